@@ -1,0 +1,51 @@
+// A disk that wraps another disk with a least-recently-used cache of lines of consecutive blocks.
+// It owns its line buffers (not the inner disk). A failed device read is counted on the inner disk
+// and leaves zeros, never stale or uninitialised bytes; bytes past the end of the disk read as
+// zeros. One lock guards the lines, the LRU order and every copy out, so two threads may read.
+#pragma once
+
+#include "data.h"
+#include "disks.h"
+#include "threads.h"
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+class CCachedDisk : public CDisk {
+public:
+    // Sizes in bytes; at least one block a line and two lines are used whatever is asked.
+    CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize);
+    ~CCachedDisk() override;
+
+    int getBlockSize() override;
+    int64_t getBlockCount() override;
+    bool readBlocks(int64_t block, int count, void* buffer) override;
+    bool writeBlocks(int64_t block, int count, const void* buffer) override;
+    bool doOpen(bool write) override;
+    void doClose() override;
+
+    // Copies length bytes at a byte offset of the disk into buffer.
+    virtual bool read(int64_t offset, int length, void* buffer);
+    // Like read, but a range inside one line is lent (no copy) until the next readData.
+    virtual bool readData(int64_t offset, int length, CData* buffer);
+
+    int getBlocksPerRead() const { return blocksPerRead; }
+    int getCacheLines() const { return cacheLines; }
+
+    CDisk* disk; // the inner disk; not owned
+
+private:
+    uint8_t* fetchBlock(int64_t block); // lock held
+    void loadLine(int64_t line, uint8_t* buffer);
+    bool validRequest(int64_t offset, int length, const void* buffer) const;
+
+    std::map<int64_t, uint8_t*> lines;
+    std::vector<int64_t> lruList;
+    int64_t lockedLine = -1;
+    int cacheLines = 2;
+    CMutex lruMutex;
+    int blocksPerRead = 1;
+    int innerBlockSize = 0;
+    size_t lineBytes = 0;
+};

@@ -1,0 +1,31 @@
+// A window of consecutive blocks of a parent disk shown as a disk of its own: an Apple partition
+// map entry or a lost volume. It owns nothing on the parent; opening and closing go through the
+// parent's counted open and close, and reads are passed on at the window's offset.
+#pragma once
+
+#include "disks.h"
+
+#include <cstdint>
+
+class CPartitionDisk : public CDisk {
+public:
+    CPartitionDisk(CDisk* parent, int64_t firstBlock, int64_t lastBlock);
+    ~CPartitionDisk() override;
+
+    int getBlockSize() override;
+    int64_t getBlockCount() override;
+    bool readBlocks(int64_t block, int count, void* buffer) override;
+    bool writeBlocks(int64_t block, int count, const void* buffer) override;
+    bool doOpen(bool write) override;
+    void doClose() override;
+    void dump() override;
+    std::string getUniqueID() override;
+
+    int64_t getFirstBlock() const { return firstBlock; }
+    int64_t getLastBlock() const { return lastBlock; }
+    CDisk* getParent() const { return parent; }
+
+    int64_t firstBlock;
+    int64_t lastBlock;
+    CDisk* parent; // not owned: the parent owns its windows
+};
