@@ -14,7 +14,12 @@ CPartitionDisk::CPartitionDisk(CDisk* parentDisk, int64_t first, int64_t last)
     std::printf("CPartitionDisk::CPartitionDisk firstBlock=%" PRId64 ", lastBlock=%" PRId64 "\n", first, last);
 }
 
-CPartitionDisk::~CPartitionDisk() = default;
+// A window owns the partitions added to it (a lost volume found while scanning a partition);
+// nothing on the parent is closed or deleted.
+CPartitionDisk::~CPartitionDisk()
+{
+    clearPartitions();
+}
 
 int CPartitionDisk::getBlockSize()
 {

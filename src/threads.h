@@ -14,7 +14,7 @@ public:
     CThread();
     // Joins a thread that is still running; owners whose run() uses their own fields call
     // stop(true) in their destructor, before those fields go.
-    ~CThread();
+    virtual ~CThread();
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
 
@@ -117,7 +117,7 @@ public:
     void run() override {}
 
 private:
-    CCachedDisk* cache;
+    [[maybe_unused]] CCachedDisk* cache;
     std::deque<int64_t> requests;
     CMutex requestMutex;
 };

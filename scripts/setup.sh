@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs what building and testing Gleaner needs on Debian 12, and nothing that is already there.
+# Safe to run again: every package is checked with dpkg first, and apt-get (with one `apt-get update`
+# before it) runs only when something is missing. Uses sudo when not run as root.
+set -euo pipefail
+
+# Build tools, libraries, and the programs the tests use to make and read reference disk images.
+PACKAGES=(
+    cmake            # build system (3.25 or later)
+    g++              # the compiler for every build but the fuzz build
+    make
+    ninja-build      # preferred CMake generator
+    pkg-config
+    libgtest-dev     # GoogleTest
+    libgmock-dev     # GoogleMock
+    libbenchmark-dev # Google Benchmark, for benchmarks written with it
+    libmagic-dev     # content types
+    file             # compiles the file-type description at build time (file -C)
+    xorriso          # makes HFS Plus test volumes
+    sleuthkit        # mmls, fls, icat: reads the test volumes independently
+    hfsutils         # HFS tools for the tests
+    clang            # fuzz build (libFuzzer)
+    libclang-rt-dev  # clang's sanitizer and libFuzzer runtimes
+)
+
+is_installed() {
+    [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" == "install ok installed" ]]
+}
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+    is_installed "$package" || missing+=("$package")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+    echo "setup: all ${#PACKAGES[@]} packages are installed"
+    exit 0
+fi
+
+if ! command -v apt-get >/dev/null 2>&1; then
+    echo "setup: apt-get not found; install these packages by hand: ${missing[*]}" >&2
+    exit 1
+fi
+
+as_root=()
+if [[ $(id -u) -ne 0 ]]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "setup: not root and sudo not found; as root run: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+    as_root=(sudo)
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o Dpkg::Use-Pty=0 "${missing[@]}"
+echo "setup: done"

@@ -1,0 +1,119 @@
+#include "disks.h"
+#include "partitiondisk.h"
+
+#include "memorydisk.h"
+#include "outputcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+class CountedDisk : public CMemoryDisk {
+public:
+    explicit CountedDisk(int* deleted) : CMemoryDisk(512, 1), deleted(deleted) {}
+    ~CountedDisk() override { ++*deleted; }
+    int* deleted;
+};
+} // namespace
+
+TEST(CDiskOpen, OpensAreCountedAndReachTheDeviceOnce)
+{
+    CMemoryDisk disk(512, 4);
+    EXPECT_TRUE(disk.open(false));
+    EXPECT_TRUE(disk.open(true));
+    disk.close();
+    EXPECT_EQ(disk.closeCalls, 0);
+    disk.close();
+    EXPECT_EQ(disk.openCalls, 1);
+    EXPECT_EQ(disk.closeCalls, 1);
+    EXPECT_FALSE(disk.openedForWrite); // a later open's flag is not looked at
+}
+
+TEST(CDiskOpen, CloseOfAClosedDiskDoesNothingAndTheCountNeverGoesNegative)
+{
+    CMemoryDisk disk(512, 4);
+    disk.close();
+    disk.close();
+    EXPECT_EQ(disk.getOpenCount(), 0);
+    EXPECT_EQ(disk.closeCalls, 0);
+    EXPECT_TRUE(disk.open(false)); // with a negative count this would not reach the device
+    EXPECT_EQ(disk.openCalls, 1);
+}
+
+TEST(CDiskPartitions, DuplicateIsRefusedButLosesItsWholeDiskFlag)
+{
+    CMemoryDisk disk(512, 100);
+    EXPECT_TRUE(disk.addPartition(new CPartitionDisk(&disk, 10, 20)));
+    CPartitionDisk duplicate(&disk, 10, 20);
+    OutputCapture out;
+    EXPECT_FALSE(disk.addPartition(&duplicate));
+    EXPECT_NE(out.finish().find("CDiskManager::addPartition - partition already in list: "), std::string::npos);
+    EXPECT_FALSE(duplicate.isWholeDisk());
+    EXPECT_EQ(disk.getPartitionCount(), 1);
+    EXPECT_EQ(disk.getPartition(1), nullptr);
+    EXPECT_EQ(disk.getPartition(-1), nullptr);
+}
+
+TEST(CDiskPartitions, SecondLostVolumeBeyond2To24BlocksIsAccepted)
+{
+    CMemoryDisk disk(512, 1);
+    disk.setBlockCount(int64_t(1) << 32);
+    const int64_t first = (int64_t(1) << 24) + 1; // first and first + 1 round to the same float
+    for (int64_t start : {first, first + 1}) {
+        CPartitionDisk* lost = new CPartitionDisk(&disk, start, start + 1000);
+        lost->setName("Untitled");
+        lost->setLost(true);
+        EXPECT_TRUE(disk.addPartition(lost));
+    }
+}
+
+TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
+{
+    CMemoryDisk disk(512, 1, "/dev/sdz");
+    EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz__1_512"); // empty name
+    disk.setName("Data");
+    disk.setBlockCount((int64_t(1) << 24) + 1);
+    EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
+    CPartitionDisk window(&disk, 64, 1000);
+    window.setName("Data");
+    EXPECT_EQ(window.getUniqueID(), disk.getUniqueID() + "_Partition_Data_64_1000_512");
+    CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
+    EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
+}
+
+TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
+{
+    CMemoryDisk disk(512, 100);
+    CPartitionDisk window(&disk, 10, 19);
+    EXPECT_EQ(window.getBlockCount(), 10);
+    EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
+    uint8_t block[512];
+    ASSERT_TRUE(window.readBlocks(0, 1, block));
+    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 10 * 512, 512), 0);
+    ASSERT_TRUE(window.readBlocks(15, 1, block));
+    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
+}
+
+TEST(CPartitionDisk, OpenCloseAndDeleteLeaveTheParentsOtherUserAlone)
+{
+    CMemoryDisk disk(512, 100);
+    ASSERT_TRUE(disk.open(false));
+    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
+    ASSERT_TRUE(window->open(false));
+    window->close();
+    delete window;
+    EXPECT_EQ(disk.getOpenCount(), 1);
+    EXPECT_EQ(disk.closeCalls, 0);
+    disk.close();
+}
+
+TEST(CPartitionDisk, DeletingAWindowDeletesThePartitionsItOwns)
+{
+    CMemoryDisk disk(512, 100);
+    int deleted = 0;
+    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
+    ASSERT_TRUE(window->addPartition(new CountedDisk(&deleted)));
+    delete window;
+    EXPECT_EQ(deleted, 1);
+}

@@ -1,0 +1,120 @@
+#include "logger.h"
+
+#include "outputcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <cstring>
+#include <thread>
+
+namespace {
+// The logger is process-wide: each test starts and ends with it enabled and nothing muted.
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    void reset()
+    {
+        logger->setEnabled(true);
+        for (const char* name : {"logger_test.cpp", "disks.cpp", "Disks.cpp"})
+            logger->unmuteFile(name);
+    }
+    CLogger* logger = CLogger::getInstance();
+};
+
+std::atomic<int> argumentsEvaluated{0};
+int countedArgument()
+{
+    return ++argumentsEvaluated;
+}
+} // namespace
+
+TEST_F(LoggerTest, MutedBaseNameSilencesItInAnyFolderAndOnlyInThatCase)
+{
+    logger->muteFile("disks.cpp");
+    logger->muteFile("Disks.cpp");
+    logger->muteFile("Disks.cpp");
+    logger->unmuteFile("Disks.cpp"); // a set, not a count
+    OutputCapture out;
+    for (const char* path : {"/src/disks.cpp", "C:\\src\\disks.cpp", "disks.cpp", "/src/Disks.cpp", "/src/xdisks.cpp"})
+        logger->log(1, path, "", (std::string(path) + "\n").c_str());
+    logger->log(1, nullptr, "", "no path\n");
+    EXPECT_EQ(out.finish(), "/src/Disks.cpp\n/src/xdisks.cpp\nno path\n");
+}
+
+TEST_F(LoggerTest, LoggedTextIsWrittenLiterally)
+{
+    OutputCapture out;
+    logger->log(1, "x.cpp", "", "100%s %d %n\n");
+    GLEANER_LOG("%s\n", "file %s of %d%%");
+    EXPECT_EQ(out.finish(), "100%s %d %n\nfile %s of %d%%\n");
+}
+
+TEST_F(LoggerTest, DisabledOrMutedSitesFormatNothing)
+{
+    argumentsEvaluated = 0;
+    OutputCapture out;
+    logger->setEnabled(false);
+    GLEANER_LOG("value %d\n", countedArgument());
+    logger->setEnabled(true);
+    logger->muteFile("logger_test.cpp");
+    GLEANER_LOG("value %d\n", countedArgument());
+    logger->unmuteFile("logger_test.cpp");
+    GLEANER_LOG("value %d\n", countedArgument());
+    EXPECT_EQ(out.finish(), "value 1\n");
+    EXPECT_EQ(argumentsEvaluated, 1);
+}
+
+TEST_F(LoggerTest, LongMessageIsCutToTheBuffer)
+{
+    const std::string longText(3 * CLogger::kFormatBufferSize, 'q');
+    EXPECT_EQ(std::strlen(CLogger::format("<%s>", longText.c_str())), size_t(CLogger::kFormatBufferSize - 1));
+    OutputCapture out;
+    logger->print("%s", longText.c_str());
+    EXPECT_EQ(out.finish(), std::string(CLogger::kFormatBufferSize - 1, 'q'));
+}
+
+TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
+{
+    std::barrier sync(2);
+    std::string seen;
+    std::thread first([&] {
+        const char* mine = CLogger::format("first %d", 1);
+        sync.arrive_and_wait();
+        sync.arrive_and_wait(); // the other thread has formatted in between
+        seen = mine;
+    });
+    std::thread second([&] {
+        sync.arrive_and_wait();
+        CLogger::format("second thread's longer text %d", 2);
+        sync.arrive_and_wait();
+    });
+    first.join();
+    second.join();
+    EXPECT_EQ(seen, "first 1");
+}
+
+TEST_F(LoggerTest, TwoThreadsLoggingAndMutingAtOnceWriteEveryLineWhole)
+{
+    constexpr int kLines = 2000;
+    OutputCapture out;
+    std::thread writer([] {
+        for (int i = 0; i < kLines; ++i)
+            GLEANER_LOG("line %d of the first thread\n", i);
+    });
+    std::thread other([&] {
+        for (int i = 0; i < kLines; ++i) {
+            logger->muteFile("disks.cpp");
+            logger->log(i, "/src/volumes.cpp", "", CLogger::format("line %d of the second thread\n", i));
+            logger->unmuteFile("disks.cpp");
+        }
+    });
+    writer.join();
+    other.join();
+    const std::string text = out.finish();
+    EXPECT_EQ(countOccurrences(text, " of the first thread\n"), kLines);
+    EXPECT_EQ(countOccurrences(text, " of the second thread\n"), kLines);
+    EXPECT_EQ(countOccurrences(text, "\n"), 2 * kLines);
+}

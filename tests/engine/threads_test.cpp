@@ -1,0 +1,125 @@
+#include "threads.h"
+
+#include "outputcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+std::atomic<long> wallClockShift{0};
+}
+
+// Stands in for the C library's gettimeofday in this test program (the program's own definition
+// wins) so a test can turn the wall clock back; a monotonic stop watch never notices.
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict tz) noexcept
+{
+    using Real = int (*)(struct timeval*, void*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "gettimeofday"));
+    const int result = real ? real(tv, tz) : -1;
+    if (result == 0)
+        tv->tv_sec -= wallClockShift.load();
+    return result;
+}
+
+namespace {
+// Has no fields of its own, so its run may outlast its own part of the object.
+class PollingThread : public CThread {
+public:
+    void run() override
+    {
+        entered = true;
+        while (!isStopRequested())
+            std::this_thread::yield();
+        returned = true;
+    }
+    static inline std::atomic<bool> entered{false};
+    static inline std::atomic<bool> returned{false};
+};
+} // namespace
+
+TEST(CThread, RunsOnlyAfterStartAndStopWaitsForTheEnd)
+{
+    PollingThread::entered = PollingThread::returned = false;
+    PollingThread thread;
+    EXPECT_FALSE(thread.isRunning());
+    EXPECT_FALSE(PollingThread::entered);
+    ASSERT_TRUE(thread.start());
+    OutputCapture out;
+    EXPECT_FALSE(thread.start());
+    EXPECT_NE(out.finish().find("Error creating thread!\n"), std::string::npos); // the thread prints too
+    thread.stop(true);
+    EXPECT_TRUE(PollingThread::returned);
+    EXPECT_FALSE(thread.isRunning());
+}
+
+TEST(CThread, DestructorJoinsAThreadStillRunning)
+{
+    PollingThread::entered = PollingThread::returned = false;
+    {
+        PollingThread thread;
+        ASSERT_TRUE(thread.start());
+        while (!PollingThread::entered)
+            std::this_thread::yield();
+    }
+    EXPECT_TRUE(PollingThread::returned);
+}
+
+TEST(CMutexAndCondition, GuardSharedStateBetweenThreads)
+{
+    CCondition condition;
+    CMutex mutex;
+    long counter = 0;
+    bool ready = false;
+    auto add = [&] {
+        for (int i = 0; i < 100000; ++i) {
+            mutex.lock();
+            ++counter;
+            mutex.unlock();
+        }
+    };
+    std::thread waiter([&] {
+        condition.lock();
+        while (!ready)
+            condition.wait();
+        condition.unlock();
+        add();
+    });
+    std::thread adder(add);
+    condition.lock();
+    ready = true;
+    condition.broadcast();
+    condition.unlock();
+    waiter.join();
+    adder.join();
+    EXPECT_EQ(counter, 200000);
+}
+
+TEST(CStopWatch, WallClockGoingBackDoesNotMakeTimeNegative)
+{
+    CStopWatch watch;
+    watch.start();
+    wallClockShift = 3600;
+    watch.stop();
+    wallClockShift = 0;
+    EXPECT_GE(watch.getElapsedMicroseconds(), 0);
+    EXPECT_GE(watch.getElapsedSeconds(), 0);
+}
+
+TEST(Speedometer, OnlyZeroByteUpdatesPrintZeroTotalsAndNoMinMax)
+{
+    OutputCapture out;
+    Speedometer meter;
+    meter.start();
+    meter.update(0);
+    meter.printResults();
+    const std::string text = out.finish();
+    EXPECT_NE(text.find("total bytes: 0 (0 KB)\ntotal seconds: 0.00\nbytes per second (mean): "), std::string::npos);
+    EXPECT_NE(text.find("nan"), std::string::npos); // 0 / 0
+    EXPECT_EQ(text.find("(min)"), std::string::npos);
+    EXPECT_EQ(text.find("(max)"), std::string::npos);
+}

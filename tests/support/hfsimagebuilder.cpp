@@ -1,0 +1,931 @@
+#include "hfsimagebuilder.h"
+
+#include "apmimage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <tuple>
+
+namespace {
+
+// Field offsets written below, as the on-disk format lays them out.
+constexpr uint32_t kVolumeHeaderOffset = 1024;
+constexpr uint32_t kVolumeHeaderSize = 512;
+constexpr uint32_t kNodeDescriptorSize = 14;
+constexpr uint32_t kHeaderRecordSize = 106;
+constexpr uint32_t kUserDataRecordSize = 128;
+constexpr uint32_t kMapRecordOffset = kNodeDescriptorSize + kHeaderRecordSize + kUserDataRecordSize; // 248
+constexpr uint32_t kFolderRecordSize = 88;
+constexpr uint32_t kFileRecordSize = 248;
+constexpr uint32_t kForkDataSize = 80;
+constexpr uint32_t kExtentRecordSize = 64;
+constexpr uint32_t kExtentsPerRecord = 8;
+constexpr uint16_t kCatalogMaxKeyLength = 516;
+constexpr uint16_t kExtentsMaxKeyLength = 10;
+constexpr uint32_t kBTBigKeysMask = 0x2;
+constexpr uint32_t kBTVariableIndexKeysMask = 0x4;
+constexpr uint16_t kFolderMode = 0040755; // S_IFDIR | rwxr-xr-x
+constexpr uint16_t kFileMode = 0100644;   // S_IFREG | rw-r--r--
+constexpr uint16_t kHFSThreadExistsMask = 0x0002;
+constexpr uint32_t kVolumeUnmountedBit = 0x100;
+
+[[noreturn]] void fail(const std::string& why)
+{
+    throw std::invalid_argument("HfsImageBuilder: " + why);
+}
+
+void store16(uint8_t* p, uint16_t value)
+{
+    p[0] = uint8_t(value >> 8);
+    p[1] = uint8_t(value);
+}
+
+void store32(uint8_t* p, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(value >> (24 - 8 * i));
+}
+
+void store64(uint8_t* p, uint64_t value)
+{
+    store32(p, uint32_t(value >> 32));
+    store32(p + 4, uint32_t(value));
+}
+
+uint16_t fetch16(const uint8_t* p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
+
+uint32_t fetch32(const uint8_t* p)
+{
+    return uint32_t(fetch16(p)) << 16 | fetch16(p + 2);
+}
+
+bool isPowerOfTwo(uint32_t value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+uint64_t divideUp(uint64_t value, uint64_t by)
+{
+    return (value + by - 1) / by;
+}
+
+std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
+{
+    std::vector<uint8_t> key(8 + 2 * name.size());
+    store16(key.data(), uint16_t(6 + 2 * name.size()));
+    store32(key.data() + 2, parentID);
+    store16(key.data() + 6, uint16_t(name.size()));
+    for (size_t i = 0; i < name.size(); ++i)
+        store16(key.data() + 8 + 2 * i, name[i]);
+    return key;
+}
+
+std::vector<uint8_t> extentsKey(uint32_t fileID, uint8_t forkType, uint32_t startBlock)
+{
+    std::vector<uint8_t> key(12);
+    store16(key.data(), kExtentsMaxKeyLength);
+    key[2] = forkType;
+    store32(key.data() + 4, fileID);
+    store32(key.data() + 8, startBlock);
+    return key;
+}
+
+void storeExtents(uint8_t* p, const std::vector<HfsExtent>& extents, size_t first)
+{
+    for (size_t i = 0; i < kExtentsPerRecord && first + i < extents.size(); ++i) {
+        store32(p + 8 * i, extents[first + i].startBlock);
+        store32(p + 8 * i + 4, extents[first + i].blockCount);
+    }
+}
+
+void storeForkData(uint8_t* p, uint64_t logicalSize, uint32_t clumpSize, const std::vector<HfsExtent>& extents)
+{
+    uint32_t blocks = 0;
+    for (const HfsExtent& extent : extents)
+        blocks += extent.blockCount;
+    store64(p, logicalSize);
+    store32(p + 8, clumpSize);
+    store32(p + 12, blocks); // every block of the fork, the overflow ones included
+    storeExtents(p + 16, extents, 0);
+}
+
+// Splits `units` into `pieces` nearly equal counts, the larger ones first.
+std::vector<uint32_t> splitCounts(uint32_t units, uint32_t pieces)
+{
+    std::vector<uint32_t> counts;
+    for (uint32_t i = 0; i < pieces; ++i)
+        counts.push_back(units / pieces + (i < units % pieces ? 1 : 0));
+    return counts;
+}
+
+struct Record {
+    std::vector<uint8_t> key; // from the key length field on
+    std::vector<uint8_t> data;
+};
+
+size_t recordBytes(const Record& record)
+{
+    return record.key.size() + (record.key.size() & 1) + record.data.size();
+}
+
+std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink, int8_t kind, uint8_t height,
+                              const std::vector<Record>& records)
+{
+    std::vector<uint8_t> node(nodeSize);
+    store32(node.data(), fLink);
+    store32(node.data() + 4, bLink);
+    node[8] = uint8_t(kind);
+    node[9] = height;
+    store16(node.data() + 10, uint16_t(records.size()));
+    size_t pos = kNodeDescriptorSize;
+    for (size_t i = 0; i < records.size(); ++i) {
+        store16(node.data() + nodeSize - 2 - 2 * i, uint16_t(pos));
+        std::memcpy(node.data() + pos, records[i].key.data(), records[i].key.size());
+        pos += records[i].key.size();
+        pos += pos & 1; // record data starts at an even offset
+        std::memcpy(node.data() + pos, records[i].data.data(), records[i].data.size());
+        pos += records[i].data.size();
+    }
+    store16(node.data() + nodeSize - 2 - 2 * records.size(), uint16_t(pos)); // start of free space
+    return node;
+}
+
+// Greedy packing of one level: a node takes records while they fit (offset table and free-space
+// offset included) and while it holds fewer than maxRecords.
+std::vector<std::vector<Record>> packLevel(const std::vector<Record>& records, uint16_t nodeSize, uint32_t maxRecords)
+{
+    std::vector<std::vector<Record>> nodes;
+    std::vector<Record> current;
+    size_t used = kNodeDescriptorSize + 2;
+    for (const Record& record : records) {
+        const size_t need = recordBytes(record) + 2;
+        if (kNodeDescriptorSize + 2 + need > nodeSize)
+            fail("a record does not fit in a node of " + std::to_string(nodeSize) + " bytes");
+        if (!current.empty() && (used + need > nodeSize || (maxRecords && current.size() >= maxRecords))) {
+            nodes.push_back(std::move(current));
+            current.clear();
+            used = kNodeDescriptorSize + 2;
+        }
+        current.push_back(record);
+        used += need;
+    }
+    if (!current.empty())
+        nodes.push_back(std::move(current));
+    return nodes;
+}
+
+struct TreeBuild {
+    std::vector<std::vector<uint8_t>> nodes; // nodes 0 .. used; free nodes are zero and not stored
+    HfsTreeLayout layout;
+};
+
+// Lays a sorted record list out as a B-tree file: header node 0, the leaves from node 1 on, then
+// each index level, the root last. totalNodes is raised until the file fills whole allocation
+// blocks and splits into the wanted number of pieces.
+TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shape, uint32_t blockSize,
+                    uint16_t maxKeyLength, uint8_t keyCompareType, uint32_t attributes)
+{
+    TreeBuild out;
+    HfsTreeLayout& layout = out.layout;
+    layout.nodeSize = shape.nodeSize;
+
+    std::vector<std::vector<std::vector<Record>>> levels;
+    if (!records.empty()) {
+        levels.push_back(packLevel(records, shape.nodeSize, shape.maxLeafRecords));
+        while (levels.back().size() > 1) {
+            std::vector<Record> index;
+            for (const std::vector<Record>& child : levels.back())
+                index.push_back({child.front().key, {}}); // child numbers are filled in below
+            levels.push_back(packLevel(index, shape.nodeSize, shape.maxIndexRecords));
+        }
+    }
+
+    uint32_t next = 1;
+    for (const auto& level : levels) {
+        layout.levels.emplace_back();
+        for (size_t i = 0; i < level.size(); ++i)
+            layout.levels.back().push_back(next++);
+    }
+    const uint32_t usedNodes = next; // header included
+
+    // Index records point at the nodes of the level below, in order.
+    for (size_t l = 1; l < levels.size(); ++l) {
+        size_t child = 0;
+        for (auto& node : levels[l])
+            for (Record& record : node) {
+                record.data.assign(4, 0);
+                store32(record.data.data(), layout.levels[l - 1][child++]);
+            }
+    }
+
+    const uint32_t unit = std::max<uint32_t>(shape.nodeSize, blockSize);
+    uint64_t total = usedNodes + uint64_t(shape.spareNodes);
+    uint64_t bytes = divideUp(total * shape.nodeSize, unit) * unit;
+    bytes = std::max<uint64_t>(bytes, uint64_t(unit) * shape.extentCount);
+    total = bytes / shape.nodeSize;
+    layout.totalNodes = uint32_t(total);
+    if (total > uint64_t(shape.nodeSize - kMapRecordOffset - 8) * 8)
+        fail("a tree of " + std::to_string(total) + " nodes needs map nodes, which this builder does not write");
+
+    out.nodes.resize(usedNodes);
+    for (size_t l = 0; l < levels.size(); ++l) {
+        const auto& numbers = layout.levels[l];
+        for (size_t i = 0; i < levels[l].size(); ++i) {
+            const uint32_t fLink = i + 1 < numbers.size() ? numbers[i + 1] : 0;
+            const uint32_t bLink = i > 0 ? numbers[i - 1] : 0;
+            out.nodes[numbers[i]] =
+                makeNode(shape.nodeSize, fLink, bLink, l == 0 ? -1 : 0, uint8_t(l + 1), levels[l][i]);
+        }
+    }
+    if (!levels.empty()) {
+        layout.depth = uint32_t(levels.size());
+        layout.rootNode = layout.levels.back().front();
+        layout.firstLeaf = layout.levels.front().front();
+        layout.lastLeaf = layout.levels.front().back();
+        for (size_t i = 0; i < levels[0].size(); ++i)
+            for (size_t r = 0; r < levels[0][i].size(); ++r)
+                layout.records.push_back({layout.levels[0][i], uint16_t(r), levels[0][i][r].key});
+    }
+
+    // Header node: header record, user data record, map record (node bitmap, most significant bit first).
+    std::vector<uint8_t> header(shape.nodeSize);
+    uint8_t* h = header.data() + kNodeDescriptorSize;
+    store16(h + 0, uint16_t(layout.depth));
+    store32(h + 2, layout.rootNode);
+    store32(h + 6, uint32_t(records.size()));
+    store32(h + 10, layout.firstLeaf);
+    store32(h + 14, layout.lastLeaf);
+    store16(h + 18, shape.nodeSize);
+    store16(h + 20, maxKeyLength);
+    store32(h + 22, layout.totalNodes);
+    store32(h + 26, layout.totalNodes - usedNodes);
+    store32(h + 32, uint32_t(bytes)); // clumpSize
+    h[36] = 0;                        // btreeType: an HFS B-tree
+    h[37] = keyCompareType;
+    store32(h + 38, attributes);
+    header[8] = 1; // kind: header node
+    store16(header.data() + 10, 3);
+    for (uint32_t n = 0; n < usedNodes; ++n)
+        header[kMapRecordOffset + n / 8] |= uint8_t(0x80 >> (n % 8));
+    const uint16_t ns = shape.nodeSize;
+    store16(header.data() + ns - 2, kNodeDescriptorSize);
+    store16(header.data() + ns - 4, kNodeDescriptorSize + kHeaderRecordSize);
+    store16(header.data() + ns - 6, kMapRecordOffset);
+    store16(header.data() + ns - 8, uint16_t(ns - 8));
+    out.nodes[0] = std::move(header);
+    return out;
+}
+
+void checkShape(const HfsTreeShape& shape, const char* which)
+{
+    if (!isPowerOfTwo(shape.nodeSize) || shape.nodeSize < 512 || shape.nodeSize > 32768)
+        fail(std::string(which) + " node size must be a power of two from 512 to 32768");
+    if (shape.maxIndexRecords == 1)
+        fail(std::string(which) + " index nodes need room for at least two records");
+    if (shape.extentCount == 0)
+        fail(std::string(which) + " file needs at least one extent");
+}
+
+// Byte position of a fork offset, through the fork's extents.
+uint64_t mapFork(const std::vector<HfsExtent>& extents, uint32_t blockSize, uint64_t forkOffset)
+{
+    uint64_t block = forkOffset / blockSize;
+    for (const HfsExtent& extent : extents) {
+        if (block < extent.blockCount)
+            return (extent.startBlock + block) * uint64_t(blockSize) + forkOffset % blockSize;
+        block -= extent.blockCount;
+    }
+    throw std::out_of_range("HfsImage: fork offset " + std::to_string(forkOffset) + " past the fork's extents");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The layout pass: plans sizes, allocates blocks, then writes every structure.
+
+class HfsLayoutWriter {
+public:
+    explicit HfsLayoutWriter(const HfsImageBuilder& builder) : b(builder), o(builder.opts), B(o.blockSize) {}
+    HfsImage run();
+
+private:
+    struct Fork {
+        uint32_t fileID = 0;
+        uint8_t forkType = 0;
+        std::vector<uint32_t> pieceBlocks;
+        std::vector<HfsExtent> extents;
+    };
+
+    std::vector<Record> catalogRecords() const;
+    std::vector<Record> overflowRecords() const;
+    void overflowRecordsOf(const Fork& fork, std::vector<Record>& out) const;
+    std::vector<HfsExtent> allocate(const std::vector<uint32_t>& pieceBlocks, bool used);
+
+    const HfsImageBuilder& b;
+    const HfsBuildOptions& o;
+    const uint32_t B;
+    std::vector<HfsImageBuilder::Item> items;   // the root folder first
+    std::vector<Fork> dataForks, resourceForks; // by item index; empty forks have no pieces
+    Fork catalogFork, extentsFork;
+    std::vector<bool> used; // by allocation block
+    uint32_t cursor = 0;
+};
+
+std::vector<Record> HfsLayoutWriter::catalogRecords() const
+{
+    std::map<uint32_t, uint32_t> valence;
+    for (size_t i = 1; i < items.size(); ++i)
+        ++valence[items[i].parentID];
+
+    std::vector<Record> records;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const HfsImageBuilder::Item& item = items[i];
+        const HfsItemOptions& opt = item.options;
+        Record record{catalogKey(item.parentID, item.name), {}};
+        uint8_t* p;
+        if (item.folder) {
+            record.data.assign(kFolderRecordSize, 0);
+            p = record.data.data();
+            store16(p, 1);
+            store32(p + 4, valence.count(item.id) ? valence.at(item.id) : 0);
+        } else {
+            record.data.assign(kFileRecordSize, 0);
+            p = record.data.data();
+            store16(p, 2);
+            store16(p + 2, opt.thread ? kHFSThreadExistsMask : 0);
+            storeForkData(p + 88, item.data.size(), B, dataForks[i].extents);
+            storeForkData(p + 168, opt.resourceFork.size(), B, resourceForks[i].extents);
+        }
+        store32(p + 8, item.id);
+        store32(p + 12, opt.contentModDate); // createDate
+        store32(p + 16, opt.contentModDate);
+        store32(p + 20, opt.attributeModDate);
+        store32(p + 24, opt.contentModDate); // accessDate
+        store16(p + 32 + 10, item.folder ? kFolderMode : kFileMode);
+        records.push_back(std::move(record));
+
+        if (opt.thread) {
+            Record thread{catalogKey(item.id, u""), std::vector<uint8_t>(10 + 2 * item.name.size())};
+            store16(thread.data.data(), item.folder ? 3 : 4);
+            store32(thread.data.data() + 4, opt.threadParentID ? opt.threadParentID : item.parentID);
+            store16(thread.data.data() + 8, uint16_t(item.name.size()));
+            for (size_t u = 0; u < item.name.size(); ++u)
+                store16(thread.data.data() + 10 + 2 * u, item.name[u]);
+            records.push_back(std::move(thread));
+        }
+    }
+
+    auto keyOrder = [this](const Record& x, const Record& y) {
+        const uint32_t px = fetch32(&x.key[2]);
+        const uint32_t py = fetch32(&y.key[2]);
+        if (px != py)
+            return px < py ? -1 : 1;
+        std::u16string nx, ny;
+        for (size_t i = 8; i + 1 < x.key.size(); i += 2)
+            nx.push_back(char16_t(fetch16(&x.key[i])));
+        for (size_t i = 8; i + 1 < y.key.size(); i += 2)
+            ny.push_back(char16_t(fetch16(&y.key[i])));
+        return b.compareNames(nx, ny);
+    };
+    std::stable_sort(records.begin(), records.end(),
+                     [&](const Record& x, const Record& y) { return keyOrder(x, y) < 0; });
+    for (size_t i = 1; i < records.size(); ++i)
+        if (keyOrder(records[i - 1], records[i]) == 0)
+            fail("two catalog records with equal keys (same parent and the same name in this key order)");
+    return records;
+}
+
+void HfsLayoutWriter::overflowRecordsOf(const Fork& fork, std::vector<Record>& out) const
+{
+    uint32_t forkBlock = 0;
+    for (size_t i = 0; i < fork.pieceBlocks.size(); ++i) {
+        if (i >= kExtentsPerRecord && i % kExtentsPerRecord == 0) {
+            Record record{extentsKey(fork.fileID, fork.forkType, forkBlock), std::vector<uint8_t>(kExtentRecordSize)};
+            std::vector<HfsExtent> extents = fork.extents;
+            extents.resize(fork.pieceBlocks.size()); // before allocation: zeros of the same size
+            storeExtents(record.data.data(), extents, i);
+            out.push_back(std::move(record));
+        }
+        forkBlock += fork.pieceBlocks[i];
+    }
+}
+
+std::vector<Record> HfsLayoutWriter::overflowRecords() const
+{
+    std::vector<Record> records;
+    overflowRecordsOf(catalogFork, records);
+    for (size_t i = 0; i < items.size(); ++i) {
+        overflowRecordsOf(dataForks[i], records);
+        overflowRecordsOf(resourceForks[i], records);
+    }
+    std::sort(records.begin(), records.end(), [](const Record& x, const Record& y) {
+        // fileID, then forkType, then startBlock
+        auto order = [](const Record& r) { return std::make_tuple(fetch32(&r.key[4]), r.key[2], fetch32(&r.key[8])); };
+        return order(x) < order(y);
+    });
+    return records;
+}
+
+std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pieceBlocks, bool mark)
+{
+    std::vector<HfsExtent> extents;
+    for (size_t i = 0; i < pieceBlocks.size(); ++i) {
+        if (i > 0)
+            ++cursor; // a free block between two pieces
+        extents.push_back({cursor, pieceBlocks[i]});
+        for (uint32_t k = 0; k < pieceBlocks[i]; ++k)
+            used.at(cursor + k) = mark;
+        cursor += pieceBlocks[i];
+    }
+    return extents;
+}
+
+HfsImage HfsLayoutWriter::run()
+{
+    if (B < 512 || !isPowerOfTwo(B))
+        fail("block size must be a power of two of at least 512");
+    checkShape(o.catalog, "catalog");
+    checkShape(o.extents, "extents");
+    if (o.extents.extentCount > kExtentsPerRecord)
+        fail("the extents overflow file cannot continue in itself: at most 8 extents");
+
+    HfsImageBuilder::Item root;
+    root.id = kHfsRootFolderID;
+    root.parentID = kHfsRootParentID;
+    root.name = HfsImageBuilder::utf16FromUtf8(o.volumeName);
+    root.folder = true;
+    root.options.contentModDate = root.options.attributeModDate = o.volumeDate;
+    items.push_back(root);
+    items.insert(items.end(), b.items.begin(), b.items.end());
+
+    // Fork sizes and their pieces are known before any block is placed.
+    auto planFork = [this](uint32_t fileID, uint8_t forkType, const std::vector<uint8_t>& bytes, uint32_t pieces) {
+        Fork fork;
+        fork.fileID = fileID;
+        fork.forkType = forkType;
+        const uint32_t blocks = uint32_t(divideUp(bytes.size(), B));
+        if (blocks > 0) {
+            if (pieces == 0 || pieces > blocks)
+                fail("a fork of " + std::to_string(blocks) + " blocks cannot have " + std::to_string(pieces) +
+                     " extents");
+            fork.pieceBlocks = splitCounts(blocks, pieces);
+        }
+        return fork;
+    };
+    for (const HfsImageBuilder::Item& item : items) {
+        if (item.folder) {
+            dataForks.emplace_back();
+            resourceForks.emplace_back();
+        } else {
+            dataForks.push_back(planFork(item.id, 0x00, item.data, item.options.dataExtents));
+            resourceForks.push_back(planFork(item.id, 0xFF, item.options.resourceFork, item.options.resourceExtents));
+        }
+    }
+
+    // Tree shapes depend on record sizes only, which do not change once blocks are placed.
+    const bool binary = o.flavor == HfsFlavor::HfsxCaseSensitive;
+    const uint8_t compareType = binary ? 0xBC : 0xCF;
+    const uint32_t catalogAttributes = kBTBigKeysMask | kBTVariableIndexKeysMask;
+    TreeBuild catalogPlan =
+        buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, compareType, catalogAttributes);
+    const uint32_t catalogUnit = std::max<uint32_t>(o.catalog.nodeSize, B) / B;
+    const uint32_t catalogUnits =
+        uint32_t(uint64_t(catalogPlan.layout.totalNodes) * o.catalog.nodeSize / B / catalogUnit);
+    catalogFork.fileID = kHfsCatalogFileID;
+    for (uint32_t units : splitCounts(catalogUnits, o.catalog.extentCount))
+        catalogFork.pieceBlocks.push_back(units * catalogUnit);
+    TreeBuild extentsPlan = buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
+    const uint32_t extentsUnit = std::max<uint32_t>(o.extents.nodeSize, B) / B;
+    const uint32_t extentsUnits =
+        uint32_t(uint64_t(extentsPlan.layout.totalNodes) * o.extents.nodeSize / B / extentsUnit);
+    extentsFork.fileID = kHfsExtentsFileID;
+    for (uint32_t units : splitCounts(extentsUnits, o.extents.extentCount))
+        extentsFork.pieceBlocks.push_back(units * extentsUnit);
+
+    // Block count: boot blocks and header, bitmap, trees, data runs, spare, alternate header. The
+    // total is a multiple of 8 so that the bitmap's exact byte count covers whole bytes.
+    const uint32_t headBlocks = (kVolumeHeaderOffset + kVolumeHeaderSize - 1) / B + 1;
+    const uint32_t tailBlocks = uint32_t(divideUp(1024, B));
+    uint64_t fixed = headBlocks + tailBlocks + uint64_t(o.spareBlocks);
+    auto forkBlocks = [](const Fork& fork) {
+        uint64_t blocks = 0;
+        for (uint32_t count : fork.pieceBlocks)
+            blocks += count + 1;
+        return fork.pieceBlocks.empty() ? 0 : blocks - 1;
+    };
+    fixed += forkBlocks(catalogFork) + forkBlocks(extentsFork);
+    for (size_t i = 0; i < items.size(); ++i)
+        fixed += forkBlocks(dataForks[i]) + forkBlocks(resourceForks[i]);
+    for (const std::vector<uint8_t>& run : b.freeData)
+        fixed += divideUp(run.size(), B);
+    uint64_t bitmapBlocks = 0, total = 0;
+    for (;;) {
+        total = divideUp(fixed + bitmapBlocks, 8) * 8;
+        const uint64_t need = divideUp(divideUp(total, 8), B);
+        if (need <= bitmapBlocks)
+            break;
+        bitmapBlocks = need;
+    }
+    if (total > 0xFFFFFFFFull)
+        fail("volume too large");
+    const uint32_t T = uint32_t(total);
+    used.assign(T, false);
+
+    // Allocation in layout order.
+    for (uint32_t k = 0; k < headBlocks; ++k)
+        used[k] = true;
+    cursor = headBlocks;
+    HfsImage image;
+    image.allocationFile = allocate({uint32_t(bitmapBlocks)}, true);
+    extentsFork.extents = allocate(extentsFork.pieceBlocks, true);
+    catalogFork.extents = allocate(catalogFork.pieceBlocks, true);
+    std::vector<HfsExtent> freeRuns(b.freeData.size());
+    for (const HfsImageBuilder::DataRun& run : b.runs) {
+        if (run.freeRun) {
+            const uint32_t blocks = uint32_t(divideUp(b.freeData[run.index].size(), B));
+            if (blocks > 0)
+                freeRuns[run.index] = allocate({blocks}, false).front();
+            else
+                freeRuns[run.index] = {cursor, 0};
+        } else {
+            const size_t i = run.index + 1; // items[0] is the root
+            dataForks[i].extents = allocate(dataForks[i].pieceBlocks, true);
+            resourceForks[i].extents = allocate(resourceForks[i].pieceBlocks, true);
+        }
+    }
+    const uint32_t nextAllocation = cursor;
+    for (uint32_t k = T - tailBlocks; k < T; ++k)
+        used[k] = true;
+
+    // Final trees with the real extents; their shapes equal the plans.
+    TreeBuild catalogTree =
+        buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, compareType, catalogAttributes);
+    TreeBuild extentsTree = buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
+
+    // Bytes.
+    image.bytes.assign(uint64_t(T) * B, 0);
+    image.blockSize = B;
+    image.totalBlocks = T;
+    auto writeFork = [&](const std::vector<HfsExtent>& extents, uint64_t forkOffset, const uint8_t* data, size_t size) {
+        for (size_t done = 0; done < size;) {
+            const uint64_t at = mapFork(extents, B, forkOffset + done);
+            const size_t chunk = std::min<size_t>(size - done, B - (forkOffset + done) % B);
+            std::memcpy(image.bytes.data() + at, data + done, chunk);
+            done += chunk;
+        }
+    };
+    auto writeTree = [&](const TreeBuild& tree, const Fork& fork, const HfsTreeLayout& layout) {
+        for (size_t n = 0; n < tree.nodes.size(); ++n)
+            writeFork(fork.extents, n * uint64_t(layout.nodeSize), tree.nodes[n].data(), tree.nodes[n].size());
+    };
+    image.catalog = catalogTree.layout;
+    image.catalog.extents = catalogFork.extents;
+    image.extents = extentsTree.layout;
+    image.extents.extents = extentsFork.extents;
+    writeTree(catalogTree, catalogFork, image.catalog);
+    writeTree(extentsTree, extentsFork, image.extents);
+
+    std::vector<uint8_t> bitmap(T / 8);
+    uint32_t freeBlocks = 0;
+    for (uint32_t k = 0; k < T; ++k) {
+        if (used[k])
+            bitmap[k / 8] |= uint8_t(0x80 >> (k % 8));
+        else
+            ++freeBlocks;
+    }
+    writeFork(image.allocationFile, 0, bitmap.data(), bitmap.size());
+
+    for (size_t i = 1; i < items.size(); ++i) {
+        if (items[i].folder)
+            continue;
+        writeFork(dataForks[i].extents, 0, items[i].data.data(), items[i].data.size());
+        writeFork(resourceForks[i].extents, 0, items[i].options.resourceFork.data(),
+                  items[i].options.resourceFork.size());
+        image.dataForks[items[i].id] = dataForks[i].extents;
+        image.resourceForks[items[i].id] = resourceForks[i].extents;
+    }
+    for (size_t r = 0; r < b.freeData.size(); ++r)
+        if (!b.freeData[r].empty())
+            writeFork({freeRuns[r]}, 0, b.freeData[r].data(), b.freeData[r].size());
+    image.freeRuns = freeRuns;
+
+    // Volume header, and its copy 1024 bytes before the volume's end.
+    uint32_t files = 0, folders = 0, maxID = kHfsFirstUserID - 1;
+    for (size_t i = 1; i < items.size(); ++i) {
+        (items[i].folder ? folders : files) += 1;
+        maxID = std::max(maxID, items[i].id);
+    }
+    uint8_t* v = image.bytes.data() + kVolumeHeaderOffset;
+    store16(v + 0, binary || o.flavor == HfsFlavor::HfsxCaseFolding ? 0x4858 : 0x482B);
+    store16(v + 2, o.flavor == HfsFlavor::HfsPlus ? 4 : 5);
+    store32(v + 4, kVolumeUnmountedBit);
+    store32(v + 8, 0x31302E30); // lastMountedVersion "10.0"
+    store32(v + 16, o.volumeDate);
+    store32(v + 20, o.volumeDate);
+    store32(v + 28, o.volumeDate);
+    store32(v + 32, files);
+    store32(v + 36, folders);
+    store32(v + 40, B);
+    store32(v + 44, T);
+    store32(v + 48, freeBlocks);
+    store32(v + 52, nextAllocation);
+    store32(v + 56, B);
+    store32(v + 60, B);
+    store32(v + 64, maxID + 1);
+    store32(v + 68, 1); // writeCount
+    store64(v + 72, 1); // encodingsBitmap: MacRoman
+    storeForkData(v + 112, bitmap.size(), B, image.allocationFile);
+    auto treeForkSize = [](const HfsTreeLayout& layout) { return uint64_t(layout.totalNodes) * layout.nodeSize; };
+    storeForkData(v + 192, treeForkSize(image.extents), B, image.extents.extents);
+    storeForkData(v + 272, treeForkSize(image.catalog), B, image.catalog.extents);
+    std::memcpy(image.bytes.data() + image.bytes.size() - 1024, v, kVolumeHeaderSize);
+    return image;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HfsImageBuilder::HfsImageBuilder(HfsBuildOptions options) : opts(std::move(options)) {}
+
+std::u16string HfsImageBuilder::utf16FromUtf8(const std::string& text)
+{
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const uint8_t lead = uint8_t(text[i]);
+        const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + size_t(extra) >= text.size())
+            fail("name is not valid UTF-8");
+        uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const uint8_t cont = uint8_t(text[i + size_t(k)]);
+            if ((cont & 0xC0) != 0x80)
+                fail("name is not valid UTF-8");
+            cp = cp << 6 | (cont & 0x3F);
+        }
+        i += size_t(extra) + 1;
+        if (cp > 0x10FFFF)
+            fail("name is not valid UTF-8");
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+    }
+    return out;
+}
+
+int HfsImageBuilder::compareNames(const std::u16string& a, const std::u16string& b) const
+{
+    if (opts.flavor == HfsFlavor::HfsxCaseSensitive) {
+        const int c = a.compare(b); // char16_t compares unsigned
+        return c < 0 ? -1 : c > 0 ? 1 : 0;
+    }
+    auto fold = [](char16_t c) -> uint32_t {
+        if (c == 0)
+            return 0xFFFF;
+        if (c >= u'A' && c <= u'Z')
+            return c + 0x20u;
+        if (c == 0xC6 || c == 0xD0 || c == 0xD8 || c == 0xDE)
+            return c + 0x20u;
+        if ((c >= 0x200C && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x206A && c <= 0x206F) || c == 0xFEFF)
+            return 0; // ignored
+        return c;
+    };
+    size_t i = 0, j = 0;
+    for (;;) {
+        uint32_t x = 0, y = 0;
+        while (i < a.size() && (x = fold(a[i++])) == 0) {
+        }
+        while (j < b.size() && (y = fold(b[j++])) == 0) {
+        }
+        if (x != y)
+            return x < y ? -1 : 1; // a name that ended (0) sorts first
+        if (x == 0)
+            return 0;
+    }
+}
+
+uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name, bool folder, std::vector<uint8_t> data,
+                                  const HfsItemOptions& options)
+{
+    if (name.size() > 255)
+        fail("a name holds at most 255 UTF-16 units");
+    const bool parentKnown =
+        parentID == kHfsRootFolderID ||
+        std::any_of(items.begin(), items.end(), [&](const Item& i) { return i.folder && i.id == parentID; });
+    if (!parentKnown)
+        fail("parent " + std::to_string(parentID) + " is not a folder of this volume");
+    Item item;
+    item.id = options.id ? options.id : nextID;
+    nextID = std::max(nextID, item.id + 1);
+    item.parentID = parentID;
+    item.name = name;
+    item.folder = folder;
+    item.data = std::move(data);
+    item.options = options;
+    runs.push_back({false, items.size()});
+    items.push_back(std::move(item));
+    return items.back().id;
+}
+
+uint32_t HfsImageBuilder::addFolder(uint32_t parentID, const std::string& name, const HfsItemOptions& options)
+{
+    return addItem(parentID, utf16FromUtf8(name), true, {}, options);
+}
+
+uint32_t HfsImageBuilder::addFile(uint32_t parentID, const std::string& name, std::vector<uint8_t> data,
+                                  const HfsItemOptions& options)
+{
+    return addItem(parentID, utf16FromUtf8(name), false, std::move(data), options);
+}
+
+uint32_t HfsImageBuilder::addFolderUtf16(uint32_t parentID, const std::u16string& name, const HfsItemOptions& options)
+{
+    return addItem(parentID, name, true, {}, options);
+}
+
+uint32_t HfsImageBuilder::addFileUtf16(uint32_t parentID, const std::u16string& name, std::vector<uint8_t> data,
+                                       const HfsItemOptions& options)
+{
+    return addItem(parentID, name, false, std::move(data), options);
+}
+
+size_t HfsImageBuilder::addFreeData(std::vector<uint8_t> bytes)
+{
+    runs.push_back({true, freeData.size()});
+    freeData.push_back(std::move(bytes));
+    return freeData.size() - 1;
+}
+
+HfsImage HfsImageBuilder::build() const
+{
+    return HfsLayoutWriter(*this).run();
+}
+
+HfsImage HfsImageBuilder::buildInPartitionMap(uint32_t startBlock, const std::string& partitionName) const
+{
+    if (startBlock < 3)
+        fail("the partition must start after the map's two entries (block 3 or later)");
+    HfsImage image = build();
+    const uint32_t volumeSectors = uint32_t(image.bytes.size() / 512);
+    std::vector<uint8_t> disk = makeApmImage(
+        512, startBlock + volumeSectors,
+        {{1, startBlock - 1, "Apple", "Apple_partition_map"}, {startBlock, volumeSectors, partitionName, "Apple_HFS"}});
+    std::memcpy(disk.data() + uint64_t(startBlock) * 512, image.bytes.data(), image.bytes.size());
+    image.bytes = std::move(disk);
+    image.volumeOffset = uint64_t(startBlock) * 512;
+    return image;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::vector<uint8_t> HfsImage::volumeBytes() const
+{
+    const uint64_t size = uint64_t(totalBlocks) * blockSize;
+    return std::vector<uint8_t>(bytes.begin() + int64_t(volumeOffset), bytes.begin() + int64_t(volumeOffset + size));
+}
+
+uint64_t HfsImage::blockOffset(uint32_t block) const
+{
+    return volumeOffset + uint64_t(block) * blockSize;
+}
+
+uint64_t HfsImage::nodeOffset(HfsTree which, uint32_t node) const
+{
+    const HfsTreeLayout& layout = tree(which);
+    return volumeOffset + mapFork(layout.extents, blockSize, uint64_t(node) * layout.nodeSize);
+}
+
+uint64_t HfsImage::recordOffset(HfsTree which, uint32_t node, uint16_t index) const
+{
+    const uint64_t at = nodeOffset(which, node);
+    const uint64_t entry = at + tree(which).nodeSize - 2 - 2 * uint64_t(index);
+    checkRange(entry, 2);
+    return at + fetch16(bytes.data() + entry);
+}
+
+bool HfsImage::isBlockUsed(uint32_t block) const
+{
+    const uint64_t at = volumeOffset + mapFork(allocationFile, blockSize, block / 8);
+    checkRange(at, 1);
+    return (bytes[at] & (0x80 >> (block % 8))) != 0;
+}
+
+const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::string& name) const
+{
+    const std::vector<uint8_t> key = catalogKey(parentID, HfsImageBuilder::utf16FromUtf8(name));
+    for (const HfsRecordPlace& place : catalog.records)
+        if (place.key == key)
+            return &place;
+    return nullptr;
+}
+
+const HfsRecordPlace* HfsImage::findExtentsRecord(uint32_t fileID, uint8_t forkType, uint32_t startBlock) const
+{
+    const std::vector<uint8_t> key = extentsKey(fileID, forkType, startBlock);
+    for (const HfsRecordPlace& place : extents.records)
+        if (place.key == key)
+            return &place;
+    return nullptr;
+}
+
+void HfsImage::checkRange(uint64_t offset, uint64_t size) const
+{
+    if (offset > bytes.size() || size > bytes.size() - offset)
+        throw std::out_of_range("HfsImage: byte " + std::to_string(offset) + " lies outside the image");
+}
+
+void HfsImage::put8(uint64_t offset, uint8_t value)
+{
+    checkRange(offset, 1);
+    bytes[offset] = value;
+}
+
+void HfsImage::put16(uint64_t offset, uint16_t value)
+{
+    checkRange(offset, 2);
+    store16(bytes.data() + offset, value);
+}
+
+void HfsImage::put32(uint64_t offset, uint32_t value)
+{
+    checkRange(offset, 4);
+    store32(bytes.data() + offset, value);
+}
+
+void HfsImage::setVolumeHeader16(uint32_t field, uint16_t value, bool both)
+{
+    put16(volumeOffset + kVolumeHeaderOffset + field, value);
+    if (both)
+        put16(volumeOffset + uint64_t(totalBlocks) * blockSize - 1024 + field, value);
+}
+
+void HfsImage::setVolumeHeader32(uint32_t field, uint32_t value, bool both)
+{
+    put32(volumeOffset + kVolumeHeaderOffset + field, value);
+    if (both)
+        put32(volumeOffset + uint64_t(totalBlocks) * blockSize - 1024 + field, value);
+}
+
+void HfsImage::zeroVolumeHeader()
+{
+    checkRange(volumeOffset + kVolumeHeaderOffset, kVolumeHeaderSize);
+    std::memset(bytes.data() + volumeOffset + kVolumeHeaderOffset, 0, kVolumeHeaderSize);
+}
+
+void HfsImage::setTreeHeader16(HfsTree which, uint32_t field, uint16_t value)
+{
+    put16(nodeOffset(which, 0) + kNodeDescriptorSize + field, value);
+}
+
+void HfsImage::setTreeHeader32(HfsTree which, uint32_t field, uint32_t value)
+{
+    put32(nodeOffset(which, 0) + kNodeDescriptorSize + field, value);
+}
+
+void HfsImage::zeroTreeHeader(HfsTree which)
+{
+    const uint64_t at = nodeOffset(which, 0) + kNodeDescriptorSize;
+    checkRange(at, kHeaderRecordSize);
+    std::memset(bytes.data() + at, 0, kHeaderRecordSize);
+}
+
+void HfsImage::setForwardLink(HfsTree which, uint32_t node, uint32_t fLink)
+{
+    put32(nodeOffset(which, node), fLink);
+}
+
+void HfsImage::setBackwardLink(HfsTree which, uint32_t node, uint32_t bLink)
+{
+    put32(nodeOffset(which, node) + 4, bLink);
+}
+
+void HfsImage::setNodeKind(HfsTree which, uint32_t node, int8_t kind)
+{
+    put8(nodeOffset(which, node) + 8, uint8_t(kind));
+}
+
+void HfsImage::setNodeHeight(HfsTree which, uint32_t node, uint8_t height)
+{
+    put8(nodeOffset(which, node) + 9, height);
+}
+
+void HfsImage::setRecordCount(HfsTree which, uint32_t node, uint16_t numRecords)
+{
+    put16(nodeOffset(which, node) + 10, numRecords);
+}
+
+void HfsImage::setRecordOffset(HfsTree which, uint32_t node, uint16_t index, uint16_t offset)
+{
+    put16(nodeOffset(which, node) + tree(which).nodeSize - 2 - 2 * uint64_t(index), offset);
+}
+
+void HfsImage::setKeyLength(HfsTree which, uint32_t node, uint16_t index, uint16_t keyLength)
+{
+    put16(recordOffset(which, node, index), keyLength);
+}
