@@ -183,7 +183,8 @@ void Speedometer::update(int64_t bytes)
     snapshotBytes += bytes;
     totalMicros += micros;
     snapshotMicros += micros;
-    if (snapshotMicros / 1000000 >= snapshotInterval) {
+    // A snapshot needs measured time: an interval of 0 must not divide by a zero duration.
+    if (snapshotMicros > 0 && snapshotMicros / 1000000 >= snapshotInterval) {
         const int64_t rate = int64_t(double(snapshotBytes) / (double(snapshotMicros) / 1000000.0));
         if (rate < minRate)
             minRate = rate;

@@ -1,0 +1,1055 @@
+#include "hfsvolume.h"
+
+#include "bigendian.h"
+#include "disks.h"
+#include "logger.h"
+#include "utils.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+// Log lines print 64-bit values through single precision, as every "%.0f" of the engine does.
+double f32(uint64_t value)
+{
+    return double(float(value));
+}
+double f32s(int64_t value)
+{
+    return double(float(value));
+}
+
+// Extents Overflow searches nested inside one read (a node read is itself a fork read).
+constexpr int kMaxSearchNesting = 20;
+// Index levels a search descends at most; real trees have fewer than ten.
+constexpr int kMaxTreeLevels = 32;
+// The allocation file is read in pieces of this size.
+constexpr int64_t kAllocationChunk = 1 << 20;
+// Bytes a read hands to the volume at once, so no length turns negative on the way.
+constexpr int64_t kMaxReadPiece = 1 << 30;
+// Folders a catalog item looks through for its ancestors.
+constexpr int kMaxAncestors = 1 << 16;
+
+const char* kDashes = "----------------------------------------------------------------------------------------\n";
+
+// The catalog key's name as UTF-8; the name is read from the key only (keyLength - 4 bytes from
+// the nodeName field), never from the record data behind it.
+void catalogKeyName(const BTreeRecord* record, char* out)
+{
+    out[0] = 0;
+    if (record->keyLength < kCKMinKeyLength)
+        return;
+    HFSUni2CStr(reinterpret_cast<const HFSUniStr255*>(record->key + kCKNodeName), record->keyLength - 4, out);
+}
+
+std::string catalogKeyName(const BTreeRecord* record)
+{
+    char text[256];
+    catalogKeyName(record, text);
+    return text;
+}
+} // namespace
+
+bool IsValidNodeSize(int size)
+{
+    switch (size) {
+    case 512: case 1024: case 2048: case 4096: case 8192: case 16384: case 32768: return true;
+    default: return false;
+    }
+}
+
+// ------------------------------------------------------------------------------------------------
+// CHFSForkData
+
+CHFSForkData::CHFSForkData() = default;
+
+CHFSForkData::CHFSForkData(CVolume* volume, const HFSPlusForkData* raw)
+{
+    parse(volume, raw);
+}
+
+CHFSForkData::CHFSForkData(CVolume* volume, const HFSPlusExtentDescriptor* descriptors, int count)
+{
+    parseExtents(volume, descriptors, count);
+}
+
+CHFSForkData::~CHFSForkData() = default;
+
+void CHFSForkData::parse(CVolume* volume, const HFSPlusForkData* raw)
+{
+    vol = volume;
+    extents.clear();
+    logicalSize = clumpSize = totalBlocks = 0;
+    if (!raw)
+        return;
+    const uint8_t* bytes = raw->bytes;
+    logicalSize = int64_t(loadBig64(bytes + kForkLogicalSize));
+    totalBlocks = int64_t(int32_t(loadBig32(bytes + kForkTotalBlocks)));
+    if (logicalSize < 0) {
+        std::printf("CHFSForkData::parse correcting negative logical size (%.0f)\n", f32s(logicalSize));
+        logicalSize = 0;
+    }
+    if (totalBlocks < 0) {
+        std::printf("CHFSForkData::parse correcting negative total blocks (%.0f)\n", f32s(totalBlocks));
+        totalBlocks = 0;
+    }
+    clumpSize = int64_t(loadBig32(bytes + kForkClumpSize));
+    extents.reserve(kExtentsPerRecord);
+    int64_t sum = 0;
+    for (int i = 0; i < kExtentsPerRecord; ++i) {
+        const uint8_t* descriptor = bytes + kForkExtents + size_t(i) * kExtentDescriptorSize;
+        const uint32_t start = loadBig32(descriptor + kExtentStartBlock);
+        const uint32_t count = loadBig32(descriptor + kExtentBlockCount);
+        if (start == 0 || count == 0)
+            continue;
+        extents.push_back({start, count});
+        sum += count;
+    }
+    if (totalBlocks > sum) {
+        std::printf("CHFSForkData::parse correcting totalBlocks (%.0f instead %.0f)\n", f32s(sum), f32s(totalBlocks));
+        totalBlocks = sum;
+    }
+}
+
+void CHFSForkData::parseExtents(CVolume* volume, const HFSPlusExtentDescriptor* descriptors, int count)
+{
+    vol = volume;
+    logicalSize = clumpSize = totalBlocks = 0;
+    extents.clear();
+    if (!descriptors || count <= 0)
+        return;
+    const uint8_t* bytes = descriptors->bytes;
+    hexdump("extents data - parse", bytes, count * int(kExtentDescriptorSize));
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* descriptor = bytes + size_t(i) * kExtentDescriptorSize;
+        const uint32_t start = loadBig32(descriptor + kExtentStartBlock);
+        const uint32_t blocks = loadBig32(descriptor + kExtentBlockCount);
+        if (start == 0 || blocks == 0)
+            continue;
+        std::printf("startBlock=%.0f, blockCount=%.0f\n", f32(start), f32(blocks));
+        extents.push_back({start, blocks});
+    }
+}
+
+bool CHFSForkData::getVolumeOfs(uint64_t forkOffset, uint64_t* volumeOffset, uint64_t* availableBytes) const
+{
+    if (!vol) {
+        std::printf("CHFSForkData::getVolumeOfs error - fork without a volume\n");
+        return false;
+    }
+    const int32_t s = int32_t(vol->allocBlockSize);
+    if (s <= 0) {
+        std::printf("CHFSForkData::getVolumeOfs error - incorrect vol->allocBlockSize (%d)\n", s);
+        return false;
+    }
+    uint64_t block = forkOffset / uint64_t(s);
+    const uint64_t rem = forkOffset % uint64_t(s);
+    for (const ExtentEntry& extent : extents) {
+        if (extent.blockCount == 0) {
+            std::printf("HFSForkData::getVolumeOfs error - tried to map past physical end of file blockCount==0\n");
+            return false;
+        }
+        if (block < extent.blockCount) {
+            *volumeOffset = (uint64_t(extent.startBlock) + block) * uint64_t(s) + rem;
+            *availableBytes = (uint64_t(extent.blockCount) - block) * uint64_t(s) - rem;
+            GLEANER_LOG("CHFSForkData::getVolumeOfs byteOfs=%.0f, availableBytes=%.0f\n", f32(*volumeOffset),
+                        f32(*availableBytes));
+            return true;
+        }
+        block -= extent.blockCount;
+    }
+    std::printf("HFSForkData::getVolumeOfs error - tried to map past physical end of file (extentOfs=%.0f)\n", f32(rem));
+    return false;
+}
+
+void CHFSForkData::dump() const
+{
+    GLEANER_LOG("========CHFSForkData::dump=======\n");
+    GLEANER_LOG("  logicalSize=%.0f, totalBlocks=%.0f, clumpSize=%.0f, extents:\n", f32s(logicalSize),
+                f32s(totalBlocks), f32s(clumpSize));
+    for (size_t i = 0; i < extents.size(); ++i)
+        GLEANER_LOG("  extent #%d: startBlock %.0f, blockCount %.0f\n", int(i), f32(extents[i].startBlock),
+                    f32(extents[i].blockCount));
+}
+
+// ------------------------------------------------------------------------------------------------
+// CHFSBTree
+
+CHFSBTree::CHFSBTree(CHFSForkData* treeFork, uint64_t treeFileID, const std::string& treeName)
+    : fork(treeFork), fileID(treeFileID), name(treeName)
+{
+    if (!fork)
+        return;
+    uint64_t offset = 0, available = 0;
+    if (!fork->getVolumeOfs(kBTHeaderRecOffset, &offset, &available)) {
+        std::printf("CHFSBTree::CHFSBTree forkData->getVolumeOfs failed\n");
+        return;
+    }
+    if (int64_t(offset) < 0 || available < kBTHeaderRecSize) {
+        std::printf("CHFSBTree::CHFSBTree parameter mismatch\n");
+        return;
+    }
+    uint8_t raw[kBTHeaderRecSize];
+    if (!fork->vol || !fork->vol->read(offset, uint32_t(kBTHeaderRecSize), raw))
+        return;
+    BTHeaderRec h{};
+    h.treeDepth = loadBig16(raw + kBTHTreeDepth);
+    h.rootNode = loadBig32(raw + kBTHRootNode);
+    h.leafRecords = loadBig32(raw + kBTHLeafRecords);
+    h.firstLeafNode = loadBig32(raw + kBTHFirstLeafNode);
+    h.lastLeafNode = loadBig32(raw + kBTHLastLeafNode);
+    h.nodeSize = loadBig16(raw + kBTHNodeSize);
+    h.maxKeyLength = loadBig16(raw + kBTHMaxKeyLength);
+    h.totalNodes = loadBig32(raw + kBTHTotalNodes);
+    h.freeNodes = loadBig32(raw + kBTHFreeNodes);
+    std::memcpy(&h.reserved1, raw + kBTHReserved1, sizeof h.reserved1);
+    h.clumpSize = loadBig32(raw + kBTHClumpSize);
+    h.btreeType = raw[kBTHBtreeType];
+    h.keyCompareType = raw[kBTHKeyCompareType];
+    h.attributes = loadBig32(raw + kBTHAttributes);
+    std::memcpy(h.reserved3, raw + kBTHReserved3, sizeof h.reserved3);
+
+    // A tree is only usable when its nodes have a valid size and its root lies inside the tree
+    // file; the node count is capped by what the fork really holds.
+    const uint64_t nodesInFork = IsValidNodeSize(h.nodeSize) ? uint64_t(fork->logicalSize) / h.nodeSize : 0;
+    const uint64_t limit = std::min<uint64_t>(h.totalNodes, nodesInFork);
+    if (!IsValidNodeSize(h.nodeSize) || h.rootNode >= limit) {
+        std::printf("CHFSBTree::CHFSBTree invalid header (nodeSize=%d, rootNode=%.0f, totalNodes=%.0f)\n",
+                    int(h.nodeSize), f32(h.rootNode), f32(h.totalNodes));
+        return;
+    }
+    header = h;
+    nodeLimit = limit;
+}
+
+CHFSBTree::~CHFSBTree()
+{
+    delete fork;
+}
+
+uint64_t CHFSBTree::getNodeOffset(uint64_t nodeNo) const
+{
+    return nodeNo * header.nodeSize;
+}
+
+void CHFSBTree::dump()
+{
+    GLEANER_LOG("=========CHFSBTree::dump (%s)==========\n", name.c_str());
+    GLEANER_LOG("fileID=%.0f\n", f32(fileID));
+    GLEANER_LOG("treeDepth=%d\n", int(header.treeDepth));
+    GLEANER_LOG("rootNode=%d\n", int(header.rootNode));
+    GLEANER_LOG("leafRecords=%d\n", int(header.leafRecords));
+    GLEANER_LOG("firstLeafNode=%d\n", int(header.firstLeafNode));
+    GLEANER_LOG("lastLeafNode=%d\n", int(header.lastLeafNode));
+    GLEANER_LOG("nodeSize=%d\n", int(header.nodeSize));
+    GLEANER_LOG("maxKeyLength=%d\n", int(header.maxKeyLength));
+    GLEANER_LOG("totalNodes=%d\n", int(header.totalNodes));
+    GLEANER_LOG("freeNodes=%d\n", int(header.freeNodes));
+    GLEANER_LOG("clumpSize=%d\n", int(header.clumpSize));
+}
+
+// ------------------------------------------------------------------------------------------------
+// Comparators
+
+void CExtentsFileComparator::setKey(uint64_t id, int type, uint64_t start)
+{
+    fileID = id;
+    forkType = type;
+    startBlock = start;
+}
+
+int CExtentsFileComparator::compare(const BTreeRecord* record)
+{
+    if (!record || record->keyLength < kEKMinKeyLength)
+        return 1; // a key too short to hold the fields orders before any searched key
+    const uint64_t recordFileID = loadBig32(record->key + kEKFileID);
+    const int recordForkType = record->key[kEKForkType];
+    const uint64_t recordStart = loadBig32(record->key + kEKStartBlock);
+    GLEANER_LOG("*compare* search fileID/forkType/startBlock: %.0f/%d/%.0f  --> %.0f/%d/%.0f\n", f32(fileID),
+                forkType, f32(startBlock), f32(recordFileID), recordForkType, f32(recordStart));
+    if (fileID != recordFileID)
+        return fileID < recordFileID ? -1 : 1;
+    if (forkType != recordForkType)
+        return forkType < recordForkType ? -1 : 1;
+    if (startBlock != recordStart)
+        return startBlock < recordStart ? -1 : 1;
+    return 0;
+}
+
+void CExtentsFileComparator::dump()
+{
+    GLEANER_LOG("CExtentsFileComparator::dump - fileID=%.0f, forkType=%d, startBlock=%.0f\n", f32(fileID), forkType,
+                f32(startBlock));
+}
+
+void CCatalogFileComparator::setParentID(uint64_t id)
+{
+    parentID = id;
+}
+
+void CCatalogFileComparator::setNodeName(const std::string& text)
+{
+    nodeName = text;
+}
+
+int CCatalogFileComparator::compare(const BTreeRecord* record)
+{
+    if (!record || record->keyLength < kCKMinKeyLength)
+        return 1;
+    const uint64_t recordParent = loadBig32(record->key + kCKParentID);
+    // The name is converted only for a line that is written or a name that is compared.
+    GLEANER_LOG("CCatalogFileComparator::compare key parentID=%.0f, key nodeName=%s\n", f32(recordParent),
+                catalogKeyName(record).c_str());
+    if (parentID != recordParent)
+        return parentID < recordParent ? -1 : 1;
+    if (nodeName.empty())
+        return 0;
+    GLEANER_LOG("comparing name too\n");
+    const int r = nodeName.compare(catalogKeyName(record));
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+void CCatalogFileComparator::dump()
+{
+    GLEANER_LOG("CCatalogFileComparator::dump - parentID=%.0f, nodeName=%s\n", f32(parentID), nodeName.c_str());
+}
+
+// ------------------------------------------------------------------------------------------------
+// CHFSBTreeNode
+
+CHFSBTreeNode::CHFSBTreeNode(CHFSBTree* nodeTree, uint64_t number, int nestingDepth)
+    : tree(nodeTree), nesting(nestingDepth)
+{
+    read(number);
+}
+
+CHFSBTreeNode::~CHFSBTreeNode()
+{
+    delete[] buffer;
+}
+
+bool CHFSBTreeNode::read(uint64_t number)
+{
+    GLEANER_LOG("CHFSBTreeNode::read nodeNo=%.0f\n", f32(number));
+    records.clear();
+    descriptor = nullptr;
+    nodeNo = number;
+    if (!tree || !tree->isValid())
+        return false;
+    if (number >= tree->getNodeLimit()) {
+        std::printf("CHFSBTreeNode::read - error: node %.0f lies outside the tree\n", f32(number));
+        return false;
+    }
+    const uint32_t size = tree->header.nodeSize;
+    if (!buffer || bufferSize != size) {
+        delete[] buffer;
+        bufferSize = 0;
+        buffer = new (std::nothrow) uint8_t[size];
+        if (!buffer) {
+            std::printf("CHFSBTreeNode::read - error allocating memory!\n");
+            return false;
+        }
+        bufferSize = size;
+    }
+    CHFSVolume* volume = tree->fork ? dynamic_cast<CHFSVolume*>(tree->fork->vol) : nullptr;
+    if (!volume || !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork,
+                                            nesting))
+        return false;
+    nodeDescriptor.fLink = loadBig32(buffer + kNDFLink);
+    nodeDescriptor.bLink = loadBig32(buffer + kNDBLink);
+    nodeDescriptor.kind = int8_t(buffer[kNDKind]);
+    nodeDescriptor.height = buffer[kNDHeight];
+    nodeDescriptor.numRecords = loadBig16(buffer + kNDNumRecords);
+    descriptor = &nodeDescriptor;
+    GLEANER_LOG("CHFSTreeNode::read bLink=%d, fLink=%d\n", int(nodeDescriptor.bLink), int(nodeDescriptor.fLink));
+    getRecords();
+    return true;
+}
+
+void CHFSBTreeNode::getRecords()
+{
+    if (!descriptor) {
+        std::printf("CHFSBTreeNode::getRecords error: descriptor is NULL\n");
+        return;
+    }
+    records.clear();
+    const int kind = descriptor->kind;
+    if (kind == kBTHeaderNode || kind == kBTMapNode)
+        return;
+    if (kind != kBTLeafNode && kind != kBTIndexNode) {
+        GLEANER_LOG("CHFSBTreeNode::getRecords warning: unknown kind of node (%d)\n", kind);
+        return;
+    }
+    const uint32_t size = bufferSize;
+    const uint32_t count = descriptor->numRecords;
+    // The offset table grows backwards from the node's end; it cannot reach into the descriptor.
+    if (uint64_t(count) * 2 > size - kNodeDescriptorSize) {
+        std::printf("*** ERROR: invalid node data\n");
+        return;
+    }
+    const uint32_t tableStart = size - 2 * count;
+    uint32_t minKeyLength = 0;
+    if (tree->fileID == kHFSCatalogFileID)
+        minKeyLength = kCKMinKeyLength;
+    else if (tree->fileID == kHFSExtentsFileID)
+        minKeyLength = kEKMinKeyLength;
+    records.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t offset = loadBig16(buffer + size - 2 - 2 * i);
+        if (offset < kNodeDescriptorSize || offset + 2 > tableStart) {
+            std::printf("*** ERROR: invalid node data\n");
+            return;
+        }
+        const uint32_t keyLength = loadBig16(buffer + offset);
+        const uint32_t keyData = offset + 2;
+        uint32_t data = keyData + keyLength;
+        if (data & 1)
+            ++data;
+        if (keyLength < minKeyLength || data > tableStart) {
+            std::printf("*** ERROR: invalid node data (key length)\n");
+            return;
+        }
+        records.push_back({i, keyLength, buffer + offset, buffer + keyData, buffer + data, tableStart - data});
+    }
+}
+
+bool CHFSBTreeNode::childOf(const BTreeRecord& record, uint64_t* child)
+{
+    if (record.dataLength < 4) {
+        std::printf("*** ERROR: invalid node data\n");
+        return false;
+    }
+    *child = loadBig32(record.data);
+    return true;
+}
+
+bool CHFSBTreeNode::enterNode(uint64_t number)
+{
+    auto position = std::lower_bound(visited.begin(), visited.end(), number);
+    if (position != visited.end() && *position == number) {
+        std::printf("CHFSBTreeNode::findLeafRecord - error: node %.0f reached twice, the tree is corrupt\n",
+                    f32(number));
+        records.clear();
+        descriptor = nullptr;
+        return false;
+    }
+    visited.insert(position, number);
+    return read(number);
+}
+
+bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeRecord** record)
+{
+    if (!descriptor) {
+        std::printf("CHFSBTreeNode::findLeafRecord error: descriptor is NULL\n");
+        return false;
+    }
+    if (!comparator || !record)
+        return false;
+    size_t start = 0;
+    if (*record) {
+        start = size_t((*record)->recNo) + 1;
+    } else {
+        // A new search: only the node it starts at has been visited.
+        visited.assign(1, nodeNo);
+    }
+    GLEANER_LOG("----------CHFSBTreeNode::findLeafRecord start at nodeNo=%.0f, recNo=%d---------\n", f32(nodeNo),
+                *record ? int((*record)->recNo) : -1);
+    comparator->dump();
+    GLEANER_LOG("---------CHFSBTreeNode::findLeafRecord now starting with recNo=%.0f (count=%d) ----------\n",
+                f32(start), int(records.size()));
+
+    // The last leaf record below the searched key, by node and record number: it may lie in an
+    // earlier leaf than the one where the scan ends.
+    bool haveCandidate = false;
+    uint64_t candidateNode = 0;
+    size_t candidateRecord = 0;
+    int levels = 0;
+
+    for (;;) {
+        if (!descriptor || (descriptor->kind != kBTLeafNode && descriptor->kind != kBTIndexNode)) {
+            std::printf("CHFSBTreeNode::findLeafRecord - error: not in an index or leaf node!\n");
+            return false;
+        }
+        const bool leaf = descriptor->kind == kBTLeafNode;
+        bool haveChild = false;
+        uint64_t child = 0;
+        size_t i = start;
+        bool stopped = false; // a record at or above the key ended the scan of this node
+        for (; i < records.size(); ++i) {
+            const BTreeRecord& current = records[i];
+            GLEANER_LOG("CHFSBTreeNode::findLeafRecord, key %d,  size=%d\n", int(i), int(current.keyLength));
+            const int r = comparator->compare(&current);
+            GLEANER_LOG("CHFSBTreeNode::findLeafRecord - compare result: %d\n", r);
+            if (r > 0) {
+                if (leaf) {
+                    haveCandidate = true;
+                    candidateNode = nodeNo;
+                    candidateRecord = i;
+                } else {
+                    if (!childOf(current, &child))
+                        return false;
+                    haveChild = true;
+                    GLEANER_LOG("CHFSBTreeNode::findLeafRecord - still in index node - record child node=%.0f\n",
+                                f32(child));
+                }
+                continue;
+            }
+            if (r == 0 && leaf) {
+                *record = &records[i];
+                GLEANER_LOG("CHFSBTreeNode::findLeafRecord - !!!rec found at node!!!! %.0f, rec=%d\n", f32(nodeNo),
+                            int(i));
+                return true;
+            }
+            if (r == 0) {
+                GLEANER_LOG("CHFSBTreeNode::findLeafRecord - in index node (not in leaf node), going down in tree\n");
+                if (!haveChild) {
+                    if (!childOf(current, &child))
+                        return false;
+                    haveChild = true;
+                }
+            }
+            stopped = true;
+            break;
+        }
+
+        if (!leaf) {
+            // Whether the records ran out or one at or above the key was met, the key lies in the
+            // subtree of the last record below it; siblings at index level are never followed.
+            if (!haveChild) {
+                GLEANER_LOG("CHFSBTreeNode::findLeafRecord error: no child nodes found (could not find matching record)\n");
+                break;
+            }
+            if (++levels > kMaxTreeLevels) {
+                std::printf("CHFSBTreeNode::findLeafRecord - error: tree deeper than %d levels\n", kMaxTreeLevels);
+                return false;
+            }
+            GLEANER_LOG("CHFSBTreeNode::findLeafRecord will go into child node %.0f\n", f32(child));
+            if (!enterNode(child))
+                return false;
+            start = 0;
+            continue;
+        }
+
+        if (stopped)
+            break; // the first leaf record above the key
+        if (descriptor->fLink == 0) {
+            GLEANER_LOG("CHFSBTreeNode::findLeafRecord - no forward link - exit\n");
+            break;
+        }
+        GLEANER_LOG("CHFSBTreeNode::findLeafRecord - going forward to node %.0f\n", f32(descriptor->fLink));
+        if (!enterNode(descriptor->fLink))
+            return false;
+        if (descriptor->kind != kBTLeafNode) {
+            std::printf("CHFSBTreeNode::findLeafRecord - error: not in an index or leaf node!\n");
+            return false;
+        }
+        if (records.empty()) {
+            GLEANER_LOG("CHFSBTreeNode::findLeafRecord - no records!\n");
+            return false;
+        }
+        start = 0;
+    }
+
+    if (comparator->returnHighestFound && haveCandidate) {
+        if (candidateNode != nodeNo && !read(candidateNode))
+            return false;
+        if (candidateRecord >= records.size())
+            return false;
+        *record = &records[candidateRecord];
+        GLEANER_LOG("CHFSBTreeNode::findLeafRecord - we return highest found\n");
+        return true;
+    }
+    GLEANER_LOG("CHFSBTreeNode::findLeafRecord - we failed\n");
+    return false;
+}
+
+void CHFSBTreeNode::dump()
+{
+    if (!descriptor) {
+        std::printf("CHFSBTreeNode::dump error: descriptor is NULL\n");
+        return;
+    }
+    const char* kindName = "unknown";
+    switch (descriptor->kind) {
+    case kBTLeafNode: kindName = "leaf node"; break;
+    case kBTIndexNode: kindName = "index node"; break;
+    case kBTHeaderNode: kindName = "header node"; break;
+    case kBTMapNode: kindName = "map node"; break;
+    default: break;
+    }
+    GLEANER_LOG("========CHFSBTreeNode::dump %.0f==========\n", f32(nodeNo));
+    GLEANER_LOG("fLink=%d, bLink=%d, kind=%d (%s), height=%d, numRecords=%d\n", int(descriptor->fLink),
+                int(descriptor->bLink), int(descriptor->kind), kindName, int(descriptor->height),
+                int(descriptor->numRecords));
+    for (const BTreeRecord& record : records) {
+        GLEANER_LOG("rec #%d: keyLength=%d\n", int(record.recNo), int(record.keyLength));
+        hexdump("CHFSBTreeNode::dump key", record.keyData, int(record.keyLength));
+    }
+}
+
+// ------------------------------------------------------------------------------------------------
+// CHFSVolume
+
+CHFSVolume::CHFSVolume(CDisk* volumeDisk) : CVolume(volumeDisk)
+{
+    GLEANER_LOG("CHFSVolume::CHFSVolume\n");
+    std::printf("PlatformIsLSB=%d\n", int(PlatformIsLSB));
+}
+
+CHFSVolume::~CHFSVolume()
+{
+    GLEANER_LOG("CHFSVolume::~CHFSVolume\n");
+    release();
+    if (root) {
+        delete root; // while root still names it, so the item knows it is the root
+        root = nullptr;
+    }
+}
+
+void CHFSVolume::release()
+{
+    delete[] allocationBitmap;
+    allocationBitmap = nullptr;
+    allocationBitmapSize = 0;
+    delete allocationFile;
+    allocationFile = nullptr;
+    delete catalogTree;
+    catalogTree = nullptr;
+    delete extentsTree;
+    extentsTree = nullptr;
+}
+
+bool CHFSVolume::validBlockSize(uint32_t size)
+{
+    const int diskBlockSize = disk ? disk->getBlockSize() : 0;
+    if (size == 0 || size % 512 != 0 || int64_t(size) < int64_t(diskBlockSize) || size > uint32_t(INT32_MAX)) {
+        std::printf("CHFSVolume::mount error: invalid allocation block size (%u)\n", size);
+        return false;
+    }
+    return true;
+}
+
+bool CHFSVolume::mount(bool createRoot)
+{
+    GLEANER_LOG("CHFSVolume::mount\n");
+    // What an earlier mount built belongs to the volume it found then.
+    release();
+    uint8_t header[kHFSVolumeHeaderSize];
+    if (!read(kHFSVolumeHeaderOffset, uint32_t(kHFSVolumeHeaderSize), header))
+        return false;
+    const uint16_t signature = loadBig16(header + kVHSignature);
+    try {
+        if (signature == kHFSSigWord) {
+            if (!mountHFS(header))
+                return false;
+        } else if (signature == kHFSPlusSigWord || signature == kHFSXSigWord) {
+            if (!mountHFSPlus(header))
+                return false;
+        } else {
+            std::printf("error: not an HFS volume!\n");
+            return false;
+        }
+        findVolumeName();
+        if (createRoot) {
+            CHFSVolumeItem* item = new (std::nothrow) CHFSVolumeItem();
+            if (item) {
+                item->setContainer(true);
+                item->setName(name);
+                item->fileID = kHFSRootFolderID;
+                item->volume = this;
+            }
+            setRoot(item);
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("CHFSVolume::mount - error: out of memory\n");
+    }
+    return true;
+}
+
+bool CHFSVolume::mountHFS(const uint8_t* header)
+{
+    const uint32_t blockSize = loadBig32(header + kMDBAlBlkSiz);
+    if (!validBlockSize(blockSize))
+        return false;
+    GLEANER_LOG("================== HFS volume header ====================\n");
+    GLEANER_LOG("diskOfs: %.0f\n", f32(diskOfs));
+    GLEANER_LOG("signature: 0x%x\n", unsigned(loadBig16(header + kMDBSigWord)));
+    allocBlockSize = blockSize;
+    GLEANER_LOG("folderCount: %d\n", int(loadBig32(header + kMDBDirCnt)));
+    GLEANER_LOG("fileCount: %d\n", int(loadBig32(header + kMDBFilCnt)));
+    GLEANER_LOG("allocBlockSize: %d\n", int(allocBlockSize));
+    allocBlocks = loadBig16(header + kMDBNmAlBlks);
+    const uint32_t bitmapStart = loadBig16(header + kMDBVBMSt);
+    GLEANER_LOG("allocBlocks: %.0f\n", f32(allocBlocks));
+    GLEANER_LOG("allocationFileFirstBlock: %d\n", int(bitmapStart));
+    GLEANER_LOG("----------------------------Allocation File---------------------------------------\n");
+    const int64_t diskBlocks = disk ? disk->getBlockCount() : 0;
+    if (int64_t(allocBlocks) > diskBlocks) {
+        std::printf("CHFSVolume::mount error: allocation file logicalSize > total disk blocks\n");
+    } else if (allocBlocks == 0) {
+        std::printf("error allocation file size is zero\n");
+    } else {
+        // The volume bitmap: one bit per allocation block, from its 512-byte sector onwards.
+        const int64_t size = int64_t((allocBlocks + 7) / 8);
+        allocationBitmap = new (std::nothrow) uint8_t[size_t(size)];
+        if (!allocationBitmap) {
+            std::printf("error allocating memory for allocation file!\n");
+        } else {
+            allocationBitmapSize = size;
+            if (!read(uint64_t(bitmapStart) * kHFSSectorSize, uint32_t(size), allocationBitmap)) {
+                std::memset(allocationBitmap, 0, size_t(size));
+                std::printf("error reading allocation file!\n");
+            }
+        }
+    }
+    GLEANER_LOG("%s", kDashes);
+    return true;
+}
+
+bool CHFSVolume::mountHFSPlus(const uint8_t* header)
+{
+    const uint32_t blockSize = loadBig32(header + kVHBlockSize);
+    if (!validBlockSize(blockSize))
+        return false;
+    GLEANER_LOG("================== HFS Plus volume header ====================\n");
+    GLEANER_LOG("diskOfs: %.0f\n", f32(diskOfs));
+    GLEANER_LOG("signature: 0x%x\n", unsigned(loadBig16(header + kVHSignature)));
+    allocBlockSize = blockSize;
+    GLEANER_LOG("folderCount: %d\n", int(loadBig32(header + kVHFolderCount)));
+    GLEANER_LOG("fileCount: %d\n", int(loadBig32(header + kVHFileCount)));
+    GLEANER_LOG("allocBlockSize: %d\n", int(allocBlockSize));
+    allocBlocks = loadBig32(header + kVHTotalBlocks);
+    GLEANER_LOG("allocBlocks: %.0f\n", f32(allocBlocks));
+
+    GLEANER_LOG("----------------------------Extents Overflow File---------------------------------------\n");
+    CHFSForkData* fork = new (std::nothrow)
+        CHFSForkData(this, reinterpret_cast<const HFSPlusForkData*>(header + kVHExtentsFile));
+    if (fork) {
+        fork->dump();
+        extentsTree = new (std::nothrow) CHFSBTree(fork, kHFSExtentsFileID, "ExtentsOverflowFile");
+        if (extentsTree)
+            extentsTree->dump();
+        else
+            delete fork;
+    }
+    GLEANER_LOG("%s", kDashes);
+
+    GLEANER_LOG("---------------------------------Catalog File-------------------------------------------\n");
+    fork = new (std::nothrow) CHFSForkData(this, reinterpret_cast<const HFSPlusForkData*>(header + kVHCatalogFile));
+    if (fork) {
+        fork->dump();
+        catalogTree = new (std::nothrow) CHFSBTree(fork, kHFSCatalogFileID, "CatalogFile");
+        if (catalogTree)
+            catalogTree->dump();
+        else
+            delete fork;
+    }
+
+    GLEANER_LOG("----------------------------Allocation File---------------------------------------\n");
+    allocationFile =
+        new (std::nothrow) CHFSForkData(this, reinterpret_cast<const HFSPlusForkData*>(header + kVHAllocationFile));
+    if (allocationFile) {
+        allocationFile->dump();
+        std::printf("allocationFile logicalSize=%.0f\n", f32s(allocationFile->logicalSize));
+        loadAllocationFile();
+    }
+    GLEANER_LOG("%s", kDashes);
+    return true;
+}
+
+void CHFSVolume::loadAllocationFile()
+{
+    const int64_t limit = (disk ? std::max<int64_t>(0, disk->getBlockCount()) : 0) / 8;
+    const int64_t logicalSize = allocationFile->logicalSize;
+    if (logicalSize > limit) {
+        std::printf("CHFSVolume::mount error: allocation file logicalSize > total disk blocks\n");
+        return;
+    }
+    // Only the bytes that describe the volume's blocks are kept; a larger file adds nothing.
+    const int64_t needed = int64_t((allocBlocks + 7) / 8);
+    const int64_t size = std::min(logicalSize, needed);
+    if (size <= 0) {
+        std::printf("error allocation file size is zero\n");
+        return;
+    }
+    allocationBitmap = new (std::nothrow) uint8_t[size_t(size)];
+    if (!allocationBitmap) {
+        std::printf("error allocating memory for allocation file!\n");
+        return;
+    }
+    allocationBitmapSize = size;
+    bool failed = false;
+    for (int64_t done = 0; done < size; done += kAllocationChunk) {
+        const int64_t piece = std::min(kAllocationChunk, size - done);
+        if (!readFileAt(kHFSAllocationFileID, kDataForkType, allocationBitmap + done, uint64_t(done), piece,
+                        allocationFile)) {
+            // What could not be read counts as free: every block there reads as unused.
+            std::memset(allocationBitmap + done, 0, size_t(piece));
+            failed = true;
+        }
+    }
+    if (failed)
+        std::printf("error reading allocation file!\n");
+}
+
+void CHFSVolume::findVolumeName()
+{
+    // The root folder's own record, under the root's parent ID, carries the volume name.
+    CHFSVolumeItem probe;
+    probe.fileID = kHFSRootParentID;
+    probe.setContainer(true);
+    probe.volume = this;
+    probe.addChildren();
+    if (!probe.children.empty()) {
+        name = probe.children.front()->getName();
+        std::printf("volume name: %s\n", name.c_str());
+    }
+}
+
+bool CHFSVolume::isAllocationBlockUsed(uint64_t block)
+{
+    if (!allocationBitmap)
+        return false;
+    const uint64_t index = block & 0xFFFFFFFFu;
+    const uint64_t byte = index / 8;
+    if (byte >= uint64_t(allocationBitmapSize)) {
+        std::printf("isAllocationBlockUsed error: index out of range!\n");
+        return false;
+    }
+    return (allocationBitmap[byte] >> (7 - index % 8)) & 1;
+}
+
+bool CHFSVolume::readFileAt(uint64_t fileID, int forkType, void* buffer, uint64_t offset, int64_t length,
+                            CHFSForkData* fork)
+{
+    return readFileAtDepth(fileID, forkType, static_cast<uint8_t*>(buffer), offset, length, fork, 0);
+}
+
+bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
+                                 CHFSForkData* fork, int depth)
+{
+    GLEANER_LOG("CHFSVolume::readFileAt - fileID=%.0f, forkType=%d, offset=%.0f, length=%.0f\n", f32(fileID),
+                forkType, f32(offset), f32s(length));
+    if (length <= 0)
+        return true;
+    if (!fork || !buffer)
+        return false;
+    const uint64_t blockSize = allocBlockSize;
+    if (blockSize == 0) {
+        std::printf("CHFSForkData::getVolumeOfs error - incorrect vol->allocBlockSize (0)\n");
+        return false;
+    }
+    CHFSForkData overflow;
+    CHFSForkData* f = fork;
+    uint64_t extentStartOfs = 0;
+    while (length > 0) {
+        const uint64_t blockIndex = offset / blockSize;
+        if (f->totalBlocks <= 0 || blockIndex >= uint64_t(f->totalBlocks)) {
+            if (!extentsTree) {
+                std::printf("CHFSVolume::readFileAt no extentsFile!\n");
+                return false;
+            }
+            GLEANER_LOG("CHFSVolume::readFileAt - need to use Extents Overflow File\n");
+            if (depth >= kMaxSearchNesting) {
+                std::printf("CHFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
+                return false;
+            }
+            std::printf("---- start search ---------\n");
+            CHFSBTreeNode node(extentsTree, extentsTree->header.rootNode, depth + 1);
+            CExtentsFileComparator comparator;
+            comparator.setKey(fileID, forkType, blockIndex);
+            comparator.setReturnHighestFound(true);
+            BTreeRecord* record = nullptr;
+            const bool found = node.findLeafRecord(&comparator, &record);
+            // Only a record of this very fork that starts at or before the block may be used:
+            // anything else would read another file's blocks.
+            const bool usable = found && record && record->keyLength >= kEKMinKeyLength &&
+                                record->dataLength >= kExtentRecordSize &&
+                                loadBig32(record->key + kEKFileID) == fileID &&
+                                record->key[kEKForkType] == uint8_t(forkType) &&
+                                loadBig32(record->key + kEKStartBlock) <= blockIndex;
+            if (!usable) {
+                std::printf("CHFSVolume::readFileAt - error finding startBlock in ExtentsFile=%.0f\n", f32(blockIndex));
+                std::printf("---- search failed ---------\n");
+                return false;
+            }
+            std::printf("---- end search ---------\n");
+            overflow.parseExtents(this, reinterpret_cast<const HFSPlusExtentDescriptor*>(record->data),
+                                  kExtentsPerRecord);
+            overflow.dump();
+            f = &overflow;
+            const uint64_t recordStart = loadBig32(record->key + kEKStartBlock);
+            extentStartOfs = recordStart * blockSize;
+            std::printf("extentStartOfs = %.0f, key->startBlock = %.0f\n", f32(extentStartOfs), f32(recordStart));
+            std::printf("---- continueing ------- \n");
+        }
+        uint64_t volumeOffset = 0, available = 0;
+        if (!f->getVolumeOfs(offset - extentStartOfs, &volumeOffset, &available))
+            return false;
+        const int64_t chunk = int64_t(std::min<uint64_t>({available, uint64_t(length), uint64_t(kMaxReadPiece)}));
+        if (chunk <= 0)
+            return false;
+        const int diskBlockSize = disk ? disk->getBlockSize() : 0;
+        GLEANER_LOG("CHFSVolume::readFileAt will read at ofs %.0f, block %.0f\n", f32(volumeOffset),
+                    f32(diskBlockSize > 0 ? volumeOffset / uint64_t(diskBlockSize) : 0));
+        if (!read(volumeOffset, uint32_t(chunk), buffer))
+            return false;
+        length -= chunk;
+        offset += uint64_t(chunk);
+        buffer += chunk;
+    }
+    return true;
+}
+
+void CHFSVolume::markForkDataBlocks(CHFSForkData* fork)
+{
+    if (!markerBitmap) {
+        std::printf("CHFSVolume:markForkDataBlocks - error: markerBitmap=NULL!\n");
+        return;
+    }
+    if (!marking || !fork)
+        return;
+    const int diskBlockSize = disk ? disk->getBlockSize() : 0;
+    if (diskBlockSize <= 0)
+        return;
+    const uint64_t ratio = allocBlockSize / uint64_t(diskBlockSize);
+    for (const ExtentEntry& extent : fork->extents)
+        markerBitmap->setBits(uint64_t(extent.startBlock) * ratio, uint64_t(extent.blockCount) * ratio, true);
+}
+
+// ------------------------------------------------------------------------------------------------
+// CHFSVolumeItem
+
+CHFSVolumeItem::CHFSVolumeItem() = default;
+
+CHFSVolumeItem::~CHFSVolumeItem()
+{
+    delete dataFork;
+    delete resourceFork;
+}
+
+std::string CHFSVolumeItem::getIdString()
+{
+    return std::to_string(fileID);
+}
+
+uint32_t CHFSVolumeItem::getDate()
+{
+    return HFSDateToUnix(date);
+}
+
+uint64_t CHFSVolumeItem::getSize()
+{
+    if (isContainer() || !dataFork)
+        return 0;
+    return uint64_t(dataFork->logicalSize);
+}
+
+uint32_t CHFSVolumeItem::read(uint64_t offset, void* buffer, uint32_t length)
+{
+    CHFSVolume* hfs = dataFork ? dynamic_cast<CHFSVolume*>(dataFork->vol) : nullptr;
+    if (!hfs)
+        return 0;
+    return hfs->readFileAt(fileID, kDataForkType, buffer, offset, int64_t(length), dataFork) ? length : 0;
+}
+
+void CHFSVolumeItem::dump()
+{
+    CVolumeItem::dump();
+}
+
+bool CHFSVolumeItem::addChildren()
+{
+    GLEANER_LOG("================== CHFSVolumeItem::addChildren: %s (fileID=%.0f) =========================\n",
+                name.c_str(), f32(fileID));
+    if (!isContainer())
+        return false;
+    CHFSVolume* hfs = dynamic_cast<CHFSVolume*>(volume);
+    if (!hfs || !hfs->catalogTree)
+        return false;
+
+    try {
+        // This folder and its ancestors: a folder record naming one of them would make the tree
+        // contain itself, and walking it would never end.
+        std::vector<uint64_t> ancestors{fileID};
+        int steps = 0;
+        for (CVolumeItem* item = parent; item && steps < kMaxAncestors; item = item->parent, ++steps)
+            if (CHFSVolumeItem* folder = dynamic_cast<CHFSVolumeItem*>(item))
+                ancestors.push_back(folder->fileID);
+
+        CHFSBTreeNode node(hfs->catalogTree, hfs->catalogTree->header.rootNode);
+        CCatalogFileComparator comparator;
+        comparator.setParentID(fileID);
+        comparator.setReturnHighestFound(false);
+        BTreeRecord* record = nullptr;
+        char childName[256];
+        while (node.findLeafRecord(&comparator, &record)) {
+            catalogKeyName(record, childName);
+            const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
+            GLEANER_LOG("found: %s\n", childName);
+            if (childName[0] == 0)
+                continue;
+            CHFSVolumeItem* item = nullptr;
+            if (recordType == kHFSPlusFolderRecord) {
+                GLEANER_LOG("folder\n");
+                if (record->dataLength < kCatalogFolderSize) {
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", childName);
+                    continue;
+                }
+                const uint64_t id = loadBig32(record->data + kCRFolderID);
+                if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
+                    std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
+                                childName, f32(id));
+                    continue;
+                }
+                item = new (std::nothrow) CHFSVolumeItem();
+                if (!item)
+                    break;
+                item->setContainer(true);
+                item->fileID = id;
+                item->date = loadBig32(record->data + kCRAttributeModDate);
+            } else if (recordType == kHFSPlusFileRecord) {
+                GLEANER_LOG("file\n");
+                if (record->dataLength < kCatalogFileSize) {
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", childName);
+                    continue;
+                }
+                item = new (std::nothrow) CHFSVolumeItem();
+                if (!item)
+                    break;
+                item->setContainer(false);
+                item->fileID = loadBig32(record->data + kCRFolderID);
+                item->date = loadBig32(record->data + kCRAttributeModDate);
+                item->dataFork = new (std::nothrow)
+                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(record->data + kCRDataFork));
+                item->resourceFork = new (std::nothrow)
+                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(record->data + kCRResourceFork));
+            } else if (recordType == kHFSPlusFolderThreadRecord) {
+                GLEANER_LOG("folder thread\n");
+            } else if (recordType == kHFSPlusFileThreadRecord) {
+                GLEANER_LOG("file thread\n");
+            } else {
+                GLEANER_LOG("unknown (%d)\n", recordType);
+            }
+            if (!item)
+                continue;
+            try {
+                item->setName(childName);
+                GLEANER_LOG("adding child...%s , id=%.0f \n", childName, f32(item->fileID));
+                addChild(item);
+            } catch (const std::bad_alloc&) {
+                delete item;
+                throw;
+            }
+            item->volume = volume;
+            item->setParent(this);
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");
+    }
+    GLEANER_LOG("================== CHFSVolumeItem::addChildren done =========================\n");
+    return true;
+}

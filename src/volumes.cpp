@@ -1,0 +1,655 @@
+#include "volumes.h"
+
+#include "cacheddisk.h"
+#include "logger.h"
+#include "machelpers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <set>
+
+namespace {
+// Log lines print 64-bit counts through single precision, as every "%.0f" of the engine does.
+double f32(uint64_t value)
+{
+    return double(float(value));
+}
+
+// Deeper trees than this are not walked further: a corrupt file system can make a folder contain
+// one of its ancestors, and a chain that long cannot be a real path anyway.
+constexpr int kMaxTreeDepth = 1024;
+// Parent chains are walked at most this far (a chain longer than the deepest tree is a cycle).
+constexpr int kMaxParentChain = 1 << 20;
+
+// Items destroyed since the last root began to go; only the root's destructor message uses it.
+std::atomic<uint64_t> destroyedItems{0};
+
+// The volumes that exist. An item may outlive its volume (a found volume is deleted once its root
+// has moved into the result tree); the item's destructor asks here before it looks at the volume.
+std::mutex liveVolumesMutex;
+std::set<const CVolume*>& liveVolumes()
+{
+    static std::set<const CVolume*>* volumes = new std::set<const CVolume*>();
+    return *volumes;
+}
+
+void registerVolume(const CVolume* volume)
+{
+    std::lock_guard<std::mutex> guard(liveVolumesMutex);
+    try {
+        liveVolumes().insert(volume);
+    } catch (const std::bad_alloc&) {
+        // Unregistered, its root is treated like any other item when it goes.
+    }
+}
+
+void unregisterVolume(const CVolume* volume)
+{
+    std::lock_guard<std::mutex> guard(liveVolumesMutex);
+    liveVolumes().erase(volume);
+}
+
+bool isRootOf(const CVolume* volume, const CVolumeItem* item)
+{
+    if (!volume)
+        return false;
+    std::lock_guard<std::mutex> guard(liveVolumesMutex);
+    return liveVolumes().count(volume) && volume->root == item;
+}
+
+// Byte-wise comparison as -1, 0, 1.
+int compareBytes(const std::string& a, const std::string& b)
+{
+    const int r = a.compare(b);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+} // namespace
+
+// ------------------------------------------------------------------------------------------------
+// CMarkerBitmap
+
+CMarkerBitmap::CMarkerBitmap(uint64_t bitTotal) : byteCount((bitTotal + 7) / 8), bitCount(bitTotal)
+{
+    GLEANER_LOG("CMarkerBitmap::CMarkerBitmap bits = %.0f\n", f32(bitTotal));
+    if (bitTotal > UINT64_MAX - 7)
+        byteCount = UINT64_MAX / 8 + 1;
+    if (byteCount > 0 && byteCount <= SIZE_MAX)
+        bits = new (std::nothrow) uint8_t[size_t(byteCount)];
+    if (!bits && byteCount > 0)
+        std::printf("CMarkerBitmap - error allocating bitmap (size=%d bytes)\n", int(byteCount));
+    init(0);
+}
+
+CMarkerBitmap::~CMarkerBitmap()
+{
+    if (bits) {
+        GLEANER_LOG("CMarkerBitmap::~CMarkerBitmap\n");
+        delete[] bits;
+    }
+}
+
+void CMarkerBitmap::init(uint8_t value)
+{
+    if (!bits)
+        return;
+    GLEANER_LOG("CMarkerBitmap::init - value = %d\n", int(value));
+    std::memset(bits, value, size_t(byteCount));
+}
+
+bool CMarkerBitmap::isBitSet(uint64_t bit)
+{
+    if (!bits)
+        return false;
+    if (bit / 8 >= byteCount) {
+        std::printf("isBitSet error: bit out of range\n");
+        return false;
+    }
+    return (bits[bit / 8] >> (bit % 8)) & 1;
+}
+
+void CMarkerBitmap::setBit(uint64_t bit, bool value)
+{
+    if (!bits || bit / 8 >= byteCount)
+        return;
+    const uint8_t mask = uint8_t(1u << (bit % 8));
+    if (value)
+        bits[bit / 8] |= mask;
+    else
+        bits[bit / 8] &= uint8_t(~mask);
+}
+
+void CMarkerBitmap::setBits(uint64_t startBit, uint64_t count, bool value)
+{
+    if (!bits)
+        return;
+    const uint64_t startByte = startBit / 8;
+    if (startByte >= byteCount) {
+        std::printf("CMarkerBitmap error - startbit out of range\n");
+        return;
+    }
+    // The end is tested without forming startBit + count, which could wrap.
+    if (count > UINT64_MAX - startBit || (startBit + count) / 8 > byteCount) {
+        std::printf("CMarkerBitmap warning - startbit+count out of range\n");
+        count = (byteCount - startByte) * 8;
+    }
+    std::memset(bits + startByte, value ? 0xFF : 0, size_t(count / 8));
+}
+
+void CMarkerBitmap::dump()
+{
+    std::printf("CMarkerBitmap::dump\n");
+    std::printf("size (bytes) = %.0f, bitcount = %.0f\n", f32(byteCount), f32(bitCount));
+    uint64_t set = 0;
+    for (uint64_t bit = 0; bit < bitCount; ++bit)
+        if (isBitSet(bit))
+            ++set;
+    const float percent = bitCount ? 100.0f * float(set) / float(bitCount) : 0.0f;
+    std::printf("bitsetcount = %.0f, percent set: %.2f\n", f32(set), double(percent));
+}
+
+// ------------------------------------------------------------------------------------------------
+// CVolume
+
+CVolume::CVolume()
+{
+    registerVolume(this);
+}
+
+CVolume::CVolume(CDisk* theDisk) : disk(theDisk), sortType(SortByName), name("Unknown")
+{
+    registerVolume(this);
+    GLEANER_LOG("CVolume::CVolume\n");
+    if (disk) {
+        allocBlockSize = uint32_t(std::max(0, disk->getBlockSize()));
+        allocBlocks = uint64_t(std::max<int64_t>(0, disk->getBlockCount()));
+    }
+}
+
+CVolume::~CVolume()
+{
+    GLEANER_LOG("CVolume::~CVolume\n");
+    if (root) {
+        delete root;
+        root = nullptr;
+    }
+    deleteBitmap();
+    unregisterVolume(this);
+}
+
+std::string CVolume::getName()
+{
+    return name;
+}
+
+void CVolume::setRoot(CVolumeItem* item)
+{
+    if (root && root != item)
+        delete root;
+    root = item;
+}
+
+bool CVolume::mount(bool)
+{
+    GLEANER_LOG("CVolume::mount\n");
+    return true;
+}
+
+bool CVolume::read(uint64_t offset, uint32_t length, void* buffer)
+{
+    if (!disk) {
+        std::printf("CVolume::read - error: no disk assigned!\n");
+        return false;
+    }
+    CCachedDisk* cache = dynamic_cast<CCachedDisk*>(disk);
+    const int blockSize = disk->getBlockSize();
+    if (!cache || blockSize <= 0 || (length > 0 && !buffer))
+        return false;
+    // The whole range must lie on the disk: the cache would hand out zeros past its end.
+    const uint64_t diskBytes = uint64_t(std::max<int64_t>(0, disk->getBlockCount())) * uint64_t(blockSize);
+    if (offset > UINT64_MAX - diskOfs)
+        return false;
+    const uint64_t start = offset + diskOfs;
+    if (start > diskBytes || length > diskBytes - start || start > uint64_t(INT64_MAX))
+        return false;
+    // The cache takes int lengths: large reads go in pieces that never turn negative.
+    constexpr uint32_t kPiece = 1u << 30;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = std::min(kPiece, length - done);
+        if (!cache->read(int64_t(start + done), int(piece), out + done))
+            return false;
+        done += piece;
+    }
+    if (markerBitmap && marking)
+        markerBitmap->setBit(start / uint64_t(blockSize), true);
+    return true;
+}
+
+void CVolume::createBitmap()
+{
+    deleteBitmap();
+    const int64_t blocks = disk ? disk->getBlockCount() : 0;
+    markerBitmap = new (std::nothrow) CMarkerBitmap(uint64_t(std::max<int64_t>(0, blocks)));
+}
+
+void CVolume::deleteBitmap()
+{
+    delete markerBitmap;
+    markerBitmap = nullptr;
+}
+
+void CVolume::setMarking(bool on)
+{
+    marking = on;
+}
+
+bool CVolume::isAllocationBlockUsed(uint64_t)
+{
+    return false;
+}
+
+void CVolume::setSortType(int type)
+{
+    sortType = type;
+}
+
+void CVolume::createRoot(const std::string& rootName)
+{
+    if (root) {
+        delete root;
+        root = nullptr;
+    }
+    CVolumeItem* item = new (std::nothrow) CVolumeItem();
+    if (!item)
+        return;
+    item->setParent(nullptr);
+    item->setName(rootName);
+    item->setContainer(true);
+    item->volume = this;
+    root = item;
+}
+
+int Sign64(int64_t value)
+{
+    return value < 0 ? -1 : (value > 0 ? 1 : 0);
+}
+
+// ------------------------------------------------------------------------------------------------
+// CVolumeItem
+
+CVolumeItem::CVolumeItem() = default;
+
+CVolumeItem::CVolumeItem(bool isContainer) : container(isContainer) {}
+
+CVolumeItem::~CVolumeItem()
+{
+    const bool isRoot = isRootOf(volume, this);
+    if (isRoot) {
+        std::printf("CVolumeItem::~CVolumeItem rootitem\n");
+        destroyedItems = 0;
+    }
+    deleteChildren();
+    ++destroyedItems;
+    if (isRoot)
+        std::printf("CVolumeItem::~CVolumeItem frees:%.0f\n", f32(destroyedItems));
+}
+
+void CVolumeItem::setFlags(char value) { flags = value; }
+char CVolumeItem::getFlags() { return flags; }
+bool CVolumeItem::isLost() { return (flags & ItemLost) != 0; }
+bool CVolumeItem::isDeleted() { return (flags & ItemDeleted) != 0; }
+bool CVolumeItem::isContainer() { return container; }
+void CVolumeItem::setContainer(bool value) { container = value; }
+void CVolumeItem::setName(std::string text) { name = std::move(text); }
+std::string CVolumeItem::getName() { return name; }
+std::string CVolumeItem::getIdString() { return "n/a"; }
+uint32_t CVolumeItem::getDate() { return 0; }
+uint64_t CVolumeItem::getSize() { return 0; }
+uint32_t CVolumeItem::read(uint64_t, void*, uint32_t) { return 0; }
+CVolumeItem* CVolumeItem::getParent() { return parent; }
+
+std::string CVolumeItem::getPath()
+{
+    std::string path;
+    int steps = 0;
+    for (CVolumeItem* item = parent; item && steps < kMaxParentChain; item = item->getParent(), ++steps)
+        path = item->getName() + "/" + path;
+    return path;
+}
+
+void CVolumeItem::dump()
+{
+    if (container) {
+        GLEANER_LOG("CVolumeItem::dump - folder name: %s (%d items)\n", name.c_str(), int(children.size()));
+        for (CVolumeItem* child : children)
+            child->dump();
+    } else {
+        GLEANER_LOG("CVolumeItem::dump - file name: %s\n", name.c_str());
+    }
+}
+
+void CVolumeItem::setParent(CVolumeItem* item)
+{
+    if (!item)
+        GLEANER_LOG("CVolumeItem::setParent - parent=NULL!\n");
+    parent = item;
+}
+
+CVolumeItem* CVolumeItem::getChild(int index, bool all)
+{
+    if (all) {
+        if (index < 0 || size_t(index) >= children.size()) {
+            GLEANER_LOG("CVolumeItem::getChild - index out of range!\n");
+            return nullptr;
+        }
+        return children[size_t(index)];
+    }
+    if (index < 0)
+        return nullptr;
+    int folders = 0;
+    for (CVolumeItem* child : children)
+        if (child->isContainer() && folders++ == index)
+            return child;
+    return nullptr;
+}
+
+int CVolumeItem::getChildCount(bool all)
+{
+    if (all)
+        return int(std::min<size_t>(children.size(), INT_MAX));
+    int folders = 0;
+    for (CVolumeItem* child : children)
+        if (child->isContainer())
+            ++folders;
+    return folders;
+}
+
+void CVolumeItem::addChild(CVolumeItem* child)
+{
+    if (!child) {
+        std::printf("CVolumeItem::addChild - child=NULL!\n");
+        return;
+    }
+    GLEANER_LOG("CVolumeItem::addChild %s\n", child->name.c_str());
+    children.push_back(child);
+}
+
+bool CVolumeItem::addChildren()
+{
+    GLEANER_LOG("CVolumeItem::addChildren\n");
+    return container;
+}
+
+void CVolumeItem::deleteChildren()
+{
+    // Subtrees are taken apart level by level rather than by recursion, so a very deep tree built
+    // from a corrupt disk cannot exhaust the stack while it is freed.
+    std::vector<CVolumeItem*> pending;
+    pending.swap(children);
+    while (!pending.empty()) {
+        CVolumeItem* item = pending.back();
+        pending.pop_back();
+        try {
+            pending.insert(pending.end(), item->children.begin(), item->children.end());
+            item->children.clear();
+        } catch (const std::bad_alloc&) {
+            // Without room for the list the item frees its own subtree.
+        }
+        delete item;
+    }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Tree operations
+
+int CVolumeItem::compare(CVolumeItem* other)
+{
+    if (!other)
+        return 0;
+    int dateWeight = 1, idWeight = 10, sizeWeight = 100, nameWeight = 1000;
+    const int key = volume ? volume->sortType : SortByName;
+    switch (key) {
+    case SortByName: nameWeight = 10000; break;
+    case SortBySize: sizeWeight = 10000; break;
+    case SortByDate: dateWeight = 10000; break;
+    case SortByID: idWeight = 10000; break;
+    default: std::printf("error: invalid sortType!\n"); break;
+    }
+    const int dateTerm = Sign64(int64_t(getDate()) - int64_t(other->getDate()));
+    const int idTerm = compareBytes(getIdString(), other->getIdString());
+    // Sizes are compared as unsigned values, so a difference beyond the signed range keeps its sign.
+    const uint64_t mySize = getSize(), theirSize = other->getSize();
+    int sizeTerm = mySize < theirSize ? -1 : (mySize > theirSize ? 1 : 0);
+    if (sizeTerm == 0)
+        sizeTerm = Sign64(int64_t(other->isContainer()) - int64_t(isContainer()));
+    const int nameTerm = compareBytes(getName(), other->getName());
+    return Sign64(int64_t(dateTerm) * dateWeight + int64_t(idTerm) * idWeight + int64_t(sizeTerm) * sizeWeight +
+                  int64_t(nameTerm) * nameWeight);
+}
+
+bool CVolumeItem::lessThan(CVolumeItem* a, CVolumeItem* b)
+{
+    return a && a->compare(b) < 0;
+}
+
+void CVolumeItem::sortChildren()
+{
+    std::sort(children.begin(), children.end(), lessThan);
+}
+
+bool CVolumeItem::traverse(CVolumeItemCallback* callback, bool recursive)
+{
+    return traverseLevel(callback, recursive, 0);
+}
+
+bool CVolumeItem::traverseLevel(CVolumeItemCallback* callback, bool recursive, int depth)
+{
+    if (!isContainer())
+        return true;
+    if (depth >= kMaxTreeDepth) {
+        GLEANER_LOG("CVolumeItem::traverse - tree deeper than %d levels, not descending\n", kMaxTreeDepth);
+        return true;
+    }
+    bool loaded = false;
+    if (children.empty()) {
+        addChildren();
+        loaded = true;
+    }
+    bool result = true;
+    for (size_t i = 0; i < children.size();) {
+        CVolumeItem* child = children[i];
+        bool stop = false, keep = false;
+        if (callback)
+            callback->nextVolumeItem(child, &stop, &keep);
+        bool taken = false;
+        if (loaded && keep) {
+            children.erase(children.begin() + std::ptrdiff_t(i));
+            taken = true;
+        }
+        if (stop) {
+            result = false;
+            break;
+        }
+        if (recursive && !child->traverseLevel(callback, true, depth + 1)) {
+            result = false;
+            break;
+        }
+        if (!taken)
+            ++i;
+    }
+    if (loaded)
+        deleteChildren();
+    return result;
+}
+
+CVolumeItem* CVolumeItem::findOrCreateChild(const std::string& childName, bool create)
+{
+    for (CVolumeItem* child : children)
+        if (child->getName() == childName)
+            return child;
+    if (!create)
+        return nullptr;
+    CVolumeItem* item = new (std::nothrow) CVolumeItem();
+    if (!item)
+        return nullptr;
+    item->setContainer(true);
+    item->setName(childName);
+    item->volume = volume;
+    addChild(item);
+    item->setParent(this);
+    return item;
+}
+
+void CVolumeItem::removeEmptyFolders(bool recursive)
+{
+    removeEmptyFoldersLevel(recursive, 0);
+}
+
+void CVolumeItem::removeEmptyFoldersLevel(bool recursive, int depth)
+{
+    if (!isContainer())
+        return;
+    for (size_t i = 0; i < children.size();) {
+        CVolumeItem* child = children[i];
+        if (recursive && depth + 1 < kMaxTreeDepth && !(child->isContainer() && child->children.empty()))
+            child->removeEmptyFoldersLevel(true, depth + 1);
+        if (child->isContainer() && child->children.empty()) {
+            children.erase(children.begin() + std::ptrdiff_t(i));
+            delete child;
+        } else {
+            ++i;
+        }
+    }
+}
+
+void CVolumeItem::removeDuplicates(bool recursive)
+{
+    removeDuplicatesLevel(recursive, 0);
+}
+
+void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
+{
+    if (volume)
+        volume->setSortType(SortByName);
+    sortChildren();
+    for (size_t i = 0; i + 1 < children.size();) {
+        CVolumeItem* current = children[i];
+        CVolumeItem* next = children[i + 1];
+        if (current->compare(next) != 0) {
+            ++i;
+            continue;
+        }
+        // The duplicate's own children go to the item that stays, so nothing found is lost.
+        for (CVolumeItem* grandchild : current->children) {
+            next->addChild(grandchild);
+            grandchild->setParent(next);
+        }
+        current->children.clear();
+        children.erase(children.begin() + std::ptrdiff_t(i));
+        delete current;
+    }
+    if (recursive && depth + 1 < kMaxTreeDepth)
+        for (CVolumeItem* child : children)
+            if (child->isContainer())
+                child->removeDuplicatesLevel(true, depth + 1);
+}
+
+// ------------------------------------------------------------------------------------------------
+// CRawVolumeItem
+
+CRawVolumeItem::CRawVolumeItem() = default;
+CRawVolumeItem::~CRawVolumeItem() = default;
+
+std::string CRawVolumeItem::getIdString()
+{
+    return std::to_string(firstBlock);
+}
+
+uint64_t CRawVolumeItem::getSize()
+{
+    return size;
+}
+
+uint32_t CRawVolumeItem::read(uint64_t offset, void* buffer, uint32_t length)
+{
+    const int blockSize = volume && volume->disk ? volume->disk->getBlockSize() : 0;
+    const uint64_t bs = uint64_t(std::max(0, blockSize));
+    // A start that would not fit in 64 bits is a read error like any other.
+    const bool fits = bs > 0 && firstBlock <= (UINT64_MAX - offset) / bs;
+    if (!fits || !volume->read(firstBlock * bs + offset, length, buffer)) {
+        std::printf("CRawVolumeItem - read error\n");
+        return 0;
+    }
+    return length;
+}
+
+// ------------------------------------------------------------------------------------------------
+// CVolumeTableModel
+
+CVolumeTableModel::CVolumeTableModel(CVolumeItem* shown) : folder(shown) {}
+
+int CVolumeTableModel::getRowCount()
+{
+    return folder ? folder->getChildCount(true) : 0;
+}
+
+void CVolumeTableModel::reservedSlot1() {}
+
+std::string CVolumeTableModel::reservedSlot3(int)
+{
+    return std::string();
+}
+
+CVolumeItem* CVolumeTableModel::childAt(int row)
+{
+    if (!folder || row < 0 || row >= folder->getChildCount(true))
+        return nullptr;
+    // The first row is asked for whenever the view redraws from the top: the list is put in order
+    // then, before any child is handed out, so row 0 is always the first of the sorted list.
+    if (row == 0 && !std::is_sorted(folder->children.begin(), folder->children.end(), CVolumeItem::lessThan))
+        folder->sortChildren();
+    return folder->getChild(row, true);
+}
+
+std::string CVolumeTableModel::getCellText(int row, int columnId)
+{
+    CVolumeItem* child = childAt(row);
+    if (!child)
+        return std::string();
+    switch (columnId) {
+    case 0:
+        return child->getName();
+    case 1: {
+        if (child->isContainer())
+            return std::string();
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f KB", double(float(child->getSize()) / 1024.0f));
+        return text;
+    }
+    case 2:
+        return localize(child->isContainer() ? "Folder" : "File");
+    case 3: {
+        const uint32_t date = child->getDate();
+        return date == 0 ? localize("n/a") : formatDate(date);
+    }
+    case 4:
+        return child->getIdString();
+    default:
+        return std::string();
+    }
+}
+
+int CVolumeTableModel::getRowImageIndex(int row)
+{
+    CVolumeItem* child = childAt(row);
+    if (!child)
+        return -1;
+    if (child->isContainer())
+        return child->isDeleted() ? 7 : 0;
+    return child->isDeleted() ? 4 : 2;
+}
