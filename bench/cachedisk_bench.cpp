@@ -14,6 +14,7 @@
 // ratio of at least 0.70. It never fails on timing: a non-zero exit means bad arguments, an I/O
 // error or differing sums.
 #include "cacheddisk.h"
+#include "quietstdout.h"
 #include "data.h"
 #include "disks.h"
 #include "macdisk.h"
@@ -38,37 +39,6 @@ namespace {
 constexpr int kRequest = 4096;
 constexpr int kCacheSize = 4194304;   // the recovery scan's cache
 constexpr int kReadAhead = 262144;    // and its line size
-
-// The engine writes its diagnostic lines to stdout; they are sent to /dev/null while a pass runs so
-// the figures stay readable (--verbose keeps them).
-class QuietStdout {
-public:
-    explicit QuietStdout(bool quiet)
-    {
-        if (!quiet)
-            return;
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved >= 0 && null >= 0)
-            ::dup2(null, STDOUT_FILENO);
-        if (null >= 0)
-            ::close(null);
-    }
-    ~QuietStdout()
-    {
-        if (saved < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved = -1;
-};
 
 using Clock = std::chrono::steady_clock;
 

@@ -9,9 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <set>
 
 namespace {
 // Log lines print 64-bit counts through single precision, as every "%.0f" of the engine does.
@@ -28,39 +26,6 @@ constexpr int kMaxParentChain = 1 << 20;
 
 // Items destroyed since the last root began to go; only the root's destructor message uses it.
 std::atomic<uint64_t> destroyedItems{0};
-
-// The volumes that exist. An item may outlive its volume (a found volume is deleted once its root
-// has moved into the result tree); the item's destructor asks here before it looks at the volume.
-std::mutex liveVolumesMutex;
-std::set<const CVolume*>& liveVolumes()
-{
-    static std::set<const CVolume*>* volumes = new std::set<const CVolume*>();
-    return *volumes;
-}
-
-void registerVolume(const CVolume* volume)
-{
-    std::lock_guard<std::mutex> guard(liveVolumesMutex);
-    try {
-        liveVolumes().insert(volume);
-    } catch (const std::bad_alloc&) {
-        // Unregistered, its root is treated like any other item when it goes.
-    }
-}
-
-void unregisterVolume(const CVolume* volume)
-{
-    std::lock_guard<std::mutex> guard(liveVolumesMutex);
-    liveVolumes().erase(volume);
-}
-
-bool isRootOf(const CVolume* volume, const CVolumeItem* item)
-{
-    if (!volume)
-        return false;
-    std::lock_guard<std::mutex> guard(liveVolumesMutex);
-    return liveVolumes().count(volume) && volume->root == item;
-}
 
 // Byte-wise comparison as -1, 0, 1.
 int compareBytes(const std::string& a, const std::string& b)
@@ -157,12 +122,10 @@ void CMarkerBitmap::dump()
 
 CVolume::CVolume()
 {
-    registerVolume(this);
 }
 
 CVolume::CVolume(CDisk* theDisk) : disk(theDisk), sortType(SortByName), name("Unknown")
 {
-    registerVolume(this);
     GLEANER_LOG("CVolume::CVolume\n");
     if (disk) {
         allocBlockSize = uint32_t(std::max(0, disk->getBlockSize()));
@@ -178,7 +141,6 @@ CVolume::~CVolume()
         root = nullptr;
     }
     deleteBitmap();
-    unregisterVolume(this);
 }
 
 std::string CVolume::getName()
@@ -288,7 +250,8 @@ CVolumeItem::CVolumeItem(bool isContainer) : container(isContainer) {}
 
 CVolumeItem::~CVolumeItem()
 {
-    const bool isRoot = isRootOf(volume, this);
+    // Items never outlive their volume: the engine frees a result tree before the volumes it came from.
+    const bool isRoot = volume && volume->root == this;
     if (isRoot) {
         std::printf("CVolumeItem::~CVolumeItem rootitem\n");
         destroyedItems = 0;

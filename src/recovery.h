@@ -1,0 +1,133 @@
+// The recovery engine: browses an HFS Plus volume, runs the three block scans through an analyser,
+// searches, saves and reports the results. Owns the block cache around the chosen disk, the volume
+// of the last browse or scan (with the whole result tree) and the volumes a scan found. Failures
+// are printed and answered with false, never thrown.
+#pragma once
+
+#include "cacheddisk.h"
+#include "data.h"
+#include "disks.h"
+#include "hfsvolume.h"
+#include "interfaces.h"
+#include "volumes.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+enum ScanType { ScanDeletedFiles = 0, ScanLostFiles = 1, ScanLostVolumes = 2 };
+
+class CRecovery;
+
+// A scan analyser: called once before the walk, once per step of the walk and once after it
+// (also after a cancel), and then deleted through this interface. It reads the walk state of the
+// engine it was given directly (see CRecovery's fields) and adds what it finds under resultRoot.
+class CAbstractAnalyser {
+public:
+    virtual ~CAbstractAnalyser() = default;
+    // Called once, right after construction.
+    virtual void setRecovery(CRecovery* engine) { recovery = engine; }
+    virtual void scanBegin() = 0;
+    // The current step: recovery->currentAllocBlock / currentDiskBlock / currentOffset, and for a
+    // step that was read, recovery->readBuffer. Not called for a failed read nor the cancelled step.
+    virtual void analyse() = 0;
+    // After the last step. recovery->scanEndDiskBlock is the disk block just past the last step the
+    // walk reached: the end of the scanned range, or where a cancel stopped the walk.
+    virtual void scanEnd() = 0;
+    // Why the scan could not do its work at all (e.g. the file-type description did not load);
+    // empty when it could. Asked after scanEnd.
+    virtual std::string failureText() const { return {}; }
+
+    CRecovery* recovery = nullptr; // not owned
+};
+
+class CRecovery : public CVolumeItemCallback {
+public:
+    CRecovery();
+    ~CRecovery() override;
+    CRecovery(const CRecovery&) = delete;
+    CRecovery& operator=(const CRecovery&) = delete;
+
+    // The name-search visitor.
+    void nextVolumeItem(CVolumeItem* item, bool* stop, bool* keep) override;
+    // Saves one item into an existing folder. False: the save must stop (cancel or a failure).
+    virtual bool saveItem(CVolumeItem* item, const std::string& folder);
+    // Appends the report fragment of one item (a row, or a folder's section) to html.
+    virtual void writeReportItem(CVolumeItem* item, std::string& html);
+    virtual void clearVolumeList();
+    // Adds a found volume (a new unmounted one when null) under the result root with a new
+    // "Volume N" root folder and keeps it. Null, and nothing taken over, without a result root.
+    virtual CHFSVolume* addVolume(CHFSVolume* found);
+    virtual void setScanType(int type);
+    // Releases all results and wraps disk (may be null) in a fresh cache opened read-only.
+    virtual bool setDisk(CDisk* disk);
+    virtual void setMagicFilePath(const std::string& folder);
+    virtual void setStatusListener(CStatusListener* receiver);
+    virtual void setEnableSearchText(bool value);
+    virtual void setEnableSearchKeywords(bool value);
+    virtual void setKeywords(const std::vector<std::string>& list);
+    virtual void openExistingVolume();
+    virtual void scan();
+    // True when every item was saved whole; false after a cancel, a failure, or a file that could
+    // only be read in part (the rest of the list is still saved then).
+    virtual bool save(const std::vector<CVolumeItem*>& items, const std::string& folder);
+    // True when the report file was written and closed without error.
+    virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
+                            const std::string& title, const std::string& footer);
+    virtual void searchItems(const std::string& text);
+
+    // Read directly by the analysers, the result-tree model and the interface.
+    CStatusListener* listener = nullptr;  // not owned; null: no events
+    CVolumeItem* resultRoot = nullptr;    // in volume's tree
+    CVolumeItem* searchFolder = nullptr;  // a child of resultRoot; does not own its entries
+    std::string searchText;
+    CCachedDisk* cachedDisk = nullptr;    // owned
+    std::vector<CVolume*> volumeList;     // found volumes, owned (their roots are in the tree)
+    int scanType = ScanDeletedFiles;
+    CData* readBuffer = nullptr;          // owned
+    int64_t currentOffset = 0;            // byte offset on the cached disk of the current read
+    int64_t currentDiskBlock = 0;         // disk block where the current allocation block starts
+    int64_t currentAllocBlock = 0;        // index of the current allocation block
+    CHFSVolume* volume = nullptr;         // owned; owns the result tree
+    double progress = 0;
+    int64_t allocBlockCount = 0;          // allocation blocks the scan walks (64-bit: large disks)
+    int blocksPerAllocBlock = 0;
+    std::string magicFilePath;
+    bool skipUsedBlocks = false;
+    bool enableSearchText = false;
+    bool enableSearchKeywords = false;
+    bool limitItemSize = true;
+    int64_t maxItemSize = 104857600;
+    std::vector<std::string> keywords;
+    // Disk block just past the last step the walk reached, set before scanEnd.
+    int64_t scanEndDiskBlock = 0;
+    // Why the last scan could not do its work (empty when it could), for the interface to show.
+    std::string scanFailure;
+
+protected:
+    // The analyser of the current scan type (the raw analyser for deleted files, the HFS Plus
+    // analyser otherwise); null when none can be made. Tests put their own in its place.
+    virtual CAbstractAnalyser* createAnalyser();
+
+private:
+    void releaseResults();
+    void forgetSearchEntries();
+    void adoptDetachedResults();
+    bool saveFile(CVolumeItem* item, const std::string& path);
+
+    std::string searchKey; // searchText with A-Z folded
+    // Items the name search took out of folders loaded only for its walk: the search folder refers
+    // to them, this list owns them (freed when the search folder is emptied).
+    std::vector<CVolumeItem*> searchOwned;
+    // Folders on the path of the current save or report walk, to end a tree that loops.
+    std::set<CVolumeItem*> walkPath;
+    bool saveIncomplete = false;
+};
+
+// Makes a name read from a disk safe as one path component: "/", NUL and control characters become
+// "_", an empty name, "." and ".." get a "_" in front, and a name longer than 255 bytes is cut (at
+// a character boundary) in front of its extension, which is kept.
+std::string safeFileName(const std::string& name);
+// The text with &, <, >, " and ' replaced by HTML entities.
+std::string htmlEscape(const std::string& text);

@@ -1,0 +1,105 @@
+// The HTML report of chosen items: one table, a row per file, a section per folder. Every text put
+// into it is escaped: names and identifiers come from a disk, and a title or footer holding "&" or
+// "<" would otherwise make the file malformed.
+#include "recovery.h"
+
+#include "machelpers.h"
+#include "utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+// Folders nested deeper than this are not listed: no real tree is that deep, a looping catalog is.
+constexpr size_t kMaxReportDepth = 1024;
+
+// The localized heading with the (escaped) folder name in place of its first "%s". The text comes
+// from a resource file and is never used as a printf format.
+std::string fillHeading(const std::string& format, const std::string& value)
+{
+    const size_t at = format.find("%s");
+    if (at == std::string::npos)
+        return format + " " + value;
+    return format.substr(0, at) + value + format.substr(at + 2);
+}
+} // namespace
+
+std::string htmlEscape(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        case '\'': escaped += "&#39;"; break;
+        default: escaped += c; break;
+        }
+    }
+    return escaped;
+}
+
+bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
+                           const std::string& title, const std::string& footer)
+{
+    std::printf("CRecovery::saveReport\n");
+    progress = 0;
+    walkPath.clear();
+    std::string html = "<html><body><h1>" + htmlEscape(title) + "</h1><small><table border='0'>";
+    const size_t count = items.size();
+    for (size_t i = 0; i < count; ++i) {
+        writeReportItem(items[i], html);
+        progress = 100.0 * double(float(i) / float(count));
+    }
+    html += "</table></small><br>";
+    html += "<small>" + htmlEscape(footer) + "</small></body></html>";
+
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) {
+        std::printf("CRecovery::saveReport - error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(html.data(), 1, html.size(), file) == html.size();
+    const int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        std::printf("CRecovery::saveReport - error writing %s: %s\n", path.c_str(),
+                    std::strerror(written ? errno : writeErrno));
+        return false;
+    }
+    return true;
+}
+
+void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
+{
+    if (!item)
+        return;
+    if (item->isContainer()) {
+        if (walkPath.count(item) || walkPath.size() >= kMaxReportDepth) {
+            std::printf("CRecovery::writeReportItem - error: folder %s lies inside itself or too deep, not listed\n",
+                        item->getName().c_str());
+            return;
+        }
+        if (item->getChildCount(true) == 0)
+            item->addChildren();
+        html += "<tr><td><b>";
+        html += fillHeading(localize("ContentOfFolder"), htmlEscape(item->getName()));
+        html += "</b></td></tr>";
+        html += "<tr><td>" + localize("Name") + "</td><td>" + localize("Size") + "</td><td>" + localize("Type") +
+                "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") + "</td></tr>";
+        walkPath.insert(item);
+        for (int i = 0; i < item->getChildCount(true); ++i)
+            writeReportItem(item->getChild(i, true), html);
+        walkPath.erase(item);
+        html += "<tr><td></td><td></td><td></td><td></td><td></td></tr>";
+        return;
+    }
+    const uint32_t date = item->getDate();
+    const std::string size = formatString("%.0f KB", double(float(item->getSize()) / 1024.0f));
+    html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + size +
+            "</small></td><td><small>File</small></td><td><small>" + (date == 0 ? std::string("n/a") : formatDate(date)) +
+            "</small></td><td><small>" + htmlEscape(item->getIdString()) + "</small></td> </tr>";
+}

@@ -1,0 +1,75 @@
+#include "volumetreemodel.h"
+
+#include "recovery.h"
+#include "utils.h"
+
+namespace {
+// Icon numbers of the outline.
+constexpr int kFolderClosedImage = 0;
+constexpr int kFolderOpenImage = 1;
+constexpr int kFileImage = 2;
+constexpr int kFolderOpenDeletedImage = 6;
+constexpr int kFolderClosedDeletedImage = 7;
+constexpr int kSearchImage = 14;
+} // namespace
+
+CVolumeTreeModel::CVolumeTreeModel(CRecovery* engine) : recovery(engine) {}
+
+CVolumeItem* CVolumeTreeModel::prepare(CBase* item)
+{
+    CVolumeItem* folder = dynamic_cast<CVolumeItem*>(item);
+    if (folder && folder->getChildCount(true) == 0) {
+        folder->addChildren();
+        folder->sortChildren();
+    }
+    return folder;
+}
+
+CBase* CVolumeTreeModel::getRoot()
+{
+    return recovery ? recovery->resultRoot : nullptr;
+}
+
+bool CVolumeTreeModel::isLeaf(CBase* item)
+{
+    CVolumeItem* folder = prepare(item);
+    return !folder || folder->getChildCount(false) == 0;
+}
+
+std::string CVolumeTreeModel::getItemText(CBase* item)
+{
+    CVolumeItem* folder = dynamic_cast<CVolumeItem*>(item);
+    if (!folder)
+        return std::string();
+    if (folder->getChildCount(true) == 0)
+        folder->addChildren();
+    return folder->getName() + formatString(" (%d)", folder->getChildCount(true));
+}
+
+int CVolumeTreeModel::getChildCount(CBase* item)
+{
+    CVolumeItem* folder = prepare(item);
+    return folder ? folder->getChildCount(false) : 0;
+}
+
+CBase* CVolumeTreeModel::getChild(CBase* item, int index)
+{
+    CVolumeItem* folder = prepare(item);
+    return folder ? folder->getChild(index, false) : nullptr;
+}
+
+void CVolumeTreeModel::reservedSlot5(CBase*, int) {}
+
+int CVolumeTreeModel::getImageIndex(CBase* item, bool expanded)
+{
+    CVolumeItem* folder = dynamic_cast<CVolumeItem*>(item);
+    if (!folder)
+        return kFileImage;
+    if (recovery && folder == recovery->searchFolder)
+        return kSearchImage;
+    if (!folder->isContainer())
+        return kFileImage;
+    if (folder->isDeleted())
+        return expanded ? kFolderOpenDeletedImage : kFolderClosedDeletedImage;
+    return expanded ? kFolderOpenImage : kFolderClosedImage;
+}

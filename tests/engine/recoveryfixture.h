@@ -1,0 +1,187 @@
+// Shared pieces of the recovery engine's suites: items held in memory, an engine whose result tree
+// the test builds by hand, and a real HFS Plus volume made by xorriso from a directory tree and
+// opened the way the application opens it (an image file as a disk, its partition map scanned).
+#pragma once
+
+#include "hfsfixtures.h"
+#include "macdisk.h"
+#include "memorydisk.h"
+#include "outputcapture.h"
+#include "partitiondisk.h"
+#include "recovery.h"
+#include "scratchdir.h"
+#include "utils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#define RECOVERY_REQUIRE_TOOLS(...)                                                                                    \
+    do {                                                                                                               \
+        for (const char* tool : {__VA_ARGS__})                                                                         \
+            if (!toolAvailable(tool))                                                                                  \
+                GTEST_SKIP() << tool << " is not installed";                                                           \
+    } while (0)
+
+// Runs the engine with its standard output captured; the text is returned for the few tests that
+// look at the messages.
+inline std::string quietly(const std::function<void()>& body)
+{
+    OutputCapture capture;
+    body();
+    return capture.finish();
+}
+
+// A listener that records every event and answers as the test scripted it.
+class ScriptedListener : public CStatusListener {
+public:
+    enum class Answer { Overwrite, Skip, Cancel, Nothing };
+
+    void progressEvent(double percent, bool* cancel) override
+    {
+        progress.push_back(percent);
+        if (cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent)
+            *cancel = true;
+    }
+    void fileSaving(std::string path) override { saving.push_back(path); }
+    void askOverwrite(std::string path, bool* overwrite, bool* skip, bool* cancel) override
+    {
+        asked.push_back(path);
+        *overwrite = answer == Answer::Overwrite;
+        *skip = answer == Answer::Skip;
+        *cancel = answer == Answer::Cancel;
+    }
+    void diskListChanged() override { ++diskListChanges; }
+    void itemChanged(CVolumeItem* item) override { changed.push_back(item); }
+
+    std::vector<double> progress;
+    std::vector<std::string> saving;
+    std::vector<std::string> asked;
+    std::vector<CVolumeItem*> changed;
+    int diskListChanges = 0;
+    int cancelFromEvent = -1; // events with this index or later set the cancel flag; -1 never
+    Answer answer = Answer::Overwrite;
+};
+
+// A file item over bytes in memory. Like a fork read, a read that reaches past the end of the data
+// fails whole; reads from failFrom on fail too.
+class MemoryFileItem : public CVolumeItem {
+public:
+    MemoryFileItem(const std::string& itemName, std::vector<uint8_t> content) : data(std::move(content))
+    {
+        setName(itemName);
+        setContainer(false);
+    }
+
+    uint64_t getSize() override { return declaredSize ? declaredSize : data.size(); }
+    uint32_t getDate() override { return date; }
+    std::string getIdString() override { return id; }
+    uint32_t read(uint64_t offset, void* buffer, uint32_t length) override
+    {
+        ++reads;
+        if (offset > data.size() || length > data.size() - offset || offset + length > failFrom)
+            return 0;
+        std::memcpy(buffer, data.data() + offset, length);
+        return length;
+    }
+
+    std::vector<uint8_t> data;
+    uint64_t declaredSize = 0; // non-zero: the size the item claims instead of data.size()
+    uint64_t failFrom = UINT64_MAX;
+    uint32_t date = 0;
+    std::string id = "n/a";
+    int reads = 0;
+};
+
+inline CVolumeItem* addFolder(CVolumeItem* parent, const std::string& name)
+{
+    CVolumeItem* folder = new CVolumeItem(true);
+    folder->setName(name);
+    folder->volume = parent->volume;
+    parent->addChild(folder);
+    folder->setParent(parent);
+    return folder;
+}
+
+inline MemoryFileItem* addFile(CVolumeItem* parent, const std::string& name, std::vector<uint8_t> content = {})
+{
+    MemoryFileItem* file = new MemoryFileItem(name, std::move(content));
+    file->volume = parent->volume;
+    parent->addChild(file);
+    file->setParent(parent);
+    return file;
+}
+
+// An engine over a small memory disk whose result tree the test fills by hand, as a scan would.
+struct HandBuiltResults {
+    HandBuiltResults() : disk(512, 64)
+    {
+        quietly([&] {
+            recovery.setDisk(&disk);
+            recovery.volume = new CHFSVolume(recovery.cachedDisk);
+            recovery.volume->createRoot("Results");
+            recovery.resultRoot = recovery.volume->getRoot();
+        });
+    }
+    ~HandBuiltResults()
+    {
+        quietly([&] { recovery.setDisk(nullptr); });
+    }
+
+    CMemoryDisk disk;
+    CRecovery recovery;
+};
+
+// A directory tree, its xorriso image and the image opened as a disk with its partitions.
+struct XorrisoDisk {
+    ScratchDir scratch;
+    std::string source; // the folder xorriso was given
+    std::string image;
+    uint64_t hfsStart = 0; // first 512-byte block of the Apple_HFS partition
+    std::unique_ptr<CMacDisk> disk;
+    CDisk* partition = nullptr; // the Apple_HFS partition, owned by disk
+};
+
+// Fails the calling test (use with ASSERT_NO_FATAL_FAILURE) when the image cannot be made.
+inline void makeXorrisoDisk(XorrisoDisk* out, const TreeSpec& tree, const std::string& volumeName = "GLEANERTEST")
+{
+    out->source = out->scratch.file("source");
+    ASSERT_TRUE(makeDirectory(out->source));
+    std::string error;
+    ASSERT_TRUE(tree.write(out->source, &error)) << error;
+    out->image = out->scratch.file("volume.iso");
+    ASSERT_TRUE(makeXorrisoImage(out->source, volumeName, out->image, &error)) << error;
+    const std::optional<ApmEntry> entry = findApmPartition(out->image);
+    ASSERT_TRUE(entry.has_value());
+    out->hfsStart = entry->firstBlock;
+    quietly([&] {
+        out->disk = std::make_unique<CMacDisk>(out->image.c_str());
+        out->disk->scanForPartitions();
+    });
+    for (int i = 0; i < out->disk->getPartitionCount(); ++i) {
+        CDisk* candidate = out->disk->getPartition(i);
+        auto* window = dynamic_cast<CPartitionDisk*>(candidate);
+        if (window && uint64_t(window->getFirstBlock()) == out->hfsStart)
+            out->partition = candidate;
+    }
+    ASSERT_NE(out->partition, nullptr) << "no partition at the Apple_HFS entry's block";
+}
+
+// Every item of the tree below folder (loading folders as needed), as "path" for files and
+// "path/" for folders, in walk order.
+inline void listItems(CVolumeItem* folder, const std::string& prefix, std::vector<std::string>* out)
+{
+    if (folder->getChildCount(true) == 0)
+        folder->addChildren();
+    for (int i = 0; i < folder->getChildCount(true); ++i) {
+        CVolumeItem* child = folder->getChild(i, true);
+        const std::string path = prefix + child->getName();
+        out->push_back(child->isContainer() ? path + "/" : path);
+        if (child->isContainer())
+            listItems(child, path + "/", out);
+    }
+}
