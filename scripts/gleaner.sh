@@ -5,13 +5,15 @@
 #   scripts/gleaner.sh test       install what is missing, build, run every test suite
 #   scripts/gleaner.sh sanitize   the tests again, built with AddressSanitizer + UBSan
 #   scripts/gleaner.sh bench      release build, then the block-cache benchmark (arguments pass on)
+#                                 and the HFS Plus walk benchmark (needs xorriso and fls)
 #   scripts/gleaner.sh fuzz       clang build of the fuzz targets, each run for FUZZ_SECONDS
 #   scripts/gleaner.sh build      install what is missing and build, nothing more
 #   scripts/gleaner.sh setup      only install what is missing
 #
 # Environment: BUILD_DIR (build folder, relative to the source tree or absolute), CMAKE_ARGS (more
 # -D options for the configure step), JOBS (parallel jobs, default nproc), SKIP_SETUP=1 (no package
-# check), FUZZ_SECONDS (time per fuzz target, default 60).
+# check), FUZZ_SECONDS (time per fuzz target, default 60), HFSWALK_IMAGE (where the walk benchmark
+# keeps its 100,000-file volume for later runs; default: made in TMPDIR and removed).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,7 +21,7 @@ JOBS="${JOBS:-$(nproc)}"
 APP_NAME=gleaner # the application executable, once src/ui/ builds one
 
 usage() {
-    sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 setup() {
@@ -89,6 +91,11 @@ cmd_bench() {
     build "${BUILD_DIR:-build-release}" Release -DGLEANER_BUILD_TESTS=OFF
     echo "== bench"
     "$BUILT_DIR/bench/cachedisk_bench" "$@"
+    if command -v xorriso >/dev/null 2>&1 && command -v fls >/dev/null 2>&1; then
+        "$BUILT_DIR/bench/hfswalk_bench" ${HFSWALK_IMAGE:+"$HFSWALK_IMAGE"}
+    else
+        echo "bench: xorriso or fls not found, no HFS Plus walk benchmark"
+    fi
 }
 
 cmd_fuzz() {
@@ -99,7 +106,9 @@ cmd_fuzz() {
     fi
     CC=clang CXX=clang++ build "${BUILD_DIR:-build-fuzz}" RelWithDebInfo -DGLEANER_BUILD_FUZZ=ON \
         -DGLEANER_BUILD_TESTS=OFF -DGLEANER_BUILD_BENCH=OFF
-    local seconds="${FUZZ_SECONDS:-60}" bin="$BUILT_DIR/fuzz/bin" count=0 target name
+    local seconds="${FUZZ_SECONDS:-60}" bin="$BUILT_DIR/fuzz/bin" seeds="$BUILT_DIR/fuzz/seeds" count=0 target name
+    # Seeds written by programs of the fuzz build (no binary images in the tree), one folder per target.
+    "$BUILT_DIR/fuzz/tools/make_hfs_seeds" "$seeds/hfsvolume_fuzz"
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
     for target in "$bin"/*; do
@@ -108,11 +117,14 @@ cmd_fuzz() {
         # The working corpus grows in the build folder; committed seeds, if any, are read from fuzz/seeds/NAME.
         local corpus="$BUILT_DIR/fuzz/corpus/$name" artifacts="$BUILT_DIR/fuzz/artifacts/$name/"
         mkdir -p "$corpus" "$artifacts"
+        # -close_fd_mask=2: the engine's hex dumps write to standard error whatever the log switch
+        # says; libFuzzer and the sanitizers go on reporting on their own copy of it.
         local flags=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-                     -artifact_prefix="$artifacts")
+                     -close_fd_mask=2 -artifact_prefix="$artifacts")
         local dirs=("$corpus") # new inputs go to the first folder
         if [[ -f "$ROOT/fuzz/$name.dict" ]]; then flags+=(-dict="$ROOT/fuzz/$name.dict"); fi
         if [[ -d "$ROOT/fuzz/seeds/$name" ]]; then dirs+=("$ROOT/fuzz/seeds/$name"); fi
+        if [[ -d "$seeds/$name" ]]; then dirs+=("$seeds/$name"); fi
         echo "== fuzz $name for ${seconds}s"
         "$target" "${flags[@]}" "${dirs[@]}" </dev/null
         count=$((count + 1))

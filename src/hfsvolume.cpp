@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <set>
 
 namespace {
 // Log lines print 64-bit values through single precision, as every "%.0f" of the engine does.
@@ -611,6 +612,7 @@ CHFSVolume::~CHFSVolume()
 
 void CHFSVolume::release()
 {
+    folderParents.clear();
     delete[] allocationBitmap;
     allocationBitmap = nullptr;
     allocationBitmapSize = 0;
@@ -653,6 +655,8 @@ bool CHFSVolume::mount(bool createRoot)
             return false;
         }
         findVolumeName();
+        // The name's listing is no place in the tree: what it met claims no folder.
+        folderParents.clear();
         if (createRoot) {
             CHFSVolumeItem* item = new (std::nothrow) CHFSVolumeItem();
             if (item) {
@@ -807,6 +811,12 @@ void CHFSVolume::findVolumeName()
         name = probe.children.front()->getName();
         std::printf("volume name: %s\n", name.c_str());
     }
+}
+
+bool CHFSVolume::claimFolder(uint64_t folderID, uint64_t parentID)
+{
+    const auto [entry, added] = folderParents.emplace(folderID, parentID);
+    return added || entry->second == parentID;
 }
 
 bool CHFSVolume::isAllocationBlockUsed(uint64_t block)
@@ -986,6 +996,7 @@ bool CHFSVolumeItem::addChildren()
         comparator.setReturnHighestFound(false);
         BTreeRecord* record = nullptr;
         char childName[256];
+        std::set<uint64_t> listedFolders;
         while (node.findLeafRecord(&comparator, &record)) {
             catalogKeyName(record, childName);
             const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
@@ -1002,6 +1013,11 @@ bool CHFSVolumeItem::addChildren()
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
+                                childName, f32(id));
+                    continue;
+                }
+                if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
+                    std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
                                 childName, f32(id));
                     continue;
                 }

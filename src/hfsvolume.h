@@ -10,6 +10,7 @@
 #include "volumes.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,9 @@ public:
 
 private:
     friend class CHFSBTreeNode;
+    friend class CHFSVolumeItem;
+    // True when the folder may be listed under parent: the first folder that lists it keeps it.
+    bool claimFolder(uint64_t folderID, uint64_t parentID);
     bool readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
                          CHFSForkData* fork, int depth);
     bool validBlockSize(uint32_t size);
@@ -219,6 +223,11 @@ private:
     void loadAllocationFile();
     void findVolumeName();
     void release();
+
+    // Folder ID -> the folder whose listing first showed it (children are loaded on the main
+    // thread only). A corrupt catalog can list one folder under several parents, and every
+    // listing would repeat the folder's whole subtree: a few records could make a walk endless.
+    std::map<uint64_t, uint64_t> folderParents;
 };
 
 // A file or folder of an HFS Plus catalog. Owns its two forks (files only) and, as every item,
@@ -234,7 +243,8 @@ public:
     uint32_t read(uint64_t offset, void* buffer, uint32_t length) override;
     void dump() override;
     // Loads the folder's children from the catalog; a folder record that names this folder or one
-    // of its ancestors is left out, so the tree never contains itself.
+    // of its ancestors is left out, so the tree never contains itself, and so is one that names a
+    // folder already listed elsewhere (or earlier in this folder), so no folder shows twice.
     bool addChildren() override;
 
     uint64_t fileID = 0;

@@ -24,6 +24,13 @@ constexpr int kExtensionFlags = MAGIC_EXTENSION | MAGIC_CHECK | MAGIC_NO_CHECK_J
 constexpr const char* kNoFileStarts = "application/octet-stream";
 constexpr uint32_t kKeywordChunk = 2048;
 constexpr size_t kMaxExtensionLength = 16;
+// Zero bytes at the end of a block that mark the slack after a file's last byte.
+constexpr size_t kSlackBytes = 8;
+
+bool isTextAnswer(const char* answer)
+{
+    return std::strncmp(answer, "text/", 5) == 0;
+}
 
 // An extension goes into a file name: anything but letters, digits, "+", "-" and "_" (such as the
 // description text a built-in test prints in extension mode) means the block has none.
@@ -86,6 +93,7 @@ void CRawAnalyser::scanBegin()
     openAnswer.clear();
     failure.clear();
     classifyErrors = 0;
+    previousBlockEndedInSlack = true;
     if (magicCookie)
         magic_close(magicCookie);
 
@@ -127,6 +135,11 @@ void CRawAnalyser::analyse()
     const uint8_t* data = block->getData();
     const size_t size = block->getSize();
 
+    // A file's last block ends in zero slack; a block inside a file rarely ends in eight zeros.
+    const bool previousEndedInSlack = previousBlockEndedInSlack;
+    previousBlockEndedInSlack = size >= kSlackBytes &&
+                                std::all_of(data + size - kSlackBytes, data + size, [](uint8_t b) { return b == 0; });
+
     const char* answer = magic_buffer(magicCookie, data, size);
     if (!answer) {
         // Counted as continuation. Only the first error is printed; a broken description would
@@ -138,6 +151,10 @@ void CRawAnalyser::analyse()
         return;
     }
     if (*answer == '\0' || std::strcmp(answer, kNoFileStarts) == 0)
+        return;
+    // Blocks inside binary files (a PDF's object streams, an RTF's body, runs of equal bytes) often
+    // read as text. Text starts a new file only where the open binary file has visibly ended.
+    if (openItem && !previousEndedInSlack && isTextAnswer(answer) && !isTextAnswer(openAnswer.c_str()))
         return;
 
     // A recognised start, even of the same type as the open file, ends that file here.

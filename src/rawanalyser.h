@@ -44,6 +44,7 @@ private:
     std::string failure;
     std::vector<uint8_t> chunk; // the keyword search's read buffer, kept between items
     int64_t classifyErrors = 0; // blocks whose classification failed in this scan
+    bool previousBlockEndedInSlack = true; // the last analysed block ended in zero bytes
 };
 
 // Splits a content-type answer: type is everything before the first TAB, extension everything

@@ -17,9 +17,11 @@ public:
 };
 } // namespace
 
-TEST(CDiskOpen, OpensAreCountedAndReachTheDeviceOnce)
+TEST(CDiskOpen, OpensAreCountedAndACloseTooManyDoesNothing)
 {
     CMemoryDisk disk(512, 4);
+    disk.close(); // a count gone negative would keep the next open from the device
+    EXPECT_EQ(disk.getOpenCount(), 0);
     EXPECT_TRUE(disk.open(false));
     EXPECT_TRUE(disk.open(true));
     disk.close();
@@ -30,56 +32,34 @@ TEST(CDiskOpen, OpensAreCountedAndReachTheDeviceOnce)
     EXPECT_FALSE(disk.openedForWrite); // a later open's flag is not looked at
 }
 
-TEST(CDiskOpen, CloseOfAClosedDiskDoesNothingAndTheCountNeverGoesNegative)
-{
-    CMemoryDisk disk(512, 4);
-    disk.close();
-    disk.close();
-    EXPECT_EQ(disk.getOpenCount(), 0);
-    EXPECT_EQ(disk.closeCalls, 0);
-    EXPECT_TRUE(disk.open(false)); // with a negative count this would not reach the device
-    EXPECT_EQ(disk.openCalls, 1);
-}
-
 TEST(CDiskPartitions, DuplicateIsRefusedButLosesItsWholeDiskFlag)
 {
     CMemoryDisk disk(512, 100);
     EXPECT_TRUE(disk.addPartition(new CPartitionDisk(&disk, 10, 20)));
     CPartitionDisk duplicate(&disk, 10, 20);
-    OutputCapture out;
+    OutputCapture quiet;
     EXPECT_FALSE(disk.addPartition(&duplicate));
-    EXPECT_NE(out.finish().find("CDiskManager::addPartition - partition already in list: "), std::string::npos);
     EXPECT_FALSE(duplicate.isWholeDisk());
     EXPECT_EQ(disk.getPartitionCount(), 1);
     EXPECT_EQ(disk.getPartition(1), nullptr);
     EXPECT_EQ(disk.getPartition(-1), nullptr);
 }
 
-TEST(CDiskPartitions, SecondLostVolumeBeyond2To24BlocksIsAccepted)
-{
-    CMemoryDisk disk(512, 1);
-    disk.setBlockCount(int64_t(1) << 32);
-    const int64_t first = (int64_t(1) << 24) + 1; // first and first + 1 round to the same float
-    for (int64_t start : {first, first + 1}) {
-        CPartitionDisk* lost = new CPartitionDisk(&disk, start, start + 1000);
-        lost->setName("Untitled");
-        lost->setLost(true);
-        EXPECT_TRUE(disk.addPartition(lost));
-    }
-}
-
+// Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID.
 TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
 {
     CMemoryDisk disk(512, 1, "/dev/sdz");
-    EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz__1_512"); // empty name
     disk.setName("Data");
     disk.setBlockCount((int64_t(1) << 24) + 1);
     EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
-    CPartitionDisk window(&disk, 64, 1000);
-    window.setName("Data");
-    EXPECT_EQ(window.getUniqueID(), disk.getUniqueID() + "_Partition_Data_64_1000_512");
     CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
     EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
+    OutputCapture quiet;
+    for (int64_t start : {(int64_t(1) << 24) + 1, (int64_t(1) << 24) + 2}) {
+        CPartitionDisk* lost = new CPartitionDisk(&disk, start, start + 1000);
+        lost->setLost(true);
+        EXPECT_TRUE(disk.addPartition(lost)) << start;
+    }
 }
 
 TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
@@ -89,8 +69,6 @@ TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
     EXPECT_EQ(window.getBlockCount(), 10);
     EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
     uint8_t block[512];
-    ASSERT_TRUE(window.readBlocks(0, 1, block));
-    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 10 * 512, 512), 0);
     ASSERT_TRUE(window.readBlocks(15, 1, block));
     EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
 }

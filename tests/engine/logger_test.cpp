@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <barrier>
 #include <cstring>
 #include <thread>
@@ -13,9 +12,8 @@ namespace {
 // The logger is process-wide: each test starts and ends with it enabled and nothing muted.
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
-    void reset()
+    void SetUp() override { TearDown(); }
+    void TearDown() override
     {
         logger->setEnabled(true);
         for (const char* name : {"logger_test.cpp", "disks.cpp", "Disks.cpp"})
@@ -23,12 +21,6 @@ protected:
     }
     CLogger* logger = CLogger::getInstance();
 };
-
-std::atomic<int> argumentsEvaluated{0};
-int countedArgument()
-{
-    return ++argumentsEvaluated;
-}
 } // namespace
 
 TEST_F(LoggerTest, MutedBaseNameSilencesItInAnyFolderAndOnlyInThatCase)
@@ -54,15 +46,15 @@ TEST_F(LoggerTest, LoggedTextIsWrittenLiterally)
 
 TEST_F(LoggerTest, DisabledOrMutedSitesFormatNothing)
 {
-    argumentsEvaluated = 0;
+    int argumentsEvaluated = 0;
     OutputCapture out;
     logger->setEnabled(false);
-    GLEANER_LOG("value %d\n", countedArgument());
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
     logger->setEnabled(true);
     logger->muteFile("logger_test.cpp");
-    GLEANER_LOG("value %d\n", countedArgument());
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
     logger->unmuteFile("logger_test.cpp");
-    GLEANER_LOG("value %d\n", countedArgument());
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
     EXPECT_EQ(out.finish(), "value 1\n");
     EXPECT_EQ(argumentsEvaluated, 1);
 }

@@ -1,33 +1,22 @@
 #include "cacheddisk.h"
 #include "partitiondisk.h"
+#include "utils.h"
 
-#include "apmimage.h"
-#include "commandrunner.h"
+#include "hfsfixtures.h"
 #include "memorydisk.h"
 #include "outputcapture.h"
-#include "scratchdir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 namespace {
-struct Window {
-    int64_t first = 0;
-    int64_t last = 0;
-    std::string name;
-    bool operator==(const Window&) const = default;
-};
-
-[[maybe_unused]] std::ostream& operator<<(std::ostream& out, const Window& w)
-{
-    return out << "[" << w.first << ".." << w.last << " '" << w.name << "']";
-}
+using Window = std::tuple<int64_t, int64_t, std::string>; // first block, last block, name
 
 std::vector<Window> windowsOf(CDisk& disk)
 {
@@ -41,83 +30,56 @@ std::vector<Window> windowsOf(CDisk& disk)
 std::vector<Window> scanImage(const std::vector<uint8_t>& image)
 {
     CMemoryDisk disk(image, 512);
+    OutputCapture quiet;
     disk.scanForPartitions();
     return windowsOf(disk);
 }
 
-// mmls's numbered slots (not the "Meta" table or "-------" gaps): slot -> first and last block.
-std::map<int, std::pair<int64_t, int64_t>> mmlsSlots(const std::string& imagePath)
-{
-    std::map<int, std::pair<int64_t, int64_t>> slots;
-    const std::regex row(R"(^\d+:\s+(\d+)\s+(\d+)\s+(\d+)\s+\d+\s+.*$)");
-    std::istringstream lines(runTool({"mmls", "-t", "mac", imagePath}).output);
-    std::smatch match;
-    for (std::string line; std::getline(lines, line);)
-        if (std::regex_match(line, match, row))
-            slots[std::stoi(match[1])] = {std::stoll(match[2]), std::stoll(match[3])};
-    return slots;
-}
-
-// The scan lists exactly mmls's partitions, slot by slot, named as in the raw map.
+// The scan lists exactly mmls's numbered slots (not its "Meta" rows or "-------" gaps), slot by
+// slot, named as in the raw map.
 void expectScanMatchesMmls(const std::vector<uint8_t>& image)
 {
     if (!toolAvailable("mmls"))
         GTEST_SKIP() << "mmls (sleuthkit) is not installed";
     ScratchDir dir;
     ASSERT_TRUE(writeFileBytes(dir.file("disk.img"), image));
-    const auto slots = mmlsSlots(dir.file("disk.img"));
+    std::map<int, std::pair<int64_t, int64_t>> slots;
+    const std::regex row(R"(^\d+:\s+(\d+)\s+(\d+)\s+(\d+)\s+\d+\s+.*$)");
+    std::istringstream lines(runTool({"mmls", "-t", "mac", dir.file("disk.img")}).output);
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, match, row))
+            slots[std::stoi(match[1])] = {std::stoll(match[2]), std::stoll(match[3])};
     const std::vector<Window> windows = scanImage(image);
+    const std::vector<ApmEntry> raw = readApmEntries(image, 512);
     ASSERT_EQ(windows.size(), slots.size());
+    ASSERT_EQ(raw.size(), windows.size());
     for (const auto& [slot, range] : slots) {
         ASSERT_LT(size_t(slot), windows.size());
-        EXPECT_EQ(windows[size_t(slot)].first, range.first) << "slot " << slot;
-        EXPECT_EQ(windows[size_t(slot)].last, range.second) << "slot " << slot;
+        EXPECT_EQ(windows[size_t(slot)], Window(range.first, range.second, raw[size_t(slot)].name)) << "slot " << slot;
     }
-    const std::vector<ApmEntry> raw = readApmEntries(image, 512);
-    ASSERT_EQ(raw.size(), windows.size());
-    for (size_t i = 0; i < raw.size(); ++i)
-        EXPECT_EQ(windows[i].name, raw[i].name);
-}
-
-std::vector<uint8_t> makeXorrisoImage(const ScratchDir& dir)
-{
-    const std::string root = dir.file("tree");
-    std::filesystem::create_directories(root + "/folder/deeper");
-    writeFileText(root + "/hello.txt", "hello\n");
-    std::vector<uint8_t> data(300000);
-    std::mt19937 random(99);
-    for (uint8_t& byte : data)
-        byte = uint8_t(random());
-    writeFileBytes(root + "/folder/data.bin", data);
-    writeFileText(root + "/folder/deeper/note.txt", std::string(5000, 'n'));
-    const std::string image = dir.file("volume.iso");
-    const ToolResult made = runTool(
-        {"xorriso", "-as", "mkisofs", "-hfsplus", "-apm-block-size", "512", "-V", "GLEANER", "-o", image, root});
-    EXPECT_EQ(made.exitStatus, 0) << made.output;
-    return readFileBytes(image);
 }
 } // namespace
 
-TEST(AppleMapScan, XorrisoImageListsWhatMmlsLists)
+TEST(AppleMapScan, XorrisoImageListsWhatMmlsListsAndReadsThroughTheWindowAsItsBytes)
 {
     if (!toolAvailable("xorriso"))
         GTEST_SKIP() << "xorriso is not installed";
     ScratchDir dir;
-    const std::vector<uint8_t> image = makeXorrisoImage(dir);
+    TreeSpec tree;
+    tree.file("hello.txt", 6, 1).file("folder/data.bin", 300000, 2).file("folder/deeper/note.txt", 5000, 3);
+    std::string error;
+    ASSERT_TRUE(makeDirectory(dir.file("tree")) && tree.write(dir.file("tree"), &error)) << error;
+    ASSERT_TRUE(makeXorrisoImage(dir.file("tree"), "GLEANER", dir.file("volume.iso"), &error)) << error;
+    const std::vector<uint8_t> image = readFileBytes(dir.file("volume.iso"));
     ASSERT_GE(readApmEntries(image, 512).size(), 3u);
     expectScanMatchesMmls(image);
-}
 
-TEST(AppleMapScan, ReadsThroughACacheOverAWindowEqualTheImageBytes)
-{
-    if (!toolAvailable("xorriso"))
-        GTEST_SKIP() << "xorriso is not installed";
-    ScratchDir dir;
-    const std::vector<uint8_t> image = makeXorrisoImage(dir);
     CMemoryDisk disk(image, 512);
+    OutputCapture quiet;
     disk.scanForPartitions();
-    ASSERT_GE(disk.getPartitionCount(), 3);
     auto* window = dynamic_cast<CPartitionDisk*>(disk.getPartition(2)); // the HFS Plus volume
+    ASSERT_NE(window, nullptr);
     const uint8_t* base = image.data() + window->getFirstBlock() * 512;
     const int64_t size = window->getBlockCount() * 512;
     CCachedDisk cache(window, 20480, 2048);
@@ -134,30 +96,20 @@ TEST(AppleMapScan, ReadsThroughACacheOverAWindowEqualTheImageBytes)
     }
 }
 
-TEST(AppleMapScan, NamesOf32CharactersWithoutNulAreKeptWhole)
+TEST(AppleMapScan, EdgeCasesOfTheMapListAsMmlsListsThem)
 {
-    const std::string full = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
-    const std::vector<uint8_t> image = makeApmImage(
-        512, 40, {{1, 3, "Apple", "Apple_partition_map"}, {8, 10, full}, {20, 20, "Short"}});
-    ASSERT_EQ(scanImage(image).at(1).name, full);
-    expectScanMatchesMmls(image);
-}
-
-TEST(AppleMapScan, EntriesUpToTheLastBlockOfTheDiskAreRead)
-{
-    std::vector<ApmEntry> entries = {{1, 15, "map", "Apple_partition_map"}};
+    const std::string full = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"; // 32 characters, no NUL
+    const std::vector<uint8_t> named = makeApmImage(512, 40, {{1, 3, "Apple", "Apple_partition_map"}, {8, 10, full}});
+    std::vector<ApmEntry> toTheEnd = {{1, 15, "map", "Apple_partition_map"}};
     for (uint32_t block = 2; block < 16; ++block)
-        entries.push_back({block, 1, "P" + std::to_string(block), "Apple_Free"});
-    const std::vector<uint8_t> image = makeApmImage(512, 16, entries);
-    EXPECT_EQ(scanImage(image).back(), (Window{15, 15, "P15"}));
-    expectScanMatchesMmls(image);
-}
-
-TEST(AppleMapScan, DiskWithoutAMapGetsNoPartitions)
-{
-    const std::vector<uint8_t> image = makeApmImage(512, 40, {});
-    EXPECT_TRUE(scanImage(image).empty());
-    expectScanMatchesMmls(image);
+        toTheEnd.push_back({block, 1, "P" + std::to_string(block), "Apple_Free"});
+    const std::vector<uint8_t> lastBlock = makeApmImage(512, 16, toTheEnd);
+    const std::vector<uint8_t> noMap = makeApmImage(512, 40, {});
+    EXPECT_EQ(std::get<2>(scanImage(named).at(1)), full);
+    EXPECT_EQ(scanImage(lastBlock).back(), Window(15, 15, "P15"));
+    EXPECT_TRUE(scanImage(noMap).empty());
+    for (const auto* image : {&named, &lastBlock, &noMap})
+        expectScanMatchesMmls(*image);
 }
 
 TEST(AppleMapScan, MapInEveryBlockEndsAtTheEndOfTheDisk)
@@ -176,7 +128,8 @@ TEST(AppleMapScan, MapInEveryBlockEndsAtTheEndOfTheDisk)
 
 TEST(AppleMapScan, RefusedDuplicatesAreDeletedAndTheDeviceIsClosedAgain)
 {
-    CMemoryDisk disk(makeApmImage(512, 40, {{1, 3, "Apple"}, {10, 10, "Twin"}, {10, 10, "Twin"}, {25, 5, "Last"}}), 512);
+    CMemoryDisk disk(makeApmImage(512, 40, {{1, 3, "Apple"}, {10, 10, "Twin"}, {10, 10, "Twin"}, {25, 5, "Last"}}),
+                     512);
     OutputCapture out;
     disk.scanForPartitions();
     disk.scanForPartitions(); // every window of the second scan is a duplicate

@@ -14,17 +14,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
 #include <vector>
 
-#define RECOVERY_REQUIRE_TOOLS(...)                                                                                    \
-    do {                                                                                                               \
-        for (const char* tool : {__VA_ARGS__})                                                                         \
-            if (!toolAvailable(tool))                                                                                  \
-                GTEST_SKIP() << tool << " is not installed";                                                           \
+#define RECOVERY_REQUIRE_TOOLS(...)                          \
+    do {                                                     \
+        for (const char* tool : {__VA_ARGS__})               \
+            if (!toolAvailable(tool))                        \
+                GTEST_SKIP() << tool << " is not installed"; \
     } while (0)
 
 // Runs the engine with its standard output captured; the text is returned for the few tests that
@@ -33,6 +37,24 @@ inline std::string quietly(const std::function<void()>& body)
 {
     OutputCapture capture;
     body();
+    return capture.finish();
+}
+
+// Runs body (quietly) with the file-size limit lowered to bytes, so a write past it fails as it
+// would on a full disk.
+inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& body)
+{
+    struct rlimit old {};
+    if (::getrlimit(RLIMIT_FSIZE, &old) != 0)
+        ADD_FAILURE() << "getrlimit failed";
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    OutputCapture capture;
+    struct rlimit limited = old;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    body();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
     return capture.finish();
 }
 
@@ -47,7 +69,7 @@ public:
         if (cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent)
             *cancel = true;
     }
-    void fileSaving(std::string path) override { saving.push_back(path); }
+    void fileSaving(std::string) override {}
     void askOverwrite(std::string path, bool* overwrite, bool* skip, bool* cancel) override
     {
         asked.push_back(path);
@@ -55,16 +77,31 @@ public:
         *skip = answer == Answer::Skip;
         *cancel = answer == Answer::Cancel;
     }
-    void diskListChanged() override { ++diskListChanges; }
+    void diskListChanged() override {}
     void itemChanged(CVolumeItem* item) override { changed.push_back(item); }
 
     std::vector<double> progress;
-    std::vector<std::string> saving;
     std::vector<std::string> asked;
     std::vector<CVolumeItem*> changed;
-    int diskListChanges = 0;
     int cancelFromEvent = -1; // events with this index or later set the cancel flag; -1 never
     Answer answer = Answer::Overwrite;
+};
+
+// A memory disk whose first read reaching block slowFrom takes over a second, so the scan's clock
+// moves on to the next whole second and the driver reports progress (a listener may cancel) there.
+class SlowMemoryDisk : public CMemoryDisk {
+public:
+    using CMemoryDisk::CMemoryDisk;
+    bool readBlocks(int64_t block, int count, void* buffer) override
+    {
+        if (block + count > slowFrom && !slept) {
+            slept = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
+        return CMemoryDisk::readBlocks(block, count, buffer);
+    }
+    int64_t slowFrom = INT64_MAX;
+    bool slept = false;
 };
 
 // A file item over bytes in memory. Like a fork read, a read that reaches past the end of the data
@@ -77,7 +114,7 @@ public:
         setContainer(false);
     }
 
-    uint64_t getSize() override { return declaredSize ? declaredSize : data.size(); }
+    uint64_t getSize() override { return data.size(); }
     uint32_t getDate() override { return date; }
     std::string getIdString() override { return id; }
     uint32_t read(uint64_t offset, void* buffer, uint32_t length) override
@@ -90,30 +127,40 @@ public:
     }
 
     std::vector<uint8_t> data;
-    uint64_t declaredSize = 0; // non-zero: the size the item claims instead of data.size()
     uint64_t failFrom = UINT64_MAX;
     uint32_t date = 0;
     std::string id = "n/a";
     int reads = 0;
 };
 
+template <class Item>
+Item* adopt(CVolumeItem* parent, Item* child)
+{
+    child->volume = parent->volume;
+    parent->addChild(child);
+    child->setParent(parent);
+    return child;
+}
+
 inline CVolumeItem* addFolder(CVolumeItem* parent, const std::string& name)
 {
-    CVolumeItem* folder = new CVolumeItem(true);
+    CVolumeItem* folder = adopt(parent, new CVolumeItem(true));
     folder->setName(name);
-    folder->volume = parent->volume;
-    parent->addChild(folder);
-    folder->setParent(parent);
     return folder;
 }
 
 inline MemoryFileItem* addFile(CVolumeItem* parent, const std::string& name, std::vector<uint8_t> content = {})
 {
-    MemoryFileItem* file = new MemoryFileItem(name, std::move(content));
-    file->volume = parent->volume;
-    parent->addChild(file);
-    file->setParent(parent);
-    return file;
+    return adopt(parent, new MemoryFileItem(name, std::move(content)));
+}
+
+inline std::vector<std::string> namesOf(CVolumeItem* folder)
+{
+    std::vector<std::string> names;
+    if (folder)
+        for (CVolumeItem* child : folder->children)
+            names.push_back(child->getName());
+    return names;
 }
 
 // An engine over a small memory disk whose result tree the test fills by hand, as a scan would.
@@ -134,6 +181,21 @@ struct HandBuiltResults {
 
     CMemoryDisk disk;
     CRecovery recovery;
+};
+
+// An engine that has browsed the volume on disk (which must outlive it), released quietly.
+struct BrowsedRecovery : CRecovery {
+    explicit BrowsedRecovery(CDisk* disk)
+    {
+        quietly([&] {
+            setDisk(disk);
+            openExistingVolume();
+        });
+    }
+    ~BrowsedRecovery() override
+    {
+        quietly([&] { setDisk(nullptr); });
+    }
 };
 
 // A directory tree, its xorriso image and the image opened as a disk with its partitions.
@@ -169,19 +231,4 @@ inline void makeXorrisoDisk(XorrisoDisk* out, const TreeSpec& tree, const std::s
             out->partition = candidate;
     }
     ASSERT_NE(out->partition, nullptr) << "no partition at the Apple_HFS entry's block";
-}
-
-// Every item of the tree below folder (loading folders as needed), as "path" for files and
-// "path/" for folders, in walk order.
-inline void listItems(CVolumeItem* folder, const std::string& prefix, std::vector<std::string>* out)
-{
-    if (folder->getChildCount(true) == 0)
-        folder->addChildren();
-    for (int i = 0; i < folder->getChildCount(true); ++i) {
-        CVolumeItem* child = folder->getChild(i, true);
-        const std::string path = prefix + child->getName();
-        out->push_back(child->isContainer() ? path + "/" : path);
-        if (child->isContainer())
-            listItems(child, path + "/", out);
-    }
 }

@@ -5,22 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <map>
-#include <sys/resource.h>
-#include <sys/stat.h>
+#include <optional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 using Bytes = std::vector<uint8_t>;
+using Tree = std::map<std::string, Bytes>;
 
 // Relative path -> content for files, "/" appended for folders; links are listed as "->".
-std::map<std::string, Bytes> snapshot(const std::string& root)
+Tree snapshot(const std::string& root)
 {
-    std::map<std::string, Bytes> entries;
+    Tree entries;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const std::string relative = fs::relative(entry.path(), root).string();
         if (entry.is_symlink())
@@ -33,20 +32,38 @@ std::map<std::string, Bytes> snapshot(const std::string& root)
     return entries;
 }
 
-bool saveAll(CRecovery& recovery, const std::vector<CVolumeItem*>& items, const std::string& folder,
-             std::string* text = nullptr)
+Bytes head(const MemoryFileItem* item, size_t bytes)
 {
-    bool result = false;
-    const std::string output = quietly([&] { result = recovery.save(items, folder); });
-    if (text)
-        *text = output;
-    return result;
+    return Bytes(item->data.begin(), item->data.begin() + int64_t(bytes));
 }
+
+// Items built by hand under the engine's result root, saved into out (or another folder).
+class RecoverySave : public ::testing::Test {
+protected:
+    bool save(CRecovery& recovery, const std::vector<CVolumeItem*>& items, std::string folder = {})
+    {
+        bool result = false;
+        text = quietly([&] { result = recovery.save(items, folder.empty() ? out.path() : folder); });
+        return result;
+    }
+    bool save(const std::vector<CVolumeItem*>& items, const std::string& folder = {})
+    {
+        return save(engine.recovery, items, folder);
+    }
+    MemoryFileItem* file(const std::string& name, Bytes content)
+    {
+        return addFile(engine.recovery.resultRoot, name, std::move(content));
+    }
+    void listen() { engine.recovery.setStatusListener(&listener); }
+
+    HandBuiltResults engine;
+    ScratchDir out;
+    ScriptedListener listener;
+    std::string text; // what the last save printed
+};
 } // namespace
 
-// --- A real volume -------------------------------------------------------------------------------
-
-TEST(RecoverySave, ReproducesAnXorrisoVolumeByteForByte)
+TEST_F(RecoverySave, ReproducesAnXorrisoVolumeByteForByte)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
     TreeSpec tree;
@@ -55,286 +72,170 @@ TEST(RecoverySave, ReproducesAnXorrisoVolumeByteForByte)
     tree.file("big/five.mib", 5 * 1024 * 1024 + 3, 8).folder("docs/empty folder");
     XorrisoDisk xd;
     ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    CRecovery recovery;
-    quietly([&] {
-        recovery.setDisk(xd.partition);
-        recovery.openExistingVolume();
-    });
+    BrowsedRecovery recovery(xd.partition);
     ASSERT_NE(recovery.resultRoot, nullptr);
     quietly([&] { recovery.resultRoot->addChildren(); });
-    ScratchDir out;
-    std::vector<CVolumeItem*> items(recovery.resultRoot->children.begin(), recovery.resultRoot->children.end());
-    EXPECT_TRUE(saveAll(recovery, items, out.path()));
+    EXPECT_TRUE(save(recovery, {recovery.resultRoot->children.begin(), recovery.resultRoot->children.end()}));
     EXPECT_EQ(snapshot(out.path()), snapshot(xd.source));
 
     // The root folder itself becomes a folder of that name holding the same tree.
     ScratchDir whole;
-    EXPECT_TRUE(saveAll(recovery, {recovery.resultRoot}, whole.path()));
+    EXPECT_TRUE(save(recovery, {recovery.resultRoot}, whole.path()));
     EXPECT_EQ(snapshot(whole.file("GLEANERTEST")), snapshot(xd.source));
-    quietly([&] { recovery.setDisk(nullptr); });
 }
 
-// --- Names from the disk -------------------------------------------------------------------------
+// --- Names and links -----------------------------------------------------------------------------
 
-TEST(RecoverySave, SafeFileNameKeepsEveryNameOneHarmlessComponent)
+TEST_F(RecoverySave, SafeFileNameKeepsEveryNameOneHarmlessComponent)
 {
-    EXPECT_EQ(safeFileName("report.pdf"), "report.pdf");
-    EXPECT_EQ(safeFileName(""), "_");
-    EXPECT_EQ(safeFileName("."), "_.");
-    EXPECT_EQ(safeFileName(".."), "_..");
-    EXPECT_EQ(safeFileName("../../etc/passwd"), ".._.._etc_passwd");
-    EXPECT_EQ(safeFileName(std::string("nul\0byte", 8)), "nul_byte");
-    EXPECT_EQ(safeFileName("tab\there\x7f"), "tab_here_");
-    EXPECT_EQ(safeFileName("caf\xC3\xA9"), "caf\xC3\xA9");
+    const std::pair<std::string, std::string> cases[] = {{"report.pdf", "report.pdf"},
+                                                         {std::string("nul\0byte", 8), "nul_byte"},
+                                                         {"tab\there\x7f", "tab_here_"},
+                                                         {"caf\xC3\xA9", "caf\xC3\xA9"}};
+    for (const auto& [name, safe] : cases)
+        EXPECT_EQ(safeFileName(name), safe) << name;
 
-    // Too long: cut in front of the extension, never inside a character.
-    std::string longName;
+    // Too long: cut in front of the extension, never inside a two-byte character.
+    std::string stem = "x";
     for (int i = 0; i < 200; ++i)
-        longName += "\xC3\xA9"; // two bytes each
-    const std::string cut = safeFileName(longName + ".jpeg");
-    EXPECT_LE(cut.size(), 255u);
-    EXPECT_GE(cut.size(), 250u);
-    EXPECT_EQ(cut.substr(cut.size() - 5), ".jpeg");
-    EXPECT_EQ(cut.size() % 2, 1u) << "the stem holds whole two-byte characters";
+        stem += "\xC3\xA9";
+    EXPECT_EQ(safeFileName(stem + ".jpeg"), stem.substr(0, 249) + ".jpeg");
 }
 
-TEST(RecoverySave, HostileNamesStayInsideTheChosenFolder)
+TEST_F(RecoverySave, HostileNamesStayInsideTheChosenFolder)
 {
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
     std::vector<CVolumeItem*> items;
-    for (const std::string& name : {std::string("../escape"), std::string(".."), std::string("."), std::string(""),
-                                    std::string("a/b"), std::string("ctl\x01\x1f")})
-        items.push_back(addFile(root, name, Bytes{1, 2, 3}));
-
-    ScratchDir out;
-    const std::string inner = out.file("inner");
-    ASSERT_TRUE(makeDirectory(inner));
-    EXPECT_TRUE(saveAll(engine.recovery, items, inner));
-    const std::map<std::string, Bytes> expected = {
-        {"inner/", {}},
-        {"inner/.._escape", {1, 2, 3}},
-        {"inner/_..", {1, 2, 3}},
-        {"inner/_.", {1, 2, 3}},
-        {"inner/_", {1, 2, 3}},
-        {"inner/a_b", {1, 2, 3}},
-        {"inner/ctl__", {1, 2, 3}},
-    };
+    for (const char* name : {"../escape", "..", ".", "", "a/b", "ctl\x01\x1f"})
+        items.push_back(file(name, Bytes{1, 2, 3}));
+    ASSERT_TRUE(makeDirectory(out.file("inner")));
+    EXPECT_TRUE(save(items, out.file("inner")));
+    Tree expected = {{"inner/", {}}};
+    for (const char* name : {".._escape", "_..", "_.", "_", "a_b", "ctl__"})
+        expected[std::string("inner/") + name] = {1, 2, 3};
     EXPECT_EQ(snapshot(out.path()), expected);
 }
 
-TEST(RecoverySave, LinksInTheWayAreNeverFollowed)
+TEST_F(RecoverySave, LinksInTheWayAreNeverFollowed)
 {
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
-    MemoryFileItem* linked = addFile(root, "linked.txt", Bytes{'n', 'e', 'w'});
-    MemoryFileItem* dangling = addFile(root, "dangling.txt", Bytes{'n', 'e', 'w'});
-    CVolumeItem* folder = addFolder(root, "folder");
-    addFile(folder, "x", Bytes{'n', 'e', 'w'});
-
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "folder");
+    addFile(folder, "x", Bytes{'n'});
     ScratchDir outside;
     ASSERT_TRUE(writeFileText(outside.file("victim.txt"), "keep"));
-    ScratchDir out;
     ASSERT_EQ(::symlink(outside.file("victim.txt").c_str(), out.file("linked.txt").c_str()), 0);
     ASSERT_EQ(::symlink(outside.file("created.txt").c_str(), out.file("dangling.txt").c_str()), 0);
     ASSERT_EQ(::symlink(outside.path().c_str(), out.file("folder").c_str()), 0);
-
-    ScriptedListener listener;
-    listener.answer = ScriptedListener::Answer::Overwrite;
-    engine.recovery.setStatusListener(&listener);
-    EXPECT_FALSE(saveAll(engine.recovery, {linked}, out.path()));
-    EXPECT_FALSE(saveAll(engine.recovery, {dangling}, out.path()));
-    EXPECT_FALSE(saveAll(engine.recovery, {folder}, out.path()));
-    const std::map<std::string, Bytes> untouched = {{"victim.txt", {'k', 'e', 'e', 'p'}}};
-    EXPECT_EQ(snapshot(outside.path()), untouched);
+    listen(); // answers Overwrite
+    for (CVolumeItem* item : std::vector<CVolumeItem*>{file("linked.txt", {'n'}), file("dangling.txt", {'n'}), folder})
+        EXPECT_FALSE(save({item})) << item->getName();
+    EXPECT_EQ(snapshot(outside.path()), (Tree{{"victim.txt", {'k', 'e', 'e', 'p'}}}));
 }
 
 // --- The overwrite question ----------------------------------------------------------------------
 
-class RecoverySaveOverwrite : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        first = addFile(engine.recovery.resultRoot, "a", Bytes{'n', 'e', 'w'});
-        second = addFile(engine.recovery.resultRoot, "b", Bytes{'b'});
-        ASSERT_TRUE(writeFileText(out.file("a"), "an older and longer content"));
+TEST_F(RecoverySave, OverwriteAnswersReplaceSkipOrCancel)
+{
+    using Answer = ScriptedListener::Answer;
+    const std::string old = "an older and longer content";
+    const struct {
+        std::optional<Answer> answer; // none: no listener
+        bool result;
+        std::string a; // afterwards
+        bool bSaved;   // "b" comes after "a" in the list
+    } cases[] = {{Answer::Overwrite, true, "new", true},
+                 {Answer::Nothing, true, "new", true},
+                 {Answer::Skip, true, old, true},
+                 {Answer::Cancel, false, old, false},
+                 {std::nullopt, true, old, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer ? int(*c.answer) : -1);
+        HandBuiltResults fresh;
+        MemoryFileItem* a = addFile(fresh.recovery.resultRoot, "a", Bytes{'n', 'e', 'w'});
+        MemoryFileItem* b = addFile(fresh.recovery.resultRoot, "b", Bytes{'b'});
+        ScratchDir folder;
+        ASSERT_TRUE(writeFileText(folder.file("a"), old));
+        ScriptedListener answering;
+        answering.answer = c.answer.value_or(Answer::Overwrite);
+        fresh.recovery.setStatusListener(c.answer ? &answering : nullptr);
+        EXPECT_EQ(save(fresh.recovery, {a, b}, folder.path()), c.result);
+        const Bytes content = readFileBytes(folder.file("a"));
+        EXPECT_EQ(std::string(content.begin(), content.end()), c.a);
+        EXPECT_EQ(fileExists(folder.file("b")), c.bSaved);
+        EXPECT_EQ(answering.asked.size(), c.answer ? 1u : 0u);
     }
-    std::string contentOf(const std::string& name)
-    {
-        const Bytes bytes = readFileBytes(out.file(name));
-        return std::string(bytes.begin(), bytes.end());
-    }
-
-    HandBuiltResults engine;
-    MemoryFileItem* first = nullptr;
-    MemoryFileItem* second = nullptr;
-    ScratchDir out;
-    ScriptedListener listener;
-};
-
-TEST_F(RecoverySaveOverwrite, AnswerWithoutSkipOrCancelReplacesTheWholeFile)
-{
-    listener.answer = ScriptedListener::Answer::Nothing; // as good as Overwrite
-    engine.recovery.setStatusListener(&listener);
-    EXPECT_TRUE(saveAll(engine.recovery, {first, second}, out.path()));
-    EXPECT_EQ(listener.asked, (std::vector<std::string>{out.file("a")}));
-    EXPECT_EQ(contentOf("a"), "new");
-    EXPECT_EQ(contentOf("b"), "b");
 }
 
-TEST_F(RecoverySaveOverwrite, SkipKeepsTheFileAndGoesOn)
-{
-    listener.answer = ScriptedListener::Answer::Skip;
-    engine.recovery.setStatusListener(&listener);
-    EXPECT_TRUE(saveAll(engine.recovery, {first, second}, out.path()));
-    EXPECT_EQ(contentOf("a"), "an older and longer content");
-    EXPECT_EQ(contentOf("b"), "b");
-}
-
-TEST_F(RecoverySaveOverwrite, CancelEndsTheWholeSave)
-{
-    listener.answer = ScriptedListener::Answer::Cancel;
-    engine.recovery.setStatusListener(&listener);
-    std::string text;
-    EXPECT_FALSE(saveAll(engine.recovery, {first, second}, out.path(), &text));
-    EXPECT_NE(text.find("canceled during saving item list"), std::string::npos);
-    EXPECT_EQ(contentOf("a"), "an older and longer content");
-    EXPECT_FALSE(fileExists(out.file("b")));
-}
-
-TEST_F(RecoverySaveOverwrite, WithoutListenerExistingFilesAreSkipped)
-{
-    EXPECT_TRUE(saveAll(engine.recovery, {first, second}, out.path()));
-    EXPECT_EQ(contentOf("a"), "an older and longer content");
-    EXPECT_EQ(contentOf("b"), "b");
-}
-
-TEST_F(RecoverySaveOverwrite, SavingAFolderTwiceReusesItAndAsksForEveryFile)
+TEST_F(RecoverySave, SavingAFolderTwiceReusesItAndAsksForEveryFile)
 {
     CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "f");
     addFile(folder, "one", Bytes{1});
     addFile(folder, "two", Bytes{2});
-    engine.recovery.setStatusListener(&listener);
-    EXPECT_TRUE(saveAll(engine.recovery, {folder}, out.path()));
+    listen();
+    EXPECT_TRUE(save({folder}));
     EXPECT_TRUE(listener.asked.empty());
-    EXPECT_TRUE(saveAll(engine.recovery, {folder}, out.path()));
+    EXPECT_TRUE(save({folder}));
     EXPECT_EQ(listener.asked, (std::vector<std::string>{out.file("f/one"), out.file("f/two")}));
 }
 
 // --- Contents, sizes and failures ----------------------------------------------------------------
 
-TEST(RecoverySave, EachFileIsWrittenToExactlyItsSize)
+TEST_F(RecoverySave, EachFileIsWrittenToExactlyItsSize)
 {
-    HandBuiltResults engine;
-    std::vector<CVolumeItem*> items;
-    for (size_t size : {size_t(0), size_t(1), size_t(2047), size_t(2048), size_t(2049), size_t(5000)})
-        items.push_back(addFile(engine.recovery.resultRoot, "f" + std::to_string(size), patternBytes(size, 9)));
-    ScratchDir out;
+    std::vector<MemoryFileItem*> items;
+    for (size_t size : {0, 1, 2047, 2048, 2049, 5000})
+        items.push_back(file("f" + std::to_string(size), patternBytes(size, 9)));
     // The items refuse any read that reaches past their size, as a fork's last extent would.
-    EXPECT_TRUE(saveAll(engine.recovery, items, out.path()));
-    for (CVolumeItem* item : items)
-        EXPECT_EQ(readFileBytes(out.file(item->getName())), static_cast<MemoryFileItem*>(item)->data)
-            << item->getName();
-    struct stat info;
-    ASSERT_EQ(::stat(out.file("f0").c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 0);
-    EXPECT_EQ(static_cast<MemoryFileItem*>(items[0])->reads, 0);
-    EXPECT_EQ(static_cast<MemoryFileItem*>(items[3])->reads, 1) << "2048 bytes are one chunk";
+    EXPECT_TRUE(save({items.begin(), items.end()}));
+    for (MemoryFileItem* item : items)
+        EXPECT_EQ(readFileBytes(out.file(item->getName())), item->data) << item->getName();
+    EXPECT_TRUE(fileExists(out.file("f0")));
+    EXPECT_EQ(items[0]->reads, 0);
+    EXPECT_EQ(items[3]->reads, 1) << "2048 bytes are one chunk";
 }
 
-TEST(RecoverySave, ShortReadIsReportedAndTheRestIsStillSaved)
+TEST_F(RecoverySave, ShortReadIsReportedAndTheRestIsStillSaved)
 {
-    HandBuiltResults engine;
-    MemoryFileItem* damaged = addFile(engine.recovery.resultRoot, "damaged", patternBytes(10000, 1));
+    MemoryFileItem* damaged = file("damaged", patternBytes(10000, 1));
     damaged->failFrom = 4096;
-    MemoryFileItem* sound = addFile(engine.recovery.resultRoot, "sound", patternBytes(300, 2));
-    ScratchDir out;
-    std::string text;
-    EXPECT_FALSE(saveAll(engine.recovery, {damaged, sound}, out.path(), &text));
+    MemoryFileItem* sound = file("sound", patternBytes(300, 2));
+    EXPECT_FALSE(save({damaged, sound}));
     EXPECT_NE(text.find("read failed in " + out.file("damaged") + " at offset 4096"), std::string::npos) << text;
-    EXPECT_EQ(readFileBytes(out.file("damaged")), Bytes(damaged->data.begin(), damaged->data.begin() + 4096));
+    EXPECT_EQ(readFileBytes(out.file("damaged")), head(damaged, 4096));
     EXPECT_EQ(readFileBytes(out.file("sound")), sound->data);
 }
 
-TEST(RecoverySave, WriteErrorIsAFailure)
+TEST_F(RecoverySave, WriteErrorIsAFailure)
 {
-    HandBuiltResults engine;
-    MemoryFileItem* item = addFile(engine.recovery.resultRoot, "big", patternBytes(100000, 1));
-    MemoryFileItem* after = addFile(engine.recovery.resultRoot, "after", patternBytes(10, 2));
-    ScratchDir out;
-    // A file-size limit makes the write fail as a full disk would.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const std::vector<CVolumeItem*> items{file("big", patternBytes(100000, 1)), file("after", patternBytes(10, 2))};
     bool result = true;
-    std::string text;
-    {
-        OutputCapture capture;
-        struct rlimit limited = old;
-        limited.rlim_cur = 65536;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-        result = engine.recovery.save({item, after}, out.path());
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        text = capture.finish();
-    }
-    std::signal(SIGXFSZ, oldHandler);
+    text = withFileSizeLimit(65536, [&] { result = engine.recovery.save(items, out.path()); });
     EXPECT_FALSE(result);
     EXPECT_NE(text.find("error writing file " + out.file("big")), std::string::npos) << text;
     EXPECT_FALSE(fileExists(out.file("after")));
 }
 
-TEST(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
+TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
 {
-    HandBuiltResults engine;
-    MemoryFileItem* item = addFile(engine.recovery.resultRoot, "big", patternBytes(100000, 1));
-    ScriptedListener listener;
+    MemoryFileItem* item = file("big", patternBytes(100000, 1));
     listener.cancelFromEvent = 0;
-    engine.recovery.setStatusListener(&listener);
-    ScratchDir out;
-    std::string text;
-    EXPECT_FALSE(saveAll(engine.recovery, {item}, out.path(), &text));
-    EXPECT_NE(text.find("canceled during write"), std::string::npos);
-    EXPECT_EQ(readFileBytes(out.file("big")), Bytes(item->data.begin(), item->data.begin() + 2048));
+    listen();
+    EXPECT_FALSE(save({item}));
+    EXPECT_EQ(readFileBytes(out.file("big")), head(item, 2048));
 }
 
-TEST(RecoverySave, ProgressComesEveryThousandChunksWithTheShareOfTheListDone)
+TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
 {
-    HandBuiltResults engine;
-    MemoryFileItem* large = addFile(engine.recovery.resultRoot, "large", patternBytes(5 * 1024 * 1024, 1));
-    std::vector<CVolumeItem*> items{large};
-    for (int i = 0; i < 3; ++i)
-        items.push_back(addFile(engine.recovery.resultRoot, "small" + std::to_string(i), Bytes{1}));
-    ScriptedListener listener;
-    engine.recovery.setStatusListener(&listener);
-    ScratchDir out;
-    EXPECT_TRUE(saveAll(engine.recovery, items, out.path()));
-    // Before chunks 1, 1001 and 2001 of the 2560 of the large file, then once per small file.
-    EXPECT_EQ(listener.progress, (std::vector<double>{0, 0, 0, 0, 25, 50}));
-    EXPECT_EQ(listener.saving.size(), 4u);
-}
-
-TEST(RecoverySave, TargetThatIsNotAFolderIsRefused)
-{
-    HandBuiltResults engine;
-    MemoryFileItem* item = addFile(engine.recovery.resultRoot, "a", Bytes{1});
-    ScratchDir out;
+    MemoryFileItem* item = file("a", Bytes{1});
     ASSERT_TRUE(writeFileText(out.file("plain"), "x"));
-    EXPECT_FALSE(saveAll(engine.recovery, {item}, out.file("plain")));
-    EXPECT_FALSE(saveAll(engine.recovery, {item}, out.file("missing")));
+    EXPECT_FALSE(save({}, out.file("plain")));
+    EXPECT_FALSE(save({item}, out.file("missing")));
 }
 
-TEST(RecoverySave, FolderInsideItselfIsSavedOnce)
+TEST_F(RecoverySave, FolderInsideItselfIsSavedOnce)
 {
-    HandBuiltResults engine;
     CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "loop");
     addFile(folder, "x", Bytes{7});
     folder->addChild(folder); // a tree that a corrupt catalog could make
-    ScratchDir out;
-    std::string text;
-    EXPECT_FALSE(saveAll(engine.recovery, {folder}, out.path(), &text));
-    EXPECT_NE(text.find("lies inside itself"), std::string::npos);
-    const std::map<std::string, Bytes> expected = {{"loop/", {}}, {"loop/x", {7}}};
-    EXPECT_EQ(snapshot(out.path()), expected);
+    EXPECT_FALSE(save({folder}));
     folder->children.pop_back();
+    EXPECT_EQ(snapshot(out.path()), (Tree{{"loop/", {}}, {"loop/x", {7}}}));
 }
-

@@ -8,133 +8,96 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace {
-std::vector<std::string> namesOf(CVolumeItem* folder)
-{
-    std::vector<std::string> names;
-    if (folder)
-        for (CVolumeItem* child : folder->children)
-            names.push_back(child->getName());
-    return names;
-}
+using Names = std::vector<std::string>;
 
-std::string lowerAscii(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return text;
-}
-} // namespace
+// Items built by hand under the engine's result root.
+class RecoverySearch : public ::testing::Test {
+protected:
+    // Searches quietly and answers the names found.
+    Names search(CRecovery& recovery, const std::string& text)
+    {
+        quietly([&] { recovery.searchItems(text); });
+        EXPECT_NE(recovery.searchFolder, nullptr);
+        return namesOf(recovery.searchFolder);
+    }
+    Names search(const std::string& text) { return search(engine.recovery, text); }
 
-TEST(RecoverySearch, CollectsCaseInsensitiveMatchesInWalkOrder)
-{
     HandBuiltResults engine;
     CVolumeItem* root = engine.recovery.resultRoot;
+    ScriptedListener listener;
+};
+} // namespace
+
+TEST_F(RecoverySearch, CollectsCaseInsensitiveMatchesInWalkOrder)
+{
     addFile(root, "readme.txt");
     CVolumeItem* folder = addFolder(root, "ReadMe");
     addFile(folder, "thread.c");
     addFile(folder, "other.txt");
     addFile(root, "zebra");
-    quietly([&] { engine.recovery.searchItems("READ"); });
-    ASSERT_NE(engine.recovery.searchFolder, nullptr);
-    EXPECT_EQ(engine.recovery.searchFolder->getName(), localize("SearchResults"));
+    EXPECT_EQ(search("READ"), (Names{"readme.txt", "ReadMe", "thread.c"}));
     EXPECT_EQ(engine.recovery.searchFolder->getParent(), root);
-    EXPECT_EQ(namesOf(engine.recovery.searchFolder), (std::vector<std::string>{"readme.txt", "ReadMe", "thread.c"}));
-    EXPECT_EQ(engine.recovery.searchText, "READ");
-    // The items stay where they are: the search folder only refers to them.
-    EXPECT_EQ(folder->getChildCount(true), 2);
+    EXPECT_EQ(folder->getChildCount(true), 2) << "the items stay where they are";
 }
 
-TEST(RecoverySearch, SecondSearchEmptiesAndReusesTheFolder)
+TEST_F(RecoverySearch, BytesOutsideAsciiMatchOnlyWhenEqual)
 {
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
+    addFile(root, "\xC3\x89T\xC3\x89");                         // "ÉTÉ"
+    EXPECT_EQ(search("\xC3\xA9t\xC3\xA9"), Names{});            // "été"
+    EXPECT_EQ(search("\xC3\x89t"), Names{"\xC3\x89T\xC3\x89"}); // "Ét"
+}
+
+TEST_F(RecoverySearch, SearchingAgainEmptiesAndReusesTheFolder)
+{
     addFile(root, "alpha");
     addFile(root, "beta");
-    quietly([&] { engine.recovery.searchItems("alpha"); });
+    search("alpha");
     CVolumeItem* first = engine.recovery.searchFolder;
-    quietly([&] { engine.recovery.searchItems("BETA"); });
+    EXPECT_EQ(search("BETA"), Names{"beta"});
     EXPECT_EQ(engine.recovery.searchFolder, first);
-    EXPECT_EQ(namesOf(engine.recovery.searchFolder), (std::vector<std::string>{"beta"}));
+    EXPECT_EQ(search(""), Names{});
     EXPECT_EQ(root->getChildCount(true), 3);
 }
 
-TEST(RecoverySearch, EmptyTextMakesAnEmptyFolderAndSendsNothing)
+TEST_F(RecoverySearch, FolderOfTheVolumeWithTheSameNameIsSearchedNotTakenOver)
 {
-    HandBuiltResults engine;
-    addFile(engine.recovery.resultRoot, "alpha");
-    ScriptedListener listener;
-    engine.recovery.setStatusListener(&listener);
-    quietly([&] { engine.recovery.searchItems("alpha"); });
-    listener.progress.clear();
-    quietly([&] { engine.recovery.searchItems(""); });
-    ASSERT_NE(engine.recovery.searchFolder, nullptr);
-    EXPECT_EQ(engine.recovery.searchFolder->getChildCount(true), 0);
-    EXPECT_TRUE(listener.progress.empty());
-}
-
-TEST(RecoverySearch, FolderOfTheVolumeWithTheSameNameIsSearchedNotTakenOver)
-{
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
     CVolumeItem* real = addFolder(root, localize("SearchResults"));
     addFile(real, "match.txt");
     addFile(root, "other.txt");
-    quietly([&] { engine.recovery.searchItems("match"); });
-    ASSERT_NE(engine.recovery.searchFolder, nullptr);
+    EXPECT_EQ(search("match"), Names{"match.txt"});
     EXPECT_NE(engine.recovery.searchFolder, real);
-    EXPECT_EQ(namesOf(engine.recovery.searchFolder), (std::vector<std::string>{"match.txt"}));
-    EXPECT_EQ(namesOf(real), (std::vector<std::string>{"match.txt"}));
+    EXPECT_EQ(namesOf(real), Names{"match.txt"});
 }
 
-TEST(RecoverySearch, SearchFolderStandingFirstStillCoversEveryOtherChild)
+TEST_F(RecoverySearch, SearchFolderStandingFirstStillCoversEveryOtherChild)
 {
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
     addFile(root, "a-hit");
     addFile(root, "b-hit");
-    quietly([&] { engine.recovery.searchItems("hit"); });
+    search("hit");
     // The outline may re-sort the top level so that the search folder stands before the rest.
-    auto& top = root->children;
-    std::rotate(top.begin(), top.end() - 1, top.end());
-    ASSERT_EQ(top.front(), engine.recovery.searchFolder);
-    quietly([&] { engine.recovery.searchItems("HIT"); });
-    EXPECT_EQ(namesOf(engine.recovery.searchFolder), (std::vector<std::string>{"a-hit", "b-hit"}));
+    std::rotate(root->children.begin(), root->children.end() - 1, root->children.end());
+    ASSERT_EQ(root->children.front(), engine.recovery.searchFolder);
+    EXPECT_EQ(search("HIT"), (Names{"a-hit", "b-hit"}));
 }
 
-TEST(RecoverySearch, BytesOutsideAsciiMatchOnlyWhenEqual)
+TEST_F(RecoverySearch, CancelKeepsWhatWasFound)
 {
-    HandBuiltResults engine;
-    addFile(engine.recovery.resultRoot, "\xC3\x89T\xC3\x89"); // "ÉTÉ"
-    quietly([&] { engine.recovery.searchItems("\xC3\xA9t\xC3\xA9"); }); // "été"
-    EXPECT_EQ(engine.recovery.searchFolder->getChildCount(true), 0);
-    quietly([&] { engine.recovery.searchItems("\xC3\x89t"); });
-    EXPECT_EQ(engine.recovery.searchFolder->getChildCount(true), 1);
-}
-
-TEST(RecoverySearch, EventsPerVisitedItemAndCancelKeepsWhatWasFound)
-{
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
     for (int i = 0; i < 10; ++i)
         addFile(root, "hit" + std::to_string(i));
-    ScriptedListener listener;
     listener.cancelFromEvent = 3;
     engine.recovery.setStatusListener(&listener);
-    quietly([&] { engine.recovery.searchItems("hit"); });
+    EXPECT_EQ(search("hit"), (Names{"hit0", "hit1", "hit2", "hit3"}));
     EXPECT_EQ(listener.progress.size(), 4u);
-    EXPECT_EQ(listener.changed.size(), 4u);
+    ASSERT_EQ(listener.changed.size(), 4u);
     EXPECT_EQ(listener.changed.front(), engine.recovery.searchFolder);
-    EXPECT_EQ(namesOf(engine.recovery.searchFolder), (std::vector<std::string>{"hit0", "hit1", "hit2", "hit3"}));
 }
 
 // --- On a browsed volume, whose folders load on demand ------------------------------------------
 
-TEST(RecoverySearch, FindsWhatASubstringSearchOfTheVolumesNamesFinds)
+TEST_F(RecoverySearch, FindsWhatASubstringSearchOfTheVolumesNamesFinds)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
     TreeSpec tree;
@@ -142,21 +105,18 @@ TEST(RecoverySearch, FindsWhatASubstringSearchOfTheVolumesNamesFinds)
     tree.file("notes/deep/REPORTS/final.doc", 7, 4).file("misc/unrelated.bin", 9, 5).folder("reporting");
     XorrisoDisk xd;
     ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    CRecovery recovery;
-    quietly([&] {
-        recovery.setDisk(xd.partition);
-        recovery.openExistingVolume();
-        recovery.searchItems("rePort");
-    });
-    ASSERT_NE(recovery.searchFolder, nullptr);
-    std::vector<std::string> found = namesOf(recovery.searchFolder);
+    BrowsedRecovery recovery(xd.partition);
+    ASSERT_NE(recovery.resultRoot, nullptr);
+    Names found = search(recovery, "rePort");
     std::sort(found.begin(), found.end());
 
-    std::vector<std::string> expected;
+    Names expected;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(xd.source)) {
-        const std::string name = entry.path().filename().string();
-        if (lowerAscii(name).find("report") != std::string::npos)
-            expected.push_back(name);
+        std::string lower = entry.path().filename().string();
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
+        if (lower.find("report") != std::string::npos)
+            expected.push_back(entry.path().filename().string());
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(found, expected);
@@ -166,27 +126,24 @@ TEST(RecoverySearch, FindsWhatASubstringSearchOfTheVolumesNamesFinds)
     for (CVolumeItem* item : recovery.searchFolder->children) {
         CVolumeItem* parent = item->getParent();
         ASSERT_NE(parent, nullptr);
-        const bool inTree = std::find(parent->children.begin(), parent->children.end(), item) != parent->children.end();
-        EXPECT_TRUE(inTree || parent == recovery.searchFolder) << item->getName();
         if (parent == recovery.searchFolder) {
             EXPECT_EQ(item->getPath(), recovery.resultRoot->getName() + "/" + localize("SearchResults") + "/");
+        } else {
+            EXPECT_NE(std::find(parent->children.begin(), parent->children.end(), item), parent->children.end());
         }
-    }
-    // A found folder can still be opened, and the search can run again and be released.
-    for (CVolumeItem* item : recovery.searchFolder->children)
+        // A found folder can still be opened.
         if (item->getName() == "REPORTS") {
             quietly([&] { item->addChildren(); });
-            EXPECT_EQ(namesOf(item), (std::vector<std::string>{"final.doc"}));
+            EXPECT_EQ(namesOf(item), Names{"final.doc"});
         }
-    quietly([&] {
-        recovery.searchItems("final");
-        recovery.openExistingVolume();
-    });
+    }
+    // The search runs again and is released with the results.
+    EXPECT_EQ(search(recovery, "final"), Names{"final.doc"});
+    quietly([&] { recovery.openExistingVolume(); });
     EXPECT_EQ(recovery.searchFolder, nullptr);
-    quietly([&] { recovery.setDisk(nullptr); });
 }
 
-TEST(RecoverySearch, EndsOnACatalogFolderListedInsideItself)
+TEST_F(RecoverySearch, EndsOnACatalogFolderListedInsideItself)
 {
     HfsImageBuilder builder;
     const uint32_t loop = builder.addFolder(kHfsRootFolderID, "loop");
@@ -194,18 +151,10 @@ TEST(RecoverySearch, EndsOnACatalogFolderListedInsideItself)
     again.id = loop;
     again.thread = false; // the real folder has the thread record of this ID
     builder.addFolder(loop, "self", again);
-    const uint32_t sub = builder.addFolder(loop, "sub");
-    builder.addFolder(sub, "back", again);
+    builder.addFolder(builder.addFolder(loop, "sub"), "back", again);
     builder.addFile(loop, "inside.txt", {1, 2, 3});
     const HfsImage image = builder.build();
     CMemoryDisk disk(image.bytes, 512);
-    CRecovery recovery;
-    quietly([&] {
-        recovery.setDisk(&disk);
-        recovery.openExistingVolume();
-        recovery.searchItems("inside");
-    });
-    ASSERT_NE(recovery.searchFolder, nullptr);
-    EXPECT_EQ(namesOf(recovery.searchFolder), (std::vector<std::string>{"inside.txt"}));
-    quietly([&] { recovery.setDisk(nullptr); });
+    BrowsedRecovery recovery(&disk);
+    EXPECT_EQ(search(recovery, "inside"), Names{"inside.txt"});
 }

@@ -69,36 +69,6 @@ TEST(CThread, DestructorJoinsAThreadStillRunning)
     EXPECT_TRUE(PollingThread::returned);
 }
 
-TEST(CMutexAndCondition, GuardSharedStateBetweenThreads)
-{
-    CCondition condition;
-    CMutex mutex;
-    long counter = 0;
-    bool ready = false;
-    auto add = [&] {
-        for (int i = 0; i < 100000; ++i) {
-            mutex.lock();
-            ++counter;
-            mutex.unlock();
-        }
-    };
-    std::thread waiter([&] {
-        condition.lock();
-        while (!ready)
-            condition.wait();
-        condition.unlock();
-        add();
-    });
-    std::thread adder(add);
-    condition.lock();
-    ready = true;
-    condition.broadcast();
-    condition.unlock();
-    waiter.join();
-    adder.join();
-    EXPECT_EQ(counter, 200000);
-}
-
 TEST(CStopWatch, WallClockGoingBackDoesNotMakeTimeNegative)
 {
     CStopWatch watch;
@@ -108,18 +78,4 @@ TEST(CStopWatch, WallClockGoingBackDoesNotMakeTimeNegative)
     wallClockShift = 0;
     EXPECT_GE(watch.getElapsedMicroseconds(), 0);
     EXPECT_GE(watch.getElapsedSeconds(), 0);
-}
-
-TEST(Speedometer, OnlyZeroByteUpdatesPrintZeroTotalsAndNoMinMax)
-{
-    OutputCapture out;
-    Speedometer meter;
-    meter.start();
-    meter.update(0);
-    meter.printResults();
-    const std::string text = out.finish();
-    EXPECT_NE(text.find("total bytes: 0 (0 KB)\ntotal seconds: 0.00\nbytes per second (mean): "), std::string::npos);
-    EXPECT_NE(text.find("nan"), std::string::npos); // 0 / 0
-    EXPECT_EQ(text.find("(min)"), std::string::npos);
-    EXPECT_EQ(text.find("(max)"), std::string::npos);
 }

@@ -5,52 +5,42 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <optional>
-
-using sysfstest::FakeSysfs;
-using sysfstest::ScratchDirectory;
+#include <utility>
+#include <vector>
 
 namespace {
-
-// Sets the locale variables for one test and restores them afterwards.
+// Clears the locale variables for one test and restores them afterwards.
 class LocaleEnvironment {
 public:
     LocaleEnvironment()
     {
-        for (const char* name : kNames) {
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
             const char* value = std::getenv(name);
-            saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
             ::unsetenv(name);
         }
     }
     ~LocaleEnvironment()
     {
-        for (const auto& [name, value] : saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : saved)
+            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
     }
-    void set(const char* name, const char* value) { ::setenv(name, value, 1); }
 
 private:
-    static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
-    std::map<std::string, std::optional<std::string>> saved;
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
 };
-
 } // namespace
 
-TEST(StringsTable, ParsesEntriesCommentsAndEscapes)
+TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndTheLaterOfTwoKeysWins)
 {
     StringsMap table;
     std::string error;
     ASSERT_TRUE(parseStringsTable("\xEF\xBB\xBF/* heading\n  comment */\n"
                                   "\"Deleted\" = \"Gel\xC3\xB6scht\";\n"
                                   "// a line comment with \"quotes\" = \"x\";\n"
-                                  "\"Quote\"=\"say \\\"hi\\\"\";\"Path\" = \"a\\\\b\";\n"
-                                  "\"Lines\" = \"one\\ntwo\\tthree\";\n",
+                                  "\"Quote\"=\"say \\\"hi\\\"\";\"Path\" = \"old\";\n"
+                                  "\"Lines\" = \"one\\ntwo\\tthree\";\n\"Path\" = \"a\\\\b\";",
                                   table, &error))
         << error;
     EXPECT_EQ(table.size(), 4u);
@@ -58,13 +48,6 @@ TEST(StringsTable, ParsesEntriesCommentsAndEscapes)
     EXPECT_EQ(table["Quote"], "say \"hi\"");
     EXPECT_EQ(table["Path"], "a\\b");
     EXPECT_EQ(table["Lines"], "one\ntwo\tthree");
-}
-
-TEST(StringsTable, RepeatedKeyTakesTheLaterValue)
-{
-    StringsMap table;
-    ASSERT_TRUE(parseStringsTable("\"A\" = \"1\";\n\"A\" = \"2\";", table, nullptr));
-    EXPECT_EQ(table["A"], "2");
 }
 
 TEST(StringsTable, SyntaxErrorNamesTheLineAndKeepsEarlierEntries)
@@ -93,38 +76,37 @@ TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
 {
     LocaleEnvironment environment;
     EXPECT_EQ(userInterfaceLanguage(), "en");
-    environment.set("LANG", "de_DE.UTF-8");
-    EXPECT_EQ(userInterfaceLanguage(), "de");
-    environment.set("LC_MESSAGES", "fr_FR");
-    EXPECT_EQ(userInterfaceLanguage(), "fr");
-    environment.set("LC_ALL", "C.UTF-8");
-    EXPECT_EQ(userInterfaceLanguage(), "en");
-    environment.set("LANGUAGE", "it:de");
-    EXPECT_EQ(userInterfaceLanguage(), "it");
-    environment.set("LANGUAGE", "../../etc"); // never reaches a path
-    EXPECT_EQ(userInterfaceLanguage(), "en");
+    // Each variable set outranks the ones before it; "../../etc" must never reach a path.
+    const char* const steps[][3] = {{"LANG", "de_DE.UTF-8", "de"},
+                                    {"LC_MESSAGES", "fr_FR", "fr"},
+                                    {"LC_ALL", "C.UTF-8", "en"},
+                                    {"LANGUAGE", "it:de", "it"},
+                                    {"LANGUAGE", "../../etc", "en"}};
+    for (const auto& [name, value, language] : steps) {
+        ::setenv(name, value, 1);
+        EXPECT_EQ(userInterfaceLanguage(), language) << name << "=" << value;
+    }
 }
 
 TEST(StringsTable, CatalogFallsBackToEnglishThenToTheKey)
 {
-    ScratchDirectory resources;
+    FakeSysfs resources;
     resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\";\n\"Lost\" = \"Lost\";\n");
     resources.write("de.lproj/Localizable.strings", "\"Deleted\" = \"Gel\xC3\xB6scht\";\n");
-    const CStringsCatalog german(resources.path, "de");
+    const CStringsCatalog german(resources.root(), "de");
     EXPECT_EQ(german.lookup("Deleted"), "Gel\xC3\xB6scht");
     EXPECT_EQ(german.lookup("Lost"), "Lost");
     EXPECT_EQ(german.lookup("Missing"), "Missing");
     EXPECT_TRUE(german.loadErrors().empty());
 
-    const CStringsCatalog absent(resources.path, "sv");
-    EXPECT_EQ(absent.lookup("Deleted"), "Deleted");
+    EXPECT_EQ(CStringsCatalog(resources.root(), "sv").lookup("Deleted"), "Deleted");
 }
 
 TEST(StringsTable, CatalogReportsAMalformedTable)
 {
-    ScratchDirectory resources;
+    FakeSysfs resources;
     resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\"\n");
-    const CStringsCatalog catalog(resources.path, "en");
+    const CStringsCatalog catalog(resources.root(), "en");
     EXPECT_NE(catalog.loadErrors().find("Localizable.strings: line 2"), std::string::npos) << catalog.loadErrors();
     EXPECT_EQ(catalog.lookup("Deleted"), "Deleted");
 }

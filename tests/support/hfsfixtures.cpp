@@ -226,11 +226,6 @@ bool HfsUtilsVolume::format(const std::string& imagePath, const std::string& lab
     return run(argv);
 }
 
-bool HfsUtilsVolume::makeFolder(const std::string& hfsPath)
-{
-    return run({"hmkdir", hfsPath});
-}
-
 bool HfsUtilsVolume::copyIn(const std::string& hostPath, const std::string& hfsPath)
 {
     return run({"hcopy", "-r", hostPath, hfsPath});

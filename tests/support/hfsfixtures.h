@@ -79,9 +79,8 @@ public:
     // partition map. With sizeBytes > 0 the file is first written with that many zero bytes: hformat
     // neither creates the file nor accepts one below 800 KiB. The volume becomes current.
     bool format(const std::string& imagePath, const std::string& label, uint64_t sizeBytes, int partition = 0);
-    // Paths on the volume use ':' between names, starting with ':' (e.g. ":Docs:Old").
-    bool makeFolder(const std::string& hfsPath);
-    // Copies a host file's bytes into the data fork (raw mode, no translation).
+    // Copies a host file's bytes into the data fork (raw mode, no translation); paths on the
+    // volume use ':' between names, starting with ':' (e.g. ":Docs:Old").
     bool copyIn(const std::string& hostPath, const std::string& hfsPath);
     const std::string& error() const { return lastError; }
 

@@ -18,7 +18,6 @@ constexpr uint32_t kUserDataRecordSize = 128;
 constexpr uint32_t kMapRecordOffset = kNodeDescriptorSize + kHeaderRecordSize + kUserDataRecordSize; // 248
 constexpr uint32_t kFolderRecordSize = 88;
 constexpr uint32_t kFileRecordSize = 248;
-constexpr uint32_t kForkDataSize = 80;
 constexpr uint32_t kExtentRecordSize = 64;
 constexpr uint32_t kExtentsPerRecord = 8;
 constexpr uint16_t kCatalogMaxKeyLength = 516;
