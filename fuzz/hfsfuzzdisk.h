@@ -1,45 +1,16 @@
-// Shared by the lost-files and lost-volumes fuzz targets: a read-only disk held in memory, and the
-// disk bytes of one input. An input is laid over a small sound HFS Plus volume (XOR, so an empty
+// Shared by the lost-files and lost-volumes fuzz targets: the disk bytes of one input. An input is laid over a small sound HFS Plus volume (XOR, so an empty
 // input leaves the volume intact and mutations flip its fields); bytes beyond it extend the disk.
 // That way the fuzzer starts deep inside the header, B-tree and record parsing instead of having to
 // discover an HFS Plus volume from nothing.
 #pragma once
 
-#include "disks.h"
+#include "fuzzsupport.h"
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace fuzzdisk {
-
-constexpr int kBlockSize = 512;
-
-class MemoryDisk : public CDisk {
-public:
-    explicit MemoryDisk(std::vector<uint8_t> data) : bytes(std::move(data))
-    {
-        bytes.resize((bytes.size() + kBlockSize - 1) / kBlockSize * kBlockSize, 0);
-        path = "/fuzz/disk";
-        blockSize = kBlockSize;
-        blockCount = int64_t(bytes.size() / kBlockSize);
-    }
-    ~MemoryDisk() override { cleanup(); }
-
-    bool readBlocks(int64_t block, int count, void* buffer) override
-    {
-        if (block < 0 || count < 0 || block > blockCount || count > blockCount - block)
-            return false;
-        std::memcpy(buffer, bytes.data() + size_t(block) * kBlockSize, size_t(count) * kBlockSize);
-        return true;
-    }
-    bool writeBlocks(int64_t, int, const void*) override { return false; }
-    bool doOpen(bool write) override { return !write; }
-    void doClose() override {}
-
-private:
-    std::vector<uint8_t> bytes;
-};
 
 inline void put16(std::vector<uint8_t>& b, size_t at, uint16_t v)
 {

@@ -6,6 +6,7 @@
 // Seeds: fuzz/seeds/make_hfs_seeds.cpp (sound volumes from the test image builder and xorriso).
 #include "cacheddisk.h"
 #include "disks.h"
+#include "fuzzsupport.h"
 #include "hfsvolume.h"
 #include "logger.h"
 
@@ -18,7 +19,6 @@
 
 namespace {
 constexpr size_t kMaxInput = 4 << 20;
-constexpr int kBlockSize = 512;
 constexpr int kCacheSize = 1 << 20;
 constexpr int kReadAhead = 64 << 10;
 // Budgets of one walk: a 4 MiB catalog lists tens of thousands of items, every folder a search.
@@ -28,33 +28,6 @@ constexpr size_t kMaxDepth = 64;
 constexpr uint64_t kMaxBytesPerFile = 256 << 10;
 constexpr uint64_t kMaxBytesTotal = 4 << 20;
 constexpr uint32_t kReadPiece = 64 << 10;
-
-// The input's bytes as a read-only disk; the last block is padded with zeros.
-class InputDisk : public CDisk {
-public:
-    InputDisk(const uint8_t* data, size_t size) : bytes(data, data + size)
-    {
-        bytes.resize((size + kBlockSize - 1) / kBlockSize * kBlockSize, 0);
-        path = "/fuzz/hfsvolume";
-        blockSize = kBlockSize;
-        blockCount = int64_t(bytes.size() / kBlockSize);
-    }
-    ~InputDisk() override { cleanup(); }
-
-    bool readBlocks(int64_t block, int count, void* buffer) override
-    {
-        if (block < 0 || count < 0 || block > blockCount || count > blockCount - block)
-            return false;
-        std::memcpy(buffer, bytes.data() + size_t(block) * kBlockSize, size_t(count) * kBlockSize);
-        return true;
-    }
-    bool writeBlocks(int64_t, int, const void*) override { return false; }
-    bool doOpen(bool write) override { return !write; }
-    void doClose() override {}
-
-private:
-    std::vector<uint8_t> bytes;
-};
 
 // Reads the file's data fork as the views do, its resource fork straight from the volume, and
 // marks both forks' blocks as the scans do.
@@ -112,10 +85,7 @@ void walk(CHFSVolume& volume)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    CLogger::getInstance()->setEnabled(false);
-    // The engine prints its progress on standard output; libFuzzer reports on standard error.
-    std::FILE* sink = std::freopen("/dev/null", "w", stdout);
-    (void)sink;
+    fuzzdisk::silenceEngine();
     return 0;
 }
 
@@ -126,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Some inputs run with the log switch on, so that the diagnostic lines (names, keys, node
     // fields) are formatted too; their output goes to the discarded standard output.
     CLogger::getInstance()->setEnabled(size % 8 == 1);
-    InputDisk disk(data, size);
+    fuzzdisk::MemoryDisk disk(std::vector<uint8_t>(data, data + size));
     CCachedDisk cache(&disk, kCacheSize, kReadAhead);
     if (!cache.open(false))
         return 0;

@@ -41,10 +41,7 @@ void readFoundFiles(CVolumeItem* root)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    CLogger::getInstance()->setEnabled(false);
-    // The engine prints its progress on standard output; libFuzzer reports on standard error.
-    std::FILE* sink = std::freopen("/dev/null", "w", stdout);
-    (void)sink;
+    fuzzdisk::silenceEngine();
     return 0;
 }
 

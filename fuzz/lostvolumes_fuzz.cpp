@@ -17,10 +17,7 @@ constexpr int kMaxPartitionsBrowsed = 8;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    CLogger::getInstance()->setEnabled(false);
-    // The engine prints its progress on standard output; libFuzzer reports on standard error.
-    std::FILE* sink = std::freopen("/dev/null", "w", stdout);
-    (void)sink;
+    fuzzdisk::silenceEngine();
     return 0;
 }
 
