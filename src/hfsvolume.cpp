@@ -123,14 +123,18 @@ void CHFSForkData::parseExtents(CVolume* volume, const HFSPlusExtentDescriptor* 
     if (!descriptors || count <= 0)
         return;
     const uint8_t* bytes = descriptors->bytes;
-    hexdump("extents data - parse", bytes, count * int(kExtentDescriptorSize));
+    // The dump is diagnostics for this file's log only: a long read of a fragmented file parses a
+    // record per overflow extent, and its offset column would otherwise go to stderr every time.
+    CLogger* logger = CLogger::getInstance();
+    if (logger->isEnabled() && !logger->isMuted(__FILE__))
+        hexdump("extents data - parse", bytes, count * int(kExtentDescriptorSize));
     for (int i = 0; i < count; ++i) {
         const uint8_t* descriptor = bytes + size_t(i) * kExtentDescriptorSize;
         const uint32_t start = loadBig32(descriptor + kExtentStartBlock);
         const uint32_t blocks = loadBig32(descriptor + kExtentBlockCount);
         if (start == 0 || blocks == 0)
             continue;
-        std::printf("startBlock=%.0f, blockCount=%.0f\n", f32(start), f32(blocks));
+        GLEANER_LOG("startBlock=%.0f, blockCount=%.0f\n", f32(start), f32(blocks));
         extents.push_back({start, blocks});
     }
 }
@@ -624,10 +628,15 @@ void CHFSVolume::release()
     extentsTree = nullptr;
 }
 
+constexpr uint32_t kMaxAllocBlockSize = 1u << 20;
+
 bool CHFSVolume::validBlockSize(uint32_t size)
 {
     const int diskBlockSize = disk ? disk->getBlockSize() : 0;
-    if (size == 0 || size % 512 != 0 || int64_t(size) < int64_t(diskBlockSize) || size > uint32_t(INT32_MAX)) {
+    // A power of two from 512 bytes to 1 MiB and at least a disk block: anything else is a damaged
+    // header, and a huge size would make every scan step allocate as much.
+    const bool powerOfTwo = size != 0 && (size & (size - 1)) == 0;
+    if (!powerOfTwo || size < 512 || size > kMaxAllocBlockSize || int64_t(size) < int64_t(diskBlockSize)) {
         std::printf("CHFSVolume::mount error: invalid allocation block size (%u)\n", size);
         return false;
     }
@@ -669,6 +678,7 @@ bool CHFSVolume::mount(bool createRoot)
         }
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolume::mount - error: out of memory\n");
+        return false;
     }
     return true;
 }
@@ -823,7 +833,7 @@ bool CHFSVolume::isAllocationBlockUsed(uint64_t block)
 {
     if (!allocationBitmap)
         return false;
-    const uint64_t index = block & 0xFFFFFFFFu;
+    const uint64_t index = block;
     const uint64_t byte = index / 8;
     if (byte >= uint64_t(allocationBitmapSize)) {
         std::printf("isAllocationBlockUsed error: index out of range!\n");
@@ -855,11 +865,22 @@ bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer,
     CHFSForkData overflow;
     CHFSForkData* f = fork;
     uint64_t extentStartOfs = 0;
+    // Fork blocks [coveredStart, coveredEnd) are mapped by f: the inline extents first, then the
+    // overflow record last found, so a long read searches the overflow tree once per record.
+    uint64_t coveredStart = 0;
+    uint64_t coveredEnd = fork->totalBlocks > 0 ? uint64_t(fork->totalBlocks) : 0;
     while (length > 0) {
         const uint64_t blockIndex = offset / blockSize;
-        if (f->totalBlocks <= 0 || blockIndex >= uint64_t(f->totalBlocks)) {
+        if (blockIndex < coveredStart || blockIndex >= coveredEnd) {
             if (!extentsTree) {
                 std::printf("CHFSVolume::readFileAt no extentsFile!\n");
+                return false;
+            }
+            // The overflow file's own extents all lie in the volume header: searching the tree for
+            // them would read the tree through itself, which a crafted tree turns into an endless walk.
+            if (fileID == kHFSExtentsFileID) {
+                std::printf("CHFSVolume::readFileAt - error: extents file block %.0f lies past its extents\n",
+                            f32(blockIndex));
                 return false;
             }
             GLEANER_LOG("CHFSVolume::readFileAt - need to use Extents Overflow File\n");
@@ -867,7 +888,7 @@ bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer,
                 std::printf("CHFSVolume::readFileAt - error! maximum recursion reached! exiting\n");
                 return false;
             }
-            std::printf("---- start search ---------\n");
+            GLEANER_LOG("---- start search ---------\n");
             CHFSBTreeNode node(extentsTree, extentsTree->header.rootNode, depth + 1);
             CExtentsFileComparator comparator;
             comparator.setKey(fileID, forkType, blockIndex);
@@ -886,15 +907,19 @@ bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer,
                 std::printf("---- search failed ---------\n");
                 return false;
             }
-            std::printf("---- end search ---------\n");
+            GLEANER_LOG("---- end search ---------\n");
             overflow.parseExtents(this, reinterpret_cast<const HFSPlusExtentDescriptor*>(record->data),
                                   kExtentsPerRecord);
             overflow.dump();
             f = &overflow;
             const uint64_t recordStart = loadBig32(record->key + kEKStartBlock);
             extentStartOfs = recordStart * blockSize;
-            std::printf("extentStartOfs = %.0f, key->startBlock = %.0f\n", f32(extentStartOfs), f32(recordStart));
-            std::printf("---- continueing ------- \n");
+            coveredStart = recordStart;
+            coveredEnd = recordStart;
+            for (const ExtentEntry& extent : overflow.extents)
+                coveredEnd += extent.blockCount;
+            GLEANER_LOG("extentStartOfs = %.0f, key->startBlock = %.0f\n", f32(extentStartOfs), f32(recordStart));
+            GLEANER_LOG("---- continueing ------- \n");
         }
         uint64_t volumeOffset = 0, available = 0;
         if (!f->getVolumeOfs(offset - extentStartOfs, &volumeOffset, &available))

@@ -18,6 +18,9 @@ CPartitionDisk::CPartitionDisk(CDisk* parentDisk, int64_t first, int64_t last)
 // nothing on the parent is closed or deleted.
 CPartitionDisk::~CPartitionDisk()
 {
+    // Give back every open this window made on its parent, so the device does not stay open.
+    while (openCount > 0)
+        close();
     clearPartitions();
 }
 

@@ -113,6 +113,9 @@ bool CRecovery::setDisk(CDisk* disk)
     cachedDisk = new (std::nothrow) CCachedDisk(disk, kCacheSize, kReadAheadSize);
     if (!cachedDisk || !cachedDisk->open(false)) {
         std::printf("error opening disk!\n");
+        // A cache over a device that did not open would read zeros and make a scan look clean.
+        delete cachedDisk;
+        cachedDisk = nullptr;
         return false;
     }
     return true;

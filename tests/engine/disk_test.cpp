@@ -95,3 +95,14 @@ TEST(CPartitionDisk, DeletingAWindowDeletesThePartitionsItOwns)
     delete window;
     EXPECT_EQ(deleted, 1);
 }
+
+TEST(CPartitionDisk, DeletingAnOpenWindowGivesBackItsOpensOnTheParent)
+{
+    CMemoryDisk disk(512, 100);
+    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
+    ASSERT_TRUE(window->open(false));
+    ASSERT_TRUE(window->open(false));
+    delete window;
+    EXPECT_EQ(disk.getOpenCount(), 0);
+    EXPECT_EQ(disk.closeCalls, 1);
+}

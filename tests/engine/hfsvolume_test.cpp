@@ -147,7 +147,7 @@ TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
     HfsImage image = smallVolume();
     image.setVolumeHeader16(0, 0x1234);
     images.push_back(image.bytes);
-    for (uint32_t blockSize : {0u, 1000u, 256u, 0x80000000u}) {
+    for (uint32_t blockSize : {0u, 1000u, 256u, 1536u, 0x7FFFFE00u, 0x80000000u}) {
         image = smallVolume();
         image.setBlockSize(blockSize);
         images.push_back(image.bytes);
@@ -216,9 +216,10 @@ TEST_F(HFSVolumeTest, AllocationBitmapAnswersForEveryBlockAndNoFurther)
     EXPECT_EQ(m.volume.allocationBitmapSize, int64_t((image.totalBlocks + 7) / 8));
     for (uint32_t block = 0; block < image.totalBlocks; ++block)
         ASSERT_EQ(m.volume.isAllocationBlockUsed(block), image.isBlockUsed(block)) << block;
-    EXPECT_EQ(m.volume.isAllocationBlockUsed(uint64_t(1) << 32), image.isBlockUsed(0)); // low 32 bits only
     OutputCapture quiet;
     EXPECT_FALSE(m.volume.isAllocationBlockUsed(m.volume.allocationBitmapSize * 8));
+    // A block number past 2^32 is out of range, not block 0 again.
+    EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
 }
 
 TEST_F(HFSVolumeTest, AllocationFileLargerThanOneBitPerDiskBlockIsRefused)
@@ -349,6 +350,25 @@ TEST_F(HFSVolumeTest, CatalogContinuedInTheOverflowFileIsListed)
     Mounted m(image.bytes);
     ASSERT_TRUE(m.mount(false));
     EXPECT_EQ(m.list(), names);
+}
+
+TEST_F(HFSVolumeTest, ExtentsFileBlockPastItsOwnExtentsFailsWithoutSearchingTheTree)
+{
+    Mounted m(smallVolume().bytes);
+    ASSERT_TRUE(m.mount(false));
+    ASSERT_NE(m.volume.extentsTree, nullptr);
+    CHFSForkData* fork = m.volume.extentsTree->fork;
+    const uint64_t past = uint64_t(fork->totalBlocks) * m.volume.allocBlockSize;
+    CLogger* logger = CLogger::getInstance();
+    logger->unmuteFile("hfsvolume.cpp");
+    uint8_t buffer[512];
+    OutputCapture capture;
+    const bool read = m.volume.readFileAt(kHfsExtentsFileID, 0, buffer, past, sizeof buffer, fork);
+    const std::string output = capture.finish();
+    logger->muteFile("hfsvolume.cpp");
+    EXPECT_FALSE(read);
+    // Searching the overflow tree for its own blocks reads the tree through itself: never done.
+    EXPECT_EQ(output.find("start search"), std::string::npos) << output;
 }
 
 TEST_F(HFSVolumeTest, ForkWithoutVolumeReadsNothing)

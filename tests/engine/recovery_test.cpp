@@ -114,8 +114,15 @@ TEST(RecoveryDisk, FailedOpenIsAFailure)
     FailingOpenDisk disk;
     CRecovery recovery;
     bool opened = true;
-    quietly([&] { opened = recovery.setDisk(&disk); });
+    quietly([&] {
+        opened = recovery.setDisk(&disk);
+        recovery.setScanType(ScanDeletedFiles);
+        recovery.scan();
+    });
     EXPECT_FALSE(opened);
+    // Nothing was scanned: no result that would pass for a clean, empty disk.
+    EXPECT_EQ(recovery.cachedDisk, nullptr);
+    EXPECT_EQ(recovery.resultRoot, nullptr);
 }
 
 TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleased)
