@@ -393,6 +393,7 @@ void CHFSBTreeNode::getRecords()
     // The offset table grows backwards from the node's end; it cannot reach into the descriptor.
     if (uint64_t(count) * 2 > size - kNodeDescriptorSize) {
         std::printf("*** ERROR: invalid node data\n");
+        failed = true;
         return;
     }
     const uint32_t tableStart = size - 2 * count;
@@ -406,6 +407,7 @@ void CHFSBTreeNode::getRecords()
         const uint32_t offset = loadBig16(buffer + size - 2 - 2 * i);
         if (offset < kNodeDescriptorSize || offset + 2 > tableStart) {
             std::printf("*** ERROR: invalid node data\n");
+            failed = true;
             return;
         }
         const uint32_t keyLength = loadBig16(buffer + offset);
@@ -415,6 +417,7 @@ void CHFSBTreeNode::getRecords()
             ++data;
         if (keyLength < minKeyLength || data > tableStart) {
             std::printf("*** ERROR: invalid node data (key length)\n");
+            failed = true;
             return;
         }
         records.push_back({i, keyLength, buffer + offset, buffer + keyData, buffer + data, tableStart - data});
@@ -449,7 +452,7 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
 {
     if (!descriptor) {
         std::printf("CHFSBTreeNode::findLeafRecord error: descriptor is NULL\n");
-        return false;
+        return fail();
     }
     if (!comparator || !record)
         return false;
@@ -476,7 +479,7 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
     for (;;) {
         if (!descriptor || (descriptor->kind != kBTLeafNode && descriptor->kind != kBTIndexNode)) {
             std::printf("CHFSBTreeNode::findLeafRecord - error: not in an index or leaf node!\n");
-            return false;
+            return fail();
         }
         const bool leaf = descriptor->kind == kBTLeafNode;
         bool haveChild = false;
@@ -495,7 +498,7 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
                     candidateRecord = i;
                 } else {
                     if (!childOf(current, &child))
-                        return false;
+                        return fail();
                     haveChild = true;
                     GLEANER_LOG("CHFSBTreeNode::findLeafRecord - still in index node - record child node=%.0f\n",
                                 f32(child));
@@ -512,7 +515,7 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
                 GLEANER_LOG("CHFSBTreeNode::findLeafRecord - in index node (not in leaf node), going down in tree\n");
                 if (!haveChild) {
                     if (!childOf(current, &child))
-                        return false;
+                        return fail();
                     haveChild = true;
                 }
             }
@@ -529,11 +532,11 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
             }
             if (++levels > kMaxTreeLevels) {
                 std::printf("CHFSBTreeNode::findLeafRecord - error: tree deeper than %d levels\n", kMaxTreeLevels);
-                return false;
+                return fail();
             }
             GLEANER_LOG("CHFSBTreeNode::findLeafRecord will go into child node %.0f\n", f32(child));
             if (!enterNode(child))
-                return false;
+                return fail();
             start = 0;
             continue;
         }
@@ -546,23 +549,23 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
         }
         GLEANER_LOG("CHFSBTreeNode::findLeafRecord - going forward to node %.0f\n", f32(descriptor->fLink));
         if (!enterNode(descriptor->fLink))
-            return false;
+            return fail();
         if (descriptor->kind != kBTLeafNode) {
             std::printf("CHFSBTreeNode::findLeafRecord - error: not in an index or leaf node!\n");
-            return false;
+            return fail();
         }
         if (records.empty()) {
             GLEANER_LOG("CHFSBTreeNode::findLeafRecord - no records!\n");
-            return false;
+            return fail();
         }
         start = 0;
     }
 
     if (comparator->returnHighestFound && haveCandidate) {
         if (candidateNode != nodeNo && !read(candidateNode))
-            return false;
+            return fail();
         if (candidateRecord >= records.size())
-            return false;
+            return fail();
         *record = &records[candidateRecord];
         GLEANER_LOG("CHFSBTreeNode::findLeafRecord - we return highest found\n");
         return true;
@@ -1006,6 +1009,7 @@ bool CHFSVolumeItem::addChildren()
     if (!hfs || !hfs->catalogTree)
         return false;
 
+    bool complete = true;
     try {
         // This folder and its ancestors: a folder record naming one of them would make the tree
         // contain itself, and walking it would never end.
@@ -1088,9 +1092,15 @@ bool CHFSVolumeItem::addChildren()
             item->volume = volume;
             item->setParent(this);
         }
+        // A listing cut short by a damaged or unreadable catalog node is not the whole folder.
+        complete = !node.failed;
+        if (!complete)
+            std::printf("CHFSVolumeItem::addChildren - the listing of %s may be incomplete: the catalog is damaged\n",
+                        name.c_str());
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");
+        complete = false;
     }
     GLEANER_LOG("================== CHFSVolumeItem::addChildren done =========================\n");
-    return true;
+    return complete;
 }

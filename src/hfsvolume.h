@@ -168,6 +168,9 @@ public:
     // With *record null: a new search from this node. With *record a record this object returned:
     // continues at the next record, along the leaf chain.
     bool findLeafRecord(CKeyedRecordComparator* comparator, BTreeRecord** record);
+    // Set once this node object met a damaged or unreadable node (records cut short, a link out of
+    // the tree or back to a visited node): its searches may have missed records.
+    bool failed = false;
     void dump();
 
     uint8_t* buffer = nullptr;
@@ -178,6 +181,11 @@ public:
 
 private:
     bool enterNode(uint64_t number);
+    bool fail()
+    {
+        failed = true;
+        return false;
+    }
     bool childOf(const BTreeRecord& record, uint64_t* child);
 
     BTNodeDescriptor nodeDescriptor{};
@@ -242,7 +250,8 @@ public:
     uint64_t getSize() override;
     uint32_t read(uint64_t offset, void* buffer, uint32_t length) override;
     void dump() override;
-    // Loads the folder's children from the catalog; a folder record that names this folder or one
+    // Loads the folder's children from the catalog; false when the listing may be incomplete (a
+    // damaged catalog node cut it short). A folder record that names this folder or one
     // of its ancestors is left out, so the tree never contains itself, and so is one that names a
     // folder already listed elsewhere (or earlier in this folder), so no folder shows twice.
     bool addChildren() override;

@@ -37,14 +37,16 @@ struct Mounted {
         return mounted;
     }
     // The children of folder id as the catalog lists them, loaded quietly.
-    Names list(uint64_t id = kHfsRootFolderID, std::string* output = nullptr)
+    Names list(uint64_t id = kHfsRootFolderID, std::string* output = nullptr, bool* complete = nullptr)
     {
         CHFSVolumeItem folder;
         folder.setContainer(true);
         folder.fileID = id;
         folder.volume = &volume;
         OutputCapture capture;
-        folder.addChildren();
+        const bool whole = folder.addChildren();
+        if (complete)
+            *complete = whole;
         if (output)
             *output = capture.finish();
         Names names;
@@ -453,9 +455,16 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
         Mounted m(image.bytes);
         ASSERT_TRUE(m.mount(false));
         std::string output;
-        EXPECT_EQ(m.list(kHfsRootFolderID, &output), cases[c].listed);
+        bool complete = true;
+        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
         EXPECT_NE(output.find(cases[c].message), std::string::npos);
+        EXPECT_FALSE(complete) << "a listing cut short by damage is reported";
     }
+    Mounted intact(sound.bytes);
+    ASSERT_TRUE(intact.mount(false));
+    bool complete = false;
+    EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
+    EXPECT_TRUE(complete);
 }
 
 // The cache gives zeros for a failed device read: a node of the wrong kind ends the walk.
