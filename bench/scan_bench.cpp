@@ -12,6 +12,7 @@
 // at every 512-byte block. The file is fresh in the page cache, so the figures measure the engine,
 // not the device. Prints MB/s (10^6 bytes a second) of each scan and what it found; it never fails
 // on timing.
+#include "bigendian.h"
 #include "macdisk.h"
 #include "quietstdout.h"
 #include "recovery.h"
@@ -33,24 +34,6 @@
 namespace {
 
 constexpr uint32_t kAllocBlockSize = 4096;
-
-void put16(uint8_t* at, uint16_t value)
-{
-    at[0] = uint8_t(value >> 8);
-    at[1] = uint8_t(value);
-}
-
-void put32(uint8_t* at, uint32_t value)
-{
-    put16(at, uint16_t(value >> 16));
-    put16(at + 2, uint16_t(value));
-}
-
-void put64(uint8_t* at, uint64_t value)
-{
-    put32(at, uint32_t(value >> 32));
-    put32(at + 4, uint32_t(value));
-}
 
 struct Random {
     uint64_t state = 0x9E3779B97F4A7C15ull;
@@ -128,16 +111,16 @@ bool writeImage(const std::string& path, uint64_t totalBlocks)
             if (block == 0) {
                 std::memset(data, 0, kAllocBlockSize);
                 uint8_t* header = data + 1024;
-                put16(header + 0, 0x482B);                    // signature "H+"
-                put16(header + 2, 4);                         // version
-                put32(header + 40, kAllocBlockSize);          // blockSize
-                put32(header + 44, uint32_t(totalBlocks));    // totalBlocks
-                put32(header + 48, 0);                        // freeBlocks (not read by the scan)
+                storeBig16(header + 0, 0x482B);                    // signature "H+"
+                storeBig16(header + 2, 4);                         // version
+                storeBig32(header + 40, kAllocBlockSize);          // blockSize
+                storeBig32(header + 44, uint32_t(totalBlocks));    // totalBlocks
+                storeBig32(header + 48, 0);                        // freeBlocks (not read by the scan)
                 uint8_t* allocation = header + 112;           // allocationFile fork data
-                put64(allocation + 0, bitmapBytes);           // logicalSize
-                put32(allocation + 12, uint32_t(bitmapBlocks)); // totalBlocks
-                put32(allocation + 16, 1);                    // extent 0: startBlock
-                put32(allocation + 20, uint32_t(bitmapBlocks)); // extent 0: blockCount
+                storeBig64(allocation + 0, bitmapBytes);           // logicalSize
+                storeBig32(allocation + 12, uint32_t(bitmapBlocks)); // totalBlocks
+                storeBig32(allocation + 16, 1);                    // extent 0: startBlock
+                storeBig32(allocation + 20, uint32_t(bitmapBlocks)); // extent 0: blockCount
             } else if (block < firstData) {
                 std::memcpy(data, bitmap.data() + (block - 1) * kAllocBlockSize, kAllocBlockSize);
             } else if (random.next() % 8 == 0) {

@@ -1,26 +1,11 @@
 #include "apmimage.h"
 
+#include "bigendian.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
-void putBig16(uint8_t* p, uint16_t value)
-{
-    p[0] = uint8_t(value >> 8);
-    p[1] = uint8_t(value);
-}
-
-void putBig32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(value >> (24 - 8 * i));
-}
-
-uint32_t getBig32(const uint8_t* p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 void putText(uint8_t* p, const std::string& text, size_t room)
 {
     std::memcpy(p, text.data(), std::min(room, text.size()));
@@ -32,13 +17,13 @@ void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries)
     std::memset(at, 0, 512);
     at[0] = 'P';
     at[1] = 'M';
-    putBig32(at + 4, mapEntries);
-    putBig32(at + 8, entry.firstBlock);
-    putBig32(at + 12, entry.blockCount);
+    storeBig32(at + 4, mapEntries);
+    storeBig32(at + 8, entry.firstBlock);
+    storeBig32(at + 12, entry.blockCount);
     putText(at + 16, entry.name, 32);
     putText(at + 48, entry.type, 32);
-    putBig32(at + 84, entry.blockCount); // data area: the whole partition
-    putBig32(at + 88, 0x33);             // valid, allocated, readable
+    storeBig32(at + 84, entry.blockCount); // data area: the whole partition
+    storeBig32(at + 88, 0x33);             // valid, allocated, readable
 }
 
 std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std::vector<ApmEntry>& entries)
@@ -52,8 +37,8 @@ std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std:
     std::memset(image.data(), 0, size_t(blockSize));
     image[0] = 'E';
     image[1] = 'R';
-    putBig16(image.data() + 2, uint16_t(blockSize));
-    putBig32(image.data() + 4, blockCount);
+    storeBig16(image.data() + 2, uint16_t(blockSize));
+    storeBig32(image.data() + 4, blockCount);
     for (size_t i = 0; i < entries.size() && i + 1 < blockCount; ++i) {
         uint8_t* block = image.data() + (i + 1) * size_t(blockSize);
         std::memset(block, 0, size_t(blockSize));
@@ -74,10 +59,10 @@ std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int bloc
         if (entry[0] != 'P' || entry[1] != 'M')
             break;
         if (i == 0)
-            claimed = getBig32(entry + 4);
+            claimed = loadBig32(entry + 4);
         ApmEntry parsed;
-        parsed.firstBlock = getBig32(entry + 8);
-        parsed.blockCount = getBig32(entry + 12);
+        parsed.firstBlock = loadBig32(entry + 8);
+        parsed.blockCount = loadBig32(entry + 12);
         const char* name = reinterpret_cast<const char*>(entry + 16);
         parsed.name.assign(name, strnlen(name, 32));
         const char* type = reinterpret_cast<const char*>(entry + 48);

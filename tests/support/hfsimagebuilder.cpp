@@ -1,5 +1,7 @@
 #include "hfsimagebuilder.h"
 
+#include "bigendian.h"
+
 #include "apmimage.h"
 
 #include <algorithm>
@@ -34,34 +36,6 @@ constexpr uint32_t kVolumeUnmountedBit = 0x100;
     throw std::invalid_argument("HfsImageBuilder: " + why);
 }
 
-void store16(uint8_t* p, uint16_t value)
-{
-    p[0] = uint8_t(value >> 8);
-    p[1] = uint8_t(value);
-}
-
-void store32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(value >> (24 - 8 * i));
-}
-
-void store64(uint8_t* p, uint64_t value)
-{
-    store32(p, uint32_t(value >> 32));
-    store32(p + 4, uint32_t(value));
-}
-
-uint16_t fetch16(const uint8_t* p)
-{
-    return uint16_t(p[0] << 8 | p[1]);
-}
-
-uint32_t fetch32(const uint8_t* p)
-{
-    return uint32_t(fetch16(p)) << 16 | fetch16(p + 2);
-}
-
 bool isPowerOfTwo(uint32_t value)
 {
     return value != 0 && (value & (value - 1)) == 0;
@@ -75,29 +49,29 @@ uint64_t divideUp(uint64_t value, uint64_t by)
 std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
 {
     std::vector<uint8_t> key(8 + 2 * name.size());
-    store16(key.data(), uint16_t(6 + 2 * name.size()));
-    store32(key.data() + 2, parentID);
-    store16(key.data() + 6, uint16_t(name.size()));
+    storeBig16(key.data(), uint16_t(6 + 2 * name.size()));
+    storeBig32(key.data() + 2, parentID);
+    storeBig16(key.data() + 6, uint16_t(name.size()));
     for (size_t i = 0; i < name.size(); ++i)
-        store16(key.data() + 8 + 2 * i, name[i]);
+        storeBig16(key.data() + 8 + 2 * i, name[i]);
     return key;
 }
 
 std::vector<uint8_t> extentsKey(uint32_t fileID, uint8_t forkType, uint32_t startBlock)
 {
     std::vector<uint8_t> key(12);
-    store16(key.data(), kExtentsMaxKeyLength);
+    storeBig16(key.data(), kExtentsMaxKeyLength);
     key[2] = forkType;
-    store32(key.data() + 4, fileID);
-    store32(key.data() + 8, startBlock);
+    storeBig32(key.data() + 4, fileID);
+    storeBig32(key.data() + 8, startBlock);
     return key;
 }
 
 void storeExtents(uint8_t* p, const std::vector<HfsExtent>& extents, size_t first)
 {
     for (size_t i = 0; i < kExtentsPerRecord && first + i < extents.size(); ++i) {
-        store32(p + 8 * i, extents[first + i].startBlock);
-        store32(p + 8 * i + 4, extents[first + i].blockCount);
+        storeBig32(p + 8 * i, extents[first + i].startBlock);
+        storeBig32(p + 8 * i + 4, extents[first + i].blockCount);
     }
 }
 
@@ -106,9 +80,9 @@ void storeForkData(uint8_t* p, uint64_t logicalSize, uint32_t clumpSize, const s
     uint32_t blocks = 0;
     for (const HfsExtent& extent : extents)
         blocks += extent.blockCount;
-    store64(p, logicalSize);
-    store32(p + 8, clumpSize);
-    store32(p + 12, blocks); // every block of the fork, the overflow ones included
+    storeBig64(p, logicalSize);
+    storeBig32(p + 8, clumpSize);
+    storeBig32(p + 12, blocks); // every block of the fork, the overflow ones included
     storeExtents(p + 16, extents, 0);
 }
 
@@ -135,21 +109,21 @@ std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink,
                               const std::vector<Record>& records)
 {
     std::vector<uint8_t> node(nodeSize);
-    store32(node.data(), fLink);
-    store32(node.data() + 4, bLink);
+    storeBig32(node.data(), fLink);
+    storeBig32(node.data() + 4, bLink);
     node[8] = uint8_t(kind);
     node[9] = height;
-    store16(node.data() + 10, uint16_t(records.size()));
+    storeBig16(node.data() + 10, uint16_t(records.size()));
     size_t pos = kNodeDescriptorSize;
     for (size_t i = 0; i < records.size(); ++i) {
-        store16(node.data() + nodeSize - 2 - 2 * i, uint16_t(pos));
+        storeBig16(node.data() + nodeSize - 2 - 2 * i, uint16_t(pos));
         std::memcpy(node.data() + pos, records[i].key.data(), records[i].key.size());
         pos += records[i].key.size();
         pos += pos & 1; // record data starts at an even offset
         std::memcpy(node.data() + pos, records[i].data.data(), records[i].data.size());
         pos += records[i].data.size();
     }
-    store16(node.data() + nodeSize - 2 - 2 * records.size(), uint16_t(pos)); // start of free space
+    storeBig16(node.data() + nodeSize - 2 - 2 * records.size(), uint16_t(pos)); // start of free space
     return node;
 }
 
@@ -217,7 +191,7 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
         for (auto& node : levels[l])
             for (Record& record : node) {
                 record.data.assign(4, 0);
-                store32(record.data.data(), layout.levels[l - 1][child++]);
+                storeBig32(record.data.data(), layout.levels[l - 1][child++]);
             }
     }
 
@@ -253,28 +227,28 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     // Header node: header record, user data record, map record (node bitmap, most significant bit first).
     std::vector<uint8_t> header(shape.nodeSize);
     uint8_t* h = header.data() + kNodeDescriptorSize;
-    store16(h + 0, uint16_t(layout.depth));
-    store32(h + 2, layout.rootNode);
-    store32(h + 6, uint32_t(records.size()));
-    store32(h + 10, layout.firstLeaf);
-    store32(h + 14, layout.lastLeaf);
-    store16(h + 18, shape.nodeSize);
-    store16(h + 20, maxKeyLength);
-    store32(h + 22, layout.totalNodes);
-    store32(h + 26, layout.totalNodes - usedNodes);
-    store32(h + 32, uint32_t(bytes)); // clumpSize
+    storeBig16(h + 0, uint16_t(layout.depth));
+    storeBig32(h + 2, layout.rootNode);
+    storeBig32(h + 6, uint32_t(records.size()));
+    storeBig32(h + 10, layout.firstLeaf);
+    storeBig32(h + 14, layout.lastLeaf);
+    storeBig16(h + 18, shape.nodeSize);
+    storeBig16(h + 20, maxKeyLength);
+    storeBig32(h + 22, layout.totalNodes);
+    storeBig32(h + 26, layout.totalNodes - usedNodes);
+    storeBig32(h + 32, uint32_t(bytes)); // clumpSize
     h[36] = 0;                        // btreeType: an HFS B-tree
     h[37] = keyCompareType;
-    store32(h + 38, attributes);
+    storeBig32(h + 38, attributes);
     header[8] = 1; // kind: header node
-    store16(header.data() + 10, 3);
+    storeBig16(header.data() + 10, 3);
     for (uint32_t n = 0; n < usedNodes; ++n)
         header[kMapRecordOffset + n / 8] |= uint8_t(0x80 >> (n % 8));
     const uint16_t ns = shape.nodeSize;
-    store16(header.data() + ns - 2, kNodeDescriptorSize);
-    store16(header.data() + ns - 4, kNodeDescriptorSize + kHeaderRecordSize);
-    store16(header.data() + ns - 6, kMapRecordOffset);
-    store16(header.data() + ns - 8, uint16_t(ns - 8));
+    storeBig16(header.data() + ns - 2, kNodeDescriptorSize);
+    storeBig16(header.data() + ns - 4, kNodeDescriptorSize + kHeaderRecordSize);
+    storeBig16(header.data() + ns - 6, kMapRecordOffset);
+    storeBig16(header.data() + ns - 8, uint16_t(ns - 8));
     out.nodes[0] = std::move(header);
     return out;
 }
@@ -349,45 +323,45 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
         if (item.folder) {
             record.data.assign(kFolderRecordSize, 0);
             p = record.data.data();
-            store16(p, 1);
-            store32(p + 4, valence.count(item.id) ? valence.at(item.id) : 0);
+            storeBig16(p, 1);
+            storeBig32(p + 4, valence.count(item.id) ? valence.at(item.id) : 0);
         } else {
             record.data.assign(kFileRecordSize, 0);
             p = record.data.data();
-            store16(p, 2);
-            store16(p + 2, opt.thread ? kHFSThreadExistsMask : 0);
+            storeBig16(p, 2);
+            storeBig16(p + 2, opt.thread ? kHFSThreadExistsMask : 0);
             storeForkData(p + 88, item.data.size(), B, dataForks[i].extents);
             storeForkData(p + 168, opt.resourceFork.size(), B, resourceForks[i].extents);
         }
-        store32(p + 8, item.id);
-        store32(p + 12, opt.contentModDate); // createDate
-        store32(p + 16, opt.contentModDate);
-        store32(p + 20, opt.attributeModDate);
-        store32(p + 24, opt.contentModDate); // accessDate
-        store16(p + 32 + 10, item.folder ? kFolderMode : kFileMode);
+        storeBig32(p + 8, item.id);
+        storeBig32(p + 12, opt.contentModDate); // createDate
+        storeBig32(p + 16, opt.contentModDate);
+        storeBig32(p + 20, opt.attributeModDate);
+        storeBig32(p + 24, opt.contentModDate); // accessDate
+        storeBig16(p + 32 + 10, item.folder ? kFolderMode : kFileMode);
         records.push_back(std::move(record));
 
         if (opt.thread) {
             Record thread{catalogKey(item.id, u""), std::vector<uint8_t>(10 + 2 * item.name.size())};
-            store16(thread.data.data(), item.folder ? 3 : 4);
-            store32(thread.data.data() + 4, opt.threadParentID ? opt.threadParentID : item.parentID);
-            store16(thread.data.data() + 8, uint16_t(item.name.size()));
+            storeBig16(thread.data.data(), item.folder ? 3 : 4);
+            storeBig32(thread.data.data() + 4, opt.threadParentID ? opt.threadParentID : item.parentID);
+            storeBig16(thread.data.data() + 8, uint16_t(item.name.size()));
             for (size_t u = 0; u < item.name.size(); ++u)
-                store16(thread.data.data() + 10 + 2 * u, item.name[u]);
+                storeBig16(thread.data.data() + 10 + 2 * u, item.name[u]);
             records.push_back(std::move(thread));
         }
     }
 
     auto keyOrder = [this](const Record& x, const Record& y) {
-        const uint32_t px = fetch32(&x.key[2]);
-        const uint32_t py = fetch32(&y.key[2]);
+        const uint32_t px = loadBig32(&x.key[2]);
+        const uint32_t py = loadBig32(&y.key[2]);
         if (px != py)
             return px < py ? -1 : 1;
         std::u16string nx, ny;
         for (size_t i = 8; i + 1 < x.key.size(); i += 2)
-            nx.push_back(char16_t(fetch16(&x.key[i])));
+            nx.push_back(char16_t(loadBig16(&x.key[i])));
         for (size_t i = 8; i + 1 < y.key.size(); i += 2)
-            ny.push_back(char16_t(fetch16(&y.key[i])));
+            ny.push_back(char16_t(loadBig16(&y.key[i])));
         return b.compareNames(nx, ny);
     };
     std::stable_sort(records.begin(), records.end(),
@@ -423,7 +397,7 @@ std::vector<Record> HfsLayoutWriter::overflowRecords() const
     }
     std::sort(records.begin(), records.end(), [](const Record& x, const Record& y) {
         // fileID, then forkType, then startBlock
-        auto order = [](const Record& r) { return std::make_tuple(fetch32(&r.key[4]), r.key[2], fetch32(&r.key[8])); };
+        auto order = [](const Record& r) { return std::make_tuple(loadBig32(&r.key[4]), r.key[2], loadBig32(&r.key[8])); };
         return order(x) < order(y);
     });
     return records;
@@ -619,24 +593,24 @@ HfsImage HfsLayoutWriter::run()
         maxID = std::max(maxID, items[i].id);
     }
     uint8_t* v = image.bytes.data() + kVolumeHeaderOffset;
-    store16(v + 0, binary || o.flavor == HfsFlavor::HfsxCaseFolding ? 0x4858 : 0x482B);
-    store16(v + 2, o.flavor == HfsFlavor::HfsPlus ? 4 : 5);
-    store32(v + 4, kVolumeUnmountedBit);
-    store32(v + 8, 0x31302E30); // lastMountedVersion "10.0"
-    store32(v + 16, o.volumeDate);
-    store32(v + 20, o.volumeDate);
-    store32(v + 28, o.volumeDate);
-    store32(v + 32, files);
-    store32(v + 36, folders);
-    store32(v + 40, B);
-    store32(v + 44, T);
-    store32(v + 48, freeBlocks);
-    store32(v + 52, nextAllocation);
-    store32(v + 56, B);
-    store32(v + 60, B);
-    store32(v + 64, maxID + 1);
-    store32(v + 68, 1); // writeCount
-    store64(v + 72, 1); // encodingsBitmap: MacRoman
+    storeBig16(v + 0, binary || o.flavor == HfsFlavor::HfsxCaseFolding ? 0x4858 : 0x482B);
+    storeBig16(v + 2, o.flavor == HfsFlavor::HfsPlus ? 4 : 5);
+    storeBig32(v + 4, kVolumeUnmountedBit);
+    storeBig32(v + 8, 0x31302E30); // lastMountedVersion "10.0"
+    storeBig32(v + 16, o.volumeDate);
+    storeBig32(v + 20, o.volumeDate);
+    storeBig32(v + 28, o.volumeDate);
+    storeBig32(v + 32, files);
+    storeBig32(v + 36, folders);
+    storeBig32(v + 40, B);
+    storeBig32(v + 44, T);
+    storeBig32(v + 48, freeBlocks);
+    storeBig32(v + 52, nextAllocation);
+    storeBig32(v + 56, B);
+    storeBig32(v + 60, B);
+    storeBig32(v + 64, maxID + 1);
+    storeBig32(v + 68, 1); // writeCount
+    storeBig64(v + 72, 1); // encodingsBitmap: MacRoman
     storeForkData(v + 112, bitmap.size(), B, image.allocationFile);
     auto treeForkSize = [](const HfsTreeLayout& layout) { return uint64_t(layout.totalNodes) * layout.nodeSize; };
     storeForkData(v + 192, treeForkSize(image.extents), B, image.extents.extents);
@@ -805,7 +779,7 @@ uint64_t HfsImage::recordOffset(HfsTree which, uint32_t node, uint16_t index) co
     const uint64_t at = nodeOffset(which, node);
     const uint64_t entry = at + tree(which).nodeSize - 2 - 2 * uint64_t(index);
     checkRange(entry, 2);
-    return at + fetch16(bytes.data() + entry);
+    return at + loadBig16(bytes.data() + entry);
 }
 
 bool HfsImage::isBlockUsed(uint32_t block) const
@@ -848,13 +822,13 @@ void HfsImage::put8(uint64_t offset, uint8_t value)
 void HfsImage::put16(uint64_t offset, uint16_t value)
 {
     checkRange(offset, 2);
-    store16(bytes.data() + offset, value);
+    storeBig16(bytes.data() + offset, value);
 }
 
 void HfsImage::put32(uint64_t offset, uint32_t value)
 {
     checkRange(offset, 4);
-    store32(bytes.data() + offset, value);
+    storeBig32(bytes.data() + offset, value);
 }
 
 void HfsImage::setVolumeHeader16(uint32_t field, uint16_t value, bool both)
