@@ -21,6 +21,18 @@ PACKAGES=(
     hfsutils         # HFS tools for the tests
     clang            # fuzz build (libFuzzer)
     libclang-rt-dev  # clang's sanitizer and libFuzzer runtimes
+    # The application window and its previews
+    qt6-base-dev              # Qt 6 Widgets
+    qt6-svg-dev               # renders the icons drawn as SVG
+    qt6-speech-dev            # spoken hints (QTextToSpeech)
+    qt6-declarative-dev       # QTextToSpeech's CMake package needs its QmlIntegration
+    qt6-speech-flite-plugin   # a speech engine that works offline
+    qt6-multimedia-dev        # the end-of-scan sound
+    libpoppler-qt6-dev        # PDF previews
+    libfreeimage-dev          # image previews
+    qt6-qpa-plugins           # the offscreen platform the interface tests run on
+    xvfb                      # a display for screenshots of the real window
+    xauth                     # xvfb-run needs it
 )
 
 is_installed() {

@@ -1,0 +1,31 @@
+// One QApplication for the whole interface suite, created before the first test and shared by all.
+// The suite runs on Qt's offscreen platform unless QT_QPA_PLATFORM asks for another (for instance
+// xcb under Xvfb, to take screenshots).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+class QtApplicationEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static int argc = 1;
+        static char name[] = "ui_tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    std::unique_ptr<QApplication> app_;
+};
+
+const auto* const environment = testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+
+} // namespace
