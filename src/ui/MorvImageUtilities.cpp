@@ -1,0 +1,26 @@
+#include "MorvImageUtilities.h"
+
+#include <cmath>
+
+QSizeF MorvScaledSize(QSizeF size, qreal factor)
+{
+    return QSizeF(size.width() * factor, size.height() * factor);
+}
+
+QRectF MorvFittedRect(QSizeF size, QRectF bounds)
+{
+    if (!(size.width() > 0) || !(size.height() > 0) || !(bounds.width() > 0) || !(bounds.height() > 0))
+        return QRectF();
+    if (size.width() > bounds.width() || size.height() > bounds.height()) {
+        if (size.height() / size.width() > bounds.height() / bounds.width())
+            size = MorvScaledSize(size, bounds.height() / size.height());
+        else
+            size = MorvScaledSize(size, bounds.width() / size.width());
+    }
+    const qreal x = bounds.x() + (bounds.width() - size.width()) / 2;
+    const qreal y = bounds.y() + (bounds.height() - size.height()) / 2;
+    // The smallest rectangle on whole pixels that holds the fitted one.
+    const qreal left = std::floor(x), top = std::floor(y);
+    const qreal right = std::ceil(x + size.width()), bottom = std::ceil(y + size.height());
+    return QRectF(left, top, right - left, bottom - top);
+}
