@@ -8,8 +8,7 @@
 #include <array>
 
 namespace {
-constexpr std::array<const char*, TableModelAdapter::ColumnCount> kHeaderKeys{"Name", "Size", "Type", "Modified",
-                                                                              "ID"};
+constexpr std::array<const char*, TableModelAdapter::ColumnCount> kHeaderKeys{"Name", "Size", "Type", "Modified", "ID"};
 }
 
 TableModelAdapter::TableModelAdapter(QObject* parent) : QAbstractTableModel(parent) {}
@@ -70,8 +69,7 @@ QVariant TableModelAdapter::data(const QModelIndex& index, int role) const
         if (index.column() == SizeColumn)
             return QVariant(Qt::AlignRight | Qt::AlignVCenter);
         return QVariant();
-    default:
-        return QVariant();
+    default: return QVariant();
     }
 }
 

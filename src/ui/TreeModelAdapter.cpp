@@ -228,8 +228,7 @@ QVariant TreeModelAdapter::data(const QModelIndex& index, int role) const
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::AccessibleTextRole:
-        return textOf(node->item);
+    case Qt::AccessibleTextRole: return textOf(node->item);
     case Qt::DecorationRole: {
         int imageIndex;
         {
@@ -240,8 +239,7 @@ QVariant TreeModelAdapter::data(const QModelIndex& index, int role) const
         const QIcon icon = getImageByIdx(imageIndex);
         return icon.isNull() ? QVariant() : QVariant(icon);
     }
-    default:
-        return QVariant();
+    default: return QVariant();
     }
 }
 
