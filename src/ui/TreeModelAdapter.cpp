@@ -4,6 +4,8 @@
 #include "ListIcons.h"
 #include "interfaces.h"
 #include "machelpers.h"
+#include "volumes.h"
+#include "volumetreemodel.h"
 
 #include <QTreeView>
 
@@ -62,6 +64,17 @@ void TreeModelAdapter::load(Node* node) const
     if (count <= 0)
         return;
     node->children.reserve(size_t(count));
+    // The result tree hands out a folder's subfolders by position, each found by a walk over the
+    // child list, so reading them one by one is quadratic (seconds for a lost-files scan's thousands
+    // of folders). The same list in the same order is read here in one pass.
+    auto* resultTree = dynamic_cast<CVolumeTreeModel*>(engineModel);
+    auto* folder = resultTree ? dynamic_cast<CVolumeItem*>(node->item) : nullptr;
+    if (folder) {
+        for (CVolumeItem* child : folder->children)
+            if (child && child->isContainer() && int(node->children.size()) < count)
+                adopt(child);
+        return;
+    }
     for (int i = 0; i < count; ++i) {
         // A child the engine cannot hand out is left out rather than shown as an empty row that
         // would map to no item.

@@ -196,7 +196,15 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResult
     auto browsed = std::make_unique<CVolumeTreeModel>(&engine);
     quietly([&] { adapter.setModel(browsed.get()); });
     QStringList texts;
-    quietly([&] { walk(adapter, [&](const QModelIndex& index) { texts << index.data().toString(); }); });
+    quietly([&] {
+        walk(adapter, [&](const QModelIndex& index) {
+            texts << index.data().toString();
+            // Rows are the engine's children in the engine's order.
+            if (index.parent().isValid()) {
+                EXPECT_EQ(adapter.itemAt(index), browsed->getChild(adapter.itemAt(index.parent()), index.row()));
+            }
+        });
+    });
     EXPECT_TRUE(texts.contains("deep (1)")) << texts.join(", ").toStdString();
 
     // A search adds a folder that lists items found elsewhere in the tree: the controller installs
