@@ -32,6 +32,11 @@ void TreeModelAdapter::replaceModel(QTreeView* view, CAbstractTreeModel* model)
         restoreExpanded(view, paths);
 }
 
+void TreeModelAdapter::reload(QTreeView* view)
+{
+    replaceModel(view, engineModel);
+}
+
 TreeModelAdapter::Node* TreeModelAdapter::nodeOf(const QModelIndex& index) const
 {
     if (!index.isValid() || index.model() != this)
@@ -54,6 +59,10 @@ void TreeModelAdapter::load(Node* node) const
         node->children.push_back(std::move(child));
     };
     EngineLocker lock(engineLock());
+    // A node whose children are read is being expanded: keep its text now, so its path can be
+    // captured later without asking the engine.
+    if (node != top.get())
+        textOf(node);
     if (node == top.get()) {
         // The single top row is the model's root; no root, no rows.
         if (CBase* root = engineModel->getRoot())
@@ -83,12 +92,16 @@ void TreeModelAdapter::load(Node* node) const
     }
 }
 
-QString TreeModelAdapter::textOf(CBase* item) const
+QString TreeModelAdapter::textOf(Node* node) const
 {
-    if (!engineModel || !item)
-        return QString();
-    EngineLocker lock(engineLock());
-    return QString::fromStdString(engineModel->getItemText(item));
+    if (!node->text) {
+        node->text = QString();
+        if (engineModel && node->item) {
+            EngineLocker lock(engineLock());
+            node->text = QString::fromStdString(engineModel->getItemText(node->item));
+        }
+    }
+    return *node->text;
 }
 
 CBase* TreeModelAdapter::itemAt(const QModelIndex& index) const
@@ -118,7 +131,7 @@ TreeModelAdapter::ItemPath TreeModelAdapter::pathOf(const QModelIndex& index) co
 {
     ItemPath path;
     for (Node* node = nodeOf(index); node && node != top.get(); node = node->parent)
-        path.prepend(PathStep{node->item, textOf(node->item)});
+        path.prepend(PathStep{node->item, textOf(node)});
     return path;
 }
 
@@ -133,7 +146,7 @@ QModelIndex TreeModelAdapter::indexForPath(const ItemPath& path)
         int textMatches = 0;
         for (const auto& child : node->children) {
             const bool pointerMatch = child->item == step.item;
-            const bool textMatch = textOf(child->item) == step.text;
+            const bool textMatch = textOf(child.get()) == step.text;
             if (pointerMatch && textMatch && !sameBoth)
                 sameBoth = child.get();
             if (pointerMatch && !samePointer)
@@ -158,16 +171,19 @@ QList<TreeModelAdapter::ItemPath> TreeModelAdapter::expandedPaths(const QTreeVie
     QList<ItemPath> paths;
     if (!view || view->model() != this)
         return paths;
-    // Only rows already made can be expanded; a pre-order walk lists parents before children.
-    std::function<void(Node*)> walk = [&](Node* node) {
+    // Only rows already made can be expanded; a pre-order walk lists parents before children. The
+    // engine is not asked: its items may already be gone (a scan frees and moves folders), so a
+    // step carries the text shown for it, or none if it was never drawn.
+    std::function<void(Node*, ItemPath)> walk = [&](Node* node, ItemPath path) {
         for (const auto& child : node->children) {
-            const QModelIndex index = createIndex(child->row, 0, child.get());
-            if (view->isExpanded(index))
-                paths.append(pathOf(index));
-            walk(child.get());
+            ItemPath childPath = path;
+            childPath.append(PathStep{child->item, child->text.value_or(QString())});
+            if (view->isExpanded(createIndex(child->row, 0, child.get())))
+                paths.append(childPath);
+            walk(child.get(), childPath);
         }
     };
-    walk(top.get());
+    walk(top.get(), ItemPath());
     return paths;
 }
 
@@ -241,7 +257,7 @@ QVariant TreeModelAdapter::data(const QModelIndex& index, int role) const
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::AccessibleTextRole: return textOf(node->item);
+    case Qt::AccessibleTextRole: return textOf(node);
     case Qt::DecorationRole: {
         int imageIndex;
         {

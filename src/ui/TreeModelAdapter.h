@@ -1,8 +1,9 @@
 // Shows an engine tree model (the disk list or the result tree) in a QTreeView. It owns one index
 // node per shown row (engine pointer, parent node, row), made as the view asks, because the same
 // engine item can appear in two places and the engine has no parent lookup. It never owns or
-// deletes the engine model; a child list is read once per node, so the view stays consistent even
-// if the engine's lists change until the next model install.
+// deletes the engine model. A node reads its child list and text once, so the view stays consistent
+// while the engine changes; after the engine adds, moves or frees items, reload() before the event
+// loop runs again, or a repaint would read items that are gone.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -10,6 +11,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class CAbstractTreeModel;
@@ -38,6 +40,9 @@ public:
 
     // setModel that keeps the rows expanded in view (by path) across the reset.
     void replaceModel(QTreeView* view, CAbstractTreeModel* model);
+    // Reads the installed model afresh (a reset keeping expansion): after a scan, a search, or at
+    // each progress event of a scan so the outline shows the result tree as it grows.
+    void reload(QTreeView* view);
 
     // The engine item of a row; nullptr for an invalid index or a row the engine gave no item for.
     CBase* itemAt(const QModelIndex& index) const;
@@ -48,6 +53,7 @@ public:
     // The row a path leads to now; invalid when any step is not found. Each step matches the child
     // with the same pointer, else the only child with the same text.
     QModelIndex indexForPath(const ItemPath& path);
+    // The paths of the expanded rows, read without asking the engine (safe after it freed items).
     QList<ItemPath> expandedPaths(const QTreeView* view) const;
     void restoreExpanded(QTreeView* view, const QList<ItemPath>& paths);
 
@@ -66,12 +72,13 @@ private:
         Node* parent = nullptr;
         int row = 0;
         bool loaded = false;
+        std::optional<QString> text;
         std::vector<std::unique_ptr<Node>> children;
     };
 
     Node* nodeOf(const QModelIndex& index) const;
     void load(Node* node) const;
-    QString textOf(CBase* item) const;
+    QString textOf(Node* node) const;
 
     CAbstractTreeModel* engineModel = nullptr;
     // The invisible top node; its only child is the engine model's root.

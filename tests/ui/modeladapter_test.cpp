@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -42,7 +43,11 @@ public:
 
     CBase* getRoot() override { return root; }
     bool isLeaf(CBase* item) override { return kids[item].empty(); }
-    std::string getItemText(CBase* item) override { return texts[item]; }
+    std::string getItemText(CBase* item) override
+    {
+        EXPECT_EQ(freed.count(item), 0u) << "the text of a freed item was read";
+        return texts[item];
+    }
     int getChildCount(CBase* item) override { return int(kids[item].size()); }
     CBase* getChild(CBase* item, int index) override
     {
@@ -56,6 +61,7 @@ public:
     std::map<CBase*, std::vector<CBase*>> kids;
     std::map<CBase*, std::string> texts;
     std::map<CBase*, int> images;
+    std::set<CBase*> freed; // items a test pretends the engine has freed
     std::vector<std::unique_ptr<CBase>> owned;
 };
 
@@ -175,6 +181,25 @@ TEST(TreeModelAdapter, KeepsExpandedRowsAcrossAModelInstall)
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, search).value(0)));
         EXPECT_FALSE(view.isExpanded(indexesOf(adapter, pics).value(0)));
     }
+}
+
+TEST(TreeModelAdapter, ReloadsAfterTheEngineFreedItemsWithoutReadingThem)
+{
+    SmallTree tree;
+    TreeModelAdapter adapter;
+    QTreeView view;
+    view.setModel(&adapter);
+    adapter.setModel(&tree.model);
+    walk(adapter, [&](const QModelIndex& index) { view.expand(index); });
+
+    // A scan's tidy-up frees the Docs folder while the outline still has rows for it.
+    tree.model.kids[tree.results].erase(tree.model.kids[tree.results].begin());
+    tree.model.freed = {tree.docs, tree.shared};
+    tree.model.kids[tree.search].clear();
+    adapter.reload(&view);
+
+    EXPECT_TRUE(indexesOf(adapter, tree.docs).isEmpty());
+    EXPECT_TRUE(view.isExpanded(indexesOf(adapter, tree.pics).value(0)));
 }
 
 TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResults)
