@@ -5,6 +5,7 @@
 #include "SelectedItems.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
+#include "diskmanager.h"
 #include "recoveryfixture.h"
 #include "volumetreemodel.h"
 
@@ -252,6 +253,28 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResult
     EXPECT_EQ(indexesOf(adapter, deep).size(), 2);
     EXPECT_TRUE(adapter.findShown(engine.searchFolder).isValid());
     quietly([&] { adapter.setModel(nullptr); });
+}
+
+TEST(TreeModelAdapter, PassesTheModelCheckerOverTheDiskList)
+{
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    XorrisoDisk disk;
+    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&disk, TreeSpec().file("a.txt", 100, 1)));
+    const int partitions = disk.disk->getPartitionCount();
+    CDiskManager manager;
+    ASSERT_TRUE(manager.addDisk(disk.disk.release()));
+    CDiskManagerTreeModel list(&manager);
+
+    TreeModelAdapter adapter;
+    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
+    adapter.setModel(&list);
+    const QModelIndex top = adapter.index(0, 0);
+    EXPECT_EQ(adapter.itemAt(top), &manager);
+    // The disk manager's own row has an icon index (3) without an icon.
+    quietly([&] { EXPECT_FALSE(top.data(Qt::DecorationRole).isValid()); });
+    ASSERT_EQ(adapter.rowCount(top), 1);
+    EXPECT_EQ(adapter.rowCount(adapter.index(0, 0, top)), partitions);
+    adapter.setModel(nullptr);
 }
 
 TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
