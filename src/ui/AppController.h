@@ -23,7 +23,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ class QAbstractItemModel;
 class QAction;
 class QCheckBox;
 class QDialog;
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QMainWindow;
@@ -45,6 +48,7 @@ class QTimer;
 class QToolBar;
 class QTreeView;
 class QWidget;
+class SplashController;
 
 class CAbstractTableModel;
 class CAbstractTreeModel;
@@ -56,6 +60,9 @@ class CVolumeItem;
 class MyStatusListener;
 class Preview;
 class QuilThumbnailView;
+class QuilThumbnailDataSource;
+class TreeModelAdapter;
+class TableModelAdapter;
 
 class AppController : public QObject {
     Q_OBJECT
@@ -81,6 +88,8 @@ public:
     // The controller that receives the listener's events (the application's delegate); may be null.
     static AppController* applicationDelegate();
     static void setApplicationDelegate(AppController* controller);
+    // The splash that applicationDidFinishLaunching closes (may be null).
+    void setSplashController(SplashController* splash);
 
     // --- Interface texts ---
     void updateUIstrings();
@@ -90,6 +99,13 @@ public:
     QString infoValue(const QString& key) const;
     // The localized text of key used as a format: "%@" and "%n$@" take the arguments as data, in one pass.
     QString localizedFormat(const QString& key, const QStringList& arguments) const;
+    // The column titles of the outline (one) and the table (identifiers "0" to "4"), for the views' headers.
+    QStringList outlineColumnTitles() const { return outlineTitles; }
+    QStringList tableColumnTitles() const { return tableTitles; }
+    // An alert whose title, message and buttons are localization keys (empty keys: no button).
+    // Once the window was closed to quit, answers the last button given without showing anything.
+    AlertAnswer showAlert(const QString& titleKey, const QString& messageKey, const QString& defaultKey,
+                          const QString& alternateKey = {}, const QString& otherKey = {});
 
     // --- Progress sheet and status listener ---
     void progressEvent(double percent, bool* cancel);
@@ -105,6 +121,11 @@ public:
     // True while an engine operation runs under the progress sheet.
     bool isBusy() const { return busy; }
     void playSound(const QString& resourceName);
+    // True once the main window was closed while busy: the running command should wind up quietly.
+    bool isQuitting() const { return quitWhenIdle; }
+    // Reload the outline and the table from their engine models (the data-source adapters' reset).
+    void reloadOutlineView();
+    void reloadTableView();
 
     // --- Help-text line and spoken hints ---
     void setHelpText(const QString& text, bool onlyUpdateIfNew);
@@ -123,6 +144,9 @@ public:
     void hoverButtonExited(const QString& identifier);
     // Enables each command by its rule (all off while busy); run after every command and selection change.
     void validateCommands();
+    // The toolbar item of an identifier once setupToolbar made it (its view is the button or the
+    // search field); nullptr otherwise.
+    QAction* toolbarItem(const QString& identifier) const;
 
     // --- Disk and scan commands ---
     void chooseDisk();
@@ -139,6 +163,8 @@ public:
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
     void setTableModel(CAbstractTableModel* model);
+    // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
+    std::vector<std::string> scanKeywords() const;
 
     // --- Outline, table and thumbnail data sources ---
     QIcon getImageByIdx(int index) const;
@@ -162,12 +188,18 @@ public:
     void sortByName();
     void sortBySize();
     void tabViewDidSelectTabViewItem(int index);
+    // The Qt models of the outline and the table (made on first use).
+    TreeModelAdapter* outlineAdapter();
+    TableModelAdapter* tableViewAdapter();
 
     // --- Save, report and search ---
     std::vector<CVolumeItem*> getSelectedItemList();
     void save();
     void saveReport();
     void searchUsingToolbarSearchField();
+    // Whether saving into folderPath may go on: asks first when the folder lies on the device the
+    // engine reads (saving there would overwrite the blocks the lost files lie in).
+    bool confirmSaveTarget(const QString& folderPath);
 
     // Read by tests and by the pieces built on this class.
     const AppServices& appServices() const { return services; }
@@ -232,6 +264,8 @@ public:
     QPushButton* progressCancelButton = nullptr;
 
 protected:
+    // Closing the main window goes through windowWillClose.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // Writes one diagnostic line of the controller (through the engine's log switch).
     void logLine(const QString& text) const;
 
@@ -251,8 +285,29 @@ protected:
     QAbstractItemModel* tableAdapter = nullptr; // the table's Qt adapter over tableModel, owned
     QString permString;                        // the last cell text handed to a view
 
+    // --- Toolbar: the items by identifier ---
+    std::map<QString, QAction*> toolbarItems;
+
+    // --- Data sources ---
+    // Makes the adapters and the grid's data source and wires the views' selections, once.
+    void connectViews();
+    // Before the engine frees items (setDisk, a scan): stops the grid's worker, empties the table,
+    // forgets folder and reloads the grid; with clearTree also takes the result tree off the outline.
+    void releaseShownItems(bool clearTree);
+    // Stops the grid's worker and waits for it (a worker waiting for the engine lock gives up).
+    void stopThumbWorker();
+    // Shows why the last scan could not do its work, when it could not.
+    void reportScanFailure();
+    // Reloads the grid and captures the folder its worker reads (under the engine lock).
+    void reloadThumbView();
+    std::shared_ptr<QuilThumbnailDataSource> thumbSource;
+    CVolumeItem* thumbFolder = nullptr;      // the grid's folder as of its last reload; engine lock
+    std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
+    bool handlingOutlineSelection = false;
+
     // --- Service objects, owned ---
-    Preview* preview = nullptr;
+    // Shared so that this header need not know the class: the deleter comes from where it was made.
+    std::shared_ptr<Preview> preview;
     QTimer* tickTimer = nullptr; // the repeating 0.1-second timer that drives timer()
     // Taken around each progress update; a nested update finds it taken and returns at once.
     std::mutex theLock;
@@ -298,9 +353,12 @@ private:
     void buildProgressWindow();
     void buildViewerWindow();
     void updateReadErrorCount();
-    void finishShutdown();
+    void forgetWidgets();
 
     bool deallocated = false;
+    QPointer<SplashController> splash;
+    QStringList outlineTitles;
+    QStringList tableTitles;
 };
 
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,

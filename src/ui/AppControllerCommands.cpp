@@ -1,0 +1,407 @@
+// The disk and scan commands: list the disks, browse an intact volume, the three scans (the
+// deleted-files scan through its options sheet), About, Help and the viewer, and the installing of
+// the outline's and the table's engine models. Each engine operation runs under the engine lock
+// after the views have let go of every item it may free.
+#include "AppController.h"
+
+#include "EngineLock.h"
+#include "TableModelAdapter.h"
+#include "TreeModelAdapter.h"
+#include "diskmanager.h"
+#include "logger.h"
+#include "recovery.h"
+#include "volumetreemodel.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QTableView>
+#include <QTreeView>
+#include <QWidgetAction>
+
+#if __has_include("NSWindow-ZavrelEffects.h")
+#include "NSWindow-ZavrelEffects.h"
+#define GLEANER_HAVE_ZOOM 1
+#endif
+
+namespace {
+
+// Lower case, then the first letter of each word upper case.
+QString capitalizedWords(const QString& text)
+{
+    QString result = text.toLower();
+    bool wordStart = true;
+    for (QChar& c : result) {
+        if (c.isLetterOrNumber()) {
+            if (wordStart)
+                c = c.toUpper();
+            wordStart = false;
+        } else {
+            wordStart = true;
+        }
+    }
+    return result;
+}
+
+void muteFiles(std::initializer_list<const char*> names)
+{
+    CLogger* logger = CLogger::getInstance();
+    for (const char* name : names)
+        logger->muteFile(name);
+}
+
+const QString kCompleteSound = QStringLiteral("complete.aif");
+
+} // namespace
+
+// --- Installing models ---
+
+void AppController::setTreeModel(CAbstractTreeModel* model)
+{
+    connectViews();
+    EngineLocker lock(engineLock());
+    CAbstractTreeModel* old = treeModel;
+    treeModel = model;
+    // The view lets go of the old model's rows (a reset) before the model goes.
+    if (TreeModelAdapter* adapter = outlineAdapter()) {
+        if (outlineView)
+            adapter->replaceModel(outlineView, model);
+        else
+            adapter->setModel(model);
+    }
+    if (old && old != model)
+        delete old;
+    logLine(QStringLiteral("settreemodel done"));
+    // A reset reports no selection change: the selection handler runs here for it.
+    outlineViewSelectionDidChange();
+}
+
+void AppController::setTableModel(CAbstractTableModel* model)
+{
+    connectViews();
+    EngineLocker lock(engineLock());
+    CAbstractTableModel* old = tableModel;
+    tableModel = model;
+    if (TableModelAdapter* adapter = tableViewAdapter())
+        adapter->setModel(model);
+    if (old && old != model)
+        delete old;
+    if (tableView)
+        tableView->clearSelection();
+    reloadThumbView();
+    logLine(QStringLiteral("settablemodel done"));
+}
+
+// --- The disk list ---
+
+void AppController::chooseDisk()
+{
+    if (busy)
+        return;
+    logLine(QStringLiteral("chooseDisk"));
+    if (treeModel) {
+        CBase* root = nullptr;
+        bool scanResults = false;
+        {
+            EngineLocker lock(engineLock());
+            root = treeModel->getRoot();
+            auto* item = dynamic_cast<CVolumeItem*>(root);
+            scanResults = item && (item->isLost() || item->isDeleted());
+        }
+        if (scanResults && showAlert(QStringLiteral("CloseScanResults"), QStringLiteral("AskClearScanResults"),
+                                     QStringLiteral("Yes"), QStringLiteral("No")) != AlertAnswer::Default) {
+            return;
+        }
+    }
+    setHelpText(localizedFormat(QStringLiteral("ChooseDiskHint"),
+                                {capitalizedWords(infoValue(QStringLiteral("AppName"))),
+                                 capitalizedWords(infoValue(QStringLiteral("AppNameShort")))}),
+                true);
+    CLogger* logger = CLogger::getInstance();
+    muteFiles({"disks.cpp", "windisk.cpp", "macdisk.cpp"});
+    logger->unmuteFile("hfsvolume.cpp");
+    logger->unmuteFile("volumes.cpp");
+    logger->setEnabled(true);
+    if (mainWindow)
+        mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")));
+
+    releaseShownItems(true);
+    {
+        EngineLocker lock(engineLock());
+        if (rec)
+            rec->setDisk(nullptr);
+        if (diskman) {
+            diskman->scanForDisks();
+            diskman->scanForPartitions();
+            diskman->dump();
+        }
+        setTreeModel(diskman ? new CDiskManagerTreeModel(diskman) : nullptr);
+    }
+    if (outlineView) {
+        outlineView->setSelectionMode(QAbstractItemView::SingleSelection);
+        if (QAbstractItemModel* model = outlineView->model(); model && model->rowCount() > 0)
+            outlineView->expandRecursively(model->index(0, 0));
+    }
+    folder = nullptr;
+    validateCommands();
+}
+
+// --- Browse and the scans ---
+
+void AppController::browseVolume()
+{
+    if (busy || !disk)
+        return;
+    CDisk* target = disk;
+    logLine(QStringLiteral("browseVolume"));
+    muteFiles({"volumes.cpp"});
+    releaseShownItems(true);
+    {
+        EngineLocker lock(engineLock());
+        if (!rec || !rec->setDisk(target)) {
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            validateCommands();
+            return;
+        }
+        setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
+        rec->openExistingVolume();
+        muteFiles({"hfsvolume.cpp"});
+        setTreeModel(new CVolumeTreeModel(rec));
+    }
+    if (outlineView) {
+        if (QAbstractItemModel* model = outlineView->model(); model && model->rowCount() > 0)
+            outlineView->expand(model->index(0, 0));
+        outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    }
+    setTableModel(nullptr);
+    validateCommands();
+}
+
+void AppController::lostVolumesScan()
+{
+    if (busy || !disk)
+        return;
+    CDisk* target = disk;
+    logLine(QStringLiteral("lostVolumesScan"));
+    muteFiles({"volumes.cpp"});
+    // The disk list stays: its disks belong to the disk manager, which the scan only adds to.
+    releaseShownItems(false);
+    {
+        EngineLocker lock(engineLock());
+        if (!rec || !rec->setDisk(target)) {
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            validateCommands();
+            return;
+        }
+        cancelAction = false;
+        if (!beginProgressSheet(QStringLiteral("ScanningLostVolumesPleaseWait"), QStringLiteral("ScanProgress")))
+            return;
+        muteFiles({"hfsvolume.cpp"});
+        rec->setScanType(ScanLostVolumes);
+        rec->scan();
+        logLine(QStringLiteral("scan finished"));
+        playSound(kCompleteSound);
+        endProgressSheet();
+        reloadOutlineView();
+        expandOutlineView();
+    }
+    setHelpText(localizedString(QStringLiteral("SelectVolumeToRecoverHint")), true);
+    validateCommands();
+}
+
+void AppController::lostFilesScan()
+{
+    if (busy || !disk)
+        return;
+    CDisk* target = disk;
+    logLine(QStringLiteral("lostFilesScan"));
+    muteFiles({"volumes.cpp"});
+    releaseShownItems(true);
+    {
+        EngineLocker lock(engineLock());
+        if (!rec || !rec->setDisk(target)) {
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            validateCommands();
+            return;
+        }
+        cancelAction = false;
+        if (!beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")))
+            return;
+        muteFiles({"hfsvolume.cpp"});
+        rec->setScanType(ScanLostFiles);
+        // Installed before the scan, so the outline shows the result tree as it grows.
+        setTreeModel(new CVolumeTreeModel(rec));
+        rec->scan();
+        logLine(QStringLiteral("scan finished"));
+        playSound(kCompleteSound);
+        endProgressSheet();
+        if (outlineView)
+            outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        reloadOutlineView();
+        expandOutlineView();
+    }
+    setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
+    reportScanFailure();
+    validateCommands();
+}
+
+void AppController::deletedFilesScan()
+{
+    if (busy || !disk || !scanWindow)
+        return;
+    logLine(QStringLiteral("deletedFilesScan"));
+    setHelpText(localizedString(QStringLiteral("ScanOptionsHint")), true);
+    muteFiles({"hfsvolume.cpp", "volumes.cpp"});
+    cancelAction = false;
+    activateTextScanClick();
+    scanWindow->open();
+}
+
+void AppController::activateTextScanClick()
+{
+    const bool on = activateTextScanCheckbox && activateTextScanCheckbox->isChecked();
+    if (limitTextKeywordsCheckbox)
+        limitTextKeywordsCheckbox->setEnabled(on);
+    if (scanKeywordsTextView) {
+        // Read-only rather than disabled: the keywords stay readable and selectable.
+        scanKeywordsTextView->setReadOnly(!on);
+        scanKeywordsTextView->setEnabled(on);
+    }
+}
+
+void AppController::scanWindowEndCancel()
+{
+    if (scanWindow)
+        scanWindow->done(0);
+    sheetDidEnd(0);
+}
+
+std::vector<std::string> AppController::scanKeywords() const
+{
+    std::vector<std::string> keywords;
+    if (!scanKeywordsTextView)
+        return keywords;
+    // The document's own line ends, never the lines the view wraps a long keyword into.
+    const QString text = scanKeywordsTextView->toPlainText();
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        keywords.push_back(line.toStdString());
+    }
+    return keywords;
+}
+
+void AppController::scanWindowEndOK()
+{
+    if (busy)
+        return;
+    if (scanWindow)
+        scanWindow->done(1);
+    sheetDidEnd(1);
+    CDisk* target = disk;
+    if (!target)
+        return;
+    releaseShownItems(true);
+    {
+        EngineLocker lock(engineLock());
+        if (!rec || !rec->setDisk(target)) {
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            validateCommands();
+            return;
+        }
+        if (!beginProgressSheet(QStringLiteral("ScanningDeletedFilesPleaseWait"), QStringLiteral("ScanProgress")))
+            return;
+        const std::vector<std::string> keywords = scanKeywords();
+        rec->setEnableSearchText(activateTextScanCheckbox && activateTextScanCheckbox->isChecked());
+        rec->setEnableSearchKeywords(limitTextKeywordsCheckbox && limitTextKeywordsCheckbox->isChecked());
+        rec->setKeywords(keywords);
+        rec->setScanType(ScanDeletedFiles);
+        setTreeModel(new CVolumeTreeModel(rec));
+        rec->scan();
+        logLine(QStringLiteral("scan finished"));
+        playSound(kCompleteSound);
+        endProgressSheet();
+        if (outlineView)
+            outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        reloadOutlineView();
+        expandOutlineView();
+    }
+    setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
+    validateCommands();
+    showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK"));
+    reportScanFailure();
+}
+
+void AppController::reportScanFailure()
+{
+    // A scan that could not do its work (e.g. the file-type descriptions did not load) must not
+    // pass for one that found nothing.
+    QString failure;
+    {
+        EngineLocker lock(engineLock());
+        if (rec)
+            failure = QString::fromStdString(rec->scanFailure);
+    }
+    if (failure.isEmpty() || isQuitting() || !services.alerts)
+        return;
+    services.alerts->runAlert(mainWindow, localizedString(QStringLiteral("EndOfScan")), failure,
+                              localizedString(QStringLiteral("OK")));
+}
+
+void AppController::sheetDidEnd(int returnCode)
+{
+    logLine(QStringLiteral("sheetDidEnd: %1").arg(returnCode));
+}
+
+// --- Window commands ---
+
+void AppController::about()
+{
+    logLine(QStringLiteral("about"));
+    if (services.about)
+        services.about->showAbout(mainWindow, infoValue(QStringLiteral("AppName")),
+                                  infoValue(QStringLiteral("CFBundleShortVersionString")),
+                                  infoValue(QStringLiteral("NSHumanReadableCopyright")));
+}
+
+void AppController::help()
+{
+    logLine(QStringLiteral("help"));
+    // The help file is one of the program's resources.
+    const QString path = resourceFolder() + QLatin1Char('/') + infoValue(QStringLiteral("HelpFile"));
+    if (services.fileOpener)
+        services.fileOpener->openFile(path);
+}
+
+void AppController::toggleViewer()
+{
+    logLine(QStringLiteral("toggleViewer"));
+    if (!viewerWindow)
+        return;
+    // The zoom starts from (or ends at) the toolbar button on the screen.
+    QRect rect;
+    if (auto* item = qobject_cast<QWidgetAction*>(toolbarItem(QStringLiteral("ToggleViewer"))))
+        if (QWidget* button = item->defaultWidget(); button && button->isVisible())
+            rect = QRect(button->mapToGlobal(QPoint(0, 0)), button->size());
+    if (rect.isEmpty() && mainWindow)
+        rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
+    if (!viewerWindow->isVisible()) {
+#ifdef GLEANER_HAVE_ZOOM
+        zoomOnFromRect(viewerWindow, rect);
+#endif
+        viewerWindow->show();
+        if (mainWindow) {
+            mainWindow->raise();
+            mainWindow->activateWindow();
+        }
+        tableViewSelectionDidChange();
+    } else {
+#ifdef GLEANER_HAVE_ZOOM
+        zoomOffToRect(viewerWindow, rect);
+#endif
+        viewerWindow->hide();
+    }
+}

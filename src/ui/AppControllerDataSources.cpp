@@ -1,0 +1,470 @@
+// The outline, the file table and the thumbnail grid: installing their Qt adapters, following
+// their selections (the current disk and folder, the viewer's preview), the grid's data source,
+// the sort commands and the tab switch. The grid's worker reads only the folder captured at the
+// grid's last reload, under the engine lock, so it never sees items the main thread freed.
+#include "AppController.h"
+
+#include "EngineLock.h"
+#include "ListIcons.h"
+#include "TableModelAdapter.h"
+#include "TreeModelAdapter.h"
+#include "disks.h"
+#include "recovery.h"
+#include "volumes.h"
+
+#include <QAction>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLayout>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTreeView>
+
+#include <chrono>
+#include <thread>
+
+#if __has_include("Preview.h")
+#include "Preview.h"
+#define GLEANER_HAVE_PREVIEW 1
+#endif
+#if __has_include("QuilThumbnailView.h")
+#include "QuilThumbnailView.h"
+#define GLEANER_HAVE_GRID 1
+#endif
+
+namespace {
+
+#ifdef GLEANER_HAVE_GRID
+constexpr int kThumbWidth = QuilThumbnailView::thumbWidth;
+constexpr int kThumbHeight = QuilThumbnailView::thumbHeight;
+
+// The grid's data source: the controller's own thumbnail operations.
+class ControllerThumbSource : public QuilThumbnailDataSource {
+public:
+    explicit ControllerThumbSource(AppController* controller) : controller(controller) {}
+    int thumbCount() override { return controller->thumbCount(); }
+    // The controller makes every picture at the grid's fixed cell size.
+    QImage thumbAtIndex(int index, QSize) override { return controller->thumbAtIndex(index); }
+    QString thumbHeaderAtIndex(int index) override { return controller->thumbHeaderAtIndex(index); }
+    QString thumbFooterAtIndex(int index) override { return controller->thumbFooterAtIndex(index); }
+    void thumbViewSelectionDidChange() override { controller->thumbViewSelectionDidChange(); }
+
+private:
+    AppController* controller;
+};
+#else
+constexpr int kThumbWidth = 160;
+constexpr int kThumbHeight = 160;
+#endif
+
+// How often the worker looks again for the engine lock while the main thread holds it.
+constexpr auto kLockRetry = std::chrono::milliseconds(5);
+
+// The row the view treats as "the" selected row: the current row when it is selected, else the
+// first selected row; -1 when none.
+int selectedRowOf(const QAbstractItemView* view, QModelIndex* index = nullptr)
+{
+    if (!view || !view->selectionModel())
+        return -1;
+    const QItemSelectionModel* selection = view->selectionModel();
+    QModelIndex chosen = view->currentIndex();
+    if (!chosen.isValid() || !selection->isSelected(chosen)) {
+        const QModelIndexList rows = selection->selectedRows();
+        chosen = rows.isEmpty() ? QModelIndex() : rows.first();
+    }
+    if (index)
+        *index = chosen;
+    return chosen.isValid() ? chosen.row() : -1;
+}
+
+QString tabIdentifier(const QTabWidget* tabs)
+{
+    return tabs ? tabs->tabBar()->tabData(tabs->currentIndex()).toString() : QString();
+}
+
+} // namespace
+
+// --- Wiring ---
+
+TreeModelAdapter* AppController::outlineAdapter()
+{
+    if (!treeObjDict)
+        treeObjDict = new TreeModelAdapter;
+    return static_cast<TreeModelAdapter*>(treeObjDict);
+}
+
+TableModelAdapter* AppController::tableViewAdapter()
+{
+    if (!tableAdapter)
+        tableAdapter = new TableModelAdapter;
+    return static_cast<TableModelAdapter*>(tableAdapter);
+}
+
+void AppController::connectViews()
+{
+    if (outlineView && outlineView->model() != outlineAdapter()) {
+        outlineView->setModel(outlineAdapter());
+        connect(outlineView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this] { outlineViewSelectionDidChange(); });
+        connect(outlineView, &QTreeView::expanded, this, [this] { outlineViewItemDidExpand(); });
+    }
+    if (tableView && tableView->model() != tableViewAdapter()) {
+        tableView->setModel(tableViewAdapter());
+        connect(tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this] { tableViewSelectionDidChange(); });
+    }
+#ifdef GLEANER_HAVE_GRID
+    if (!thumbView && thumbTab) {
+        thumbView = new QuilThumbnailView(thumbTab);
+        thumbView->setObjectName(QStringLiteral("thumbView"));
+        if (tabView)
+            thumbView->setAccessibleName(tabView->tabText(tabView->indexOf(thumbTab)));
+        if (thumbTab->layout())
+            thumbTab->layout()->addWidget(thumbView);
+    }
+    if (thumbView && !thumbSource) {
+        thumbSource = std::make_shared<ControllerThumbSource>(this);
+        thumbView->setDataSource(thumbSource.get());
+    }
+#endif
+}
+
+void AppController::stopThumbWorker()
+{
+#ifdef GLEANER_HAVE_GRID
+    if (!thumbView)
+        return;
+    // The worker may be waiting for the engine lock that this thread holds: let it give up.
+    thumbsHalted = true;
+    thumbView->stopWorker();
+    thumbsHalted = false;
+#endif
+}
+
+void AppController::releaseShownItems(bool clearTree)
+{
+    connectViews();
+    stopThumbWorker();
+    folder = nullptr;
+    setTableModel(nullptr); // also reloads the grid, which now captures no folder
+    if (imageView)
+        imageView->clear();
+    if (clearTree)
+        setTreeModel(nullptr);
+}
+
+void AppController::reloadThumbView()
+{
+    {
+        EngineLocker lock(engineLock());
+        thumbFolder = tableModel ? folder : nullptr;
+    }
+#ifdef GLEANER_HAVE_GRID
+    if (thumbView)
+        thumbView->reloadData();
+#endif
+}
+
+void AppController::reloadOutlineView()
+{
+    connectViews();
+    if (!outlineView)
+        return;
+    outlineAdapter()->reload(outlineView);
+    outlineViewSelectionDidChange();
+}
+
+void AppController::reloadTableView()
+{
+    connectViews();
+    EngineLocker lock(engineLock());
+    // The row count is read at install: installing the same model again reads it afresh.
+    tableViewAdapter()->setModel(tableModel);
+    if (tableView)
+        tableView->clearSelection();
+    reloadThumbView();
+}
+
+// --- Icons ---
+
+QIcon AppController::getImageByIdx(int index) const
+{
+    return ::getImageByIdx(index);
+}
+
+// --- Outline ---
+
+int AppController::outlineViewNumberOfChildrenOfItem(CBase* item)
+{
+    if (!treeModel)
+        return 0;
+    EngineLocker lock(engineLock());
+    if (!item)
+        return treeModel->getRoot() ? 1 : 0;
+    return treeModel->getChildCount(item);
+}
+
+bool AppController::outlineViewIsItemExpandable(CBase* item)
+{
+    if (!treeModel)
+        return false;
+    EngineLocker lock(engineLock());
+    return !item || !treeModel->isLeaf(item);
+}
+
+CBase* AppController::outlineViewChild(CBase* item, int index)
+{
+    if (!treeModel)
+        return nullptr;
+    EngineLocker lock(engineLock());
+    return item ? treeModel->getChild(item, index) : treeModel->getRoot();
+}
+
+QString AppController::outlineViewObjectValue(CBase* item)
+{
+    if (!treeModel)
+        return {};
+    EngineLocker lock(engineLock());
+    CBase* shown = item ? item : treeModel->getRoot();
+    if (!shown)
+        return {};
+    permString = QString::fromStdString(treeModel->getItemText(shown));
+    return permString;
+}
+
+QIcon AppController::outlineViewWillDisplayCell(CBase* item)
+{
+    if (!treeModel)
+        return {};
+    EngineLocker lock(engineLock());
+    CBase* shown = item ? item : treeModel->getRoot();
+    return shown ? getImageByIdx(treeModel->getImageIndex(shown, false)) : QIcon();
+}
+
+bool AppController::outlineViewShouldEditTableColumn(CBase*) const
+{
+    return false;
+}
+
+void AppController::outlineViewItemDidExpand()
+{
+    logLine(QStringLiteral("item did expand"));
+}
+
+void AppController::outlineViewSelectionDidChange()
+{
+    if (handlingOutlineSelection)
+        return;
+    handlingOutlineSelection = true;
+    disk = nullptr;
+    folder = nullptr;
+    QModelIndex index;
+    const int row = selectedRowOf(outlineView, &index);
+    logLine(QStringLiteral("outlineViewSelectionDidChange row :%1").arg(row));
+    {
+        EngineLocker lock(engineLock());
+        CBase* item = index.isValid() && treeObjDict ? outlineAdapter()->itemAt(index) : nullptr;
+        if (item) {
+            logLine(QStringLiteral("item: 0x%1").arg(quintptr(item), 0, 16));
+            if (auto* volumeItem = dynamic_cast<CVolumeItem*>(item)) {
+                folder = volumeItem;
+            } else if (auto* selectedDisk = dynamic_cast<CDisk*>(item)) {
+                disk = selectedDisk;
+                const QString kind = selectedDisk->isWholeDisk() ? QStringLiteral("Disk") : QStringLiteral("Volume");
+                if (mainWindow)
+                    mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")) + QStringLiteral(" - ") +
+                                               QString::fromStdString(selectedDisk->getName()) +
+                                               QStringLiteral(" (") + kind + QLatin1Char(')'));
+                if (numberErrorsText)
+                    numberErrorsText->setText(
+                        QString::asprintf("%.0f", double(float(selectedDisk->getReadErrorCount()))));
+            }
+        }
+        if (folder) {
+            // The grid's worker reads the folder it captured at its reload: stop it before the
+            // table and the grid move on to another folder.
+            stopThumbWorker();
+            setTableModel(new CVolumeTableModel(folder));
+        }
+    }
+    handlingOutlineSelection = false;
+    validateCommands();
+}
+
+// --- Table ---
+
+int AppController::numberOfRowsInTableView()
+{
+    return tableModel ? tableViewAdapter()->rowCount() : 0;
+}
+
+QString AppController::tableViewObjectValue(int row, int column)
+{
+    if (!tableModel)
+        return {};
+    EngineLocker lock(engineLock());
+    permString = QString::fromStdString(tableModel->getCellText(row, column));
+    return permString;
+}
+
+QIcon AppController::tableViewWillDisplayCell(int row, int column)
+{
+    if (!tableModel || column != 0)
+        return {};
+    EngineLocker lock(engineLock());
+    return getImageByIdx(tableModel->getRowImageIndex(row));
+}
+
+void AppController::tableViewSelectionDidChange()
+{
+    const int row = selectedRowOf(tableView);
+    logLine(QStringLiteral("tableViewSelectionDidChange row :%1").arg(row));
+    if (tabIdentifier(tabView) != QLatin1String("table"))
+        return;
+    if (!viewerWindow || !viewerWindow->isVisible() || !imageView)
+        return;
+    QImage image;
+#ifdef GLEANER_HAVE_PREVIEW
+    if (row >= 0 && folder && preview) {
+        EngineLocker lock(engineLock());
+        if (row < folder->getChildCount(true))
+            image = preview->getFilePreview(folder->getChild(row, true), imageView->width(), imageView->height());
+    }
+#endif
+    imageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
+}
+
+// --- Thumbnail grid ---
+
+int AppController::thumbCount()
+{
+    if (tabIdentifier(tabView) != QLatin1String("thumb") || !tableModel)
+        return 0;
+    return tableViewAdapter()->rowCount();
+}
+
+QImage AppController::thumbAtIndex(int index)
+{
+    if (index < 0)
+        return {};
+    std::unique_lock<std::recursive_mutex> lock(engineLock(), std::defer_lock);
+    while (!lock.try_lock()) {
+        if (thumbsHalted)
+            return {};
+        std::this_thread::sleep_for(kLockRetry);
+    }
+    CVolumeItem* shown = thumbFolder;
+    if (!shown || index >= shown->getChildCount(true))
+        return {};
+    CVolumeItem* item = shown->getChild(index, true);
+    if (!item)
+        return {};
+#ifdef GLEANER_HAVE_PREVIEW
+    if (preview)
+        return preview->getFilePreview(item, kThumbWidth, kThumbHeight);
+#else
+    (void)kThumbWidth;
+    (void)kThumbHeight;
+#endif
+    return {};
+}
+
+QString AppController::thumbHeaderAtIndex(int)
+{
+    return {};
+}
+
+QString AppController::thumbFooterAtIndex(int index)
+{
+    EngineLocker lock(engineLock());
+    CVolumeItem* shown = thumbFolder;
+    if (index < 0 || !shown || index >= shown->getChildCount(true))
+        return {};
+    CVolumeItem* item = shown->getChild(index, true);
+    return item ? QString::fromStdString(item->getName()) : QString();
+}
+
+void AppController::thumbViewSelectionDidChange()
+{
+    logLine(QStringLiteral("thumbViewSelectionDidChange"));
+#ifdef GLEANER_HAVE_GRID
+    if (tabIdentifier(tabView) != QLatin1String("thumb") || !thumbView)
+        return;
+    const std::set<int>& chosen = thumbView->selectedIndexes();
+    if (tableView && tableView->selectionModel() && tableView->model()) {
+        // The table takes exactly the grid's selection, so save and report see what the grid shows.
+        QItemSelection selection;
+        QAbstractItemModel* model = tableView->model();
+        const int rows = model->rowCount();
+        for (int index : chosen)
+            if (index >= 0 && index < rows)
+                selection.select(model->index(index, 0), model->index(index, model->columnCount() - 1));
+        tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect |
+                                                           QItemSelectionModel::Rows);
+    }
+    if (!viewerWindow || !viewerWindow->isVisible() || !imageView)
+        return;
+    QImage image;
+#ifdef GLEANER_HAVE_PREVIEW
+    if (folder && !chosen.empty() && preview) {
+        EngineLocker lock(engineLock());
+        const int first = *chosen.begin();
+        if (first < folder->getChildCount(true))
+            image = preview->getFilePreview(folder->getChild(first, true), imageView->width(), imageView->height());
+    }
+#endif
+    imageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
+#endif
+}
+
+// --- Sorting and tabs ---
+
+namespace {
+void markSort(QAction* on, QAction* off)
+{
+    if (on) {
+        on->setCheckable(true);
+        on->setChecked(true);
+    }
+    if (off) {
+        off->setCheckable(true);
+        off->setChecked(false);
+    }
+}
+} // namespace
+
+void AppController::sortByName()
+{
+    logLine(QStringLiteral("sortByName"));
+    markSort(sortByNameMenuItem, sortBySizeMenuItem);
+    if (busy || !folder)
+        return;
+    EngineLocker lock(engineLock());
+    if (CVolume* volume = folder->volume) {
+        stopThumbWorker();
+        volume->setSortType(SortByName);
+        setTableModel(new CVolumeTableModel(folder));
+    }
+}
+
+void AppController::sortBySize()
+{
+    logLine(QStringLiteral("sortBySize"));
+    markSort(sortBySizeMenuItem, sortByNameMenuItem);
+    if (busy || !folder)
+        return;
+    EngineLocker lock(engineLock());
+    if (CVolume* volume = folder->volume) {
+        stopThumbWorker();
+        volume->setSortType(SortBySize);
+        setTableModel(new CVolumeTableModel(folder));
+    }
+}
+
+void AppController::tabViewDidSelectTabViewItem(int)
+{
+    reloadThumbView();
+}

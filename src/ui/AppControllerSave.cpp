@@ -1,0 +1,156 @@
+// Save, the file-list report and the search: each hands the chosen result items to the engine
+// under the progress sheet and the engine lock.
+#include "AppController.h"
+
+#include "EngineLock.h"
+#include "SaveTarget.h"
+#include "SelectedItems.h"
+#include "TableModelAdapter.h"
+#include "TreeModelAdapter.h"
+#include "partitiondisk.h"
+#include "recovery.h"
+
+#include <QDateTime>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QTableView>
+#include <QTimeZone>
+#include <QTreeView>
+
+namespace {
+
+QModelIndexList selectedRows(const QAbstractItemView* view)
+{
+    return view && view->selectionModel() ? view->selectionModel()->selectedRows() : QModelIndexList();
+}
+
+// The date and time the way the report title shows it: YYYY-MM-DD HH:MM:SS +HHMM, local time.
+QString reportDate(const QDateTime& when)
+{
+    const int offset = when.offsetFromUtc();
+    const int minutes = (offset < 0 ? -offset : offset) / 60;
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + QLatin1Char(offset < 0 ? '-' : '+') +
+           QStringLiteral("%1%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+std::vector<CVolumeItem*> AppController::getSelectedItemList()
+{
+    return ::getSelectedItemList(selectedRows(tableView), folder, selectedRows(outlineView), outlineAdapter());
+}
+
+bool AppController::confirmSaveTarget(const QString& folderPath)
+{
+    std::string devicePath;
+    {
+        EngineLocker lock(engineLock());
+        CDisk* source = rec && rec->cachedDisk ? rec->cachedDisk->disk : nullptr;
+        // A partition window reads its parent's device.
+        while (auto* window = dynamic_cast<CPartitionDisk*>(source))
+            source = window->getParent();
+        if (source)
+            devicePath = source->getPath();
+    }
+    if (devicePath.empty() || !folderLiesOnDevice(folderPath.toStdString(), devicePath))
+        return true;
+    logLine(QStringLiteral("save target lies on the disk being recovered"));
+    return showAlert(QStringLiteral("SavingFiles"), QStringLiteral("AskSaveOnSourceDisk"), QStringLiteral("Yes"),
+                     QStringLiteral("No")) == AlertAnswer::Default;
+}
+
+void AppController::save()
+{
+    if (busy || !rec)
+        return;
+    logLine(QStringLiteral("save"));
+    const std::vector<CVolumeItem*> items = getSelectedItemList();
+    showAlert(QStringLiteral("SavingFiles"), QStringLiteral("ChooseFolderNotice"), QStringLiteral("OK"));
+    if (isQuitting() || !services.filePanels)
+        return;
+    const QString target =
+        services.filePanels->chooseFolder(mainWindow, localizedString(QStringLiteral("ChooseFolderForFiles")));
+    if (target.isEmpty() || !confirmSaveTarget(target))
+        return;
+    EngineLocker lock(engineLock());
+    if (!beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")))
+        return;
+    rec->save(items, target.toStdString());
+    endProgressSheet();
+}
+
+void AppController::saveReport()
+{
+    if (busy || !rec)
+        return;
+    logLine(QStringLiteral("saveReport"));
+    if (!services.filePanels)
+        return;
+    QString path = services.filePanels->chooseSaveFile(mainWindow, localizedString(QStringLiteral("ChooseNameFileReport")),
+                                                       QStringLiteral("report.html"));
+    if (path.isEmpty())
+        return;
+    // The report is an HTML file whatever name was typed.
+    if (!path.endsWith(QStringLiteral(".html"), Qt::CaseInsensitive))
+        path += QStringLiteral(".html");
+    EngineLocker lock(engineLock());
+    if (!beginProgressSheet(QStringLiteral("SavingReportPleaseWait"), QStringLiteral("SaveReportProgress")))
+        return;
+    const std::vector<CVolumeItem*> items = getSelectedItemList();
+    const std::string footer = infoValue(QStringLiteral("NSHumanReadableCopyright")).toStdString();
+    const std::string title =
+        localizedFormat(QStringLiteral("AppFileListReportOnDate"),
+                        {infoValue(QStringLiteral("AppName")), reportDate(QDateTime::currentDateTime())})
+            .toStdString();
+    rec->saveReport(items, path.toStdString(), title, footer);
+    endProgressSheet();
+}
+
+void AppController::searchUsingToolbarSearchField()
+{
+    if (busy || !rec || !searchField)
+        return;
+    const QString text = searchField->text();
+    logLine(QStringLiteral("searchUsingToolbarSearchField ") + text);
+    {
+        EngineLocker lock(engineLock());
+        if (!rec->resultRoot)
+            return;
+    }
+    // The search empties its folder (freeing what an earlier search took in): the table, the grid
+    // and the outline let go of every row first.
+    releaseShownItems(false);
+    TreeModelAdapter* outline = outlineAdapter();
+    const QList<TreeModelAdapter::ItemPath> expanded =
+        outlineView ? outline->expandedPaths(outlineView) : QList<TreeModelAdapter::ItemPath>();
+    if (outlineView)
+        outlineView->clearSelection();
+    outline->setModel(nullptr);
+    {
+        EngineLocker lock(engineLock());
+        if (beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress"))) {
+            rec->searchItems(text.toStdString());
+            endProgressSheet();
+        }
+        outline->setModel(treeModel);
+        if (outlineView) {
+            outline->restoreExpanded(outlineView, expanded);
+            // The search folder is a child of the result root: show the root's children.
+            const QModelIndex root = outline->index(0, 0);
+            if (root.isValid()) {
+                outlineView->expand(root);
+                outline->rowCount(root);
+            }
+        }
+        outlineViewSelectionDidChange();
+        const QModelIndex found = outline->findShown(rec->searchFolder);
+        if (found.isValid() && outlineView) {
+            outlineView->selectionModel()->setCurrentIndex(
+                found, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            outlineView->scrollTo(found);
+        }
+    }
+    validateCommands();
+    logLine(QStringLiteral("searchUsingToolbarSearchField done"));
+}
