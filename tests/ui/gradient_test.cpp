@@ -49,6 +49,7 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
                                        .addColorStop(QColor::fromRgbF(0.5f, 0.5f, 0.5f), 0)
                                        .addColorStop(QColor::fromRgbF(1, 0, 0), 1)
                                        .gradientWithBlendingMode(BrelHueAscendingBlendingMode);
+    const BrelGradient blueToRed = BrelGradient::gradientWithBeginningColor(Qt::blue, Qt::red);
     const struct {
         const char* name;
         BrelGradient gradient;
@@ -61,6 +62,9 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         {"rainbow up, three quarters", BrelGradient::rainbowGradient(), 0.75f, {0, 0.595f, 1, 1}},
         // Downwards from 360 it passes through magenta (316.2 degrees at the middle).
         {"rainbow down, half", BrelGradient::rainbowGradient().gradientWithBlendingMode(2), 0.5f, {1, 0, 0.73f, 1}},
+        // From blue (240) to red (0): upwards through magenta, downwards through green.
+        {"blue to red up, half", blueToRed.gradientWithBlendingMode(1), 0.5f, {1, 0, 1, 1}},
+        {"blue to red down, half", blueToRed.gradientWithBlendingMode(2), 0.5f, {0, 1, 0, 1}},
         {"rainbow in RGB, half", BrelGradient::rainbowGradient().gradientWithBlendingMode(0), 0.5f, {0.77f, 0, 0.5f, 1}},
         // The grey has no hue of its own: the blend stays red, only paler.
         {"grey to red keeps the hue", greyToRed, 0.5f, {0.75f, 0.375f, 0.375f, 1}},
