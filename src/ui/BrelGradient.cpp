@@ -1,8 +1,8 @@
 #include "BrelGradient.h"
 
 #include <QImage>
-#include <QPainter>
 #include <QPaintDevice>
+#include <QPainter>
 
 #include <algorithm>
 #include <cmath>
@@ -240,7 +240,9 @@ BrelGradient BrelGradient::gradientWithBlendingMode(int mode) const
     BrelGradient result = *this;
     if (!result.setBlendingMode(mode))
         throw std::invalid_argument(
-            QStringLiteral("-[BrelGradient gradientWithBlendingMode:]: unknown blending mode (%1)").arg(mode).toStdString());
+            QStringLiteral("-[BrelGradient gradientWithBlendingMode:]: unknown blending mode (%1)")
+                .arg(mode)
+                .toStdString());
     return result;
 }
 
@@ -267,8 +269,9 @@ BrelGradient BrelGradient::removeColorStopAtIndex(unsigned index) const
 {
     BrelGradient result = *this;
     if (std::isnan(result.removeElementAtIndex(index).position))
-        throw std::out_of_range(
-            QStringLiteral("-[BrelGradient removeColorStopAtIndex:]: index (%1) beyond bounds").arg(index).toStdString());
+        throw std::out_of_range(QStringLiteral("-[BrelGradient removeColorStopAtIndex:]: index (%1) beyond bounds")
+                                    .arg(index)
+                                    .toStdString());
     return result;
 }
 
@@ -355,7 +358,8 @@ BrelGradient BrelGradient::hydrogenSpectrumGradient()
     struct Line {
         float hue, position, halfWidth;
     };
-    static const Line lines[] = {{22, 0.145f, 0.01f}, {200, 0.71f, 0.008f}, {253, 0.885f, 0.005f}, {275, 0.965f, 0.003f}};
+    static const Line lines[] = {
+        {22, 0.145f, 0.01f}, {200, 0.71f, 0.008f}, {253, 0.885f, 0.005f}, {275, 0.965f, 0.003f}};
     BrelGradient gradient;
     for (const Line& line : lines) {
         // Dark just outside the line, fully bright at it.
@@ -528,8 +532,8 @@ std::optional<BrelGradient> BrelGradient::initWithCoder(const QVariantMap& archi
             if (found != archive.constEnd())
                 value = found->toFloat(&valid);
             if (!valid || !std::isfinite(value))
-                return refuse(QStringLiteral("colour stop %1 of the gradient archive is missing or not a number")
-                                  .arg(index));
+                return refuse(
+                    QStringLiteral("colour stop %1 of the gradient archive is missing or not a number").arg(index));
         }
         gradient.addElement({values[0], values[1], values[2], values[3], values[4]});
     }

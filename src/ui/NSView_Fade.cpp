@@ -17,7 +17,8 @@ void setHidden(QWidget* view, bool hidden, bool fade)
     if (!view)
         return;
     // A fade still running would finish later and undo this change.
-    if (auto* running = view->findChild<QPropertyAnimation*>(QString::fromLatin1(kFadeName), Qt::FindDirectChildrenOnly)) {
+    if (auto* running =
+            view->findChild<QPropertyAnimation*>(QString::fromLatin1(kFadeName), Qt::FindDirectChildrenOnly)) {
         running->stop();
         delete running;
     }

@@ -76,9 +76,9 @@ ZavrelZoomWindow* ZavrelZoomWindow::_createZoomWindowWithRect(QWidget* source, c
 double ZavrelZoomWindow::animationResizeTime(const QRect& newFrame) const
 {
     const QRect now = geometry();
-    const int movement = std::max({std::abs(newFrame.left() - now.left()), std::abs(newFrame.top() - now.top()),
-                                   std::abs(newFrame.right() - now.right()),
-                                   std::abs(newFrame.bottom() - now.bottom())});
+    const int movement =
+        std::max({std::abs(newFrame.left() - now.left()), std::abs(newFrame.top() - now.top()),
+                  std::abs(newFrame.right() - now.right()), std::abs(newFrame.bottom() - now.bottom())});
     const double factor = QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier ? kShiftSlowdown : 1.0;
     return factor * kResizeSeconds * movement / kResizePixels;
 }

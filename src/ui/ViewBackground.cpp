@@ -48,9 +48,8 @@ void ViewBackground::drawPattern(QPainter& painter)
 void ViewBackground::drawGradient(QPainter& painter)
 {
     // Grey 0.8 at the top edge, grey 0.9 at the bottom.
-    const BrelGradient gradient =
-        BrelGradient::gradientWithBeginningColor(QColor::fromRgbF(0.8f, 0.8f, 0.8f, 1.0f),
-                                                 QColor::fromRgbF(0.9f, 0.9f, 0.9f, 1.0f));
+    const BrelGradient gradient = BrelGradient::gradientWithBeginningColor(QColor::fromRgbF(0.8f, 0.8f, 0.8f, 1.0f),
+                                                                           QColor::fromRgbF(0.9f, 0.9f, 0.9f, 1.0f));
     gradient.fillRect(painter, QRectF(rect()), 270);
 }
 

@@ -90,13 +90,13 @@ TEST(ViewBackground, DrawsEachStyle)
         QColor expected; // invalid: the same as a plain widget's
     } cases[] = {
         {ViewBackground::ColorStyle, {10, 10}, Qt::magenta},
-        {ViewBackground::GradientStyle, {200, 0}, QColor::fromRgbF(0.8f, 0.8f, 0.8f)},     // top: grey 0.8
-        {ViewBackground::GradientStyle, {200, 299}, QColor::fromRgbF(0.9f, 0.9f, 0.9f)},   // bottom: grey 0.9
+        {ViewBackground::GradientStyle, {200, 0}, QColor::fromRgbF(0.8f, 0.8f, 0.8f)},    // top: grey 0.8
+        {ViewBackground::GradientStyle, {200, 299}, QColor::fromRgbF(0.9f, 0.9f, 0.9f)},  // bottom: grey 0.9
         {ViewBackground::GradientStyle, {0, 150}, QColor::fromRgbF(0.85f, 0.85f, 0.85f)}, // middle
-        {ViewBackground::PatternStyle, {5, 5}, QColor(0xa4, 0x51, 0x3a)},                  // a brick
-        {ViewBackground::PatternStyle, {0, 0}, QColor(0xd9, 0xd4, 0xcc)},                  // mortar
-        {ViewBackground::ImageStyle, {186, 152}, QColor(0xd0, 0xd3, 0xd6)},                // the big gear's hub
-        {ViewBackground::ImageStyle, {10, 10}, {}},                                        // around the picture
+        {ViewBackground::PatternStyle, {5, 5}, QColor(0xa4, 0x51, 0x3a)},                 // a brick
+        {ViewBackground::PatternStyle, {0, 0}, QColor(0xd9, 0xd4, 0xcc)},                 // mortar
+        {ViewBackground::ImageStyle, {186, 152}, QColor(0xd0, 0xd3, 0xd6)},               // the big gear's hub
+        {ViewBackground::ImageStyle, {10, 10}, {}},                                       // around the picture
         {0, {10, 10}, {}},
         {5, {10, 10}, {}},
     };

@@ -65,7 +65,13 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         // From blue (240) to red (0): upwards through magenta, downwards through green.
         {"blue to red up, half", blueToRed.gradientWithBlendingMode(1), 0.5f, {1, 0, 1, 1}},
         {"blue to red down, half", blueToRed.gradientWithBlendingMode(2), 0.5f, {0, 1, 0, 1}},
-        {"rainbow in RGB, half", BrelGradient::rainbowGradient().gradientWithBlendingMode(0), 0.5f, {0.77f, 0, 0.5f, 1}},
+        {"rainbow in RGB, half",
+         BrelGradient::rainbowGradient().gradientWithBlendingMode(0),
+         0.5f,
+         {0.77f, 0, 0.5f, 1}},
+        // A spectral line at full brightness (hue 200), dark just beside it.
+        {"hydrogen line", BrelGradient::hydrogenSpectrumGradient(), 0.71f, {0, 2 / 3.0f, 1, 1}},
+        {"beside the hydrogen line", BrelGradient::hydrogenSpectrumGradient(), 0.702f, {0, 0, 0.001f, 1}},
         // The grey has no hue of its own: the blend stays red, only paler.
         {"grey to red keeps the hue", greyToRed, 0.5f, {0.75f, 0.375f, 0.375f, 1}},
         // The hard edge: the first of the two middle stops at 0.5, the second just above it.
@@ -74,7 +80,9 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         {"aqua edge, just below", BrelGradient::aquaNormalGradient(), 0.4999f, {0.83f, 0.83f, 0.83f, 1}},
         {"below the first stop", BrelGradient::unifiedNormalGradient(), -0.5f, {0.75f, 0.75f, 0.75f, 1}},
         {"above the last stop", BrelGradient::unifiedNormalGradient(), 1.5f, {0.9f, 0.9f, 0.9f, 1}},
-        {"alpha blends too", BrelGradient::gradientWithBeginningColor(QColor(0, 0, 0, 0), Qt::white), 0.5f,
+        {"alpha blends too",
+         BrelGradient::gradientWithBeginningColor(QColor(0, 0, 0, 0), Qt::white),
+         0.5f,
          {0.5f, 0.5f, 0.5f, 0.5f}},
         {"empty gradient is opaque white", BrelGradient(), 0.3f, {1, 1, 1, 1}},
         {"empty hue gradient is opaque white", BrelGradient().gradientWithBlendingMode(1), 0.3f, {1, 1, 1, 1}},
@@ -114,8 +122,9 @@ TEST(BrelGradient, StopOperationsReturnNewGradients)
 {
     const BrelGradient base = blackToWhite();
     // A stop at a position already present goes after the stop that is there.
-    const BrelGradient added =
-        base.addColorStop(QColor(10, 0, 0), 0.5f).addColorStop(QColor(20, 0, 0), 0.5f).addColorStop(QColor(30, 0, 0), 0);
+    const BrelGradient added = base.addColorStop(QColor(10, 0, 0), 0.5f)
+                                   .addColorStop(QColor(20, 0, 0), 0.5f)
+                                   .addColorStop(QColor(30, 0, 0), 0);
     EXPECT_EQ(stops(added), (Stops{{0, 0}, {30, 0}, {10, 0.5f}, {20, 0.5f}, {255, 1}}));
     EXPECT_EQ(stops(base), (Stops{{0, 0}, {255, 1}}));
 
@@ -177,10 +186,10 @@ TEST(BrelGradient, AxialFillRunsAlongTheAngle)
         QPoint pixel;
         int grey;
     } cases[] = {
-        {270, {0, 0}, 13},  {270, {3, 0}, 13},  {270, {2, 9}, 242}, // top to bottom
-        {90, {0, 0}, 242},  {90, {3, 9}, 13},                       // bottom to top
-        {0, {0, 5}, 32},    {0, {3, 5}, 223},                       // left to right
-        {180, {0, 5}, 223}, {180, {3, 5}, 32},                      // right to left
+        {270, {0, 0}, 13},  {270, {3, 0}, 13}, {270, {2, 9}, 242}, // top to bottom
+        {90, {0, 0}, 242},  {90, {3, 9}, 13},                      // bottom to top
+        {0, {0, 5}, 32},    {0, {3, 5}, 223},                      // left to right
+        {180, {0, 5}, 223}, {180, {3, 5}, 32},                     // right to left
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.angle << " at " << c.pixel.x() << "," << c.pixel.y());
@@ -193,9 +202,8 @@ TEST(BrelGradient, AxialFillRunsAlongTheAngle)
 TEST(BrelGradient, AxialFillKeepsTheHardEdge)
 {
     // The pressed aqua preset along 8 rows top to bottom: rows 3 and 4 sit either side of the edge.
-    const QImage image = filled({2, 8}, [](QPainter& p, QRectF r) {
-        BrelGradient::aquaPressedGradient().fillRect(p, r, 270);
-    });
+    const QImage image =
+        filled({2, 8}, [](QPainter& p, QRectF r) { BrelGradient::aquaPressedGradient().fillRect(p, r, 270); });
     EXPECT_NEAR(greyAt(image, 0, 3), std::lround(255 * (0.80 + (0.64 - 0.80) * 0.4375 / 0.5)), 1);
     EXPECT_NEAR(greyAt(image, 0, 4), std::lround(255 * (0.80 + (0.77 - 0.80) * 0.0625 / 0.5)), 1);
 }
@@ -211,9 +219,8 @@ TEST(BrelGradient, FillOfNothingDrawsNothing)
         });
         EXPECT_EQ(image.pixel(1, 1), 0u);
     }
-    const QImage nanAngle = filled({4, 4}, [&](QPainter& p, QRectF r) {
-        gradient.fillRect(p, r, std::numeric_limits<float>::quiet_NaN());
-    });
+    const QImage nanAngle = filled(
+        {4, 4}, [&](QPainter& p, QRectF r) { gradient.fillRect(p, r, std::numeric_limits<float>::quiet_NaN()); });
     EXPECT_EQ(nanAngle.pixel(1, 1), 0u);
 }
 
@@ -225,10 +232,10 @@ TEST(BrelGradient, RadialFillGrowsFromTheCentre)
         QPoint pixel;
         int grey;
     } cases[] = {
-        {{10, 10}, 0},                                    // inside the first circle
-        {{0, 10}, static_cast<int>(std::lround(255 * 9 / 9.5))}, // distance 10
+        {{10, 10}, 0},                                            // inside the first circle
+        {{0, 10}, static_cast<int>(std::lround(255 * 9 / 9.5))},  // distance 10
         {{10, 15}, static_cast<int>(std::lround(255 * 4 / 9.5))}, // distance 5
-        {{0, 0}, 255},                                    // beyond the last circle
+        {{0, 0}, 255},                                            // beyond the last circle
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.pixel.x() << "," << c.pixel.y());
