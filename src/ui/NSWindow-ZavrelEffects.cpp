@@ -53,7 +53,9 @@ void animateTo(const QPointer<ZavrelZoomWindow>& zoom, const QRect& target)
 } // namespace
 
 ZavrelZoomWindow::ZavrelZoomWindow(QImage snapshot)
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint),
+    // A tool window left to itself by the window manager: no taskbar entry, no focus, placed exactly.
+    : QWidget(nullptr,
+              Qt::Tool | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint | Qt::X11BypassWindowManagerHint),
       snapshot_(std::move(snapshot))
 {
     setAttribute(Qt::WA_DeleteOnClose);
