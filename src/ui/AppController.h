@@ -24,6 +24,7 @@
 #include <QStringList>
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ class QAbstractItemModel;
 class QAction;
 class QCheckBox;
 class QDialog;
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QMainWindow;
@@ -45,6 +47,7 @@ class QTimer;
 class QToolBar;
 class QTreeView;
 class QWidget;
+class SplashController;
 
 class CAbstractTableModel;
 class CAbstractTreeModel;
@@ -81,6 +84,8 @@ public:
     // The controller that receives the listener's events (the application's delegate); may be null.
     static AppController* applicationDelegate();
     static void setApplicationDelegate(AppController* controller);
+    // The splash that applicationDidFinishLaunching closes (may be null).
+    void setSplashController(SplashController* splash);
 
     // --- Interface texts ---
     void updateUIstrings();
@@ -90,6 +95,13 @@ public:
     QString infoValue(const QString& key) const;
     // The localized text of key used as a format: "%@" and "%n$@" take the arguments as data, in one pass.
     QString localizedFormat(const QString& key, const QStringList& arguments) const;
+    // The column titles of the outline (one) and the table (identifiers "0" to "4"), for the views' headers.
+    QStringList outlineColumnTitles() const { return outlineTitles; }
+    QStringList tableColumnTitles() const { return tableTitles; }
+    // An alert whose title, message and buttons are localization keys (empty keys: no button).
+    // Once the window was closed to quit, answers the last button given without showing anything.
+    AlertAnswer showAlert(const QString& titleKey, const QString& messageKey, const QString& defaultKey,
+                          const QString& alternateKey = {}, const QString& otherKey = {});
 
     // --- Progress sheet and status listener ---
     void progressEvent(double percent, bool* cancel);
@@ -105,6 +117,11 @@ public:
     // True while an engine operation runs under the progress sheet.
     bool isBusy() const { return busy; }
     void playSound(const QString& resourceName);
+    // True once the main window was closed while busy: the running command should wind up quietly.
+    bool isQuitting() const { return quitWhenIdle; }
+    // Reload the outline and the table from their engine models (the data-source adapters' reset).
+    void reloadOutlineView();
+    void reloadTableView();
 
     // --- Help-text line and spoken hints ---
     void setHelpText(const QString& text, bool onlyUpdateIfNew);
@@ -232,6 +249,8 @@ public:
     QPushButton* progressCancelButton = nullptr;
 
 protected:
+    // Closing the main window goes through windowWillClose.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // Writes one diagnostic line of the controller (through the engine's log switch).
     void logLine(const QString& text) const;
 
@@ -252,7 +271,8 @@ protected:
     QString permString;                        // the last cell text handed to a view
 
     // --- Service objects, owned ---
-    Preview* preview = nullptr;
+    // Shared so that this header need not know the class: the deleter comes from where it was made.
+    std::shared_ptr<Preview> preview;
     QTimer* tickTimer = nullptr; // the repeating 0.1-second timer that drives timer()
     // Taken around each progress update; a nested update finds it taken and returns at once.
     std::mutex theLock;
@@ -298,9 +318,12 @@ private:
     void buildProgressWindow();
     void buildViewerWindow();
     void updateReadErrorCount();
-    void finishShutdown();
+    void forgetWidgets();
 
     bool deallocated = false;
+    QPointer<SplashController> splash;
+    QStringList outlineTitles;
+    QStringList tableTitles;
 };
 
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,

@@ -32,6 +32,8 @@ void AppController::toggleViewer() {}
 void AppController::sheetDidEnd(int) {}
 void AppController::setTreeModel(CAbstractTreeModel*) {}
 void AppController::setTableModel(CAbstractTableModel*) {}
+void AppController::reloadOutlineView() {}
+void AppController::reloadTableView() {}
 
 QIcon AppController::getImageByIdx(int) const { return {}; }
 int AppController::outlineViewNumberOfChildrenOfItem(CBase*) { return 0; }
