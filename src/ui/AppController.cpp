@@ -162,7 +162,7 @@ void AppController::setSplashController(SplashController* splashController)
 
 void AppController::logLine(const QString& text) const
 {
-    GLEANER_LOG("%s", text.toUtf8().constData());
+    GLEANER_LOG("%s\n", text.toUtf8().constData());
 }
 
 // --- The window description ---

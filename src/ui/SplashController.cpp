@@ -14,7 +14,7 @@ namespace {
 
 void logLine(const char* text)
 {
-    GLEANER_LOG("%s", text);
+    GLEANER_LOG("%s\n", text);
 }
 
 QPixmap splashPicture(const QString& appName)
