@@ -88,7 +88,8 @@ QLabel* makeLabel(QWidget* parent, const char* name, bool wrap = false)
 
 } // namespace
 
-AppController::AppController(AppServices appServices, QObject* parent) : QObject(parent), services(std::move(appServices))
+AppController::AppController(AppServices appServices, QObject* parent)
+    : QObject(parent), services(std::move(appServices))
 {
     logLine(QStringLiteral("init"));
     timerCounter = 0;
@@ -437,7 +438,8 @@ void AppController::awakeFromNib()
                          QString::fromLocal8Bit(system.machine)));
 
     localInfoDict.clear();
-    for (const char* key : {"AppName", "AppNameShort", "HelpFile", "NSHumanReadableCopyright", "CFBundleShortVersionString"}) {
+    for (const char* key :
+         {"AppName", "AppNameShort", "HelpFile", "NSHumanReadableCopyright", "CFBundleShortVersionString"}) {
         const QString value = services.lookupInfo ? services.lookupInfo(QLatin1String(key)) : QString();
         if (!value.isNull())
             localInfoDict[QLatin1String(key)] = value;
@@ -463,7 +465,8 @@ void AppController::awakeFromNib()
     // The viewer: bottom right of the screen, 5 pixels from its edges, above other windows.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        viewerWindow->move(area.right() + 1 - viewerWindow->width() - 5, area.bottom() + 1 - viewerWindow->height() - 5);
+        viewerWindow->move(area.right() + 1 - viewerWindow->width() - 5,
+                           area.bottom() + 1 - viewerWindow->height() - 5);
     }
 
     CLogger* logger = CLogger::getInstance();

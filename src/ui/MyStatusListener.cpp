@@ -9,8 +9,7 @@
 MyStatusListener::MyStatusListener(std::shared_ptr<AlertService> alertService,
                                    std::function<QString(const QString&)> textLookup)
     : alerts(std::move(alertService)), text(std::move(textLookup))
-{
-}
+{}
 
 QString MyStatusListener::localized(const QString& key) const
 {
@@ -37,14 +36,13 @@ void MyStatusListener::askOverwrite(std::string path, bool* overwrite, bool* ski
     std::printf("ask for: %s\n", path.c_str());
     std::fflush(stdout);
     AppController* delegate = AppController::applicationDelegate();
-    const QString message =
-        formatWithObjects(localized(QStringLiteral("AskOverwriteFile")), {QString::fromUtf8(path.data(), qsizetype(path.size()))});
+    const QString message = formatWithObjects(localized(QStringLiteral("AskOverwriteFile")),
+                                              {QString::fromUtf8(path.data(), qsizetype(path.size()))});
     AlertAnswer answer = AlertAnswer::Other;
     if (alerts)
-        answer = alerts->runAlert(delegate ? delegate->mainWindow : nullptr,
-                                  localized(QStringLiteral("OverwriteConfirmation")), message,
-                                  localized(QStringLiteral("Yes")), localized(QStringLiteral("No")),
-                                  localized(QStringLiteral("Cancel")));
+        answer = alerts->runAlert(
+            delegate ? delegate->mainWindow : nullptr, localized(QStringLiteral("OverwriteConfirmation")), message,
+            localized(QStringLiteral("Yes")), localized(QStringLiteral("No")), localized(QStringLiteral("Cancel")));
     // Exactly one of the three flags is set; a question nobody could answer cancels the save.
     if (overwrite)
         *overwrite = answer == AlertAnswer::Default;

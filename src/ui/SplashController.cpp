@@ -173,8 +173,6 @@ void SplashController::step()
         return;
     }
     case Phase::NoWindow:
-    case Phase::Shown:
-        slices.stop();
-        return;
+    case Phase::Shown: slices.stop(); return;
     }
 }

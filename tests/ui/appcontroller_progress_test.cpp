@@ -84,7 +84,8 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
 
 TEST_F(ProgressSheet, EscapeOnTheSheetMeansCancelAndLeavesItUp)
 {
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    ASSERT_TRUE(
+        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
     ASSERT_TRUE(controller->progressWindow->isVisible());
     QTest::keyClick(controller->progressWindow, Qt::Key_Escape);
     EXPECT_TRUE(controller->cancelAction);
@@ -99,7 +100,8 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
 {
     fakes.clock->stepPerRead = 0.2;
     QProgressBar* bar = controller->progressIndicator;
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(
+        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
     bool cancel = false;
     controller->progressEvent(0, &cancel);
     EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
@@ -108,7 +110,8 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
     EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
     controller->endProgressSheet();
     // The next sheet does not show the last operation's bar.
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(
+        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
     EXPECT_EQ(bar->maximum(), 0);
     controller->endProgressSheet();
 }
@@ -218,7 +221,8 @@ TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
 {
     ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
     EXPECT_TRUE(controller->isBusy());
-    EXPECT_FALSE(controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    EXPECT_FALSE(
+        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
     EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
     controller->endProgressSheet();
     EXPECT_FALSE(controller->isBusy());
@@ -233,8 +237,9 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_TRUE(controller->cancelAction);
     EXPECT_TRUE(controller->isQuitting());
     // Alerts of the winding-up command answer without showing.
-    EXPECT_EQ(controller->showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK")),
-              AlertAnswer::Default);
+    EXPECT_EQ(
+        controller->showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK")),
+        AlertAnswer::Default);
     EXPECT_TRUE(fakes.alerts->calls.empty());
 
     controller->endProgressSheet();

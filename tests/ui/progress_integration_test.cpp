@@ -38,7 +38,8 @@ TEST(ProgressIntegration, CancelOnTheSheetStopsASearchOfARealVolume)
     });
     ASSERT_NE(engine->resultRoot, nullptr);
 
-    ASSERT_TRUE(controller.beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    ASSERT_TRUE(
+        controller.beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
     bool clicked = false, sheetShownAtClick = false;
     // Runs inside the first progress update's event handling, while the engine is mid-walk.
     QTimer::singleShot(0, &controller, [&] {
@@ -60,7 +61,8 @@ TEST(ProgressIntegration, CancelOnTheSheetStopsASearchOfARealVolume)
     EXPECT_FALSE(controller.isBusy());
 
     // Without Cancel the same search finds every file.
-    ASSERT_TRUE(controller.beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    ASSERT_TRUE(
+        controller.beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
     quietly([&] { engine->searchItems("match"); });
     controller.endProgressSheet();
     EXPECT_EQ(engine->searchFolder->children.size(), size_t(kFiles));

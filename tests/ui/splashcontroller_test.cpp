@@ -44,8 +44,8 @@ TEST(Splash, FadeInTakesFortyNineSlicesAndEndsJustBelowOpaque)
 TEST(Splash, StaysFiveSecondsAfterItsFadeInThenFadesOutInTwentyFiveSlices)
 {
     struct Case {
-        double launchSeconds;  // from the end of the fade-in to the close request
-        double waitsSeconds;   // how much longer the splash stays before fading out
+        double launchSeconds; // from the end of the fade-in to the close request
+        double waitsSeconds;  // how much longer the splash stays before fading out
     };
     const Case cases[] = {{2.0, 3.0}, {7.0, 0.0}, {5.0, 0.0}};
     for (const Case& c : cases) {

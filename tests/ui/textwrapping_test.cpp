@@ -14,10 +14,8 @@ TEST(TextViewLines, CountsAndListsTheLaidOutLinesWithoutTheirBreaks)
         const char* text;
         QStringList lines;
     };
-    const Case cases[] = {{"", {}},
-                          {"alpha", {"alpha"}},
-                          {"alpha\nbeta\n", {"alpha", "beta"}},
-                          {"alpha\n\nbeta", {"alpha", "", "beta"}}};
+    const Case cases[] = {
+        {"", {}}, {"alpha", {"alpha"}}, {"alpha\nbeta\n", {"alpha", "beta"}}, {"alpha\n\nbeta", {"alpha", "", "beta"}}};
     QPlainTextEdit view;
     view.resize(400, 200);
     for (const Case& c : cases) {
@@ -39,7 +37,8 @@ TEST(TextViewLines, LongParagraphWrapsAtTheViewsWidthAndRejoinsToItself)
 
 TEST(ToolTipWrapping, LineCountFindsTheNarrowestWidthThatKeepsTheTextWithinIt)
 {
-    const QString text = QStringLiteral("Scan the selected disk for files that were deleted but whose blocks are still there");
+    const QString text =
+        QStringLiteral("Scan the selected disk for files that were deleted but whose blocks are still there");
     for (uint32_t count : {1u, 2u, 3u}) {
         SCOPED_TRACE(count);
         const QString result = stringWrappedForToolTipToLineCount(text, count);
@@ -61,7 +60,8 @@ TEST(ToolTipWrapping, TextWiderThanTheLimitComesBackAtTheWidestWidth)
 
 TEST(ToolTipWrapping, RatioWrapsNoWiderThanAskedOfItsHeight)
 {
-    const QString text = QStringLiteral("Choose a disk or a volume in the list, then one of the scans above ").repeated(3);
+    const QString text =
+        QStringLiteral("Choose a disk or a volume in the list, then one of the scans above ").repeated(3);
     const QString square = stringWrappedForToolTipToWidthToHeightRatio(text, 1.0f);
     const QString wide = stringWrappedForToolTipToWidthToHeightRatio(text, 8.0f);
     EXPECT_GT(square.count(QLatin1Char('\n')), wide.count(QLatin1Char('\n')));

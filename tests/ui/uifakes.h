@@ -44,7 +44,7 @@ public:
         time += stepPerRead;
         return value;
     }
-    double time = 1000.0;    // any start: only differences count
+    double time = 1000.0;   // any start: only differences count
     double stepPerRead = 0; // moves the clock on at every reading
 };
 
