@@ -13,7 +13,8 @@ int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("gleaner"));
-    QApplication::setApplicationDisplayName(infoTableValue(QStringLiteral("AppName")));
+    // No display name: Qt would append it to every window title, and the titles are the program's own.
+    QGuiApplication::setDesktopFileName(QStringLiteral("gleaner"));
     // The main window's close ends the program, whatever other window (splash, viewer) is open.
     QApplication::setQuitOnLastWindowClosed(false);
 
