@@ -1,0 +1,331 @@
+// The application controller: builds the main window and its sheets, owns the engine, the status
+// listener, the disk manager and the preview maker, and is the target of every command and the
+// data source of the outline, the table and the thumbnail grid. Engine operations run on the main
+// thread under the progress sheet; while one runs every command is refused.
+//
+// Where it is implemented:
+//   AppController.cpp            start-up, the window, shutdown
+//   AppControllerTexts.cpp       the interface texts and the Info values
+//   AppControllerProgress.cpp    the progress sheet and the engine's events
+//   AppControllerHelp.cpp        the hint line and the timer
+//   AppControllerToolbar.cpp     the toolbar
+//   AppControllerCommands.cpp    the disk and scan commands, About, Help, the viewer
+//   AppControllerDataSources.cpp the outline, table and thumbnail data sources
+//   AppControllerSave.cpp        save, report and search
+#pragma once
+
+#include "Services.h"
+
+#include <QIcon>
+#include <QImage>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QAbstractItemModel;
+class QAction;
+class QCheckBox;
+class QDialog;
+class QEvent;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+class QTimer;
+class QToolBar;
+class QTreeView;
+class QWidget;
+class SplashController;
+
+class CAbstractTableModel;
+class CAbstractTreeModel;
+class CBase;
+class CDisk;
+class CDiskManager;
+class CRecovery;
+class CVolumeItem;
+class MyStatusListener;
+class Preview;
+class QuilThumbnailView;
+
+class AppController : public QObject {
+    Q_OBJECT
+
+public:
+    // --- Start-up and shutdown ---
+    // init: the engine, the listener, the disk manager, the timer; no window work.
+    explicit AppController(AppServices services = AppServices::real(), QObject* parent = nullptr);
+    // dealloc: tears down in a fixed order (see dealloc()).
+    ~AppController() override;
+    AppController(const AppController&) = delete;
+    AppController& operator=(const AppController&) = delete;
+
+    // The window description: builds the main window, the sheets and the viewer, with their
+    // object names. Called between the constructor and awakeFromNib.
+    void loadWindowDescription();
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    // The main window is closing: quits, or when the engine is busy cancels and quits once it returns.
+    // Answers whether the window may close now.
+    bool windowWillClose();
+    void dealloc();
+    // The controller that receives the listener's events (the application's delegate); may be null.
+    static AppController* applicationDelegate();
+    static void setApplicationDelegate(AppController* controller);
+    // The splash that applicationDidFinishLaunching closes (may be null).
+    void setSplashController(SplashController* splash);
+
+    // --- Interface texts ---
+    void updateUIstrings();
+    // The localized text of key; the key itself when the table has none.
+    QString localizedString(const QString& key) const;
+    // The Info value of key; a null QString when the Info table lacks it.
+    QString infoValue(const QString& key) const;
+    // The localized text of key used as a format: "%@" and "%n$@" take the arguments as data, in one pass.
+    QString localizedFormat(const QString& key, const QStringList& arguments) const;
+    // The column titles of the outline (one) and the table (identifiers "0" to "4"), for the views' headers.
+    QStringList outlineColumnTitles() const { return outlineTitles; }
+    QStringList tableColumnTitles() const { return tableTitles; }
+    // An alert whose title, message and buttons are localization keys (empty keys: no button).
+    // Once the window was closed to quit, answers the last button given without showing anything.
+    AlertAnswer showAlert(const QString& titleKey, const QString& messageKey, const QString& defaultKey,
+                          const QString& alternateKey = {}, const QString& otherKey = {});
+
+    // --- Progress sheet and status listener ---
+    void progressEvent(double percent, bool* cancel);
+    void _setProgressText(const QString& text);
+    void progressWindowEndCancel();
+    void diskListChangedEvent();
+    void itemChangedEvent(CVolumeItem* item);
+    void expandOutlineView();
+    // Opening and closing the progress sheet around an engine call. beginProgressSheet refuses
+    // (answers false) while another operation runs; otherwise the caller must endProgressSheet.
+    bool beginProgressSheet(const QString& textKey, const QString& titleKey);
+    void endProgressSheet();
+    // True while an engine operation runs under the progress sheet.
+    bool isBusy() const { return busy; }
+    void playSound(const QString& resourceName);
+    // True once the main window was closed while busy: the running command should wind up quietly.
+    bool isQuitting() const { return quitWhenIdle; }
+    // Reload the outline and the table from their engine models (the data-source adapters' reset).
+    void reloadOutlineView();
+    void reloadTableView();
+
+    // --- Help-text line and spoken hints ---
+    void setHelpText(const QString& text, bool onlyUpdateIfNew);
+    void timer();
+    void speakHintsClick();
+
+    // --- Toolbar ---
+    void setupToolbar();
+    QAction* toolbar(const QString& itemIdentifier);
+    static QStringList toolbarDefaultItemIdentifiers();
+    static QStringList toolbarAllowedItemIdentifiers();
+    QAction* createToolbarItem(const QString& identifier, const QString& title, const QString& imageName,
+                               void (AppController::*action)());
+    bool validateToolbarItem(const QString& identifier) const;
+    void hoverButtonEntered(const QString& identifier);
+    void hoverButtonExited(const QString& identifier);
+    // Enables each command by its rule (all off while busy); run after every command and selection change.
+    void validateCommands();
+
+    // --- Disk and scan commands ---
+    void chooseDisk();
+    void browseVolume();
+    void lostVolumesScan();
+    void lostFilesScan();
+    void deletedFilesScan();
+    void activateTextScanClick();
+    void scanWindowEndOK();
+    void scanWindowEndCancel();
+    void about();
+    void help();
+    void toggleViewer();
+    void sheetDidEnd(int returnCode);
+    void setTreeModel(CAbstractTreeModel* model);
+    void setTableModel(CAbstractTableModel* model);
+
+    // --- Outline, table and thumbnail data sources ---
+    QIcon getImageByIdx(int index) const;
+    int outlineViewNumberOfChildrenOfItem(CBase* item);
+    bool outlineViewIsItemExpandable(CBase* item);
+    CBase* outlineViewChild(CBase* item, int index);
+    QString outlineViewObjectValue(CBase* item);
+    QIcon outlineViewWillDisplayCell(CBase* item);
+    bool outlineViewShouldEditTableColumn(CBase* item) const;
+    void outlineViewItemDidExpand();
+    void outlineViewSelectionDidChange();
+    int numberOfRowsInTableView();
+    QString tableViewObjectValue(int row, int column);
+    QIcon tableViewWillDisplayCell(int row, int column);
+    void tableViewSelectionDidChange();
+    int thumbCount();
+    QImage thumbAtIndex(int index); // called on the grid's worker thread
+    QString thumbHeaderAtIndex(int index);
+    QString thumbFooterAtIndex(int index);
+    void thumbViewSelectionDidChange();
+    void sortByName();
+    void sortBySize();
+    void tabViewDidSelectTabViewItem(int index);
+
+    // --- Save, report and search ---
+    std::vector<CVolumeItem*> getSelectedItemList();
+    void save();
+    void saveReport();
+    void searchUsingToolbarSearchField();
+
+    // Read by tests and by the pieces built on this class.
+    const AppServices& appServices() const { return services; }
+    CRecovery* recovery() const { return rec; }
+
+    // --- Windows (the window description) ---
+    QMainWindow* mainWindow = nullptr;
+    QDialog* scanWindow = nullptr;     // scan-options sheet
+    QDialog* progressWindow = nullptr; // progress sheet
+    QWidget* viewerWindow = nullptr;   // file viewer, a tool window that stays on top
+
+    // --- Main window controls ---
+    QLabel* helpTextView = nullptr; // the hint line
+    QTreeView* outlineView = nullptr;
+    QTableView* tableView = nullptr;
+    QTabWidget* tabView = nullptr; // tabs "table" and "thumb"
+    QuilThumbnailView* thumbView = nullptr;
+    QWidget* thumbTab = nullptr; // the thumbnail tab's page, which holds thumbView
+    QLineEdit* searchField = nullptr;
+    QLabel* imageView = nullptr; // the viewer window's picture
+    QCheckBox* speakHintsCheckbox = nullptr;
+    QAction* sortByNameMenuItem = nullptr;
+    QAction* sortBySizeMenuItem = nullptr;
+    QLabel* readErrorsText = nullptr;
+    QLabel* numberErrorsText = nullptr;
+    QProgressBar* progressSpinner = nullptr;
+    QLabel* progressSpinnerText = nullptr;
+    QToolBar* mainToolbar = nullptr;
+    QWidget* backgroundView = nullptr; // the main window's central background
+
+    // The menus (the main menu's items 0, 3, 4, 5) and the application menu's items by position.
+    QMenu* applicationMenu = nullptr;
+    QMenu* viewMenu = nullptr;
+    QMenu* sortMenu = nullptr;
+    QMenu* windowMenu = nullptr;
+    QMenu* helpMenu = nullptr;
+    QAction* aboutMenuItem = nullptr;
+    QAction* preferencesMenuItem = nullptr;
+    QAction* servicesMenuItem = nullptr;
+    QAction* hideMenuItem = nullptr;
+    QAction* hideOthersMenuItem = nullptr;
+    QAction* showAllMenuItem = nullptr;
+    QAction* quitMenuItem = nullptr;
+    QAction* minimizeMenuItem = nullptr;
+    QAction* zoomMenuItem = nullptr;
+    QAction* bringAllToFrontMenuItem = nullptr;
+    QAction* appHelpMenuItem = nullptr;
+
+    // --- Scan-options sheet controls ---
+    QCheckBox* limitTextKeywordsCheckbox = nullptr;
+    QCheckBox* activateTextScanCheckbox = nullptr;
+    QPlainTextEdit* scanKeywordsTextView = nullptr;
+    QLabel* scanOptionsStatic = nullptr;
+    QLabel* scanOptionsHeaderStatic = nullptr;
+    QLabel* scanTextKeywordsStatic = nullptr;
+    QPushButton* startScanButton = nullptr;
+    QPushButton* cancelScanButton = nullptr;
+
+    // --- Progress sheet controls ---
+    QLabel* progressText = nullptr;
+    QProgressBar* progressIndicator = nullptr;
+    QPushButton* progressCancelButton = nullptr;
+
+protected:
+    // Closing the main window goes through windowWillClose.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Writes one diagnostic line of the controller (through the engine's log switch).
+    void logLine(const QString& text) const;
+
+    AppServices services;
+
+    // --- Engine objects, owned ---
+    CRecovery* rec = nullptr;
+    MyStatusListener* statusListener = nullptr;
+    CDiskManager* diskman = nullptr;
+
+    // --- Shown state ---
+    CAbstractTreeModel* treeModel = nullptr;    // owned, may be null
+    CAbstractTableModel* tableModel = nullptr;  // owned, may be null
+    CVolumeItem* folder = nullptr;              // the folder the table shows; not owned
+    CDisk* disk = nullptr;                      // the disk selected in the outline; not owned
+    QAbstractItemModel* treeObjDict = nullptr;  // the outline's Qt adapter over treeModel, owned
+    QAbstractItemModel* tableAdapter = nullptr; // the table's Qt adapter over tableModel, owned
+    QString permString;                         // the last cell text handed to a view
+
+    // --- Service objects, owned ---
+    // Shared so that this header need not know the class: the deleter comes from where it was made.
+    std::shared_ptr<Preview> preview;
+    QTimer* tickTimer = nullptr; // the repeating 0.1-second timer that drives timer()
+    // Taken around each progress update; a nested update finds it taken and returns at once.
+    std::mutex theLock;
+
+    // --- Configuration: the Info values read at start-up ---
+    std::map<QString, QString> localInfoDict;
+
+    // --- Help-text line ---
+    float helpAlpha = 1.0f;
+    QString helpText;  // null: no hint yet
+    int fadestate = 0; // 0 idle, 1 fading in, 2 fading out
+    int timerCounter = 0;
+
+    // --- Progress and refresh requests ---
+    bool cancelAction = false;
+    bool updateOutlineViewPending = false;
+    bool expandOutlineViewPending = false;
+    bool updateTableViewPending = false;
+    QDialog* modalSession = nullptr; // the progress sheet while an operation runs
+    bool busy = false;
+    bool quitWhenIdle = false;     // the main window was closed while busy
+    double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
+    bool lastProgressUpdateSet = false;
+
+    // --- List icons (a missing image is a null icon) ---
+    QIcon searchImage;
+    QIcon fixedImage;
+    QIcon fixedLostImage;
+    QIcon removableImage;
+    QIcon removableLostImage;
+    QIcon volumeImage;
+    QIcon volumeLostImage;
+    QIcon folderClosedImage;
+    QIcon folderOpenImage;
+    QIcon folderClosedDeletedImage;
+    QIcon folderOpenDeletedImage;
+    QIcon fileImage;
+    QIcon fileDeletedImage;
+
+private:
+    void buildMainWindow();
+    void buildScanWindow();
+    void buildProgressWindow();
+    void buildViewerWindow();
+    void updateReadErrorCount();
+    void forgetWidgets();
+
+    bool deallocated = false;
+    QPointer<SplashController> splash;
+    QStringList outlineTitles;
+    QStringList tableTitles;
+};
+
+// Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,
+// "%%" is a percent sign; a missing argument reads "(null)". Arguments are never read as formats.
+QString formatWithObjects(const QString& format, const QStringList& arguments);
