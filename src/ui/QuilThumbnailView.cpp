@@ -111,17 +111,16 @@ QPainterPath shadowBoxPathForRect(const QRectF& cell)
     return path;
 }
 
-// A soft drop shadow under a picture: a few widening translucent layers stand in for a blur.
+// A soft drop shadow under a picture: two translucent layers stand in for a blur. Plain
+// rectangles, since a screenful of antialiased shapes costs more than a frame.
 void drawPictureShadow(QPainter& painter, const QRectF& target)
 {
-    painter.setPen(Qt::NoPen);
-    const QRectF base = target.translated(kShadowOffset);
-    for (int spread = 3; spread >= 1; --spread) {
-        QColor color = kShadowColor;
-        color.setAlpha(kShadowColor.alpha() / (spread + 1));
-        painter.setBrush(color);
-        painter.drawRoundedRect(base.adjusted(-spread, -spread, spread, spread), spread, spread);
-    }
+    const QRect base = target.toAlignedRect().translated(kShadowOffset);
+    QColor outer = kShadowColor, inner = kShadowColor;
+    outer.setAlpha(kShadowColor.alpha() / 3);
+    inner.setAlpha(kShadowColor.alpha() * 2 / 3);
+    painter.fillRect(base.adjusted(-1, -1, 1, 1), outer);
+    painter.fillRect(base, inner);
 }
 
 // One line of text with its lower-left corner at the bottom of `box`, cut off at the box's edges.
@@ -149,7 +148,9 @@ QuilThumbnailView::QuilThumbnailView(QWidget* parent) : QAbstractScrollArea(pare
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     verticalScrollBar()->setSingleStep(thumbHeight / 4);
-    viewport()->setAutoFillBackground(false);
+    // The drawing covers every pixel it is asked for, which also lets a scroll move the pixels
+    // already drawn instead of drawing the whole viewport again.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 QuilThumbnailView::~QuilThumbnailView()
@@ -270,10 +271,13 @@ QImage QuilThumbnailView::requestThumbnail(int index)
         return image;
     if (cache_.find(index, image) || empty_.count(index) != 0 || index == inFlight_)
         return image;
+    // Only a worker that has run dry waits on the condition; a busy one finds the request itself.
+    const bool idle = !active_ || queue_.empty();
     queue_.request(index);
     active_ = true;
     ensureWorker();
-    wake_.notify_one();
+    if (idle)
+        wake_.notify_one();
     return image;
 }
 
@@ -481,9 +485,14 @@ void QuilThumbnailView::resizeEvent(QResizeEvent* event)
     layoutGrid(false);
 }
 
-void QuilThumbnailView::scrollContentsBy(int, int)
+void QuilThumbnailView::scrollContentsBy(int dx, int dy)
 {
-    viewport()->update();
+    // Moving what is drawn and painting only the uncovered strip keeps scrolling cheap; the rubber
+    // band is drawn over the cells, so during a press everything is drawn again.
+    if (mouseDown_)
+        viewport()->update();
+    else
+        viewport()->scroll(dx, dy);
 }
 
 void QuilThumbnailView::paintEvent(QPaintEvent* event)
