@@ -179,6 +179,8 @@ void QuilThumbnailView::reloadData()
         queue_.clear();
         cache_.clear();
         empty_.clear();
+        // The picture in progress will be dropped, so its index may be queued again at once.
+        inFlight_ = -1;
         active_ = false;
         thumbCount_ = count;
         for (int i = 0; i < std::min(count, prefetchCount); ++i)
@@ -237,9 +239,9 @@ void QuilThumbnailView::workerLoop()
                 thumb = thumb.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         }
         lock.lock();
-        inFlight_ = -1;
         if (generation != generation_)
             continue;
+        inFlight_ = -1;
         if (thumb.isNull())
             empty_.insert(index);
         else

@@ -99,6 +99,8 @@ public:
     void reloadData();
     // Stops the worker and waits for it: afterwards no call to thumbAtIndex is under way. The
     // controller calls it before engine operations that free items; the next request restarts it.
+    // Call it (and destroy the view) without holding the engine lock: the worker may be waiting
+    // for that lock inside thumbAtIndex.
     void stopWorker();
 
     int thumbCount() const { return thumbCount_; }

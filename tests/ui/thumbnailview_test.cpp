@@ -75,6 +75,12 @@ public:
                                  [&] { return std::find(entered_.begin(), entered_.end(), index) != entered_.end(); });
     }
 
+    int callsFor(int index)
+    {
+        std::lock_guard lock(mutex_);
+        return int(std::count(entered_.begin(), entered_.end(), index));
+    }
+
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -206,6 +212,21 @@ TEST(ThumbnailView, ReloadDuringAPictureDropsItsResult)
     ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(3); }));
     const QImage thumb = view->requestThumbnail(3);
     EXPECT_EQ(thumb.size(), QSize(160, 120));
+}
+
+TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
+{
+    FakeSource source;
+    source.count = 2500; // cell 1500 is neither visible nor prefetched: only requests make it
+    auto view = makeView(source, 500);
+    source.hold();
+    view->requestThumbnail(1500);
+    ASSERT_TRUE(source.waitEntered(1500));
+    view->reloadData();
+    view->requestThumbnail(1500);
+    source.release();
+    EXPECT_TRUE(waitUntil([&] { return view->hasThumbnail(1500); }));
+    EXPECT_EQ(source.callsFor(1500), 2);
 }
 
 TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
