@@ -13,6 +13,7 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <exception>
 
 // Trace lines of the grid; off unless QT_LOGGING_RULES turns on "gleaner.thumbnails.debug".
 Q_LOGGING_CATEGORY(lcThumbnails, "gleaner.thumbnails", QtInfoMsg)
@@ -233,10 +234,17 @@ void QuilThumbnailView::workerLoop()
         lock.unlock();
         QImage thumb;
         if (source != nullptr) {
-            const QImage picture = source->thumbAtIndex(index, cellSize);
-            thumb = imageByScalingProportionallyToSize(picture, QSizeF(cellSize));
-            if (!thumb.isNull())
-                thumb = thumb.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            // An exception must not leave this thread (that would end the program): a picture
+            // that could not be made, say for want of memory, is a cell without a picture.
+            try {
+                const QImage picture = source->thumbAtIndex(index, cellSize);
+                thumb = imageByScalingProportionallyToSize(picture, QSizeF(cellSize));
+                if (!thumb.isNull())
+                    thumb = thumb.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            } catch (const std::exception& error) {
+                qCWarning(lcThumbnails) << "thumbnail" << index << "failed:" << error.what();
+                thumb = QImage();
+            }
         }
         lock.lock();
         if (generation != generation_)

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -233,10 +234,16 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
 {
     FakeSource source;
     source.count = 4;
-    source.hasPicture = [](int index) { return index != 2; };
+    source.hasPicture = [](int index) {
+        if (index == 1)
+            throw std::runtime_error("out of memory");
+        return index != 2;
+    };
     auto view = makeView(source, 500);
     view->requestThumbnail(2);
-    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(2); }));
+    view->requestThumbnail(1);
+    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(2) && view->hasThumbnail(1); }));
+    EXPECT_TRUE(view->requestThumbnail(1).isNull());
     const int calls = source.pictureCalls;
     EXPECT_TRUE(view->requestThumbnail(2).isNull());
     view->stopWorker();
