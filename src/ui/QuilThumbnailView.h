@@ -18,6 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
+class QPainter;
+
 // What the grid shows, supplied by its owner (the application controller). All calls but
 // thumbAtIndex come on the main thread. thumbAtIndex comes on the grid's worker thread with no lock
 // of the grid's held: it must take the engine lock itself, answer a null image for an index it no
@@ -143,7 +145,7 @@ private:
     QPoint toGrid(QPoint viewportPoint) const;
     QRect selectionRectangle() const;
     std::set<int> cellsInRect(const QRect& gridRect) const;
-    void drawCell(class QPainter& painter, int index, const QRect& cell, bool selected);
+    void drawCell(QPainter& painter, int index, const QRect& cell, bool selected);
     void thumbnailReady(int index, uint64_t generation);
     void ensureWorker(); // with mutex_ held
     void workerLoop();
