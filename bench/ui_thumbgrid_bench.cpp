@@ -1,6 +1,6 @@
 // The thumbnail grid's worker and main thread under load, on Qt's offscreen platform.
 //
-//   thumbgrid_bench [--cells N] [--screenshot FILE]
+//   ui_thumbgrid_bench [--cells N] [--screenshot FILE]
 //
 // A fake data source answers every cell with an already decoded 1600 x 1200 picture (copied out
 // under a stand-in for the engine lock, as a preview read would be), so the figures cover the

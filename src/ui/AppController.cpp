@@ -2,7 +2,9 @@
 #include "AppController.h"
 
 #include "MyStatusListener.h"
+#include "QuilThumbnailView.h"
 #include "SplashController.h"
+#include "ViewBackground.h"
 #include "diskmanager.h"
 #include "logger.h"
 #include "recovery.h"
@@ -263,8 +265,10 @@ void AppController::buildMainWindow()
     mainToolbar->toggleViewAction()->setEnabled(false);
     mainWindow->addToolBar(Qt::TopToolBarArea, mainToolbar);
 
-    // ViewBackground (style 3, the grey gradient) takes this widget's place.
-    backgroundView = new QWidget;
+    // The window's background: the grey gradient, with every control laid over it.
+    auto* background = new ViewBackground;
+    background->setBackgroundStyle(ViewBackground::GradientStyle);
+    backgroundView = background;
     backgroundView->setObjectName(QStringLiteral("backgroundView"));
     auto* column = new QVBoxLayout(backgroundView);
     column->setContentsMargins(8, 8, 8, 6);
@@ -295,11 +299,12 @@ void AppController::buildMainWindow()
     tableView->setModel(new QStandardItemModel(0, 5, this));
     tabView->addTab(tableView, QString());
     tabView->tabBar()->setTabData(0, QStringLiteral("table"));
-    // The thumbnail grid (QuilThumbnailView) goes into this page.
     thumbTab = new QWidget;
     thumbTab->setObjectName(QStringLiteral("thumbTab"));
     auto* thumbLayout = new QVBoxLayout(thumbTab);
     thumbLayout->setContentsMargins(0, 0, 0, 0);
+    thumbView = new QuilThumbnailView(thumbTab);
+    thumbLayout->addWidget(thumbView);
     tabView->addTab(thumbTab, QString());
     tabView->tabBar()->setTabData(1, QStringLiteral("thumb"));
     connect(tabView, &QTabWidget::currentChanged, this, [this](int index) { tabViewDidSelectTabViewItem(index); });
