@@ -18,7 +18,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${JOBS:-$(nproc)}"
-APP_NAME=gleaner # the application executable, once src/ui/ builds one
+APP_NAME=gleaner # the application executable, built from src/ui/
 
 usage() {
     sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
@@ -60,13 +60,13 @@ cmd_run() {
     setup
     build "${BUILD_DIR:-build}" Debug
     local app
-    app="$(find "$BUILT_DIR" -name "$APP_NAME" -type f -perm -u+x -print -quit)"
+    app="$BUILT_DIR/src/ui/$APP_NAME"
+    if [[ ! -x "$app" ]]; then
+        app="$(find "$BUILT_DIR" -name "$APP_NAME" -type f -perm -u+x -print -quit)"
+    fi
     if [[ -z "$app" ]]; then
-        echo
-        echo "Gleaner built, but there is no application to start yet: this version has the engine base"
-        echo "and the device layer only; the application window comes later."
-        echo "Run the tests with: scripts/gleaner.sh test"
-        return 0
+        echo "gleaner.sh: the build in $BUILT_DIR made no $APP_NAME executable (see src/ui/CMakeLists.txt)" >&2
+        return 1
     fi
     echo "== start $app"
     exec "$app" "$@"

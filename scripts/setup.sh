@@ -28,6 +28,7 @@ PACKAGES=(
     qt6-declarative-dev       # QTextToSpeech's CMake package needs its QmlIntegration
     qt6-speech-flite-plugin   # a speech engine that works offline
     qt6-multimedia-dev        # the end-of-scan sound
+    gstreamer1.0-plugins-bad  # the multimedia backend's AIFF reader, for complete.aif
     libpoppler-qt6-dev        # PDF previews
     libfreeimage-dev          # image previews
     qt6-qpa-plugins           # the offscreen platform the interface tests run on

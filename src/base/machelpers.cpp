@@ -41,3 +41,17 @@ std::string localize(const std::string& key)
         return key;
     return catalog().lookup(key);
 }
+
+std::optional<std::string> infoValue(const std::string& key)
+{
+    static const StringsMap info = [] {
+        std::string errors;
+        StringsMap loaded = loadInfoTable(resourceDirectory(), userInterfaceLanguage(), &errors);
+        if (!errors.empty())
+            std::fprintf(stderr, "info: %s", errors.c_str());
+        return loaded;
+    }();
+    if (auto found = info.find(key); found != info.end())
+        return found->second;
+    return std::nullopt;
+}

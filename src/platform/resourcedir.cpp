@@ -5,6 +5,12 @@
 #include <unistd.h>
 
 namespace {
+bool isRegularFile(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool isDirectoryPath(const std::string& path)
 {
     struct stat info;
@@ -28,7 +34,31 @@ std::string resourceDirectory()
     if (const char* overridden = std::getenv("GLEANER_RESOURCES"); overridden && isDirectoryPath(overridden))
         return overridden;
     const std::string installed = executableDirectory() + "/../share/gleaner";
-    if (isDirectoryPath(installed))
+    if (isDirectoryPath(installed)) {
+        // Shown in the start-up log: without the "bin/.." detour.
+        if (char* resolved = ::realpath(installed.c_str(), nullptr)) {
+            std::string path(resolved);
+            std::free(resolved);
+            return path;
+        }
         return installed;
+    }
     return GLEANER_BUILD_RESOURCE_DIR;
+}
+
+std::string namedResourcePath(const std::string& folder, const std::string& name)
+{
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        return {};
+    for (const char* extension : {"", ".png", ".gif", ".tiff", ".aif"}) {
+        const std::string path = folder + "/" + name + extension;
+        if (isRegularFile(path))
+            return path;
+    }
+    return {};
+}
+
+std::string namedResourcePath(const std::string& name)
+{
+    return namedResourcePath(resourceDirectory(), name);
 }

@@ -5,3 +5,10 @@
 #include <string>
 
 std::string resourceDirectory();
+
+// The file of a named resource, as the program asks for images and sounds: the name itself when the
+// folder has a file of that name, else the name with ".png", ".gif", ".tiff" or ".aif" appended
+// (so the image "splash" is "splash.png"); empty when there is none or the name leaves the folder.
+std::string namedResourcePath(const std::string& folder, const std::string& name);
+// The same in resourceDirectory().
+std::string namedResourcePath(const std::string& name);

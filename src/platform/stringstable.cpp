@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -174,6 +175,27 @@ std::string userInterfaceLanguage()
             return language;
     }
     return "en";
+}
+
+StringsMap loadInfoTable(const std::string& resourceDirectory, const std::string& language, std::string* errors)
+{
+    StringsMap merged;
+    const auto overlay = [&](const std::string& path) {
+        std::ifstream probe(path);
+        if (!probe)
+            return;
+        StringsMap layer;
+        std::string error;
+        if (!loadStringsTable(path, layer, &error) && errors)
+            *errors += error + "\n";
+        for (auto& [key, value] : layer)
+            merged[key] = std::move(value);
+    };
+    overlay(resourceDirectory + "/Info.strings");
+    overlay(resourceDirectory + "/en.lproj/InfoPlist.strings");
+    if (!language.empty() && language != "en")
+        overlay(resourceDirectory + "/" + language + ".lproj/InfoPlist.strings");
+    return merged;
 }
 
 CStringsCatalog::CStringsCatalog(const std::string& resourceDirectory, const std::string& language,

@@ -21,6 +21,12 @@ bool loadStringsTable(const std::string& path, StringsMap& table, std::string* e
 // LANG; "de" from "de_DE.UTF-8"; "C", "POSIX", unset or anything that is not a plain code give "en".
 std::string userInterfaceLanguage();
 
+// The application's Info table: <resources>/Info.strings (the values of every language), overlaid by
+// en.lproj/InfoPlist.strings and then by <language>.lproj/InfoPlist.strings. A missing file adds
+// nothing; a malformed one adds the entries before its fault and a line to errors.
+StringsMap loadInfoTable(const std::string& resourceDirectory, const std::string& language,
+                         std::string* errors = nullptr);
+
 // The lookup table of one language: its own entries, then those of "en", then the key itself.
 class CStringsCatalog {
 public:

@@ -217,9 +217,9 @@ public:
     QTableView* tableView = nullptr;
     QTabWidget* tabView = nullptr; // tabs "table" and "thumb"
     QuilThumbnailView* thumbView = nullptr;
-    QWidget* thumbTab = nullptr;    // the thumbnail tab's page, which holds thumbView
+    QWidget* thumbTab = nullptr; // the thumbnail tab's page, which holds thumbView
     QLineEdit* searchField = nullptr;
-    QLabel* imageView = nullptr;    // the viewer window's picture
+    QLabel* imageView = nullptr; // the viewer window's picture
     QCheckBox* speakHintsCheckbox = nullptr;
     QAction* sortByNameMenuItem = nullptr;
     QAction* sortBySizeMenuItem = nullptr;
@@ -277,13 +277,13 @@ protected:
     CDiskManager* diskman = nullptr;
 
     // --- Shown state ---
-    CAbstractTreeModel* treeModel = nullptr;   // owned, may be null
-    CAbstractTableModel* tableModel = nullptr; // owned, may be null
-    CVolumeItem* folder = nullptr;             // the folder the table shows; not owned
-    CDisk* disk = nullptr;                     // the disk selected in the outline; not owned
-    QAbstractItemModel* treeObjDict = nullptr; // the outline's Qt adapter over treeModel, owned
+    CAbstractTreeModel* treeModel = nullptr;    // owned, may be null
+    CAbstractTableModel* tableModel = nullptr;  // owned, may be null
+    CVolumeItem* folder = nullptr;              // the folder the table shows; not owned
+    CDisk* disk = nullptr;                      // the disk selected in the outline; not owned
+    QAbstractItemModel* treeObjDict = nullptr;  // the outline's Qt adapter over treeModel, owned
     QAbstractItemModel* tableAdapter = nullptr; // the table's Qt adapter over tableModel, owned
-    QString permString;                        // the last cell text handed to a view
+    QString permString;                         // the last cell text handed to a view
 
     // --- Toolbar: the items by identifier ---
     std::map<QString, QAction*> toolbarItems;
@@ -317,7 +317,7 @@ protected:
 
     // --- Help-text line ---
     float helpAlpha = 1.0f;
-    QString helpText; // null: no hint yet
+    QString helpText;  // null: no hint yet
     int fadestate = 0; // 0 idle, 1 fading in, 2 fading out
     int timerCounter = 0;
 
@@ -328,7 +328,7 @@ protected:
     bool updateTableViewPending = false;
     QDialog* modalSession = nullptr; // the progress sheet while an operation runs
     bool busy = false;
-    bool quitWhenIdle = false; // the main window was closed while busy
+    bool quitWhenIdle = false;     // the main window was closed while busy
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
 

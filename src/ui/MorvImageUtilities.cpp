@@ -12,10 +12,15 @@ QRectF MorvFittedRect(QSizeF size, QRectF bounds)
     if (!(size.width() > 0) || !(size.height() > 0) || !(bounds.width() > 0) || !(bounds.height() > 0))
         return QRectF();
     if (size.width() > bounds.width() || size.height() > bounds.height()) {
-        if (size.height() / size.width() > bounds.height() / bounds.width())
+        // The side that limits takes the bounds' length exactly: side x (bound / side) can come out a
+        // hair above the bound, and rounding outwards would then make the picture a pixel too big.
+        if (size.height() / size.width() > bounds.height() / bounds.width()) {
             size = MorvScaledSize(size, bounds.height() / size.height());
-        else
+            size.setHeight(bounds.height());
+        } else {
             size = MorvScaledSize(size, bounds.width() / size.width());
+            size.setWidth(bounds.width());
+        }
     }
     const qreal x = bounds.x() + (bounds.width() - size.width()) / 2;
     const qreal y = bounds.y() + (bounds.height() - size.height()) / 2;

@@ -55,3 +55,14 @@ TEST(Localize, ReadsTheResourceTableAndAnswersTheKeyWhenNoTableHasIt)
         GTEST_SKIP() << "the user-interface language is " << userInterfaceLanguage() << ", not en";
     EXPECT_EQ(localize("SearchResults"), "Search Results");
 }
+
+TEST(InfoValue, ReadsTheResourceInfoTableAndTellsAMissingKey)
+{
+    EXPECT_EQ(infoValue("NoSuchInfoKey"), std::nullopt);
+    EXPECT_EQ(infoValue("AppName"), "Gleaner");
+    for (const char* key : {"AppNameShort", "HelpFile", "NSHumanReadableCopyright", "CFBundleShortVersionString"}) {
+        const std::optional<std::string> value = infoValue(key);
+        ASSERT_TRUE(value.has_value()) << key;
+        EXPECT_FALSE(value->empty()) << key;
+    }
+}

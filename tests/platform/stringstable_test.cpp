@@ -110,3 +110,26 @@ TEST(StringsTable, CatalogReportsAMalformedTable)
     EXPECT_NE(catalog.loadErrors().find("Localizable.strings: line 2"), std::string::npos) << catalog.loadErrors();
     EXPECT_EQ(catalog.lookup("Deleted"), "Deleted");
 }
+
+TEST(StringsTable, InfoTableOverlaysTheLanguagesOnTheSharedValues)
+{
+    FakeSysfs resources;
+    resources.write("Info.strings", "\"AppName\" = \"Gleaner\";\n\"CFBundleShortVersionString\" = \"1.2\";\n"
+                                    "\"HelpFile\" = \"help.html\";\n");
+    resources.write("en.lproj/InfoPlist.strings", "\"AppNameShort\" = \"Gleaner\";\n");
+    resources.write("de.lproj/InfoPlist.strings", "\"HelpFile\" = \"hilfe.html\";\n\"AppName\" = \"Gleaner\"\n");
+
+    std::string errors;
+    const StringsMap german = loadInfoTable(resources.root(), "de", &errors);
+    EXPECT_EQ(german.at("HelpFile"), "hilfe.html");            // the language's own value wins
+    EXPECT_EQ(german.at("AppNameShort"), "Gleaner");           // then English
+    EXPECT_EQ(german.at("CFBundleShortVersionString"), "1.2"); // then the shared table
+    EXPECT_EQ(german.count("NSHumanReadableCopyright"), 0u);   // missing stays missing
+    EXPECT_NE(errors.find("de.lproj/InfoPlist.strings: line 3"), std::string::npos) << errors;
+
+    errors.clear();
+    const StringsMap english = loadInfoTable(resources.root(), "en", &errors);
+    EXPECT_EQ(english.at("HelpFile"), "help.html");
+    EXPECT_TRUE(errors.empty()) << errors;
+    EXPECT_TRUE(loadInfoTable(resources.root() + "/nowhere", "en").empty());
+}

@@ -1,0 +1,173 @@
+// The progress sheet around an engine call, and the engine's events through the status listener:
+// throttled progress, Cancel, and the views the events marked for a reload.
+#include "AppController.h"
+
+#include "recovery.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeView>
+
+namespace {
+constexpr double kProgressInterval = 0.1; // seconds between two updates that reach the views
+constexpr int kProgressScale = 100;       // the bar counts hundredths of a percent
+} // namespace
+
+bool AppController::beginProgressSheet(const QString& textKey, const QString& titleKey)
+{
+    if (busy || !progressWindow) {
+        logLine(QStringLiteral("refused: another operation is running"));
+        return false;
+    }
+    busy = true;
+    cancelAction = false;
+    progressText->setText(localizedString(textKey));
+    progressCancelButton->setEnabled(true);
+    progressWindow->setWindowTitle(localizedString(titleKey));
+    progressIndicator->setAccessibleName(progressWindow->windowTitle());
+    // Each operation starts with a moving bar: the last one's value never shows.
+    progressIndicator->setRange(0, 0);
+    progressIndicator->reset();
+    // The sheet is window-modal; the menus and the toolbar are off as well, for their shortcuts.
+    mainWindow->menuBar()->setEnabled(false);
+    if (mainToolbar)
+        mainToolbar->setEnabled(false);
+    validateCommands();
+    progressWindow->open();
+    modalSession = progressWindow;
+    return true;
+}
+
+void AppController::endProgressSheet()
+{
+    if (!busy)
+        return;
+    modalSession = nullptr;
+    if (progressWindow)
+        progressWindow->hide();
+    busy = false;
+    if (mainWindow)
+        mainWindow->menuBar()->setEnabled(true);
+    if (mainToolbar)
+        mainToolbar->setEnabled(true);
+    validateCommands();
+    if (quitWhenIdle) {
+        // The window was closed while the engine ran: close it again now that it may go.
+        QTimer::singleShot(0, this, [this] {
+            if (mainWindow)
+                mainWindow->close();
+        });
+    }
+}
+
+void AppController::updateReadErrorCount()
+{
+    if (!numberErrorsText || !rec || !rec->cachedDisk || !rec->cachedDisk->disk)
+        return;
+    const float count = float(rec->cachedDisk->disk->getReadErrorCount());
+    numberErrorsText->setText(QString::asprintf("%.0f", double(count)));
+}
+
+void AppController::progressEvent(double percent, bool* cancel)
+{
+    const double now = services.clock ? services.clock->now() : 0.0;
+    if (lastProgressUpdateSet && now - lastProgressUpdate < kProgressInterval)
+        return;
+    lastProgressUpdateSet = true;
+    lastProgressUpdate = now;
+
+    {
+        // Only this handler takes the lock; a call nested in the update below finds it taken and
+        // returns, instead of waiting for itself.
+        std::unique_lock<std::mutex> lock(theLock, std::try_to_lock);
+        if (!lock.owns_lock())
+            return;
+        updateReadErrorCount();
+        if (progressIndicator) {
+            if (percent == 0) {
+                progressIndicator->setRange(0, 0);
+            } else {
+                if (progressIndicator->maximum() == 0)
+                    progressIndicator->setRange(0, 100 * kProgressScale);
+                progressIndicator->setValue(int(qBound(0.0, percent, 100.0) * kProgressScale));
+            }
+        }
+        if (updateOutlineViewPending) {
+            reloadOutlineView();
+            if (expandOutlineViewPending)
+                expandOutlineView();
+            updateOutlineViewPending = false;
+            expandOutlineViewPending = false;
+        }
+        if (updateTableViewPending) {
+            reloadTableView();
+            updateTableViewPending = false;
+        }
+        if (cancelAction) {
+            if (progressCancelButton)
+                progressCancelButton->setEnabled(false);
+            if (cancel)
+                *cancel = true;
+        }
+    }
+    if (modalSession && services.eventPump)
+        services.eventPump->processEvents();
+}
+
+void AppController::_setProgressText(const QString& text)
+{
+    logLine(QStringLiteral("setProgressText"));
+    if (progressText)
+        progressText->setText(text);
+    if (modalSession && services.eventPump)
+        services.eventPump->processEvents();
+}
+
+void AppController::progressWindowEndCancel()
+{
+    logLine(QStringLiteral("cancel"));
+    cancelAction = true;
+}
+
+void AppController::diskListChangedEvent()
+{
+    updateOutlineViewPending = true;
+    expandOutlineViewPending = true;
+}
+
+void AppController::itemChangedEvent(CVolumeItem* item)
+{
+    if (item == folder)
+        updateTableViewPending = true;
+    updateOutlineViewPending = true;
+    if (!rec || item != rec->searchFolder)
+        expandOutlineViewPending = true;
+}
+
+void AppController::expandOutlineView()
+{
+    if (!outlineView || !outlineView->model())
+        return;
+    QAbstractItemModel* model = outlineView->model();
+    if (rec && rec->scanType == ScanLostFiles) {
+        const QModelIndex first = model->index(0, 0);
+        if (first.isValid())
+            outlineView->expand(first);
+        return;
+    }
+    // Every row with its whole subtree: the top-level rows' subtrees hold all the others.
+    for (int row = 0; row < model->rowCount(); ++row)
+        outlineView->expandRecursively(model->index(row, 0));
+}
+
+void AppController::playSound(const QString& resourceName)
+{
+    if (services.sound)
+        services.sound->play(resourceName);
+}

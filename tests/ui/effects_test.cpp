@@ -1,0 +1,207 @@
+// Fitting and scaling pictures, the background view, the fade and the window zoom.
+#include "MorvImageUtilities.h"
+#include "NSImage-PropotionalScaling.h"
+#include "NSView_Fade.h"
+#include "NSWindow-ZavrelEffects.h"
+#include "ViewBackground.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGraphicsEffect>
+#include <QImage>
+#include <QTest>
+
+#include <memory>
+#include <ostream>
+
+// Readable rectangles in failure messages.
+void PrintTo(const QRectF& rect, std::ostream* out)
+{
+    *out << "(" << rect.x() << ", " << rect.y() << ", " << rect.width() << " x " << rect.height() << ")";
+}
+
+namespace {
+
+TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
+{
+    const QRectF box(5, 15, 150, 130);
+    const struct {
+        const char* name;
+        QSizeF size;
+        QRectF bounds;
+        QRectF expected;
+    } cases[] = {
+        {"wide picture", {300, 100}, box, {5, 55, 150, 50}},
+        // 43.3 x 130 centred at x = 58.3, widened outwards to whole pixels.
+        {"tall picture", {100, 300}, box, {58, 15, 44, 130}},
+        {"picture that fits is only centred", {40, 30}, {0, 0, 150, 130}, {55, 50, 40, 30}},
+        // 147 x (20 / 147) comes out a hair above 20; the fit must not grow past the bounds.
+        {"limiting side exactly the bound", {10, 147}, {0, 0, 150, 20}, {74, 0, 2, 20}},
+        {"zero size", {0, 0}, box, {}},
+        {"zero width", {0, 50}, box, {}},
+        {"zero height", {50, 0}, box, {}},
+        {"empty bounds", {40, 30}, {5, 5, 0, 0}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(MorvFittedRect(c.size, c.bounds), c.expected);
+    }
+    EXPECT_EQ(MorvScaledSize({0, 0}, 3.5), QSizeF(0, 0));
+    EXPECT_EQ(MorvScaledSize({4, 6}, 0.5), QSizeF(2, 3));
+}
+
+TEST(ProportionalScaling, LongerSideAtMostTheLimitNeverEnlarged)
+{
+    const struct {
+        const char* name;
+        QSize image;
+        QSizeF limit;
+        QSize expected;
+    } cases[] = {
+        {"shrunk to the larger side of the limit", {1600, 1200}, {160, 160}, {160, 120}},
+        {"tall picture, wide limit", {600, 1200}, {300, 30}, {150, 300}},
+        {"small picture kept", {100, 50}, {160, 160}, {100, 50}},
+        {"thin picture keeps a pixel", {1000, 1}, {100, 100}, {100, 1}},
+        {"zero limit still gives a pixel", {100, 50}, {0, 0}, {1, 1}},
+        {"empty image", {0, 0}, {160, 160}, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QImage image;
+        if (!c.image.isEmpty()) {
+            image = QImage(c.image, QImage::Format_RGB32);
+            image.fill(Qt::darkCyan);
+        }
+        const QImage scaled = imageByScalingProportionallyToSize(image, c.limit);
+        EXPECT_EQ(scaled.size(), c.expected);
+        if (!scaled.isNull()) {
+            EXPECT_EQ(scaled.pixelColor(0, 0), QColor(Qt::darkCyan));
+        }
+    }
+}
+
+TEST(ViewBackground, DrawsEachStyle)
+{
+    const struct {
+        int style;
+        QPoint pixel;
+        QColor expected; // invalid: the same as a plain widget's
+    } cases[] = {
+        {ViewBackground::ColorStyle, {10, 10}, Qt::magenta},
+        {ViewBackground::GradientStyle, {200, 0}, QColor::fromRgbF(0.8f, 0.8f, 0.8f)},    // top: grey 0.8
+        {ViewBackground::GradientStyle, {200, 299}, QColor::fromRgbF(0.9f, 0.9f, 0.9f)},  // bottom: grey 0.9
+        {ViewBackground::GradientStyle, {0, 150}, QColor::fromRgbF(0.85f, 0.85f, 0.85f)}, // middle
+        {ViewBackground::PatternStyle, {5, 5}, QColor(0xa4, 0x51, 0x3a)},                 // a brick
+        {ViewBackground::PatternStyle, {0, 0}, QColor(0xd9, 0xd4, 0xcc)},                 // mortar
+        {ViewBackground::ImageStyle, {186, 152}, QColor(0xd0, 0xd3, 0xd6)},               // the big gear's hub
+        {ViewBackground::ImageStyle, {10, 10}, {}},                                       // around the picture
+        {0, {10, 10}, {}},
+        {5, {10, 10}, {}},
+    };
+    QWidget plain;
+    plain.resize(400, 300);
+    const QImage plainImage = plain.grab().toImage();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "style " << c.style << " at " << c.pixel.x() << "," << c.pixel.y());
+        ViewBackground view;
+        view.resize(400, 300);
+        view.setBackgroundStyle(c.style);
+        EXPECT_EQ(view.backgroundStyle(), c.style);
+        const QImage image = view.grab().toImage();
+        const QColor expected = c.expected.isValid() ? c.expected : plainImage.pixelColor(c.pixel);
+        const QColor actual = image.pixelColor(c.pixel);
+        EXPECT_NEAR(actual.red(), expected.red(), 1);
+        EXPECT_NEAR(actual.green(), expected.green(), 1);
+        EXPECT_NEAR(actual.blue(), expected.blue(), 1);
+        if (c.pixel.y() == 0 || c.style == ViewBackground::ImageStyle)
+            image.save(QStringLiteral("/tmp/effects_background%1.png").arg(c.style));
+    }
+}
+
+TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
+{
+    QWidget window;
+    auto* view = new QWidget(&window);
+    window.show();
+
+    setHidden(view, true, false);
+    EXPECT_TRUE(view->isHidden());
+    setHidden(view, false, false);
+    EXPECT_FALSE(view->isHidden());
+
+    // Fading out: still there until the opacity has run out, then hidden, the effect gone.
+    setHidden(view, true, true);
+    EXPECT_FALSE(view->isHidden());
+    EXPECT_TRUE(QTest::qWaitFor([view] { return view->isHidden(); }, 3000));
+    EXPECT_EQ(view->graphicsEffect(), nullptr);
+
+    // Fading in: shown at once, the effect removed at the end.
+    setHidden(view, false, true);
+    EXPECT_FALSE(view->isHidden());
+    EXPECT_NE(view->graphicsEffect(), nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([view] { return view->graphicsEffect() == nullptr; }, 3000));
+    EXPECT_FALSE(view->isHidden());
+
+    // A change in the middle of a fade is not undone when the fade would have ended.
+    setHidden(view, true, true);
+    setHidden(view, false, false);
+    QTest::qWait(700);
+    EXPECT_FALSE(view->isHidden());
+}
+
+int zoomWindowsLeft()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    int count = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        count += qobject_cast<ZavrelZoomWindow*>(widget) != nullptr;
+    return count;
+}
+
+TEST(ZavrelEffects, ZoomShowsAndHidesTheWindow)
+{
+    QWidget window;
+    window.setGeometry(200, 200, 160, 120);
+    const QRect from(10, 10, 20, 20);
+
+    zoomOnFromRect(&window, from);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(window.geometry().size(), QSize(160, 120));
+    EXPECT_EQ(zoomWindowsLeft(), 0);
+
+    zoomOffToRect(&window, from);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(zoomWindowsLeft(), 0);
+}
+
+TEST(ZavrelEffects, ZoomToTheStateAlreadyReachedDoesNothing)
+{
+    QWidget window;
+    window.setGeometry(200, 200, 160, 120);
+    QElapsedTimer timer;
+    timer.start();
+    zoomOffToRect(&window, {0, 0, 10, 10}); // hidden already
+    EXPECT_FALSE(window.isVisible());
+    window.show();
+    zoomOnFromRect(&window, {0, 0, 10, 10}); // visible already
+    EXPECT_TRUE(window.isVisible());
+    // A real zoom over this distance takes about a quarter of a second.
+    EXPECT_LT(timer.elapsed(), 150);
+}
+
+TEST(ZavrelEffects, ZoomWindowCarriesASnapshotOfAHiddenWindow)
+{
+    ViewBackground window;
+    window.setBackgroundStyle(ViewBackground::ColorStyle);
+    window.resize(80, 60);
+    std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&window, {0, 0, 0, 0}));
+    EXPECT_EQ(zoom->snapshot().size(), QSize(80, 60));
+    EXPECT_EQ(zoom->snapshot().pixelColor(40, 30), QColor(Qt::magenta));
+    EXPECT_EQ(zoom->geometry().size(), QSize(1, 1)); // never zero
+    // 0.2 s per 150 pixels of the largest edge movement (Shift is not held here).
+    EXPECT_DOUBLE_EQ(zoom->animationResizeTime({0, 0, 151, 76}), 0.2);
+}
+
+} // namespace

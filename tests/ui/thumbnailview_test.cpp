@@ -1,0 +1,388 @@
+// The thumbnail grid: its request queue and cache, the worker's lifetime and generations, the cell
+// geometry and the mouse selection, on the offscreen platform.
+#include "QuilThumbnailView.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+// A data source whose pictures are plain colour fields; it can hold the worker inside a picture
+// until the test lets it go, and counts what it is asked.
+class FakeSource : public QuilThumbnailDataSource {
+public:
+    int count = 0;
+    std::atomic<int> pictureCalls{0};
+    std::atomic<bool> inside{false};
+    int notices = 0;
+    std::function<bool(int)> hasPicture = [](int) { return true; };
+
+    int thumbCount() override { return count; }
+    QImage thumbAtIndex(int index, QSize) override
+    {
+        inside = true;
+        ++pictureCalls;
+        {
+            std::unique_lock lock(mutex_);
+            entered_.push_back(index);
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return !holding_; });
+        }
+        if (delay_.count() > 0)
+            std::this_thread::sleep_for(delay_);
+        QImage image;
+        if (hasPicture(index)) {
+            image = QImage(640, 480, QImage::Format_RGB32);
+            image.fill(QColor::fromHsv((index * 37) % 360, 160, 220));
+        }
+        inside = false;
+        return image;
+    }
+    QString thumbHeaderAtIndex(int) override { return {}; }
+    QString thumbFooterAtIndex(int index) override { return QStringLiteral("item %1").arg(index); }
+    void thumbViewSelectionDidChange() override { ++notices; }
+
+    void hold()
+    {
+        std::lock_guard lock(mutex_);
+        holding_ = true;
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+    void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
+    // Waits until the worker has entered thumbAtIndex for `index`.
+    bool waitEntered(int index)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5),
+                                 [&] { return std::find(entered_.begin(), entered_.end(), index) != entered_.end(); });
+    }
+
+    int callsFor(int index)
+    {
+        std::lock_guard lock(mutex_);
+        return int(std::count(entered_.begin(), entered_.end(), index));
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> entered_;
+    bool holding_ = false;
+    std::chrono::milliseconds delay_{0};
+};
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<int> range(int first, int last)
+{
+    std::vector<int> values(last - first + 1);
+    std::iota(values.begin(), values.end(), first);
+    return values;
+}
+
+// A grid whose viewport is exactly `width` by `height`: no frame, no scroll bar taking room.
+std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width, int height = 480)
+{
+    auto view = std::make_unique<QuilThumbnailView>();
+    view->setFrameShape(QFrame::NoFrame);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->resize(width, height);
+    view->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    view->setDataSource(&source);
+    view->reloadData();
+    return view;
+}
+
+void sendMove(QWidget* target, QPoint pos, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QMouseEvent move(QEvent::MouseMove, QPointF(pos), target->mapToGlobal(QPointF(pos)), Qt::NoButton, Qt::LeftButton,
+                     modifiers);
+    QCoreApplication::sendEvent(target, &move);
+}
+
+TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnce)
+{
+    // After a reload of 2500 cells the first thousand wait in index order; drawing the first twelve
+    // cells from the last to the first puts them in front in reading order.
+    QuilThumbnailQueue queue(2000);
+    for (int i = 0; i < 1000; ++i)
+        queue.append(i);
+    for (int i = 11; i >= 0; --i)
+        queue.request(i);
+    EXPECT_EQ(queue.indexes(), range(0, 999));
+
+    queue.request(500);
+    queue.request(500);
+    queue.append(7);
+    std::vector<int> expected = range(0, 999);
+    expected.erase(expected.begin() + 500);
+    expected.insert(expected.begin(), 500);
+    EXPECT_EQ(queue.indexes(), expected);
+
+    int index = -1;
+    ASSERT_TRUE(queue.takeFront(index));
+    EXPECT_EQ(index, 500);
+    queue.request(500);
+    EXPECT_EQ(queue.size(), 1000u);
+}
+
+TEST(ThumbnailQueue, RequestsBeyondCapacityDropTheOldest)
+{
+    QuilThumbnailQueue queue(3);
+    for (int i : {1, 2, 3, 4})
+        queue.request(i);
+    EXPECT_EQ(queue.indexes(), (std::vector<int>{4, 3, 2}));
+    queue.append(9);
+    EXPECT_EQ(queue.size(), 3u);
+}
+
+TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
+{
+    QuilThumbnailCache cache(3);
+    QImage picture(4, 4, QImage::Format_RGB32);
+    for (int i : {0, 1, 2})
+        cache.insert(i, picture);
+    QImage found;
+    EXPECT_TRUE(cache.find(0, found));
+    cache.insert(3, picture);
+    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_TRUE(cache.contains(0));
+    EXPECT_FALSE(cache.contains(1));
+    EXPECT_TRUE(cache.contains(2));
+    EXPECT_TRUE(cache.contains(3));
+}
+
+TEST(ThumbnailView, ReloadQueuesTheFirstThousandWithoutStartingTheWorker)
+{
+    FakeSource source;
+    source.count = 2500;
+    auto view = makeView(source, 500);
+    EXPECT_EQ(view->queuedIndexes(), range(0, 999));
+    EXPECT_FALSE(view->isWorkerRunning());
+    EXPECT_EQ(source.pictureCalls, 0);
+}
+
+TEST(ThumbnailView, ReloadDuringAPictureDropsItsResult)
+{
+    FakeSource source;
+    source.count = 10;
+    auto view = makeView(source, 500);
+    source.hold();
+    view->requestThumbnail(3);
+    ASSERT_TRUE(source.waitEntered(3));
+
+    source.count = 5;
+    view->reloadData();
+    source.release();
+    view->stopWorker();
+    EXPECT_FALSE(view->hasThumbnail(3));
+
+    // Asked again in the new contents, the picture is made, shrunk to the cell and kept.
+    EXPECT_TRUE(view->requestThumbnail(3).isNull());
+    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(3); }));
+    const QImage thumb = view->requestThumbnail(3);
+    EXPECT_EQ(thumb.size(), QSize(160, 120));
+}
+
+TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
+{
+    FakeSource source;
+    source.count = 2500; // cell 1500 is neither visible nor prefetched: only requests make it
+    auto view = makeView(source, 500);
+    source.hold();
+    view->requestThumbnail(1500);
+    ASSERT_TRUE(source.waitEntered(1500));
+    view->reloadData();
+    view->requestThumbnail(1500);
+    source.release();
+    EXPECT_TRUE(waitUntil([&] { return view->hasThumbnail(1500); }));
+    EXPECT_EQ(source.callsFor(1500), 2);
+}
+
+TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
+{
+    FakeSource source;
+    source.count = 4;
+    source.hasPicture = [](int index) {
+        if (index == 1)
+            throw std::runtime_error("out of memory");
+        return index != 2;
+    };
+    auto view = makeView(source, 500);
+    view->requestThumbnail(2);
+    view->requestThumbnail(1);
+    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(2) && view->hasThumbnail(1); }));
+    EXPECT_TRUE(view->requestThumbnail(1).isNull());
+    const int calls = source.pictureCalls;
+    EXPECT_TRUE(view->requestThumbnail(2).isNull());
+    view->stopWorker();
+    EXPECT_EQ(source.pictureCalls, calls);
+    EXPECT_EQ(view->queuedIndexes(), std::vector<int>{});
+
+    view->reloadData();
+    EXPECT_FALSE(view->hasThumbnail(2));
+}
+
+TEST(ThumbnailView, StopWorkerJoinsAndTheNextRequestRestartsIt)
+{
+    FakeSource source;
+    source.count = 50;
+    source.setDelay(std::chrono::milliseconds(20));
+    auto view = makeView(source, 500);
+    view->requestThumbnail(0);
+    ASSERT_TRUE(source.waitEntered(0));
+    view->stopWorker();
+    EXPECT_FALSE(view->isWorkerRunning());
+    EXPECT_FALSE(source.inside);
+    const int calls = source.pictureCalls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(source.pictureCalls, calls);
+
+    view->requestThumbnail(40);
+    EXPECT_TRUE(view->isWorkerRunning());
+    ASSERT_TRUE(source.waitEntered(40));
+}
+
+TEST(ThumbnailView, DestructionJoinsTheWorker)
+{
+    auto source = std::make_unique<FakeSource>();
+    source->count = 50;
+    source->setDelay(std::chrono::milliseconds(20));
+    auto view = makeView(*source, 500);
+    view->requestThumbnail(5);
+    ASSERT_TRUE(source->waitEntered(5));
+    view.reset();
+    EXPECT_FALSE(source->inside);
+    const int calls = source->pictureCalls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    QCoreApplication::processEvents(); // a queued redraw of the gone view must not run
+    EXPECT_EQ(source->pictureCalls, calls);
+}
+
+TEST(ThumbnailView, ColumnsFollowTheWidth)
+{
+    struct Case {
+        int width;
+        int count;
+        int cols;
+        int rows;
+    };
+    const Case cases[] = {{500, 7, 3, 3}, {100, 7, 1, 7}, {160, 2, 1, 2}, {320, 5, 2, 3}, {1000, 0, 6, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "width " << c.width << ", " << c.count << " cells");
+        FakeSource source;
+        source.count = c.count;
+        auto view = makeView(source, c.width);
+        EXPECT_EQ(view->columns(), c.cols);
+        EXPECT_EQ(view->rows(), c.rows);
+    }
+}
+
+TEST(ThumbnailView, HitTestFindsTheCellUnderAPoint)
+{
+    FakeSource source;
+    source.count = 7; // 3 columns: rows 0..1 full, row 2 holds only cell 6
+    auto view = makeView(source, 500);
+    EXPECT_EQ(view->rectForIndex(4), QRect(160, 160, 160, 160));
+    const std::pair<QPoint, int> cases[] = {
+        {{10, 10}, 0},    {{170, 10}, 1},  {{319, 159}, 1}, {{10, 170}, 3}, {{10, 330}, 6},
+        {{170, 330}, -1}, {{490, 10}, -1}, {{-1, 5}, -1},   {{5, -1}, -1},  {{10, 481}, -1},
+    };
+    for (const auto& [point, index] : cases) {
+        SCOPED_TRACE(testing::Message() << "point " << point.x() << "," << point.y());
+        EXPECT_EQ(view->indexForPoint(point), index);
+    }
+}
+
+TEST(ThumbnailView, ClickAndCtrlClickSelect)
+{
+    FakeSource source;
+    source.count = 7;
+    auto view = makeView(source, 500);
+    QWidget* viewport = view->viewport();
+    struct Step {
+        QPoint at;
+        Qt::KeyboardModifiers modifiers;
+        std::set<int> selection;
+        int notices;
+    };
+    const Step steps[] = {
+        {{170, 10}, Qt::NoModifier, {1}, 1},
+        {{10, 170}, Qt::ControlModifier, {1, 3}, 2},
+        {{170, 10}, Qt::ControlModifier, {3}, 3},
+        {{480, 10}, Qt::ControlModifier, {3}, 3}, // Ctrl on empty space changes nothing
+        {{480, 10}, Qt::NoModifier, {}, 4},       // empty space clears, and says so
+        {{480, 10}, Qt::NoModifier, {}, 4},       // nothing left to clear
+        {{10, 330}, Qt::NoModifier, {6}, 5},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << "click at " << step.at.x() << "," << step.at.y());
+        QTest::mouseClick(viewport, Qt::LeftButton, step.modifiers, step.at);
+        EXPECT_EQ(view->selectedIndexes(), step.selection);
+        EXPECT_EQ(source.notices, step.notices);
+    }
+}
+
+TEST(ThumbnailView, RubberBandAddsTheCellsItCovers)
+{
+    FakeSource source;
+    source.count = 7;
+    auto view = makeView(source, 500);
+    QWidget* viewport = view->viewport();
+    QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(10, 330));
+    ASSERT_EQ(view->selectedIndexes(), std::set<int>{6});
+
+    QTest::mousePress(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(485, 5));
+    sendMove(viewport, QPoint(300, 100), Qt::ControlModifier);
+    sendMove(viewport, QPoint(170, 170), Qt::ControlModifier);
+    EXPECT_EQ(view->selectedIndexes(), std::set<int>{6}); // added only at the release
+    const int notices = source.notices;
+    QTest::mouseRelease(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(170, 170));
+    EXPECT_EQ(view->selectedIndexes(), (std::set<int>{1, 2, 4, 5, 6}));
+    EXPECT_EQ(source.notices, notices + 1);
+}
+
+TEST(ThumbnailView, SelectAllReportsTheChange)
+{
+    FakeSource source;
+    source.count = 4;
+    auto view = makeView(source, 500);
+    view->selectAll();
+    EXPECT_EQ(view->selectedIndexes(), (std::set<int>{0, 1, 2, 3}));
+    EXPECT_EQ(source.notices, 1);
+    view->selectAll();
+    EXPECT_EQ(source.notices, 1);
+}
+
+} // namespace
