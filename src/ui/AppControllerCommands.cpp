@@ -55,6 +55,12 @@ void muteFiles(std::initializer_list<const char*> names)
 
 const QString kCompleteSound = QStringLiteral("complete.aif");
 
+// Whether a tree model shows the engine's results (which setDisk and a scan free), not the disk list.
+bool showsResults(CAbstractTreeModel* model)
+{
+    return model && !dynamic_cast<CDiskManagerTreeModel*>(model);
+}
+
 } // namespace
 
 // --- Installing models ---
@@ -158,7 +164,9 @@ void AppController::browseVolume()
     CDisk* target = disk;
     logLine(QStringLiteral("browseVolume"));
     muteFiles({"volumes.cpp"});
-    releaseShownItems(true);
+    // The disk list stays (its disks belong to the disk manager), so a disk that fails to open
+    // leaves it to choose another.
+    releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
@@ -188,7 +196,7 @@ void AppController::lostVolumesScan()
     logLine(QStringLiteral("lostVolumesScan"));
     muteFiles({"volumes.cpp"});
     // The disk list stays: its disks belong to the disk manager, which the scan only adds to.
-    releaseShownItems(false);
+    releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
@@ -219,7 +227,7 @@ void AppController::lostFilesScan()
     CDisk* target = disk;
     logLine(QStringLiteral("lostFilesScan"));
     muteFiles({"volumes.cpp"});
-    releaseShownItems(true);
+    releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
@@ -304,7 +312,7 @@ void AppController::scanWindowEndOK()
     CDisk* target = disk;
     if (!target)
         return;
-    releaseShownItems(true);
+    releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {

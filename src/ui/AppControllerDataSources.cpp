@@ -105,6 +105,10 @@ TableModelAdapter* AppController::tableViewAdapter()
 
 void AppController::connectViews()
 {
+#ifdef GLEANER_HAVE_PREVIEW
+    if (!preview)
+        preview = std::make_shared<Preview>();
+#endif
     if (outlineView && outlineView->model() != outlineAdapter()) {
         outlineView->setModel(outlineAdapter());
         connect(outlineView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
