@@ -302,6 +302,7 @@ protected:
     void reloadThumbView();
     std::shared_ptr<QuilThumbnailDataSource> thumbSource;
     CVolumeItem* thumbFolder = nullptr;      // the grid's folder as of its last reload; engine lock
+    QStringList thumbFooters;                // its children's names, read at the reload (main thread)
     std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;
 

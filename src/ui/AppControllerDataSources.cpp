@@ -23,7 +23,10 @@
 #include <QTableView>
 #include <QTreeView>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <new>
 #include <thread>
 
 #if __has_include("Preview.h")
@@ -62,6 +65,49 @@ constexpr int kThumbHeight = 160;
 
 // How often the worker looks again for the engine lock while the main thread holds it.
 constexpr auto kLockRetry = std::chrono::milliseconds(5);
+
+// Files up to this size are copied out under the engine lock and previewed without it, so the main
+// thread (which takes the lock to paint the outline and the table) never waits for a decode.
+constexpr uint64_t kSnapshotLimit = 8ull * 1024 * 1024;
+constexpr uint32_t kSnapshotChunk = 1024 * 1024;
+
+// A file's bytes held in memory, with the name and flags the preview looks at.
+class SnapshotItem : public CVolumeItem {
+public:
+    // False when the file could not be read whole.
+    bool copyFrom(CVolumeItem* item)
+    {
+        setName(item->getName());
+        setFlags(item->getFlags());
+        setContainer(false);
+        const uint64_t size = item->getSize();
+        if (size > kSnapshotLimit)
+            return false;
+        try {
+            bytes.resize(size_t(size));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (uint64_t done = 0; done < size;) {
+            const uint32_t piece = uint32_t(std::min<uint64_t>(kSnapshotChunk, size - done));
+            if (item->read(done, bytes.data() + done, piece) != piece)
+                return false;
+            done += piece;
+        }
+        return true;
+    }
+    uint64_t getSize() override { return bytes.size(); }
+    uint32_t read(uint64_t offset, void* buffer, uint32_t length) override
+    {
+        if (offset > bytes.size() || length > bytes.size() - offset)
+            return 0;
+        std::memcpy(buffer, bytes.data() + offset, length);
+        return length;
+    }
+
+private:
+    std::vector<uint8_t> bytes;
+};
 
 // The row the view treats as "the" selected row: the current row when it is selected, else the
 // first selected row; -1 when none.
@@ -116,6 +162,7 @@ void AppController::connectViews()
         connect(outlineView, &QTreeView::expanded, this, [this] { outlineViewItemDidExpand(); });
     }
     if (tableView && tableView->model() != tableViewAdapter()) {
+        tableView->setWordWrap(false);
         tableView->setModel(tableViewAdapter());
         connect(tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                 [this] { tableViewSelectionDidChange(); });
@@ -165,6 +212,17 @@ void AppController::reloadThumbView()
     {
         EngineLocker lock(engineLock());
         thumbFolder = tableModel ? folder : nullptr;
+        // The grid draws a footer under every visible cell at each repaint: reading the names once
+        // here keeps scrolling from waiting on the worker for the engine lock.
+        thumbFooters.clear();
+        if (thumbFolder && tabIdentifier(tabView) == QLatin1String("thumb")) {
+            const int count = thumbFolder->getChildCount(true);
+            thumbFooters.reserve(count);
+            for (int index = 0; index < count; ++index) {
+                CVolumeItem* child = thumbFolder->getChild(index, true);
+                thumbFooters.append(child ? QString::fromStdString(child->getName()) : QString());
+            }
+        }
     }
 #ifdef GLEANER_HAVE_GRID
     if (thumbView)
@@ -367,8 +425,13 @@ QImage AppController::thumbAtIndex(int index)
     if (!item)
         return {};
 #ifdef GLEANER_HAVE_PREVIEW
-    if (preview)
+    if (!preview)
+        return {};
+    SnapshotItem copy;
+    if (item->isContainer() || !copy.copyFrom(item))
         return preview->getFilePreview(item, kThumbWidth, kThumbHeight);
+    lock.unlock();
+    return preview->getFilePreview(&copy, kThumbWidth, kThumbHeight);
 #else
     (void)kThumbWidth;
     (void)kThumbHeight;
@@ -383,12 +446,7 @@ QString AppController::thumbHeaderAtIndex(int)
 
 QString AppController::thumbFooterAtIndex(int index)
 {
-    EngineLocker lock(engineLock());
-    CVolumeItem* shown = thumbFolder;
-    if (index < 0 || !shown || index >= shown->getChildCount(true))
-        return {};
-    CVolumeItem* item = shown->getChild(index, true);
-    return item ? QString::fromStdString(item->getName()) : QString();
+    return index >= 0 && index < thumbFooters.size() ? thumbFooters[index] : QString();
 }
 
 void AppController::thumbViewSelectionDidChange()

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QTabWidget>
 #include <QTableView>
 
 namespace {
@@ -249,7 +250,9 @@ TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
     h.controller->sortBySize();
     EXPECT_EQ(h.controller->tableView->model()->index(1, 0).data().toString(), QStringLiteral("b.txt"));
     EXPECT_EQ(h.controller->thumbCount(), 0) << "the table tab is in front";
-    EXPECT_EQ(h.controller->thumbFooterAtIndex(1), QStringLiteral("b.txt"));
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbCount(), 2);
+    EXPECT_EQ(h.controller->thumbFooterAtIndex(1), QStringLiteral("b.txt")) << "the grid has the table's order";
     EXPECT_EQ(h.controller->thumbFolder, docs);
 }
 
