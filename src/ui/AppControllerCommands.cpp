@@ -170,7 +170,8 @@ void AppController::browseVolume()
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
+                      QStringLiteral("OK"));
             validateCommands();
             return;
         }
@@ -200,7 +201,8 @@ void AppController::lostVolumesScan()
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
+                      QStringLiteral("OK"));
             validateCommands();
             return;
         }
@@ -231,7 +233,8 @@ void AppController::lostFilesScan()
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
+                      QStringLiteral("OK"));
             validateCommands();
             return;
         }
@@ -316,7 +319,8 @@ void AppController::scanWindowEndOK()
     {
         EngineLocker lock(engineLock());
         if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
+                      QStringLiteral("OK"));
             validateCommands();
             return;
         }

@@ -338,8 +338,8 @@ void AppController::outlineViewSelectionDidChange()
                 const QString kind = selectedDisk->isWholeDisk() ? QStringLiteral("Disk") : QStringLiteral("Volume");
                 if (mainWindow)
                     mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")) + QStringLiteral(" - ") +
-                                               QString::fromStdString(selectedDisk->getName()) +
-                                               QStringLiteral(" (") + kind + QLatin1Char(')'));
+                                               QString::fromStdString(selectedDisk->getName()) + QStringLiteral(" (") +
+                                               kind + QLatin1Char(')'));
                 if (numberErrorsText)
                     numberErrorsText->setText(
                         QString::asprintf("%.0f", double(float(selectedDisk->getReadErrorCount()))));
@@ -464,8 +464,7 @@ void AppController::thumbViewSelectionDidChange()
         for (int index : chosen)
             if (index >= 0 && index < rows)
                 selection.select(model->index(index, 0), model->index(index, model->columnCount() - 1));
-        tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect |
-                                                           QItemSelectionModel::Rows);
+        tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     if (!viewerWindow || !viewerWindow->isVisible() || !imageView)
         return;

@@ -87,8 +87,8 @@ void AppController::saveReport()
     logLine(QStringLiteral("saveReport"));
     if (!services.filePanels)
         return;
-    QString path = services.filePanels->chooseSaveFile(mainWindow, localizedString(QStringLiteral("ChooseNameFileReport")),
-                                                       QStringLiteral("report.html"));
+    QString path = services.filePanels->chooseSaveFile(
+        mainWindow, localizedString(QStringLiteral("ChooseNameFileReport")), QStringLiteral("report.html"));
     if (path.isEmpty())
         return;
     // The report is an HTML file whatever name was typed.
@@ -146,8 +146,8 @@ void AppController::searchUsingToolbarSearchField()
         outlineViewSelectionDidChange();
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
-            outlineView->selectionModel()->setCurrentIndex(
-                found, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            outlineView->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |
+                                                                      QItemSelectionModel::Rows);
             outlineView->scrollTo(found);
         }
     }

@@ -65,23 +65,40 @@ constexpr int kSearchFieldMaxWidth = 400;
 
 QStringList AppController::toolbarDefaultItemIdentifiers()
 {
-    return {QStringLiteral("ChooseDisk"),       kSeparatorItem,
-            QStringLiteral("BrowseVolume"),     QStringLiteral("DeletedFilesScan"),
-            QStringLiteral("LostFilesScan"),    QStringLiteral("LostVolumesScan"),
-            kSeparatorItem,                     QStringLiteral("Save"),
-            QStringLiteral("SaveFileList"),     QStringLiteral("ToggleViewer"),
-            kSeparatorItem,                     QStringLiteral("About"),
-            QStringLiteral("Help"),             kFlexibleSpaceItem,
+    return {QStringLiteral("ChooseDisk"),
+            kSeparatorItem,
+            QStringLiteral("BrowseVolume"),
+            QStringLiteral("DeletedFilesScan"),
+            QStringLiteral("LostFilesScan"),
+            QStringLiteral("LostVolumesScan"),
+            kSeparatorItem,
+            QStringLiteral("Save"),
+            QStringLiteral("SaveFileList"),
+            QStringLiteral("ToggleViewer"),
+            kSeparatorItem,
+            QStringLiteral("About"),
+            QStringLiteral("Help"),
+            kFlexibleSpaceItem,
             kSearchItem};
 }
 
 QStringList AppController::toolbarAllowedItemIdentifiers()
 {
-    return {QStringLiteral("ChooseDisk"),    QStringLiteral("BrowseVolume"), QStringLiteral("DeletedFilesScan"),
-            QStringLiteral("LostFilesScan"), QStringLiteral("LostVolumesScan"), kSeparatorItem,
-            kSpaceItem,                      QStringLiteral("Save"),        QStringLiteral("SaveFileList"),
-            QStringLiteral("ToggleViewer"),  QStringLiteral("About"),       QStringLiteral("Help"),
-            kFlexibleSpaceItem,              kSpaceItem,                    kSearchItem};
+    return {QStringLiteral("ChooseDisk"),
+            QStringLiteral("BrowseVolume"),
+            QStringLiteral("DeletedFilesScan"),
+            QStringLiteral("LostFilesScan"),
+            QStringLiteral("LostVolumesScan"),
+            kSeparatorItem,
+            kSpaceItem,
+            QStringLiteral("Save"),
+            QStringLiteral("SaveFileList"),
+            QStringLiteral("ToggleViewer"),
+            QStringLiteral("About"),
+            QStringLiteral("Help"),
+            kFlexibleSpaceItem,
+            kSpaceItem,
+            kSearchItem};
 }
 
 void AppController::setupToolbar()

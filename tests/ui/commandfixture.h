@@ -238,8 +238,8 @@ struct CommandHarness {
         if (!index.isValid())
             return false;
         quietly([&] {
-            controller->outlineView->selectionModel()->setCurrentIndex(
-                index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            controller->outlineView->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                                                  QItemSelectionModel::Rows);
         });
         return true;
     }

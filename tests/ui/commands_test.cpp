@@ -43,20 +43,38 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
         int alerts; // end notices
     };
     const Case cases[] = {
-        {"browseVolume", [](CommandHarness& x) -> CDisk* { return x.partition; }, [](CommandController& c) { c.browseVolume(); },
-         {"setDisk", "openExistingVolume"}, 0, 0},
-        {"lostVolumesScan", [](CommandHarness& x) -> CDisk* { return x.wholeDisk; }, [](CommandController& c) { c.lostVolumesScan(); },
-         {"setDisk", "setScanType(2)", "scan"}, 1, 0},
-        {"lostFilesScan", [](CommandHarness& x) -> CDisk* { return x.partition; }, [](CommandController& c) { c.lostFilesScan(); },
-         {"setDisk", "setScanType(1)", "scan"}, 1, 0},
-        {"deleted files (Start)", [](CommandHarness& x) -> CDisk* { return x.partition; },
+        {"browseVolume",
+         [](CommandHarness& x) -> CDisk* { return x.partition; },
+         [](CommandController& c) { c.browseVolume(); },
+         {"setDisk", "openExistingVolume"},
+         0,
+         0},
+        {"lostVolumesScan",
+         [](CommandHarness& x) -> CDisk* { return x.wholeDisk; },
+         [](CommandController& c) { c.lostVolumesScan(); },
+         {"setDisk", "setScanType(2)", "scan"},
+         1,
+         0},
+        {"lostFilesScan",
+         [](CommandHarness& x) -> CDisk* { return x.partition; },
+         [](CommandController& c) { c.lostFilesScan(); },
+         {"setDisk", "setScanType(1)", "scan"},
+         1,
+         0},
+        {"deleted files (Start)",
+         [](CommandHarness& x) -> CDisk* { return x.partition; },
          [](CommandController& c) {
              c.deletedFilesScan();
              c.scanWindowEndOK();
          },
          {"setDisk", "setEnableSearchText(0)", "setEnableSearchKeywords(0)", "setKeywords", "setScanType(0)", "scan"},
-         1, 1},
-        {"chooseDisk", [](CommandHarness& x) -> CDisk* { return x.partition; }, [](CommandController& c) { c.chooseDisk(); }, {"setDisk(none)"}, 0,
+         1,
+         1},
+        {"chooseDisk",
+         [](CommandHarness& x) -> CDisk* { return x.partition; },
+         [](CommandController& c) { c.chooseDisk(); },
+         {"setDisk(none)"},
+         0,
          0},
     };
     for (const Case& c : cases) {

@@ -74,9 +74,8 @@ protected:
     void click(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {})
     {
         view->scrollTo(index);
-        quietly([&] {
-            QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center());
-        });
+        quietly(
+            [&] { QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center()); });
     }
     void clickToolbar(const char* identifier)
     {

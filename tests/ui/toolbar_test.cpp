@@ -9,9 +9,9 @@
 
 namespace {
 
-const char* const kCommandIds[] = {"ChooseDisk",   "BrowseVolume", "DeletedFilesScan", "LostFilesScan",
-                                   "LostVolumesScan", "Save",      "SaveFileList",     "ToggleViewer",
-                                   "Help",         "About",        "Search"};
+const char* const kCommandIds[] = {"ChooseDisk", "BrowseVolume", "DeletedFilesScan", "LostFilesScan", "LostVolumesScan",
+                                   "Save",       "SaveFileList", "ToggleViewer",     "Help",          "About",
+                                   "Search"};
 
 TEST(Toolbar, LaysOutTheCommandsWithTheSearchFieldAtTheRight)
 {
