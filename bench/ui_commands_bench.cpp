@@ -182,10 +182,11 @@ int main(int argc, char** argv)
     {
         QuietStdout quiet(true);
         int next = 0;
-        while (grid->thumbnailsMade() < start + uint64_t(cells) && msSince(began) < 600000) {
+        while (grid->thumbnailsMade() < start + uint64_t(cells) && msSince(began) < 300000) {
             // Keep the queue fed but short, so every cell is built once.
-            for (int i = 0; i < 16 && next < cells; ++i)
-                grid->requestThumbnail(next++);
+            if (grid->queuedIndexes().size() < 16)
+                for (int i = 0; i < 16 && next < cells; ++i)
+                    grid->requestThumbnail(next++);
             // Meanwhile the main thread takes the engine lock, as painting the outline does.
             const auto asked = Clock::now();
             {
