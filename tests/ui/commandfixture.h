@@ -97,6 +97,7 @@ public:
     void scan() override
     {
         calls.push_back("scan");
+        scanFailure = failure;
         if (duringScan)
             duringScan();
         if (scanType == ScanLostVolumes)
@@ -147,6 +148,7 @@ public:
 
     std::vector<std::string> calls;
     bool failOpen = false;
+    std::string failure; // what the next scan reports it could not do
     bool realSave = false;
     std::function<void()> beforeSetDisk;
     std::function<void()> duringScan;

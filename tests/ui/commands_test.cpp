@@ -203,6 +203,16 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndEndsWithTheNotice)
     EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("EndOfScan"));
 }
 
+TEST(DiskCommands, AScanThatCouldNotWorkSaysWhy)
+{
+    CommandHarness h;
+    ASSERT_TRUE(h.selectInOutline(h.partition));
+    h.engine->failure = "the file-type descriptions did not load";
+    quietly([&] { h.controller->lostFilesScan(); });
+    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
+    EXPECT_EQ(h.fakes.alerts->calls[0].message, QStringLiteral("the file-type descriptions did not load"));
+}
+
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchEachTimeItOpens)
 {
     CommandHarness h;
