@@ -5,6 +5,7 @@
 #include "AppController.h"
 
 #include "EngineLock.h"
+#include "NSWindow-ZavrelEffects.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
 #include "diskmanager.h"
@@ -22,10 +23,6 @@
 #include <QTreeView>
 #include <QWidgetAction>
 
-#if __has_include("NSWindow-ZavrelEffects.h")
-#include "NSWindow-ZavrelEffects.h"
-#define GLEANER_HAVE_ZOOM 1
-#endif
 
 namespace {
 
@@ -401,9 +398,7 @@ void AppController::toggleViewer()
     if (rect.isEmpty() && mainWindow)
         rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
     if (!viewerWindow->isVisible()) {
-#ifdef GLEANER_HAVE_ZOOM
         zoomOnFromRect(viewerWindow, rect);
-#endif
         viewerWindow->show();
         if (mainWindow) {
             mainWindow->raise();
@@ -411,9 +406,7 @@ void AppController::toggleViewer()
         }
         tableViewSelectionDidChange();
     } else {
-#ifdef GLEANER_HAVE_ZOOM
         zoomOffToRect(viewerWindow, rect);
-#endif
         viewerWindow->hide();
     }
 }

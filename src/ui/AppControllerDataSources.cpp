@@ -6,6 +6,7 @@
 
 #include "EngineLock.h"
 #include "ListIcons.h"
+#include "QuilThumbnailView.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
 #include "disks.h"
@@ -33,14 +34,9 @@
 #include "Preview.h"
 #define GLEANER_HAVE_PREVIEW 1
 #endif
-#if __has_include("QuilThumbnailView.h")
-#include "QuilThumbnailView.h"
-#define GLEANER_HAVE_GRID 1
-#endif
 
 namespace {
 
-#ifdef GLEANER_HAVE_GRID
 constexpr int kThumbWidth = QuilThumbnailView::thumbWidth;
 constexpr int kThumbHeight = QuilThumbnailView::thumbHeight;
 
@@ -58,10 +54,6 @@ public:
 private:
     AppController* controller;
 };
-#else
-constexpr int kThumbWidth = 160;
-constexpr int kThumbHeight = 160;
-#endif
 
 // How often the worker looks again for the engine lock while the main thread holds it.
 constexpr auto kLockRetry = std::chrono::milliseconds(5);
@@ -167,32 +159,29 @@ void AppController::connectViews()
         connect(tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                 [this] { tableViewSelectionDidChange(); });
     }
-#ifdef GLEANER_HAVE_GRID
     if (!thumbView && thumbTab) {
         thumbView = new QuilThumbnailView(thumbTab);
-        thumbView->setObjectName(QStringLiteral("thumbView"));
-        if (tabView)
-            thumbView->setAccessibleName(tabView->tabText(tabView->indexOf(thumbTab)));
         if (thumbTab->layout())
             thumbTab->layout()->addWidget(thumbView);
     }
     if (thumbView && !thumbSource) {
+        if (thumbView->objectName().isEmpty())
+            thumbView->setObjectName(QStringLiteral("thumbView"));
+        if (thumbView->accessibleName().isEmpty() && tabView)
+            thumbView->setAccessibleName(tabView->tabText(tabView->indexOf(thumbTab)));
         thumbSource = std::make_shared<ControllerThumbSource>(this);
         thumbView->setDataSource(thumbSource.get());
     }
-#endif
 }
 
 void AppController::stopThumbWorker()
 {
-#ifdef GLEANER_HAVE_GRID
     if (!thumbView)
         return;
     // The worker may be waiting for the engine lock that this thread holds: let it give up.
     thumbsHalted = true;
     thumbView->stopWorker();
     thumbsHalted = false;
-#endif
 }
 
 void AppController::releaseShownItems(bool clearTree)
@@ -224,10 +213,8 @@ void AppController::reloadThumbView()
             }
         }
     }
-#ifdef GLEANER_HAVE_GRID
     if (thumbView)
         thumbView->reloadData();
-#endif
 }
 
 void AppController::reloadOutlineView()
@@ -452,7 +439,6 @@ QString AppController::thumbFooterAtIndex(int index)
 void AppController::thumbViewSelectionDidChange()
 {
     logLine(QStringLiteral("thumbViewSelectionDidChange"));
-#ifdef GLEANER_HAVE_GRID
     if (tabIdentifier(tabView) != QLatin1String("thumb") || !thumbView)
         return;
     const std::set<int>& chosen = thumbView->selectedIndexes();
@@ -478,7 +464,6 @@ void AppController::thumbViewSelectionDidChange()
     }
 #endif
     imageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
-#endif
 }
 
 // --- Sorting and tabs ---
