@@ -19,6 +19,7 @@
 #include <QLayout>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QSignalBlocker>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -220,10 +221,36 @@ void AppController::reloadThumbView()
 void AppController::reloadOutlineView()
 {
     connectViews();
-    if (!outlineView)
+    if (!outlineView || !outlineView->selectionModel())
         return;
-    outlineAdapter()->reload(outlineView);
-    outlineViewSelectionDidChange();
+    TreeModelAdapter* adapter = outlineAdapter();
+    QItemSelectionModel* selection = outlineView->selectionModel();
+    // The selected rows are found again by path after the reset, so a reload that an operation
+    // asks for (a save after a scan, say) leaves the person's choice and the table as they were.
+    QList<TreeModelAdapter::ItemPath> selectedPaths;
+    for (const QModelIndex& index : selection->selectedRows())
+        selectedPaths.append(adapter->pathOf(index));
+    const TreeModelAdapter::ItemPath currentPath = adapter->pathOf(outlineView->currentIndex());
+    CBase* before = folder ? static_cast<CBase*>(folder) : static_cast<CBase*>(disk);
+    {
+        const QSignalBlocker quiet(selection);
+        adapter->reload(outlineView);
+        for (const TreeModelAdapter::ItemPath& path : selectedPaths) {
+            const QModelIndex index = adapter->indexForPath(path);
+            if (index.isValid())
+                selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        const QModelIndex current = adapter->indexForPath(currentPath);
+        if (current.isValid())
+            selection->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    }
+    outlineView->viewport()->update();
+    QModelIndex chosen;
+    selectedRowOf(outlineView, &chosen);
+    CBase* after = chosen.isValid() ? adapter->itemAt(chosen) : nullptr;
+    // A reset reports no selection change: the handler runs when the choice is not what it was.
+    if (!before || after != before)
+        outlineViewSelectionDidChange();
 }
 
 void AppController::reloadTableView()

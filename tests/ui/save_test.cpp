@@ -63,6 +63,22 @@ TEST(SaveCommand, SavesTheTableRowsInOrderElseTheOutlineFolders)
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
 
+TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
+{
+    // A scan leaves the outline marked for a reload, which the next operation's first progress
+    // event runs: the folder and the files chosen in it must survive it.
+    BrowsedHarness h;
+    h.selectTableRows({1});
+    CAbstractTableModel* shown = h.controller->tableModel;
+    quietly([&] { h.controller->reloadOutlineView(); });
+    EXPECT_EQ(h.controller->folder, h.docs);
+    EXPECT_EQ(h.controller->tableModel, shown);
+    ScratchDir target;
+    h.panels->folderAnswer = QString::fromStdString(target.path());
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.savedNames(), std::vector<std::string>{"b.txt"});
+}
+
 TEST(SaveCommand, CancelledPanelsWriteNothing)
 {
     BrowsedHarness h;
