@@ -1,5 +1,6 @@
 #include "HoverButton.h"
 
+#include <QCursor>
 #include <QEnterEvent>
 
 HoverButton::HoverButton(QWidget* parent) : QToolButton(parent)
@@ -17,6 +18,11 @@ void HoverButton::setHoverCallbacks(HoverCallback entered, HoverCallback exited)
 void HoverButton::enterEvent(QEnterEvent* event)
 {
     QToolButton::enterEvent(event);
+    // Qt enters the button again when a sheet over it closes, though the pointer never moved: only
+    // a pointer that really came in tells the owner, so a command's closing hint is not replaced.
+    const QPoint at = event->globalPosition().toPoint();
+    if (leftAt && *leftAt == at)
+        return;
     if (onEntered)
         onEntered(this, hoverIdent);
 }
@@ -24,6 +30,7 @@ void HoverButton::enterEvent(QEnterEvent* event)
 void HoverButton::leaveEvent(QEvent* event)
 {
     QToolButton::leaveEvent(event);
+    leftAt = QCursor::pos();
     if (onExited)
         onExited(this, hoverIdent);
 }

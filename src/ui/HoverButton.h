@@ -3,10 +3,12 @@
 // Owns nothing beyond the QToolButton; with no callbacks set it is an ordinary button.
 #pragma once
 
+#include <QPoint>
 #include <QString>
 #include <QToolButton>
 
 #include <functional>
+#include <optional>
 
 class HoverButton : public QToolButton {
     Q_OBJECT
@@ -25,6 +27,7 @@ protected:
 
 private:
     QString hoverIdent;
+    std::optional<QPoint> leftAt; // where the pointer was when it last left
     HoverCallback onEntered;
     HoverCallback onExited;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCursor>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolBar>
@@ -98,6 +99,15 @@ TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
     QCoreApplication::sendEvent(h.toolbarView("About"), &enter);
     EXPECT_EQ(h.controller->fadestate, 0) << "the same hint again does not fade";
     EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint")) << "leaving keeps the hint";
+
+    // A sheet closing over the button enters it again where the pointer left it: that is no hover,
+    // and the hint the command ended with stays.
+    h.controller->helpText = QStringLiteral("SelectFilesToRecoverHint");
+    QCoreApplication::sendEvent(h.toolbarView("About"), &leave);
+    const QPointF still = QCursor::pos();
+    QEnterEvent reenter(QPointF(2, 2), still, still);
+    QCoreApplication::sendEvent(h.toolbarView("About"), &reenter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
 }
 
 TEST(Toolbar, SearchFieldSearchesOnlyWhenTheEntryEnds)
