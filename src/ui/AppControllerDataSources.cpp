@@ -14,6 +14,7 @@
 #include "volumes.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLayout>
@@ -159,6 +160,12 @@ void AppController::connectViews()
         tableView->setModel(tableViewAdapter());
         connect(tableView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                 [this] { tableViewSelectionDidChange(); });
+        // Room for a whole date and a longer name; the other columns keep the header's default.
+        const QFontMetrics metrics(tableView->font());
+        QHeaderView* header = tableView->horizontalHeader();
+        header->resizeSection(TableModelAdapter::NameColumn, metrics.horizontalAdvance(QLatin1Char('M')) * 18);
+        header->resizeSection(TableModelAdapter::DateColumn,
+                              metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 24);
     }
     if (!thumbView && thumbTab) {
         thumbView = new QuilThumbnailView(thumbTab);
