@@ -23,7 +23,6 @@
 #include <QTreeView>
 #include <QWidgetAction>
 
-
 namespace {
 
 // Lower case, then the first letter of each word upper case.
@@ -379,10 +378,12 @@ void AppController::about()
 void AppController::help()
 {
     logLine(QStringLiteral("help"));
-    // The help file is one of the program's resources.
-    const QString path = resourceFolder() + QLatin1Char('/') + infoValue(QStringLiteral("HelpFile"));
-    if (services.fileOpener)
-        services.fileOpener->openFile(path);
+    // The help file is one of the program's resources; without its name there is nothing to open
+    // (the bare resource folder would be opened instead).
+    const QString name = infoValue(QStringLiteral("HelpFile"));
+    if (name.isEmpty() || !services.fileOpener)
+        return;
+    services.fileOpener->openFile(resourceFolder() + QLatin1Char('/') + name);
 }
 
 void AppController::toggleViewer()

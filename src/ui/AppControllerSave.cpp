@@ -130,7 +130,8 @@ void AppController::searchUsingToolbarSearchField()
     {
         EngineLocker lock(engineLock());
         if (beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress"))) {
-            rec->searchItems(text.toStdString());
+            // HFS Plus keeps names decomposed: the typed text is compared in the same form.
+            rec->searchItems(text.normalized(QString::NormalizationForm_D).toStdString());
             endProgressSheet();
         }
         outline->setModel(treeModel);

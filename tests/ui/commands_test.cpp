@@ -299,4 +299,11 @@ TEST(WindowCommands, AboutHelpAndTheViewer)
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
 }
 
+TEST(WindowCommands, HelpWithoutAHelpFileOpensNothing)
+{
+    CommandHarness h(false, [](FakeServices& fakes) { fakes.info->erase(QStringLiteral("HelpFile")); });
+    h.controller->help();
+    EXPECT_TRUE(h.opener->opened.empty());
+}
+
 } // namespace

@@ -134,6 +134,14 @@ TEST(SearchCommand, SelectsTheSearchFolderAndShowsWhatItFound)
     EXPECT_EQ(h.controller->tableView->model()->rowCount(), 0);
 }
 
+TEST(SearchCommand, SearchesInTheDecomposedFormOfTheNames)
+{
+    BrowsedHarness h;
+    h.controller->searchField->setText(QStringLiteral("caf\u00e9"));
+    quietly([&] { h.controller->searchUsingToolbarSearchField(); });
+    EXPECT_EQ(h.engine->calls, std::vector<std::string>{"searchItems(cafe\xcc\x81)"});
+}
+
 TEST(SearchCommand, SelectsNothingWhenTheSearchFolderIsNotShown)
 {
     CommandHarness h;
