@@ -10,6 +10,7 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QTabWidget>
 #include <QTableView>
@@ -38,7 +39,8 @@ protected:
         tree.file("docs/readme.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'})
             .file("docs/data.bin", 70000, 7)
             .file("docs/picture.png", pngBytes(64, 48))
-            .file("other/notes.txt", 3000, 9);
+            .file("other/notes.txt", 3000, 9)
+            .file("other/caf\xc3\xa9.txt", 100, 11);
         ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&volume, tree));
         AppServices s = fakes.services();
         s.filePanels = panels;
@@ -169,6 +171,20 @@ TEST_F(EndToEnd, TheGridShowsTheFolderAndItsSelectionIsWhatIsSaved)
     controller->mainWindow->grab().save(QStringLiteral("/tmp/gleaner-endtoend-grid.png"));
 }
 
+TEST_F(EndToEnd, SearchFindsANameTypedComposed)
+{
+    ASSERT_NO_FATAL_FAILURE(openDocs());
+    auto* field = qobject_cast<QLineEdit*>(controller->searchField);
+    ASSERT_NE(field, nullptr);
+    ASSERT_TRUE(field->isEnabled());
+    field->setText(QStringLiteral("caf\u00e9"));
+    quietly([&] { QTest::keyClick(field, Qt::Key_Return); });
+    ASSERT_NE(controller->tableView->model(), nullptr);
+    ASSERT_EQ(controller->tableView->model()->rowCount(), 1);
+    EXPECT_EQ(controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
+              QStringLiteral("caf\u00e9.txt"));
+}
+
 TEST_F(EndToEnd, ChangingFolderWhileTheWorkerWaitsForTheEngineDoesNotHang)
 {
     ASSERT_NO_FATAL_FAILURE(openDocs());
@@ -182,8 +198,8 @@ TEST_F(EndToEnd, ChangingFolderWhileTheWorkerWaitsForTheEngineDoesNotHang)
         ASSERT_TRUE(other.isValid());
         click(controller->outlineView, other);
     }
-    EXPECT_EQ(controller->thumbCount(), 1);
-    EXPECT_EQ(controller->thumbFooterAtIndex(0), QStringLiteral("notes.txt"));
+    EXPECT_EQ(controller->thumbCount(), 2);
+    EXPECT_EQ(controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
 }
 
 } // namespace
