@@ -189,6 +189,67 @@ bool gifFirstFrameSize(CVolumeItem* item, uint32_t* width, uint32_t* height)
     return false;
 }
 
+uint32_t littleEndian32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint32_t bigEndian32(const uint8_t* p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// FreeImage's icon plug-in trusts its first icon's header: a resource length beyond the file is
+// allocated as it stands, and a bit count other than the bitmap ones overruns its buffers. Such
+// icons are refused before the plug-in sees them.
+bool icoLooksSound(CVolumeItem* item)
+{
+    uint8_t dir[6 + 16];
+    if (!readExactly(item, 0, dir, sizeof dir))
+        return false;
+    const uint64_t size = item->getSize();
+    const uint32_t length = littleEndian32(dir + 6 + 8), offset = littleEndian32(dir + 6 + 12);
+    if (offset >= size || length > size - offset || length < 40)
+        return false;
+    uint8_t header[40];
+    if (!readExactly(item, offset, header, sizeof header))
+        return false;
+    if (std::memcmp(header, "\x89PNG", 4) == 0)
+        return true; // decoded by the PNG plug-in, bounded by the size probe
+    const unsigned bitCount = unsigned(header[14]) | unsigned(header[15]) << 8;
+    return littleEndian32(header) == 40 &&
+           (bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 16 || bitCount == 24 || bitCount == 32);
+}
+
+// FreeImage's PSD plug-in allocates the colour-mode data and each image resource at the length the
+// file gives: every such length must lie within the file (and the decoding budget).
+bool psdLooksSound(CVolumeItem* item)
+{
+    const uint64_t size = item->getSize();
+    auto fits = [&](uint64_t at, uint64_t length) {
+        return at <= size && length <= size - at && length <= kPreviewMaxDecodedBytes;
+    };
+    uint8_t field[4];
+    uint64_t pos = 26; // the file header
+    if (!readExactly(item, pos, field, 4) || !fits(pos + 4, bigEndian32(field)))
+        return false;
+    pos += 4 + bigEndian32(field); // colour-mode data
+    if (!readExactly(item, pos, field, 4) || !fits(pos + 4, bigEndian32(field)))
+        return false;
+    const uint64_t resourcesEnd = pos + 4 + bigEndian32(field);
+    pos += 4;
+    while (pos + 12 <= resourcesEnd) {
+        uint8_t nameLength = 0;
+        if (!readExactly(item, pos + 6, &nameLength, 1))
+            return false;
+        pos += 6 + ((uint64_t(nameLength) + 2) & ~uint64_t(1)); // signature, ID, padded name
+        if (!readExactly(item, pos, field, 4) || !fits(pos + 4, bigEndian32(field)) ||
+            pos + 4 + bigEndian32(field) > resourcesEnd)
+            return false;
+        pos += 4 + ((uint64_t(bigEndian32(field)) + 1) & ~uint64_t(1));
+    }
+    return true;
+}
+
 bool withinLimits(uint32_t width, uint32_t height, unsigned bpp)
 {
     const uint64_t pixels = uint64_t(width) * height;
@@ -219,6 +280,8 @@ bool probeSize(FREE_IMAGE_FORMAT format, FreeImageIO* io, PreviewIOHandle* handl
         *bpp = 8;
         return gifFirstFrameSize(handle->item, width, height);
     }
+    if ((format == FIF_ICO && !icoLooksSound(handle->item)) || (format == FIF_PSD && !psdLooksSound(handle->item)))
+        return false;
     if (!FreeImage_FIFSupportsNoPixels(format))
         return false;
     handle->position = 0;
@@ -434,7 +497,7 @@ QImage Preview::getFileImagePreview(CVolumeItem* item, int width, int height)
         uint32_t w = 0, h = 0;
         unsigned bpp = 0;
         if (!probeSize(format, &io, &handle, flags, &w, &h, &bpp) || !withinLimits(w, h, bpp)) {
-            std::printf("freeimage: image size refused (width=%u, height=%u, bpp=%u)\n", w, h, bpp);
+            std::printf("freeimage: header refused (width=%u, height=%u, bpp=%u)\n", w, h, bpp);
             return QImage();
         }
 

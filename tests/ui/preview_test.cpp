@@ -495,11 +495,11 @@ TEST_F(PreviewOfVolume, HostileImagesFallThroughToTextWithoutDecoding)
         {"garbage.png", "freeimage:"},
         {"truncated.jpg", "GetFileImagePreview"},
         {"truncated.gif", "GetFileImagePreview"},
-        {"huge.png", "image size refused"},
-        {"huge.jpg", "image size refused"},
-        {"huge.gif", "image size refused"},
-        {"huge.bmp", "image size refused"},
-        {"huge.tif", "image size refused"},
+        {"huge.png", "header refused"},
+        {"huge.jpg", "header refused"},
+        {"huge.gif", "header refused"},
+        {"huge.bmp", "header refused"},
+        {"huge.tif", "header refused"},
         {"empty.jpg", "freeimage: unknown format"},
     };
     for (const auto& c : cases) {
@@ -590,5 +590,66 @@ TEST(PreviewChain, TwoThreadsPreviewingAtOnceGetTheSameImages)
         SCOPED_TRACE(kind);
         ASSERT_FALSE(results[0][kind].isNull());
         EXPECT_EQ(results[0][kind], results[1][kind]);
+    }
+}
+
+// --- Plug-ins guarded by our own header checks (found by fuzzing) ---------------------------------
+
+namespace {
+Bytes psdOf(uint32_t colourModeLength)
+{
+    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, 0, 0, 0, 8, 0, 8, 0, 3};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(uint8_t(colourModeLength >> shift));
+    out.insert(out.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // resources, layers, raw
+    for (int channel = 0; channel < 3; ++channel)
+        out.insert(out.end(), 64, uint8_t(channel == 0 ? 200 : 20));
+    return out;
+}
+
+// An icon whose bitmap header says 288 bits per pixel: FreeImage's icon plug-in then reads past
+// its own buffer.
+Bytes icoWithBitCount288()
+{
+    Bytes out = {0, 0, 1, 0, 1, 0, 8, 8, 0, 0, 1, 0, 32, 0};
+    put32(out, 40 + 8 * 8 * 4 * 2);
+    put32(out, 22);
+    put32(out, 40);
+    put32(out, 8);
+    put32(out, 16);
+    put16(out, 1);
+    put16(out, 288);
+    out.resize(8192, 0);
+    return out;
+}
+} // namespace
+
+TEST(PreviewGuards, IconsAndPsdFilesWithLengthsBeyondTheFileAreRefusedBeforeDecoding)
+{
+    QImage icon(32, 32, QImage::Format_ARGB32);
+    icon.fill(qRgb(200, 20, 20));
+    const struct {
+        const char* name;
+        Bytes content;
+        bool image;
+    } cases[] = {
+        {"sound.ico", encoded(icon, "ico"), true},
+        {"bitcount288.ico", icoWithBitCount288(), false},
+        {"sound.psd", psdOf(0), true},
+        {"colourmode1500mb.psd", psdOf(0x5B000000), false},
+    };
+    Preview preview;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryFileItem file(c.name, c.content);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFileImagePreview(&file, 64, 64); });
+        EXPECT_EQ(image.isNull(), !c.image) << text;
+        if (c.image) {
+            ASSERT_FALSE(image.isNull());
+            EXPECT_TRUE(closeTo(image.pixel(2, 2), qRgb(200, 20, 20), 8));
+        } else {
+            EXPECT_NE(text.find("freeimage: header refused"), std::string::npos) << text;
+        }
     }
 }
