@@ -38,6 +38,9 @@ constexpr int kLoadFlags = 0x0801;
 constexpr FREE_IMAGE_FORMAT kAllowedFormats[] = {FIF_BMP,   FIF_ICO,  FIF_JPEG, FIF_PNG,
                                                  FIF_TARGA, FIF_TIFF, FIF_PSD,  FIF_GIF};
 
+// Reads up to this many bytes come back zeroed where the item has no bytes (see ReadProc).
+constexpr uint64_t kZeroFilledRead = 64;
+
 // Engine reads take 32-bit lengths; larger requests go in pieces of this size.
 constexpr uint32_t kReadChunk = 1u << 20;
 
@@ -228,8 +231,20 @@ bool psdLooksSound(CVolumeItem* item)
     auto fits = [&](uint64_t at, uint64_t length) {
         return at <= size && length <= size - at && length <= kPreviewMaxDecodedBytes;
     };
+    // The file header: depths and channel counts other than the format's own overrun the
+    // plug-in's row buffers.
+    uint8_t header[26];
+    if (!readExactly(item, 0, header, sizeof header))
+        return false;
+    const unsigned version = unsigned(header[4]) << 8 | header[5];
+    const unsigned channels = unsigned(header[12]) << 8 | header[13];
+    const unsigned depth = unsigned(header[22]) << 8 | header[23];
+    const unsigned mode = unsigned(header[24]) << 8 | header[25];
+    if ((version != 1 && version != 2) || channels < 1 || channels > 56 ||
+        (depth != 1 && depth != 8 && depth != 16 && depth != 32) || mode > 9 || mode == 5 || mode == 6)
+        return false;
     uint8_t field[4];
-    uint64_t pos = 26; // the file header
+    uint64_t pos = sizeof header;
     if (!readExactly(item, pos, field, 4) || !fits(pos + 4, bigEndian32(field)))
         return false;
     pos += 4 + bigEndian32(field); // colour-mode data
@@ -347,17 +362,21 @@ unsigned ReadProc(void* buffer, unsigned size, unsigned count, void* handleData)
         return 0;
     const int64_t total = itemSize(handle->item);
     const int64_t pos = handle->position;
-    if (pos < 0 || pos >= total) {
-        std::printf("freeimage: ReadProc, invalid position - exiting\n");
-        return 0;
-    }
     if (size == 0 || count == 0)
         return 0;
+    if (pos < 0 || pos >= total) {
+        std::printf("freeimage: ReadProc, invalid position - exiting\n");
+        if (uint64_t(size) * count <= kZeroFilledRead)
+            std::memset(buffer, 0, size_t(size) * count);
+        return 0;
+    }
     const uint64_t left = uint64_t(total - pos);
     const uint64_t asked = uint64_t(size) * count;
-    // The bytes the caller would have had from an item that read well: zeroed where it did not,
-    // so a decoder never works on what its buffer held before.
-    const uint64_t fillable = std::min(asked, left);
+    // What was not read is zeroed, so a decoder never works on what its buffer held before: a
+    // small read (a field, a block length) wholly, so that a plug-in looping until it reads a zero
+    // length stops at the end of the item; a large one only as far as the item reaches, never past
+    // what a good read would have written (some plug-ins ask for more than their buffer holds).
+    const uint64_t fillable = asked <= kZeroFilledRead ? asked : std::min(asked, left);
     if (asked > left) {
         std::printf("freeimage: ReadProc, incorrect count (%u) ", count);
         count = unsigned(left / size);

@@ -300,8 +300,11 @@ TEST(PreviewIO, ReadProcAnswersWholeItemsWithinTheItem)
         EXPECT_EQ(items, c.expectedItems);
         EXPECT_EQ(handle.position, c.expectedPosition);
         EXPECT_EQ(TellProc(&handle), c.expectedPosition);
-        // What was read is the item's; the rest of what the item holds there is zero, never stale.
-        const size_t span = size_t(std::min<int64_t>(int64_t(c.size) * c.count, std::max<int64_t>(10 - c.start, 0)));
+        // What was read is the item's; the rest is zero, never stale: a small request wholly (a
+        // decoder looping until it reads a zero length must stop at the end), a large one as far
+        // as the item reaches.
+        const int64_t asked = int64_t(c.size) * c.count;
+        const size_t span = size_t(asked <= 64 ? asked : std::min<int64_t>(asked, std::max<int64_t>(10 - c.start, 0)));
         for (size_t i = 0; i < std::min<size_t>(span, buffer.size()); ++i)
             EXPECT_EQ(buffer[i], i < size_t(items) * c.size ? item.data[size_t(c.start) + i] : 0) << "byte " << i;
     }
@@ -596,9 +599,9 @@ TEST(PreviewChain, TwoThreadsPreviewingAtOnceGetTheSameImages)
 // --- Plug-ins guarded by our own header checks (found by fuzzing) ---------------------------------
 
 namespace {
-Bytes psdOf(uint32_t colourModeLength)
+Bytes psdOf(uint32_t colourModeLength, uint8_t depth = 8)
 {
-    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, 0, 0, 0, 8, 0, 8, 0, 3};
+    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, 0, 0, 0, 8, 0, depth, 0, 3};
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(uint8_t(colourModeLength >> shift));
     out.insert(out.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // resources, layers, raw
@@ -624,7 +627,7 @@ Bytes icoWithBitCount288()
 }
 } // namespace
 
-TEST(PreviewGuards, IconsAndPsdFilesWithLengthsBeyondTheFileAreRefusedBeforeDecoding)
+TEST(PreviewGuards, IconsAndPsdFilesWithHeadersTheirPlugInsTrustAreRefusedBeforeDecoding)
 {
     QImage icon(32, 32, QImage::Format_ARGB32);
     icon.fill(qRgb(200, 20, 20));
@@ -637,6 +640,7 @@ TEST(PreviewGuards, IconsAndPsdFilesWithLengthsBeyondTheFileAreRefusedBeforeDeco
         {"bitcount288.ico", icoWithBitCount288(), false},
         {"sound.psd", psdOf(0), true},
         {"colourmode1500mb.psd", psdOf(0x5B000000), false},
+        {"depth91.psd", psdOf(0, 0x5B), false},
     };
     Preview preview;
     for (const auto& c : cases) {
@@ -652,4 +656,18 @@ TEST(PreviewGuards, IconsAndPsdFilesWithLengthsBeyondTheFileAreRefusedBeforeDeco
             EXPECT_NE(text.find("freeimage: header refused"), std::string::npos) << text;
         }
     }
+}
+
+// FreeImage's GIF plug-in reads block lengths until one is zero; at the end of a truncated item
+// that read must come back zero, or the plug-in loops for ever.
+TEST(PreviewGuards, GifCutInsideADataBlockEndsInsteadOfLooping)
+{
+    Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0x81, 0, 0, 0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255};
+    gif.insert(gif.end(), {0x2C, 0, 0, 0, 0, 8, 0, 8, 0, 0, 2, 0x25}); // a 37-byte block follows...
+    gif.insert(gif.end(), 30, 0x3B);                                    // ...but only 30 bytes do
+    MemoryFileItem file("cut.gif", gif);
+    Preview preview;
+    QImage image;
+    quietly([&] { image = preview.getFilePreview(&file, 32, 32); });
+    EXPECT_EQ(image.size(), QSize(32, 32)); // an image or, failing that, the text on white
 }
