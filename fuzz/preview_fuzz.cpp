@@ -2,8 +2,8 @@
 // viewer and the thumbnail grid do (an allowed image format through FreeImage, else text; a PDF
 // when the bytes start like one, so that poppler sees them too). Text drawing needs fonts, hence
 // a QGuiApplication on the offscreen platform.
-#include "fuzzsupport.h"
 #include "Preview.h"
+#include "fuzzsupport.h"
 #include "volumes.h"
 
 #include <QGuiApplication>

@@ -213,7 +213,8 @@ int main(int argc, char** argv)
               write(dir + "/seed.png", qtEncoded(image, "png")) &&
               write(dir + "/seed16.png", qtEncoded(image.convertToFormat(QImage::Format_RGBA64), "png")) &&
               write(dir + "/seed.ico", qtEncoded(image, "ico")) && write(dir + "/seed.gif", gif()) &&
-              write(dir + "/seed.tif", tiff()) && write(dir + "/seed.tga", targa()) && write(dir + "/seed.psd", psd()) &&
-              write(dir + "/seed.pdf", pdf()) && write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n"));
+              write(dir + "/seed.tif", tiff()) && write(dir + "/seed.tga", targa()) &&
+              write(dir + "/seed.psd", psd()) && write(dir + "/seed.pdf", pdf()) &&
+              write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n"));
     return ok ? 0 : 1;
 }

@@ -59,8 +59,7 @@ void FreeImageErrorHandler(FREE_IMAGE_FORMAT format, const char* message)
 int64_t itemSize(CVolumeItem* item)
 {
     const uint64_t size = item->getSize();
-    return size > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                  : int64_t(size);
+    return size > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(size);
 }
 
 // Reads length bytes from offset on in pieces; the count of bytes actually read, up to the first
@@ -317,18 +316,12 @@ FIBITMAP* toStandardType(FIBITMAP* bitmap, bool* converted)
 {
     *converted = true;
     switch (FreeImage_GetImageType(bitmap)) {
-    case FIT_BITMAP:
-        *converted = false;
-        return nullptr;
-    case FIT_RGB16:
-        return FreeImage_ConvertTo24Bits(bitmap);
-    case FIT_RGBA16:
-        return FreeImage_ConvertTo32Bits(bitmap);
+    case FIT_BITMAP: *converted = false; return nullptr;
+    case FIT_RGB16: return FreeImage_ConvertTo24Bits(bitmap);
+    case FIT_RGBA16: return FreeImage_ConvertTo32Bits(bitmap);
     case FIT_RGBF:
-    case FIT_RGBAF:
-        return FreeImage_ToneMapping(bitmap, FITMO_DRAGO03);
-    default:
-        return FreeImage_ConvertToStandardType(bitmap, TRUE);
+    case FIT_RGBAF: return FreeImage_ToneMapping(bitmap, FITMO_DRAGO03);
+    default: return FreeImage_ConvertToStandardType(bitmap, TRUE);
     }
 }
 
