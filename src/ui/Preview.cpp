@@ -242,6 +242,11 @@ bool psdLooksSound(CVolumeItem* item)
     if ((version != 1 && version != 2) || channels < 1 || channels > 56 ||
         (depth != 1 && depth != 8 && depth != 16 && depth != 32) || mode > 9 || mode == 5 || mode == 6)
         return false;
+    // The plug-in sizes buffers from these before it can load a header alone.
+    const uint32_t height = bigEndian32(header + 14), width = bigEndian32(header + 18);
+    const uint32_t side = version == 1 ? 30000 : 300000;
+    if (width < 1 || height < 1 || width > side || height > side || uint64_t(width) * height > kPreviewMaxPixels)
+        return false;
     uint8_t field[4];
     uint64_t pos = sizeof header;
     if (!readExactly(item, pos, field, 4) || !fits(pos + 4, bigEndian32(field)))

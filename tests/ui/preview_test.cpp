@@ -603,9 +603,9 @@ TEST(PreviewChain, TwoThreadsPreviewingAtOnceGetTheSameImages)
 // --- Plug-ins guarded by our own header checks (found by fuzzing) ---------------------------------
 
 namespace {
-Bytes psdOf(uint32_t colourModeLength, uint8_t depth = 8)
+Bytes psdOf(uint32_t colourModeLength, uint8_t depth = 8, uint8_t widthTop = 0)
 {
-    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, 0, 0, 0, 8, 0, depth, 0, 3};
+    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, widthTop, 0, 0, 8, 0, depth, 0, 3};
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(uint8_t(colourModeLength >> shift));
     out.insert(out.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // resources, layers, raw
@@ -645,6 +645,7 @@ TEST(PreviewGuards, IconsAndPsdFilesWithHeadersTheirPlugInsTrustAreRefusedBefore
         {"sound.psd", psdOf(0), true},
         {"colourmode1500mb.psd", psdOf(0x5B000000), false},
         {"depth91.psd", psdOf(0, 0x5B), false},
+        {"width4g.psd", psdOf(0, 8, 0xFF), false}, // the plug-in allocates a row before the header load
     };
     Preview preview;
     for (const auto& c : cases) {
