@@ -1,5 +1,5 @@
 // Writes the seed corpus of the preview chain's fuzz target: one small file of each image format
-// the previews decode (BMP, JPEG, PNG at 8 and 16 bits, ICO, GIF, TIFF, TARGA, PSD), a PDF and a
+// the previews decode (BMP, JPEG, PNG at 8 and 16 bits, ICO, GIF, TIFF, TARGA), a PDF and a
 // text file, so that the fuzzer starts inside every decoder. Made at fuzz time, not kept as files.
 //
 //   make_preview_seeds OUTDIR
@@ -47,17 +47,6 @@ void put32le(Bytes& out, uint32_t v)
     put16le(out, v & 0xFFFF);
     put16le(out, v >> 16);
 }
-void put16be(Bytes& out, uint32_t v)
-{
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v));
-}
-void put32be(Bytes& out, uint32_t v)
-{
-    put16be(out, v >> 16);
-    put16be(out, v & 0xFFFF);
-}
-
 QByteArray qtEncoded(const QImage& image, const char* format)
 {
     QByteArray data;
@@ -150,28 +139,6 @@ Bytes targa()
     return out;
 }
 
-// Raw RGB, one plane per channel.
-Bytes psd()
-{
-    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0};
-    put16be(out, 3);
-    put32be(out, kSide);
-    put32be(out, kSide);
-    put16be(out, 8);
-    put16be(out, 3);
-    put32be(out, 0); // colour mode data
-    put32be(out, 0); // image resources
-    put32be(out, 0); // layers and masks
-    put16be(out, 0); // raw
-    for (int channel = 0; channel < 3; ++channel)
-        for (int y = 0; y < kSide; ++y)
-            for (int x = 0; x < kSide; ++x) {
-                const QRgb c = colourAt(x, y);
-                out.push_back(uint8_t(channel == 0 ? qRed(c) : channel == 1 ? qGreen(c) : qBlue(c)));
-            }
-    return out;
-}
-
 QByteArray pdf()
 {
     QByteArray data;
@@ -214,7 +181,6 @@ int main(int argc, char** argv)
               write(dir + "/seed16.png", qtEncoded(image.convertToFormat(QImage::Format_RGBA64), "png")) &&
               write(dir + "/seed.ico", qtEncoded(image, "ico")) && write(dir + "/seed.gif", gif()) &&
               write(dir + "/seed.tif", tiff()) && write(dir + "/seed.tga", targa()) &&
-              write(dir + "/seed.psd", psd()) && write(dir + "/seed.pdf", pdf()) &&
-              write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n"));
+              write(dir + "/seed.pdf", pdf()) && write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n"));
     return ok ? 0 : 1;
 }
