@@ -104,7 +104,12 @@ TEST(ViewBackground, DrawsEachStyle)
     const QImage plainImage = plain.grab().toImage();
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "style " << c.style << " at " << c.pixel.x() << "," << c.pixel.y());
+        // Drawn first at another size in another style: what it shows follows both changes.
         ViewBackground view;
+        view.resize(200, 100);
+        view.setBackgroundStyle(c.style == ViewBackground::ColorStyle ? ViewBackground::GradientStyle
+                                                                      : ViewBackground::ColorStyle);
+        view.grab();
         view.resize(400, 300);
         view.setBackgroundStyle(c.style);
         EXPECT_EQ(view.backgroundStyle(), c.style);
