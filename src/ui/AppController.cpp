@@ -86,6 +86,7 @@ QLabel* makeLabel(QWidget* parent, const char* name, bool wrap = false)
     auto* label = new QLabel(parent);
     label->setObjectName(QLatin1String(name));
     label->setWordWrap(wrap);
+    label->setTextFormat(Qt::PlainText); // labels show paths and names from the disk: never markup
     return label;
 }
 
