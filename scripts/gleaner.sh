@@ -109,6 +109,9 @@ cmd_fuzz() {
     local seconds="${FUZZ_SECONDS:-60}" bin="$BUILT_DIR/fuzz/bin" seeds="$BUILT_DIR/fuzz/seeds" count=0 target name
     # Seeds written by programs of the fuzz build (no binary images in the tree), one folder per target.
     "$BUILT_DIR/fuzz/tools/make_hfs_seeds" "$seeds/hfsvolume_fuzz"
+    if [[ -x "$BUILT_DIR/fuzz/tools/make_preview_seeds" ]]; then
+        "$BUILT_DIR/fuzz/tools/make_preview_seeds" "$seeds/preview_fuzz"
+    fi
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
     for target in "$bin"/*; do

@@ -111,6 +111,9 @@ public:
     virtual uint64_t getSize();
     // Bytes read into buffer: length on success, 0 on failure.
     virtual uint32_t read(uint64_t offset, void* buffer, uint32_t length);
+    // True for a file whose data the file system stored compressed, which read() cannot return:
+    // its listing says so and a save reports it as not recovered.
+    virtual bool isCompressed() { return false; }
     virtual void dump();
     virtual void setParent(CVolumeItem* item);
     virtual CVolumeItem* getParent();

@@ -2,6 +2,7 @@
 #include "AppController.h"
 
 #include "MyStatusListener.h"
+#include "Preview.h"
 #include "QuilThumbnailView.h"
 #include "SplashController.h"
 #include "ViewBackground.h"
@@ -85,6 +86,7 @@ QLabel* makeLabel(QWidget* parent, const char* name, bool wrap = false)
     auto* label = new QLabel(parent);
     label->setObjectName(QLatin1String(name));
     label->setWordWrap(wrap);
+    label->setTextFormat(Qt::PlainText); // labels show paths and names from the disk: never markup
     return label;
 }
 
@@ -139,7 +141,7 @@ AppController::AppController(AppServices appServices, QObject* parent)
     fileImage = icon("file2.png");
     fileDeletedImage = icon("filelost2.png");
 
-    // The preview maker (Preview) is made here once it is part of the build.
+    preview = std::make_shared<Preview>();
     diskman = services.makeDiskManager ? services.makeDiskManager() : nullptr;
 }
 

@@ -1,6 +1,7 @@
 // The progress sheet around an engine call, and the engine's events through the status listener:
 // throttled progress, Cancel, and the views the events marked for a reload.
 #include "AppController.h"
+#include "EngineLock.h"
 
 #include "recovery.h"
 
@@ -21,8 +22,10 @@ constexpr int kProgressScale = 100;       // the bar counts hundredths of a perc
 
 bool AppController::beginProgressSheet(const QString& textKey, const QString& titleKey)
 {
-    if (busy || !progressWindow) {
-        logLine(QStringLiteral("refused: another operation is running"));
+    if (busy || !progressWindow || quitWhenIdle) {
+        logLine(busy              ? QStringLiteral("refused: another operation is running")
+                : !progressWindow ? QStringLiteral("refused: no progress window")
+                                  : QStringLiteral("refused: the program is quitting"));
         return false;
     }
     busy = true;
@@ -69,6 +72,11 @@ void AppController::endProgressSheet()
 void AppController::updateReadErrorCount()
 {
     if (!numberErrorsText || !rec || !rec->cachedDisk || !rec->cachedDisk->disk)
+        return;
+    // The thumbnail worker reads through the same disk under the engine lock; the timer never
+    // waits for it and simply refreshes the count at a later tick.
+    std::unique_lock<std::recursive_mutex> lock(engineLock(), std::try_to_lock);
+    if (!lock.owns_lock())
         return;
     const float count = float(rec->cachedDisk->disk->getReadErrorCount());
     numberErrorsText->setText(QString::asprintf("%.0f", double(count)));

@@ -1,6 +1,7 @@
 // The interface texts: every title comes from the Localizable table, the application's names from
 // the Info table; a text that names the application is a format with the name as its argument.
 #include "AppController.h"
+#include "QuilThumbnailView.h"
 
 #include <QAbstractItemModel>
 #include <QAction>
@@ -136,6 +137,7 @@ void AppController::updateUIstrings()
     outlineView->setAccessibleName(outlineTitles.front());
     tableView->setAccessibleName(text("Table"));
     thumbTab->setAccessibleName(text("Thumbnails"));
+    thumbView->setAccessibleName(text("Thumbnails"));
     tabView->setAccessibleName(text("Table") + QStringLiteral(", ") + text("Thumbnails"));
     numberErrorsText->setAccessibleName(text("ReadErrors"));
     scanKeywordsTextView->setAccessibleName(text("EnterUniqueContentInfo"));

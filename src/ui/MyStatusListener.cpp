@@ -39,7 +39,8 @@ void MyStatusListener::askOverwrite(std::string path, bool* overwrite, bool* ski
     const QString message = formatWithObjects(localized(QStringLiteral("AskOverwriteFile")),
                                               {QString::fromUtf8(path.data(), qsizetype(path.size()))});
     AlertAnswer answer = AlertAnswer::Other;
-    if (alerts)
+    // Once the window was closed to quit, the save is being cancelled: answer Cancel unasked.
+    if (alerts && !(delegate && delegate->isQuitting()))
         answer = alerts->runAlert(
             delegate ? delegate->mainWindow : nullptr, localized(QStringLiteral("OverwriteConfirmation")), message,
             localized(QStringLiteral("Yes")), localized(QStringLiteral("No")), localized(QStringLiteral("Cancel")));

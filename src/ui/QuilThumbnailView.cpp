@@ -13,6 +13,8 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <exception>
 
 // Trace lines of the grid; off unless QT_LOGGING_RULES turns on "gleaner.thumbnails.debug".
@@ -244,6 +246,9 @@ void QuilThumbnailView::workerLoop()
             } catch (const std::exception& error) {
                 qCWarning(lcThumbnails) << "thumbnail" << index << "failed:" << error.what();
                 thumb = QImage();
+            } catch (...) {
+                qCWarning(lcThumbnails) << "thumbnail" << index << "failed";
+                thumb = QImage();
             }
         }
         lock.lock();
@@ -323,7 +328,7 @@ void QuilThumbnailView::layoutGrid(bool force)
     if (force || newCols != cols_) {
         qCDebug(lcThumbnails) << "thumbnailview initFrameSize newcols=" << newCols;
         cols_ = newCols;
-        rows_ = (thumbCount_ + cols_ - 1) / cols_;
+        rows_ = thumbCount_ / cols_ + (thumbCount_ % cols_ != 0 ? 1 : 0);
         updateScrollRange();
         verticalScrollBar()->setValue(0);
         viewport()->update();
@@ -341,13 +346,18 @@ void QuilThumbnailView::updateScrollRange()
 
 int QuilThumbnailView::contentHeight() const
 {
-    return std::max(rows_ * thumbHeight, viewport()->height());
+    // A corrupt volume's folder may hold more cells than an int of pixels can reach: the grid
+    // ends at the largest height a scroll bar takes.
+    const int64_t height = int64_t(rows_) * thumbHeight;
+    return std::max(int(std::min<int64_t>(height, INT_MAX)), viewport()->height());
 }
 
 QRect QuilThumbnailView::rectForIndex(int index) const
 {
     const int cols = std::max(1, cols_);
-    return QRect((index % cols) * thumbWidth, (index / cols) * thumbHeight, thumbWidth, thumbHeight);
+    const int64_t top = int64_t(index / cols) * thumbHeight;
+    return QRect((index % cols) * thumbWidth, int(std::min<int64_t>(top, INT_MAX - thumbHeight)), thumbWidth,
+                 thumbHeight);
 }
 
 int QuilThumbnailView::indexForPoint(QPoint gridPoint) const
@@ -515,8 +525,8 @@ void QuilThumbnailView::paintEvent(QPaintEvent* event)
     const QRect dirty = event->rect().translated(0, offset);
     const int firstRow = std::max(0, dirty.top() / thumbHeight);
     const int lastRow = std::min(rows_ - 1, dirty.bottom() / thumbHeight);
-    const int first = firstRow * cols_;
-    const int last = std::min(thumbCount_ - 1, (lastRow + 1) * cols_ - 1);
+    const int first = int(std::min<int64_t>(int64_t(firstRow) * cols_, INT_MAX));
+    const int last = int(std::min<int64_t>(thumbCount_ - 1, (int64_t(lastRow) + 1) * cols_ - 1));
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.translate(0, -offset);

@@ -11,6 +11,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMediaPlayer>
 #include <QMessageBox>
 #include <QPushButton>
@@ -29,9 +30,13 @@ public:
     {
         QMessageBox box(parent);
         box.setWindowTitle(title);
+        box.setTextFormat(Qt::PlainText);
         box.setText(title);
         box.setInformativeText(message);
-        box.setTextFormat(Qt::PlainText);
+        // The message may hold a recovered file's name: the informative label ignores the box's
+        // text format, so it is set to plain text itself (no markup, no links).
+        if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            informative->setTextFormat(Qt::PlainText);
         box.setIcon(QMessageBox::Warning);
         QPushButton* first = box.addButton(defaultButton, QMessageBox::AcceptRole);
         QPushButton* second =

@@ -6,6 +6,7 @@
 #include <QBrush>
 #include <QFileInfo>
 #include <QImage>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -14,19 +15,38 @@ ViewBackground::ViewBackground(QWidget* parent) : QWidget(parent) {}
 void ViewBackground::setBackgroundStyle(int style)
 {
     backgroundStyle_ = style;
+    cache_ = QPixmap();
     update();
 }
 
-void ViewBackground::paintEvent(QPaintEvent*)
+void ViewBackground::resizeEvent(QResizeEvent* event)
 {
-    QPainter painter(this);
-    switch (backgroundStyle_) {
-    case ColorStyle: drawColor(painter); break;
-    case PatternStyle: drawPattern(painter); break;
-    case GradientStyle: drawGradient(painter); break;
-    case ImageStyle: drawImage(painter); break;
-    default: break; // nothing of its own
+    cache_ = QPixmap();
+    QWidget::resizeEvent(event);
+}
+
+void ViewBackground::paintEvent(QPaintEvent* event)
+{
+    if (backgroundStyle_ < ColorStyle || backgroundStyle_ > ImageStyle || width() <= 0 || height() <= 0)
+        return; // nothing of its own
+    const qreal ratio = devicePixelRatioF();
+    if (cache_.isNull() || cache_.devicePixelRatio() != ratio) {
+        cache_ = QPixmap((QSizeF(size()) * ratio).toSize());
+        cache_.setDevicePixelRatio(ratio);
+        cache_.fill(Qt::transparent);
+        QPainter painter(&cache_);
+        switch (backgroundStyle_) {
+        case ColorStyle: drawColor(painter); break;
+        case PatternStyle: drawPattern(painter); break;
+        case GradientStyle: drawGradient(painter); break;
+        case ImageStyle: drawImage(painter); break;
+        default: break;
+        }
     }
+    const QRect dirty = event->rect();
+    QPainter painter(this);
+    painter.drawPixmap(QRectF(dirty), cache_,
+                       QRectF(dirty.x() * ratio, dirty.y() * ratio, dirty.width() * ratio, dirty.height() * ratio));
 }
 
 void ViewBackground::drawColor(QPainter& painter)

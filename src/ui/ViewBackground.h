@@ -1,8 +1,9 @@
 // The background view: paints one of four backgrounds (magenta, the "bricks" pattern, the grey
-// gradient, the "smallgears" picture centred) behind the widgets laid over it. Owns nothing but its
-// style; a missing picture resource leaves that background undrawn.
+// gradient, the "smallgears" picture centred) behind the widgets laid over it. Owns its style and the
+// background rendered for the current size; a missing picture resource leaves that background undrawn.
 #pragma once
 
+#include <QPixmap>
 #include <QWidget>
 
 class ViewBackground : public QWidget {
@@ -20,6 +21,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void drawColor(QPainter& painter);
@@ -28,6 +30,9 @@ private:
     void drawImage(QPainter& painter);
 
     int backgroundStyle_ = 0;
+    // The whole background at the current size and pixel ratio, made at the first paint after a
+    // resize or a style change: a repaint of a small region (the hint's fade) only copies from it.
+    QPixmap cache_;
 };
 
 // A picture among the resources by its name without extension (PNG, else SVG); null when absent.

@@ -1,5 +1,6 @@
 // The hint line: each new hint fades the old one out on the 0.1-second timer, swaps in (and is
 // spoken) when almost invisible, and fades in; the timer also refreshes the read-error count.
+#include "EngineLock.h"
 #include "memorydisk.h"
 #include "uifakes.h"
 
@@ -7,6 +8,9 @@
 
 #include <QCheckBox>
 #include <QLabel>
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -116,7 +120,22 @@ TEST_F(HelpLine, ReadErrorCountIsRefreshedOnEveryFiftyFirstTick)
     for (int tick = 1; tick <= 50; ++tick)
         controller->timer();
     EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
-    controller->timer();
+    {
+        // While the thumbnail worker holds the engine lock, the tick skips the refresh: no waiting.
+        std::promise<void> held, release;
+        std::thread worker([&, done = release.get_future()] {
+            EngineLocker lock(engineLock());
+            held.set_value();
+            done.wait();
+        });
+        held.get_future().wait();
+        controller->timer();
+        EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+        release.set_value();
+        worker.join();
+    }
+    for (int tick = 1; tick <= 51; ++tick)
+        controller->timer();
     EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("7"));
     controller->rec->setDisk(nullptr);
 }

@@ -240,9 +240,17 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_EQ(
         controller->showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK")),
         AlertAnswer::Default);
+    // The save's next existing file is not asked about: the answer is Cancel.
+    bool overwrite = true, skip = true, cancel = false;
+    controller->statusListener->askOverwrite("/tmp/a.jpg", &overwrite, &skip, &cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_FALSE(overwrite || skip);
     EXPECT_TRUE(fakes.alerts->calls.empty());
 
     controller->endProgressSheet();
+    // A command going on to a second engine call gets no new sheet, which would clear the cancel.
+    EXPECT_FALSE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    EXPECT_TRUE(controller->cancelAction);
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());
 }

@@ -1,19 +1,26 @@
 // The interface texts: titles come from the string table (a missing text shows its key), the
 // application's short name goes into four menu titles, and formats take their arguments as data.
+#include "QuilThumbnailView.h"
 #include "uifakes.h"
 
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QTreeView>
 
 namespace {
@@ -172,30 +179,66 @@ TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
 TEST(InterfaceTexts, EveryControlHasAnAccessibleName)
 {
     FakeServices fakes;
+    (*fakes.texts)[QStringLiteral("Thumbnails")] = QStringLiteral("Miniatures");
     auto controller = loaded(fakes);
+    EXPECT_EQ(controller->thumbView->accessibleName(), QStringLiteral("Miniatures"));
     const QList<QWidget*> windows = {controller->mainWindow, controller->scanWindow, controller->progressWindow,
                                      controller->viewerWindow};
     for (QWidget* window : windows) {
         for (QWidget* widget : window->findChildren<QWidget*>()) {
-            const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QAbstractItemView*>(widget) ||
-                                 qobject_cast<QTabWidget*>(widget) || qobject_cast<QLabel*>(widget);
+            const bool control = widget->focusPolicy() != Qt::NoFocus || qobject_cast<QAbstractButton*>(widget) ||
+                                 qobject_cast<QAbstractItemView*>(widget) || qobject_cast<QTabWidget*>(widget) ||
+                                 qobject_cast<QLabel*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                                 qobject_cast<QPlainTextEdit*>(widget) || qobject_cast<QProgressBar*>(widget) ||
+                                 qobject_cast<QAbstractScrollArea*>(widget);
             const QString object = widget->objectName();
-            // Qt's own extension buttons, and the lines whose text is the message itself, set later.
-            if (!control || object.isEmpty() || object.startsWith(QLatin1String("qt_")) ||
-                object == QLatin1String("helpTextView") || object == QLatin1String("progressText"))
+            // Qt's own parts (tab bars, viewports, extension buttons, an item view's headers and corner
+            // button), and the lines whose text is the message itself, set later.
+            const bool qtPart = object.startsWith(QLatin1String("qt_")) ||
+                                (object.isEmpty() && qobject_cast<QAbstractItemView*>(widget->parentWidget()));
+            if (!control || qtPart || object == QLatin1String("helpTextView") ||
+                object == QLatin1String("progressText"))
                 continue;
-            SCOPED_TRACE(widget->objectName().toStdString());
+            SCOPED_TRACE((object + QLatin1Char(' ') + QLatin1String(widget->metaObject()->className())).toStdString());
             const auto* label = qobject_cast<QLabel*>(widget);
             const auto* button = qobject_cast<QAbstractButton*>(widget);
             const QString name = !widget->accessibleName().isEmpty() ? widget->accessibleName()
                                  : label                             ? label->text()
                                  : button                            ? button->text()
                                                                      : QString();
-            if (widget->isHidden() && name.isEmpty() && widget->objectName() == QLatin1String("progressSpinnerText"))
+            if (widget->isHidden() && name.isEmpty() && object == QLatin1String("progressSpinnerText"))
                 continue; // hidden for good
             EXPECT_FALSE(name.isEmpty());
+            // Labels may show names and paths from the disk: as they are, never as markup.
+            if (label) {
+                EXPECT_EQ(label->textFormat(), Qt::PlainText);
+            }
         }
     }
+}
+
+TEST(InterfaceTexts, AlertShowsAMessageWithMarkupAsPlainText)
+{
+    const QString message = QStringLiteral("<a href=\"https://example.com\">x</a><b>.jpg</b>");
+    QList<Qt::TextFormat> formats;
+    QStringList texts;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+            if (label->text().isEmpty())
+                continue;
+            formats.append(label->textFormat());
+            texts.append(label->text());
+        }
+        box->escapeButton()->click();
+    });
+    EXPECT_EQ(AppServices::real().alerts->runAlert(nullptr, QStringLiteral("<i>title</i>"), message,
+                                                   QStringLiteral("OK"), QString(), QString()),
+              AlertAnswer::Default);
+    EXPECT_TRUE(texts.contains(message));
+    EXPECT_EQ(formats, QList<Qt::TextFormat>(formats.size(), Qt::PlainText));
 }
 
 } // namespace

@@ -7,10 +7,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTest>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -237,13 +239,23 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
     source.hasPicture = [](int index) {
         if (index == 1)
             throw std::runtime_error("out of memory");
+        if (index == 3)
+            throw 3; // not a std::exception either
         return index != 2;
     };
     auto view = makeView(source, 500);
     view->requestThumbnail(2);
     view->requestThumbnail(1);
-    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(2) && view->hasThumbnail(1); }));
+    // The paint of the shown view and the reload's prefetch ask for all four cells: wait for each, so
+    // none is still queued or in progress when the worker stops.
+    ASSERT_TRUE(waitUntil([&] {
+        for (int i = 0; i < source.count; ++i)
+            if (!view->hasThumbnail(i))
+                return false;
+        return true;
+    }));
     EXPECT_TRUE(view->requestThumbnail(1).isNull());
+    EXPECT_TRUE(view->requestThumbnail(3).isNull());
     const int calls = source.pictureCalls;
     EXPECT_TRUE(view->requestThumbnail(2).isNull());
     view->stopWorker();
@@ -298,7 +310,13 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
         int cols;
         int rows;
     };
-    const Case cases[] = {{500, 7, 3, 3}, {100, 7, 1, 7}, {160, 2, 1, 2}, {320, 5, 2, 3}, {1000, 0, 6, 0}};
+    const Case cases[] = {{500, 7, 3, 3},
+                          {100, 7, 1, 7},
+                          {160, 2, 1, 2},
+                          {320, 5, 2, 3},
+                          {1000, 0, 6, 0},
+                          {160, INT_MAX, 1, INT_MAX},
+                          {320, INT_MAX, 2, INT_MAX / 2 + 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "width " << c.width << ", " << c.count << " cells");
         FakeSource source;
@@ -306,6 +324,11 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
         auto view = makeView(source, c.width);
         EXPECT_EQ(view->columns(), c.cols);
         EXPECT_EQ(view->rows(), c.rows);
+        // A folder too large for an int of pixels ends at the largest height, not a negative one.
+        EXPECT_GE(view->verticalScrollBar()->maximum(), 0);
+        if (c.count > 0) {
+            EXPECT_GE(view->rectForIndex(c.count - 1).top(), view->rectForIndex(0).top());
+        }
     }
 }
 

@@ -1,0 +1,698 @@
+// The preview maker: its sizing, its FreeImage callbacks over an item, and previews of files read
+// as items of a real xorriso volume, hostile ones included (they must fall through, never crash).
+#include "Preview.h"
+
+#include "recoveryfixture.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImageWriter>
+#include <QPainter>
+#include <QPdfWriter>
+
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kImageWidth = 400, kImageHeight = 200;
+const QRgb kQuadrants[4] = {qRgb(220, 30, 30), qRgb(30, 180, 60), qRgb(40, 60, 200), qRgb(230, 200, 40)};
+
+// Four flat quadrants: survives JPEG and palette coding, and shows a flipped or stretched preview.
+QImage quadrantImage()
+{
+    QImage image(kImageWidth, kImageHeight, QImage::Format_RGB32);
+    for (int y = 0; y < kImageHeight; ++y)
+        for (int x = 0; x < kImageWidth; ++x)
+            image.setPixel(x, y, kQuadrants[(y >= kImageHeight / 2) * 2 + (x >= kImageWidth / 2)]);
+    return image;
+}
+
+Bytes encoded(const QImage& image, const char* format, int quality = -1)
+{
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    EXPECT_TRUE(writer.write(image)) << format << ": " << writer.errorString().toStdString();
+    return Bytes(data.begin(), data.end());
+}
+
+void put16(Bytes& out, uint32_t value)
+{
+    out.push_back(uint8_t(value));
+    out.push_back(uint8_t(value >> 8));
+}
+void put32(Bytes& out, uint32_t value)
+{
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+
+// A GIF of the four-colour picture (Qt writes no GIF). Every code is a literal: a clear code
+// before each pair of pixels keeps the code size at 3 bits.
+Bytes gifOf(const QImage& image, uint16_t frameWidth = 0, uint16_t frameHeight = 0)
+{
+    const int w = image.width(), h = image.height();
+    Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
+    put16(out, uint32_t(w));
+    put16(out, uint32_t(h));
+    out.insert(out.end(), {0x81, 0, 0}); // a global table of 4 colours
+    for (QRgb c : kQuadrants)
+        out.insert(out.end(), {uint8_t(qRed(c)), uint8_t(qGreen(c)), uint8_t(qBlue(c))});
+    out.push_back(0x2C);
+    put32(out, 0);
+    put16(out, frameWidth ? frameWidth : uint32_t(w));
+    put16(out, frameHeight ? frameHeight : uint32_t(h));
+    out.push_back(0);
+    out.push_back(2); // minimum code size
+    Bytes codes;
+    uint32_t bits = 0;
+    int used = 0;
+    auto putCode = [&](uint32_t code) {
+        bits |= code << used;
+        used += 3;
+        while (used >= 8) {
+            codes.push_back(uint8_t(bits));
+            bits >>= 8;
+            used -= 8;
+        }
+    };
+    for (int i = 0; i < w * h; ++i) {
+        if (i % 2 == 0)
+            putCode(4);
+        const QRgb pixel = image.pixel(i % w, i / w);
+        putCode(uint32_t(std::find(std::begin(kQuadrants), std::end(kQuadrants), pixel) - std::begin(kQuadrants)));
+    }
+    putCode(5);
+    if (used > 0)
+        codes.push_back(uint8_t(bits));
+    for (size_t at = 0; at < codes.size(); at += 255) {
+        const size_t n = std::min<size_t>(255, codes.size() - at);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), codes.begin() + long(at), codes.begin() + long(at + n));
+    }
+    out.insert(out.end(), {0, 0x3B});
+    return out;
+}
+
+// An uncompressed RGB baseline TIFF (Qt writes no TIFF); the header may claim another size.
+Bytes tiffOf(const QImage& image, uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
+{
+    const uint32_t w = uint32_t(image.width()), h = uint32_t(image.height());
+    Bytes out = {'I', 'I', 42, 0};
+    put32(out, 8);
+    const uint32_t bitsAt = 8 + 2 + 10 * 12 + 4, pixelsAt = bitsAt + 6;
+    put16(out, 10);
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        put16(out, tag);
+        put16(out, type);
+        put32(out, count);
+        put32(out, value);
+    };
+    entry(256, 4, 1, claimedWidth ? claimedWidth : w);
+    entry(257, 4, 1, claimedHeight ? claimedHeight : h);
+    entry(258, 3, 3, bitsAt);
+    entry(259, 3, 1, 1);
+    entry(262, 3, 1, 2);
+    entry(273, 4, 1, pixelsAt);
+    entry(277, 3, 1, 3);
+    entry(278, 4, 1, h);
+    entry(279, 4, 1, w * h * 3);
+    entry(284, 3, 1, 1);
+    put32(out, 0);
+    for (int i = 0; i < 3; ++i)
+        put16(out, 8);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const QRgb pixel = image.pixel(int(x), int(y));
+            out.insert(out.end(), {uint8_t(qRed(pixel)), uint8_t(qGreen(pixel)), uint8_t(qBlue(pixel))});
+        }
+    return out;
+}
+
+uint32_t crc32Of(const uint8_t* data, size_t size)
+{
+    uint32_t crc = 0xFFFFFFFF;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// A PNG whose header (with a valid checksum) claims 65535 x 65535 RGBA pixels.
+Bytes hugePng()
+{
+    Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
+    const Bytes ihdr = {'I', 'H', 'D', 'R', 0, 0, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 8, 6, 0, 0, 0};
+    out.insert(out.end(), ihdr.begin(), ihdr.end());
+    const uint32_t crc = crc32Of(ihdr.data(), ihdr.size());
+    out.insert(out.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
+    const Bytes filler = patternBytes(4000, 9);
+    out.insert(out.end(), filler.begin(), filler.end());
+    return out;
+}
+
+// A BMP header claiming 65535 x 65535 pixels of 24 bits over a few bytes.
+Bytes hugeBmp()
+{
+    Bytes out = {'B', 'M'};
+    put32(out, 4000);
+    put32(out, 0);
+    put32(out, 54);
+    put32(out, 40);
+    put32(out, 65535);
+    put32(out, 65535);
+    put16(out, 1);
+    put16(out, 24);
+    for (int i = 0; i < 6; ++i)
+        put32(out, 0);
+    out.resize(4000, 0x55);
+    return out;
+}
+
+// The JPEG with its frame header patched to claim 65535 x 65535.
+Bytes withHugeJpegFrame(Bytes jpeg)
+{
+    for (size_t i = 0; i + 8 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+            std::fill(jpeg.begin() + long(i) + 5, jpeg.begin() + long(i) + 9, 0xFF);
+            break;
+        }
+    return jpeg;
+}
+
+Bytes pdfDocument()
+{
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter writer(&buffer);
+        writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+        QPainter painter(&writer);
+        const QRect page = painter.viewport();
+        painter.fillRect(QRect(0, 0, page.width() / 2, page.height()), QColor(200, 0, 0));
+        painter.fillRect(QRect(page.width() / 2, 0, page.width() - page.width() / 2, page.height()), QColor(0, 0, 200));
+    }
+    return Bytes(data.begin(), data.end());
+}
+
+const char kText[] = "Alpha line\nBeta line\r\nGamma line\nDelta line\nEpsilon line\n";
+
+double meanDifference(const QImage& a, const QImage& b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32), y = b.convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int col = 0; col < x.width(); ++col) {
+            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
+            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
+        }
+    return sum / (3.0 * x.width() * x.height());
+}
+
+bool rowsAreWhite(const QImage& image, int from, int to)
+{
+    for (int y = from; y < to; ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != qRgb(255, 255, 255))
+                return false;
+    return true;
+}
+
+bool closeTo(QRgb pixel, QRgb expected, int tolerance = 40)
+{
+    return std::abs(qRed(pixel) - qRed(expected)) <= tolerance &&
+           std::abs(qGreen(pixel) - qGreen(expected)) <= tolerance &&
+           std::abs(qBlue(pixel) - qBlue(expected)) <= tolerance;
+}
+
+void savePreview(const QImage& image, const std::string& kind)
+{
+    image.save(QString::fromStdString("/tmp/preview_" + kind + ".png"));
+}
+
+} // namespace
+
+// --- Sizing and callbacks -------------------------------------------------------------------------
+
+TEST(PreviewSizing, ScaledSizeIsAPowerOfTwoWideInTheImagesProportions)
+{
+    struct Case {
+        uint32_t imageWidth, imageHeight;
+        int width, height;
+        QSize expected;
+    };
+    const Case cases[] = {
+        {1000, 500, 300, 300, {256, 128}},
+        {1000, 500, 2000, 2000, {512, 256}}, // never wider than the image
+        {100, 1000, 300, 300, {16, 160}},    // too high: 300 x 0.1 = 30, down to 16
+        {1000, 500, 0, 0, {1, 1}},           // an empty request is one pixel, never log(0)
+        {1000, 500, -20, 64, {1, 1}},
+        {1, 65535, 300, 300, {1, 300}}, // a needle stays within the requested height
+        {65535, 1, 300, 300, {256, 1}},
+        {0, 0, 300, 300, {1, 1}},
+        {4096, 4096, INT_MAX, INT_MAX, {4096, 4096}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.imageWidth << "x" << c.imageHeight << " at " << c.width << "x"
+                                        << c.height);
+        EXPECT_EQ(previewScaledSize(c.imageWidth, c.imageHeight, c.width, c.height), c.expected);
+    }
+}
+
+TEST(PreviewIO, ReadProcAnswersWholeItemsWithinTheItem)
+{
+    struct Case {
+        const char* what;
+        int64_t start;
+        unsigned size, count;
+        uint64_t failFrom;
+        unsigned expectedItems;
+        int64_t expectedPosition;
+    };
+    const Case cases[] = {
+        {"inside", 0, 4, 2, UINT64_MAX, 2, 8},
+        {"cut to the items that fit", 4, 4, 3, UINT64_MAX, 1, 8},
+        {"a part of an item at the end", 8, 4, 1, UINT64_MAX, 0, 8},
+        {"at the end", 10, 1, 1, UINT64_MAX, 0, 10},
+        {"size x count beyond 32 bits", 0, 65536, 65537, UINT64_MAX, 0, 0},
+        {"the item cannot be read", 0, 2, 3, 4, 0, 0},
+        {"zero items", 2, 4, 0, UINT64_MAX, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryFileItem item("data", patternBytes(10, 1));
+        item.failFrom = c.failFrom;
+        PreviewIOHandle handle{&item, c.start};
+        Bytes buffer(16, 0xAA);
+        unsigned items = 0;
+        quietly([&] { items = ReadProc(buffer.data(), c.size, c.count, &handle); });
+        EXPECT_EQ(items, c.expectedItems);
+        EXPECT_EQ(handle.position, c.expectedPosition);
+        EXPECT_EQ(TellProc(&handle), c.expectedPosition);
+        // What was read is the item's; the rest is zero, never stale: a small request wholly (a
+        // decoder looping until it reads a zero length must stop at the end), a large one as far
+        // as the item reaches.
+        const int64_t asked = int64_t(c.size) * c.count;
+        const size_t span = size_t(asked <= 64 ? asked : std::min<int64_t>(asked, std::max<int64_t>(10 - c.start, 0)));
+        for (size_t i = 0; i < std::min<size_t>(span, buffer.size()); ++i)
+            EXPECT_EQ(buffer[i], i < size_t(items) * c.size ? item.data[size_t(c.start) + i] : 0) << "byte " << i;
+    }
+}
+
+TEST(PreviewIO, SeekProcAcceptsOnlyPositionsInsideTheItem)
+{
+    struct Case {
+        const char* what;
+        size_t itemSize;
+        int64_t start;
+        long offset;
+        int origin;
+        int expected;
+        int64_t expectedPosition;
+    };
+    const Case cases[] = {
+        {"end by 0 learns the length", 10, 3, 0, SEEK_END, 0, 10},
+        {"back from the end", 10, 3, -10, SEEK_END, 0, 0},
+        {"before the start from the end", 10, 3, -11, SEEK_END, -1, 3},
+        {"past the end from the end", 10, 3, 1, SEEK_END, -1, 3},
+        {"the end of an empty item", 0, 0, 0, SEEK_END, -1, 0},
+        {"to the size from the start", 10, 3, 10, SEEK_SET, -1, 3},
+        {"to the last byte from the start", 10, 3, 9, SEEK_SET, 0, 9},
+        {"negative from the start", 10, 3, -1, SEEK_SET, -1, 3},
+        {"forward from here", 10, 3, 6, SEEK_CUR, 0, 9},
+        {"to the size from here", 10, 3, 7, SEEK_CUR, -1, 3},
+        {"before the start from here", 10, 3, -4, SEEK_CUR, -1, 3},
+        {"overflowing from here", 10, 3, LONG_MAX, SEEK_CUR, -1, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryFileItem item("data", Bytes(c.itemSize, 7));
+        PreviewIOHandle handle{&item, c.start};
+        int answer = 0;
+        const std::string text = quietly([&] { answer = SeekProc(&handle, c.offset, c.origin); });
+        EXPECT_EQ(answer, c.expected);
+        EXPECT_EQ(TellProc(&handle), c.expectedPosition);
+        EXPECT_EQ(text.find("freeimage: SeekProc - error") != std::string::npos, c.expected != 0) << text;
+    }
+}
+
+// --- Previews of the files of a real volume -------------------------------------------------------
+
+class PreviewOfVolume : public testing::Test {
+protected:
+    struct Volume {
+        XorrisoDisk disk;
+        std::unique_ptr<BrowsedRecovery> recovery;
+    };
+
+    static void SetUpTestSuite()
+    {
+        if (!toolAvailable("xorriso"))
+            return;
+        const QImage picture = quadrantImage();
+        const Bytes jpeg = encoded(picture, "jpeg", 95);
+        const Bytes png = encoded(picture, "png");
+        const Bytes text(kText, kText + sizeof kText - 1);
+        files = {
+            {"photo.jpg", jpeg},
+            {"plain.png", png},
+            {"deep.png", encoded(picture.convertToFormat(QImage::Format_RGBX64), "png")},
+            {"anim.gif", gifOf(picture)},
+            {"scan.tif", tiffOf(picture)},
+            {"paper.pdf", pdfDocument()},
+            {"notes.txt", text},
+            {"corrupt.png", Bytes(png.begin(), png.begin() + 40)},
+            {"garbage.png",
+             [&] {
+                 Bytes b(png.begin(), png.begin() + 8);
+                 const Bytes noise = patternBytes(3000, 5);
+                 b.insert(b.end(), noise.begin(), noise.end());
+                 return b;
+             }()},
+            {"truncated.jpg", Bytes(jpeg.begin(), jpeg.begin() + long(jpeg.size() / 3))},
+            {"truncated.gif",
+             [] {
+                 const Bytes gif = gifOf(quadrantImage());
+                 return Bytes(gif.begin(), gif.begin() + long(gif.size() / 2));
+             }()},
+            {"huge.png", hugePng()},
+            {"huge.jpg", withHugeJpegFrame(jpeg)},
+            {"huge.gif", gifOf(picture, 65535, 65535)},
+            {"huge.bmp", hugeBmp()},
+            {"huge.tif", tiffOf(picture, 65535, 65535)},
+            {"empty.jpg", {}},
+        };
+        TreeSpec tree;
+        for (const auto& [name, content] : files)
+            tree.file(name, content);
+        volume = new Volume;
+        makeXorrisoDisk(&volume->disk, tree);
+        if (!volume->disk.partition)
+            return;
+        volume->recovery = std::make_unique<BrowsedRecovery>(volume->disk.partition);
+        if (volume->recovery->resultRoot)
+            quietly([&] { volume->recovery->resultRoot->addChildren(); });
+    }
+    static void TearDownTestSuite()
+    {
+        if (volume)
+            volume->recovery.reset();
+        delete volume;
+        volume = nullptr;
+    }
+
+    void SetUp() override
+    {
+        RECOVERY_REQUIRE_TOOLS("xorriso");
+        ASSERT_TRUE(volume && volume->recovery && volume->recovery->resultRoot) << "the volume was not made";
+    }
+
+    static CVolumeItem* item(const std::string& name)
+    {
+        for (CVolumeItem* child : volume->recovery->resultRoot->children)
+            if (child->getName() == name)
+                return child;
+        ADD_FAILURE() << name << " is not on the volume";
+        return nullptr;
+    }
+
+    Preview preview;
+    static inline Volume* volume = nullptr;
+    static inline std::map<std::string, Bytes> files;
+};
+
+TEST_F(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
+{
+    // The fixture really is 16 bits per channel (IHDR bit depth).
+    ASSERT_GT(files["deep.png"].size(), 24u);
+    EXPECT_EQ(files["deep.png"][24], 16);
+
+    const struct {
+        const char* name;
+        const char* kind;
+        double tolerance; // mean difference per channel, 0-255
+    } cases[] = {{"plain.png", "png", 3},
+                 {"deep.png", "png16", 3},
+                 {"photo.jpg", "jpeg", 6},
+                 {"anim.gif", "gif", 3},
+                 {"scan.tif", "tiff", 3}};
+    const QSize expectedSize = previewScaledSize(kImageWidth, kImageHeight, 300, 300);
+    const QImage reference = quadrantImage().scaled(expectedSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFilePreview(item(c.name), 300, 300); });
+        ASSERT_FALSE(image.isNull()) << text;
+        EXPECT_EQ(text.find("getFileTextPreview"), std::string::npos) << "fell through to text: " << text;
+        ASSERT_EQ(image.size(), expectedSize);
+        EXPECT_LT(meanDifference(image, reference), c.tolerance);
+        savePreview(image, c.kind);
+    }
+}
+
+TEST_F(PreviewOfVolume, PdfPreviewsItsFirstPageStretchedOnWhite)
+{
+    QImage image;
+    quietly([&] { image = preview.getFilePreview(item("paper.pdf"), 200, 300); });
+    ASSERT_EQ(image.size(), QSize(200, 300));
+    for (int y : {10, 150, 290}) {
+        SCOPED_TRACE(y);
+        EXPECT_TRUE(closeTo(image.pixel(40, y), qRgb(200, 0, 0)));
+        EXPECT_TRUE(closeTo(image.pixel(160, y), qRgb(0, 0, 200)));
+    }
+    savePreview(image, "pdf");
+}
+
+TEST_F(PreviewOfVolume, TextPreviewsItsLinesFromTheTopWhileTheyFit)
+{
+    QImage image;
+    quietly([&] { image = preview.getFilePreview(item("notes.txt"), 160, 40); });
+    ASSERT_EQ(image.size(), QSize(160, 40));
+    EXPECT_FALSE(rowsAreWhite(image, 0, 16));
+    EXPECT_FALSE(rowsAreWhite(image, 16, 32));
+    EXPECT_TRUE(rowsAreWhite(image, 32, 40)) << "the third line would reach below the bottom edge";
+
+    // The first line is drawn even into an image lower than a line.
+    quietly([&] { image = preview.getFilePreview(item("notes.txt"), 160, 10); });
+    ASSERT_EQ(image.size(), QSize(160, 10));
+    EXPECT_FALSE(rowsAreWhite(image, 0, 10));
+
+    quietly([&] { image = preview.getFilePreview(item("notes.txt"), 160, 120); });
+    savePreview(image, "text");
+}
+
+TEST_F(PreviewOfVolume, HostileImagesFallThroughToTextWithoutDecoding)
+{
+    const struct {
+        const char* name;
+        const char* expected; // what the image stage says before falling through
+    } cases[] = {
+        {"corrupt.png", "freeimage:"},
+        {"garbage.png", "freeimage:"},
+        {"truncated.jpg", "GetFileImagePreview"},
+        {"truncated.gif", "GetFileImagePreview"},
+        {"huge.png", "header refused"},
+        {"huge.jpg", "header refused"},
+        {"huge.gif", "header refused"},
+        {"huge.bmp", "header refused"},
+        {"huge.tif", "header refused"},
+        {"empty.jpg", "freeimage: unknown format"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFilePreview(item(c.name), 128, 96); });
+        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+        // A truncated picture may still decode in part (its missing rows grey); otherwise text.
+        if (text.find("ok2") != std::string::npos) {
+            EXPECT_EQ(image.size(), previewScaledSize(kImageWidth, kImageHeight, 128, 96)) << text;
+        } else {
+            EXPECT_NE(text.find("getFileTextPreview"), std::string::npos) << text;
+            EXPECT_EQ(image.size(), QSize(128, 96)) << text;
+        }
+        if (std::string(c.name) == "huge.png")
+            savePreview(image, "fallthrough");
+    }
+}
+
+// --- The chain's own ways -------------------------------------------------------------------------
+
+TEST(PreviewChain, FoldersShowTheirIconAndPortableBitmapsNothing)
+{
+    ScratchDir resources;
+    QImage closed(8, 8, QImage::Format_RGB32), lost(8, 8, QImage::Format_RGB32);
+    closed.fill(Qt::blue);
+    lost.fill(Qt::red);
+    closed.save(QString::fromStdString(resources.file("folderclosedbig2.png")));
+    lost.save(QString::fromStdString(resources.file("folderclosedbiglost2.png")));
+    setenv("GLEANER_RESOURCES", resources.path().c_str(), 1);
+
+    Preview preview;
+    const struct {
+        char flags;
+        QRgb expected;
+    } folders[] = {{0, qRgb(0, 0, 255)}, {ItemDeleted, qRgb(255, 0, 0)}, {ItemLost, qRgb(0, 0, 255)}};
+    for (const auto& f : folders) {
+        SCOPED_TRACE(int(f.flags));
+        CVolumeItem folder(true);
+        folder.setName("Folder");
+        folder.setFlags(f.flags);
+        QImage image;
+        quietly([&] { image = preview.getFilePreview(&folder, 300, 300); });
+        ASSERT_EQ(image.size(), QSize(8, 8)); // at its own size
+        EXPECT_EQ(image.pixel(0, 0), f.expected);
+    }
+    unsetenv("GLEANER_RESOURCES");
+
+    const Bytes ppm = {'P', '6', '\n', '1', ' ', '1', '\n', '2', '5', '5', '\n', 1, 2, 3};
+    for (const char* name : {"a.pgm", "b.PBM", "c.pPm"}) {
+        SCOPED_TRACE(name);
+        MemoryFileItem file(name, ppm);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFilePreview(&file, 64, 64); });
+        EXPECT_TRUE(image.isNull());
+        EXPECT_EQ(text.find("failed to make preview"), std::string::npos) << text;
+        EXPECT_EQ(file.reads, 0);
+    }
+
+    // A .pdf that holds no PDF stays a white page; the image and text stages are not tried.
+    MemoryFileItem notPdf("letter.pdf", encoded(quadrantImage(), "png"));
+    QImage image;
+    const std::string text = quietly([&] { image = preview.getFilePreview(&notPdf, 50, 70); });
+    ASSERT_EQ(image.size(), QSize(50, 70));
+    EXPECT_TRUE(rowsAreWhite(image, 0, 70));
+    EXPECT_EQ(text.find("GetFileImagePreview"), std::string::npos) << text;
+}
+
+TEST(PreviewChain, TwoThreadsPreviewingAtOnceGetTheSameImages)
+{
+    Preview preview;
+    const Bytes png = encoded(quadrantImage(), "png");
+    const Bytes text(kText, kText + sizeof kText - 1);
+    QImage results[2][2];
+    OutputCapture capture;
+    auto work = [&](int thread) {
+        MemoryFileItem image("p.png", png), notes("n.txt", text);
+        for (int round = 0; round < 10; ++round) {
+            results[thread][0] = preview.getFilePreview(&image, 128, 128);
+            results[thread][1] = preview.getFilePreview(&notes, 128, 128);
+        }
+    };
+    std::thread other(work, 1);
+    work(0);
+    other.join();
+    capture.finish();
+    for (int kind = 0; kind < 2; ++kind) {
+        SCOPED_TRACE(kind);
+        ASSERT_FALSE(results[0][kind].isNull());
+        EXPECT_EQ(results[0][kind], results[1][kind]);
+    }
+}
+
+// --- Plug-ins guarded or left out (found by fuzzing) ------------------------------------------------
+
+namespace {
+// A plain 8 x 8 RGB Photoshop file, raw samples.
+Bytes psdFile()
+{
+    Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 8, 0, 0, 0, 8, 0, 8, 0, 3};
+    out.insert(out.end(), 14, 0); // no colour-mode data, resources or layers; raw samples
+    for (int channel = 0; channel < 3; ++channel)
+        out.insert(out.end(), 64, uint8_t(channel == 0 ? 200 : 20));
+    return out;
+}
+
+// An icon whose bitmap header says 288 bits per pixel: FreeImage's icon plug-in then reads past
+// its own buffer.
+Bytes icoWithBitCount288()
+{
+    Bytes out = {0, 0, 1, 0, 1, 0, 8, 8, 0, 0, 1, 0, 32, 0};
+    put32(out, 40 + 8 * 8 * 4 * 2);
+    put32(out, 22);
+    put32(out, 40);
+    put32(out, 8);
+    put32(out, 16);
+    put16(out, 1);
+    put16(out, 288);
+    out.resize(8192, 0);
+    return out;
+}
+} // namespace
+
+TEST(PreviewGuards, IconsWhoseHeaderTheirPlugInTrustsAreRefusedBeforeDecoding)
+{
+    QImage icon(32, 32, QImage::Format_ARGB32);
+    icon.fill(qRgb(200, 20, 20));
+    const struct {
+        const char* name;
+        Bytes content;
+        bool image;
+    } cases[] = {{"sound.ico", encoded(icon, "ico"), true}, {"bitcount288.ico", icoWithBitCount288(), false}};
+    Preview preview;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryFileItem file(c.name, c.content);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFileImagePreview(&file, 64, 64); });
+        if (c.image) {
+            ASSERT_FALSE(image.isNull()) << text;
+            EXPECT_TRUE(closeTo(image.pixel(2, 2), qRgb(200, 20, 20), 8));
+        } else {
+            EXPECT_TRUE(image.isNull());
+            EXPECT_NE(text.find("freeimage: header refused"), std::string::npos) << text;
+        }
+    }
+}
+
+// FreeImage's PSD plug-in overran its buffers on fuzzed depths, section lengths and run-length
+// data; Photoshop files are no longer decoded, sound or not, and preview as text.
+TEST(PreviewGuards, PsdFilesAreNotDecoded)
+{
+    // Found by the fuzzer: run-length counts that make the plug-in clear a negative length.
+    const Bytes rleCrash = {
+        0x38, 0x42, 0x50, 0x53, 0x00, 0x01, 0x00, 0x00, 0x00, 0x6f, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x08,
+        0x00, 0x00, 0x00, 0x08, 0x00, 0x08, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x01, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x50, 0x00, 0x20, 0x40, 0x60, 0x80,
+        0xa0, 0xc0, 0xe0, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0,
+        0xe0, 0x00, 0x20, 0x40, 0x60, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x00, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0,
+        0xe0, 0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x20,
+        0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0x73, 0x77, 0x61,
+        0x72, 0x80, 0x90, 0xa0, 0xb0, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0xc0, 0x60, 0x70, 0x80, 0x90, 0xa0,
+        0xb0, 0xc0, 0xd0, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0x74, 0x72, 0x61, 0x69, 0x6c, 0x65, 0x72, 0xc0, 0xd0, 0xe0};
+    Preview preview;
+    for (const Bytes& content : {psdFile(), rleCrash}) {
+        MemoryFileItem file("picture.psd", content);
+        QImage image;
+        const std::string text = quietly([&] { image = preview.getFilePreview(&file, 64, 48); });
+        EXPECT_NE(text.find("freeimage: unknown format"), std::string::npos) << text;
+        EXPECT_NE(text.find("getFileTextPreview"), std::string::npos) << text;
+        EXPECT_EQ(image.size(), QSize(64, 48));
+    }
+}
+
+// FreeImage's GIF plug-in reads block lengths until one is zero; at the end of a truncated item
+// that read must come back zero, or the plug-in loops for ever.
+TEST(PreviewGuards, GifCutInsideADataBlockEndsInsteadOfLooping)
+{
+    // Found by the fuzzer: an 8 x 8 frame whose first 37-byte data block is cut short.
+    const Bytes gif = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x08, 0x00, 0x08, 0x00, 0x81, 0x00, 0xff, 0x16, 0x1d,
+                       0x00, 0x55, 0x55, 0x55, 0xaa, 0xaa, 0xaa, 0xff, 0xff, 0xff, 0x2c, 0x00, 0x00, 0x00, 0x00,
+                       0x08, 0x00, 0x08, 0x00, 0x00, 0x02, 0x25, 0x05, 0x00, 0x3b, 0x11, 0x07, 0x46, 0x05, 0x00,
+                       0x3b, 0x05, 0x00, 0x3b, 0x07, 0x46, 0x05, 0x00, 0x3b, 0x05, 0x00, 0x3b};
+    MemoryFileItem file("cut.gif", gif);
+    Preview preview;
+    QImage image;
+    quietly([&] { image = preview.getFilePreview(&file, 32, 32); });
+    EXPECT_FALSE(image.isNull()); // what could be decoded, or the text on white: an answer
+}
