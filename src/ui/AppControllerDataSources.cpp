@@ -6,6 +6,7 @@
 
 #include "EngineLock.h"
 #include "ListIcons.h"
+#include "Preview.h"
 #include "QuilThumbnailView.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
@@ -32,10 +33,6 @@
 #include <new>
 #include <thread>
 
-#if __has_include("Preview.h")
-#include "Preview.h"
-#define GLEANER_HAVE_PREVIEW 1
-#endif
 
 namespace {
 
@@ -145,10 +142,6 @@ TableModelAdapter* AppController::tableViewAdapter()
 
 void AppController::connectViews()
 {
-#ifdef GLEANER_HAVE_PREVIEW
-    if (!preview)
-        preview = std::make_shared<Preview>();
-#endif
     if (outlineView && outlineView->model() != outlineAdapter()) {
         outlineView->setModel(outlineAdapter());
         connect(outlineView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -410,13 +403,11 @@ void AppController::tableViewSelectionDidChange()
     if (!viewerWindow || !viewerWindow->isVisible() || !imageView)
         return;
     QImage image;
-#ifdef GLEANER_HAVE_PREVIEW
     if (row >= 0 && folder && preview) {
         EngineLocker lock(engineLock());
         if (row < folder->getChildCount(true))
             image = preview->getFilePreview(folder->getChild(row, true), imageView->width(), imageView->height());
     }
-#endif
     imageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
 }
 
@@ -445,7 +436,6 @@ QImage AppController::thumbAtIndex(int index)
     CVolumeItem* item = shown->getChild(index, true);
     if (!item)
         return {};
-#ifdef GLEANER_HAVE_PREVIEW
     if (!preview)
         return {};
     SnapshotItem copy;
@@ -453,11 +443,6 @@ QImage AppController::thumbAtIndex(int index)
         return preview->getFilePreview(item, kThumbWidth, kThumbHeight);
     lock.unlock();
     return preview->getFilePreview(&copy, kThumbWidth, kThumbHeight);
-#else
-    (void)kThumbWidth;
-    (void)kThumbHeight;
-#endif
-    return {};
 }
 
 QString AppController::thumbHeaderAtIndex(int)
@@ -489,14 +474,12 @@ void AppController::thumbViewSelectionDidChange()
     if (!viewerWindow || !viewerWindow->isVisible() || !imageView)
         return;
     QImage image;
-#ifdef GLEANER_HAVE_PREVIEW
     if (folder && !chosen.empty() && preview) {
         EngineLocker lock(engineLock());
         const int first = *chosen.begin();
         if (first < folder->getChildCount(true))
             image = preview->getFilePreview(folder->getChild(first, true), imageView->width(), imageView->height());
     }
-#endif
     imageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
 }
 
