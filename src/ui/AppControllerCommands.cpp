@@ -405,6 +405,8 @@ void AppController::toggleViewer()
             mainWindow->raise();
             mainWindow->activateWindow();
         }
+        // The viewer floats above the main window also where no window manager keeps it there.
+        viewerWindow->raise();
         tableViewSelectionDidChange();
     } else {
         zoomOffToRect(viewerWindow, rect);
