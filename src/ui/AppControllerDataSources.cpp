@@ -33,7 +33,6 @@
 #include <new>
 #include <thread>
 
-
 namespace {
 
 constexpr int kThumbWidth = QuilThumbnailView::thumbWidth;
@@ -530,4 +529,13 @@ void AppController::sortBySize()
 void AppController::tabViewDidSelectTabViewItem(int)
 {
     reloadThumbView();
+    // The reload empties the grid's selection: it takes the table's, so the two views (and what
+    // save and the report use) agree on what is chosen.
+    if (thumbView && tableView && tableView->selectionModel() && tabIdentifier(tabView) == QLatin1String("thumb")) {
+        std::set<int> rows;
+        for (const QModelIndex& index : tableView->selectionModel()->selectedRows())
+            rows.insert(index.row());
+        if (!rows.empty())
+            thumbView->selectIndexes(rows, false);
+    }
 }

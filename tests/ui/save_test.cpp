@@ -8,7 +8,10 @@
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTableView>
+
+#include "QuilThumbnailView.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -77,6 +80,20 @@ TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
     h.panels->folderAnswer = QString::fromStdString(target.path());
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"b.txt"});
+}
+
+TEST(SaveCommand, TheGridShowsTheRowsChosenInTheTable)
+{
+    BrowsedHarness h;
+    h.selectTableRows({1});
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbView->selectedIndexes(), std::set<int>{1});
+    // Deselecting in the grid deselects in the table: nothing chosen means the folder itself.
+    h.controller->thumbView->selectIndexes({}, false);
+    ScratchDir target;
+    h.panels->folderAnswer = QString::fromStdString(target.path());
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
 
 TEST(SaveCommand, CancelledPanelsWriteNothing)
