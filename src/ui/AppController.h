@@ -298,10 +298,10 @@ protected:
     void stopThumbWorker();
     // Shows why the last scan could not do its work, when it could not.
     void reportScanFailure();
-    // Reloads the grid and captures the folder its worker reads (under the engine lock).
+    // Reloads the grid (and the footers of thumbFolder, the folder its worker reads).
     void reloadThumbView();
     std::shared_ptr<QuilThumbnailDataSource> thumbSource;
-    CVolumeItem* thumbFolder = nullptr;      // the grid's folder as of its last reload; engine lock
+    CVolumeItem* thumbFolder = nullptr;      // the folder of the installed table model; engine lock
     QStringList thumbFooters;                // its children's names, read at the reload (main thread)
     std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;

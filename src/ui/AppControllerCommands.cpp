@@ -87,6 +87,9 @@ void AppController::setTableModel(CAbstractTableModel* model)
     EngineLocker lock(engineLock());
     CAbstractTableModel* old = tableModel;
     tableModel = model;
+    // A table model always shows the folder chosen when it was made; the grid keeps reading that
+    // one, whatever the outline's selection does until the next model.
+    thumbFolder = model ? folder : nullptr;
     if (TableModelAdapter* adapter = tableViewAdapter())
         adapter->setModel(model);
     if (old && old != model)

@@ -200,7 +200,6 @@ void AppController::reloadThumbView()
 {
     {
         EngineLocker lock(engineLock());
-        thumbFolder = tableModel ? folder : nullptr;
         // The grid draws a footer under every visible cell at each repaint: reading the names once
         // here keeps scrolling from waiting on the worker for the engine lock.
         thumbFooters.clear();

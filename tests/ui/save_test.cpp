@@ -96,6 +96,17 @@ TEST(SaveCommand, TheGridShowsTheRowsChosenInTheTable)
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
 
+TEST(SaveCommand, TheGridKeepsTheTablesFolderWhenTheOutlineLetsGo)
+{
+    // An emptied outline selection leaves the table as it was; the grid must show the same rows.
+    BrowsedHarness h;
+    quietly([&] { h.controller->outlineView->clearSelection(); });
+    EXPECT_EQ(h.controller->folder, nullptr);
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbCount(), 2);
+    EXPECT_EQ(h.controller->thumbFooterAtIndex(0), QStringLiteral("a.txt"));
+}
+
 TEST(SaveCommand, CancelledPanelsWriteNothing)
 {
     BrowsedHarness h;
