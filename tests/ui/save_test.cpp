@@ -1,5 +1,5 @@
-// Save, the report and the search with scripted panels; the question before saving onto the disk
-// being recovered.
+// Save, the report and the search with scripted panels; the grid and the table agreeing on what is
+// chosen; the question before saving onto the disk being recovered.
 #include "SaveTarget.h"
 #include "commandfixture.h"
 
@@ -82,7 +82,7 @@ TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"b.txt"});
 }
 
-TEST(SaveCommand, TheGridShowsTheRowsChosenInTheTable)
+TEST(GridAndTable, TheGridShowsTheRowsChosenInTheTable)
 {
     BrowsedHarness h;
     h.selectTableRows({1});
@@ -96,7 +96,7 @@ TEST(SaveCommand, TheGridShowsTheRowsChosenInTheTable)
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
 
-TEST(SaveCommand, TheGridKeepsTheTablesFolderWhenTheOutlineLetsGo)
+TEST(GridAndTable, TheGridKeepsTheTablesFolderWhenTheOutlineLetsGo)
 {
     // An emptied outline selection leaves the table as it was; the grid must show the same rows.
     BrowsedHarness h;
