@@ -357,12 +357,10 @@ void AppController::outlineViewSelectionDidChange()
                         QString::asprintf("%.0f", double(float(selectedDisk->getReadErrorCount()))));
             }
         }
-        if (folder) {
-            // The grid's worker reads the folder it captured at its reload: stop it before the
-            // table and the grid move on to another folder.
-            stopThumbWorker();
+        // No need to stop the grid's worker: it reads items only under the engine lock, held here,
+        // and the grid's reload drops what it made for the folder shown before.
+        if (folder)
             setTableModel(new CVolumeTableModel(folder));
-        }
     }
     handlingOutlineSelection = false;
     validateCommands();
@@ -505,7 +503,6 @@ void AppController::sortByName()
         return;
     EngineLocker lock(engineLock());
     if (CVolume* volume = folder->volume) {
-        stopThumbWorker();
         volume->setSortType(SortByName);
         setTableModel(new CVolumeTableModel(folder));
     }
@@ -519,7 +516,6 @@ void AppController::sortBySize()
         return;
     EngineLocker lock(engineLock());
     if (CVolume* volume = folder->volume) {
-        stopThumbWorker();
         volume->setSortType(SortBySize);
         setTableModel(new CVolumeTableModel(folder));
     }
