@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -181,6 +183,36 @@ TEST_F(EndToEnd, SearchFindsANameTypedComposed)
     ASSERT_EQ(controller->tableView->model()->rowCount(), 1);
     EXPECT_EQ(controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
               QStringLiteral("caf\u00e9.txt"));
+}
+
+TEST_F(EndToEnd, TheDeletedFilesScanShowsWhatItCarved)
+{
+    // The whole image: the scan walks its free blocks and carves what it recognises.
+    CDisk* whole = nullptr;
+    QModelIndex wholeRow;
+    QAbstractItemModel* model = controller->outlineView->model();
+    for (QModelIndex at = model->index(0, 0); at.isValid(); at = controller->outlineView->indexBelow(at))
+        if (auto* candidate = dynamic_cast<CDisk*>(controller->outlineAdapter()->itemAt(at));
+            candidate && candidate->isWholeDisk()) {
+            whole = candidate;
+            wholeRow = at;
+        }
+    ASSERT_NE(whole, nullptr);
+    click(controller->outlineView, wholeRow);
+    ASSERT_EQ(controller->disk, whole);
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("DeletedFilesScan"));
+    ASSERT_TRUE(controller->scanWindow->isVisible());
+    quietly([&] { QTest::mouseClick(controller->startScanButton, Qt::LeftButton); });
+    EXPECT_FALSE(controller->isBusy());
+    EXPECT_EQ(fakes.sound->played, std::vector<QString>{QStringLiteral("complete.aif")});
+    ASSERT_FALSE(fakes.alerts->calls.empty());
+    EXPECT_EQ(fakes.alerts->calls.back().title, QStringLiteral("EndOfScan"));
+    CVolumeItem* root = controller->recovery()->resultRoot;
+    ASSERT_NE(root, nullptr);
+    EXPECT_TRUE(root->isDeleted());
+    const QModelIndex top = model->index(0, 0);
+    EXPECT_EQ(controller->outlineAdapter()->itemAt(top), root) << "the outline shows the results";
+    EXPECT_EQ(controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
 }
 
 TEST_F(EndToEnd, ChangingFolderWhileTheWorkerWaitsForTheEngineDoesNotHang)
