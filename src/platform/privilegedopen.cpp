@@ -223,6 +223,10 @@ PrivilegedOpenOutcome runProgramReceivingDescriptor(const std::vector<std::strin
 
 PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath)
 {
+    bool unavailable = true;
+    PrivilegedOpenOutcome fromDaemon = udisksOpenDevice(devicePath, &unavailable);
+    if (!unavailable)
+        return fromDaemon;
     PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor({kPkexecPath, openDeviceHelperPath(), devicePath});
     outcome.tool = kPkexecPath;
     const ProcessOutcome& process = outcome.process;

@@ -1,6 +1,6 @@
 // A read-only descriptor of a block device the person may not open, obtained with administrator
-// rights: from a helper program run through pkexec that opens the device and hands the descriptor
-// back over a Unix socket. The device's owner and mode are never changed. Owns nothing once the
+// rights: from the udisks2 daemon's OpenDevice where it runs (polkit asks), else from a helper
+// program run through pkexec that opens the device and hands the descriptor back over a Unix socket. The device's owner and mode are never changed. Owns nothing once the
 // descriptor is returned; failures and the person's cancel come back in the outcome.
 #pragma once
 
@@ -24,8 +24,13 @@ struct PrivilegedOpenOutcome {
 // The descriptor, if any, is in the outcome; status is Opened only with one and exit status 0.
 PrivilegedOpenOutcome runProgramReceivingDescriptor(const std::vector<std::string>& arguments);
 
-// pkexec helper devicePath, through runProgramReceivingDescriptor; pkexec's 126 and 127 (dismissed,
-// not authorized) are the person's cancel.
+// udisks2's OpenDevice with mode "r" over the system bus, polkit asking the person. *unavailable is
+// set when no question was asked because the daemon is not there, cannot resolve the device or is
+// too old (or the build has no GIO); then the outcome means nothing. polkit's refusal is a cancel.
+PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unavailable);
+
+// udisksOpenDevice, else pkexec helper devicePath through runProgramReceivingDescriptor, where
+// pkexec's 126 and 127 (dismissed, not authorized) are the person's cancel.
 PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath);
 
 // Where the helper is: installed beside the program's libexec folder, else the build tree's.

@@ -89,15 +89,3 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
     EXPECT_EQ(::fcntl(opened.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
     ::close(opened.descriptor);
 }
-
-// Without pkexec (or when it cannot run the helper) nothing is opened, and only pkexec's own
-// statuses for a dismissed or refused authentication count as the person's cancel.
-TEST(OpenDeviceHelper, OnlyPkexecsRefusalIsACancel)
-{
-    const PrivilegedOpenOutcome outcome = privilegedOpenDevice("/dev/loop0");
-    EXPECT_NE(outcome.status, PrivilegedOpenOutcome::Opened);
-    EXPECT_EQ(outcome.descriptor, -1);
-    if (!outcome.process.started) {
-        EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Failed);
-    }
-}
