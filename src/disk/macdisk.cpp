@@ -29,9 +29,7 @@ PrivilegedOpenFunction privilegedOpenFunction;
 // next open of the same device asks no more; each with the identity of the node it was taken for.
 struct KeptDescriptor {
     int fd = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
-    dev_t special = 0;
+    struct stat node {};
 };
 std::mutex keptMutex;
 std::map<std::string, KeptDescriptor> keptDescriptors;
@@ -77,8 +75,7 @@ int keptDescriptorFor(const std::string& path)
         return -1;
     struct stat now;
     const KeptDescriptor& kept = found->second;
-    if (::stat(path.c_str(), &now) != 0 || (S_ISBLK(now.st_mode) ? now.st_rdev != kept.special
-                                                                  : now.st_dev != kept.device || now.st_ino != kept.inode)) {
+    if (::stat(path.c_str(), &now) != 0 || !sameNode(now, kept.node)) {
         ::close(kept.fd);
         keptDescriptors.erase(found);
         return -1;
@@ -92,7 +89,7 @@ void keepDescriptor(const std::string& path, int fd, const struct stat& node)
     KeptDescriptor& kept = keptDescriptors[path];
     if (kept.fd >= 0)
         ::close(kept.fd);
-    kept = {fd, node.st_dev, node.st_ino, node.st_rdev};
+    kept = {fd, node};
 }
 
 // Log lines print 64-bit numbers through single precision, like every other count in the log.

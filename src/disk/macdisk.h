@@ -1,8 +1,9 @@
 // CMacDisk: a disk over a device node ("/dev/" + kernel name) or an image file, read with pread and
 // never opened for writing; owns its descriptor and its partitions. A device the person may not
 // read is opened read-only with administrator rights (asked once a run; the owner and mode of the
-// node never change). Read failures and short reads return false (unread bytes zeroed). CMacDiskManager lists the machine's disks and partitions from
-// the sysfs registry; an unreadable attribute leaves the device's own numbers in place.
+// node never change). Read failures and short reads return false (unread bytes zeroed).
+// CMacDiskManager lists the machine's disks and partitions from the sysfs registry; an unreadable
+// attribute leaves the device's own numbers in place.
 #pragma once
 
 #include "diskmanager.h"

@@ -1,7 +1,8 @@
 // A read-only descriptor of a block device the person may not open, obtained with administrator
 // rights: from the udisks2 daemon's OpenDevice where it runs (polkit asks), else from a helper
-// program run through pkexec that opens the device and hands the descriptor back over a Unix socket. The device's owner and mode are never changed. Owns nothing once the
-// descriptor is returned; failures and the person's cancel come back in the outcome.
+// program run through pkexec that opens the device and hands the descriptor back over a Unix socket. The device's owner
+// and mode are never changed. Owns nothing once the descriptor is returned; failures and the person's cancel come back
+// in the outcome.
 #pragma once
 
 #include "privilegedrun.h"
@@ -13,9 +14,9 @@ inline constexpr const char* kOpenDeviceHelperName = "gleaner-open-device";
 struct PrivilegedOpenOutcome {
     enum Status { Opened, Cancelled, Failed };
     Status status = Failed;
-    int descriptor = -1;   // with Opened: owned by the caller, close-on-exec
-    int error = 0;         // with Failed: errno of the start, of the helper's open, or EPROTO
-    std::string tool;      // what was run, for messages
+    int descriptor = -1;    // with Opened: owned by the caller, close-on-exec
+    int error = 0;          // with Failed: errno of the start, of the helper's open, or EPROTO
+    std::string tool;       // what was run, for messages
     ProcessOutcome process; // how the privileged program ended
 };
 

@@ -50,13 +50,12 @@ PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unav
     // A connection of our own, closed after the call: the shared bus connection would end the
     // process if the bus went away.
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    GDBusConnection* bus =
-        address ? g_dbus_connection_new_for_address_sync(
-                      address,
-                      GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                      nullptr, nullptr, &error)
-                : nullptr;
+    GDBusConnection* bus = address ? g_dbus_connection_new_for_address_sync(
+                                         address,
+                                         GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                         nullptr, nullptr, &error)
+                                   : nullptr;
     g_free(address);
     if (!bus) {
         g_clear_error(&error);
@@ -74,10 +73,10 @@ PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unav
     g_variant_builder_add(&spec, "{sv}", "path", g_variant_new_string(devicePath.c_str()));
     GVariantBuilder noOptions;
     g_variant_builder_init(&noOptions, G_VARIANT_TYPE_VARDICT);
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, kService, "/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager", "ResolveDevice",
-        g_variant_new("(a{sv}a{sv})", &spec, &noOptions), G_VARIANT_TYPE("(ao)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        &error);
+    GVariant* reply = g_dbus_connection_call_sync(bus, kService, "/org/freedesktop/UDisks2/Manager",
+                                                  "org.freedesktop.UDisks2.Manager", "ResolveDevice",
+                                                  g_variant_new("(a{sv}a{sv})", &spec, &noOptions),
+                                                  G_VARIANT_TYPE("(ao)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     std::string object;
     if (reply) {
         GVariantIter* objects = nullptr;

@@ -16,9 +16,9 @@ TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
         const char* path;
         int error;
     } cases[] = {
-        {"/etc/passwd", EINVAL},       {"dev/loop0", EINVAL},          {"/dev/../etc/passwd", EINVAL},
-        {"/dev/./loop0", EINVAL},      {"/dev//loop0", EINVAL},        {"/dev/", EINVAL},
-        {"/devices/loop0", EINVAL},    {"/dev/null", ENOTBLK},         {"/dev/stdin", ENOTBLK},
+        {"/etc/passwd", EINVAL},       {"dev/loop0", EINVAL},   {"/dev/../etc/passwd", EINVAL},
+        {"/dev/./loop0", EINVAL},      {"/dev//loop0", EINVAL}, {"/dev/", EINVAL},
+        {"/devices/loop0", EINVAL},    {"/dev/null", ENOTBLK},  {"/dev/stdin", ENOTBLK},
         {"/dev/gleaner-none", ENOENT},
     };
     for (const auto& c : cases) {

@@ -15,8 +15,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -53,14 +53,15 @@ protected:
         devicePath = (folder / "disk.img").string();
         std::ofstream(devicePath) << std::string(4096, 'd');
         const std::string config = (folder / "bus.conf").string();
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                                 "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">"
-                                 "<busconfig><type>session</type><listen>unix:path="
-                              << (folder / "bus").string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-                                 "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
-        const ToolResult daemon = runTool({"/usr/bin/dbus-daemon", "--config-file=" + config, "--fork",
-                                                 "--print-address=1", "--print-pid=1"});
+        std::ofstream(config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">"
+               "<busconfig><type>session</type><listen>unix:path="
+            << (folder / "bus").string()
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
+        const ToolResult daemon = runTool(
+            {"/usr/bin/dbus-daemon", "--config-file=" + config, "--fork", "--print-address=1", "--print-pid=1"});
         std::istringstream lines(daemon.output);
         std::string address;
         lines >> address >> daemonPid;
@@ -72,11 +73,11 @@ protected:
         loop = g_main_loop_new(context, FALSE);
         g_main_context_push_thread_default(context);
         GError* error = nullptr;
-        service = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+        service =
+            g_dbus_connection_new_for_address_sync(address.c_str(),
+                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                                                   nullptr, nullptr, &error);
         ASSERT_NE(service, nullptr) << (error ? error->message : "");
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kInterfaces, nullptr);
         static const GDBusInterfaceVTable table = {&FakeUDisks::handle, nullptr, nullptr, {}};
@@ -148,7 +149,8 @@ protected:
         self->interactive = (g_dbus_message_get_flags(g_dbus_method_invocation_get_message(invocation)) &
                              G_DBUS_MESSAGE_FLAGS_ALLOW_INTERACTIVE_AUTHORIZATION) != 0;
         if (self->refuse) {
-            g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed",
+            g_dbus_method_invocation_return_dbus_error(invocation,
+                                                       "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed",
                                                        "The authentication dialog was dismissed");
             return;
         }
