@@ -238,8 +238,17 @@ PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath)
 
 std::string openDeviceHelperPath()
 {
-    const std::string installed = std::string(GLEANER_HELPER_INSTALL_DIR) + "/" + kOpenDeviceHelperName;
-    if (::access(installed.c_str(), X_OK) == 0)
-        return installed;
+    std::vector<std::string> candidates{std::string(GLEANER_HELPER_INSTALL_DIR) + "/" + kOpenDeviceHelperName};
+    // An installation moved elsewhere keeps the helper beside the program: <exe>/../libexec.
+    char executable[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", executable, sizeof executable - 1);
+    if (n > 0) {
+        std::string folder(executable, size_t(n));
+        folder.erase(folder.find_last_of('/') == std::string::npos ? 0 : folder.find_last_of('/'));
+        candidates.push_back(folder + "/../libexec/" + kOpenDeviceHelperName);
+    }
+    for (const std::string& candidate : candidates)
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
     return GLEANER_HELPER_BUILD_PATH;
 }

@@ -34,7 +34,7 @@ PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unav
 // pkexec's 126 and 127 (dismissed, not authorized) are the person's cancel.
 PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath);
 
-// Where the helper is: installed beside the program's libexec folder, else the build tree's.
+// Where the helper is: the configured libexec folder, else <exe>/../libexec, else the build tree.
 std::string openDeviceHelperPath();
 
 // The helper's side. Opens devicePath read-only when it is a block device under /dev/ named
