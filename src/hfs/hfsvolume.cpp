@@ -779,15 +779,27 @@ bool CHFSVolume::mountHFSPlus(const uint8_t* header)
 
 void CHFSVolume::loadAllocationFile()
 {
-    const int64_t limit = (disk ? std::max<int64_t>(0, disk->getBlockCount()) : 0) / 8;
+    // A Mac rounds the allocation file up to whole allocation blocks or a clump, so on a small
+    // volume it is far larger than one bit per disk block: it is refused only when it cannot
+    // describe every block of the volume, or when it claims more bytes than the whole disk holds.
+    const int64_t diskBytes =
+        disk ? std::max<int64_t>(0, disk->getBlockCount()) * std::max(0, disk->getBlockSize()) : 0;
     const int64_t logicalSize = allocationFile->logicalSize;
-    if (logicalSize > limit) {
+    const int64_t needed = int64_t((allocBlocks + 7) / 8);
+    if (logicalSize > diskBytes) {
         std::printf("CHFSVolume::mount error: allocation file logicalSize > total disk blocks\n");
         return;
     }
-    // Only the bytes that describe the volume's blocks are kept; a larger file adds nothing.
-    const int64_t needed = int64_t((allocBlocks + 7) / 8);
-    const int64_t size = std::min(logicalSize, needed);
+    if (logicalSize > 0 && logicalSize < needed) {
+        std::printf("CHFSVolume::mount error: allocation file (%.0f bytes) cannot describe %.0f allocation blocks\n",
+                    f32s(logicalSize), f32(allocBlocks));
+        return;
+    }
+    // Only the bytes that describe the volume's blocks are kept, and of those only the ones for
+    // blocks that lie on the disk: a damaged block count then cannot claim more memory than the
+    // disk's own size / 4096.
+    const int64_t onDisk = allocBlockSize ? int64_t((uint64_t(diskBytes) / allocBlockSize + 7) / 8) : 0;
+    const int64_t size = std::min({logicalSize, needed, onDisk});
     if (size <= 0) {
         std::printf("error allocation file size is zero\n");
         return;
@@ -839,10 +851,21 @@ bool CHFSVolume::isAllocationBlockUsed(uint64_t block)
     const uint64_t index = block;
     const uint64_t byte = index / 8;
     if (byte >= uint64_t(allocationBitmapSize)) {
-        std::printf("isAllocationBlockUsed error: index out of range!\n");
+        // A scan of a disk larger than its volume asks for every block past the bitmap: the
+        // first says so, the rest are counted for reportBlocksPastBitmap.
+        if (blocksPastBitmap.fetch_add(1) == 0)
+            std::printf("isAllocationBlockUsed error: index out of range!\n");
         return false;
     }
     return (allocationBitmap[byte] >> (7 - index % 8)) & 1;
+}
+
+void CHFSVolume::reportBlocksPastBitmap()
+{
+    const uint64_t count = blocksPastBitmap.exchange(0);
+    if (count > 1)
+        std::printf("isAllocationBlockUsed error: index out of range for %llu more blocks, taken as unused\n",
+                    static_cast<unsigned long long>(count - 1));
 }
 
 bool CHFSVolume::readFileAt(uint64_t fileID, int forkType, void* buffer, uint64_t offset, int64_t length,

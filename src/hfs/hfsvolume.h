@@ -9,6 +9,7 @@
 #include "hfsformat.h"
 #include "volumes.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -205,6 +206,7 @@ public:
 
     bool mount(bool createRoot) override;
     bool isAllocationBlockUsed(uint64_t block) override;
+    void reportBlocksPastBitmap() override;
     // Reads length bytes of a fork from fork offset offset; fileID and forkType (0 data, 0xFF
     // resource) key the Extents Overflow searches past the fork's own extents. True only when
     // every byte was read; a length of 0 or less reads nothing and gives true.
@@ -236,6 +238,8 @@ private:
     // thread only). A corrupt catalog can list one folder under several parents, and every
     // listing would repeat the folder's whole subtree: a few records could make a walk endless.
     std::map<uint64_t, uint64_t> folderParents;
+    // Questions about blocks past the bitmap since the last report; a scan thread asks them.
+    std::atomic<uint64_t> blocksPastBitmap{0};
 };
 
 // A file or folder of an HFS Plus catalog. Owns its two forks (files only) and, as every item,

@@ -224,13 +224,74 @@ TEST_F(HFSVolumeTest, AllocationBitmapAnswersForEveryBlockAndNoFurther)
     EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
 }
 
-TEST_F(HFSVolumeTest, AllocationFileLargerThanOneBitPerDiskBlockIsRefused)
+// An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, whose 256-byte bitmap lies in an
+// allocation file of one whole block (4096 bytes, twice one bit per 512-byte disk block).
+HfsImage smallMacVolume()
 {
-    HfsImage image = smallVolume();
-    image.setVolumeHeader32(kVHAllocationFile + 4, uint32_t(image.bytes.size() / 512 / 8 + 1));
+    const auto build = [](uint32_t spare) {
+        HfsImageBuilder builder({.spareBlocks = spare, .allocationFileWholeBlocks = true});
+        builder.addFile(kHfsRootFolderID, "a", Bytes(9000, 1));
+        builder.addFreeData(Bytes(4096, 2));
+        builder.addFile(kHfsRootFolderID, "b", Bytes(100, 3));
+        return builder.build();
+    };
+    const uint32_t blocks = build(0).totalBlocks;
+    return build(2048 - blocks);
+}
+
+// The allocation file is refused only when it cannot describe the volume's blocks or claims more
+// bytes than the disk holds; a file rounded up to its block, larger than one bit per disk block, is
+// loaded.
+TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
+{
+    const HfsImage sound = smallMacVolume();
+    ASSERT_EQ(uint64_t(sound.totalBlocks) * sound.blockSize, 8u << 20);
+    const uint32_t needed = sound.totalBlocks / 8;
+    const struct {
+        uint64_t logicalSize;
+        bool loaded;
+        const char* message;
+    } cases[] = {
+        {4096, true, ""},
+        {needed, true, ""},
+        {needed - 1, false, "cannot describe 2048 allocation blocks"},
+        {sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logicalSize);
+        HfsImage image = sound;
+        image.setVolumeHeader32(kVHAllocationFile + 4, uint32_t(c.logicalSize));
+        Mounted m(image.bytes);
+        std::string output;
+        ASSERT_TRUE(m.mount(false, &output));
+        EXPECT_NE(output.find(c.message), std::string::npos);
+        ASSERT_EQ(m.volume.allocationBitmap != nullptr, c.loaded);
+        if (!c.loaded)
+            continue;
+        EXPECT_EQ(m.volume.allocationBitmapSize, int64_t(needed));
+        for (uint32_t block = 0; block < sound.totalBlocks; ++block)
+            ASSERT_EQ(m.volume.isAllocationBlockUsed(block), sound.isBlockUsed(block)) << block;
+    }
+}
+
+// On a disk twice the volume's size a scan asks about every block past the bitmap: the first
+// question prints the out-of-range line, the report counts the rest in one line and starts anew.
+TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
+{
+    HfsImage image = smallMacVolume();
+    image.bytes.resize(image.bytes.size() * 2);
     Mounted m(image.bytes);
     ASSERT_TRUE(m.mount(false));
-    EXPECT_EQ(m.volume.allocationBitmap, nullptr);
+    for (int scan = 0; scan < 2; ++scan) {
+        SCOPED_TRACE(scan);
+        OutputCapture capture;
+        for (uint64_t block = 0; block < 2 * uint64_t(image.totalBlocks); ++block)
+            m.volume.isAllocationBlockUsed(block);
+        m.volume.reportBlocksPastBitmap();
+        const std::string output = capture.finish();
+        EXPECT_EQ(countOccurrences(output, "isAllocationBlockUsed error: index out of range!\n"), 1);
+        EXPECT_EQ(countOccurrences(output, "index out of range for 2047 more blocks"), 1);
+    }
 }
 
 // Two records a leaf and two an index node make a deep tree in which many folders' records begin
