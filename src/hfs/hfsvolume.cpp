@@ -48,7 +48,7 @@ void catalogKeyName(const BTreeRecord* record, char* out)
 
 std::string catalogKeyName(const BTreeRecord* record)
 {
-    char text[256];
+    char text[kHFSNameBufferSize];
     catalogKeyName(record, text);
     return text;
 }
@@ -1047,7 +1047,7 @@ bool CHFSVolumeItem::addChildren()
         comparator.setParentID(fileID);
         comparator.setReturnHighestFound(false);
         BTreeRecord* record = nullptr;
-        char childName[256];
+        char childName[kHFSNameBufferSize];
         std::set<uint64_t> listedFolders;
         while (node.findLeafRecord(&comparator, &record)) {
             catalogKeyName(record, childName);

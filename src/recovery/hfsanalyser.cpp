@@ -212,7 +212,7 @@ bool CHFSAnalyser::getNodeRecords(const uint8_t* node, int nodeBytes, std::vecto
 bool CHFSAnalyser::addCatalogRecords(const std::vector<BTreeRecord>& records)
 {
     bool made = false;
-    char name[256];
+    char name[kHFSNameBufferSize];
     for (const BTreeRecord& record : records) {
         // The key holds the parent ID and the name's length at least; the name fits in the key.
         if (record.keyLength < kCKMinKeyLength || record.dataLength < 2)

@@ -322,6 +322,21 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrder)
     }
 }
 
+// Names of 255 units that differ only at their end (three UTF-8 bytes a unit) keep every unit.
+TEST_F(HFSVolumeTest, LongNamesAreKeptWhole)
+{
+    const std::u16string stem(251, u'\u6587');
+    HfsImageBuilder builder;
+    builder.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
+    builder.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(false));
+    std::string utf8Stem;
+    for (int i = 0; i < 251; ++i)
+        utf8Stem += "\xE6\x96\x87";
+    EXPECT_EQ(m.list(), (Names{utf8Stem + ".pdf", utf8Stem + ".txt"}));
+}
+
 TEST_F(HFSVolumeTest, NameIsReadFromTheKeyOnly)
 {
     HfsImageBuilder builder;
