@@ -9,8 +9,10 @@
 #include "hfsformat.h"
 #include "volumes.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -169,8 +171,14 @@ public:
     // With *record null: a new search from this node. With *record a record this object returned:
     // continues at the next record, along the leaf chain.
     bool findLeafRecord(CKeyedRecordComparator* comparator, BTreeRecord** record);
+    // Walks the chain of leaf nodes from the tree's first leaf without the index, handing visit
+    // every record the comparator matches (in chain order) until one lies past them. For a tree
+    // whose index is damaged. True when every leaf on the way was sound; false (and failed set)
+    // when the chain breaks or a leaf's records are damaged: records may then be missing.
+    bool scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit);
     // Set once this node object met a damaged or unreadable node (records cut short, a link out of
-    // the tree or back to a visited node): its searches may have missed records.
+    // the tree or back to a visited node, an index node without records, a child whose height or
+    // kind does not fit its parent, a device read error): its searches may have missed records.
     bool failed = false;
     void dump();
 
@@ -188,6 +196,7 @@ private:
         return false;
     }
     bool childOf(const BTreeRecord& record, uint64_t* child);
+    bool fitsBelow(uint8_t parentHeight);
 
     BTNodeDescriptor nodeDescriptor{};
     uint32_t bufferSize = 0;
@@ -223,6 +232,10 @@ public:
 private:
     friend class CHFSBTreeNode;
     friend class CHFSVolumeItem;
+    // The file record (kCatalogFileSize bytes) of the private folder's "iNode" + linkID, or null when
+    // there is none. The private folder is read once, at the first hard link met.
+    const uint8_t* findHardLinkTarget(uint32_t linkID);
+    void loadHardLinkTargets();
     // True when the folder may be listed under parent: the first folder that lists it keeps it.
     bool claimFolder(uint64_t folderID, uint64_t parentID);
     bool readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
@@ -238,6 +251,8 @@ private:
     // thread only). A corrupt catalog can list one folder under several parents, and every
     // listing would repeat the folder's whole subtree: a few records could make a walk endless.
     std::map<uint64_t, uint64_t> folderParents;
+    bool hardLinkTargetsLoaded = false;
+    std::map<uint32_t, std::array<uint8_t, kCatalogFileSize>> hardLinkTargets; // by link number
     // Questions about blocks past the bitmap since the last report; a scan thread asks them.
     std::atomic<uint64_t> blocksPastBitmap{0};
 };
@@ -258,9 +273,15 @@ public:
     // damaged catalog node cut it short). A folder record that names this folder or one
     // of its ancestors is left out, so the tree never contains itself, and so is one that names a
     // folder already listed elsewhere (or earlier in this folder), so no folder shows twice.
+    // A hard link lists its target's data, size and date under its own name and ID.
     bool addChildren() override;
+    bool isCompressed() override { return compressed; }
 
     uint64_t fileID = 0;
+    // The catalog ID whose fork extents continue in the Extents Overflow file: a hard link's
+    // target; 0 means fileID.
+    uint64_t forkFileID = 0;
+    bool compressed = false; // the data lies compressed outside the data fork
     uint32_t date = 0; // HFS seconds since 1904; 0 = none
     CHFSForkData* dataFork = nullptr;
     CHFSForkData* resourceFork = nullptr;

@@ -103,6 +103,13 @@ HfsImage tenLeaves(Names* names)
     return builder.build();
 }
 
+Names without(Names names, const Names& left)
+{
+    for (const std::string& name : left)
+        names.erase(std::find(names.begin(), names.end(), name));
+    return names;
+}
+
 // The names, in order, whose records lie before the given leaf.
 Names namesBefore(const HfsImage& image, const Names& names, uint32_t leaf)
 {
@@ -481,8 +488,9 @@ TEST_F(HFSVolumeTest, UnsoundTreeHeaderLeavesAnUnusableTree)
 
 // Damage in one catalog node never reaches outside it and never loops: a link that comes back ends
 // the walk with every name listed once, one that leads outside the tree ends it with the names
-// listed so far, and so does an index record that leads back to the root. A bad record table entry ends
-// that leaf's records there, and the walk goes on in the next leaf; a leaf without records ends it.
+// listed so far; an index record that leads back to the root leaves the listing to the chain of
+// leaves. A bad record table entry loses that leaf's records from there, and the walk goes on in
+// the next leaf.
 TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
 {
     Names names;
@@ -492,8 +500,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
     const uint32_t root = sound.catalog.rootNode;
     const uint32_t leaf = sound.findCatalogRecord(kHfsRootFolderID, "n15")->node;
     ASSERT_EQ(sound.findCatalogRecord(kHfsRootFolderID, "n14")->node, leaf);
-    Names withoutN15 = names;
-    withoutN15.erase(std::find(withoutN15.begin(), withoutN15.end(), "n15"));
+    const Names withoutN15 = without(names, {"n15"});
     const auto link = [](uint32_t from, uint32_t to) {
         return [=](HfsImage& i) { i.setForwardLink(HfsTree::Catalog, from, to); };
     };
@@ -511,9 +518,9 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
              const uint64_t child = record + 2 + loadBig16(&i.bytes[record]);
              i.put32(child + ((child - i.nodeOffset(HfsTree::Catalog, root)) & 1), root);
          },
-         {},
+         names,
          "reached twice"},
-        {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, namesBefore(sound, names, leaf),
+        {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, without(names, {"n14", "n15"}),
          "*** ERROR: invalid node data"},
         {[&](HfsImage& i) { i.setRecordOffset(HfsTree::Catalog, leaf, 1, i.catalog.nodeSize); }, withoutN15,
          "*** ERROR: invalid node data"},
@@ -541,6 +548,59 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
     bool complete = false;
     EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
     EXPECT_TRUE(complete);
+}
+
+// Damage the index walk meets (an index node without records, a child whose height or kind does
+// not fit its parent, a node the disk could not read, a node size below the real one) is reported
+// and the listing is incomplete. Where the chain of leaves is sound, every name is still listed
+// from it; where it breaks too, the message points to the lost-files scan.
+TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
+{
+    Names names;
+    const HfsImage sound = tenLeaves(&names);
+    ASSERT_GE(sound.catalog.levels.size(), 3u);
+    const uint32_t root = sound.catalog.rootNode;
+    const uint32_t firstLeaf = sound.catalog.firstLeaf; // where the search for the root's records lands
+    const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
+    const uint32_t index = sound.catalog.levels[1].front();
+    const auto zero = [](uint32_t node) {
+        return [=](HfsImage& i, CMemoryDisk&) {
+            std::fill_n(i.bytes.begin() + int64_t(i.nodeOffset(HfsTree::Catalog, node)), i.catalog.nodeSize, 0);
+        };
+    };
+    const char* fromChain = "was listed from its chain of leaf nodes";
+    const char* scan = "run the lost-files scan";
+    const struct {
+        std::function<void(HfsImage&, CMemoryDisk&)> patch;
+        Names listed;
+        const char* message;
+    } cases[] = {
+        {zero(root), names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setRecordCount(HfsTree::Catalog, root, 0); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeHeight(HfsTree::Catalog, firstLeaf, 3); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeKind(HfsTree::Catalog, index, kBTLeafNode); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk& d) { d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, root) / 512)); },
+         names, fromChain},
+        {zero(middleLeaf), namesBefore(sound, names, middleLeaf), scan},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
+    };
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        SCOPED_TRACE(c);
+        HfsImage image = sound;
+        CMemoryDisk unused(512, 1);
+        cases[c].patch(image, unused);
+        Mounted m(image.bytes);
+        m.disk.failingBlocks = unused.failingBlocks;
+        ASSERT_TRUE(m.mount(false));
+        std::string output;
+        bool complete = true;
+        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
+        EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
+        EXPECT_FALSE(complete);
+        if (cases[c].listed == names) { // the root folder's own record is found the same way
+            EXPECT_EQ(m.volume.getName(), "Untitled");
+        }
+    }
 }
 
 // The cache gives zeros for a failed device read: a node of the wrong kind ends the walk.
