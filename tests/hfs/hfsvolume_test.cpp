@@ -683,3 +683,79 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         EXPECT_TRUE(bytes == *expected);
     }
 }
+
+// A hard link's record ('hlnk', 'hfs+', its number in the BSD special field) keeps its name and
+// place and takes the data, size and date of "iNode" + number in the hidden private folder, also
+// past the iNode's inline extents; a link whose iNode is missing or is itself a link stays as it
+// is, with one message. A file with the compressed owner flag says so in its listing. The iNode's
+// bytes are checked against icat where The Sleuth Kit is installed.
+TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
+{
+    constexpr uint32_t kLinkDate = kHfsDefaultAttributeDate + 1000;
+    const HfsItemOptions link{.fileFlags = 0x20, .bsdSpecial = 77, .fileType = 0x686C6E6B, .fileCreator = 0x6866732B};
+    HfsItemOptions missing = link, loop = link;
+    missing.bsdSpecial = 78;
+    loop.bsdSpecial = 79;
+    const Bytes data = patternBytes(40000, 7);
+
+    HfsImageBuilder builder({.blockSize = 1024});
+    const uint32_t hidden = builder.addFolderUtf16(kHfsRootFolderID, std::u16string(u"\0\0\0\0HFS+ Private Data", 21));
+    const uint32_t iNode = builder.addFile(hidden, "iNode77", data, {.attributeModDate = kLinkDate, .dataExtents = 10});
+    builder.addFile(hidden, "iNode79", {}, loop);
+    builder.addFile(kHfsRootFolderID, "one", {}, link);
+    builder.addFile(kHfsRootFolderID, "missing", {}, missing);
+    builder.addFile(kHfsRootFolderID, "loop", {}, loop);
+    builder.addFile(kHfsRootFolderID, "squeezed", {}, {.ownerFlags = 0x20});
+    builder.addFile(kHfsRootFolderID, "plain", Bytes(10, 1));
+    const HfsImage image = builder.build();
+
+    Mounted m(image.bytes);
+    ASSERT_TRUE(m.mount(true));
+    OutputCapture capture;
+    ASSERT_TRUE(m.volume.getRoot()->addChildren());
+    const std::string output = capture.finish();
+    std::map<std::string, CHFSVolumeItem*> byName;
+    for (CVolumeItem* child : m.volume.getRoot()->children)
+        byName[child->getName()] = static_cast<CHFSVolumeItem*>(child);
+    ASSERT_EQ(byName.size(), 5u) << "the private folder stays hidden";
+
+    const struct {
+        const char* name;
+        uint64_t size;
+        bool compressed;
+        const char* type;
+    } cases[] = {
+        {"one", data.size(), false, "File"},   {"missing", 0, false, "File"}, {"loop", 0, false, "File"},
+        {"squeezed", 0, true, "File (compressed)"}, {"plain", 10, false, "File"},
+    };
+    CVolumeTableModel model(m.volume.getRoot());
+    std::map<std::string, std::string> types;
+    for (int row = 0; row < model.getRowCount(); ++row)
+        types[model.getCellText(row, 0)] = model.getCellText(row, 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(byName.count(c.name));
+        EXPECT_EQ(byName[c.name]->getSize(), c.size);
+        EXPECT_EQ(byName[c.name]->isCompressed(), c.compressed);
+        EXPECT_EQ(types[c.name], c.type);
+    }
+    EXPECT_EQ(countOccurrences(output, "iNode78 was not found"), 1);
+    EXPECT_EQ(countOccurrences(output, "iNode79 is itself a link"), 1);
+    EXPECT_EQ(countOccurrences(output, "squeezed is stored compressed"), 1);
+
+    CHFSVolumeItem* one = byName["one"];
+    EXPECT_NE(one->fileID, iNode) << "the link keeps its own ID";
+    EXPECT_EQ(one->getDate(), kLinkDate - kHfsUnixEpochOffset);
+    Bytes read(data.size());
+    ASSERT_EQ(one->read(0, read.data(), uint32_t(read.size())), read.size());
+    EXPECT_TRUE(read == data);
+
+    if (!toolAvailable("icat"))
+        GTEST_SKIP() << "icat is not installed: the iNode's bytes were checked against the built data only";
+    ScratchDir scratch;
+    const std::string path = scratch.file("links.img");
+    ASSERT_TRUE(writeFileBytes(path, image.bytes));
+    const auto reference = runIcat(path, 0, iNode);
+    ASSERT_TRUE(reference.has_value());
+    EXPECT_TRUE(read == *reference);
+}
