@@ -235,15 +235,11 @@ TEST_F(HFSVolumeTest, AllocationBitmapAnswersForEveryBlockAndNoFurther)
 // allocation file of one whole block (4096 bytes, twice one bit per 512-byte disk block).
 HfsImage smallMacVolume()
 {
-    const auto build = [](uint32_t spare) {
-        HfsImageBuilder builder({.spareBlocks = spare, .allocationFileWholeBlocks = true});
-        builder.addFile(kHfsRootFolderID, "a", Bytes(9000, 1));
-        builder.addFreeData(Bytes(4096, 2));
-        builder.addFile(kHfsRootFolderID, "b", Bytes(100, 3));
-        return builder.build();
-    };
-    const uint32_t blocks = build(0).totalBlocks;
-    return build(2048 - blocks);
+    HfsImageBuilder builder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    builder.addFile(kHfsRootFolderID, "a", Bytes(9000, 1));
+    builder.addFreeData(Bytes(4096, 2));
+    builder.addFile(kHfsRootFolderID, "b", Bytes(100, 3));
+    return builder.build();
 }
 
 // The allocation file is refused only when it cannot describe the volume's blocks or claims more

@@ -494,3 +494,24 @@ TEST(LostVolumesScan, XorrisoVolumeHiddenInALargerDiskListsWhatFlsLists)
     EXPECT_EQ(listed, expected);
     EXPECT_TRUE(expected.count("docs/deep/note.txt"));
 }
+
+// An 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) is taken at its own
+// header, and its files come back with their bytes.
+TEST(LostFilesScan, SmallVolumeWithARoundedAllocationFileBringsBackItsFiles)
+{
+    HfsImageBuilder builder({.volumeName = "Small", .minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    const Bytes a = patternBytes(5000, 1), top = patternBytes(300, 2);
+    builder.addFile(builder.addFolder(kHfsRootFolderID, "Docs"), "a.txt", a);
+    builder.addFile(kHfsRootFolderID, "top.txt", top);
+    const HfsImage image = builder.build();
+    ASSERT_EQ(image.bytes.size(), 8u << 20);
+    ScanRun run(image.bytes, ScanLostFiles);
+    ASSERT_EQ(run.volumes().size(), 1u);
+    CVolumeItem* volume = run.volumes()[0];
+    EXPECT_EQ(volume->getName(), "Small");
+    EXPECT_EQ(treePaths(volume), (std::set<std::string>{"Docs/", "Docs/a.txt", "top.txt"}));
+    ScratchDir dir;
+    quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
+    EXPECT_EQ(readFileBytes(dir.file("Small") + "/Docs/a.txt"), a);
+    EXPECT_EQ(readFileBytes(dir.file("Small") + "/top.txt"), top);
+}

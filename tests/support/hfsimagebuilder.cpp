@@ -507,7 +507,7 @@ HfsImage HfsLayoutWriter::run()
         fixed += divideUp(run.size(), B);
     uint64_t bitmapBlocks = 0, total = 0;
     for (;;) {
-        total = divideUp(fixed + bitmapBlocks, 8) * 8;
+        total = std::max<uint64_t>(divideUp(fixed + bitmapBlocks, 8) * 8, divideUp(o.minimumBlocks, 8) * 8);
         const uint64_t need = divideUp(divideUp(total, 8), B);
         if (need <= bitmapBlocks)
             break;
