@@ -515,3 +515,19 @@ TEST(LostFilesScan, SmallVolumeWithARoundedAllocationFileBringsBackItsFiles)
     EXPECT_EQ(readFileBytes(dir.file("Small") + "/Docs/a.txt"), a);
     EXPECT_EQ(readFileBytes(dir.file("Small") + "/top.txt"), top);
 }
+
+// A file record with the compressed owner flag gives an item that says it is compressed.
+TEST(LostTreeBuilding, CompressedFileRecordGivesACompressedItem)
+{
+    AnalyserBench bench;
+    Bytes squeezed = fileRecord(21);
+    squeezed[41] = 0x20; // BSD owner flags: compressed
+    bench.feed(leafNode({{catalogKey(2, "plain"), fileRecord(20)}}));
+    bench.feed(leafNode({{catalogKey(2, "squeezed"), squeezed}}));
+    CVolumeItem* volume = bench.build();
+    ASSERT_NE(volume, nullptr);
+    std::map<std::string, bool> compressed;
+    for (CVolumeItem* child : volume->children)
+        compressed[child->getName()] = child->isCompressed();
+    EXPECT_EQ(compressed, (std::map<std::string, bool>{{"plain", false}, {"squeezed", true}}));
+}
