@@ -603,13 +603,13 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
 }
 
 bool CHFSBTreeNode::scanLeafChain(CKeyedRecordComparator* comparator,
-                                  const std::function<void(BTreeRecord*)>& visit)
+                                  const std::function<void(BTreeRecord*)>& visit, uint64_t startNode)
 {
     failed = false;
     if (!tree || !tree->isValid() || !comparator)
         return fail();
     visited.clear();
-    uint64_t next = tree->header.firstLeafNode;
+    uint64_t next = startNode ? startNode : tree->header.firstLeafNode;
     while (next != 0) {
         auto position = std::lower_bound(visited.begin(), visited.end(), next);
         if (position != visited.end() && *position == next) {
@@ -687,6 +687,8 @@ void CHFSVolume::release()
     folderParents.clear();
     hardLinkTargets.clear();
     hardLinkTargetsLoaded = false;
+    leafStarts.clear();
+    leafStartsLoaded = false;
     delete[] allocationBitmap;
     allocationBitmap = nullptr;
     allocationBitmapSize = 0;
@@ -948,6 +950,29 @@ bool iNodeNumber(const BTreeRecord* record, uint32_t* number)
     return true;
 }
 } // namespace
+
+uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
+{
+    if (!catalogTree || !catalogTree->isValid())
+        return 0;
+    if (!leafStartsLoaded) {
+        leafStartsLoaded = true;
+        CHFSBTreeNode node(catalogTree, catalogTree->header.firstLeafNode);
+        std::set<uint64_t> seen;
+        for (uint64_t next = catalogTree->header.firstLeafNode; next != 0 && seen.insert(next).second;) {
+            if (!node.read(next) || node.descriptor->kind != kBTLeafNode)
+                break;
+            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength)
+                leafStarts.emplace_back(loadBig32(node.records.front().key + kCKParentID), next);
+            next = node.descriptor->fLink;
+        }
+    }
+    const auto after = std::lower_bound(leafStarts.begin(), leafStarts.end(), parentID,
+                                        [](const std::pair<uint64_t, uint64_t>& entry, uint64_t id) {
+                                            return entry.first < id;
+                                        });
+    return after == leafStarts.begin() ? catalogTree->header.firstLeafNode : std::prev(after)->second;
+}
 
 const uint8_t* CHFSVolume::findHardLinkTarget(uint32_t linkID)
 {
@@ -1310,8 +1335,9 @@ bool CHFSVolumeItem::addChildren()
             // folder's other records. Either way the listing is not known to be whole.
             complete = false;
             fromChain = true;
-            CHFSBTreeNode chain(hfs->catalogTree, hfs->catalogTree->header.firstLeafNode);
-            if (chain.scanLeafChain(&comparator, addRecord))
+            const uint64_t start = hfs->leafChainStart(fileID);
+            CHFSBTreeNode chain(hfs->catalogTree, start);
+            if (chain.scanLeafChain(&comparator, addRecord, start))
                 std::printf("CHFSVolumeItem::addChildren - the catalog is damaged: %s was listed from its chain of "
                             "leaf nodes and may be incomplete\n",
                             name.c_str());

@@ -171,11 +171,12 @@ public:
     // With *record null: a new search from this node. With *record a record this object returned:
     // continues at the next record, along the leaf chain.
     bool findLeafRecord(CKeyedRecordComparator* comparator, BTreeRecord** record);
-    // Walks the chain of leaf nodes from the tree's first leaf without the index, handing visit
-    // every record the comparator matches (in chain order) until one lies past them. For a tree
-    // whose index is damaged. True when every leaf on the way was sound; false (and failed set)
-    // when the chain breaks or a leaf's records are damaged: records may then be missing.
-    bool scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit);
+    // Walks the chain of leaf nodes from startNode (0: the tree's first leaf) without the index,
+    // handing visit every record the comparator matches (in chain order) until one lies past them.
+    // For a tree whose index is damaged. True when every leaf on the way was sound; false (and
+    // failed set) when the chain breaks or a leaf's records are damaged: records may be missing.
+    bool scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit,
+                       uint64_t startNode = 0);
     // Set once this node object met a damaged or unreadable node (records cut short, a link out of
     // the tree or back to a visited node, an index node without records, a child whose height or
     // kind does not fit its parent, a device read error): its searches may have missed records.
@@ -236,6 +237,10 @@ private:
     // there is none. The private folder is read once, at the first hard link met.
     const uint8_t* findHardLinkTarget(uint32_t linkID);
     void loadHardLinkTargets();
+    // The catalog leaf where a walk of the leaf chain for parentID's records starts: the last leaf
+    // whose first record belongs to a lower parent. The chain is walked once, at the first call,
+    // so that listing every folder of a catalog with a damaged index reads each leaf about once.
+    uint64_t leafChainStart(uint64_t parentID);
     // True when the folder may be listed under parent: the first folder that lists it keeps it.
     bool claimFolder(uint64_t folderID, uint64_t parentID);
     bool readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
@@ -251,6 +256,8 @@ private:
     // thread only). A corrupt catalog can list one folder under several parents, and every
     // listing would repeat the folder's whole subtree: a few records could make a walk endless.
     std::map<uint64_t, uint64_t> folderParents;
+    bool leafStartsLoaded = false;
+    std::vector<std::pair<uint64_t, uint64_t>> leafStarts; // (first record's parent ID, leaf) in chain order
     bool hardLinkTargetsLoaded = false;
     std::map<uint32_t, std::array<uint8_t, kCatalogFileSize>> hardLinkTargets; // by link number
     // Questions about blocks past the bitmap since the last report; a scan thread asks them.

@@ -299,7 +299,7 @@ TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
 
 // Two records a leaf and two an index node make a deep tree in which many folders' records begin
 // in the last subtree of an index node that has a sibling, or run on across leaves.
-TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrder)
+TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutItsIndex)
 {
     for (HfsFlavor flavor : {HfsFlavor::HfsPlus, HfsFlavor::HfsxCaseSensitive}) {
         HfsImageBuilder builder({.flavor = flavor,
@@ -322,6 +322,19 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrder)
         EXPECT_EQ(m.volume.getName(), "Deep");
         for (const auto& [id, names] : expected)
             EXPECT_EQ(m.list(id), names) << "folder " << id;
+        // Without its root index node every folder is found along the chain of leaves, each walk
+        // starting at the leaf where the folder's records begin.
+        HfsImage lost = image;
+        std::fill_n(lost.bytes.begin() + int64_t(lost.nodeOffset(HfsTree::Catalog, lost.catalog.rootNode)),
+                    lost.catalog.nodeSize, 0);
+        Mounted chain(lost.bytes);
+        ASSERT_TRUE(chain.mount(true));
+        EXPECT_EQ(chain.volume.getName(), "Deep");
+        for (const auto& [id, names] : expected) {
+            bool complete = true;
+            EXPECT_EQ(chain.list(id, nullptr, &complete), names) << "folder " << id;
+            EXPECT_FALSE(complete);
+        }
     }
 }
 
