@@ -368,7 +368,10 @@ bool CHFSBTreeNode::read(uint64_t number)
     if (!volume || !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork,
                                             nesting))
         return false;
-    if (cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore) {
+    // The cache keeps the zeros it gave, so a later read of the node meets no error: the volume
+    // remembers which nodes met one.
+    const bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
+    if (volume->unreadableNode(tree->fileID, number, unreadable)) {
         std::printf("CHFSBTreeNode::read - error: the disk could not read all of node %.0f\n", f32(number));
         failed = true;
     }
@@ -605,7 +608,6 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
 bool CHFSBTreeNode::scanLeafChain(CKeyedRecordComparator* comparator,
                                   const std::function<void(BTreeRecord*)>& visit, uint64_t startNode)
 {
-    failed = false;
     if (!tree || !tree->isValid() || !comparator)
         return fail();
     visited.clear();
@@ -689,6 +691,10 @@ void CHFSVolume::release()
     hardLinkTargetsLoaded = false;
     leafStarts.clear();
     leafStartsLoaded = false;
+    {
+        std::lock_guard<std::mutex> lock(unreadableMutex);
+        unreadableNodes.clear();
+    }
     delete[] allocationBitmap;
     allocationBitmap = nullptr;
     allocationBitmapSize = 0;
@@ -950,6 +956,16 @@ bool iNodeNumber(const BTreeRecord* record, uint32_t* number)
     return true;
 }
 } // namespace
+
+bool CHFSVolume::unreadableNode(uint64_t treeID, uint64_t nodeNo, bool met)
+{
+    std::lock_guard<std::mutex> lock(unreadableMutex);
+    if (met) {
+        unreadableNodes.insert({treeID, nodeNo});
+        return true;
+    }
+    return unreadableNodes.count({treeID, nodeNo}) != 0;
+}
 
 uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
 {

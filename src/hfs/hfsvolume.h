@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -241,6 +243,9 @@ private:
     // whose first record belongs to a lower parent. The chain is walked once, at the first call,
     // so that listing every folder of a catalog with a damaged index reads each leaf about once.
     uint64_t leafChainStart(uint64_t parentID);
+    // Notes a node of the tree fileID whose read met a device error (met = true); true when that
+    // node met one in this or any earlier read.
+    bool unreadableNode(uint64_t treeID, uint64_t nodeNo, bool met);
     // True when the folder may be listed under parent: the first folder that lists it keeps it.
     bool claimFolder(uint64_t folderID, uint64_t parentID);
     bool readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
@@ -256,6 +261,10 @@ private:
     // thread only). A corrupt catalog can list one folder under several parents, and every
     // listing would repeat the folder's whole subtree: a few records could make a walk endless.
     std::map<uint64_t, uint64_t> folderParents;
+    // Nodes (tree file ID, node number) whose reads met device errors; node reads run on the
+    // main thread and, through file reads, on the thumbnail worker.
+    std::mutex unreadableMutex;
+    std::set<std::pair<uint64_t, uint64_t>> unreadableNodes;
     bool leafStartsLoaded = false;
     std::vector<std::pair<uint64_t, uint64_t>> leafStarts; // (first record's parent ID, leaf) in chain order
     bool hardLinkTargetsLoaded = false;

@@ -23,8 +23,8 @@ using Names = std::vector<std::string>;
 
 // A disk over the image, the 4 MiB cache the application reads through, and the volume.
 struct Mounted {
-    explicit Mounted(Bytes image, uint64_t diskOfs = 0)
-        : disk(std::move(image), 512), cache(&disk, 4194304, 262144), volume((cache.open(false), &cache))
+    explicit Mounted(Bytes image, uint64_t diskOfs = 0, int readAhead = 262144)
+        : disk(std::move(image), 512), cache(&disk, 4194304, readAhead), volume((cache.open(false), &cache))
     {
         volume.diskOfs = diskOfs;
     }
@@ -609,6 +609,27 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
         if (cases[c].listed == names) { // the root folder's own record is found the same way
             EXPECT_EQ(m.volume.getName(), "Untitled");
         }
+    }
+}
+
+// A sector of a leaf the disk cannot read (here one in the node's free space, which no structure
+// check would notice) makes every listing through that leaf incomplete, not only the first: the
+// cache keeps its zeros and answers later reads without an error. The cache reads one block at a
+// time here, so the node's own read is the one that meets the error.
+TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
+{
+    const HfsImage image = smallVolume();
+    ASSERT_EQ(image.catalog.depth, 1u);
+    Mounted m(image.bytes, 0, 512);
+    m.disk.failingBlocks.insert(int64_t(image.nodeOffset(HfsTree::Catalog, image.catalog.rootNode) / 512 + 4));
+    ASSERT_TRUE(m.mount(false));
+    for (int listing = 0; listing < 2; ++listing) {
+        SCOPED_TRACE(listing);
+        std::string output;
+        bool complete = true;
+        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), (Names{"a.txt", "docs"}));
+        EXPECT_FALSE(complete);
+        EXPECT_NE(output.find("could not read all of node"), std::string::npos);
     }
 }
 
