@@ -1060,7 +1060,8 @@ void CHFSVolume::reportBlocksPastBitmap()
 {
     const uint64_t count = blocksPastBitmap.exchange(0);
     if (count > 1)
-        std::printf("isAllocationBlockUsed error: index out of range for %llu more blocks, taken as unused\n",
+        std::printf("isAllocationBlockUsed error: index out of range %llu more times (blocks past the allocation "
+                    "bitmap, taken as unused)\n",
                     static_cast<unsigned long long>(count - 1));
 }
 
