@@ -208,9 +208,10 @@ private:
 };
 
 // An HFS Plus (or HFSX) volume read-only; an HFS volume ("BD") gets its header values and bitmap
-// only. Owns the two trees, the allocation file's fork and the allocation bitmap; a new mount
-// releases what an earlier one built. A mount fails only for an unreadable header, an unknown
-// signature or an unusable allocation block size.
+// only. Owns the two trees, the allocation file's fork, the allocation bitmap and what it learns
+// of the catalog (hard-link targets, where the leaf chain's folders begin, unreadable nodes); a
+// new mount releases what an earlier one built. A mount fails only for an unreadable header, an
+// unknown signature or an unusable allocation block size.
 class CHFSVolume : public CVolume {
 public:
     explicit CHFSVolume(CDisk* disk);
