@@ -122,10 +122,10 @@ constexpr size_t kCatalogFolderSize = 88;
 constexpr size_t kCatalogFileSize = 248;
 constexpr size_t kCRFolderID = 8;          // u32 (fileID of a file record)
 constexpr size_t kCRAttributeModDate = 20; // u32
-constexpr size_t kCROwnerFlags = 41;   // u8, the BSD owner flags (permissions.ownerFlags)
-constexpr size_t kCRSpecial = 44;      // u32, permissions.special: a hard link's number
-constexpr size_t kCRFileType = 48;     // u32, userInfo.fdType
-constexpr size_t kCRFileCreator = 52;  // u32, userInfo.fdCreator
+constexpr size_t kCROwnerFlags = 41;       // u8, the BSD owner flags (permissions.ownerFlags)
+constexpr size_t kCRSpecial = 44;          // u32, permissions.special: a hard link's number
+constexpr size_t kCRFileType = 48;         // u32, userInfo.fdType
+constexpr size_t kCRFileCreator = 52;      // u32, userInfo.fdCreator
 constexpr size_t kCRDataFork = 88;
 constexpr size_t kCRResourceFork = 168;
 static_assert(kCRResourceFork + kForkDataSize == kCatalogFileSize);

@@ -605,8 +605,8 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
     return false;
 }
 
-bool CHFSBTreeNode::scanLeafChain(CKeyedRecordComparator* comparator,
-                                  const std::function<void(BTreeRecord*)>& visit, uint64_t startNode)
+bool CHFSBTreeNode::scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit,
+                                  uint64_t startNode)
 {
     if (!tree || !tree->isValid() || !comparator)
         return fail();
@@ -983,10 +983,9 @@ uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
             next = node.descriptor->fLink;
         }
     }
-    const auto after = std::lower_bound(leafStarts.begin(), leafStarts.end(), parentID,
-                                        [](const std::pair<uint64_t, uint64_t>& entry, uint64_t id) {
-                                            return entry.first < id;
-                                        });
+    const auto after =
+        std::lower_bound(leafStarts.begin(), leafStarts.end(), parentID,
+                         [](const std::pair<uint64_t, uint64_t>& entry, uint64_t id) { return entry.first < id; });
     return after == leafStarts.begin() ? catalogTree->header.firstLeafNode : std::prev(after)->second;
 }
 

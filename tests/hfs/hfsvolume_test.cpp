@@ -527,8 +527,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
              const uint64_t child = record + 2 + loadBig16(&i.bytes[record]);
              i.put32(child + ((child - i.nodeOffset(HfsTree::Catalog, root)) & 1), root);
          },
-         names,
-         "reached twice"},
+         names, "reached twice"},
         {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, without(names, {"n14", "n15"}),
          "*** ERROR: invalid node data"},
         {[&](HfsImage& i) { i.setRecordOffset(HfsTree::Catalog, leaf, 1, i.catalog.nodeSize); }, withoutN15,
@@ -588,7 +587,9 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
         {[&](HfsImage& i, CMemoryDisk&) { i.setRecordCount(HfsTree::Catalog, root, 0); }, names, fromChain},
         {[&](HfsImage& i, CMemoryDisk&) { i.setNodeHeight(HfsTree::Catalog, firstLeaf, 3); }, names, fromChain},
         {[&](HfsImage& i, CMemoryDisk&) { i.setNodeKind(HfsTree::Catalog, index, kBTLeafNode); }, names, fromChain},
-        {[&](HfsImage& i, CMemoryDisk& d) { d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, root) / 512)); },
+        {[&](HfsImage& i, CMemoryDisk& d) {
+             d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, root) / 512));
+         },
          names, fromChain},
         {zero(middleLeaf), namesBefore(sound, names, middleLeaf), scan},
         {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
@@ -755,7 +756,7 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
         bool compressed;
         const char* type;
     } cases[] = {
-        {"one", data.size(), false, "File"},   {"missing", 0, false, "File"}, {"loop", 0, false, "File"},
+        {"one", data.size(), false, "File"},        {"missing", 0, false, "File"}, {"loop", 0, false, "File"},
         {"squeezed", 0, true, "File (compressed)"}, {"plain", 10, false, "File"},
     };
     CVolumeTableModel model(m.volume.getRoot());

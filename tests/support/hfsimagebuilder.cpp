@@ -178,8 +178,7 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             const size_t below = levels.back().size();
             levels.push_back(packLevel(index, shape.nodeSize, shape.maxIndexRecords));
             if (levels.back().size() >= below)
-                fail("index records too long for two to fit in a node of " + std::to_string(shape.nodeSize) +
-                     " bytes");
+                fail("index records too long for two to fit in a node of " + std::to_string(shape.nodeSize) + " bytes");
         }
     }
 

@@ -55,7 +55,7 @@ struct HfsBuildOptions {
     HfsTreeShape extents{};
     uint32_t spareBlocks = 8; // free zero blocks after everything else, before the alternate header
     uint32_t volumeDate = kHfsDefaultVolumeDate;
-    uint32_t minimumBlocks = 0; // more spare blocks until the volume has at least this many
+    uint32_t minimumBlocks = 0;             // more spare blocks until the volume has at least this many
     bool allocationFileWholeBlocks = false; // the allocation file's logical size: its whole blocks (as a
                                             // Mac writes it) instead of the bitmap's exact bytes
 };
