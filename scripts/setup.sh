@@ -34,6 +34,9 @@ PACKAGES=(
     qt6-qpa-plugins           # the offscreen platform the interface tests run on
     xvfb                      # a display for screenshots of the real window
     xauth                     # xvfb-run needs it
+    # Opening a device the person may not read: udisks2 over D-Bus (GIO), tested on a bus of its own
+    libglib2.0-dev            # GIO, for udisks2's OpenDevice
+    dbus-daemon               # the tests' private bus
 )
 
 is_installed() {

@@ -94,6 +94,29 @@ std::vector<std::pair<std::string, Bytes>> builderSeeds()
             builder.addFile(i % 3 ? kHfsRootFolderID : sub, "f" + std::to_string(i), patternBytes(size_t(i) * 37, 8));
         seeds.emplace_back("levels.hfs", builder.build().bytes);
     }
+    {
+        // Two hard links to an iNode in the hidden private folder (its data in 10 pieces), a link
+        // to a missing iNode, and a file with the compressed owner flag.
+        HfsImageBuilder builder(smallOptions("Links"));
+        const uint32_t hidden =
+            builder.addFolderUtf16(kHfsRootFolderID, std::u16string(u"\0\0\0\0HFS+ Private Data", 21));
+        HfsItemOptions target;
+        target.dataExtents = 10;
+        builder.addFile(hidden, "iNode40", patternBytes(10 * 512, 9), target);
+        HfsItemOptions link;
+        link.fileFlags = 0x20;
+        link.fileType = 0x686C6E6B;    // 'hlnk'
+        link.fileCreator = 0x6866732B; // 'hfs+'
+        link.bsdSpecial = 40;
+        builder.addFile(kHfsRootFolderID, "one", Bytes(), link);
+        builder.addFile(builder.addFolder(kHfsRootFolderID, "sub"), "two", Bytes(), link);
+        link.bsdSpecial = 41;
+        builder.addFile(kHfsRootFolderID, "missing", Bytes(), link);
+        HfsItemOptions compressed;
+        compressed.ownerFlags = 0x20;
+        builder.addFile(kHfsRootFolderID, "squeezed", Bytes(), compressed);
+        seeds.emplace_back("links.hfs", builder.build().bytes);
+    }
     return seeds;
 }
 

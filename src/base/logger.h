@@ -39,6 +39,12 @@ private:
     std::mutex mutex;
 };
 
+// The text with what a terminal could take for a command shown as an escape: control characters
+// (C0, DEL and C1) as "\xHH" or "\uHHHH", and bytes that are not UTF-8 as "\xHH". The line ends
+// that close the text stay. Every line the log switch writes passes through it, since log lines
+// carry names read from the disk; direct prints of such names use it too.
+std::string escapeControlCharacters(std::string_view text);
+
 // The logging call pattern of the engine: nothing is formatted unless the line will be written.
 #define GLEANER_LOG(...)                                                             \
     do {                                                                             \

@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 namespace {
 constexpr size_t kPageSize = 4096;
-}
+// Consecutive unreadable blocks after which the rest of a failed read is given up unread.
+constexpr int kFailedRunLimit = 8;
+} // namespace
 
 CCachedDisk::CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize) : disk(inner)
 {
@@ -61,23 +64,102 @@ void CCachedDisk::doClose()
         disk->close();
 }
 
+// Blocks [first, end) become known as unreadable; only blocks not known before are counted.
+void CCachedDisk::markFailed(int64_t first, int64_t end)
+{
+    if (first >= end)
+        return;
+    int64_t added = end - first;
+    // Fold every run that touches or overlaps [first, end) into one, taking its blocks off the count.
+    auto run = failedBlocks.upper_bound(first);
+    if (run != failedBlocks.begin() && std::prev(run)->second >= first)
+        --run;
+    while (run != failedBlocks.end() && run->first <= end) {
+        added -= std::max<int64_t>(0, std::min(end, run->second) - std::max(first, run->first));
+        first = std::min(first, run->first);
+        end = std::max(end, run->second);
+        run = failedBlocks.erase(run);
+    }
+    failedBlocks.emplace(first, end);
+    disk->readErrorCount += added;
+}
+
+// Reads blocks [first, end), none of them known as unreadable, into buffer. When the whole range
+// fails, its blocks are read one by one so only the bad ones are lost; but a run of consecutive
+// failures means a bad zone, whose every read may take seconds on a failing drive, so the rest of
+// the range is given up unread, as disk-rescue tools do on their first pass.
+void CCachedDisk::readRange(int64_t first, int64_t end, uint8_t* buffer)
+{
+    const size_t bs = size_t(innerBlockSize);
+    if (disk->readBlocks(first, int(end - first), buffer))
+        return;
+    if (end - first == 1) {
+        std::memset(buffer, 0, bs);
+        markFailed(first, end);
+        return;
+    }
+    int failedInARow = 0;
+    for (int64_t block = first; block < end; ++block) {
+        uint8_t* out = buffer + size_t(block - first) * bs;
+        if (failedInARow >= kFailedRunLimit) {
+            std::memset(out, 0, size_t(end - block) * bs);
+            markFailed(block, end);
+            return;
+        }
+        if (disk->readBlocks(block, 1, out)) {
+            failedInARow = 0;
+        } else {
+            std::memset(out, 0, bs);
+            markFailed(block, block + 1);
+            ++failedInARow;
+        }
+    }
+}
+
 void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
 {
     const int64_t first = line * blocksPerRead;
     const int64_t available = disk->getBlockCount() - first;
     const int count = int(std::clamp<int64_t>(available, 0, blocksPerRead));
-    if (count > 0 && !disk->readBlocks(first, count, buffer)) {
-        ++disk->readErrorCount;
-        // Keep what the device can still give: only the blocks that fail on their own read as zeros.
-        for (int i = 0; i < count; ++i) {
-            uint8_t* block = buffer + size_t(i) * size_t(innerBlockSize);
-            if (!disk->readBlocks(first + i, 1, block))
-                std::memset(block, 0, size_t(innerBlockSize));
+    const int64_t end = first + count;
+    const size_t bs = size_t(innerBlockSize);
+    // Blocks known to be unreadable are not asked for again: the parts between them are read.
+    int64_t block = first;
+    auto run = failedBlocks.upper_bound(block);
+    if (run != failedBlocks.begin() && std::prev(run)->second > block)
+        --run;
+    while (block < end) {
+        uint8_t* out = buffer + size_t(block - first) * bs;
+        if (run != failedBlocks.end() && run->first <= block) {
+            const int64_t stop = std::min(end, run->second);
+            std::memset(out, 0, size_t(stop - block) * bs);
+            block = stop;
+            ++run;
+            continue;
         }
+        const int64_t stop = run == failedBlocks.end() ? end : std::min(end, run->first);
+        readRange(block, stop, out);
+        block = stop;
+        // readRange may have added and merged runs: look again from here.
+        run = failedBlocks.upper_bound(block);
+        if (run != failedBlocks.begin() && std::prev(run)->second > block)
+            --run;
     }
     if (count < blocksPerRead)
-        std::memset(buffer + size_t(count) * size_t(innerBlockSize), 0,
-                    size_t(blocksPerRead - count) * size_t(innerBlockSize));
+        std::memset(buffer + size_t(count) * bs, 0, size_t(blocksPerRead - count) * bs);
+}
+
+bool CCachedDisk::hadReadErrors(int64_t offset, int64_t length)
+{
+    if (offset < 0 || length <= 0 || innerBlockSize <= 0 || offset > INT64_MAX - length)
+        return false;
+    const int64_t first = offset / innerBlockSize;
+    const int64_t end = (offset + length - 1) / innerBlockSize + 1;
+    std::lock_guard<CMutex> guard(lruMutex);
+    auto run = failedBlocks.upper_bound(first);
+    if (run != failedBlocks.begin() && std::prev(run)->second > first)
+        return true;
+    return run != failedBlocks.end() && run->first < end;
 }
 
 uint8_t* CCachedDisk::fetchBlock(int64_t block)

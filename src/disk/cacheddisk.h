@@ -1,7 +1,8 @@
 // A disk that wraps another disk with a least-recently-used cache of lines of consecutive blocks.
-// It owns its line buffers (not the inner disk). A failed device read is counted on the inner disk
-// and leaves zeros, never stale or uninitialised bytes; bytes past the end of the disk read as
-// zeros. One lock guards the lines, the LRU order and every copy out, so two threads may read.
+// It owns its line buffers (not the inner disk). Unreadable blocks are counted on the inner disk,
+// one per block, remembered so they are never asked for again, and read as zeros; bytes past the
+// end of the disk read as zeros. One lock guards the lines, the LRU order, the failed blocks and
+// every copy out, so two threads may read.
 #pragma once
 
 #include "data.h"
@@ -30,6 +31,9 @@ public:
     // Like read, but a range inside one line is lent (no copy) until the next readData.
     virtual bool readData(int64_t offset, int length, CData* buffer);
 
+    // True when a block of the byte range could not be read (its bytes were given as zeros).
+    bool hadReadErrors(int64_t offset, int64_t length);
+
     int getBlocksPerRead() const { return blocksPerRead; }
     int getCacheLines() const { return cacheLines; }
 
@@ -38,10 +42,13 @@ public:
 private:
     uint8_t* fetchBlock(int64_t block); // lock held
     void loadLine(int64_t line, uint8_t* buffer);
+    void readRange(int64_t first, int64_t end, uint8_t* buffer);
+    void markFailed(int64_t first, int64_t end);
     bool validRequest(int64_t offset, int length, const void* buffer) const;
 
     std::map<int64_t, uint8_t*> lines;
     std::vector<int64_t> lruList;
+    std::map<int64_t, int64_t> failedBlocks; // first block -> end of a run of unreadable blocks; runs never touch
     int64_t lockedLine = -1;
     int cacheLines = 2;
     CMutex lruMutex;

@@ -1,5 +1,6 @@
 #include "diskmanager.h"
 
+#include "logger.h"
 #include "partitiondisk.h"
 #include "utils.h"
 
@@ -64,9 +65,10 @@ bool CDiskManager::addDisk(CDisk* disk)
 {
     const std::string id = disk->getUniqueID();
     const bool listed = findDiskByUniqueID(id) != nullptr;
-    std::printf("CDiskManager::addDisk %s\n", id.c_str());
+    const std::string shown = escapeControlCharacters(id);
+    std::printf("CDiskManager::addDisk %s\n", shown.c_str());
     if (listed) {
-        std::printf("CDiskManager::addDisk - disk already in list: %s\n", id.c_str());
+        std::printf("CDiskManager::addDisk - disk already in list: %s\n", shown.c_str());
         return false;
     }
     disks.push_back(disk);

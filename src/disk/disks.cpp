@@ -1,5 +1,6 @@
 #include "disks.h"
 
+#include "logger.h"
 #include "utils.h"
 
 #include <cinttypes>
@@ -99,9 +100,11 @@ bool CDisk::addPartition(CDisk* partition)
 {
     partition->setWholeDisk(false);
     const std::string id = partition->getUniqueID();
-    std::printf("CDiskManager::addPartition %s\n", id.c_str());
+    // Names come from the disk (partition map, volume label): no raw control characters on the terminal.
+    const std::string shown = escapeControlCharacters(id);
+    std::printf("CDiskManager::addPartition %s\n", shown.c_str());
     if (findPartitionByUniqueID(id)) {
-        std::printf("CDiskManager::addPartition - partition already in list: %s\n", id.c_str());
+        std::printf("CDiskManager::addPartition - partition already in list: %s\n", shown.c_str());
         return false;
     }
     partitions.push_back(partition);
@@ -120,8 +123,9 @@ void CDisk::dump()
     double size = double(getBlockCount() * int64_t(getBlockSize()));
     int unit = ' ';
     scaleSize(&size, &unit);
-    std::printf("disk name=%s, path=%s, size=%.2f %c, type=%s, interface=%s\n", getName().c_str(),
-                getPath().c_str(), size, unit, diskTypeText(getType()), getInterface().c_str());
+    std::printf("disk name=%s, path=%s, size=%.2f %c, type=%s, interface=%s\n", escapeControlCharacters(getName()).c_str(),
+                escapeControlCharacters(getPath()).c_str(), size, unit, diskTypeText(getType()),
+                escapeControlCharacters(getInterface()).c_str());
     for (size_t i = 0; i < partitions.size(); ++i) {
         std::printf("     partition %d: ", int(i));
         partitions[i]->dump();

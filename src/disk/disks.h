@@ -52,12 +52,13 @@ public:
     virtual void setLost(bool value);
     virtual void setWholeDisk(bool value);
     virtual std::string getUniqueID();
+    // Blocks of this disk that a block cache over it could not read.
     virtual int64_t getReadErrorCount();
 
     int getOpenCount() const { return openCount; }
 
 protected:
-    friend class CCachedDisk; // counts the failed line reads of the device it wraps
+    friend class CCachedDisk; // counts the unreadable blocks of the device it wraps
 
     std::string path;
     std::string name;

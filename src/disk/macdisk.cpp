@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <map>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,7 +23,16 @@ namespace {
 
 std::mutex hookMutex;
 DeviceOpenFunction deviceOpenFunction;
-PrivilegedRunFunction privilegedRunFunction;
+PrivilegedOpenFunction privilegedOpenFunction;
+
+// Read-only descriptors obtained with administrator rights, kept for the rest of the run so the
+// next open of the same device asks no more; each with the identity of the node it was taken for.
+struct KeptDescriptor {
+    int fd = -1;
+    struct stat node {};
+};
+std::mutex keptMutex;
+std::map<std::string, KeptDescriptor> keptDescriptors;
 
 int openDeviceNode(const char* path, int flags)
 {
@@ -34,14 +44,52 @@ int openDeviceNode(const char* path, int flags)
     return function ? function(path, flags) : ::open(path, flags);
 }
 
-ProcessOutcome runAsRoot(const std::string& tool, const std::vector<std::string>& arguments, const OutputSink& sink)
+PrivilegedOpenOutcome openAsRoot(const std::string& path)
 {
-    PrivilegedRunFunction function;
+    PrivilegedOpenFunction function;
     {
         std::lock_guard<std::mutex> guard(hookMutex);
-        function = privilegedRunFunction;
+        function = privilegedOpenFunction;
     }
-    return function ? function(tool, arguments, sink) : runPrivileged(tool, arguments, sink);
+    return function ? function(path) : privilegedOpenDevice(path);
+}
+
+// A block device is the same device when its device number is; anything else (an image file) when
+// it is the same file.
+bool sameNode(const struct stat& a, const struct stat& b)
+{
+    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT))
+        return false;
+    if (S_ISBLK(a.st_mode) || S_ISCHR(a.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A duplicate of the kept descriptor of path, or -1. One whose node no longer matches the path (the
+// device went and another took its name) is dropped.
+int keptDescriptorFor(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(keptMutex);
+    const auto found = keptDescriptors.find(path);
+    if (found == keptDescriptors.end())
+        return -1;
+    struct stat now;
+    const KeptDescriptor& kept = found->second;
+    if (::stat(path.c_str(), &now) != 0 || !sameNode(now, kept.node)) {
+        ::close(kept.fd);
+        keptDescriptors.erase(found);
+        return -1;
+    }
+    return ::fcntl(kept.fd, F_DUPFD_CLOEXEC, 3);
+}
+
+void keepDescriptor(const std::string& path, int fd, const struct stat& node)
+{
+    std::lock_guard<std::mutex> guard(keptMutex);
+    KeptDescriptor& kept = keptDescriptors[path];
+    if (kept.fd >= 0)
+        ::close(kept.fd);
+    kept = {fd, node};
 }
 
 // Log lines print 64-bit numbers through single precision, like every other count in the log.
@@ -58,10 +106,10 @@ void setDeviceOpenFunction(DeviceOpenFunction function)
     deviceOpenFunction = std::move(function);
 }
 
-void setPrivilegedRunFunction(PrivilegedRunFunction function)
+void setPrivilegedOpenFunction(PrivilegedOpenFunction function)
 {
     std::lock_guard<std::mutex> guard(hookMutex);
-    privilegedRunFunction = std::move(function);
+    privilegedOpenFunction = std::move(function);
 }
 
 CMacDisk::CMacDisk() = default;
@@ -181,61 +229,83 @@ bool CMacDisk::openDevice(bool write, bool allowAuthorization)
         descriptor = -1;
     }
 
-    const std::string user = formatString("%d", int(::getuid()));
-    const char* const arguments[] = {user.c_str(), path.c_str(), nullptr};
-    bool authorizationTried = false;
-    for (;;) {
-        const int fd = openDeviceNode(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openDeviceNode(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        descriptor = fd;
+        return true;
+    }
+    const int error = errno;
+    if (error == EACCES) {
+        // Rights granted earlier in this run still stand; only without them is the person asked.
+        fd = keptDescriptorFor(path);
+        if (fd < 0 && allowAuthorization) {
+            fd = ExecuteWithAuthorizatonRight(path);
+            if (fd < 0)
+                GLEANER_LOG("ExecuteWithAuthorizatonRight failed %s (%d)\n", path.c_str(), error);
+        }
         if (fd >= 0) {
             descriptor = fd;
             return true;
         }
-        const int error = errno;
-        if (error == EACCES && allowAuthorization && !authorizationTried) {
-            authorizationTried = true;
-            if (ExecuteWithAuthorizatonRight(kChownTool, arguments))
-                continue; // the node now belongs to the user
-            GLEANER_LOG("ExecuteWithAuthorizatonRight failed %s (%d)\n", path.c_str(), error);
-        }
-        GLEANER_LOG("Error opening %s (%d)\n", path.c_str(), error);
-        return false;
     }
+    GLEANER_LOG("Error opening %s (%d)\n", path.c_str(), error);
+    return false;
 }
 
-bool ExecuteWithAuthorizatonRight(const char* tool, const char* const* arguments)
+int ExecuteWithAuthorizatonRight(const std::string& path)
 {
-    freeAuthorization();
-    if (!tool)
-        return false;
-    std::vector<std::string> list;
-    for (const char* const* argument = arguments; argument && *argument; ++argument)
-        list.emplace_back(*argument);
-
-    // Whatever we printed before must come out before the tool's own lines.
+    // Whatever we printed before must come out before anything the privileged side prints.
     std::fflush(stdout);
-    const ProcessOutcome outcome =
-        runAsRoot(tool, list, [](const char* data, size_t length) { std::fwrite(data, 1, length, stdout); });
+    PrivilegedOpenOutcome outcome = openAsRoot(path);
     std::fflush(stdout);
 
-    if (!outcome.started) {
-        std::fprintf(stderr, "Failed to execute with privileges (%s): %ld, giving up.\n", tool, long(outcome.error));
-        return false;
-    }
-    if (outcome.exited && (outcome.exitStatus == kPkexecDismissed || outcome.exitStatus == kPkexecNotAuthorized)) {
-        std::fprintf(stderr, "Pre-authorization failed: %ld, giving up.\n", long(outcome.exitStatus));
+    const char* tool = outcome.tool.empty() ? kPkexecPath : outcome.tool.c_str();
+    if (outcome.status == PrivilegedOpenOutcome::Cancelled) {
+        std::fprintf(stderr, "Pre-authorization failed: %ld, giving up.\n", long(outcome.process.exitStatus));
         std::fprintf(stderr, "(user canceled entering root password)\n");
-        return false;
+        return -1;
     }
-    if (!outcome.succeeded()) {
-        // The tool itself failed (or was killed): the node still is not ours.
-        const long status = outcome.exited ? long(outcome.exitStatus) : 128L + outcome.signal;
+    if (outcome.status != PrivilegedOpenOutcome::Opened || outcome.descriptor < 0) {
+        if (outcome.descriptor >= 0)
+            ::close(outcome.descriptor);
+        const long status = !outcome.process.started ? long(outcome.error)
+                            : outcome.process.exited ? long(outcome.process.exitStatus)
+                                                     : 128L + outcome.process.signal;
         std::fprintf(stderr, "Failed to execute with privileges (%s): %ld, giving up.\n", tool, status);
-        return false;
+        return -1;
     }
-    return true;
+
+    // Take nothing on trust: the descriptor must allow reading only, and be of the node asked for.
+    const int fd = outcome.descriptor;
+    struct stat got;
+    struct stat wanted;
+    const int flags = ::fcntl(fd, F_GETFL);
+    const bool readOnly = flags >= 0 && (flags & O_ACCMODE) == O_RDONLY;
+    const bool same = ::fstat(fd, &got) == 0 && ::stat(path.c_str(), &wanted) == 0 && sameNode(got, wanted);
+    if (!readOnly || !same) {
+        ::close(fd);
+        std::fprintf(stderr, "Failed to execute with privileges (%s): the descriptor is not %s of %s, giving up.\n",
+                     tool, readOnly ? "the device" : "read-only", escapeControlCharacters(path).c_str());
+        return -1;
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) {
+        ::close(fd);
+        std::fprintf(stderr, "Failed to execute with privileges (%s): %ld, giving up.\n", tool, long(errno));
+        return -1;
+    }
+    keepDescriptor(path, fd, wanted);
+    return copy;
 }
 
-void freeAuthorization() {}
+void freeAuthorization()
+{
+    std::lock_guard<std::mutex> guard(keptMutex);
+    for (auto& entry : keptDescriptors)
+        ::close(entry.second.fd);
+    keptDescriptors.clear();
+}
 
 bool getRegistryInt64Property(const RegistryEntry& entry, const char* key, int64_t* out)
 {

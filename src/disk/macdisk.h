@@ -1,13 +1,15 @@
 // CMacDisk: a disk over a device node ("/dev/" + kernel name) or an image file, read with pread and
-// never opened for writing; owns its descriptor and its partitions. Read failures and short reads
-// return false (unread bytes zeroed). CMacDiskManager lists the machine's disks and partitions from
-// the sysfs registry; an unreadable attribute leaves the device's own numbers in place.
+// never opened for writing; owns its descriptor and its partitions. A device the person may not
+// read is opened read-only with administrator rights (asked once a run; the owner and mode of the
+// node never change). Read failures and short reads return false (unread bytes zeroed).
+// CMacDiskManager lists the machine's disks and partitions from the sysfs registry; an unreadable
+// attribute leaves the device's own numbers in place.
 #pragma once
 
 #include "diskmanager.h"
 #include "disks.h"
 #include "mountinfo.h"
-#include "privilegedrun.h"
+#include "privilegedopen.h"
 #include "sysfsregistry.h"
 
 #include <cstdint>
@@ -16,7 +18,6 @@
 #include <vector>
 
 inline constexpr const char* kDeviceDirectory = "/dev/";
-inline constexpr const char* kChownTool = "/usr/bin/chown";
 
 class CMacDisk : public CDisk {
 public:
@@ -30,27 +31,28 @@ public:
     bool doOpen(bool write) override;
     void doClose() override;
 
-    // Opens the device read-only; on EACCES, with allowAuthorization, gives the node to the user
-    // through one privileged chown and tries once more. Opening for writing is always refused.
+    // Opens the device read-only. On EACCES it uses the read-only descriptor of this device that an
+    // earlier privileged open of this run kept, else, with allowAuthorization, asks for one (once):
+    // it is taken only when it is read-only and of this very device. Writing is always refused.
     virtual bool openDevice(bool write, bool allowAuthorization);
 
 protected:
     int descriptor = -1;
 };
 
-// Runs tool as root (pkexec, no shell) with the null-terminated argument list; its output is copied
-// to standard output. True only when the tool ran and exited with status 0.
-bool ExecuteWithAuthorizatonRight(const char* tool, const char* const* arguments);
-// pkexec leaves no authorization in this process, so there is nothing to release.
+// Asks for administrator rights and answers a read-only descriptor of the device at path, or -1
+// (the person cancelled, or it could not be had; the reason is printed on standard error). The
+// descriptor is checked: read-only access and the very device the path names.
+int ExecuteWithAuthorizatonRight(const std::string& path);
+// Closes the descriptors that privileged opens of this run kept (the next open asks again).
 void freeAuthorization();
 
-// Replaceable for tests: the open call of openDevice and the privileged runner. An empty function
-// restores the real one (open(2), runPrivileged).
+// Replaceable for tests: the open call of openDevice and the privileged open. An empty function
+// restores the real one (open(2), privilegedOpenDevice).
 using DeviceOpenFunction = std::function<int(const char* path, int flags)>;
-using PrivilegedRunFunction = std::function<ProcessOutcome(
-    const std::string& tool, const std::vector<std::string>& arguments, const OutputSink& sink)>;
+using PrivilegedOpenFunction = std::function<PrivilegedOpenOutcome(const std::string& path)>;
 void setDeviceOpenFunction(DeviceOpenFunction function);
-void setPrivilegedRunFunction(PrivilegedRunFunction function);
+void setPrivilegedOpenFunction(PrivilegedOpenFunction function);
 
 // The property as a signed 64-bit number; false when it is missing or not a whole number.
 bool getRegistryInt64Property(const RegistryEntry& entry, const char* key, int64_t* out);

@@ -1,7 +1,8 @@
 #include "partitiondisk.h"
 
-#include "cacheddisk.h"
 #include "bigendian.h"
+#include "cacheddisk.h"
+#include "logger.h"
 #include "utils.h"
 
 #include <cinttypes>
@@ -60,7 +61,8 @@ void CPartitionDisk::dump()
     double size = double(getBlockCount() * int64_t(getBlockSize()));
     int unit = ' ';
     scaleSize(&size, &unit);
-    std::printf("partition name=%s, path=%s, size=%.2f %c\n", getName().c_str(), getPath().c_str(), size, unit);
+    std::printf("partition name=%s, path=%s, size=%.2f %c\n", escapeControlCharacters(getName()).c_str(),
+                escapeControlCharacters(getPath()).c_str(), size, unit);
 }
 
 std::string CPartitionDisk::getUniqueID()
@@ -97,7 +99,8 @@ void CDisk::scanForPartitions()
     // The map ends at the first block without an entry, and never runs past the end of the disk.
     for (int64_t n = 1; getBlockSize() > 0 && n * getBlockSize() + int64_t(kMapEntrySize) <= diskBytes; ++n) {
         if (n > kMaxMapEntries) {
-            std::printf("CDisk::scanForPartitions - more than %d map entries, the rest is ignored\n", int(kMaxMapEntries));
+            std::printf("CDisk::scanForPartitions - more than %d map entries, the rest is ignored\n",
+                        int(kMaxMapEntries));
             break;
         }
         if (!cache->read(n * getBlockSize(), int(kMapEntrySize), entry))

@@ -25,12 +25,14 @@ uint32_t BigToHost32(uint32_t value);
 uint64_t BigToHost64(uint64_t value);
 uint16_t ByteSwap16(uint16_t value);
 
-// Largest UTF-8 text HFSUni2CStr writes, without its NUL.
-constexpr int kHFSNameMaxUTF8 = 254;
+// Largest UTF-8 text HFSUni2CStr writes, without its NUL: 255 UTF-16 units of three bytes each, so
+// a whole name always fits and two long names never shorten to the same text.
+constexpr int kHFSNameMaxUTF8 = 765;
+constexpr int kHFSNameBufferSize = kHFSNameMaxUTF8 + 1;
 
 // Converts the name at src (srcBytes readable bytes, length field included) to NUL-terminated
-// UTF-8 in out (at least 255 bytes). Surrogate pairs are joined, lone surrogates become U+FFFD,
-// nothing is normalized, and the text is cut at a character boundary within 254 bytes.
+// UTF-8 in out (at least kHFSNameBufferSize bytes). Surrogate pairs are joined, lone surrogates
+// become U+FFFD and nothing is normalized.
 void HFSUni2CStr(const HFSUniStr255* src, uint32_t srcBytes, char* out);
 
 // Seconds since 1904 to seconds since 1970; dates up to 1970 give 0 (no date).

@@ -122,10 +122,24 @@ constexpr size_t kCatalogFolderSize = 88;
 constexpr size_t kCatalogFileSize = 248;
 constexpr size_t kCRFolderID = 8;          // u32 (fileID of a file record)
 constexpr size_t kCRAttributeModDate = 20; // u32
+constexpr size_t kCROwnerFlags = 41;       // u8, the BSD owner flags (permissions.ownerFlags)
+constexpr size_t kCRSpecial = 44;          // u32, permissions.special: a hard link's number
+constexpr size_t kCRFileType = 48;         // u32, userInfo.fdType
+constexpr size_t kCRFileCreator = 52;      // u32, userInfo.fdCreator
 constexpr size_t kCRDataFork = 88;
 constexpr size_t kCRResourceFork = 168;
 static_assert(kCRResourceFork + kForkDataSize == kCatalogFileSize);
 static_assert(kCRAttributeModDate + 4 <= kCatalogFolderSize);
+static_assert(kCRFileCreator + 4 <= kCRDataFork);
+
+// A hard-linked file's names are file records of type 'hlnk' and creator 'hfs+' whose special field
+// holds the link number; the data lies in the file record "iNode" + number in the private folder
+// "\0\0\0\0HFS+ Private Data" at the root.
+constexpr uint32_t kHardLinkFileType = 0x686C6E6B; // 'hlnk'
+constexpr uint32_t kHFSPlusCreator = 0x6866732B;   // 'hfs+'
+// The owner flag of a file whose data the file system stored compressed (in the resource fork or
+// an extended attribute), leaving the data fork empty.
+constexpr uint8_t kUFCompressed = 0x20;
 
 // Reserved catalog node IDs.
 constexpr uint32_t kHFSRootParentID = 1;

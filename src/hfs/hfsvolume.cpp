@@ -1,6 +1,7 @@
 #include "hfsvolume.h"
 
 #include "bigendian.h"
+#include "cacheddisk.h"
 #include "disks.h"
 #include "logger.h"
 #include "utils.h"
@@ -48,7 +49,7 @@ void catalogKeyName(const BTreeRecord* record, char* out)
 
 std::string catalogKeyName(const BTreeRecord* record)
 {
-    char text[256];
+    char text[kHFSNameBufferSize];
     catalogKeyName(record, text);
     return text;
 }
@@ -360,9 +361,20 @@ bool CHFSBTreeNode::read(uint64_t number)
         bufferSize = size;
     }
     CHFSVolume* volume = tree->fork ? dynamic_cast<CHFSVolume*>(tree->fork->vol) : nullptr;
+    // The block cache answers an unreadable sector with zeros and counts it on the device: a count
+    // that grew during the read means the node may hold zeros instead of records.
+    CCachedDisk* cache = volume ? dynamic_cast<CCachedDisk*>(volume->disk) : nullptr;
+    const int64_t errorsBefore = cache && cache->disk ? cache->disk->getReadErrorCount() : 0;
     if (!volume || !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork,
                                             nesting))
         return false;
+    // The cache keeps the zeros it gave, so a later read of the node meets no error: the volume
+    // remembers which nodes met one.
+    const bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
+    if (volume->unreadableNode(tree->fileID, number, unreadable)) {
+        std::printf("CHFSBTreeNode::read - error: the disk could not read all of node %.0f\n", f32(number));
+        failed = true;
+    }
     nodeDescriptor.fLink = loadBig32(buffer + kNDFLink);
     nodeDescriptor.bLink = loadBig32(buffer + kNDBLink);
     nodeDescriptor.kind = int8_t(buffer[kNDKind]);
@@ -434,6 +446,20 @@ bool CHFSBTreeNode::childOf(const BTreeRecord& record, uint64_t* child)
     return true;
 }
 
+bool CHFSBTreeNode::fitsBelow(uint8_t parentHeight)
+{
+    // A child sits one level below its parent, and only the nodes of level 1 are leaves.
+    const bool fits = descriptor && parentHeight > 1 && descriptor->height == parentHeight - 1 &&
+                      (descriptor->kind == kBTLeafNode) == (descriptor->height == 1) &&
+                      (descriptor->kind == kBTLeafNode || descriptor->kind == kBTIndexNode);
+    if (!fits)
+        std::printf("CHFSBTreeNode::findLeafRecord - error: node %.0f (kind %d, height %d) does not fit below a node "
+                    "of height %d\n",
+                    f32(nodeNo), descriptor ? int(descriptor->kind) : 0, descriptor ? int(descriptor->height) : 0,
+                    int(parentHeight));
+    return fits;
+}
+
 bool CHFSBTreeNode::enterNode(uint64_t number)
 {
     auto position = std::lower_bound(visited.begin(), visited.end(), number);
@@ -482,6 +508,10 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
             return fail();
         }
         const bool leaf = descriptor->kind == kBTLeafNode;
+        if (!leaf && records.empty()) {
+            std::printf("CHFSBTreeNode::findLeafRecord - error: index node %.0f has no records\n", f32(nodeNo));
+            return fail();
+        }
         bool haveChild = false;
         uint64_t child = 0;
         size_t i = start;
@@ -535,7 +565,8 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
                 return fail();
             }
             GLEANER_LOG("CHFSBTreeNode::findLeafRecord will go into child node %.0f\n", f32(child));
-            if (!enterNode(child))
+            const uint8_t parentHeight = descriptor->height;
+            if (!enterNode(child) || !fitsBelow(parentHeight))
                 return fail();
             start = 0;
             continue;
@@ -572,6 +603,42 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
     }
     GLEANER_LOG("CHFSBTreeNode::findLeafRecord - we failed\n");
     return false;
+}
+
+bool CHFSBTreeNode::scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit,
+                                  uint64_t startNode)
+{
+    if (!tree || !tree->isValid() || !comparator)
+        return fail();
+    visited.clear();
+    uint64_t next = startNode ? startNode : tree->header.firstLeafNode;
+    while (next != 0) {
+        auto position = std::lower_bound(visited.begin(), visited.end(), next);
+        if (position != visited.end() && *position == next) {
+            std::printf("CHFSBTreeNode::scanLeafChain - error: node %.0f reached twice, the tree is corrupt\n",
+                        f32(next));
+            return fail();
+        }
+        visited.insert(position, next);
+        if (!read(next))
+            return fail();
+        if (descriptor->kind != kBTLeafNode) {
+            std::printf("CHFSBTreeNode::scanLeafChain - error: node %.0f is not a leaf, the chain of leaves ends "
+                        "there\n",
+                        f32(next));
+            return fail();
+        }
+        // A leaf whose records are damaged loses those; its link still leads on.
+        for (BTreeRecord& record : records) {
+            const int r = comparator->compare(&record);
+            if (r < 0)
+                return !failed;
+            if (r == 0)
+                visit(&record);
+        }
+        next = descriptor->fLink;
+    }
+    return !failed;
 }
 
 void CHFSBTreeNode::dump()
@@ -620,6 +687,14 @@ CHFSVolume::~CHFSVolume()
 void CHFSVolume::release()
 {
     folderParents.clear();
+    hardLinkTargets.clear();
+    hardLinkTargetsLoaded = false;
+    leafStarts.clear();
+    leafStartsLoaded = false;
+    {
+        std::lock_guard<std::mutex> lock(unreadableMutex);
+        unreadableNodes.clear();
+    }
     delete[] allocationBitmap;
     allocationBitmap = nullptr;
     allocationBitmapSize = 0;
@@ -779,15 +854,27 @@ bool CHFSVolume::mountHFSPlus(const uint8_t* header)
 
 void CHFSVolume::loadAllocationFile()
 {
-    const int64_t limit = (disk ? std::max<int64_t>(0, disk->getBlockCount()) : 0) / 8;
+    // A Mac rounds the allocation file up to whole allocation blocks or a clump, so on a small
+    // volume it is far larger than one bit per disk block: it is refused only when it cannot
+    // describe every block of the volume, or when it claims more bytes than the whole disk holds.
+    const int64_t diskBytes =
+        disk ? std::max<int64_t>(0, disk->getBlockCount()) * std::max(0, disk->getBlockSize()) : 0;
     const int64_t logicalSize = allocationFile->logicalSize;
-    if (logicalSize > limit) {
+    const int64_t needed = int64_t((allocBlocks + 7) / 8);
+    if (logicalSize > diskBytes) {
         std::printf("CHFSVolume::mount error: allocation file logicalSize > total disk blocks\n");
         return;
     }
-    // Only the bytes that describe the volume's blocks are kept; a larger file adds nothing.
-    const int64_t needed = int64_t((allocBlocks + 7) / 8);
-    const int64_t size = std::min(logicalSize, needed);
+    if (logicalSize > 0 && logicalSize < needed) {
+        std::printf("CHFSVolume::mount error: allocation file (%.0f bytes) cannot describe %.0f allocation blocks\n",
+                    f32s(logicalSize), f32(allocBlocks));
+        return;
+    }
+    // Only the bytes that describe the volume's blocks are kept, and of those only the ones for
+    // blocks that lie on the disk: a damaged block count then cannot claim more memory than the
+    // disk's own size / 4096.
+    const int64_t onDisk = allocBlockSize ? int64_t((uint64_t(diskBytes) / allocBlockSize + 7) / 8) : 0;
+    const int64_t size = std::min({logicalSize, needed, onDisk});
     if (size <= 0) {
         std::printf("error allocation file size is zero\n");
         return;
@@ -826,6 +913,126 @@ void CHFSVolume::findVolumeName()
     }
 }
 
+namespace {
+// The key's name is exactly these UTF-16 units.
+bool keyNameIs(const BTreeRecord* record, const std::u16string& units)
+{
+    if (record->keyLength < kCKMinKeyLength + 2 * units.size())
+        return false;
+    const uint8_t* name = record->key + kCKNodeName;
+    if (loadBig16(name) != units.size())
+        return false;
+    for (size_t i = 0; i < units.size(); ++i)
+        if (loadBig16(name + 2 + 2 * i) != units[i])
+            return false;
+    return true;
+}
+
+// The number of a key named "iNode" followed by decimal digits only.
+bool iNodeNumber(const BTreeRecord* record, uint32_t* number)
+{
+    static const std::u16string prefix = u"iNode";
+    const uint8_t* name = record->key + kCKNodeName;
+    if (record->keyLength < kCKMinKeyLength)
+        return false;
+    const uint32_t count = loadBig16(name);
+    if (count <= prefix.size() || count > prefix.size() + 10 || record->keyLength < kCKMinKeyLength + 2 * count)
+        return false;
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t unit = loadBig16(name + 2 + 2 * i);
+        if (i < prefix.size()) {
+            if (unit != prefix[i])
+                return false;
+        } else if (unit < u'0' || unit > u'9') {
+            return false;
+        } else {
+            value = value * 10 + (unit - u'0');
+        }
+    }
+    if (value > UINT32_MAX)
+        return false;
+    *number = uint32_t(value);
+    return true;
+}
+} // namespace
+
+bool CHFSVolume::unreadableNode(uint64_t treeID, uint64_t nodeNo, bool met)
+{
+    std::lock_guard<std::mutex> lock(unreadableMutex);
+    if (met) {
+        unreadableNodes.insert({treeID, nodeNo});
+        return true;
+    }
+    return unreadableNodes.count({treeID, nodeNo}) != 0;
+}
+
+uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
+{
+    if (!catalogTree || !catalogTree->isValid())
+        return 0;
+    if (!leafStartsLoaded) {
+        leafStartsLoaded = true;
+        CHFSBTreeNode node(catalogTree, catalogTree->header.firstLeafNode);
+        std::set<uint64_t> seen;
+        for (uint64_t next = catalogTree->header.firstLeafNode; next != 0 && seen.insert(next).second;) {
+            if (!node.read(next) || node.descriptor->kind != kBTLeafNode)
+                break;
+            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength)
+                leafStarts.emplace_back(loadBig32(node.records.front().key + kCKParentID), next);
+            next = node.descriptor->fLink;
+        }
+    }
+    const auto after =
+        std::lower_bound(leafStarts.begin(), leafStarts.end(), parentID,
+                         [](const std::pair<uint64_t, uint64_t>& entry, uint64_t id) { return entry.first < id; });
+    return after == leafStarts.begin() ? catalogTree->header.firstLeafNode : std::prev(after)->second;
+}
+
+const uint8_t* CHFSVolume::findHardLinkTarget(uint32_t linkID)
+{
+    if (!hardLinkTargetsLoaded)
+        loadHardLinkTargets();
+    const auto found = hardLinkTargets.find(linkID);
+    return found == hardLinkTargets.end() ? nullptr : found->second.data();
+}
+
+void CHFSVolume::loadHardLinkTargets()
+{
+    hardLinkTargetsLoaded = true;
+    if (!catalogTree)
+        return;
+    static const std::u16string privateFolder(u"\0\0\0\0HFS+ Private Data", 21);
+    CCatalogFileComparator comparator;
+    comparator.setParentID(kHFSRootFolderID);
+    uint64_t privateID = 0;
+    {
+        CHFSBTreeNode node(catalogTree, catalogTree->header.rootNode);
+        BTreeRecord* record = nullptr;
+        while (node.findLeafRecord(&comparator, &record))
+            if (keyNameIs(record, privateFolder) && record->dataLength >= kCatalogFolderSize &&
+                int16_t(loadBig16(record->data + kCRRecordType)) == kHFSPlusFolderRecord) {
+                privateID = loadBig32(record->data + kCRFolderID);
+                break;
+            }
+    }
+    if (privateID == 0) {
+        std::printf("CHFSVolume::loadHardLinkTargets - the private folder of hard-linked files was not found\n");
+        return;
+    }
+    comparator.setParentID(privateID);
+    CHFSBTreeNode node(catalogTree, catalogTree->header.rootNode);
+    BTreeRecord* record = nullptr;
+    uint32_t number = 0;
+    while (node.findLeafRecord(&comparator, &record))
+        if (iNodeNumber(record, &number) && record->dataLength >= kCatalogFileSize &&
+            int16_t(loadBig16(record->data + kCRRecordType)) == kHFSPlusFileRecord)
+            std::memcpy(hardLinkTargets[number].data(), record->data, kCatalogFileSize);
+    if (node.failed)
+        std::printf("CHFSVolume::loadHardLinkTargets - the catalog is damaged: some hard-linked files may show no "
+                    "data\n");
+}
+
 bool CHFSVolume::claimFolder(uint64_t folderID, uint64_t parentID)
 {
     const auto [entry, added] = folderParents.emplace(folderID, parentID);
@@ -839,10 +1046,22 @@ bool CHFSVolume::isAllocationBlockUsed(uint64_t block)
     const uint64_t index = block;
     const uint64_t byte = index / 8;
     if (byte >= uint64_t(allocationBitmapSize)) {
-        std::printf("isAllocationBlockUsed error: index out of range!\n");
+        // A scan of a disk larger than its volume asks for every block past the bitmap: the
+        // first says so, the rest are counted for reportBlocksPastBitmap.
+        if (blocksPastBitmap.fetch_add(1) == 0)
+            std::printf("isAllocationBlockUsed error: index out of range!\n");
         return false;
     }
     return (allocationBitmap[byte] >> (7 - index % 8)) & 1;
+}
+
+void CHFSVolume::reportBlocksPastBitmap()
+{
+    const uint64_t count = blocksPastBitmap.exchange(0);
+    if (count > 1)
+        std::printf("isAllocationBlockUsed error: index out of range %llu more times (blocks past the allocation "
+                    "bitmap, taken as unused)\n",
+                    static_cast<unsigned long long>(count - 1));
 }
 
 bool CHFSVolume::readFileAt(uint64_t fileID, int forkType, void* buffer, uint64_t offset, int64_t length,
@@ -991,7 +1210,9 @@ uint32_t CHFSVolumeItem::read(uint64_t offset, void* buffer, uint32_t length)
     CHFSVolume* hfs = dataFork ? dynamic_cast<CHFSVolume*>(dataFork->vol) : nullptr;
     if (!hfs)
         return 0;
-    return hfs->readFileAt(fileID, kDataForkType, buffer, offset, int64_t(length), dataFork) ? length : 0;
+    return hfs->readFileAt(forkFileID ? forkFileID : fileID, kDataForkType, buffer, offset, int64_t(length), dataFork)
+               ? length
+               : 0;
 }
 
 void CHFSVolumeItem::dump()
@@ -1019,40 +1240,42 @@ bool CHFSVolumeItem::addChildren()
             if (CHFSVolumeItem* folder = dynamic_cast<CHFSVolumeItem*>(item))
                 ancestors.push_back(folder->fileID);
 
-        CHFSBTreeNode node(hfs->catalogTree, hfs->catalogTree->header.rootNode);
         CCatalogFileComparator comparator;
         comparator.setParentID(fileID);
         comparator.setReturnHighestFound(false);
-        BTreeRecord* record = nullptr;
-        char childName[256];
         std::set<uint64_t> listedFolders;
-        while (node.findLeafRecord(&comparator, &record)) {
+        std::set<std::string> listedNames;
+        bool fromChain = false; // a second walk, along the leaves, adds only what the first missed
+        const auto addRecord = [&](BTreeRecord* record) {
+            char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
             const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
-                continue;
+                return;
+            if (fromChain && listedNames.count(childName) != 0)
+                return;
+            if (!fromChain)
+                listedNames.insert(childName);
             CHFSVolumeItem* item = nullptr;
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
                 if (record->dataLength < kCatalogFolderSize) {
                     std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", childName);
-                    continue;
+                    return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
                                 childName, f32(id));
-                    continue;
+                    return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
                                 childName, f32(id));
-                    continue;
+                    return;
                 }
-                item = new (std::nothrow) CHFSVolumeItem();
-                if (!item)
-                    break;
+                item = new CHFSVolumeItem();
                 item->setContainer(true);
                 item->fileID = id;
                 item->date = loadBig32(record->data + kCRAttributeModDate);
@@ -1060,18 +1283,44 @@ bool CHFSVolumeItem::addChildren()
                 GLEANER_LOG("file\n");
                 if (record->dataLength < kCatalogFileSize) {
                     std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", childName);
-                    continue;
+                    return;
                 }
-                item = new (std::nothrow) CHFSVolumeItem();
-                if (!item)
-                    break;
+                // A hard link's record holds no data: the bytes, size and dates belong to the file
+                // record iNode<number> in the private folder, and the link keeps its name and place.
+                const uint8_t* fields = record->data;
+                uint64_t forkFileID = 0;
+                if (loadBig32(fields + kCRFileType) == kHardLinkFileType &&
+                    loadBig32(fields + kCRFileCreator) == kHFSPlusCreator) {
+                    const uint32_t linkID = loadBig32(fields + kCRSpecial);
+                    const uint8_t* target = hfs->findHardLinkTarget(linkID);
+                    if (!target) {
+                        std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u was not found, shown "
+                                    "as it is\n",
+                                    childName, linkID);
+                    } else if (loadBig32(target + kCRFileType) == kHardLinkFileType &&
+                               loadBig32(target + kCRFileCreator) == kHFSPlusCreator) {
+                        std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u is itself a link, "
+                                    "shown as it is\n",
+                                    childName, linkID);
+                    } else {
+                        fields = target;
+                        forkFileID = loadBig32(target + kCRFolderID);
+                    }
+                }
+                item = new CHFSVolumeItem();
                 item->setContainer(false);
                 item->fileID = loadBig32(record->data + kCRFolderID);
-                item->date = loadBig32(record->data + kCRAttributeModDate);
+                item->forkFileID = forkFileID;
+                item->date = loadBig32(fields + kCRAttributeModDate);
+                item->compressed = (fields[kCROwnerFlags] & kUFCompressed) != 0;
+                if (item->compressed)
+                    std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
+                                "is not read\n",
+                                childName);
                 item->dataFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(record->data + kCRDataFork));
+                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
                 item->resourceFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(record->data + kCRResourceFork));
+                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRResourceFork));
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {
@@ -1080,7 +1329,7 @@ bool CHFSVolumeItem::addChildren()
                 GLEANER_LOG("unknown (%d)\n", recordType);
             }
             if (!item)
-                continue;
+                return;
             try {
                 item->setName(childName);
                 GLEANER_LOG("adding child...%s , id=%.0f \n", childName, f32(item->fileID));
@@ -1091,12 +1340,28 @@ bool CHFSVolumeItem::addChildren()
             }
             item->volume = volume;
             item->setParent(this);
+        };
+
+        CHFSBTreeNode node(hfs->catalogTree, hfs->catalogTree->header.rootNode);
+        BTreeRecord* record = nullptr;
+        while (node.findLeafRecord(&comparator, &record))
+            addRecord(record);
+        if (node.failed) {
+            // The index or a node on the walk is damaged: the chain of leaves may still hold the
+            // folder's other records. Either way the listing is not known to be whole.
+            complete = false;
+            fromChain = true;
+            const uint64_t start = hfs->leafChainStart(fileID);
+            CHFSBTreeNode chain(hfs->catalogTree, start);
+            if (chain.scanLeafChain(&comparator, addRecord, start))
+                std::printf("CHFSVolumeItem::addChildren - the catalog is damaged: %s was listed from its chain of "
+                            "leaf nodes and may be incomplete\n",
+                            name.c_str());
+            else
+                std::printf("CHFSVolumeItem::addChildren - the catalog is damaged: the listing of %s is incomplete; "
+                            "run the lost-files scan to find its files\n",
+                            name.c_str());
         }
-        // A listing cut short by a damaged or unreadable catalog node is not the whole folder.
-        complete = !node.failed;
-        if (!complete)
-            std::printf("CHFSVolumeItem::addChildren - the listing of %s may be incomplete: the catalog is damaged\n",
-                        name.c_str());
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");
         complete = false;

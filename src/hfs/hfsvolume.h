@@ -9,8 +9,13 @@
 #include "hfsformat.h"
 #include "volumes.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -168,8 +173,15 @@ public:
     // With *record null: a new search from this node. With *record a record this object returned:
     // continues at the next record, along the leaf chain.
     bool findLeafRecord(CKeyedRecordComparator* comparator, BTreeRecord** record);
+    // Walks the chain of leaf nodes from startNode (0: the tree's first leaf) without the index,
+    // handing visit every record the comparator matches (in chain order) until one lies past them.
+    // For a tree whose index is damaged. True when every leaf on the way was sound; false (and
+    // failed set) when the chain breaks or a leaf's records are damaged: records may be missing.
+    bool scanLeafChain(CKeyedRecordComparator* comparator, const std::function<void(BTreeRecord*)>& visit,
+                       uint64_t startNode = 0);
     // Set once this node object met a damaged or unreadable node (records cut short, a link out of
-    // the tree or back to a visited node): its searches may have missed records.
+    // the tree or back to a visited node, an index node without records, a child whose height or
+    // kind does not fit its parent, a device read error): its searches may have missed records.
     bool failed = false;
     void dump();
 
@@ -187,6 +199,7 @@ private:
         return false;
     }
     bool childOf(const BTreeRecord& record, uint64_t* child);
+    bool fitsBelow(uint8_t parentHeight);
 
     BTNodeDescriptor nodeDescriptor{};
     uint32_t bufferSize = 0;
@@ -195,9 +208,10 @@ private:
 };
 
 // An HFS Plus (or HFSX) volume read-only; an HFS volume ("BD") gets its header values and bitmap
-// only. Owns the two trees, the allocation file's fork and the allocation bitmap; a new mount
-// releases what an earlier one built. A mount fails only for an unreadable header, an unknown
-// signature or an unusable allocation block size.
+// only. Owns the two trees, the allocation file's fork, the allocation bitmap and what it learns
+// of the catalog (hard-link targets, where the leaf chain's folders begin, unreadable nodes); a
+// new mount releases what an earlier one built. A mount fails only for an unreadable header, an
+// unknown signature or an unusable allocation block size.
 class CHFSVolume : public CVolume {
 public:
     explicit CHFSVolume(CDisk* disk);
@@ -205,6 +219,7 @@ public:
 
     bool mount(bool createRoot) override;
     bool isAllocationBlockUsed(uint64_t block) override;
+    void reportBlocksPastBitmap() override;
     // Reads length bytes of a fork from fork offset offset; fileID and forkType (0 data, 0xFF
     // resource) key the Extents Overflow searches past the fork's own extents. True only when
     // every byte was read; a length of 0 or less reads nothing and gives true.
@@ -221,6 +236,17 @@ public:
 private:
     friend class CHFSBTreeNode;
     friend class CHFSVolumeItem;
+    // The file record (kCatalogFileSize bytes) of the private folder's "iNode" + linkID, or null when
+    // there is none. The private folder is read once, at the first hard link met.
+    const uint8_t* findHardLinkTarget(uint32_t linkID);
+    void loadHardLinkTargets();
+    // The catalog leaf where a walk of the leaf chain for parentID's records starts: the last leaf
+    // whose first record belongs to a lower parent. The chain is walked once, at the first call,
+    // so that listing every folder of a catalog with a damaged index reads each leaf about once.
+    uint64_t leafChainStart(uint64_t parentID);
+    // Notes a node of the tree fileID whose read met a device error (met = true); true when that
+    // node met one in this or any earlier read.
+    bool unreadableNode(uint64_t treeID, uint64_t nodeNo, bool met);
     // True when the folder may be listed under parent: the first folder that lists it keeps it.
     bool claimFolder(uint64_t folderID, uint64_t parentID);
     bool readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
@@ -236,6 +262,16 @@ private:
     // thread only). A corrupt catalog can list one folder under several parents, and every
     // listing would repeat the folder's whole subtree: a few records could make a walk endless.
     std::map<uint64_t, uint64_t> folderParents;
+    // Nodes (tree file ID, node number) whose reads met device errors; node reads run on the
+    // main thread and, through file reads, on the thumbnail worker.
+    std::mutex unreadableMutex;
+    std::set<std::pair<uint64_t, uint64_t>> unreadableNodes;
+    bool leafStartsLoaded = false;
+    std::vector<std::pair<uint64_t, uint64_t>> leafStarts; // (first record's parent ID, leaf) in chain order
+    bool hardLinkTargetsLoaded = false;
+    std::map<uint32_t, std::array<uint8_t, kCatalogFileSize>> hardLinkTargets; // by link number
+    // Questions about blocks past the bitmap since the last report; a scan thread asks them.
+    std::atomic<uint64_t> blocksPastBitmap{0};
 };
 
 // A file or folder of an HFS Plus catalog. Owns its two forks (files only) and, as every item,
@@ -254,9 +290,15 @@ public:
     // damaged catalog node cut it short). A folder record that names this folder or one
     // of its ancestors is left out, so the tree never contains itself, and so is one that names a
     // folder already listed elsewhere (or earlier in this folder), so no folder shows twice.
+    // A hard link lists its target's data, size and date under its own name and ID.
     bool addChildren() override;
+    bool isCompressed() override { return compressed; }
 
     uint64_t fileID = 0;
+    // The catalog ID whose fork extents continue in the Extents Overflow file: a hard link's
+    // target; 0 means fileID.
+    uint64_t forkFileID = 0;
+    bool compressed = false; // the data lies compressed outside the data fork
     uint32_t date = 0; // HFS seconds since 1904; 0 = none
     CHFSForkData* dataFork = nullptr;
     CHFSForkData* resourceFork = nullptr;

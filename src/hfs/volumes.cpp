@@ -595,7 +595,10 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
         return text;
     }
     case 2:
-        return localize(child->isContainer() ? "Folder" : "File");
+        // A compressed file's data is not read: the listing says so before anyone saves it.
+        if (child->isContainer())
+            return localize("Folder");
+        return localize(child->isCompressed() ? "File (compressed)" : "File");
     case 3: {
         const uint32_t date = child->getDate();
         return date == 0 ? localize("n/a") : formatDate(date);

@@ -62,6 +62,9 @@ public:
     virtual void deleteBitmap();
     virtual void setMarking(bool on);
     virtual bool isAllocationBlockUsed(uint64_t block);
+    // Prints, once a scan has ended, how many blocks it asked about past the allocation bitmap
+    // beyond the first (which isAllocationBlockUsed reported itself), and starts counting anew.
+    virtual void reportBlocksPastBitmap() {}
     virtual void setSortType(int type);
     virtual void createRoot(const std::string& rootName);
 

@@ -212,7 +212,7 @@ bool CHFSAnalyser::getNodeRecords(const uint8_t* node, int nodeBytes, std::vecto
 bool CHFSAnalyser::addCatalogRecords(const std::vector<BTreeRecord>& records)
 {
     bool made = false;
-    char name[256];
+    char name[kHFSNameBufferSize];
     for (const BTreeRecord& record : records) {
         // The key holds the parent ID and the name's length at least; the name fits in the key.
         if (record.keyLength < kCKMinKeyLength || record.dataLength < 2)
@@ -243,6 +243,8 @@ bool CHFSAnalyser::addCatalogRecords(const std::vector<BTreeRecord>& records)
         item->setFlags(ItemLost);
         try {
             if (!folder) {
+                // A file stored compressed has no data in its data fork: a save must say so.
+                item->compressed = (record.data[kCROwnerFlags] & kUFCompressed) != 0;
                 // Without a volume (records found before the first header) the forks map nothing.
                 item->dataFork =
                     new CHFSForkData(currentVolume, reinterpret_cast<const HFSPlusForkData*>(record.data + kCRDataFork));

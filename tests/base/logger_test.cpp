@@ -110,3 +110,35 @@ TEST_F(LoggerTest, TwoThreadsLoggingAndMutingAtOnceWriteEveryLineWhole)
     EXPECT_EQ(countOccurrences(text, " of the second thread\n"), kLines);
     EXPECT_EQ(countOccurrences(text, "\n"), 2 * kLines);
 }
+
+// A name from the disk may hold terminal commands; what the log writes holds none, and every
+// other character, UTF-8 included, comes out as it was.
+TEST_F(LoggerTest, ControlCharactersAndBrokenUtf8AreWrittenEscaped)
+{
+    const struct {
+        const char* name;
+        std::string text, written;
+    } cases[] = {
+        {"plain", "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n",
+         "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n"},
+        {"escape sequence", "name: \x1b]0;owned\x07\x1b[2J\n", "name: \\x1b]0;owned\\x07\\x1b[2J\n"},
+        {"line ends inside", "a\nfake line\r\tb\x7f\n\n", "a\\x0afake line\\x0d\\x09b\\x7f\n\n"},
+        {"C1 controls",
+         "csi \xC2\x9B"
+         "31m nel \xC2\x85 nbsp \xC2\xA0\n",
+         "csi \\u009b31m nel \\u0085 nbsp \xC2\xA0\n"},
+        {"not UTF-8",
+         "raw \x9B"
+         "31m \xC0\xAF \xED\xA0\x80 \xE6\x97\n",
+         "raw \\x9b31m \\xc0\\xaf \\xed\\xa0\\x80 \\xe6\\x97\n"},
+        {"nul", std::string("a\0b\n", 4), "a\\x00b\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(escapeControlCharacters(c.text), c.written);
+    }
+    OutputCapture out;
+    GLEANER_LOG("volume name: %s\n", "\x1b[31mred");
+    logger->print("%s\n", "\x1b[31mred");
+    EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n");
+}

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -21,16 +23,9 @@ public:
     int fd() const { return descriptor; }
 };
 
-ProcessOutcome exited(int status)
-{
-    ProcessOutcome outcome;
-    outcome.started = outcome.exited = true;
-    outcome.exitStatus = status;
-    return outcome;
-}
-
 // An image file of ten whole blocks and a partial one, and stand-ins for the device's open call
-// (refusing the first opens with EACCES) and for the privileged runner.
+// (refusing the first opens with EACCES) and for the privileged open, which answers what the test
+// chose: by default a read-only descriptor of the path asked for.
 class MacDiskTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -42,26 +37,42 @@ protected:
     void TearDown() override
     {
         setDeviceOpenFunction(nullptr);
-        setPrivilegedRunFunction(nullptr);
+        setPrivilegedOpenFunction(nullptr);
+        freeAuthorization();
     }
 
-    void replaceOpenAndRunner(int refusals, ProcessOutcome outcome)
+    using Answer = std::function<PrivilegedOpenOutcome(const std::string& path)>;
+
+    static PrivilegedOpenOutcome openedAs(const std::string& path, int flags)
     {
-        opens = runs = 0;
+        PrivilegedOpenOutcome outcome;
+        outcome.descriptor = ::open(path.c_str(), flags | O_CLOEXEC);
+        outcome.status = outcome.descriptor >= 0 ? PrivilegedOpenOutcome::Opened : PrivilegedOpenOutcome::Failed;
+        outcome.process.started = outcome.process.exited = true;
+        return outcome;
+    }
+    static PrivilegedOpenOutcome ended(PrivilegedOpenOutcome::Status status, int exitStatus)
+    {
+        PrivilegedOpenOutcome outcome;
+        outcome.status = status;
+        outcome.process.started = outcome.process.exited = true;
+        outcome.process.exitStatus = exitStatus;
+        return outcome;
+    }
+
+    void replaceOpenAndPrivilegedSide(int refusals, Answer answer = nullptr)
+    {
+        opens = asked = 0;
         setDeviceOpenFunction([this, refusals](const char* path, int flags) {
             if (++opens > refusals)
                 return ::open(path, flags);
             errno = EACCES;
             return -1;
         });
-        setPrivilegedRunFunction([this, outcome](const std::string& tool, const std::vector<std::string>& arguments,
-                                                 const OutputSink& sink) {
-            ++runs;
-            command = tool;
-            for (const std::string& argument : arguments)
-                command += " " + argument;
-            sink("changed ownership\n", 18);
-            return outcome;
+        setPrivilegedOpenFunction([this, answer](const std::string& path) {
+            ++asked;
+            askedPath = path;
+            return answer ? answer(path) : openedAs(path, O_RDONLY);
         });
     }
 
@@ -69,8 +80,8 @@ protected:
     std::vector<uint8_t> bytes = std::vector<uint8_t>(10 * 512 + 100);
     std::string imagePath;
     int opens = 0;
-    int runs = 0;
-    std::string command;
+    int asked = 0;
+    std::string askedPath;
 };
 
 } // namespace
@@ -106,7 +117,7 @@ TEST_F(MacDiskTest, ReadsThatCannotBeMadeFail)
 // inherited by a privileged child, and lasts until the last close.
 TEST_F(MacDiskTest, DeviceIsOpenedOnlyReadOnlyAndClosedByTheLastClose)
 {
-    replaceOpenAndRunner(0, exited(0));
+    replaceOpenAndPrivilegedSide(0);
     ProbeDisk disk(imagePath.c_str());
     OutputCapture quiet;
     EXPECT_FALSE(disk.open(true));
@@ -127,48 +138,111 @@ TEST_F(MacDiskTest, DeviceIsOpenedOnlyReadOnlyAndClosedByTheLastClose)
     EXPECT_EQ(readFileBytes(imagePath), bytes);
 }
 
-// One chown prompt at most; only a chown that ran and exited with 0 is worth a second open.
-TEST_F(MacDiskTest, RefusedOpenRunsChownOnceAndRetriesOnlyAfterItsSuccess)
+// The person is asked once a run: the descriptor the privileged side gave is kept, and every later
+// open of the device, by this disk or another, uses it without asking. The node is left as it was.
+TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptor)
 {
-    ProcessOutcome notStarted;
-    notStarted.error = ENOENT;
-    ProcessOutcome killed;
-    killed.started = true;
-    killed.signal = 9;
+    struct stat before;
+    ASSERT_EQ(::stat(imagePath.c_str(), &before), 0);
+    replaceOpenAndPrivilegedSide(100);
+    OutputCapture errors(2);
+    OutputCapture output;
+    ProbeDisk disk(imagePath.c_str());
+    ASSERT_TRUE(disk.openDevice(false, true));
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(askedPath, imagePath);
+    EXPECT_EQ(::fcntl(disk.fd(), F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_NE(::fcntl(disk.fd(), F_GETFD) & FD_CLOEXEC, 0);
+    std::vector<uint8_t> buffer(1024);
+    ASSERT_TRUE(disk.readBlocks(3, 2, buffer.data()));
+    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data() + 1536, 1024));
+    disk.doClose();
+
+    ProbeDisk again(imagePath.c_str());
+    ASSERT_TRUE(again.open(false));
+    ASSERT_TRUE(disk.openDevice(false, false)) << "no question is asked, the kept rights stand";
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(opens, 3);
+    ASSERT_TRUE(again.readBlocks(0, 1, buffer.data()));
+    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data(), 512));
+
+    struct stat after;
+    ASSERT_EQ(::stat(imagePath.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+// A cancel, a failure, and a descriptor that could write or is of another file all end in false
+// with the descriptor closed, after exactly one open and one question, and nothing is kept.
+TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
+{
+    const std::string otherPath = files.write("other.img", std::string(5120, 'x'));
     const struct {
-        int refusals;
-        ProcessOutcome outcome;
-        bool opened;
-        int opens;
-    } cases[] = {{1, exited(0), true, 2},    {5, exited(0), false, 2},   {1, exited(1), false, 1},
-                 {1, exited(126), false, 1}, {1, exited(127), false, 1}, {1, notStarted, false, 1},
-                 {1, killed, false, 1}};
+        const char* name;
+        Answer answer;
+        const char* message;
+    } cases[] = {
+        {"dismissed", [](const std::string&) { return ended(PrivilegedOpenOutcome::Cancelled, 126); },
+         "(user canceled entering root password)"},
+        {"helper failed", [](const std::string&) { return ended(PrivilegedOpenOutcome::Failed, 1); },
+         "Failed to execute with privileges"},
+        {"read-write", [](const std::string& path) { return openedAs(path, O_RDWR); }, "is not read-only"},
+        {"another file", [&](const std::string&) { return openedAs(otherPath, O_RDONLY); }, "is not the device"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "refusals " << c.refusals << ", exit " << c.outcome.exitStatus << ", signal "
-                                        << c.outcome.signal << ", started " << c.outcome.started);
-        replaceOpenAndRunner(c.refusals, c.outcome);
+        SCOPED_TRACE(c.name);
+        int given = -1;
+        replaceOpenAndPrivilegedSide(100, [&](const std::string& path) {
+            PrivilegedOpenOutcome outcome = c.answer(path);
+            given = outcome.descriptor;
+            return outcome;
+        });
         ProbeDisk disk(imagePath.c_str());
         OutputCapture errors(2);
         OutputCapture output;
-        EXPECT_EQ(disk.openDevice(false, true), c.opened);
-        EXPECT_NE(output.finish().find("changed ownership"), std::string::npos) << "the tool's output is shown";
-        EXPECT_EQ(disk.fd() >= 0, c.opened);
-        EXPECT_EQ(runs, 1);
-        EXPECT_EQ(opens, c.opens);
-        EXPECT_EQ(command, "/usr/bin/chown " + std::to_string(::getuid()) + " " + imagePath);
+        EXPECT_FALSE(disk.openDevice(false, true));
+        const std::string log = output.finish();
+        EXPECT_NE(errors.finish().find(c.message), std::string::npos);
+        EXPECT_NE(log.find("ExecuteWithAuthorizatonRight failed"), std::string::npos);
+        EXPECT_NE(log.find("Error opening"), std::string::npos);
+        EXPECT_EQ(disk.fd(), -1);
+        EXPECT_EQ(opens, 1);
+        EXPECT_EQ(asked, 1);
+        if (given >= 0) {
+            EXPECT_EQ(::fcntl(given, F_GETFD), -1) << "the refused descriptor is closed";
+        }
+        EXPECT_FALSE(disk.openDevice(false, false)) << "nothing was kept";
     }
 }
 
-TEST_F(MacDiskTest, WithoutAuthorizationOrForOtherErrorsNothingIsRun)
+TEST_F(MacDiskTest, WithoutAuthorizationOrForOtherErrorsNothingIsAsked)
 {
-    replaceOpenAndRunner(1, exited(0));
+    replaceOpenAndPrivilegedSide(1);
     OutputCapture quiet;
     CMacDisk disk(imagePath.c_str());
     EXPECT_FALSE(disk.openDevice(false, false));
     EXPECT_EQ(opens, 1);
     CMacDisk missing("/nonexistent/gleaner-device");
     EXPECT_FALSE(missing.openDevice(false, true)); // ENOENT is no question of rights
-    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(asked, 0);
+}
+
+// Another node under the same name (a stick pulled out, another plugged in) is not read through
+// the descriptor kept for the old one: the person is asked again.
+TEST_F(MacDiskTest, KeptDescriptorIsDroppedWhenThePathNamesAnotherNode)
+{
+    replaceOpenAndPrivilegedSide(100);
+    OutputCapture quiet;
+    ProbeDisk disk(imagePath.c_str());
+    ASSERT_TRUE(disk.openDevice(false, true));
+    disk.doClose();
+    std::filesystem::remove(imagePath);
+    files.write("disk.img", std::string(2048, 'n'));
+    ASSERT_TRUE(disk.openDevice(false, true));
+    EXPECT_EQ(asked, 2);
+    std::vector<uint8_t> buffer(512);
+    ASSERT_TRUE(disk.readBlocks(0, 1, buffer.data()));
+    EXPECT_EQ(buffer, std::vector<uint8_t>(512, 'n'));
 }
 
 namespace {

@@ -54,7 +54,7 @@ TEST(HFSDateToUnix, DatesUpTo1970MeanNoDate)
 }
 
 // Lengths beyond 255 units or beyond the record's bytes are cut; surrogates join or become U+FFFD;
-// nothing is normalized; the UTF-8 text ends within 254 bytes at a character boundary.
+// nothing is normalized; the whole name is kept, up to 765 UTF-8 bytes for 255 units.
 TEST(HFSUni2CStr, ConvertsWithinTheRecordAndTheBuffer)
 {
     const std::vector<uint16_t> abcdef = {'a', 'b', 'c', 'd', 'e', 'f'};
@@ -67,7 +67,7 @@ TEST(HFSUni2CStr, ConvertsWithinTheRecordAndTheBuffer)
         {name(0, {}), 512, ""},
         {name(3, {'a', 'b', 'c'}), 1, ""}, // not even the length field
         {name(3, {'a', 'b', 'c'}), 3, ""},
-        {name(300, std::vector<uint16_t>(255, 'x')), 512, std::string(254, 'x')},
+        {name(300, std::vector<uint16_t>(255, 'x')), 512, std::string(255, 'x')},
         {name(6, abcdef), 10, "abcd"},
         {name(6, abcdef), 14, "abcdef"},
         {name(3, {0xD83D, 0xDE00, 'z'}), 512, "\xF0\x9F\x98\x80z"},
@@ -75,11 +75,11 @@ TEST(HFSUni2CStr, ConvertsWithinTheRecordAndTheBuffer)
         {name(2, {'z', 0xD83D}), 512, "z\xEF\xBF\xBD"},
         {name(3, {0xD83D, 'y', 'z'}), 512, "\xEF\xBF\xBDyz"},
         {name(2, {'e', 0x0301}), 512, "e\xCC\x81"},
-        {name(255, std::vector<uint16_t>(255, 0x00E9)), 512, repeated("\xC3\xA9", 127)},
-        {name(255, std::vector<uint16_t>(255, 0x6587)), 512, repeated("\xE6\x96\x87", 84)}, // 85: 255 bytes
+        {name(255, std::vector<uint16_t>(255, 0x00E9)), 512, repeated("\xC3\xA9", 255)},
+        {name(255, std::vector<uint16_t>(255, 0x6587)), 512, repeated("\xE6\x96\x87", 255)}, // 765 bytes
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        char out[256];
+        char out[kHFSNameBufferSize];
         std::memset(out, 'Z', sizeof out);
         OutputCapture quiet;
         HFSUni2CStr(&cases[i].source, cases[i].sourceBytes, out);

@@ -230,3 +230,27 @@ TEST(HfsFixtures, XorrisoImageListsAsItsSourceTreeWithDecomposedNames)
     EXPECT_EQ(icat("a/link"), (Bytes{'.', '.', '/', 't', 'o', 'p', '.', 't', 'x', 't'}));
     EXPECT_EQ(icat("a/b/deep.bin"), patternBytes(5000, 2));
 }
+
+// Index records hold a key and a 4-byte child number. With 1024-byte nodes and keys of 248 bytes,
+// four records fit when the child numbers are forgotten and overrun the record offset table when
+// they are written: every index node must end its records before its table.
+TEST(HfsImageBuilder, FullIndexNodesKeepTheirRecordOffsetTables)
+{
+    HfsImageBuilder builder({.catalog = {.nodeSize = 1024}});
+    for (char c = 'a'; c <= 'x'; ++c)
+        builder.addFile(kHfsRootFolderID, std::string(120, c), Bytes(1, uint8_t(c)), {.thread = false});
+    const HfsImage image = builder.build();
+    ASSERT_GE(image.catalog.levels.size(), 2u);
+    const uint16_t nodeSize = image.catalog.nodeSize;
+    for (size_t level = 1; level < image.catalog.levels.size(); ++level)
+        for (uint32_t node : image.catalog.levels[level]) {
+            SCOPED_TRACE(node);
+            const uint64_t at = image.nodeOffset(HfsTree::Catalog, node);
+            const uint16_t count = uint16_t(image.bytes[at + 10] << 8 | image.bytes[at + 11]);
+            const uint64_t freeEntry = at + nodeSize - 2 - 2 * uint64_t(count);
+            const uint16_t freeStart = uint16_t(image.bytes[freeEntry] << 8 | image.bytes[freeEntry + 1]);
+            EXPECT_LE(freeStart, nodeSize - 2 - 2 * count);
+            for (uint16_t r = 0; r < count; ++r) // every record starts before the table
+                EXPECT_LT(image.recordOffset(HfsTree::Catalog, node, r), freeEntry);
+        }
+}

@@ -23,8 +23,8 @@ using Names = std::vector<std::string>;
 
 // A disk over the image, the 4 MiB cache the application reads through, and the volume.
 struct Mounted {
-    explicit Mounted(Bytes image, uint64_t diskOfs = 0)
-        : disk(std::move(image), 512), cache(&disk, 4194304, 262144), volume((cache.open(false), &cache))
+    explicit Mounted(Bytes image, uint64_t diskOfs = 0, int readAhead = 262144)
+        : disk(std::move(image), 512), cache(&disk, 4194304, readAhead), volume((cache.open(false), &cache))
     {
         volume.diskOfs = diskOfs;
     }
@@ -101,6 +101,13 @@ HfsImage tenLeaves(Names* names)
         builder.addFile(kHfsRootFolderID, names->back(), Bytes(1, 0));
     }
     return builder.build();
+}
+
+Names without(Names names, const Names& left)
+{
+    for (const std::string& name : left)
+        names.erase(std::find(names.begin(), names.end(), name));
+    return names;
 }
 
 // The names, in order, whose records lie before the given leaf.
@@ -224,18 +231,75 @@ TEST_F(HFSVolumeTest, AllocationBitmapAnswersForEveryBlockAndNoFurther)
     EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
 }
 
-TEST_F(HFSVolumeTest, AllocationFileLargerThanOneBitPerDiskBlockIsRefused)
+// An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, whose 256-byte bitmap lies in an
+// allocation file of one whole block (4096 bytes, twice one bit per 512-byte disk block).
+HfsImage smallMacVolume()
 {
-    HfsImage image = smallVolume();
-    image.setVolumeHeader32(kVHAllocationFile + 4, uint32_t(image.bytes.size() / 512 / 8 + 1));
+    HfsImageBuilder builder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    builder.addFile(kHfsRootFolderID, "a", Bytes(9000, 1));
+    builder.addFreeData(Bytes(4096, 2));
+    builder.addFile(kHfsRootFolderID, "b", Bytes(100, 3));
+    return builder.build();
+}
+
+// The allocation file is refused only when it cannot describe the volume's blocks or claims more
+// bytes than the disk holds; a file rounded up to its block, larger than one bit per disk block, is
+// loaded.
+TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
+{
+    const HfsImage sound = smallMacVolume();
+    ASSERT_EQ(uint64_t(sound.totalBlocks) * sound.blockSize, 8u << 20);
+    const uint32_t needed = sound.totalBlocks / 8;
+    const struct {
+        uint64_t logicalSize;
+        bool loaded;
+        const char* message;
+    } cases[] = {
+        {4096, true, ""},
+        {needed, true, ""},
+        {needed - 1, false, "cannot describe 2048 allocation blocks"},
+        {sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logicalSize);
+        HfsImage image = sound;
+        image.setVolumeHeader32(kVHAllocationFile + 4, uint32_t(c.logicalSize));
+        Mounted m(image.bytes);
+        std::string output;
+        ASSERT_TRUE(m.mount(false, &output));
+        EXPECT_NE(output.find(c.message), std::string::npos);
+        ASSERT_EQ(m.volume.allocationBitmap != nullptr, c.loaded);
+        if (!c.loaded)
+            continue;
+        EXPECT_EQ(m.volume.allocationBitmapSize, int64_t(needed));
+        for (uint32_t block = 0; block < sound.totalBlocks; ++block)
+            ASSERT_EQ(m.volume.isAllocationBlockUsed(block), sound.isBlockUsed(block)) << block;
+    }
+}
+
+// On a disk twice the volume's size a scan asks about every block past the bitmap: the first
+// question prints the out-of-range line, the report counts the rest in one line and starts anew.
+TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
+{
+    HfsImage image = smallMacVolume();
+    image.bytes.resize(image.bytes.size() * 2);
     Mounted m(image.bytes);
     ASSERT_TRUE(m.mount(false));
-    EXPECT_EQ(m.volume.allocationBitmap, nullptr);
+    for (int scan = 0; scan < 2; ++scan) {
+        SCOPED_TRACE(scan);
+        OutputCapture capture;
+        for (uint64_t block = 0; block < 2 * uint64_t(image.totalBlocks); ++block)
+            m.volume.isAllocationBlockUsed(block);
+        m.volume.reportBlocksPastBitmap();
+        const std::string output = capture.finish();
+        EXPECT_EQ(countOccurrences(output, "isAllocationBlockUsed error: index out of range!\n"), 1);
+        EXPECT_EQ(countOccurrences(output, "index out of range 2047 more times"), 1);
+    }
 }
 
 // Two records a leaf and two an index node make a deep tree in which many folders' records begin
 // in the last subtree of an index node that has a sibling, or run on across leaves.
-TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrder)
+TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutItsIndex)
 {
     for (HfsFlavor flavor : {HfsFlavor::HfsPlus, HfsFlavor::HfsxCaseSensitive}) {
         HfsImageBuilder builder({.flavor = flavor,
@@ -258,7 +322,35 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrder)
         EXPECT_EQ(m.volume.getName(), "Deep");
         for (const auto& [id, names] : expected)
             EXPECT_EQ(m.list(id), names) << "folder " << id;
+        // Without its root index node every folder is found along the chain of leaves, each walk
+        // starting at the leaf where the folder's records begin.
+        HfsImage lost = image;
+        std::fill_n(lost.bytes.begin() + int64_t(lost.nodeOffset(HfsTree::Catalog, lost.catalog.rootNode)),
+                    lost.catalog.nodeSize, 0);
+        Mounted chain(lost.bytes);
+        ASSERT_TRUE(chain.mount(true));
+        EXPECT_EQ(chain.volume.getName(), "Deep");
+        for (const auto& [id, names] : expected) {
+            bool complete = true;
+            EXPECT_EQ(chain.list(id, nullptr, &complete), names) << "folder " << id;
+            EXPECT_FALSE(complete);
+        }
     }
+}
+
+// Names of 255 units that differ only at their end (three UTF-8 bytes a unit) keep every unit.
+TEST_F(HFSVolumeTest, LongNamesAreKeptWhole)
+{
+    const std::u16string stem(251, u'\u6587');
+    HfsImageBuilder builder;
+    builder.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
+    builder.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(false));
+    std::string utf8Stem;
+    for (int i = 0; i < 251; ++i)
+        utf8Stem += "\xE6\x96\x87";
+    EXPECT_EQ(m.list(), (Names{utf8Stem + ".pdf", utf8Stem + ".txt"}));
 }
 
 TEST_F(HFSVolumeTest, NameIsReadFromTheKeyOnly)
@@ -405,8 +497,9 @@ TEST_F(HFSVolumeTest, UnsoundTreeHeaderLeavesAnUnusableTree)
 
 // Damage in one catalog node never reaches outside it and never loops: a link that comes back ends
 // the walk with every name listed once, one that leads outside the tree ends it with the names
-// listed so far, and so does an index record that leads back to the root. A bad record table entry ends
-// that leaf's records there, and the walk goes on in the next leaf; a leaf without records ends it.
+// listed so far; an index record that leads back to the root leaves the listing to the chain of
+// leaves. A bad record table entry loses that leaf's records from there, and the walk goes on in
+// the next leaf.
 TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
 {
     Names names;
@@ -416,8 +509,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
     const uint32_t root = sound.catalog.rootNode;
     const uint32_t leaf = sound.findCatalogRecord(kHfsRootFolderID, "n15")->node;
     ASSERT_EQ(sound.findCatalogRecord(kHfsRootFolderID, "n14")->node, leaf);
-    Names withoutN15 = names;
-    withoutN15.erase(std::find(withoutN15.begin(), withoutN15.end(), "n15"));
+    const Names withoutN15 = without(names, {"n15"});
     const auto link = [](uint32_t from, uint32_t to) {
         return [=](HfsImage& i) { i.setForwardLink(HfsTree::Catalog, from, to); };
     };
@@ -435,9 +527,8 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
              const uint64_t child = record + 2 + loadBig16(&i.bytes[record]);
              i.put32(child + ((child - i.nodeOffset(HfsTree::Catalog, root)) & 1), root);
          },
-         {},
-         "reached twice"},
-        {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, namesBefore(sound, names, leaf),
+         names, "reached twice"},
+        {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, without(names, {"n14", "n15"}),
          "*** ERROR: invalid node data"},
         {[&](HfsImage& i) { i.setRecordOffset(HfsTree::Catalog, leaf, 1, i.catalog.nodeSize); }, withoutN15,
          "*** ERROR: invalid node data"},
@@ -465,6 +556,82 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
     bool complete = false;
     EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
     EXPECT_TRUE(complete);
+}
+
+// Damage the index walk meets (an index node without records, a child whose height or kind does
+// not fit its parent, a node the disk could not read, a node size below the real one) is reported
+// and the listing is incomplete. Where the chain of leaves is sound, every name is still listed
+// from it; where it breaks too, the message points to the lost-files scan.
+TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
+{
+    Names names;
+    const HfsImage sound = tenLeaves(&names);
+    ASSERT_GE(sound.catalog.levels.size(), 3u);
+    const uint32_t root = sound.catalog.rootNode;
+    const uint32_t firstLeaf = sound.catalog.firstLeaf; // where the search for the root's records lands
+    const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
+    const uint32_t index = sound.catalog.levels[1].front();
+    const auto zero = [](uint32_t node) {
+        return [=](HfsImage& i, CMemoryDisk&) {
+            std::fill_n(i.bytes.begin() + int64_t(i.nodeOffset(HfsTree::Catalog, node)), i.catalog.nodeSize, 0);
+        };
+    };
+    const char* fromChain = "was listed from its chain of leaf nodes";
+    const char* scan = "run the lost-files scan";
+    const struct {
+        std::function<void(HfsImage&, CMemoryDisk&)> patch;
+        Names listed;
+        const char* message;
+    } cases[] = {
+        {zero(root), names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setRecordCount(HfsTree::Catalog, root, 0); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeHeight(HfsTree::Catalog, firstLeaf, 3); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeKind(HfsTree::Catalog, index, kBTLeafNode); }, names, fromChain},
+        {[&](HfsImage& i, CMemoryDisk& d) {
+             d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, root) / 512));
+         },
+         names, fromChain},
+        {zero(middleLeaf), namesBefore(sound, names, middleLeaf), scan},
+        {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
+    };
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        SCOPED_TRACE(c);
+        HfsImage image = sound;
+        CMemoryDisk unused(512, 1);
+        cases[c].patch(image, unused);
+        Mounted m(image.bytes);
+        m.disk.failingBlocks = unused.failingBlocks;
+        ASSERT_TRUE(m.mount(false));
+        std::string output;
+        bool complete = true;
+        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
+        EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
+        EXPECT_FALSE(complete);
+        if (cases[c].listed == names) { // the root folder's own record is found the same way
+            EXPECT_EQ(m.volume.getName(), "Untitled");
+        }
+    }
+}
+
+// A sector of a leaf the disk cannot read (here one in the node's free space, which no structure
+// check would notice) makes every listing through that leaf incomplete, not only the first: the
+// cache keeps its zeros and answers later reads without an error. The cache reads one block at a
+// time here, so the node's own read is the one that meets the error.
+TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
+{
+    const HfsImage image = smallVolume();
+    ASSERT_EQ(image.catalog.depth, 1u);
+    Mounted m(image.bytes, 0, 512);
+    m.disk.failingBlocks.insert(int64_t(image.nodeOffset(HfsTree::Catalog, image.catalog.rootNode) / 512 + 4));
+    ASSERT_TRUE(m.mount(false));
+    for (int listing = 0; listing < 2; ++listing) {
+        SCOPED_TRACE(listing);
+        std::string output;
+        bool complete = true;
+        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), (Names{"a.txt", "docs"}));
+        EXPECT_FALSE(complete);
+        EXPECT_NE(output.find("could not read all of node"), std::string::npos);
+    }
 }
 
 // The cache gives zeros for a failed device read: a node of the wrong kind ends the walk.
@@ -546,4 +713,80 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         EXPECT_EQ(item->getSize(), expected->size());
         EXPECT_TRUE(bytes == *expected);
     }
+}
+
+// A hard link's record ('hlnk', 'hfs+', its number in the BSD special field) keeps its name and
+// place and takes the data, size and date of "iNode" + number in the hidden private folder, also
+// past the iNode's inline extents; a link whose iNode is missing or is itself a link stays as it
+// is, with one message. A file with the compressed owner flag says so in its listing. The iNode's
+// bytes are checked against icat where The Sleuth Kit is installed.
+TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
+{
+    constexpr uint32_t kLinkDate = kHfsDefaultAttributeDate + 1000;
+    const HfsItemOptions link{.fileFlags = 0x20, .bsdSpecial = 77, .fileType = 0x686C6E6B, .fileCreator = 0x6866732B};
+    HfsItemOptions missing = link, loop = link;
+    missing.bsdSpecial = 78;
+    loop.bsdSpecial = 79;
+    const Bytes data = patternBytes(40000, 7);
+
+    HfsImageBuilder builder({.blockSize = 1024});
+    const uint32_t hidden = builder.addFolderUtf16(kHfsRootFolderID, std::u16string(u"\0\0\0\0HFS+ Private Data", 21));
+    const uint32_t iNode = builder.addFile(hidden, "iNode77", data, {.attributeModDate = kLinkDate, .dataExtents = 10});
+    builder.addFile(hidden, "iNode79", {}, loop);
+    builder.addFile(kHfsRootFolderID, "one", {}, link);
+    builder.addFile(kHfsRootFolderID, "missing", {}, missing);
+    builder.addFile(kHfsRootFolderID, "loop", {}, loop);
+    builder.addFile(kHfsRootFolderID, "squeezed", {}, {.ownerFlags = 0x20});
+    builder.addFile(kHfsRootFolderID, "plain", Bytes(10, 1));
+    const HfsImage image = builder.build();
+
+    Mounted m(image.bytes);
+    ASSERT_TRUE(m.mount(true));
+    OutputCapture capture;
+    ASSERT_TRUE(m.volume.getRoot()->addChildren());
+    const std::string output = capture.finish();
+    std::map<std::string, CHFSVolumeItem*> byName;
+    for (CVolumeItem* child : m.volume.getRoot()->children)
+        byName[child->getName()] = static_cast<CHFSVolumeItem*>(child);
+    ASSERT_EQ(byName.size(), 5u) << "the private folder stays hidden";
+
+    const struct {
+        const char* name;
+        uint64_t size;
+        bool compressed;
+        const char* type;
+    } cases[] = {
+        {"one", data.size(), false, "File"},        {"missing", 0, false, "File"}, {"loop", 0, false, "File"},
+        {"squeezed", 0, true, "File (compressed)"}, {"plain", 10, false, "File"},
+    };
+    CVolumeTableModel model(m.volume.getRoot());
+    std::map<std::string, std::string> types;
+    for (int row = 0; row < model.getRowCount(); ++row)
+        types[model.getCellText(row, 0)] = model.getCellText(row, 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(byName.count(c.name));
+        EXPECT_EQ(byName[c.name]->getSize(), c.size);
+        EXPECT_EQ(byName[c.name]->isCompressed(), c.compressed);
+        EXPECT_EQ(types[c.name], c.type);
+    }
+    EXPECT_EQ(countOccurrences(output, "iNode78 was not found"), 1);
+    EXPECT_EQ(countOccurrences(output, "iNode79 is itself a link"), 1);
+    EXPECT_EQ(countOccurrences(output, "squeezed is stored compressed"), 1);
+
+    CHFSVolumeItem* one = byName["one"];
+    EXPECT_NE(one->fileID, iNode) << "the link keeps its own ID";
+    EXPECT_EQ(one->getDate(), kLinkDate - kHfsUnixEpochOffset);
+    Bytes read(data.size());
+    ASSERT_EQ(one->read(0, read.data(), uint32_t(read.size())), read.size());
+    EXPECT_TRUE(read == data);
+
+    if (!toolAvailable("icat"))
+        GTEST_SKIP() << "icat is not installed: the iNode's bytes were checked against the built data only";
+    ScratchDir scratch;
+    const std::string path = scratch.file("links.img");
+    ASSERT_TRUE(writeFileBytes(path, image.bytes));
+    const auto reference = runIcat(path, 0, iNode);
+    ASSERT_TRUE(reference.has_value());
+    EXPECT_TRUE(read == *reference);
 }

@@ -494,3 +494,40 @@ TEST(LostVolumesScan, XorrisoVolumeHiddenInALargerDiskListsWhatFlsLists)
     EXPECT_EQ(listed, expected);
     EXPECT_TRUE(expected.count("docs/deep/note.txt"));
 }
+
+// An 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) is taken at its own
+// header, and its files come back with their bytes.
+TEST(LostFilesScan, SmallVolumeWithARoundedAllocationFileBringsBackItsFiles)
+{
+    HfsImageBuilder builder({.volumeName = "Small", .minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    const Bytes a = patternBytes(5000, 1), top = patternBytes(300, 2);
+    builder.addFile(builder.addFolder(kHfsRootFolderID, "Docs"), "a.txt", a);
+    builder.addFile(kHfsRootFolderID, "top.txt", top);
+    const HfsImage image = builder.build();
+    ASSERT_EQ(image.bytes.size(), 8u << 20);
+    ScanRun run(image.bytes, ScanLostFiles);
+    ASSERT_EQ(run.volumes().size(), 1u);
+    CVolumeItem* volume = run.volumes()[0];
+    EXPECT_EQ(volume->getName(), "Small");
+    EXPECT_EQ(treePaths(volume), (std::set<std::string>{"Docs/", "Docs/a.txt", "top.txt"}));
+    ScratchDir dir;
+    quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
+    EXPECT_EQ(readFileBytes(dir.file("Small") + "/Docs/a.txt"), a);
+    EXPECT_EQ(readFileBytes(dir.file("Small") + "/top.txt"), top);
+}
+
+// A file record with the compressed owner flag gives an item that says it is compressed.
+TEST(LostTreeBuilding, CompressedFileRecordGivesACompressedItem)
+{
+    AnalyserBench bench;
+    Bytes squeezed = fileRecord(21);
+    squeezed[41] = 0x20; // BSD owner flags: compressed
+    bench.feed(leafNode({{catalogKey(2, "plain"), fileRecord(20)}}));
+    bench.feed(leafNode({{catalogKey(2, "squeezed"), squeezed}}));
+    CVolumeItem* volume = bench.build();
+    ASSERT_NE(volume, nullptr);
+    std::map<std::string, bool> compressed;
+    for (CVolumeItem* child : volume->children)
+        compressed[child->getName()] = child->isCompressed();
+    EXPECT_EQ(compressed, (std::map<std::string, bool>{{"plain", false}, {"squeezed", true}}));
+}

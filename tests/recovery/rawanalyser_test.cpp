@@ -497,3 +497,19 @@ TEST(RawAnalyserVolume, DeletedFilesOfAnXorrisoVolumeComeBackByteIdenticalInCate
         })) << "the block tail";
     }
 }
+
+// An 8 MiB volume as a Mac writes it keeps its allocation bitmap although its allocation file is
+// a whole 4 KiB block: the live picture is never carved as deleted, the free one is.
+TEST(RawAnalyserCarving, SmallVolumeCarvesOnlyItsFreeBlocks)
+{
+    HfsImageBuilder builder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    builder.addFile(kHfsRootFolderID, "live.png", samplePng());
+    builder.addFreeData(samplePng());
+    const HfsImage image = builder.build();
+    ASSERT_EQ(image.bytes.size(), 8u << 20);
+    Scan scan(image.bytes);
+    scan.run();
+    const auto files = scan.files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files.begin()->second->firstBlock, uint64_t(image.freeRuns[0].startBlock) * 8);
+}

@@ -171,9 +171,14 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
         levels.push_back(packLevel(records, shape.nodeSize, shape.maxLeafRecords));
         while (levels.back().size() > 1) {
             std::vector<Record> index;
+            // Each index record holds its child's 4-byte node number (filled in below): packing
+            // must count it, or a full index node overflows into its record offset table.
             for (const std::vector<Record>& child : levels.back())
-                index.push_back({child.front().key, {}}); // child numbers are filled in below
+                index.push_back({child.front().key, std::vector<uint8_t>(4, 0)});
+            const size_t below = levels.back().size();
             levels.push_back(packLevel(index, shape.nodeSize, shape.maxIndexRecords));
+            if (levels.back().size() >= below)
+                fail("index records too long for two to fit in a node of " + std::to_string(shape.nodeSize) + " bytes");
         }
     }
 
@@ -329,7 +334,11 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
             record.data.assign(kFileRecordSize, 0);
             p = record.data.data();
             storeBig16(p, 2);
-            storeBig16(p + 2, opt.thread ? kHFSThreadExistsMask : 0);
+            storeBig16(p + 2, uint16_t((opt.thread ? kHFSThreadExistsMask : 0) | opt.fileFlags));
+            p[32 + 9] = opt.ownerFlags;
+            storeBig32(p + 32 + 12, opt.bsdSpecial);
+            storeBig32(p + 48, opt.fileType);
+            storeBig32(p + 52, opt.fileCreator);
             storeForkData(p + 88, item.data.size(), B, dataForks[i].extents);
             storeForkData(p + 168, opt.resourceFork.size(), B, resourceForks[i].extents);
         }
@@ -497,7 +506,7 @@ HfsImage HfsLayoutWriter::run()
         fixed += divideUp(run.size(), B);
     uint64_t bitmapBlocks = 0, total = 0;
     for (;;) {
-        total = divideUp(fixed + bitmapBlocks, 8) * 8;
+        total = std::max<uint64_t>(divideUp(fixed + bitmapBlocks, 8) * 8, divideUp(o.minimumBlocks, 8) * 8);
         const uint64_t need = divideUp(divideUp(total, 8), B);
         if (need <= bitmapBlocks)
             break;
@@ -611,7 +620,9 @@ HfsImage HfsLayoutWriter::run()
     storeBig32(v + 64, maxID + 1);
     storeBig32(v + 68, 1); // writeCount
     storeBig64(v + 72, 1); // encodingsBitmap: MacRoman
-    storeForkData(v + 112, bitmap.size(), B, image.allocationFile);
+    // A Mac rounds the allocation file's size up to its blocks; the bytes past the bitmap are zero.
+    storeForkData(v + 112, o.allocationFileWholeBlocks ? uint64_t(bitmapBlocks) * B : bitmap.size(), B,
+                  image.allocationFile);
     auto treeForkSize = [](const HfsTreeLayout& layout) { return uint64_t(layout.totalNodes) * layout.nodeSize; };
     storeForkData(v + 192, treeForkSize(image.extents), B, image.extents.extents);
     storeForkData(v + 272, treeForkSize(image.catalog), B, image.catalog.extents);

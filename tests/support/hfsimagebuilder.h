@@ -55,6 +55,9 @@ struct HfsBuildOptions {
     HfsTreeShape extents{};
     uint32_t spareBlocks = 8; // free zero blocks after everything else, before the alternate header
     uint32_t volumeDate = kHfsDefaultVolumeDate;
+    uint32_t minimumBlocks = 0;             // more spare blocks until the volume has at least this many
+    bool allocationFileWholeBlocks = false; // the allocation file's logical size: its whole blocks (as a
+                                            // Mac writes it) instead of the bitmap's exact bytes
 };
 
 // Per-item choices. The defaults describe a sound item; the others build corrupt catalogs.
@@ -70,6 +73,14 @@ struct HfsItemOptions {
                                          // pieces beyond 8 are described in the extents overflow file
     std::vector<uint8_t> resourceFork{}; // bytes of the resource fork
     uint32_t resourceExtents = 1;
+    // Catalog file record fields, as written: record flags beside the thread bit, the BSD owner
+    // flags and special field, and the Finder type and creator (a hard link: 'hlnk', 'hfs+' and
+    // the link number in bsdSpecial).
+    uint16_t fileFlags = 0;
+    uint8_t ownerFlags = 0;
+    uint32_t bsdSpecial = 0;
+    uint32_t fileType = 0;
+    uint32_t fileCreator = 0;
 };
 
 struct HfsExtent {

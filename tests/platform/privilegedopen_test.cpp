@@ -1,0 +1,91 @@
+#include "privilegedopen.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The helper runs as root on a path the caller chose: anything but a block device under /dev/,
+// named plainly and not through a link, is refused before it is opened.
+TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
+{
+    const struct {
+        const char* path;
+        int error;
+    } cases[] = {
+        {"/etc/passwd", EINVAL},       {"dev/loop0", EINVAL},   {"/dev/../etc/passwd", EINVAL},
+        {"/dev/./loop0", EINVAL},      {"/dev//loop0", EINVAL}, {"/dev/", EINVAL},
+        {"/devices/loop0", EINVAL},    {"/dev/null", ENOTBLK},  {"/dev/stdin", ENOTBLK},
+        {"/dev/gleaner-none", ENOENT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        int error = 0;
+        EXPECT_EQ(openBlockDeviceReadOnly(c.path, &error), -1);
+        EXPECT_EQ(error, c.error);
+    }
+    int error = 0;
+    EXPECT_EQ(openBlockDeviceReadOnly(nullptr, &error), -1);
+    EXPECT_EQ(error, EINVAL);
+}
+
+TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int file = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    ASSERT_TRUE(sendDescriptor(pair[1], file, 0));
+    ASSERT_TRUE(sendDescriptor(pair[1], -1, EACCES));
+    int error = 0;
+    const int received = receiveDescriptor(pair[0], &error);
+    ASSERT_GE(received, 0);
+    struct stat sent, got;
+    ASSERT_EQ(::fstat(file, &sent), 0);
+    ASSERT_EQ(::fstat(received, &got), 0);
+    EXPECT_EQ(sent.st_ino, got.st_ino);
+    EXPECT_NE(::fcntl(received, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
+    EXPECT_EQ(error, EACCES);
+    ::close(pair[1]);
+    EXPECT_EQ(receiveDescriptor(pair[0], &error), -1) << "the other end is gone";
+    EXPECT_EQ(error, EPROTO);
+    for (int fd : {pair[0], file, received})
+        ::close(fd);
+}
+
+// The helper program itself, run directly (pkexec is what makes it root in use).
+TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
+{
+    const std::string helper = openDeviceHelperPath();
+    ASSERT_EQ(::access(helper.c_str(), X_OK), 0) << helper;
+
+    PrivilegedOpenOutcome refused = runProgramReceivingDescriptor({helper, "/dev/null"});
+    EXPECT_EQ(refused.status, PrivilegedOpenOutcome::Failed);
+    EXPECT_EQ(refused.error, ENOTBLK);
+    EXPECT_EQ(refused.process.exitStatus, 1);
+    PrivilegedOpenOutcome usage = runProgramReceivingDescriptor({helper});
+    EXPECT_EQ(usage.status, PrivilegedOpenOutcome::Failed);
+    EXPECT_EQ(usage.error, EINVAL);
+    EXPECT_EQ(usage.process.exitStatus, 2);
+    PrivilegedOpenOutcome missing = runProgramReceivingDescriptor({"/nonexistent/helper", "/dev/loop0"});
+    EXPECT_FALSE(missing.process.started);
+    EXPECT_EQ(missing.error, ENOENT);
+
+    const int direct = ::open("/dev/loop0", O_RDONLY | O_CLOEXEC);
+    if (direct < 0)
+        GTEST_SKIP() << "/dev/loop0 cannot be opened here (not root, or no loop devices)";
+    ::close(direct);
+    PrivilegedOpenOutcome opened = runProgramReceivingDescriptor({helper, "/dev/loop0"});
+    ASSERT_EQ(opened.status, PrivilegedOpenOutcome::Opened);
+    struct stat device, got;
+    ASSERT_EQ(::stat("/dev/loop0", &device), 0);
+    ASSERT_EQ(::fstat(opened.descriptor, &got), 0);
+    EXPECT_TRUE(S_ISBLK(got.st_mode));
+    EXPECT_EQ(got.st_rdev, device.st_rdev);
+    EXPECT_EQ(::fcntl(opened.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
+    ::close(opened.descriptor);
+}
