@@ -63,8 +63,7 @@ std::string numberedName(const std::string& name, int number)
     if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
         extension = name.substr(dot);
     const std::string stem = name.substr(0, name.size() - extension.size());
-    return stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size() - suffix.size())) + suffix +
-           extension;
+    return stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size() - suffix.size())) + suffix + extension;
 }
 
 // Creates a new, empty file under a name no entry of the folder has; its name is put in name.
@@ -226,9 +225,9 @@ std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::strin
     // Taken by this save: a name it gave in this folder, or an entry it made there (on a target
     // that folds case, "A" and "a" are one entry).
     struct stat info;
-    const bool taken = names.given.count(name) > 0 ||
-                       (::fstatat(folder.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                        saveCreated.count(identity(info)) > 0);
+    const bool taken =
+        names.given.count(name) > 0 ||
+        (::fstatat(folder.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && saveCreated.count(identity(info)) > 0);
     std::string chosen = name;
     if (taken) {
         // A numbered name must be free on the target too: an older file is never replaced for it.
@@ -347,7 +346,8 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
     const uint64_t size = item->getSize();
     std::vector<uint8_t> buffer;
     try {
-        const uint64_t chunks = std::max<uint64_t>(1, (std::min<uint64_t>(size, kWriteSize) + kChunkSize - 1) / kChunkSize);
+        const uint64_t chunks =
+            std::max<uint64_t>(1, (std::min<uint64_t>(size, kWriteSize) + kChunkSize - 1) / kChunkSize);
         buffer.resize(size_t(chunks) * kChunkSize);
     } catch (const std::bad_alloc&) {
         std::printf("error allocating memory for file\n");
@@ -359,8 +359,9 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
     // temporary name renamed over it at the end, so neither the old file nor a hard link to it is
     // written into and a failed copy leaves the old file whole.
     std::string written = name;
-    const int fd = exists ? createTemporary(parent.fd, &written)
-                          : ::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = exists
+                       ? createTemporary(parent.fd, &written)
+                       : ::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         const int error = errno;
         std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(error));
@@ -392,8 +393,8 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         const uint32_t got = std::min(item->read(offset, buffer.data() + gathered, want), want);
         if (got == 0) {
             std::printf("CRecovery::saveItem - error: read failed in %s at offset %llu: %llu of %llu bytes saved\n",
-                        path.c_str(), static_cast<unsigned long long>(offset),
-                        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size));
+                        path.c_str(), static_cast<unsigned long long>(offset), static_cast<unsigned long long>(offset),
+                        static_cast<unsigned long long>(size));
             shortRead = true;
             break;
         }
@@ -443,8 +444,9 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
     if (shortRead) {
         markIncomplete(path);
     } else if (readErrorCount(item) != readErrorsBefore) {
-        std::printf("CRecovery::saveItem - error: %s was read over unreadable sectors, saved with zeros in their place\n",
-                    path.c_str());
+        std::printf(
+            "CRecovery::saveItem - error: %s was read over unreadable sectors, saved with zeros in their place\n",
+            path.c_str());
         markIncomplete(path);
     }
     return true;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <unistd.h>
@@ -189,9 +191,9 @@ TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAske
     };
     const struct {
         const char* what;
-        std::vector<Entry> items;   // files hold their index + 1; folders hold a file "f" with it
-        Tree before;                // in the target before the save
-        Tree after;                 // the whole target after it
+        std::vector<Entry> items; // files hold their index + 1; folders hold a file "f" with it
+        Tree before;              // in the target before the save
+        Tree after;               // the whole target after it
         std::vector<std::string> asked;
     } cases[] = {
         {"names made equal", {{"a/b"}, {"a_b"}}, {}, {{"a_b", {1}}, {"a_b (2)", {2}}}, {}},
@@ -210,9 +212,17 @@ TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAske
          {{"x (2).txt", {9}}},
          {{"x.txt", {1}}, {"x (2).txt", {9}}, {"x (3).txt", {2}}},
          {}},
-        {"long names cut alike", {{longStem + ".jpg"}, {longStem + ".jpg"}}, {}, {{cut, {1}}, {std::string(247, 'a') + " (2).jpg", {2}}}, {}},
+        {"long names cut alike",
+         {{longStem + ".jpg"}, {longStem + ".jpg"}},
+         {},
+         {{cut, {1}}, {std::string(247, 'a') + " (2).jpg", {2}}},
+         {}},
         {"a folder and a file", {{"d", true}, {"d"}}, {}, {{"d/", {}}, {"d/f", {1}}, {"d (2)", {2}}}, {}},
-        {"two folders", {{"d", true}, {"d", true}}, {}, {{"d/", {}}, {"d/f", {1}}, {"d (2)/", {}}, {"d (2)/f", {2}}}, {}},
+        {"two folders",
+         {{"d", true}, {"d", true}},
+         {},
+         {{"d/", {}}, {"d/f", {1}}, {"d (2)/", {}}, {"d (2)/f", {2}}},
+         {}},
         {"an older folder is reused once",
          {{"d", true}, {"d", true}},
          {{"d/", {}}},
@@ -224,7 +234,8 @@ TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAske
         HandBuiltResults fresh;
         ScratchDir folder;
         for (const auto& [name, content] : c.before)
-            ASSERT_TRUE(name.back() == '/' ? makeDirectory(folder.file(name)) : writeFileBytes(folder.file(name), content));
+            ASSERT_TRUE(name.back() == '/' ? makeDirectory(folder.file(name))
+                                           : writeFileBytes(folder.file(name), content));
         std::vector<CVolumeItem*> items;
         for (size_t i = 0; i < c.items.size(); ++i) {
             const Bytes content{uint8_t(i + 1)};
@@ -271,8 +282,12 @@ TEST_F(RecoverySave, FolderSwappedForALinkDuringTheSaveLeadsNowhere)
     EXPECT_TRUE(save({f}));
     ASSERT_TRUE(swapper.swapped);
     EXPECT_EQ(snapshot(outside.path()), Tree{});
-    EXPECT_EQ(snapshot(out.path()),
-              (Tree{{"f->", {}}, {"moved/", {}}, {"moved/a", {1}}, {"moved/b", {2}}, {"moved/sub/", {}}, {"moved/sub/c", {3}}}));
+    EXPECT_EQ(snapshot(out.path()), (Tree{{"f->", {}},
+                                          {"moved/", {}},
+                                          {"moved/a", {1}},
+                                          {"moved/b", {2}},
+                                          {"moved/sub/", {}},
+                                          {"moved/sub/c", {3}}}));
 }
 
 TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
@@ -333,9 +348,8 @@ TEST_F(RecoverySave, WriteErrorRemovesTheFileAndTheSaveGoesOn)
         text = withFileSizeLimit(1500000, [&] { result = fresh.recovery.save(items, folder.path()); });
         EXPECT_FALSE(result);
         EXPECT_NE(text.find("error writing file " + folder.file("big")), std::string::npos) << text;
-        EXPECT_EQ(snapshot(folder.path()),
-                  replacing ? (Tree{{"big", {'o', 'l', 'd'}}, {"after", patternBytes(10, 2)}})
-                            : (Tree{{"after", patternBytes(10, 2)}}));
+        EXPECT_EQ(snapshot(folder.path()), replacing ? (Tree{{"big", {'o', 'l', 'd'}}, {"after", patternBytes(10, 2)}})
+                                                     : (Tree{{"after", patternBytes(10, 2)}}));
         EXPECT_EQ(fresh.recovery.incompleteFiles, std::vector<std::string>{folder.file("big")});
     }
 }
@@ -380,6 +394,77 @@ TEST_F(RecoverySave, ItemThatCannotBeWrittenIsSkippedAndTheSaveGoesOn)
         if (readOnly)
             ::chmod(folder.file("ro").c_str(), 0755);
     }
+}
+
+TEST_F(RecoverySave, CompressedOrUnreadableDataIsReportedIncomplete)
+{
+    struct CompressedItem : MemoryFileItem {
+        using MemoryFileItem::MemoryFileItem;
+        bool isCompressed() override { return true; }
+    };
+    // A file carved from the engine's disk whose third block cannot be read: the cache gives zeros.
+    const auto carved = [](HandBuiltResults& results) {
+        results.disk.bytes = patternBytes(results.disk.bytes.size(), 5);
+        results.disk.failingBlocks = {12};
+        auto* item = adopt(results.recovery.resultRoot, new CRawVolumeItem());
+        item->setName("carved");
+        item->firstBlock = 10;
+        item->size = 5 * 512;
+        Bytes expected(results.disk.bytes.begin() + 10 * 512, results.disk.bytes.begin() + 15 * 512);
+        std::fill(expected.begin() + 2 * 512, expected.begin() + 3 * 512, 0);
+        return std::pair<CVolumeItem*, std::optional<Bytes>>{item, expected};
+    };
+    const auto compressed = [](HandBuiltResults& results) {
+        CVolumeItem* item = adopt(results.recovery.resultRoot, new CompressedItem("packed", {}));
+        return std::pair<CVolumeItem*, std::optional<Bytes>>{item, std::nullopt};
+    };
+    const struct {
+        const char* what;
+        std::function<std::pair<CVolumeItem*, std::optional<Bytes>>(HandBuiltResults&)> make; // item, saved bytes
+        std::string message;
+    } cases[] = {{"read over a bad sector", carved, "was read over unreadable sectors"},
+                 {"stored compressed", compressed, "is stored compressed"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HandBuiltResults fresh;
+        ScratchDir folder;
+        const auto [item, saved] = c.make(fresh);
+        MemoryFileItem* sound = addFile(fresh.recovery.resultRoot, "sound", Bytes{1, 2});
+        EXPECT_FALSE(save(fresh.recovery, {item, sound}, folder.path()));
+        const std::string path = folder.file(item->getName());
+        EXPECT_NE(text.find(path + " " + c.message), std::string::npos) << text;
+        EXPECT_EQ(fresh.recovery.incompleteFiles, std::vector<std::string>{path});
+        EXPECT_NE(text.find("not saved whole:\n  " + path), std::string::npos) << text;
+        EXPECT_EQ(fileExists(path), saved.has_value());
+        if (saved) {
+            EXPECT_EQ(readFileBytes(path), *saved);
+        }
+        EXPECT_EQ(readFileBytes(folder.file("sound")), sound->data);
+    }
+}
+
+TEST_F(RecoverySave, CopyIsWrittenInLargePiecesWithTheSameProgressEvents)
+{
+    const auto writeCalls = [] {
+        std::ifstream io("/proc/self/io");
+        std::string key;
+        long long value = -1;
+        while (io >> key >> value)
+            if (key == "syscw:")
+                return value;
+        return -1LL;
+    };
+    if (writeCalls() < 0)
+        GTEST_SKIP() << "/proc/self/io does not count write calls here";
+    MemoryFileItem* item = file("five.mib", patternBytes(5 * 1024 * 1024 + 3, 4));
+    listen();
+    const long long before = writeCalls();
+    EXPECT_TRUE(save({item}));
+    const long long calls = writeCalls() - before;
+    EXPECT_EQ(readFileBytes(out.file("five.mib")), item->data);
+    EXPECT_LT(calls, 50) << "2561 chunks of 2048 bytes";
+    EXPECT_EQ(item->reads, 2561);
+    EXPECT_EQ(listener.progress.size(), 3u) << "before the 1st, 1001st and 2001st chunk";
 }
 
 TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
