@@ -10,6 +10,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -352,6 +355,46 @@ TEST_F(RecoverySave, WriteErrorRemovesTheFileAndTheSaveGoesOn)
                                                      : (Tree{{"after", patternBytes(10, 2)}}));
         EXPECT_EQ(fresh.recovery.incompleteFiles, std::vector<std::string>{folder.file("big")});
     }
+}
+
+TEST_F(RecoverySave, FullTargetDiskEndsTheSave)
+{
+    // A small tmpfs mounted in a mount namespace of a child process of its own, so nothing is left
+    // mounted whatever happens; the child sends back what the save answered and left behind.
+    const std::vector<CVolumeItem*> items{file("big", patternBytes(400 * 1024, 1)), file("after", Bytes{2})};
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        std::string answer;
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", out.path().c_str(), "tmpfs", 0, "size=256k") != 0) {
+            answer = "skip";
+        } else {
+            bool result = true;
+            const std::string printed = quietly([&] { result = engine.recovery.save(items, out.path()); });
+            answer = result ? "true" : "false";
+            for (const auto& [name, content] : snapshot(out.path()))
+                answer += " " + name;
+            if (printed.find("the target disk is full") != std::string::npos)
+                answer += " full";
+        }
+        const ssize_t sent = ::write(channel[1], answer.data(), answer.size());
+        ::_exit(sent == ssize_t(answer.size()) ? 0 : 1);
+    }
+    ::close(channel[1]);
+    std::string answer;
+    char piece[256];
+    for (ssize_t got; (got = ::read(channel[0], piece, sizeof piece)) > 0;)
+        answer.append(piece, size_t(got));
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (answer == "skip")
+        GTEST_SKIP() << "no small file system can be mounted here (needs a mount namespace)";
+    EXPECT_EQ(answer, "false full") << "the cut file is removed and nothing after it is tried";
 }
 
 TEST_F(RecoverySave, ItemThatCannotBeWrittenIsSkippedAndTheSaveGoesOn)
