@@ -88,18 +88,17 @@ void removeWritten(int folder, const std::string& name, std::pair<uint64_t, uint
         ::unlinkat(folder, name.c_str(), 0);
 }
 
-// The failed device reads counted so far on the disk the item is read from (the cache around it
-// counts them on the device it wraps), to see whether a copy met unreadable sectors. The cache
-// gives zeros for those, so the read itself still succeeds.
+// How many reads of the disk the item is read from have handed out zeros for unreadable sectors,
+// to see whether a copy met damage: the cache gives zeros for those, so the read itself succeeds,
+// and a sector that failed before (in a line still cached) is not counted again on the device.
 int64_t readErrorCount(CVolumeItem* item)
 {
     CDisk* disk = item && item->volume ? item->volume->getDisk() : nullptr;
     if (!disk)
         return 0;
-    int64_t count = disk->getReadErrorCount();
-    if (auto* cache = dynamic_cast<CCachedDisk*>(disk); cache && cache->disk)
-        count += cache->disk->getReadErrorCount();
-    return count;
+    if (auto* cache = dynamic_cast<CCachedDisk*>(disk))
+        return cache->getUnreadableReads();
+    return disk->getReadErrorCount();
 }
 
 bool writeAll(int fd, const uint8_t* data, size_t length)

@@ -457,6 +457,14 @@ TEST_F(RecoverySave, CompressedOrUnreadableDataIsReportedIncomplete)
         std::fill(expected.begin() + 2 * 512, expected.begin() + 3 * 512, 0);
         return std::pair<CVolumeItem*, std::optional<Bytes>>{item, expected};
     };
+    // The same file after a preview read it: the bad sector is already known and its zeros cached,
+    // so the copy meets no new device error but must still be reported.
+    const auto carvedAndPreviewed = [carved](HandBuiltResults& results) {
+        auto made = carved(results);
+        Bytes preview(made.first->getSize());
+        made.first->read(0, preview.data(), uint32_t(preview.size()));
+        return made;
+    };
     const auto compressed = [](HandBuiltResults& results) {
         CVolumeItem* item = adopt(results.recovery.resultRoot, new CompressedItem("packed", {}));
         return std::pair<CVolumeItem*, std::optional<Bytes>>{item, std::nullopt};
@@ -466,6 +474,7 @@ TEST_F(RecoverySave, CompressedOrUnreadableDataIsReportedIncomplete)
         std::function<std::pair<CVolumeItem*, std::optional<Bytes>>(HandBuiltResults&)> make; // item, saved bytes
         std::string message;
     } cases[] = {{"read over a bad sector", carved, "was read over unreadable sectors"},
+                 {"read over a bad sector met before", carvedAndPreviewed, "was read over unreadable sectors"},
                  {"stored compressed", compressed, "is stored compressed"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
