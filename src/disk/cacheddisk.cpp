@@ -22,8 +22,8 @@ CCachedDisk::CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize) : disk(
         cacheLines = int(std::max<int64_t>(2, cacheSize / line));
         lineBytes = size_t(line);
     }
-    std::printf("CCachedDisk created - cacheSize=%d, readAheadSize=%d => cacheLines=%d, blocksPerRead=%d\n",
-                cacheSize, readAheadSize, cacheLines, blocksPerRead);
+    std::printf("CCachedDisk created - cacheSize=%d, readAheadSize=%d => cacheLines=%d, blocksPerRead=%d\n", cacheSize,
+                readAheadSize, cacheLines, blocksPerRead);
 }
 
 CCachedDisk::~CCachedDisk()
@@ -149,17 +149,36 @@ void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
         std::memset(buffer + size_t(count) * bs, 0, size_t(blocksPerRead - count) * bs);
 }
 
-bool CCachedDisk::hadReadErrors(int64_t offset, int64_t length)
+bool CCachedDisk::touchesFailed(int64_t first, int64_t end) const
 {
-    if (offset < 0 || length <= 0 || innerBlockSize <= 0 || offset > INT64_MAX - length)
+    if (failedBlocks.empty() || first >= end)
         return false;
-    const int64_t first = offset / innerBlockSize;
-    const int64_t end = (offset + length - 1) / innerBlockSize + 1;
-    std::lock_guard<CMutex> guard(lruMutex);
     auto run = failedBlocks.upper_bound(first);
     if (run != failedBlocks.begin() && std::prev(run)->second > first)
         return true;
     return run != failedBlocks.end() && run->first < end;
+}
+
+void CCachedDisk::noteRead(int64_t offset, int64_t length)
+{
+    if (failedBlocks.empty() || length <= 0 || innerBlockSize <= 0)
+        return;
+    if (touchesFailed(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1))
+        ++unreadableReads;
+}
+
+bool CCachedDisk::hadReadErrors(int64_t offset, int64_t length)
+{
+    if (offset < 0 || length <= 0 || innerBlockSize <= 0 || offset > INT64_MAX - length)
+        return false;
+    std::lock_guard<CMutex> guard(lruMutex);
+    return touchesFailed(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
+}
+
+int64_t CCachedDisk::getUnreadableReads()
+{
+    std::lock_guard<CMutex> guard(lruMutex);
+    return unreadableReads;
 }
 
 uint8_t* CCachedDisk::fetchBlock(int64_t block)
@@ -213,6 +232,8 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
     std::lock_guard<CMutex> guard(lruMutex);
     uint8_t* out = static_cast<uint8_t*>(buffer);
     int left = blocksPerRead - int(block % blocksPerRead);
+    const int64_t firstBlock = block;
+    const int blocks = count;
     while (count > 0) {
         const uint8_t* source = fetchBlock(block);
         if (!source)
@@ -224,6 +245,8 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         count -= n;
         left = blocksPerRead;
     }
+    if (blocks > 0 && !failedBlocks.empty() && touchesFailed(firstBlock, firstBlock + blocks))
+        ++unreadableReads;
     return true;
 }
 
@@ -260,6 +283,7 @@ bool CCachedDisk::read(int64_t offset, int length, void* buffer)
         out += stop - start;
         position += stop - start;
     }
+    noteRead(offset, length);
     return true;
 }
 
@@ -281,6 +305,7 @@ bool CCachedDisk::readData(int64_t offset, int length, CData* buffer)
             return false;
         buffer->attach(source + inBlock, 1, uint32_t(length));
         lockedLine = block / blocksPerRead;
+        noteRead(offset, length);
         return true;
     }
 
@@ -301,5 +326,6 @@ bool CCachedDisk::readData(int64_t offset, int length, CData* buffer)
         left = blocksPerRead;
         inBlock = 0;
     }
+    noteRead(offset, length);
     return true;
 }

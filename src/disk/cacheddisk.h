@@ -33,6 +33,9 @@ public:
 
     // True when a block of the byte range could not be read (its bytes were given as zeros).
     bool hadReadErrors(int64_t offset, int64_t length);
+    // How many reads so far handed out zeros of an unreadable block, whether the device failed
+    // during that read or earlier: a copy that raised it met damage, even from a cached line.
+    int64_t getUnreadableReads();
 
     int getBlocksPerRead() const { return blocksPerRead; }
     int getCacheLines() const { return cacheLines; }
@@ -44,11 +47,14 @@ private:
     void loadLine(int64_t line, uint8_t* buffer);
     void readRange(int64_t first, int64_t end, uint8_t* buffer);
     void markFailed(int64_t first, int64_t end);
+    bool touchesFailed(int64_t first, int64_t end) const; // lock held; blocks [first, end)
+    void noteRead(int64_t offset, int64_t length);        // lock held; bytes
     bool validRequest(int64_t offset, int length, const void* buffer) const;
 
     std::map<int64_t, uint8_t*> lines;
     std::vector<int64_t> lruList;
     std::map<int64_t, int64_t> failedBlocks; // first block -> end of a run of unreadable blocks; runs never touch
+    int64_t unreadableReads = 0;
     int64_t lockedLine = -1;
     int cacheLines = 2;
     CMutex lruMutex;

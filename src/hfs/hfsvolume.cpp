@@ -58,7 +58,13 @@ std::string catalogKeyName(const BTreeRecord* record)
 bool IsValidNodeSize(int size)
 {
     switch (size) {
-    case 512: case 1024: case 2048: case 4096: case 8192: case 16384: case 32768: return true;
+    case 512:
+    case 1024:
+    case 2048:
+    case 4096:
+    case 8192:
+    case 16384:
+    case 32768: return true;
     default: return false;
     }
 }
@@ -167,7 +173,8 @@ bool CHFSForkData::getVolumeOfs(uint64_t forkOffset, uint64_t* volumeOffset, uin
         }
         block -= extent.blockCount;
     }
-    std::printf("HFSForkData::getVolumeOfs error - tried to map past physical end of file (extentOfs=%.0f)\n", f32(rem));
+    std::printf("HFSForkData::getVolumeOfs error - tried to map past physical end of file (extentOfs=%.0f)\n",
+                f32(rem));
     return false;
 }
 
@@ -274,8 +281,8 @@ int CExtentsFileComparator::compare(const BTreeRecord* record)
     const uint64_t recordFileID = loadBig32(record->key + kEKFileID);
     const int recordForkType = record->key[kEKForkType];
     const uint64_t recordStart = loadBig32(record->key + kEKStartBlock);
-    GLEANER_LOG("*compare* search fileID/forkType/startBlock: %.0f/%d/%.0f  --> %.0f/%d/%.0f\n", f32(fileID),
-                forkType, f32(startBlock), f32(recordFileID), recordForkType, f32(recordStart));
+    GLEANER_LOG("*compare* search fileID/forkType/startBlock: %.0f/%d/%.0f  --> %.0f/%d/%.0f\n", f32(fileID), forkType,
+                f32(startBlock), f32(recordFileID), recordForkType, f32(recordStart));
     if (fileID != recordFileID)
         return fileID < recordFileID ? -1 : 1;
     if (forkType != recordForkType)
@@ -365,12 +372,18 @@ bool CHFSBTreeNode::read(uint64_t number)
     // that grew during the read means the node may hold zeros instead of records.
     CCachedDisk* cache = volume ? dynamic_cast<CCachedDisk*>(volume->disk) : nullptr;
     const int64_t errorsBefore = cache && cache->disk ? cache->disk->getReadErrorCount() : 0;
-    if (!volume || !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork,
-                                            nesting))
+    if (!volume ||
+        !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork, nesting))
         return false;
-    // The cache keeps the zeros it gave, so a later read of the node meets no error: the volume
-    // remembers which nodes met one.
-    const bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
+    // The cache keeps the zeros it gave, so a later read of the node meets no new error: it also
+    // remembers which of its blocks were unreadable, and the volume which nodes met one.
+    bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
+    uint64_t volumeOffset = 0, available = 0;
+    if (!unreadable && cache && tree->fork &&
+        tree->fork->getVolumeOfs(tree->getNodeOffset(number), &volumeOffset, &available) &&
+        volumeOffset <= uint64_t(INT64_MAX) - volume->diskOfs)
+        unreadable =
+            cache->hadReadErrors(int64_t(volume->diskOfs + volumeOffset), int64_t(std::min<uint64_t>(available, size)));
     if (volume->unreadableNode(tree->fileID, number, unreadable)) {
         std::printf("CHFSBTreeNode::read - error: the disk could not read all of node %.0f\n", f32(number));
         failed = true;
@@ -557,7 +570,8 @@ bool CHFSBTreeNode::findLeafRecord(CKeyedRecordComparator* comparator, BTreeReco
             // Whether the records ran out or one at or above the key was met, the key lies in the
             // subtree of the last record below it; siblings at index level are never followed.
             if (!haveChild) {
-                GLEANER_LOG("CHFSBTreeNode::findLeafRecord error: no child nodes found (could not find matching record)\n");
+                GLEANER_LOG(
+                    "CHFSBTreeNode::findLeafRecord error: no child nodes found (could not find matching record)\n");
                 break;
             }
             if (++levels > kMaxTreeLevels) {
@@ -817,8 +831,8 @@ bool CHFSVolume::mountHFSPlus(const uint8_t* header)
     GLEANER_LOG("allocBlocks: %.0f\n", f32(allocBlocks));
 
     GLEANER_LOG("----------------------------Extents Overflow File---------------------------------------\n");
-    CHFSForkData* fork = new (std::nothrow)
-        CHFSForkData(this, reinterpret_cast<const HFSPlusForkData*>(header + kVHExtentsFile));
+    CHFSForkData* fork =
+        new (std::nothrow) CHFSForkData(this, reinterpret_cast<const HFSPlusForkData*>(header + kVHExtentsFile));
     if (fork) {
         fork->dump();
         extentsTree = new (std::nothrow) CHFSBTree(fork, kHFSExtentsFileID, "ExtentsOverflowFile");
@@ -1073,8 +1087,8 @@ bool CHFSVolume::readFileAt(uint64_t fileID, int forkType, void* buffer, uint64_
 bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer, uint64_t offset, int64_t length,
                                  CHFSForkData* fork, int depth)
 {
-    GLEANER_LOG("CHFSVolume::readFileAt - fileID=%.0f, forkType=%d, offset=%.0f, length=%.0f\n", f32(fileID),
-                forkType, f32(offset), f32s(length));
+    GLEANER_LOG("CHFSVolume::readFileAt - fileID=%.0f, forkType=%d, offset=%.0f, length=%.0f\n", f32(fileID), forkType,
+                f32(offset), f32s(length));
     if (length <= 0)
         return true;
     if (!fork || !buffer)
@@ -1119,11 +1133,10 @@ bool CHFSVolume::readFileAtDepth(uint64_t fileID, int forkType, uint8_t* buffer,
             const bool found = node.findLeafRecord(&comparator, &record);
             // Only a record of this very fork that starts at or before the block may be used:
             // anything else would read another file's blocks.
-            const bool usable = found && record && record->keyLength >= kEKMinKeyLength &&
-                                record->dataLength >= kExtentRecordSize &&
-                                loadBig32(record->key + kEKFileID) == fileID &&
-                                record->key[kEKForkType] == uint8_t(forkType) &&
-                                loadBig32(record->key + kEKStartBlock) <= blockIndex;
+            const bool usable =
+                found && record && record->keyLength >= kEKMinKeyLength && record->dataLength >= kExtentRecordSize &&
+                loadBig32(record->key + kEKFileID) == fileID && record->key[kEKForkType] == uint8_t(forkType) &&
+                loadBig32(record->key + kEKStartBlock) <= blockIndex;
             if (!usable) {
                 std::printf("CHFSVolume::readFileAt - error finding startBlock in ExtentsFile=%.0f\n", f32(blockIndex));
                 std::printf("---- search failed ---------\n");

@@ -12,8 +12,10 @@
 #include "volumes.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum ScanType { ScanDeletedFiles = 0, ScanLostFiles = 1, ScanLostVolumes = 2 };
@@ -51,7 +53,9 @@ public:
 
     // The name-search visitor.
     void nextVolumeItem(CVolumeItem* item, bool* stop, bool* keep) override;
-    // Saves one item into an existing folder. False: the save must stop (cancel or a failure).
+    // Saves one item into an existing folder. False: the save must stop (a cancel, or the target
+    // disk is full). An item that cannot be written is skipped, listed in incompleteFiles, and
+    // answered with true so the save goes on.
     virtual bool saveItem(CVolumeItem* item, const std::string& folder);
     // Appends the report fragment of one item (a row, or a folder's section) to html.
     virtual void writeReportItem(CVolumeItem* item, std::string& html);
@@ -69,8 +73,8 @@ public:
     virtual void setKeywords(const std::vector<std::string>& list);
     virtual void openExistingVolume();
     virtual void scan();
-    // True when every item was saved whole; false after a cancel, a failure, or a file that could
-    // only be read in part (the rest of the list is still saved then).
+    // True when every item was saved whole; false after a cancel, a full target disk, or when some
+    // item was not saved whole (listed in incompleteFiles; the rest of the list is still saved).
     virtual bool save(const std::vector<CVolumeItem*>& items, const std::string& folder);
     // True when the report file was written and closed without error.
     virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
@@ -104,6 +108,10 @@ public:
     int64_t scanEndDiskBlock = 0;
     // Why the last scan could not do its work (empty when it could), for the interface to show.
     std::string scanFailure;
+    // Paths of the files and folders the last save did not save whole: skipped because they could
+    // not be written, cut short by a read or write error, read over unreadable sectors (saved with
+    // zeros there), or stored compressed. Printed at the end of the save.
+    std::vector<std::string> incompleteFiles;
 
 protected:
     // The analyser of the current scan type (the raw analyser for deleted files, the HFS Plus
@@ -114,7 +122,16 @@ private:
     void releaseResults();
     void forgetSearchEntries();
     void adoptDetachedResults();
-    bool saveFile(CVolumeItem* item, const std::string& path);
+    // A folder of the current save walk, open by descriptor so no path is looked up twice.
+    struct SaveFolder {
+        std::string path; // as shown in messages and events
+        int fd = -1;
+        std::pair<uint64_t, uint64_t> id; // device and inode
+    };
+    bool saveFile(CVolumeItem* item, const SaveFolder& folder);
+    bool saveFolder(CVolumeItem* item, const SaveFolder& folder);
+    std::string uniqueSaveName(const SaveFolder& folder, const std::string& name);
+    void markIncomplete(const std::string& path);
 
     std::string searchKey; // searchText with A-Z folded
     // Items the name search took out of folders loaded only for its walk: the search folder refers
@@ -122,12 +139,22 @@ private:
     std::vector<CVolumeItem*> searchOwned;
     // Folders on the path of the current save or report walk, to end a tree that loops.
     std::set<CVolumeItem*> walkPath;
-    bool saveIncomplete = false;
+    // Folders open on the path of the current save, innermost last.
+    std::vector<SaveFolder> saveFolders;
+    // Names this save gave in each folder (by device and inode), and the files and folders it
+    // made: a later item with the same name gets a numbered one instead of replacing them.
+    struct SaveNames {
+        std::set<std::string> given;
+        std::map<std::string, int> nextNumber; // per wanted name, so many equal names stay cheap
+    };
+    std::map<std::pair<uint64_t, uint64_t>, SaveNames> saveNames;
+    std::set<std::pair<uint64_t, uint64_t>> saveCreated;
 };
 
 // Makes a name read from a disk safe as one path component: "/", NUL and control characters become
 // "_", an empty name, "." and ".." get a "_" in front, and a name longer than 255 bytes is cut (at
 // a character boundary) in front of its extension, which is kept.
 std::string safeFileName(const std::string& name);
-// The text with &, <, >, " and ' replaced by HTML entities.
+// The text as HTML character data: &, <, >, " and ' as entities; control characters (C0, DEL, C1),
+// U+FFFE, U+FFFF and bytes that do not form UTF-8 characters as U+FFFD.
 std::string htmlEscape(const std::string& text);

@@ -1,12 +1,14 @@
-// The HTML report of chosen items: one table, a row per file, a section per folder. Every text put
-// into it is escaped: names and identifiers come from a disk, and a title or footer holding "&" or
-// "<" would otherwise make the file malformed.
+// The HTML report of chosen items: one table, a row per file, a section per folder. The file says
+// it is UTF-8 HTML, so browsers show names in any script. Every text put into it is escaped:
+// names and identifiers come from a disk, and a title or footer holding "&" or "<" would otherwise
+// make the file malformed; control characters and bytes that are no UTF-8 become U+FFFD.
 #include "recovery.h"
 
 #include "machelpers.h"
 #include "utils.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,28 +29,57 @@ std::string fillHeading(const std::string& format, const std::string& value)
 
 std::string htmlEscape(const std::string& text)
 {
+    static const char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
     std::string escaped;
     escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c; break;
+    const size_t size = text.size();
+    for (size_t i = 0; i < size;) {
+        const uint8_t lead = uint8_t(text[i]);
+        if (lead < 0x80) {
+            switch (lead) {
+            case '&': escaped += "&amp;"; break;
+            case '<': escaped += "&lt;"; break;
+            case '>': escaped += "&gt;"; break;
+            case '"': escaped += "&quot;"; break;
+            case '\'': escaped += "&#39;"; break;
+            default: escaped += (lead < 0x20 || lead == 0x7F) ? kReplacement : std::string(1, char(lead)); break;
+            }
+            ++i;
+            continue;
         }
+        // A multi-byte character: its length from the lead byte, then continuation bytes only, in
+        // the shortest form, no surrogate, at most U+10FFFF.
+        const size_t length = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        uint32_t code = length == 4 ? lead & 0x07u : length == 3 ? lead & 0x0Fu : lead & 0x1Fu;
+        bool valid = length > 0 && i + length <= size;
+        for (size_t k = 1; valid && k < length; ++k) {
+            const uint8_t next = uint8_t(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= kSmallest[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        if (!valid) {
+            escaped += kReplacement;
+            ++i;
+            continue;
+        }
+        // C1 controls and the noncharacters U+FFFE and U+FFFF have no place in a document.
+        const bool shown = !(code >= 0x80 && code <= 0x9F) && code != 0xFFFE && code != 0xFFFF;
+        escaped += shown ? text.substr(i, length) : kReplacement;
+        i += length;
     }
     return escaped;
 }
 
-bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
-                           const std::string& title, const std::string& footer)
+bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::string& path, const std::string& title,
+                           const std::string& footer)
 {
     std::printf("CRecovery::saveReport\n");
     progress = 0;
     walkPath.clear();
-    std::string html = "<html><body><h1>" + htmlEscape(title) + "</h1><small><table border='0'>";
+    std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + htmlEscape(title) +
+                       "</h1><small><table border='0'>";
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
         writeReportItem(items[i], html);
@@ -100,6 +131,7 @@ void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
     const uint32_t date = item->getDate();
     const std::string size = formatString("%.0f KB", double(float(item->getSize()) / 1024.0f));
     html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + size +
-            "</small></td><td><small>File</small></td><td><small>" + (date == 0 ? std::string("n/a") : formatDate(date)) +
-            "</small></td><td><small>" + htmlEscape(item->getIdString()) + "</small></td> </tr>";
+            "</small></td><td><small>File</small></td><td><small>" +
+            (date == 0 ? std::string("n/a") : formatDate(date)) + "</small></td><td><small>" +
+            htmlEscape(item->getIdString()) + "</small></td> </tr>";
 }

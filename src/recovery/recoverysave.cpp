@@ -1,8 +1,13 @@
 // Saving chosen items under a folder the user chose: folders become directories, files are copied
 // from the device through the items' own read. Names come from a disk and are hostile: each is
-// made a safe path component, nothing is created through a symbolic link, and an existing file is
-// replaced only when the user says so.
+// made a safe path component and unique within its folder for this save. Every folder and file is
+// made relative to an open folder descriptor that refuses symbolic links, so a folder swapped for a
+// link during the save cannot lead outside; an existing file is replaced, only when the user says
+// so, by writing a new file and renaming it over the old one (a hard link elsewhere stays as it
+// was). What cannot be written is skipped and listed; only a cancel or a full target disk ends it.
 #include "recovery.h"
+
+#include "cacheddisk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +21,9 @@
 namespace {
 constexpr uint32_t kChunkSize = 2048;
 constexpr int kChunksPerProgress = 1000;
+// The copy's chunks are gathered into writes of up to this many bytes: one system call per chunk
+// costs more than the copy itself.
+constexpr size_t kWriteSize = size_t(1) << 20;
 constexpr size_t kMaxNameBytes = 255;
 // Folders nested deeper than this are not saved: no real tree is that deep, a looping catalog is.
 constexpr size_t kMaxSaveDepth = 1024;
@@ -32,6 +40,65 @@ size_t cutAtCharacter(const std::string& text, size_t limit)
     while (end > 0 && (uint8_t(text[end]) & 0xC0) == 0x80)
         --end;
     return end;
+}
+
+// Errors after which no further file can be written, so the save ends.
+bool targetFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+std::pair<uint64_t, uint64_t> identity(const struct stat& info)
+{
+    return {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+}
+
+// The name with " (n)" put in front of its extension, cut (at a character boundary) to stay a
+// valid component.
+std::string numberedName(const std::string& name, int number)
+{
+    const std::string suffix = " (" + std::to_string(number) + ")";
+    std::string extension;
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
+        extension = name.substr(dot);
+    const std::string stem = name.substr(0, name.size() - extension.size());
+    return stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size() - suffix.size())) + suffix + extension;
+}
+
+// Creates a new, empty file under a name no entry of the folder has; its name is put in name.
+int createTemporary(int folder, std::string* name)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = ".gleaner-save-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+        const int fd = ::openat(folder, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Removes the file this save wrote under name, unless something else has taken the name since.
+void removeWritten(int folder, const std::string& name, std::pair<uint64_t, uint64_t> written)
+{
+    struct stat info;
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && identity(info) == written)
+        ::unlinkat(folder, name.c_str(), 0);
+}
+
+// How many reads of the disk the item is read from have handed out zeros for unreadable sectors,
+// to see whether a copy met damage: the cache gives zeros for those, so the read itself succeeds,
+// and a sector that failed before (in a line still cached) is not counted again on the device.
+int64_t readErrorCount(CVolumeItem* item)
+{
+    CDisk* disk = item && item->volume ? item->volume->getDisk() : nullptr;
+    if (!disk)
+        return 0;
+    if (auto* cache = dynamic_cast<CCachedDisk*>(disk))
+        return cache->getUnreadableReads();
+    return disk->getReadErrorCount();
 }
 
 bool writeAll(int fd, const uint8_t* data, size_t length)
@@ -79,23 +146,40 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
 {
     std::printf("CRecovery::save\n");
     progress = 0;
-    saveIncomplete = false;
     walkPath.clear();
+    incompleteFiles.clear();
+    saveNames.clear();
+    saveCreated.clear();
+    saveFolders.clear();
+    // The folder the person chose may itself be reached through a link; below it nothing is.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
-    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
         std::printf("CRecovery::save - error: %s is not a folder\n", folder.c_str());
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
+    saveFolders.push_back({folder, fd, identity(info)});
+    bool finished = true;
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
         const bool goOn = saveItem(items[i], folder);
         progress = 100.0 * double(float(i) / float(count));
         if (!goOn) {
             std::printf("canceled during saving item list\n");
-            return false;
+            finished = false;
+            break;
         }
     }
-    return !saveIncomplete;
+    saveFolders.clear();
+    ::close(fd);
+    if (!incompleteFiles.empty()) {
+        std::printf("CRecovery::save - %zu item(s) not saved whole:\n", incompleteFiles.size());
+        for (const std::string& path : incompleteFiles)
+            std::printf("  %s\n", path.c_str());
+    }
+    return finished && incompleteFiles.empty();
 }
 
 bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
@@ -103,35 +187,108 @@ bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
     if (!item)
         return true;
     std::printf("CRecovery::saveItem: %s\n", item->getName().c_str());
-    const std::string path = folder + "/" + safeFileName(item->getName());
-    if (!item->isContainer())
-        return saveFile(item, path);
+    // Within a save the folder is the innermost one open on its walk; a call from elsewhere opens
+    // it here. A copy: the walk's list grows while the item is saved.
+    SaveFolder parent;
+    bool ownDescriptor = false;
+    if (!saveFolders.empty() && saveFolders.back().path == folder) {
+        parent = saveFolders.back();
+    } else {
+        parent.path = folder;
+        parent.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat info;
+        if (parent.fd < 0 || ::fstat(parent.fd, &info) != 0) {
+            std::printf("CRecovery::saveItem - error: %s is not a folder\n", folder.c_str());
+            if (parent.fd >= 0)
+                ::close(parent.fd);
+            markIncomplete(folder + "/" + safeFileName(item->getName()));
+            return true;
+        }
+        parent.id = identity(info);
+        ownDescriptor = true;
+    }
+    const bool result = item->isContainer() ? saveFolder(item, parent) : saveFile(item, parent);
+    if (ownDescriptor)
+        ::close(parent.fd);
+    return result;
+}
 
+void CRecovery::markIncomplete(const std::string& path)
+{
+    incompleteFiles.push_back(path);
+}
+
+std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name)
+{
+    SaveNames& names = saveNames[folder.id];
+    // Taken by this save: a name it gave in this folder, or an entry it made there (on a target
+    // that folds case, "A" and "a" are one entry).
+    struct stat info;
+    const bool taken =
+        names.given.count(name) > 0 ||
+        (::fstatat(folder.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && saveCreated.count(identity(info)) > 0);
+    std::string chosen = name;
+    if (taken) {
+        // A numbered name must be free on the target too: an older file is never replaced for it.
+        int& number = names.nextNumber.try_emplace(name, 2).first->second;
+        for (;; ++number) {
+            chosen = numberedName(name, number);
+            if (!names.given.count(chosen) && ::fstatat(folder.fd, chosen.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+                break;
+        }
+        ++number;
+    }
+    names.given.insert(chosen);
+    return chosen;
+}
+
+bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
+{
     std::printf("isContainer\n");
     if (walkPath.count(item) || walkPath.size() >= kMaxSaveDepth) {
-        std::printf("CRecovery::saveItem - error: folder %s lies inside itself or too deep, not saved\n",
-                    path.c_str());
-        saveIncomplete = true;
+        const std::string path = parent.path + "/" + safeFileName(item->getName());
+        std::printf("CRecovery::saveItem - error: folder %s lies inside itself or too deep, not saved\n", path.c_str());
+        markIncomplete(path);
         return true;
     }
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
+    const std::string path = parent.path + "/" + name;
     struct stat info;
-    if (::lstat(path.c_str(), &info) == 0) {
-        // An existing directory is reused; a link is never followed out of the chosen folder.
+    bool created = false;
+    if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        // An existing folder is reused; anything else there (a link among it) is left alone.
         if (!S_ISDIR(info.st_mode)) {
-            std::printf("CRecovery::saveItem - error: %s exists and is not a folder\n", path.c_str());
-            return false;
+            std::printf("CRecovery::saveItem - error: %s exists and is not a folder, not saved\n", path.c_str());
+            markIncomplete(path);
+            return true;
         }
     } else {
         std::printf("creating dir: %s\n", path.c_str());
-        if (::mkdir(path.c_str(), 0777) != 0) {
-            std::printf("CRecovery::saveItem - error creating dir %s: %s\n", path.c_str(), std::strerror(errno));
-            return false;
+        if (::mkdirat(parent.fd, name.c_str(), 0777) == 0) {
+            created = true;
+        } else if (errno != EEXIST) {
+            const int error = errno;
+            std::printf("CRecovery::saveItem - error creating dir %s: %s\n", path.c_str(), std::strerror(error));
+            markIncomplete(path);
+            return !targetFull(error);
         }
     }
+    // O_NOFOLLOW: had the folder been swapped for a link since, this open fails instead of leaving.
+    const int fd = ::openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        std::printf("CRecovery::saveItem - error opening dir %s: %s\n", path.c_str(), std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        markIncomplete(path);
+        return true;
+    }
+    if (created)
+        saveCreated.insert(identity(info));
     if (item->getChildCount(true) == 0)
         item->addChildren();
 
     walkPath.insert(item);
+    saveFolders.push_back({path, fd, identity(info)});
     bool result = true;
     for (int i = 0; i < item->getChildCount(true); ++i) {
         if (!saveItem(item->getChild(i, true), path)) {
@@ -139,15 +296,25 @@ bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
             break;
         }
     }
+    saveFolders.pop_back();
     walkPath.erase(item);
+    ::close(fd);
     return result;
 }
 
-bool CRecovery::saveFile(CVolumeItem* item, const std::string& path)
+bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
 {
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
+    const std::string path = parent.path + "/" + name;
     std::printf("file: %s\n", path.c_str());
+    if (item->isCompressed()) {
+        std::printf("CRecovery::saveItem - error: %s is stored compressed, which cannot be read: not saved\n",
+                    path.c_str());
+        markIncomplete(path);
+        return true;
+    }
     struct stat info;
-    const bool exists = ::lstat(path.c_str(), &info) == 0;
+    const bool exists = ::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists) {
         std::printf("file exists\n");
         bool overwrite = false, skip = false, cancel = false;
@@ -166,7 +333,8 @@ bool CRecovery::saveFile(CVolumeItem* item, const std::string& path)
         std::printf("Overwrite\n");
         if (!S_ISREG(info.st_mode)) {
             std::printf("error writing file %s: not a regular file\n", path.c_str());
-            return false;
+            markIncomplete(path);
+            return true;
         }
     }
 
@@ -174,34 +342,43 @@ bool CRecovery::saveFile(CVolumeItem* item, const std::string& path)
     if (listener)
         listener->fileSaving(path);
 
+    const uint64_t size = item->getSize();
     std::vector<uint8_t> buffer;
     try {
-        buffer.resize(kChunkSize);
+        const uint64_t chunks =
+            std::max<uint64_t>(1, (std::min<uint64_t>(size, kWriteSize) + kChunkSize - 1) / kChunkSize);
+        buffer.resize(size_t(chunks) * kChunkSize);
     } catch (const std::bad_alloc&) {
         std::printf("error allocating memory for file\n");
+        markIncomplete(path);
         return false;
     }
 
-    // A new file must be new (O_EXCL); an old one is replaced in place only if it still is a
-    // regular file. Neither open follows a symbolic link.
-    const int flags = exists ? (O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                             : (O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
-    const int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) {
-        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
+    // The bytes go into a new file: under the name itself, or, replacing an old file, under a
+    // temporary name renamed over it at the end, so neither the old file nor a hard link to it is
+    // written into and a failed copy leaves the old file whole.
+    std::string written = name;
+    const int fd = exists
+                       ? createTemporary(parent.fd, &written)
+                       : ::openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        const int error = errno;
+        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(error));
+        if (fd >= 0)
+            ::close(fd);
+        markIncomplete(path);
+        return !targetFull(error);
     }
-    if (exists && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0)) {
-        std::printf("error writing file %s: cannot replace it\n", path.c_str());
-        ::close(fd);
-        return false;
-    }
+    const std::pair<uint64_t, uint64_t> writtenId = identity(info);
+    saveCreated.insert(writtenId);
 
-    const uint64_t size = item->getSize();
+    const int64_t readErrorsBefore = readErrorCount(item);
     uint64_t offset = 0;
+    size_t gathered = 0;
     int counter = kChunksPerProgress;
     bool cancel = false;
-    bool writeFailed = false;
+    bool shortRead = false;
+    int writeError = 0;
     do {
         if (listener && counter == kChunksPerProgress) {
             listener->progressEvent(progress, &cancel);
@@ -212,34 +389,64 @@ bool CRecovery::saveFile(CVolumeItem* item, const std::string& path)
         const uint32_t want = uint32_t(std::min<uint64_t>(kChunkSize, size - offset));
         if (want == 0)
             break;
-        const uint32_t got = std::min(item->read(offset, buffer.data(), want), want);
+        const uint32_t got = std::min(item->read(offset, buffer.data() + gathered, want), want);
         if (got == 0) {
             std::printf("CRecovery::saveItem - error: read failed in %s at offset %llu: %llu of %llu bytes saved\n",
-                        path.c_str(), static_cast<unsigned long long>(offset),
-                        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size));
-            saveIncomplete = true;
+                        path.c_str(), static_cast<unsigned long long>(offset), static_cast<unsigned long long>(offset),
+                        static_cast<unsigned long long>(size));
+            shortRead = true;
             break;
         }
-        if (!writeAll(fd, buffer.data(), got)) {
-            writeFailed = true;
-            break;
-        }
+        gathered += got;
         offset += got;
         ++counter;
+        if (buffer.size() - gathered < kChunkSize) {
+            if (!writeAll(fd, buffer.data(), gathered)) {
+                writeError = errno;
+                break;
+            }
+            gathered = 0;
+        }
     } while (offset < size && !cancel);
+    // What was gathered is written also after a cancel: a cancelled new file keeps its bytes so far.
+    if (!writeError && gathered > 0 && !writeAll(fd, buffer.data(), gathered))
+        writeError = errno;
+    if (::close(fd) != 0 && !writeError)
+        writeError = errno;
 
-    if (writeFailed) {
-        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(errno));
-        ::close(fd);
-        return false;
-    }
-    if (::close(fd) != 0) {
-        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
+    if (writeError) {
+        // A file cut short by the target is not kept: it would pass for a whole one.
+        removeWritten(parent.fd, written, writtenId);
+        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(writeError));
+        markIncomplete(path);
+        if (targetFull(writeError)) {
+            std::printf("CRecovery::save - error: the target disk is full\n");
+            return false;
+        }
+        return true;
     }
     if (cancel) {
+        // A replaced file stays as it was; a new one keeps the bytes written so far.
+        if (exists)
+            removeWritten(parent.fd, written, writtenId);
         std::printf("canceled during write\n");
+        markIncomplete(path);
         return false;
+    }
+    if (exists && ::renameat(parent.fd, written.c_str(), parent.fd, name.c_str()) != 0) {
+        const int error = errno;
+        removeWritten(parent.fd, written, writtenId);
+        std::printf("error writing file %s: %s\n", path.c_str(), std::strerror(error));
+        markIncomplete(path);
+        return !targetFull(error);
+    }
+    if (shortRead) {
+        markIncomplete(path);
+    } else if (readErrorCount(item) != readErrorsBefore) {
+        std::printf(
+            "CRecovery::saveItem - error: %s was read over unreadable sectors, saved with zeros in their place\n",
+            path.c_str());
+        markIncomplete(path);
     }
     return true;
 }

@@ -33,8 +33,8 @@ std::string fileRow(const std::string& name, const std::string& size, const std:
 
 std::string frame(const std::string& rows, const std::string& title = "Title", const std::string& footer = "Footer")
 {
-    return "<html><body><h1>" + title + "</h1><small><table border='0'>" + rows + "</table></small><br><small>" +
-           footer + "</small></body></html>";
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + title +
+           "</h1><small><table border='0'>" + rows + "</table></small><br><small>" + footer + "</small></body></html>";
 }
 
 // Items built by hand under the engine's result root, reported to path.
@@ -83,6 +83,26 @@ TEST_F(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
               frame(section("&lt;script&gt;&amp;") +
                         fileRow("a&lt;b&gt;&amp;&quot;c&#39;.txt", "0 KB", "n/a", "&lt;7&gt;") + kEmptyRow,
                     "Tom &amp; Jerry &lt;3", "\xC2\xA9 A &amp; B"));
+}
+
+TEST_F(RecoveryReport, ControlCharactersAndNoCharactersBecomeReplacementCharacters)
+{
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD
+    const std::pair<std::string, std::string> cases[] = {
+        {"tab\tnl\ncr\resc\x1b[31m", "tab" + r + "nl" + r + "cr" + r + "esc" + r + "[31m"},
+        {"del\x7f c1\xC2\x85\xC2\x9F", "del" + r + " c1" + r + r},
+        {"nonchar\xEF\xBF\xBF\xEF\xBF\xBE", "nonchar" + r + r},
+        {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0",
+         "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0"},
+        {"bad\xFF\xC3(\xE6\x97", "bad" + r + r + "(" + r + r}, // stray, cut-off and unfinished
+        {"over\xC0\xAF\xED\xA0\x80\xF8\x88\x80\x80\x80", "over" + r + r + r + r + r + r + r + r + r + r},
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(htmlEscape(text), shown) << text;
+
+    addFile(root, "a\x01"
+                  "b\xEF\xBF\xBF.txt");
+    EXPECT_EQ(write({root->children.back()}), frame(fileRow("a" + r + "b" + r + ".txt", "0 KB")));
 }
 
 TEST_F(RecoveryReport, WritingOverAnOldReportReplacesItWhole)
