@@ -20,6 +20,9 @@
 
 namespace {
 
+// How many of the files a save left incomplete its notice names.
+constexpr size_t kIncompleteListed = 15;
+
 QModelIndexList selectedRows(const QAbstractItemView* view)
 {
     return view && view->selectionModel() ? view->selectionModel()->selectedRows() : QModelIndexList();
@@ -76,8 +79,21 @@ void AppController::save()
     EngineLocker lock(engineLock());
     if (!beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")))
         return;
-    rec->save(items, target.toStdString());
+    const bool whole = rec->save(items, target.toStdString());
+    const std::vector<std::string> incomplete = rec->incompleteFiles;
     endProgressSheet();
+    // A save that left files incomplete must not pass for one that saved them.
+    if (!whole && !incomplete.empty() && !isQuitting() && services.alerts) {
+        QStringList lines;
+        for (size_t i = 0; i < incomplete.size() && i < kIncompleteListed; ++i)
+            lines << QString::fromStdString(incomplete[i]);
+        if (incomplete.size() > kIncompleteListed)
+            lines << QStringLiteral("\u2026");
+        services.alerts->runAlert(mainWindow, localizedString(QStringLiteral("SavingFiles")),
+                                  localizedString(QStringLiteral("SaveIncompleteNotice")) + QStringLiteral("\n\n") +
+                                      lines.join(QLatin1Char('\n')),
+                                  localizedString(QStringLiteral("OK")));
+    }
 }
 
 void AppController::saveReport()

@@ -109,6 +109,10 @@ public:
         calls.push_back("save");
         savedItems = items;
         savedFolder = folder;
+        if (!incomplete.empty()) {
+            incompleteFiles = incomplete;
+            return false;
+        }
         return realSave ? CRecovery::save(items, folder) : true;
     }
     bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path, const std::string& title,
@@ -148,7 +152,8 @@ public:
 
     std::vector<std::string> calls;
     bool failOpen = false;
-    std::string failure; // what the next scan reports it could not do
+    std::string failure;                 // what the next scan reports it could not do
+    std::vector<std::string> incomplete; // what the next save reports it did not save whole
     bool realSave = false;
     std::function<void()> beforeSetDisk;
     std::function<void()> duringScan;

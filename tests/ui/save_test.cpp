@@ -66,6 +66,19 @@ TEST(SaveCommand, SavesTheTableRowsInOrderElseTheOutlineFolders)
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
 
+TEST(SaveCommand, SaysWhichFilesWereNotSavedWhole)
+{
+    BrowsedHarness h;
+    ScratchDir target;
+    h.panels->folderAnswer = QString::fromStdString(target.path());
+    h.engine->incomplete = {target.file("Docs/%s%n.txt")};
+    quietly([&] { h.controller->save(); });
+    ASSERT_EQ(h.fakes.alerts->calls.size(), 2u);
+    const QString message = h.fakes.alerts->calls[1].message;
+    EXPECT_TRUE(message.startsWith(QStringLiteral("SaveIncompleteNotice"))) << message.toStdString();
+    EXPECT_TRUE(message.endsWith(QString::fromStdString(target.file("Docs/%s%n.txt")))) << "names are data";
+}
+
 TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
 {
     // A scan leaves the outline marked for a reload, which the next operation's first progress
