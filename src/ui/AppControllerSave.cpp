@@ -119,8 +119,10 @@ void AppController::saveReport()
         localizedFormat(QStringLiteral("AppFileListReportOnDate"),
                         {infoValue(QStringLiteral("AppName")), reportDate(QDateTime::currentDateTime())})
             .toStdString();
-    rec->saveReport(items, path.toStdString(), title, footer);
+    const bool written = rec->saveReport(items, path.toStdString(), title, footer);
     endProgressSheet();
+    if (!written)
+        showAlert(QStringLiteral("SaveFileList"), QStringLiteral("SaveReportFailedNotice"), QStringLiteral("OK"));
 }
 
 void AppController::searchUsingToolbarSearchField()

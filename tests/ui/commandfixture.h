@@ -123,7 +123,7 @@ public:
         reportPath = path;
         reportTitle = title;
         reportFooter = footer;
-        return true;
+        return !failReport;
     }
     void searchItems(const std::string& text) override
     {
@@ -155,6 +155,7 @@ public:
     std::string failure;                 // what the next scan reports it could not do
     std::vector<std::string> incomplete; // what the next save reports it did not save whole
     bool realSave = false;
+    bool failReport = false;
     std::function<void()> beforeSetDisk;
     std::function<void()> duringScan;
     std::vector<CVolumeItem*> savedItems;

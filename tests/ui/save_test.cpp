@@ -153,6 +153,16 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooter)
         << title.toStdString();
 }
 
+TEST(ReportCommand, SaysWhenTheReportCouldNotBeWritten)
+{
+    BrowsedHarness h;
+    h.panels->saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
+    h.engine->failReport = true;
+    quietly([&] { h.controller->saveReport(); });
+    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
+    EXPECT_EQ(h.fakes.alerts->calls[0].message, QStringLiteral("SaveReportFailedNotice"));
+}
+
 TEST(SearchCommand, SelectsTheSearchFolderAndShowsWhatItFound)
 {
     BrowsedHarness h;
