@@ -200,6 +200,10 @@ void CRecovery::scan()
         std::printf("scan - error: no disk set\n");
         return;
     }
+    // The cache counts what the device could not give (read as zeros); this scan's share, from the
+    // mount on, is its own.
+    CDisk* device = cachedDisk->disk;
+    const int64_t readErrorsBefore = device ? device->getReadErrorCount() : 0;
     volume = new (std::nothrow) CHFSVolume(cachedDisk);
     if (!volume)
         return;
@@ -274,9 +278,6 @@ void CRecovery::scan()
         listener->progressEvent(0, &cancel);
     }
 
-    // The cache counts what the device could not give (read as zeros); this scan's share is its own.
-    CDisk* device = cachedDisk->disk;
-    const int64_t readErrorsBefore = device ? device->getReadErrorCount() : 0;
 
     Walk walk{readSize, stepSize, speedometer, stopWatch};
     stopWatch.start();

@@ -9,12 +9,13 @@
 #include <system_error>
 
 namespace {
-// Bytes of blocks a worker takes at a time: enough that handing over costs nothing against the
-// classification, few enough that every worker has batches to take.
-constexpr uint32_t kBatchBytes = 262144;
+// The whole window: half the scan's block cache, so that the blocks the analyser is still to see
+// (and the files whose keywords it searches) are normally still cached when it gets to them.
+constexpr uint64_t kWindowBytes = 2097152;
 // Batches in the window for each worker: while the walking thread visits one batch the workers
 // classify the next ones.
 constexpr size_t kBatchesPerWorker = 4;
+constexpr size_t kMaxBatches = 64;
 // A batch also ends after this many steps per slot, so long runs of used blocks keep moving.
 constexpr size_t kStepsPerSlot = 4;
 } // namespace
@@ -22,12 +23,16 @@ constexpr size_t kStepsPerSlot = 4;
 CScanWindow::CScanWindow(uint32_t bytes, std::vector<std::unique_ptr<CBlockClassifier>> list, Visit visitor)
     : blockBytes(std::max<uint32_t>(1, bytes)), classifiers(std::move(list)), visit(std::move(visitor))
 {
-    slotsPerBatch = int32_t(std::max<uint32_t>(1, kBatchBytes / blockBytes));
+    size_t batchCount = std::clamp<size_t>(kBatchesPerWorker * classifiers.size(), 2, kMaxBatches);
+    const uint64_t slots = kWindowBytes / (batchCount * blockBytes);
+    if (slots == 0) // large blocks: fewer batches of one block each
+        batchCount = size_t(std::max<uint64_t>(2, std::min<uint64_t>(batchCount, kWindowBytes / blockBytes)));
+    slotsPerBatch = int32_t(std::max<uint64_t>(1, slots));
     stepsPerBatch = size_t(slotsPerBatch) * kStepsPerSlot;
     if (classifiers.empty())
         return;
     try {
-        batches.resize(std::max<size_t>(2, kBatchesPerWorker * classifiers.size()));
+        batches.resize(batchCount);
         for (Batch& batch : batches) {
             batch.steps.reserve(stepsPerBatch);
             batch.bytes.resize(size_t(slotsPerBatch) * blockBytes);
