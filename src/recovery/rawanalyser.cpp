@@ -82,7 +82,10 @@ std::string startExtension(magic_t cookie, const uint8_t* data, size_t size)
 // blocks to the walking thread, which then classifies them as a sequential scan would.
 class CMagicClassifier : public CBlockClassifier {
 public:
-    explicit CMagicClassifier(std::string descriptionPath) : path(std::move(descriptionPath)) {}
+    // nameText: ask for the extension of text blocks too (only kept text files need one).
+    CMagicClassifier(std::string descriptionPath, bool nameText) : path(std::move(descriptionPath)), nameText(nameText)
+    {
+    }
     ~CMagicClassifier() override
     {
         if (cookie)
@@ -104,7 +107,7 @@ public:
             out.error.assign(text ? text : "classification failed");
         } else {
             out.answer.assign(answer); // copied first: the extension query reuses the library's buffer
-            if (mayStartFile(answer))
+            if (mayStartFile(answer) && (nameText || !isTextAnswer(answer)))
                 out.extension = startExtension(cookie, data, size);
         }
         out.done = true;
@@ -125,6 +128,7 @@ private:
     }
 
     std::string path;
+    bool nameText = false;
     magic_t cookie = nullptr;
     bool tried = false;
 };
@@ -252,7 +256,9 @@ void CRawAnalyser::analyse()
     // openAnswer = type, then TAB and the first extension of the same block when the description
     // names one. Without workers the second query runs here, on start blocks only.
     openAnswer.assign(answer); // copied first: the next query reuses the library's answer buffer
-    const std::string extension = known ? known->extension : startExtension(magicCookie, data, size);
+    // A text file without the text filter is discarded when it ends: its extension is never used.
+    const bool named = !isTextAnswer(answer) || recovery->enableSearchText;
+    const std::string extension = known ? known->extension : named ? startExtension(magicCookie, data, size) : "";
     if (!extension.empty()) {
         openAnswer.push_back('\t');
         openAnswer.append(extension);
@@ -265,7 +271,9 @@ CBlockClassifier* CRawAnalyser::createClassifier()
     // Without a loaded description of its own the analyser classifies nothing, workers or not.
     if (!magicCookie)
         return nullptr;
-    return new (std::nothrow) CMagicClassifier((recovery ? recovery->magicFilePath : std::string()) + "/magic");
+    if (!recovery)
+        return nullptr;
+    return new (std::nothrow) CMagicClassifier(recovery->magicFilePath + "/magic", recovery->enableSearchText);
 }
 
 bool CRawAnalyser::finishItem(CRawVolumeItem* item, int64_t endBlock, const char* answer)
