@@ -278,7 +278,6 @@ void CRecovery::scan()
         listener->progressEvent(0, &cancel);
     }
 
-
     Walk walk{readSize, stepSize, speedometer, stopWatch};
     stopWatch.start();
     analyser->scanBegin();

@@ -9,13 +9,15 @@
 #include <system_error>
 
 namespace {
-// The whole window: half the scan's block cache, so that the blocks the analyser is still to see
-// (and the files whose keywords it searches) are normally still cached when it gets to them.
-constexpr uint64_t kWindowBytes = 2097152;
-// Batches in the window for each worker: while the walking thread visits one batch the workers
-// classify the next ones.
-constexpr size_t kBatchesPerWorker = 4;
-constexpr size_t kMaxBatches = 64;
+// Blocks a worker takes at a time: one line of the scan's cache. Handing a batch over and back
+// costs the walking thread several microseconds, so batches are large; smaller ones halved the
+// scan's speed.
+constexpr uint32_t kBatchBytes = 262144;
+// One batch in the window per worker (at least four): with eight workers the window is 2 MiB, half
+// the scan's cache, so the blocks the analyser is still to see (and the files whose keywords it
+// searches) are normally still cached when it gets to them.
+constexpr size_t kMinBatches = 4;
+constexpr uint64_t kMaxWindowBytes = 16777216;
 // A batch also ends after this many steps per slot, so long runs of used blocks keep moving.
 constexpr size_t kStepsPerSlot = 4;
 } // namespace
@@ -23,12 +25,11 @@ constexpr size_t kStepsPerSlot = 4;
 CScanWindow::CScanWindow(uint32_t bytes, std::vector<std::unique_ptr<CBlockClassifier>> list, Visit visitor)
     : blockBytes(std::max<uint32_t>(1, bytes)), classifiers(std::move(list)), visit(std::move(visitor))
 {
-    size_t batchCount = std::clamp<size_t>(kBatchesPerWorker * classifiers.size(), 2, kMaxBatches);
-    const uint64_t slots = kWindowBytes / (batchCount * blockBytes);
-    if (slots == 0) // large blocks: fewer batches of one block each
-        batchCount = size_t(std::max<uint64_t>(2, std::min<uint64_t>(batchCount, kWindowBytes / blockBytes)));
-    slotsPerBatch = int32_t(std::max<uint64_t>(1, slots));
+    slotsPerBatch = int32_t(std::max<uint32_t>(1, kBatchBytes / blockBytes));
     stepsPerBatch = size_t(slotsPerBatch) * kStepsPerSlot;
+    const uint64_t batchBytes = uint64_t(slotsPerBatch) * blockBytes;
+    const size_t batchCount =
+        size_t(std::clamp<uint64_t>(classifiers.size(), kMinBatches, std::max<uint64_t>(2, kMaxWindowBytes / batchBytes)));
     if (classifiers.empty())
         return;
     try {

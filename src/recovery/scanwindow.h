@@ -1,10 +1,10 @@
 // The read-ahead window of a scan whose blocks are classified on worker threads. The walking thread
 // adds steps in block order (a used block, or a read block whose bytes are copied in); whole batches
 // of steps go to the workers, each classifying with its own CBlockClassifier, and come back to the
-// walking thread in the same order, each step with its block's classification. All memory (2 MiB of
-// blocks, half the scan's cache) is taken when the window is made, so a scan of any size holds the
-// same. A window that could not get its memory or start a single thread says so through ready(); it
-// never throws.
+// walking thread in the same order, each step with its block's classification. All memory (a cache
+// line of blocks per worker, 2 MiB with eight) is taken when the window is made, so a scan of any
+// size holds the same. A window that could not get its memory or start a single thread says so
+// through ready(); it never throws.
 #pragma once
 
 #include "recovery.h"
