@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <system_error>
 
@@ -28,8 +29,8 @@ CScanWindow::CScanWindow(uint32_t bytes, std::vector<std::unique_ptr<CBlockClass
     slotsPerBatch = int32_t(std::max<uint32_t>(1, kBatchBytes / blockBytes));
     stepsPerBatch = size_t(slotsPerBatch) * kStepsPerSlot;
     const uint64_t batchBytes = uint64_t(slotsPerBatch) * blockBytes;
-    const size_t batchCount =
-        size_t(std::clamp<uint64_t>(classifiers.size(), kMinBatches, std::max<uint64_t>(2, kMaxWindowBytes / batchBytes)));
+    const uint64_t most = std::max<uint64_t>(2, kMaxWindowBytes / batchBytes);
+    const size_t batchCount = size_t(std::min<uint64_t>(most, std::max<uint64_t>(kMinBatches, classifiers.size())));
     if (classifiers.empty())
         return;
     try {
@@ -82,7 +83,7 @@ void CScanWindow::workerLoop(CBlockClassifier* classifier)
             BlockClassification& out = batch->classes[size_t(slot)];
             try {
                 classifier->classify(batch->bytes.data() + size_t(slot) * blockBytes, batch->sizes[size_t(slot)], out);
-            } catch (const std::bad_alloc&) {
+            } catch (const std::exception&) {
                 out.done = false; // the walking thread classifies it
             }
         }
