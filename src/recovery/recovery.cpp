@@ -17,7 +17,7 @@
 #include <thread>
 
 namespace {
-// Blocks larger than this are walked on one thread: the read-ahead window holds a few hundred.
+// Blocks larger than this are walked on one thread, which keeps the read-ahead window within 16 MiB.
 constexpr int kMaxWindowBlock = 1048576;
 constexpr int kMaxWorkers = 256;
 // Bytes read at every disk block of a lost-files scan: the largest catalog node.
