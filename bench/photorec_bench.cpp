@@ -427,8 +427,8 @@ int main(int argc, char** argv)
             std::printf("PhotoRec: failed to run (exit %d)\n", exit);
             status = 1;
         } else {
-            std::printf("PhotoRec: %.2f s, %zu files written, %zu of %zu hidden files byte for byte\n",
-                        photorecSeconds, photorecFiles, photorecWhole, hidden.size());
+            std::printf("PhotoRec: %.2f s, %zu files written, %zu of %zu hidden files byte for byte\n", photorecSeconds,
+                        photorecFiles, photorecWhole, hidden.size());
             std::printf("Gleaner / PhotoRec time: %.2f\n",
                         photorecSeconds > 0 ? gleanerSeconds / photorecSeconds : 0.0);
         }

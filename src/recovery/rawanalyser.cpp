@@ -84,8 +84,7 @@ class CMagicClassifier : public CBlockClassifier {
 public:
     // nameText: ask for the extension of text blocks too (only kept text files need one).
     CMagicClassifier(std::string descriptionPath, bool nameText) : path(std::move(descriptionPath)), nameText(nameText)
-    {
-    }
+    {}
     ~CMagicClassifier() override
     {
         if (cookie)
@@ -223,7 +222,8 @@ void CRawAnalyser::analyse()
     const BlockClassification* known = recovery->currentClassification;
     if (known && !known->done)
         known = nullptr;
-    const char* answer = known ? (known->answered ? known->answer.c_str() : nullptr) : magic_buffer(magicCookie, data, size);
+    const char* answer =
+        known ? (known->answered ? known->answer.c_str() : nullptr) : magic_buffer(magicCookie, data, size);
     if (!answer) {
         // Counted as continuation. Only the first error is printed; a broken description would
         // otherwise print one line per free block.

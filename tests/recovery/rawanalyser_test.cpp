@@ -569,7 +569,7 @@ Bytes mixedFreeSpace()
             Bytes start = sample.bytes;
             start.resize(std::max<size_t>(start.size(), 512), 0xAB); // no zero slack: the file goes on
             pieces.push_back(start);
-            pieces.push_back(Bytes(prose.begin(), prose.end()));     // text inside the binary file
+            pieces.push_back(Bytes(prose.begin(), prose.end())); // text inside the binary file
             pieces.push_back(Bytes(512, 0));
             pieces.push_back(patternBytes(1024 + 512 * (round % 5), round));
             pieces.push_back(sample.bytes); // this time with zero slack, and text after it
@@ -636,9 +636,8 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnADeletedXorrisoVolume)
     std::map<std::string, DeletedFile> deleted;
     ASSERT_NO_FATAL_FAILURE(makeDeletedSampleVolume(&x, &deleted));
     const ScanOutcome alone = scanWithWorkers(x.partition, 1, false);
-    EXPECT_EQ(size_t(std::count_if(alone.tree.begin(), alone.tree.end(), [](const std::string& line) {
-                  return line.back() != '/';
-              })),
+    EXPECT_EQ(size_t(std::count_if(alone.tree.begin(), alone.tree.end(),
+                                   [](const std::string& line) { return line.back() != '/'; })),
               deleted.size());
     EXPECT_EQ(scanWithWorkers(x.partition, 3, false).tree, alone.tree);
 }

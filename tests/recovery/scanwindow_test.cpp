@@ -38,18 +38,18 @@ TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
         for (int i = 0; i < 3; ++i)
             classifiers.push_back(std::make_unique<NumberClassifier>());
         std::vector<Seen> seen;
-        CScanWindow window(blockSize, std::move(classifiers),
-                           [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* c) {
-                               if (!data) {
-                                   seen.push_back({block, "used"});
-                                   return;
-                               }
-                               int64_t number = -1;
-                               std::memcpy(&number, data, sizeof number);
-                               const std::string answer = c && c->done ? c->answer : "unclassified";
-                               seen.push_back({block, std::to_string(number) + " " + std::to_string(size) + " " +
-                                                          answer});
-                           });
+        CScanWindow window(
+            blockSize, std::move(classifiers),
+            [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* c) {
+                if (!data) {
+                    seen.push_back({block, "used"});
+                    return;
+                }
+                int64_t number = -1;
+                std::memcpy(&number, data, sizeof number);
+                const std::string answer = c && c->done ? c->answer : "unclassified";
+                seen.push_back({block, std::to_string(number) + " " + std::to_string(size) + " " + answer});
+            });
         ASSERT_TRUE(window.ready());
         // Enough steps to fill and wrap the window several times; runs of used blocks between.
         const int64_t steps = 64 * 1048576 / blockSize + 50;
