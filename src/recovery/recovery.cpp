@@ -1,6 +1,7 @@
 #include "recovery.h"
 
 #include "hfsanalyser.h"
+#include "logger.h"
 #include "machelpers.h"
 #include "rawanalyser.h"
 #include "scanwindow.h"
@@ -171,7 +172,8 @@ CHFSVolume* CRecovery::addVolume(CHFSVolume* found)
         resultRoot->addChild(found->getRoot());
         found->getRoot()->setParent(resultRoot);
     }
-    std::printf("CRecovery::addVolume (%d): %s\n", int(volumeList.size()), found->getName().c_str());
+    std::printf("CRecovery::addVolume (%d): %s\n", int(volumeList.size()),
+                escapeControlCharacters(found->getName()).c_str());
     return found;
 }
 
