@@ -1,7 +1,8 @@
 // Deleted-files analysis over arbitrary free-block contents: the input becomes a disk that the
 // deleted-files scan walks with the program's own compiled description file. Without a mountable
 // HFS Plus volume every block is free and classified; an input that does mount is walked with its
-// allocation bitmap. The first bytes choose the block size, the text filter, a keyword and the cap.
+// allocation bitmap. The first bytes choose the block size, the text filter, a keyword, the cap and
+// whether two worker threads classify the blocks.
 #include "disks.h"
 #include "fuzzsupport.h"
 #include "logger.h"
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     recovery.setMagicFilePath(resourceDirectory());
     recovery.setEnableSearchText((options & 4) != 0);
     recovery.setKeywords({keyword, "needle"});
+    recovery.setScanWorkerCount((options & 16) ? 2 : 1);
     if (options & 8)
         recovery.maxItemSize = int64_t(data[1]) * 256;
     if (recovery.setDisk(&disk)) {

@@ -923,7 +923,7 @@ void CHFSVolume::findVolumeName()
     probe.addChildren();
     if (!probe.children.empty()) {
         name = probe.children.front()->getName();
-        std::printf("volume name: %s\n", name.c_str());
+        std::printf("volume name: %s\n", escapeControlCharacters(name).c_str());
     }
 }
 
@@ -1262,6 +1262,7 @@ bool CHFSVolumeItem::addChildren()
         const auto addRecord = [&](BTreeRecord* record) {
             char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
+            const std::string shownName = escapeControlCharacters(childName); // for printed lines
             const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
@@ -1274,18 +1275,18 @@ bool CHFSVolumeItem::addChildren()
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
                 if (record->dataLength < kCatalogFolderSize) {
-                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", childName);
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName.c_str());
                     return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
-                                childName, f32(id));
+                                shownName.c_str(), f32(id));
                     return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
-                                childName, f32(id));
+                                shownName.c_str(), f32(id));
                     return;
                 }
                 item = new CHFSVolumeItem();
@@ -1295,7 +1296,7 @@ bool CHFSVolumeItem::addChildren()
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
                 if (record->dataLength < kCatalogFileSize) {
-                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", childName);
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName.c_str());
                     return;
                 }
                 // A hard link's record holds no data: the bytes, size and dates belong to the file
@@ -1309,12 +1310,12 @@ bool CHFSVolumeItem::addChildren()
                     if (!target) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u was not found, shown "
                                     "as it is\n",
-                                    childName, linkID);
+                                    shownName.c_str(), linkID);
                     } else if (loadBig32(target + kCRFileType) == kHardLinkFileType &&
                                loadBig32(target + kCRFileCreator) == kHFSPlusCreator) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u is itself a link, "
                                     "shown as it is\n",
-                                    childName, linkID);
+                                    shownName.c_str(), linkID);
                     } else {
                         fields = target;
                         forkFileID = loadBig32(target + kCRFolderID);
@@ -1329,7 +1330,7 @@ bool CHFSVolumeItem::addChildren()
                 if (item->compressed)
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
-                                childName);
+                                shownName.c_str());
                 item->dataFork = new (std::nothrow)
                     CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
                 item->resourceFork = new (std::nothrow)
@@ -1369,11 +1370,11 @@ bool CHFSVolumeItem::addChildren()
             if (chain.scanLeafChain(&comparator, addRecord, start))
                 std::printf("CHFSVolumeItem::addChildren - the catalog is damaged: %s was listed from its chain of "
                             "leaf nodes and may be incomplete\n",
-                            name.c_str());
+                            escapeControlCharacters(name).c_str());
             else
                 std::printf("CHFSVolumeItem::addChildren - the catalog is damaged: the listing of %s is incomplete; "
                             "run the lost-files scan to find its files\n",
-                            name.c_str());
+                            escapeControlCharacters(name).c_str());
         }
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");

@@ -54,6 +54,84 @@ uint64_t blockSizeOf(CVolumeItem* item)
     return uint64_t(std::max(0, item->volume->getDisk()->getBlockSize()));
 }
 
+// A recognised answer that may start a file (whether it does depends on the open file).
+bool mayStartFile(const char* answer)
+{
+    return *answer != '\0' && std::strcmp(answer, kNoFileStarts) != 0;
+}
+
+// The first usable extension the description names for the block, or empty. The handle is left in
+// type mode, as it was.
+std::string startExtension(magic_t cookie, const uint8_t* data, size_t size)
+{
+    std::string extension;
+    if (magic_setflags(cookie, kExtensionFlags) == -1)
+        return extension;
+    const char* extensions = magic_buffer(cookie, data, size);
+    if (extensions) {
+        const size_t length = std::strcspn(extensions, "/");
+        if (!(length == 3 && std::strncmp(extensions, "???", 3) == 0) && usableExtension(extensions, length))
+            extension.assign(extensions, length);
+    }
+    magic_setflags(cookie, kTypeFlags);
+    return extension;
+}
+
+// Classifies on a worker thread with a handle of its own, opened there on the first block so the
+// workers load the description side by side. A handle that will not open or load leaves its
+// blocks to the walking thread, which then classifies them as a sequential scan would.
+class CMagicClassifier : public CBlockClassifier {
+public:
+    // nameText: ask for the extension of text blocks too (only kept text files need one).
+    CMagicClassifier(std::string descriptionPath, bool nameText) : path(std::move(descriptionPath)), nameText(nameText)
+    {}
+    ~CMagicClassifier() override
+    {
+        if (cookie)
+            magic_close(cookie);
+    }
+    CMagicClassifier(const CMagicClassifier&) = delete;
+    CMagicClassifier& operator=(const CMagicClassifier&) = delete;
+
+    void classify(const uint8_t* data, size_t size, BlockClassification& out) override
+    {
+        out.done = false;
+        if (!open())
+            return;
+        const char* answer = magic_buffer(cookie, data, size);
+        out.answered = answer != nullptr;
+        out.extension.clear();
+        if (!answer) {
+            const char* text = magic_error(cookie);
+            out.error.assign(text ? text : "classification failed");
+        } else {
+            out.answer.assign(answer); // copied first: the extension query reuses the library's buffer
+            if (mayStartFile(answer) && (nameText || !isTextAnswer(answer)))
+                out.extension = startExtension(cookie, data, size);
+        }
+        out.done = true;
+    }
+
+private:
+    bool open()
+    {
+        if (!tried) {
+            tried = true;
+            cookie = magic_open(kTypeFlags);
+            if (cookie && magic_load(cookie, path.c_str()) == -1) {
+                magic_close(cookie);
+                cookie = nullptr;
+            }
+        }
+        return cookie != nullptr;
+    }
+
+    std::string path;
+    bool nameText = false;
+    magic_t cookie = nullptr;
+    bool tried = false;
+};
+
 } // namespace
 
 void splitMagicAnswer(const char* answer, std::string& type, std::string& extension)
@@ -140,17 +218,22 @@ void CRawAnalyser::analyse()
     previousBlockEndedInSlack = size >= kSlackBytes &&
                                 std::all_of(data + size - kSlackBytes, data + size, [](uint8_t b) { return b == 0; });
 
-    const char* answer = magic_buffer(magicCookie, data, size);
+    // A worker's classification of these bytes, when the scan runs workers; the library otherwise.
+    const BlockClassification* known = recovery->currentClassification;
+    if (known && !known->done)
+        known = nullptr;
+    const char* answer =
+        known ? (known->answered ? known->answer.c_str() : nullptr) : magic_buffer(magicCookie, data, size);
     if (!answer) {
         // Counted as continuation. Only the first error is printed; a broken description would
         // otherwise print one line per free block.
         if (classifyErrors++ == 0) {
-            const char* text = magic_error(magicCookie);
+            const char* text = known ? known->error.c_str() : magic_error(magicCookie);
             std::printf("ERROR: %s\n", text ? text : "classification failed");
         }
         return;
     }
-    if (*answer == '\0' || std::strcmp(answer, kNoFileStarts) == 0)
+    if (!mayStartFile(answer))
         return;
     // Blocks inside binary files (a PDF's object streams, an RTF's body, runs of equal bytes) often
     // read as text. Text starts a new file only where the open binary file has visibly ended.
@@ -170,26 +253,27 @@ void CRawAnalyser::analyse()
     item->volume = recovery->volume;
     item->firstBlock = uint64_t(std::max<int64_t>(0, recovery->currentDiskBlock));
     item->setContainer(false);
-    composeStartAnswer(answer, data, size);
+    // openAnswer = type, then TAB and the first extension of the same block when the description
+    // names one. Without workers the second query runs here, on start blocks only.
+    openAnswer.assign(answer); // copied first: the next query reuses the library's answer buffer
+    // A text file without the text filter is discarded when it ends: its extension is never used.
+    const bool named = !isTextAnswer(answer) || recovery->enableSearchText;
+    const std::string extension = known ? known->extension : named ? startExtension(magicCookie, data, size) : "";
+    if (!extension.empty()) {
+        openAnswer.push_back('\t');
+        openAnswer.append(extension);
+    }
     openItem = item;
 }
 
-// openAnswer = type, then TAB and the first extension of the same block when the description
-// names one. The second query runs on start blocks only: they are rare, every block is not.
-void CRawAnalyser::composeStartAnswer(const char* type, const uint8_t* data, size_t size)
+CBlockClassifier* CRawAnalyser::createClassifier()
 {
-    openAnswer.assign(type); // copied first: the next query reuses the library's answer buffer
-    if (magic_setflags(magicCookie, kExtensionFlags) == -1)
-        return;
-    const char* extensions = magic_buffer(magicCookie, data, size);
-    if (extensions) {
-        const size_t length = std::strcspn(extensions, "/");
-        if (!(length == 3 && std::strncmp(extensions, "???", 3) == 0) && usableExtension(extensions, length)) {
-            openAnswer.push_back('\t');
-            openAnswer.append(extensions, length);
-        }
-    }
-    magic_setflags(magicCookie, kTypeFlags);
+    // Without a loaded description of its own the analyser classifies nothing, workers or not.
+    if (!magicCookie)
+        return nullptr;
+    if (!recovery)
+        return nullptr;
+    return new (std::nothrow) CMagicClassifier(recovery->magicFilePath + "/magic", recovery->enableSearchText);
 }
 
 bool CRawAnalyser::finishItem(CRawVolumeItem* item, int64_t endBlock, const char* answer)

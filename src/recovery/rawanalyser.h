@@ -32,6 +32,9 @@ public:
     // Why this scan could classify no block (the library did not open or the description file
     // did not load); empty when it could. Set by scanBegin and kept after scanEnd.
     std::string failureText() const override { return failure; }
+    // A classifier with a handle of its own for one worker thread; null when this scan's
+    // description did not load.
+    CBlockClassifier* createClassifier() override;
 
     std::string openAnswer;             // answer of the block at which openItem began
     CRawVolumeItem* openItem = nullptr; // the file being extended; not yet in the result tree
@@ -39,7 +42,6 @@ public:
 
 private:
     bool containsKeyword(CRawVolumeItem* item, uint64_t length);
-    void composeStartAnswer(const char* type, const uint8_t* data, size_t size);
 
     std::string failure;
     std::vector<uint8_t> chunk; // the keyword search's read buffer, kept between items

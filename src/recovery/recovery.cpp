@@ -1,22 +1,39 @@
 #include "recovery.h"
 
 #include "hfsanalyser.h"
+#include "logger.h"
 #include "machelpers.h"
 #include "rawanalyser.h"
+#include "scanwindow.h"
 #include "threads.h"
 #include "utils.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <new>
+#include <thread>
 
 namespace {
+// Blocks larger than this are walked on one thread, which keeps the read-ahead window within 16 MiB.
+constexpr int kMaxWindowBlock = 1048576;
+constexpr int kMaxWorkers = 256;
 // Bytes read at every disk block of a lost-files scan: the largest catalog node.
 constexpr int kLostFilesWindow = 32768;
 // The scan's block cache: 4 MiB in lines of 256 KiB.
 constexpr int kCacheSize = 4194304;
 constexpr int kReadAheadSize = 262144;
 } // namespace
+
+struct CRecovery::Walk {
+    int readSize;
+    int64_t stepSize;
+    Speedometer& speedometer;
+    CStopWatch& stopWatch;
+};
 
 CAbstractAnalyser* CRecovery::createAnalyser()
 {
@@ -155,7 +172,8 @@ CHFSVolume* CRecovery::addVolume(CHFSVolume* found)
         resultRoot->addChild(found->getRoot());
         found->getRoot()->setParent(resultRoot);
     }
-    std::printf("CRecovery::addVolume (%d): %s\n", int(volumeList.size()), found->getName().c_str());
+    std::printf("CRecovery::addVolume (%d): %s\n", int(volumeList.size()),
+                escapeControlCharacters(found->getName()).c_str());
     return found;
 }
 
@@ -178,11 +196,16 @@ void CRecovery::scan()
 {
     std::printf("scan\n");
     scanFailure.clear();
+    scanReadErrors = 0;
     releaseResults();
     if (!cachedDisk) {
         std::printf("scan - error: no disk set\n");
         return;
     }
+    // The cache counts what the device could not give (read as zeros); this scan's share, from the
+    // mount on, is its own.
+    CDisk* device = cachedDisk->disk;
+    const int64_t readErrorsBefore = device ? device->getReadErrorCount() : 0;
     volume = new (std::nothrow) CHFSVolume(cachedDisk);
     if (!volume)
         return;
@@ -257,40 +280,15 @@ void CRecovery::scan()
         listener->progressEvent(0, &cancel);
     }
 
+    Walk walk{readSize, stepSize, speedometer, stopWatch};
     stopWatch.start();
     analyser->scanBegin();
     currentAllocBlock = 0;
-    while (currentAllocBlock < allocBlockCount) {
-        if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(currentAllocBlock))) {
-            analyser->analyse();
-        } else {
-            speedometer.start();
-            const bool readOK = cachedDisk->readData(currentOffset, readSize, readBuffer);
-            stopWatch.stop();
-            if (stopWatch.getElapsedSeconds() > 0) {
-                const float share = float(currentAllocBlock) / float(allocBlockCount);
-                const int percent = int(100.0 * double(share));
-                if (listener) {
-                    bool cancel = false;
-                    listener->progressEvent(double(percent), &cancel);
-                    // The step just read is neither analysed nor passed: the walk ends before it.
-                    if (cancel)
-                        break;
-                }
-                stopWatch.start();
-            }
-            if (readOK) {
-                analyser->analyse();
-                speedometer.update(stepSize);
-            } else {
-                speedometer.update(0);
-                std::printf("error reading\n");
-            }
-        }
-        currentDiskBlock += blocksPerAllocBlock;
-        currentOffset += stepSize;
-        currentAllocBlock += 1;
-    }
+    const int workers = scanWorkers();
+    // Worker threads only where the analyser classifies blocks and a block is small enough for the
+    // read-ahead window to stay small.
+    if (workers <= 1 || readSize > kMaxWindowBlock || !walkWithWorkers(analyser, walk, workers))
+        walkInOrder(analyser, walk);
     // Whether the walk ran to the end or was cancelled, the analyser closes what it has open at
     // the block the walk reached, never beyond it.
     scanEndDiskBlock = currentDiskBlock;
@@ -299,4 +297,137 @@ void CRecovery::scan()
     analyser->scanEnd();
     scanFailure = analyser->failureText();
     delete analyser;
+
+    scanReadErrors = device ? std::max<int64_t>(0, device->getReadErrorCount() - readErrorsBefore) : 0;
+    std::printf("unreadable sectors: %lld\n", static_cast<long long>(scanReadErrors));
+    // The walk's questions about blocks past the allocation bitmap were reported once; now their count.
+    if (volume)
+        volume->reportBlocksPastBitmap();
+}
+
+int CRecovery::scanWorkers() const
+{
+    if (scanWorkerCount > 0)
+        return scanWorkerCount;
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    int count = 0;
+    if (sched_getaffinity(0, sizeof cores, &cores) == 0)
+        count = CPU_COUNT(&cores);
+    if (count <= 0)
+        count = int(std::thread::hardware_concurrency());
+    return std::clamp(count, 1, kMaxWorkers);
+}
+
+void CRecovery::setScanWorkerCount(int count)
+{
+    scanWorkerCount = std::clamp(count, 0, kMaxWorkers);
+}
+
+CRecovery::StepRead CRecovery::readStep(Walk& walk, int64_t block)
+{
+    walk.speedometer.start();
+    const bool readOK = cachedDisk->readData(block * walk.stepSize, walk.readSize, readBuffer);
+    walk.stopWatch.stop();
+    if (walk.stopWatch.getElapsedSeconds() > 0) {
+        const float share = float(block) / float(allocBlockCount);
+        const int percent = int(100.0 * double(share));
+        if (listener) {
+            bool cancel = false;
+            listener->progressEvent(double(percent), &cancel);
+            // The step just read is neither analysed nor passed: the walk ends before it.
+            if (cancel)
+                return StepRead::Cancelled;
+        }
+        walk.stopWatch.start();
+    }
+    if (!readOK) {
+        walk.speedometer.update(0);
+        std::printf("error reading\n");
+        return StepRead::Failed;
+    }
+    return StepRead::Read;
+}
+
+void CRecovery::walkInOrder(CAbstractAnalyser* analyser, Walk& walk)
+{
+    currentAllocBlock = 0;
+    currentDiskBlock = 0;
+    currentOffset = 0;
+    currentClassification = nullptr;
+    while (currentAllocBlock < allocBlockCount) {
+        if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(currentAllocBlock))) {
+            analyser->analyse();
+        } else {
+            const StepRead read = readStep(walk, currentAllocBlock);
+            if (read == StepRead::Cancelled)
+                break;
+            if (read == StepRead::Read) {
+                analyser->analyse();
+                walk.speedometer.update(walk.stepSize);
+            }
+        }
+        currentDiskBlock += blocksPerAllocBlock;
+        currentOffset += walk.stepSize;
+        currentAllocBlock += 1;
+    }
+}
+
+// The walk of walkInOrder, with the classification moved ahead: the steps are read here in order
+// into a bounded window whose blocks worker threads classify, and the analyser sees each step in
+// the same order, with the same position fields and bytes, a window later. A cancel or the end of
+// the disk first lets the analyser see every step read before it.
+bool CRecovery::walkWithWorkers(CAbstractAnalyser* analyser, Walk& walk, int workers)
+{
+    std::vector<std::unique_ptr<CBlockClassifier>> classifiers;
+    for (int i = 0; i < workers; ++i) {
+        CBlockClassifier* classifier = analyser->createClassifier();
+        if (!classifier)
+            break;
+        try {
+            classifiers.emplace_back(classifier);
+        } catch (const std::bad_alloc&) {
+            delete classifier;
+            break;
+        }
+    }
+    if (classifiers.size() < 2)
+        return false; // one worker beside the walk gains nothing over the walk alone
+
+    auto visit = [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* classification) {
+        currentAllocBlock = block;
+        currentDiskBlock = block * blocksPerAllocBlock;
+        currentOffset = block * walk.stepSize;
+        if (data)
+            readBuffer->attach(const_cast<uint8_t*>(data), 1, size);
+        currentClassification = classification;
+        analyser->analyse();
+    };
+    CScanWindow window(uint32_t(walk.readSize), std::move(classifiers), visit);
+    if (!window.ready())
+        return false;
+    std::printf("classifying on %d threads\n", window.workers());
+
+    int64_t block = 0;
+    for (; block < allocBlockCount; ++block) {
+        if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(block))) {
+            window.addUsed(block);
+            continue;
+        }
+        const StepRead read = readStep(walk, block);
+        if (read == StepRead::Cancelled)
+            break;
+        if (read == StepRead::Read) {
+            window.addRead(block, readBuffer->getData(), readBuffer->getSize());
+            walk.speedometer.update(walk.stepSize);
+        }
+    }
+    window.finish();
+    // The window's memory goes with it; nothing may go on pointing into it.
+    readBuffer->clear();
+    currentClassification = nullptr;
+    currentAllocBlock = block;
+    currentDiskBlock = block * blocksPerAllocBlock;
+    currentOffset = block * walk.stepSize;
+    return true;
 }

@@ -22,6 +22,26 @@ enum ScanType { ScanDeletedFiles = 0, ScanLostFiles = 1, ScanLostVolumes = 2 };
 
 class CRecovery;
 
+// What a worker thread learnt of one block for the analyser: the content-type answer and, where a
+// file may start, the extension answer. `done` false means no worker classified the block and the
+// analyser must do it on the walking thread.
+struct BlockClassification {
+    bool done = false;
+    bool answered = false; // the library answered; otherwise `error` holds its text
+    std::string answer;
+    std::string extension; // the usable extension of a start block, empty when none
+    std::string error;
+};
+
+// Classifies blocks on one worker thread of a scan. Each worker has its own, since a library
+// handle must not be shared between threads; it is made on the walking thread and then used only
+// by its worker.
+class CBlockClassifier {
+public:
+    virtual ~CBlockClassifier() = default;
+    virtual void classify(const uint8_t* data, size_t size, BlockClassification& out) = 0;
+};
+
 // A scan analyser: called once before the walk, once per step of the walk and once after it
 // (also after a cancel), and then deleted through this interface. It reads the walk state of the
 // engine it was given directly (see CRecovery's fields) and adds what it finds under resultRoot.
@@ -40,6 +60,10 @@ public:
     // Why the scan could not do its work at all (e.g. the file-type description did not load);
     // empty when it could. Asked after scanEnd.
     virtual std::string failureText() const { return {}; }
+    // A classifier for one worker thread, asked after scanBegin; null (the default) keeps the walk
+    // on one thread. With classifiers, analyse finds the current block's classification in
+    // recovery->currentClassification.
+    virtual CBlockClassifier* createClassifier() { return nullptr; }
 
     CRecovery* recovery = nullptr; // not owned
 };
@@ -71,6 +95,9 @@ public:
     virtual void setEnableSearchText(bool value);
     virtual void setEnableSearchKeywords(bool value);
     virtual void setKeywords(const std::vector<std::string>& list);
+    // Threads that classify the blocks of a deleted-files scan: 0 (the default) one per core, 1
+    // the walk alone, in order, on the calling thread.
+    virtual void setScanWorkerCount(int count);
     virtual void openExistingVolume();
     virtual void scan();
     // True when every item was saved whole; false after a cancel, a full target disk, or when some
@@ -112,6 +139,13 @@ public:
     // not be written, cut short by a read or write error, read over unreadable sectors (saved with
     // zeros there), or stored compressed. Printed at the end of the save.
     std::vector<std::string> incompleteFiles;
+    // Sectors the last scan could not read (the read errors the block cache counted during it; they
+    // were read as zeros). Printed at the scan's end; the interface shows it as "ReadErrors".
+    int64_t scanReadErrors = 0;
+    // Worker threads of the deleted-files scan (see setScanWorkerCount).
+    int scanWorkerCount = 0;
+    // The current step's classification when worker threads made it; null otherwise.
+    const BlockClassification* currentClassification = nullptr;
 
 protected:
     // The analyser of the current scan type (the raw analyser for deleted files, the HFS Plus
@@ -119,6 +153,16 @@ protected:
     virtual CAbstractAnalyser* createAnalyser();
 
 private:
+    struct Walk;
+    enum class StepRead { Read, Failed, Cancelled };
+    // Reads the step at allocation block `block` into readBuffer and reports progress as the walk
+    // does after a read.
+    StepRead readStep(Walk& walk, int64_t block);
+    void walkInOrder(CAbstractAnalyser* analyser, Walk& walk);
+    // False, with nothing walked, when no worker could be started.
+    bool walkWithWorkers(CAbstractAnalyser* analyser, Walk& walk, int workers);
+    // scanWorkerCount, or the cores this process may run on.
+    int scanWorkers() const;
     void releaseResults();
     void forgetSearchEntries();
     void adoptDetachedResults();

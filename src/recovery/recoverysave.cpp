@@ -8,6 +8,7 @@
 #include "recovery.h"
 
 #include "cacheddisk.h"
+#include "logger.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -186,7 +187,7 @@ bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
 {
     if (!item)
         return true;
-    std::printf("CRecovery::saveItem: %s\n", item->getName().c_str());
+    std::printf("CRecovery::saveItem: %s\n", escapeControlCharacters(item->getName()).c_str());
     // Within a save the folder is the innermost one open on its walk; a call from elsewhere opens
     // it here. A copy: the walk's list grows while the item is saved.
     SaveFolder parent;

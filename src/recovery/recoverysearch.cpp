@@ -2,6 +2,7 @@
 // child of the result root that refers to items of the tree without owning them.
 #include "recovery.h"
 
+#include "logger.h"
 #include "machelpers.h"
 
 #include <algorithm>
@@ -54,7 +55,7 @@ void CRecovery::searchItems(const std::string& text)
         std::printf("CRecovery::searchItems - error: no results to search\n");
         return;
     }
-    std::printf("CRecovery::searchItems start: %s\n", resultRoot->getName().c_str());
+    std::printf("CRecovery::searchItems start: %s\n", escapeControlCharacters(resultRoot->getName()).c_str());
     searchText = text;
     searchKey = foldAscii(text);
 

@@ -1,6 +1,7 @@
 // The deleted-files analyser: files carved from free blocks by content type, their folders, names
 // and sizes, the size cap, the text filter with its keywords, a cancelled scan, a description file
-// that does not load, and deleted files of a real xorriso volume coming back byte for byte.
+// that does not load, deleted files of a real xorriso volume coming back byte for byte, and the
+// scan with its blocks classified on worker threads giving what the one-thread scan gives.
 #include "rawanalyser.h"
 
 #include "recoveryfixture.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -75,10 +77,11 @@ Bytes blocks(const std::vector<Bytes>& pieces, size_t blockSize = 512)
 // A deleted-files scan through the engine over a disk held in memory. Bytes without an HFS Plus
 // volume are walked in disk blocks, all free.
 struct Scan {
-    explicit Scan(Bytes bytes, int blockSize = 512) : disk(std::move(bytes), blockSize)
+    explicit Scan(Bytes bytes, int blockSize = 512, int workers = 0) : disk(std::move(bytes), blockSize)
     {
         recovery.setStatusListener(&listener);
         recovery.magicFilePath = GLEANER_RESOURCE_DIR;
+        recovery.setScanWorkerCount(workers);
     }
     ~Scan()
     {
@@ -446,21 +449,29 @@ std::map<std::string, DeletedFile> deleteAllFiles(Bytes& image, size_t volume)
     set(image, header + 48, get(image, header + 48) + freed);
     return deleted;
 }
+
+// An xorriso volume of every sample file, all of them then deleted (use with ASSERT_NO_FATAL_FAILURE).
+void makeDeletedSampleVolume(XorrisoDisk* x, std::map<std::string, DeletedFile>* deleted)
+{
+    const std::vector<SampleFile> all = sampleFiles();
+    TreeSpec tree;
+    for (const SampleFile& sample : all)
+        tree.file(sample.file, sample.bytes);
+    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(x, tree));
+    Bytes image = readFileBytes(x->image);
+    *deleted = deleteAllFiles(image, x->hfsStart * 512);
+    ASSERT_EQ(deleted->size(), all.size());
+    ASSERT_TRUE(writeFileBytes(x->image, image));
+}
 } // namespace
 
 TEST(RawAnalyserVolume, DeletedFilesOfAnXorrisoVolumeComeBackByteIdenticalInCategoryFolders)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
     const std::vector<SampleFile> all = sampleFiles();
-    TreeSpec tree;
-    for (const SampleFile& sample : all)
-        tree.file(sample.file, sample.bytes);
     XorrisoDisk x;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&x, tree));
-    Bytes image = readFileBytes(x.image);
-    const std::map<std::string, DeletedFile> deleted = deleteAllFiles(image, x.hfsStart * 512);
-    ASSERT_EQ(deleted.size(), all.size());
-    ASSERT_TRUE(writeFileBytes(x.image, image));
+    std::map<std::string, DeletedFile> deleted;
+    ASSERT_NO_FATAL_FAILURE(makeDeletedSampleVolume(&x, &deleted));
     if (toolAvailable("fls")) {
         // An independent reader agrees that the files are gone and the catalog is sound.
         const auto listed = runFls(x.image, x.hfsStart);
@@ -512,4 +523,200 @@ TEST(RawAnalyserCarving, SmallVolumeCarvesOnlyItsFreeBlocks)
     const auto files = scan.files();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files.begin()->second->firstBlock, uint64_t(image.freeRuns[0].startBlock) * 8);
+
+    // On a disk twice the volume's size the walk asks about every block past the bitmap: one line
+    // says so, and the scan's end counts the rest in one more.
+    Bytes doubled = image.bytes;
+    doubled.resize(doubled.size() * 2);
+    Scan wide(doubled);
+    const std::string output = wide.run();
+    EXPECT_EQ(countOccurrences(output, "isAllocationBlockUsed error: index out of range!\n"), 1);
+    EXPECT_EQ(countOccurrences(output, " more times (blocks past the allocation bitmap"), 1);
+}
+
+// --- Blocks classified on worker threads --------------------------------------------------------
+
+namespace {
+// Every item of the result tree in tree order: its path, and for a file its size and first block.
+std::vector<std::string> resultTree(CVolumeItem* folder, const std::string& prefix = "")
+{
+    std::vector<std::string> lines;
+    if (!folder)
+        return lines;
+    for (CVolumeItem* child : folder->children) {
+        const std::string path = prefix + child->getName();
+        if (child->isContainer()) {
+            lines.push_back(path + "/");
+            const std::vector<std::string> inner = resultTree(child, path + "/");
+            lines.insert(lines.end(), inner.begin(), inner.end());
+        } else {
+            lines.push_back(path + " size " + std::to_string(child->getSize()) + " from " + child->getIdString());
+        }
+    }
+    return lines;
+}
+
+// What a deleted-files scan of disk with this many workers found, and what it printed.
+struct ScanOutcome {
+    std::vector<std::string> tree;
+    int64_t readErrors = -1;
+    std::string output;
+};
+
+ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
+{
+    Scan scan({}, 512, workers);
+    scan.recovery.enableSearchText = searchText;
+    scan.recovery.keywords = {"needle"};
+    ScanOutcome outcome;
+    outcome.output = quietly([&] {
+        scan.recovery.setDisk(disk);
+        scan.recovery.setScanType(ScanDeletedFiles);
+        scan.recovery.scan();
+    });
+    outcome.tree = resultTree(scan.recovery.resultRoot);
+    outcome.readErrors = scan.recovery.scanReadErrors;
+    return outcome;
+}
+
+// Free space as it looks after deletions, over several MiB so that the read-ahead window fills and
+// wraps many times: every sample type, text files (some with the keyword), text and zero blocks
+// inside binary files, binary files cut short by the next start, and unrecognised runs.
+Bytes mixedFreeSpace()
+{
+    const std::vector<SampleFile> samples = sampleFiles();
+    std::string prose(512, 'a');
+    for (size_t i = 60; i < prose.size(); i += 61)
+        prose[i] = '\n';
+    std::vector<Bytes> pieces;
+    for (uint32_t round = 0; round < 32; ++round) {
+        for (const SampleFile& sample : samples) {
+            Bytes start = sample.bytes;
+            start.resize(std::max<size_t>(start.size(), 512), 0xAB); // no zero slack: the file goes on
+            pieces.push_back(start);
+            pieces.push_back(Bytes(prose.begin(), prose.end())); // text inside the binary file
+            pieces.push_back(Bytes(512, 0));
+            pieces.push_back(patternBytes(1024 + 512 * (round % 5), round));
+            pieces.push_back(sample.bytes); // this time with zero slack, and text after it
+            pieces.push_back(words(round % 3 ? "a text file without the keyword\n" : "a needle in a text file\n"));
+            pieces.push_back(words("and a second text block\n"));
+        }
+    }
+    return blocks(pieces);
+}
+} // namespace
+
+TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrors)
+{
+    CMemoryDisk disk(mixedFreeSpace(), 512);
+    ASSERT_GT(disk.bytes.size(), 4u << 20) << "the window must fill and wrap";
+    for (int64_t block = 37; block < disk.getBlockCount(); block += 1501)
+        disk.failingBlocks.insert(block);
+    for (const bool searchText : {false, true}) {
+        SCOPED_TRACE(searchText ? "text kept with the keyword" : "text discarded");
+        const ScanOutcome alone = scanWithWorkers(&disk, 1, searchText);
+        EXPECT_EQ(alone.output.find("classifying on"), std::string::npos);
+        ASSERT_GT(alone.tree.size(), 600u);
+        EXPECT_GT(alone.readErrors, 0);
+        for (const int workers : {2, 5}) {
+            SCOPED_TRACE(workers);
+            const ScanOutcome parallel = scanWithWorkers(&disk, workers, searchText);
+            EXPECT_NE(parallel.output.find("classifying on " + std::to_string(workers) + " threads"),
+                      std::string::npos);
+            EXPECT_EQ(parallel.tree, alone.tree);
+            EXPECT_EQ(parallel.readErrors, alone.readErrors);
+        }
+    }
+}
+
+TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnVolumesWithUsedBlocks)
+{
+    // Used blocks end files in the middle of the window; 4096-byte blocks make eight disk blocks a step.
+    HfsBuildOptions options;
+    options.blockSize = 4096;
+    HfsImageBuilder builder(options);
+    uint32_t seed = 1;
+    for (int round = 0; round < 40; ++round) {
+        for (const SampleFile& sample : sampleFiles()) {
+            builder.addFreeData(sample.bytes);
+            if (++seed % 3 == 0)
+                builder.addFile(kHfsRootFolderID, "kept" + std::to_string(seed), patternBytes(5000, seed));
+            else
+                builder.addFreeData(patternBytes(4096 * (seed % 4), seed));
+        }
+    }
+    const HfsImage image = builder.build();
+    CMemoryDisk disk(image.bytes, 512);
+    const ScanOutcome alone = scanWithWorkers(&disk, 1, false);
+    ASSERT_GT(alone.tree.size(), 400u);
+    const ScanOutcome parallel = scanWithWorkers(&disk, 4, false);
+    EXPECT_NE(parallel.output.find("classifying on 4 threads"), std::string::npos);
+    EXPECT_EQ(parallel.tree, alone.tree);
+}
+
+TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnADeletedXorrisoVolume)
+{
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    XorrisoDisk x;
+    std::map<std::string, DeletedFile> deleted;
+    ASSERT_NO_FATAL_FAILURE(makeDeletedSampleVolume(&x, &deleted));
+    const ScanOutcome alone = scanWithWorkers(x.partition, 1, false);
+    EXPECT_EQ(size_t(std::count_if(alone.tree.begin(), alone.tree.end(),
+                                   [](const std::string& line) { return line.back() != '/'; })),
+              deleted.size());
+    EXPECT_EQ(scanWithWorkers(x.partition, 3, false).tree, alone.tree);
+}
+
+TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
+{
+    // The cancel comes with the report after the slow read of the line that starts at block 1024;
+    // reports before it (a second can end at any read) go on. Blocks read ahead of the analyser
+    // must not change where the file ends.
+    class CancelAtSlowRead : public ScriptedListener {
+    public:
+        explicit CancelAtSlowRead(const SlowMemoryDisk& slowDisk) : disk(slowDisk) {}
+        void progressEvent(double percent, bool* cancel) override
+        {
+            ScriptedListener::progressEvent(percent, cancel);
+            *cancel = disk.slept;
+        }
+        const SlowMemoryDisk& disk;
+    };
+    Bytes bytes = samplePng();
+    bytes.resize(3000 * 512);
+    for (const int workers : {1, 4}) {
+        SCOPED_TRACE(workers);
+        Scan scan(bytes, 512, workers);
+        scan.disk.slowFrom = 1024;
+        CancelAtSlowRead listener(scan.disk);
+        scan.recovery.setStatusListener(&listener);
+        scan.run();
+        EXPECT_EQ(scan.recovery.scanEndDiskBlock, 1024);
+        EXPECT_EQ(scan.recovery.currentDiskBlock, 1024);
+        const auto files = scan.files();
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(files.begin()->first, png(1024));
+        EXPECT_EQ(files.begin()->second->getSize(), 1024u * 512);
+        EXPECT_EQ(listener.progress.back(), double(int(100.0 * double(1024.0f / 3000.0f))));
+    }
+}
+
+TEST(RawAnalyserWorkers, ScanReportsTheSectorsItCouldNotReadThisTime)
+{
+    CMemoryDisk disk(blocks({samplePng(), patternBytes(64 * 512, 3), sampleGif()}), 512);
+    disk.failingBlocks = {3, 40};
+    const ScanOutcome first = scanWithWorkers(&disk, 4, false);
+    const int64_t afterFirst = disk.getReadErrorCount();
+    EXPECT_GT(first.readErrors, 0);
+    EXPECT_EQ(first.readErrors, afterFirst);
+    EXPECT_NE(first.output.find("unreadable sectors: " + std::to_string(afterFirst) + "\n"), std::string::npos);
+    // A second scan counts its own errors, not those of the scans before it.
+    const ScanOutcome second = scanWithWorkers(&disk, 1, false);
+    EXPECT_EQ(second.readErrors, disk.getReadErrorCount() - afterFirst);
+    EXPECT_GT(second.readErrors, 0);
+
+    disk.failingBlocks.clear();
+    const ScanOutcome clean = scanWithWorkers(&disk, 4, false);
+    EXPECT_EQ(clean.readErrors, 0);
+    EXPECT_NE(clean.output.find("unreadable sectors: 0\n"), std::string::npos);
 }
