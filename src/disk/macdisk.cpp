@@ -204,7 +204,7 @@ bool CMacDisk::writeBlocks(int64_t, int, const void*)
 
 bool CMacDisk::doOpen(bool write)
 {
-    return openDevice(write, true);
+    return openDevice(write, askForRights);
 }
 
 void CMacDisk::doClose()
@@ -457,5 +457,17 @@ void CMacDiskManager::scanForPartitions()
         const bool kept = parent ? parent->addPartition(disk) : addDisk(disk);
         if (!kept)
             delete disk;
+    }
+
+    // Linux lists an Apple partition map's partitions only when its kernel reads such maps, which
+    // many do not (nor for loop devices of disk images): a whole disk without partitions gets its
+    // map read here, if it can be read without asking for rights.
+    for (int i = 0; i < getDiskCount(); ++i) {
+        CMacDisk* whole = dynamic_cast<CMacDisk*>(getDisk(i));
+        if (!whole || whole->getPartitionCount() > 0)
+            continue;
+        whole->askForRights = false;
+        whole->scanForPartitions();
+        whole->askForRights = true;
     }
 }

@@ -36,6 +36,10 @@ public:
     // it is taken only when it is read-only and of this very device. Writing is always refused.
     virtual bool openDevice(bool write, bool allowAuthorization);
 
+    // Whether an open that is refused may ask for administrator rights; listing the disks turns it
+    // off while it looks for partition maps, so nobody is asked for a password just to list them.
+    bool askForRights = true;
+
 protected:
     int descriptor = -1;
 };

@@ -1,6 +1,7 @@
 #include "macdisk.h"
 
 #include "../platform/fakesysfs.h"
+#include "apmimage.h"
 #include "outputcapture.h"
 
 #include <gtest/gtest.h>
@@ -320,6 +321,44 @@ TEST_F(DiskScan, LoopDeviceIsAnImageFileNamedAfterItsBackingFile)
     ASSERT_EQ(scan().getDiskCount(), 1);
     EXPECT_EQ(manager->getDisk(0)->getType(), DiskTypeImageFile);
     EXPECT_EQ(manager->getDisk(0)->getName(), "recover me.img");
+}
+
+// A loop device of an image with an Apple partition map, on a kernel that lists no partitions
+// for it: the map is read to list them, but never by asking for rights when the device refuses.
+TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRights)
+{
+    const std::vector<uint8_t> image = makeApmImage(512, 2048, {{1, 63, "Apple", "Apple_partition_map"},
+                                                                 {64, 1984, "Gleaner", "Apple_HFS"}});
+    const std::string imagePath = sysfs.write("apm.img", std::string(image.begin(), image.end()));
+    sysfs.addLoop("loop0", 2048, imagePath);
+    for (const bool readable : {true, false}) {
+        SCOPED_TRACE(readable);
+        int asked = 0;
+        setDeviceOpenFunction([&](const char* path, int flags) {
+            if (!readable && std::string(path) == "/dev/loop0") {
+                errno = EACCES;
+                return -1;
+            }
+            return ::open(std::string(path) == "/dev/loop0" ? imagePath.c_str() : path, flags);
+        });
+        setPrivilegedOpenFunction([&](const std::string&) {
+            ++asked;
+            return PrivilegedOpenOutcome{};
+        });
+        manager.reset();
+        CDisk* loop = scan().findDiskByPath("/dev/loop0");
+        ASSERT_NE(loop, nullptr);
+        EXPECT_EQ(asked, 0);
+        ASSERT_EQ(loop->getPartitionCount(), readable ? 2 : 0);
+        if (readable) {
+            EXPECT_EQ(loop->getPartition(1)->getName(), "Gleaner");
+            EXPECT_EQ(loop->getPartition(1)->getBlockCount(), 1984);
+        }
+        manager.reset();
+        setDeviceOpenFunction(nullptr);
+        setPrivilegedOpenFunction(nullptr);
+        freeAuthorization();
+    }
 }
 
 TEST_F(DiskScan, EmptyDevicesAreNotListed)
