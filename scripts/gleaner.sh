@@ -114,6 +114,7 @@ cmd_fuzz() {
     fi
     export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
     export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+    export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$ROOT/fuzz/lsan.supp}"
     for target in "$bin"/*; do
         [[ -f "$target" && -x "$target" ]] || continue
         name="$(basename "$target")"
