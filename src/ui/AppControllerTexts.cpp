@@ -17,6 +17,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QToolBar>
+#include <QToolButton>
 #include <QTreeView>
 
 QString formatWithObjects(const QString& format, const QStringList& arguments)
@@ -139,7 +141,14 @@ void AppController::updateUIstrings()
     thumbTab->setAccessibleName(text("Thumbnails"));
     thumbView->setAccessibleName(text("Thumbnails"));
     tabView->setAccessibleName(text("Table") + QStringLiteral(", ") + text("Thumbnails"));
-    numberErrorsText->setAccessibleName(text("ReadErrors"));
+    // Qt's own buttons for the menus and tools that do not fit are controls too.
+    for (QWidget* bar : {static_cast<QWidget*>(mainWindow->menuBar()), static_cast<QWidget*>(mainToolbar)}) {
+        for (const char* name : {"qt_menubar_ext_button", "qt_toolbar_ext_button"})
+            if (auto* more = bar ? bar->findChild<QToolButton*>(QLatin1String(name)) : nullptr)
+                more->setAccessibleName(text("MoreItems"));
+    }
+    // The count's own text is its name; what it counts is its description.
+    numberErrorsText->setAccessibleDescription(text("ReadErrors"));
     scanKeywordsTextView->setAccessibleName(text("EnterUniqueContentInfo"));
     progressIndicator->setAccessibleName(text("ScanProgress"));
     imageView->setAccessibleName(text("FileViewer"));

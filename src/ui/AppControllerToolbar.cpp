@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QSizePolicy>
 #include <QToolBar>
+#include <QToolButton>
 #include <QWidgetAction>
 
 namespace {
@@ -154,6 +155,8 @@ QAction* AppController::toolbar(const QString& itemIdentifier)
     field->setAccessibleName(label);
     field->setPlaceholderText(label);
     field->setClearButtonEnabled(true);
+    for (QToolButton* clear : field->findChildren<QToolButton*>())
+        clear->setAccessibleName(localizedString(QStringLiteral("ClearSearch")));
     field->setMinimumWidth(kSearchFieldMinWidth);
     field->setMaximumWidth(kSearchFieldMaxWidth);
     field->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

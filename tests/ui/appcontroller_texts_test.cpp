@@ -194,7 +194,7 @@ TEST(InterfaceTexts, EveryControlHasAnAccessibleName)
             const QString object = widget->objectName();
             // Qt's own parts (tab bars, viewports, extension buttons, an item view's headers and corner
             // button), and the lines whose text is the message itself, set later.
-            const bool qtPart = object.startsWith(QLatin1String("qt_")) ||
+            const bool qtPart = (object.startsWith(QLatin1String("qt_")) && !qobject_cast<QAbstractButton*>(widget)) ||
                                 (object.isEmpty() && qobject_cast<QAbstractItemView*>(widget->parentWidget()));
             if (!control || qtPart || object == QLatin1String("helpTextView") ||
                 object == QLatin1String("progressText"))
