@@ -37,12 +37,19 @@ bool AppController::beginProgressSheet(const QString& textKey, const QString& ti
     // Each operation starts with a moving bar: the last one's value never shows.
     progressIndicator->setRange(0, 0);
     progressIndicator->reset();
-    // The sheet is window-modal; the menus and the toolbar are off as well, for their shortcuts.
+    // The sheet blocks the window by turning its menus, toolbar and views off rather than by
+    // being modal: a window that a modal dialog blocks never hears of the window manager's close
+    // request, and closing the window while the engine runs must cancel and then quit.
     mainWindow->menuBar()->setEnabled(false);
     if (mainToolbar)
         mainToolbar->setEnabled(false);
+    if (mainWindow->centralWidget())
+        mainWindow->centralWidget()->setEnabled(false);
     validateCommands();
-    progressWindow->open();
+    progressWindow->setWindowModality(Qt::NonModal);
+    progressWindow->show();
+    progressWindow->raise();
+    progressWindow->activateWindow();
     modalSession = progressWindow;
     return true;
 }
@@ -55,8 +62,11 @@ void AppController::endProgressSheet()
     if (progressWindow)
         progressWindow->hide();
     busy = false;
-    if (mainWindow)
+    if (mainWindow) {
         mainWindow->menuBar()->setEnabled(true);
+        if (mainWindow->centralWidget())
+            mainWindow->centralWidget()->setEnabled(true);
+    }
     if (mainToolbar)
         mainToolbar->setEnabled(true);
     validateCommands();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
+#include <QGuiApplication>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -232,6 +233,10 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
 {
     controller->mainWindow->show();
     ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    // No modal window blocks the main one, or Qt would drop the window manager's close request;
+    // its views are off instead.
+    EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
+    EXPECT_FALSE(controller->mainWindow->centralWidget()->isEnabled());
     controller->mainWindow->close();
     EXPECT_TRUE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->cancelAction);
@@ -253,6 +258,7 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_TRUE(controller->cancelAction);
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());
+    EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
 }
 
 } // namespace
