@@ -88,27 +88,24 @@ TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
     }
 }
 
-TEST(StringsTable, CatalogFallsBackToEnglishThenToTheKey)
+// A malformed table is reported with its line, and its entries before the fault still count.
+TEST(StringsTable, CatalogFallsBackToEnglishThenToTheKeyAndReportsAMalformedTable)
 {
     FakeSysfs resources;
     resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\";\n\"Lost\" = \"Lost\";\n");
     resources.write("de.lproj/Localizable.strings", "\"Deleted\" = \"Gel\xC3\xB6scht\";\n");
+    resources.write("fr.lproj/Localizable.strings", "\"Deleted\" = \"Supprim\xC3\xA9\";\n\"Lost\" = \"Perdu\"\n");
     const CStringsCatalog german(resources.root(), "de");
     EXPECT_EQ(german.lookup("Deleted"), "Gel\xC3\xB6scht");
     EXPECT_EQ(german.lookup("Lost"), "Lost");
     EXPECT_EQ(german.lookup("Missing"), "Missing");
     EXPECT_TRUE(german.loadErrors().empty());
-
     EXPECT_EQ(CStringsCatalog(resources.root(), "sv").lookup("Deleted"), "Deleted");
-}
 
-TEST(StringsTable, CatalogReportsAMalformedTable)
-{
-    FakeSysfs resources;
-    resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\"\n");
-    const CStringsCatalog catalog(resources.root(), "en");
-    EXPECT_NE(catalog.loadErrors().find("Localizable.strings: line 2"), std::string::npos) << catalog.loadErrors();
-    EXPECT_EQ(catalog.lookup("Deleted"), "Deleted");
+    const CStringsCatalog french(resources.root(), "fr");
+    EXPECT_NE(french.loadErrors().find("Localizable.strings: line 3"), std::string::npos) << french.loadErrors();
+    EXPECT_EQ(french.lookup("Deleted"), "Supprim\xC3\xA9");
+    EXPECT_EQ(french.lookup("Lost"), "Lost");
 }
 
 TEST(StringsTable, InfoTableOverlaysTheLanguagesOnTheSharedValues)
