@@ -3,6 +3,7 @@
 #ifdef GLEANER_HAVE_GIO
 
 #include "commandrunner.h"
+#include "scratchdir.h"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
@@ -13,7 +14,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -47,17 +47,15 @@ protected:
     {
         if (::access("/usr/bin/dbus-daemon", X_OK) != 0)
             GTEST_SKIP() << "dbus-daemon is not installed";
-        std::string pattern = (std::filesystem::temp_directory_path() / "gleaner-udisks-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        devicePath = (folder / "disk.img").string();
-        std::ofstream(devicePath) << std::string(4096, 'd');
-        const std::string config = (folder / "bus.conf").string();
+        ASSERT_FALSE(folder.path().empty());
+        devicePath = folder.file("disk.img");
+        ASSERT_TRUE(writeFileText(devicePath, std::string(4096, 'd')));
+        const std::string config = folder.file("bus.conf");
         std::ofstream(config)
             << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">"
                "<busconfig><type>session</type><listen>unix:path="
-            << (folder / "bus").string()
+            << folder.file("bus")
             << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
         const ToolResult daemon = runTool(
@@ -121,9 +119,6 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        std::error_code ignored;
-        if (!folder.empty())
-            std::filesystem::remove_all(folder, ignored);
     }
 
     static void handle(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
@@ -160,7 +155,7 @@ protected:
         g_object_unref(list);
     }
 
-    std::filesystem::path folder;
+    ScratchDir folder;
     std::string devicePath;
     pid_t daemonPid = 0;
     GMainContext* context = nullptr;
