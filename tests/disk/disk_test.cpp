@@ -116,8 +116,9 @@ TEST(CPartitionDisk, DeletingAWindowGivesBackOnlyItsOwnOpensOnTheParent)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CMemoryDisk disk(512, 100);
-        if (c.parentHeld)
+        if (c.parentHeld) {
             ASSERT_TRUE(disk.open(false));
+        }
         auto* window = new CPartitionDisk(&disk, 10, 19);
         for (int i = 0; i < c.windowOpens; ++i)
             ASSERT_TRUE(window->open(false));
