@@ -170,33 +170,38 @@ protected:
 
 } // namespace
 
-TEST_F(FakeUDisks, OpenDeviceGivesAReadOnlyDescriptorAfterAnInteractiveQuestion)
+// The question is interactive (polkit may ask the person) and for read-only access; a dismissed
+// question is a cancel, and still counts as asked: pkexec must not ask again.
+TEST_F(FakeUDisks, OpenDeviceAsksInteractivelyForReadOnlyAndADismissalIsACancel)
 {
     ownName();
-    bool unavailable = true;
-    PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
-    EXPECT_FALSE(unavailable);
-    ASSERT_EQ(outcome.status, PrivilegedOpenOutcome::Opened);
-    std::lock_guard<std::mutex> guard(mutex);
-    EXPECT_EQ(modeAsked, "r");
-    EXPECT_TRUE(interactive) << "polkit may ask the person";
-    struct stat got, wanted;
-    ASSERT_EQ(::fstat(outcome.descriptor, &got), 0);
-    ASSERT_EQ(::stat(devicePath.c_str(), &wanted), 0);
-    EXPECT_EQ(got.st_ino, wanted.st_ino);
-    EXPECT_EQ(::fcntl(outcome.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
-    ::close(outcome.descriptor);
-}
-
-TEST_F(FakeUDisks, DismissedQuestionIsACancelAndNoFallBack)
-{
-    ownName();
-    refuse = true;
-    bool unavailable = true;
-    const PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
-    EXPECT_FALSE(unavailable) << "the person was asked: pkexec must not ask again";
-    EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Cancelled);
-    EXPECT_EQ(outcome.descriptor, -1);
+    for (const bool dismissed : {false, true}) {
+        SCOPED_TRACE(dismissed ? "dismissed" : "allowed");
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            refuse = dismissed;
+            modeAsked.clear();
+            interactive = false;
+        }
+        bool unavailable = true;
+        const PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
+        EXPECT_FALSE(unavailable);
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(modeAsked, "r");
+        EXPECT_TRUE(interactive);
+        if (dismissed) {
+            EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Cancelled);
+            EXPECT_EQ(outcome.descriptor, -1);
+            continue;
+        }
+        ASSERT_EQ(outcome.status, PrivilegedOpenOutcome::Opened);
+        struct stat got, wanted;
+        EXPECT_EQ(::fstat(outcome.descriptor, &got), 0);
+        EXPECT_EQ(::stat(devicePath.c_str(), &wanted), 0);
+        EXPECT_EQ(got.st_ino, wanted.st_ino);
+        EXPECT_EQ(::fcntl(outcome.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
+        ::close(outcome.descriptor);
+    }
 }
 
 // Nothing was asked: the caller goes on to the pkexec helper.
