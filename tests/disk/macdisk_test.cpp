@@ -277,16 +277,16 @@ TEST_F(DiskScan, WholeDisksGetGeometryTypeInterfaceAndName)
     sysfs.addDisk("loop1", "virtual", 0);
     sysfs.addDisk("sr0", kSataBus, 0, 2048, true);
     sysfs.addLoop("loop0", 2048, "/home/user/recover me.img");
-    sysfs.write(sysfs.addDisk("sda", kSataBus, 3906250000ull) + "/device/model", "WDC WD20EZRZ\n"); // 2 TB
+    sysfs.write(sysfs.addDisk("sda", kSataBus, 31250000000ull) + "/device/model", "WDC WD160EDGZ\n"); // 16 TB
     sysfs.write("devices/pci0000:00/0000:00:17.0/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
     sysfs.addDisk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", 2048, 4096);
     sysfs.write("mountinfo", "40 27 8:16 / /media/user/My\\040Stick rw - hfsplus /dev/sdb rw\n");
     ASSERT_EQ(scan().getDiskCount(), 3);
     CDisk* internal = manager->findDiskByPath("/dev/sda");
-    EXPECT_EQ(internal->getBlockCount(), 3906250000ll);
+    EXPECT_EQ(internal->getBlockCount(), 31250000000ll); // more than 32 bits
     EXPECT_EQ(internal->getType(), DiskTypeFixed);
     EXPECT_EQ(internal->getInterface(), "SATA");
-    EXPECT_EQ(internal->getName(), "WDC WD20EZRZ");
+    EXPECT_EQ(internal->getName(), "WDC WD160EDGZ");
     CDisk* stick = manager->findDiskByPath("/dev/sdb");
     EXPECT_EQ(stick->getBlockSize(), 4096);
     EXPECT_EQ(stick->getBlockCount(), 256); // 1 MiB in 4 KiB blocks
