@@ -1,36 +1,10 @@
 #include "stringstable.h"
 
 #include "fakesysfs.h"
+#include "scopedenvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
-#include <utility>
-#include <vector>
-
-namespace {
-// Clears the locale variables for one test and restores them afterwards.
-class LocaleEnvironment {
-public:
-    LocaleEnvironment()
-    {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-            const char* value = std::getenv(name);
-            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            ::unsetenv(name);
-        }
-    }
-    ~LocaleEnvironment()
-    {
-        for (const auto& [name, value] : saved)
-            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    }
-
-private:
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-};
-} // namespace
 
 TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndTheLaterOfTwoKeysWins)
 {
@@ -74,7 +48,9 @@ TEST(StringsTable, SyntaxErrorNamesTheLineAndKeepsEarlierEntries)
 
 TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
 {
-    LocaleEnvironment environment;
+    ScopedEnvironment environment;
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"})
+        environment.set(name, nullptr);
     EXPECT_EQ(userInterfaceLanguage(), "en");
     // Each variable set outranks the ones before it; "../../etc" must never reach a path.
     const char* const steps[][3] = {{"LANG", "de_DE.UTF-8", "de"},
@@ -83,7 +59,7 @@ TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
                                     {"LANGUAGE", "it:de", "it"},
                                     {"LANGUAGE", "../../etc", "en"}};
     for (const auto& [name, value, language] : steps) {
-        ::setenv(name, value, 1);
+        environment.set(name, value);
         EXPECT_EQ(userInterfaceLanguage(), language) << name << "=" << value;
     }
 }

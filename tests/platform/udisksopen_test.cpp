@@ -3,6 +3,7 @@
 #ifdef GLEANER_HAVE_GIO
 
 #include "commandrunner.h"
+#include "scopedenvironment.h"
 #include "scratchdir.h"
 
 #include <gio/gio.h>
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -65,7 +65,7 @@ protected:
         lines >> address >> daemonPid;
         if (address.empty() || daemonPid <= 0)
             GTEST_SKIP() << "dbus-daemon did not start: " << daemon.output;
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        environment.set("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
 
         context = g_main_context_new();
         loop = g_main_loop_new(context, FALSE);
@@ -118,7 +118,6 @@ protected:
             for (int i = 0; i < 200 && ::kill(daemonPid, 0) == 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
 
     static void handle(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
@@ -156,6 +155,7 @@ protected:
     }
 
     ScratchDir folder;
+    ScopedEnvironment environment;
     std::string devicePath;
     pid_t daemonPid = 0;
     GMainContext* context = nullptr;
