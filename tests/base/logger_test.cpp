@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -53,11 +52,15 @@ TEST_F(LoggerTest, DisabledOrMutedSitesFormatNothing)
 
 TEST_F(LoggerTest, LongMessageIsCutToTheBuffer)
 {
-    const std::string longText(3 * CLogger::kFormatBufferSize, 'q');
-    EXPECT_EQ(std::strlen(CLogger::format("<%s>", longText.c_str())), size_t(CLogger::kFormatBufferSize - 1));
-    OutputCapture out;
-    logger->print("%s", longText.c_str());
-    EXPECT_EQ(out.finish(), std::string(CLogger::kFormatBufferSize - 1, 'q'));
+    const size_t room = CLogger::kFormatBufferSize - 1; // the terminating NUL takes the last byte
+    for (const size_t length : {room, room + 1, 3 * room}) {
+        SCOPED_TRACE(length);
+        const std::string text(length, 'q');
+        EXPECT_EQ(std::string(CLogger::format("%s", text.c_str())), text.substr(0, room));
+        OutputCapture out;
+        logger->print("%s", text.c_str());
+        EXPECT_EQ(out.finish(), text.substr(0, room));
+    }
 }
 
 TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
