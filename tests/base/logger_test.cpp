@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -36,14 +35,6 @@ TEST_F(LoggerTest, MutedBaseNameSilencesItInAnyFolderAndOnlyInThatCase)
     EXPECT_EQ(out.finish(), "/src/Disks.cpp\n/src/xdisks.cpp\nno path\n");
 }
 
-TEST_F(LoggerTest, LoggedTextIsWrittenLiterally)
-{
-    OutputCapture out;
-    logger->log(1, "x.cpp", "", "100%s %d %n\n");
-    GLEANER_LOG("%s\n", "file %s of %d%%");
-    EXPECT_EQ(out.finish(), "100%s %d %n\nfile %s of %d%%\n");
-}
-
 TEST_F(LoggerTest, DisabledOrMutedSitesFormatNothing)
 {
     int argumentsEvaluated = 0;
@@ -61,11 +52,15 @@ TEST_F(LoggerTest, DisabledOrMutedSitesFormatNothing)
 
 TEST_F(LoggerTest, LongMessageIsCutToTheBuffer)
 {
-    const std::string longText(3 * CLogger::kFormatBufferSize, 'q');
-    EXPECT_EQ(std::strlen(CLogger::format("<%s>", longText.c_str())), size_t(CLogger::kFormatBufferSize - 1));
-    OutputCapture out;
-    logger->print("%s", longText.c_str());
-    EXPECT_EQ(out.finish(), std::string(CLogger::kFormatBufferSize - 1, 'q'));
+    const size_t room = CLogger::kFormatBufferSize - 1; // the terminating NUL takes the last byte
+    for (const size_t length : {room, room + 1, 3 * room}) {
+        SCOPED_TRACE(length);
+        const std::string text(length, 'q');
+        EXPECT_EQ(std::string(CLogger::format("%s", text.c_str())), text.substr(0, room));
+        OutputCapture out;
+        logger->print("%s", text.c_str());
+        EXPECT_EQ(out.finish(), text.substr(0, room));
+    }
 }
 
 TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
@@ -111,9 +106,10 @@ TEST_F(LoggerTest, TwoThreadsLoggingAndMutingAtOnceWriteEveryLineWhole)
     EXPECT_EQ(countOccurrences(text, "\n"), 2 * kLines);
 }
 
-// A name from the disk may hold terminal commands; what the log writes holds none, and every
-// other character, UTF-8 included, comes out as it was.
-TEST_F(LoggerTest, ControlCharactersAndBrokenUtf8AreWrittenEscaped)
+// A name from the disk may hold terminal commands or format directives; what the log writes holds
+// no control character and formats nothing twice, and every other character, UTF-8 included, comes
+// out as it was.
+TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf8Escaped)
 {
     const struct {
         const char* name;
@@ -140,5 +136,7 @@ TEST_F(LoggerTest, ControlCharactersAndBrokenUtf8AreWrittenEscaped)
     OutputCapture out;
     GLEANER_LOG("volume name: %s\n", "\x1b[31mred");
     logger->print("%s\n", "\x1b[31mred");
-    EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n");
+    logger->log(1, "x.cpp", "", "100%s %d %n\n");
+    GLEANER_LOG("%s\n", "file %s of %d%%");
+    EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n100%s %d %n\nfile %s of %d%%\n");
 }

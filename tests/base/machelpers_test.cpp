@@ -2,34 +2,13 @@
 
 #include "stringstable.h"
 
+#include "scopedenvironment.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
-
-namespace {
-// Puts the process in one time zone for a test and restores the previous one.
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone)
-    {
-        if (const char* old = std::getenv("TZ"))
-            saved = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~TimeZone()
-    {
-        saved ? ::setenv("TZ", saved->c_str(), 1) : ::unsetenv("TZ");
-        ::tzset();
-    }
-
-private:
-    std::optional<std::string> saved;
-};
-} // namespace
 
 TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
 {
@@ -42,22 +21,21 @@ TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
                  {"UTC", 0xFFFFFFFFu, "2106-02-07 06:28:15"},
                  {"CET-1CEST,M3.5.0,M10.5.0/3", 0, "1970-01-01 01:00:00"},
                  {"CET-1CEST,M3.5.0,M10.5.0/3", 1719835200, "2024-07-01 14:00:00"}}; // summer time
-    for (const auto& c : cases) {
-        TimeZone zone(c.zone);
-        EXPECT_EQ(formatDate(c.time), c.text) << c.zone << " " << c.time;
+    {
+        ScopedEnvironment environment;
+        for (const auto& c : cases) {
+            environment.set("TZ", c.zone);
+            ::tzset();
+            EXPECT_EQ(formatDate(c.time), c.text) << c.zone << " " << c.time;
+        }
     }
+    ::tzset(); // the process's own zone again
 }
 
-TEST(Localize, ReadsTheResourceTableAndAnswersTheKeyWhenNoTableHasIt)
+// The shipped tables: a key no table has answers itself (text) or nothing (info value).
+TEST(ResourceTables, LocalizeAndInfoValueReadTheShippedTablesAndTellAMissingKey)
 {
     EXPECT_EQ(localize("NoSuchKeyInAnyTable"), "NoSuchKeyInAnyTable");
-    if (userInterfaceLanguage() != "en")
-        GTEST_SKIP() << "the user-interface language is " << userInterfaceLanguage() << ", not en";
-    EXPECT_EQ(localize("SearchResults"), "Search Results");
-}
-
-TEST(InfoValue, ReadsTheResourceInfoTableAndTellsAMissingKey)
-{
     EXPECT_EQ(infoValue("NoSuchInfoKey"), std::nullopt);
     EXPECT_EQ(infoValue("AppName"), "Gleaner");
     for (const char* key : {"AppNameShort", "HelpFile", "NSHumanReadableCopyright", "CFBundleShortVersionString"}) {
@@ -65,4 +43,7 @@ TEST(InfoValue, ReadsTheResourceInfoTableAndTellsAMissingKey)
         ASSERT_TRUE(value.has_value()) << key;
         EXPECT_FALSE(value->empty()) << key;
     }
+    if (userInterfaceLanguage() != "en")
+        GTEST_SKIP() << "the user-interface language is " << userInterfaceLanguage() << ", not en";
+    EXPECT_EQ(localize("SearchResults"), "Search Results");
 }

@@ -42,31 +42,30 @@ public:
 };
 } // namespace
 
-TEST(CThread, RunsOnlyAfterStartAndStopWaitsForTheEnd)
+// A second start of a running thread is refused; stop, or else the destructor, waits for the run.
+TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
 {
-    PollingThread::entered = PollingThread::returned = false;
-    PollingThread thread;
-    EXPECT_FALSE(thread.isRunning());
-    EXPECT_FALSE(PollingThread::entered);
-    ASSERT_TRUE(thread.start());
-    OutputCapture out;
-    EXPECT_FALSE(thread.start());
-    EXPECT_NE(out.finish().find("Error creating thread!\n"), std::string::npos); // the thread prints too
-    thread.stop(true);
-    EXPECT_TRUE(PollingThread::returned);
-    EXPECT_FALSE(thread.isRunning());
-}
-
-TEST(CThread, DestructorJoinsAThreadStillRunning)
-{
-    PollingThread::entered = PollingThread::returned = false;
-    {
-        PollingThread thread;
-        ASSERT_TRUE(thread.start());
-        while (!PollingThread::entered)
-            std::this_thread::yield();
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stop" : "destructor");
+        PollingThread::entered = PollingThread::returned = false;
+        {
+            PollingThread thread;
+            EXPECT_FALSE(thread.isRunning());
+            EXPECT_FALSE(PollingThread::entered);
+            ASSERT_TRUE(thread.start());
+            OutputCapture out;
+            EXPECT_FALSE(thread.start());
+            EXPECT_NE(out.finish().find("Error creating thread!\n"), std::string::npos); // the thread prints too
+            while (!PollingThread::entered)
+                std::this_thread::yield();
+            if (stop) {
+                thread.stop(true);
+                EXPECT_TRUE(PollingThread::returned);
+                EXPECT_FALSE(thread.isRunning());
+            }
+        }
+        EXPECT_TRUE(PollingThread::returned);
     }
-    EXPECT_TRUE(PollingThread::returned);
 }
 
 TEST(CStopWatch, WallClockGoingBackDoesNotMakeTimeNegative)

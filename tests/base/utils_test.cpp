@@ -10,8 +10,14 @@ TEST(ScaleSize, UnitsStepAt1024AndStopAtT)
     const struct {
         double value, scaled;
         int unit;
-    } cases[] = {{1023, 1023, ' '}, {1024, 1, 'K'},      {1048575, 1048575 / 1024.0, 'K'},
-                 {1048576, 1, 'M'}, {0x1p50, 1024, 'T'}, {0x1p51, 2048, 'T'}};
+    } cases[] = {{1023, 1023, ' '},
+                 {1024, 1, 'K'},
+                 {1048575, 1048575 / 1024.0, 'K'},
+                 {1048576, 1, 'M'},
+                 {0x1p40 - 1, (0x1p40 - 1) / 0x1p30, 'G'},
+                 {0x1p40, 1, 'T'},
+                 {0x1p50, 1024, 'T'},
+                 {0x1p51, 2048, 'T'}};
     for (const auto& c : cases) {
         double value = c.value;
         int unit = 0;

@@ -1,4 +1,6 @@
+#include "diskmanager.h"
 #include "disks.h"
+#include "interfaces.h"
 #include "partitiondisk.h"
 
 #include "memorydisk.h"
@@ -7,14 +9,29 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <type_traits>
+
+// Models and listeners are deleted through these interfaces.
+static_assert(std::has_virtual_destructor_v<CBase> && std::has_virtual_destructor_v<CAbstractTreeModel> &&
+              std::has_virtual_destructor_v<CAbstractTableModel> && std::has_virtual_destructor_v<CStatusListener> &&
+              std::has_virtual_destructor_v<CVolumeItemCallback>);
 
 namespace {
+// Counts its deletions, to show who owns a disk.
 class CountedDisk : public CMemoryDisk {
 public:
-    explicit CountedDisk(int* deleted) : CMemoryDisk(512, 1), deleted(deleted) {}
+    CountedDisk(const std::string& path, int* deleted) : CMemoryDisk(512, 4, path), deleted(deleted) {}
     ~CountedDisk() override { ++*deleted; }
     int* deleted;
 };
+
+CMemoryDisk* diskOf(const std::string& path, const std::string& name, int64_t blocks)
+{
+    CMemoryDisk* disk = new CMemoryDisk(512, 1, path);
+    disk->setName(name);
+    disk->setBlockCount(blocks);
+    return disk;
+}
 } // namespace
 
 TEST(CDiskOpen, OpensAreCountedAndACloseTooManyDoesNothing)
@@ -45,7 +62,8 @@ TEST(CDiskPartitions, DuplicateIsRefusedButLosesItsWholeDiskFlag)
     EXPECT_EQ(disk.getPartition(-1), nullptr);
 }
 
-// Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID.
+// Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID, and disks of
+// 2^24 and 2^24 + 1 blocks one ID.
 TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
 {
     CMemoryDisk disk(512, 1, "/dev/sdz");
@@ -60,6 +78,14 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
         lost->setLost(true);
         EXPECT_TRUE(disk.addPartition(lost)) << start;
     }
+    CDiskManager manager;
+    EXPECT_TRUE(manager.addDisk(diskOf("/dev/a", "A", 100)));
+    CMemoryDisk* again = diskOf("/dev/a", "A", 100);
+    EXPECT_FALSE(manager.addDisk(again));
+    delete again; // a refused disk stays with the caller
+    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", (int64_t(1) << 24) + 1)));
+    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", int64_t(1) << 24)));
+    EXPECT_EQ(manager.getDiskCount(), 3);
 }
 
 TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
@@ -73,36 +99,86 @@ TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
     EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
 }
 
-TEST(CPartitionDisk, OpenCloseAndDeleteLeaveTheParentsOtherUserAlone)
+// A window's opens on its parent are its own: closing or deleting it gives back exactly those,
+// never the opens of the parent's other user.
+TEST(CPartitionDisk, DeletingAWindowGivesBackOnlyItsOwnOpensOnTheParent)
 {
-    CMemoryDisk disk(512, 100);
-    ASSERT_TRUE(disk.open(false));
-    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
-    ASSERT_TRUE(window->open(false));
-    window->close();
-    delete window;
-    EXPECT_EQ(disk.getOpenCount(), 1);
-    EXPECT_EQ(disk.closeCalls, 0);
-    disk.close();
+    const struct {
+        const char* name;
+        bool parentHeld;
+        int windowOpens, windowCloses;
+        int parentOpens, parentCloses; // afterwards
+    } cases[] = {
+        {"closed, parent held elsewhere", true, 1, 1, 1, 0},
+        {"open twice, parent free", false, 2, 0, 0, 1},
+        {"open twice, parent held elsewhere", true, 2, 0, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CMemoryDisk disk(512, 100);
+        if (c.parentHeld) {
+            ASSERT_TRUE(disk.open(false));
+        }
+        auto* window = new CPartitionDisk(&disk, 10, 19);
+        for (int i = 0; i < c.windowOpens; ++i)
+            ASSERT_TRUE(window->open(false));
+        for (int i = 0; i < c.windowCloses; ++i)
+            window->close();
+        delete window;
+        EXPECT_EQ(disk.getOpenCount(), c.parentOpens);
+        EXPECT_EQ(disk.closeCalls, c.parentCloses);
+    }
 }
 
-TEST(CPartitionDisk, DeletingAWindowDeletesThePartitionsItOwns)
+// Windows own their partitions, the manager its disks, cleared or destroyed.
+TEST(CDiskOwnership, WindowsAndTheManagerDeleteWhatTheyHold)
 {
-    CMemoryDisk disk(512, 100);
     int deleted = 0;
-    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
-    ASSERT_TRUE(window->addPartition(new CountedDisk(&deleted)));
+    CMemoryDisk disk(512, 100);
+    auto* window = new CPartitionDisk(&disk, 10, 19);
+    ASSERT_TRUE(window->addPartition(new CountedDisk("/dev/p", &deleted)));
     delete window;
     EXPECT_EQ(deleted, 1);
+    {
+        CDiskManager manager;
+        manager.addDisk(new CountedDisk("/dev/a", &deleted));
+        manager.addDisk(new CountedDisk("/dev/b", &deleted));
+        manager.clear();
+        EXPECT_EQ(deleted, 3);
+        manager.addDisk(new CountedDisk("/dev/c", &deleted));
+    }
+    EXPECT_EQ(deleted, 4);
 }
 
-TEST(CPartitionDisk, DeletingAnOpenWindowGivesBackItsOpensOnTheParent)
+TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
-    CMemoryDisk disk(512, 100);
-    CPartitionDisk* window = new CPartitionDisk(&disk, 10, 19);
-    ASSERT_TRUE(window->open(false));
-    ASSERT_TRUE(window->open(false));
-    delete window;
-    EXPECT_EQ(disk.getOpenCount(), 0);
-    EXPECT_EQ(disk.closeCalls, 1);
+    CDiskManager manager;
+    CMemoryDisk* disk = diskOf("/dev/a", "", int64_t(3) << 20);
+    manager.addDisk(disk);
+    CMemoryDisk* second = diskOf("/dev/b", "Data", int64_t(1) << 31);
+    manager.addDisk(second);
+    disk->addPartition(new CPartitionDisk(disk, 10, 20));
+    second->addPartition(new CPartitionDisk(second, 30, 40));
+    second->addPartition(new CPartitionDisk(second, 50, 60));
+    CBase* window = disk->getPartition(0);
+    CBase stranger;
+    CDiskManagerTreeModel model(&manager);
+    EXPECT_EQ(model.getChildCount(&manager), 2);
+    EXPECT_EQ(model.getChild(&manager, 0), disk);
+    EXPECT_EQ(model.getChild(disk, 0), window);
+    EXPECT_EQ(model.getChildCount(second), 2);
+    EXPECT_EQ(model.getChild(second, 1), second->getPartition(1)) << "the second disk's own windows";
+    EXPECT_FALSE(model.isLeaf(disk));
+    EXPECT_TRUE(model.isLeaf(window));
+    EXPECT_TRUE(model.isLeaf(&stranger));
+    for (auto [item, index] : {std::pair<CBase*, int>{&manager, 2},
+                               {&manager, -1},
+                               {disk, 1},
+                               {disk, -1},
+                               {window, 0},
+                               {&stranger, 0},
+                               {nullptr, 0}})
+        EXPECT_EQ(model.getChild(item, index), nullptr) << index;
+    EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
+    EXPECT_EQ(model.getItemText(model.getChild(&manager, 1)), "Data, 1.00 T");
 }

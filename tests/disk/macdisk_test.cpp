@@ -87,27 +87,21 @@ protected:
 
 } // namespace
 
-TEST_F(MacDiskTest, ShortReadGivesZerosForWhatTheFileLacks)
+// Only whole blocks of the file are the disk; a read over its end gives the partial block's bytes,
+// then zeros, and fails.
+TEST_F(MacDiskTest, ShortReadGivesZerosForWhatTheFileLacksAndImpossibleReadsFail)
 {
     CMacDisk disk(imagePath.c_str());
-    EXPECT_EQ(disk.getBlockCount(), 10); // the partial block is not part of the disk
-    ASSERT_TRUE(disk.open(false));
+    EXPECT_EQ(disk.getBlockCount(), 10);
     std::vector<uint8_t> buffer(1024, 0xAA);
-    ASSERT_TRUE(disk.readBlocks(3, 2, buffer.data()));
-    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data() + 1536, 1024));
-    OutputCapture quiet;
-    EXPECT_FALSE(disk.readBlocks(10, 2, buffer.data())); // only 100 bytes are left in the file
-    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data() + 5120, 100));
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 100, buffer.end()), std::vector<uint8_t>(924, 0));
-}
-
-TEST_F(MacDiskTest, ReadsThatCannotBeMadeFail)
-{
-    CMacDisk disk(imagePath.c_str());
-    std::vector<uint8_t> buffer(512, 0xAA);
     OutputCapture quiet;
     EXPECT_FALSE(disk.readBlocks(0, 1, buffer.data())) << "the disk is not open";
     ASSERT_TRUE(disk.open(false));
+    ASSERT_TRUE(disk.readBlocks(3, 2, buffer.data()));
+    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data() + 1536, 1024));
+    EXPECT_FALSE(disk.readBlocks(10, 2, buffer.data())); // only 100 bytes are left in the file
+    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data() + 5120, 100));
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 100, buffer.end()), std::vector<uint8_t>(924, 0));
     EXPECT_FALSE(disk.readBlocks(-1, 1, buffer.data()));
     EXPECT_FALSE(disk.readBlocks(INT64_MAX / 256, 1, buffer.data())); // byte offset beyond 64 bits
     EXPECT_FALSE(disk.readBlocks(0, 1, nullptr));
@@ -277,23 +271,30 @@ protected:
 
 } // namespace
 
-TEST_F(DiskScan, WholeDisksGetGeometryTypeAndInterface)
+// Empty devices (a loop device without a file, a drive without a disc) are not listed.
+TEST_F(DiskScan, WholeDisksGetGeometryTypeInterfaceAndName)
 {
-    sysfs.write(sysfs.addDisk("sda", kSataBus, 3906250000ull) + "/device/model", "WDC WD20EZRZ\n"); // 2 TB
+    sysfs.addDisk("loop1", "virtual", 0);
+    sysfs.addDisk("sr0", kSataBus, 0, 2048, true);
+    sysfs.addLoop("loop0", 2048, "/home/user/recover me.img");
+    sysfs.write(sysfs.addDisk("sda", kSataBus, 31250000000ull) + "/device/model", "WDC WD160EDGZ\n"); // 16 TB
     sysfs.write("devices/pci0000:00/0000:00:17.0/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
     sysfs.addDisk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", 2048, 4096);
     sysfs.write("mountinfo", "40 27 8:16 / /media/user/My\\040Stick rw - hfsplus /dev/sdb rw\n");
-    ASSERT_EQ(scan().getDiskCount(), 2);
+    ASSERT_EQ(scan().getDiskCount(), 3);
     CDisk* internal = manager->findDiskByPath("/dev/sda");
-    EXPECT_EQ(internal->getBlockCount(), 3906250000ll);
+    EXPECT_EQ(internal->getBlockCount(), 31250000000ll); // more than 32 bits
     EXPECT_EQ(internal->getType(), DiskTypeFixed);
     EXPECT_EQ(internal->getInterface(), "SATA");
-    EXPECT_EQ(internal->getName(), "WDC WD20EZRZ");
+    EXPECT_EQ(internal->getName(), "WDC WD160EDGZ");
     CDisk* stick = manager->findDiskByPath("/dev/sdb");
     EXPECT_EQ(stick->getBlockSize(), 4096);
     EXPECT_EQ(stick->getBlockCount(), 256); // 1 MiB in 4 KiB blocks
     EXPECT_EQ(stick->getType(), DiskTypeRemovable);
     EXPECT_EQ(stick->getName(), "My Stick") << "named after its mounted volume";
+    CDisk* loop = manager->findDiskByPath("/dev/loop0");
+    EXPECT_EQ(loop->getType(), DiskTypeImageFile);
+    EXPECT_EQ(loop->getName(), "recover me.img") << "named after its backing file";
 }
 
 TEST_F(DiskScan, PartitionsAreAttachedToTheDiskThatHoldsThemAndNamedAfterTheirVolume)
@@ -313,14 +314,6 @@ TEST_F(DiskScan, PartitionsAreAttachedToTheDiskThatHoldsThemAndNamedAfterTheirVo
         EXPECT_EQ(parent->getPartition(0)->getName(), name) << "a label first, else the last mount point";
         EXPECT_FALSE(parent->getPartition(0)->isWholeDisk());
     }
-}
-
-TEST_F(DiskScan, LoopDeviceIsAnImageFileNamedAfterItsBackingFile)
-{
-    sysfs.addLoop("loop0", 2048, "/home/user/recover me.img");
-    ASSERT_EQ(scan().getDiskCount(), 1);
-    EXPECT_EQ(manager->getDisk(0)->getType(), DiskTypeImageFile);
-    EXPECT_EQ(manager->getDisk(0)->getName(), "recover me.img");
 }
 
 // A loop device of an image with an Apple partition map, on a kernel that lists no partitions
@@ -359,13 +352,6 @@ TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRi
         setPrivilegedOpenFunction(nullptr);
         freeAuthorization();
     }
-}
-
-TEST_F(DiskScan, EmptyDevicesAreNotListed)
-{
-    sysfs.addDisk("loop1", "virtual", 0);
-    sysfs.addDisk("sr0", kSataBus, 0, 2048, true);
-    EXPECT_EQ(scan().getDiskCount(), 0);
 }
 
 TEST_F(DiskScan, ScanningTwiceListsNothingTwiceAlsoAPartitionWithoutItsDisk)

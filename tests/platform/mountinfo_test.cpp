@@ -32,7 +32,7 @@ TEST(MountInfo, MalformedLinesAreSkipped)
     EXPECT_TRUE(readMountInfo(scratch.root() + "/missing").empty());
 }
 
-TEST(MountInfo, LabelComesFromTheByLabelLinkWithEscapesDecoded)
+TEST(MountInfo, NameComesFromTheByLabelLinkElseTheMountPoint)
 {
     FakeSysfs scratch;
     const std::filesystem::path labels = std::filesystem::path(scratch.root()) / "by-label";
@@ -41,10 +41,7 @@ TEST(MountInfo, LabelComesFromTheByLabelLinkWithEscapesDecoded)
     EXPECT_EQ(fileSystemLabel("/dev/sdb1", labels.string()), "Holiday Photos");
     EXPECT_EQ(fileSystemLabel("/dev/sdb", labels.string()), "");
     EXPECT_EQ(fileSystemLabel("/dev/sdb1", scratch.root() + "/none"), "");
-}
-
-TEST(MountInfo, MountPointNameIsTheLastComponent)
-{
+    // A volume's name where there is no label: the mount point's last component.
     EXPECT_EQ(mountPointName("/media/user/My Disk"), "My Disk");
     EXPECT_EQ(mountPointName("/mnt/data/"), "data");
     EXPECT_EQ(mountPointName("/"), "/");

@@ -1,11 +1,10 @@
 #include "resourcedir.h"
 
 #include "fakesysfs.h"
+#include "scopedenvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 TEST(ResourceDirectory, NamedResourceTriesTheNameThenTheKnownExtensions)
@@ -39,17 +38,14 @@ TEST(ResourceDirectory, NamedResourceTriesTheNameThenTheKnownExtensions)
 
 TEST(ResourceDirectory, EnvironmentOverrideWinsOnlyWhenItIsAFolder)
 {
-    const char* old = std::getenv("GLEANER_RESOURCES");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    ScopedEnvironment environment;
     FakeSysfs folder;
     folder.write("splash.png", "p");
 
-    ::setenv("GLEANER_RESOURCES", folder.root().c_str(), 1);
+    environment.set("GLEANER_RESOURCES", folder.root().c_str());
     EXPECT_EQ(resourceDirectory(), folder.root());
     EXPECT_EQ(namedResourcePath("splash"), folder.root() + "/splash.png");
-    ::setenv("GLEANER_RESOURCES", (folder.root() + "/splash.png").c_str(), 1);
+    environment.set("GLEANER_RESOURCES", (folder.root() + "/splash.png").c_str());
     EXPECT_NE(resourceDirectory(), folder.root() + "/splash.png");
     EXPECT_FALSE(resourceDirectory().empty());
-
-    saved ? ::setenv("GLEANER_RESOURCES", saved->c_str(), 1) : ::unsetenv("GLEANER_RESOURCES");
 }

@@ -1,36 +1,10 @@
 #include "stringstable.h"
 
 #include "fakesysfs.h"
+#include "scopedenvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
-#include <utility>
-#include <vector>
-
-namespace {
-// Clears the locale variables for one test and restores them afterwards.
-class LocaleEnvironment {
-public:
-    LocaleEnvironment()
-    {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-            const char* value = std::getenv(name);
-            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-            ::unsetenv(name);
-        }
-    }
-    ~LocaleEnvironment()
-    {
-        for (const auto& [name, value] : saved)
-            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    }
-
-private:
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-};
-} // namespace
 
 TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndTheLaterOfTwoKeysWins)
 {
@@ -74,7 +48,9 @@ TEST(StringsTable, SyntaxErrorNamesTheLineAndKeepsEarlierEntries)
 
 TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
 {
-    LocaleEnvironment environment;
+    ScopedEnvironment environment;
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"})
+        environment.set(name, nullptr);
     EXPECT_EQ(userInterfaceLanguage(), "en");
     // Each variable set outranks the ones before it; "../../etc" must never reach a path.
     const char* const steps[][3] = {{"LANG", "de_DE.UTF-8", "de"},
@@ -83,32 +59,29 @@ TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
                                     {"LANGUAGE", "it:de", "it"},
                                     {"LANGUAGE", "../../etc", "en"}};
     for (const auto& [name, value, language] : steps) {
-        ::setenv(name, value, 1);
+        environment.set(name, value);
         EXPECT_EQ(userInterfaceLanguage(), language) << name << "=" << value;
     }
 }
 
-TEST(StringsTable, CatalogFallsBackToEnglishThenToTheKey)
+// A malformed table is reported with its line, and its entries before the fault still count.
+TEST(StringsTable, CatalogFallsBackToEnglishThenToTheKeyAndReportsAMalformedTable)
 {
     FakeSysfs resources;
     resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\";\n\"Lost\" = \"Lost\";\n");
     resources.write("de.lproj/Localizable.strings", "\"Deleted\" = \"Gel\xC3\xB6scht\";\n");
+    resources.write("fr.lproj/Localizable.strings", "\"Deleted\" = \"Supprim\xC3\xA9\";\n\"Lost\" = \"Perdu\"\n");
     const CStringsCatalog german(resources.root(), "de");
     EXPECT_EQ(german.lookup("Deleted"), "Gel\xC3\xB6scht");
     EXPECT_EQ(german.lookup("Lost"), "Lost");
     EXPECT_EQ(german.lookup("Missing"), "Missing");
     EXPECT_TRUE(german.loadErrors().empty());
-
     EXPECT_EQ(CStringsCatalog(resources.root(), "sv").lookup("Deleted"), "Deleted");
-}
 
-TEST(StringsTable, CatalogReportsAMalformedTable)
-{
-    FakeSysfs resources;
-    resources.write("en.lproj/Localizable.strings", "\"Deleted\" = \"Deleted\"\n");
-    const CStringsCatalog catalog(resources.root(), "en");
-    EXPECT_NE(catalog.loadErrors().find("Localizable.strings: line 2"), std::string::npos) << catalog.loadErrors();
-    EXPECT_EQ(catalog.lookup("Deleted"), "Deleted");
+    const CStringsCatalog french(resources.root(), "fr");
+    EXPECT_NE(french.loadErrors().find("Localizable.strings: line 3"), std::string::npos) << french.loadErrors();
+    EXPECT_EQ(french.lookup("Deleted"), "Supprim\xC3\xA9");
+    EXPECT_EQ(french.lookup("Lost"), "Lost");
 }
 
 TEST(StringsTable, InfoTableOverlaysTheLanguagesOnTheSharedValues)

@@ -31,7 +31,8 @@ std::string property(const RegistryEntry& entry, const char* key)
 
 } // namespace
 
-// Not the name: disk10s1 belongs to disk10, not to disk1; nvme and mmc partitions add a "p".
+// Not the name: disk10s1 belongs to disk10, not to disk1; nvme and mmc partitions add a "p". Without
+// a class/block folder the match fails with its errno.
 TEST(SysfsRegistry, PartitionParentComesFromTheFolderHierarchy)
 {
     const struct {
@@ -54,6 +55,12 @@ TEST(SysfsRegistry, PartitionParentComesFromTheFolderHierarchy)
         EXPECT_FALSE(partitions.at(c.partition).whole);
     }
     EXPECT_EQ(listing(sysfs, true).size(), 5u);
+
+    FakeSysfs empty; // no class/block folder at all
+    std::vector<RegistryEntry> entries;
+    int error = 0;
+    EXPECT_FALSE(SysfsRegistry(empty.root()).match(true, entries, &error));
+    EXPECT_EQ(error, ENOENT);
 }
 
 TEST(SysfsRegistry, SizeIsSectorsTimes512AndPartitionsShareTheDiskBlockSize)
@@ -69,32 +76,45 @@ TEST(SysfsRegistry, SizeIsSectorsTimes512AndPartitionsShareTheDiskBlockSize)
     EXPECT_EQ(property(part, kRegistryBlockSize), "4096");
 }
 
-TEST(SysfsRegistry, EmptyAndHiddenDevicesAreLeftOut)
+// Empty and hidden devices are left out; a number that is missing, zero, unreadable or past what
+// the engine holds (a size in bytes beyond 63 bits, a block size beyond an int) leaves its
+// property out, and one exactly at the limit is kept.
+TEST(SysfsRegistry, EmptyHiddenAndUnreadableAreLeftOutAndLimitsAreKept)
 {
+    const struct {
+        const char* name;
+        const char* sizeFile;      // nullptr: no size file
+        const char* blockSizeFile; // nullptr: no queue/logical_block_size
+        const char *size, *blockSize;
+    } cases[] = {
+        {"sda", "1000\n", nullptr, "512000", "<none>"},
+        {"sdb", "1000\n", "0\n", "512000", "<none>"},
+        {"sdc", nullptr, "512\n", "<none>", "512"},
+        {"sdd", "99999999999999999999\n", "512\n", "<none>", "512"}, // beyond 64 bits
+        {"sde", "18014398509481983\n", "2147483647\n", "9223372036854775296", "2147483647"},
+        {"sdf", "18014398509481984\n", "2147483648\n", "<none>", "<none>"},
+    };
     FakeSysfs sysfs;
+    for (const auto& c : cases) {
+        const std::string folder = sysfs.addDisk(c.name, kSataBus, 1000, 0);
+        c.sizeFile ? (void)sysfs.write(folder + "/size", c.sizeFile) : sysfs.remove(folder + "/size");
+        if (c.blockSizeFile)
+            sysfs.write(folder + "/queue/logical_block_size", c.blockSizeFile);
+    }
     sysfs.addDisk("loop3", "virtual", 0);
     const std::string hidden = sysfs.addDisk("nvme0c0n1", "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0", 1000);
     sysfs.write(hidden + "/hidden", "1\n");
     sysfs.addDisk("nvme0n1", "virtual/nvme-subsystem/nvme-subsys0", 1000);
+
     const auto disks = listing(sysfs, true);
-    EXPECT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks.size(), std::size(cases) + 1);
     EXPECT_EQ(disks.count("nvme0n1"), 1u);
-}
-
-TEST(SysfsRegistry, UnreadableNumbersLeaveTheirPropertyOut)
-{
-    FakeSysfs sysfs;
-    sysfs.addDisk("sda", kSataBus, 1000, 0); // no queue/logical_block_size at all
-    sysfs.write(sysfs.addDisk("sdb", kSataBus, 1000) + "/queue/logical_block_size", "0\n");
-    sysfs.remove(sysfs.addDisk("sdc", kSataBus, 1000) + "/size");
-    sysfs.write(sysfs.addDisk("sdd", kSataBus, 1000) + "/size", "99999999999999999999\n"); // > 64 bits in bytes
-
-    const auto disks = listing(sysfs, true);
-    ASSERT_EQ(disks.size(), 4u);
-    EXPECT_EQ(property(disks.at("sda"), kRegistryBlockSize), "<none>");
-    EXPECT_EQ(property(disks.at("sdb"), kRegistryBlockSize), "<none>");
-    EXPECT_EQ(property(disks.at("sdc"), kRegistrySize), "<none>");
-    EXPECT_EQ(property(disks.at("sdd"), kRegistrySize), "<none>");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(disks.count(c.name), 1u);
+        EXPECT_EQ(property(disks.at(c.name), kRegistrySize), c.size);
+        EXPECT_EQ(property(disks.at(c.name), kRegistryBlockSize), c.blockSize);
+    }
 }
 
 TEST(SysfsRegistry, InterconnectAndLocationFollowTheNearestBus)
@@ -123,15 +143,6 @@ TEST(SysfsRegistry, InterconnectAndLocationFollowTheNearestBus)
         EXPECT_EQ(property(disks.at(c.name), kRegistryInterconnect), c.interconnect);
         EXPECT_EQ(property(disks.at(c.name), kRegistryLocation), c.location);
     }
-}
-
-TEST(SysfsRegistry, MissingClassBlockFolderFailsWithErrno)
-{
-    FakeSysfs empty;
-    std::vector<RegistryEntry> entries;
-    int error = 0;
-    EXPECT_FALSE(SysfsRegistry(empty.root()).match(true, entries, &error));
-    EXPECT_EQ(error, ENOENT);
 }
 
 // Compares our reading of this machine's sysfs with lsblk's, device by device.

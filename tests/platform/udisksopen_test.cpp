@@ -3,6 +3,8 @@
 #ifdef GLEANER_HAVE_GIO
 
 #include "commandrunner.h"
+#include "scopedenvironment.h"
+#include "scratchdir.h"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
@@ -11,9 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -47,17 +47,15 @@ protected:
     {
         if (::access("/usr/bin/dbus-daemon", X_OK) != 0)
             GTEST_SKIP() << "dbus-daemon is not installed";
-        std::string pattern = (std::filesystem::temp_directory_path() / "gleaner-udisks-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        devicePath = (folder / "disk.img").string();
-        std::ofstream(devicePath) << std::string(4096, 'd');
-        const std::string config = (folder / "bus.conf").string();
+        ASSERT_FALSE(folder.path().empty());
+        devicePath = folder.file("disk.img");
+        ASSERT_TRUE(writeFileText(devicePath, std::string(4096, 'd')));
+        const std::string config = folder.file("bus.conf");
         std::ofstream(config)
             << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">"
                "<busconfig><type>session</type><listen>unix:path="
-            << (folder / "bus").string()
+            << folder.file("bus")
             << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
         const ToolResult daemon = runTool(
@@ -67,7 +65,7 @@ protected:
         lines >> address >> daemonPid;
         if (address.empty() || daemonPid <= 0)
             GTEST_SKIP() << "dbus-daemon did not start: " << daemon.output;
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        environment.set("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
 
         context = g_main_context_new();
         loop = g_main_loop_new(context, FALSE);
@@ -120,10 +118,6 @@ protected:
             for (int i = 0; i < 200 && ::kill(daemonPid, 0) == 0; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        std::error_code ignored;
-        if (!folder.empty())
-            std::filesystem::remove_all(folder, ignored);
     }
 
     static void handle(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
@@ -160,7 +154,8 @@ protected:
         g_object_unref(list);
     }
 
-    std::filesystem::path folder;
+    ScratchDir folder;
+    ScopedEnvironment environment;
     std::string devicePath;
     pid_t daemonPid = 0;
     GMainContext* context = nullptr;
@@ -175,33 +170,38 @@ protected:
 
 } // namespace
 
-TEST_F(FakeUDisks, OpenDeviceGivesAReadOnlyDescriptorAfterAnInteractiveQuestion)
+// The question is interactive (polkit may ask the person) and for read-only access; a dismissed
+// question is a cancel, and still counts as asked: pkexec must not ask again.
+TEST_F(FakeUDisks, OpenDeviceAsksInteractivelyForReadOnlyAndADismissalIsACancel)
 {
     ownName();
-    bool unavailable = true;
-    PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
-    EXPECT_FALSE(unavailable);
-    ASSERT_EQ(outcome.status, PrivilegedOpenOutcome::Opened);
-    std::lock_guard<std::mutex> guard(mutex);
-    EXPECT_EQ(modeAsked, "r");
-    EXPECT_TRUE(interactive) << "polkit may ask the person";
-    struct stat got, wanted;
-    ASSERT_EQ(::fstat(outcome.descriptor, &got), 0);
-    ASSERT_EQ(::stat(devicePath.c_str(), &wanted), 0);
-    EXPECT_EQ(got.st_ino, wanted.st_ino);
-    EXPECT_EQ(::fcntl(outcome.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
-    ::close(outcome.descriptor);
-}
-
-TEST_F(FakeUDisks, DismissedQuestionIsACancelAndNoFallBack)
-{
-    ownName();
-    refuse = true;
-    bool unavailable = true;
-    const PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
-    EXPECT_FALSE(unavailable) << "the person was asked: pkexec must not ask again";
-    EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Cancelled);
-    EXPECT_EQ(outcome.descriptor, -1);
+    for (const bool dismissed : {false, true}) {
+        SCOPED_TRACE(dismissed ? "dismissed" : "allowed");
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            refuse = dismissed;
+            modeAsked.clear();
+            interactive = false;
+        }
+        bool unavailable = true;
+        const PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
+        EXPECT_FALSE(unavailable);
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(modeAsked, "r");
+        EXPECT_TRUE(interactive);
+        if (dismissed) {
+            EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Cancelled);
+            EXPECT_EQ(outcome.descriptor, -1);
+            continue;
+        }
+        ASSERT_EQ(outcome.status, PrivilegedOpenOutcome::Opened);
+        struct stat got, wanted;
+        EXPECT_EQ(::fstat(outcome.descriptor, &got), 0);
+        EXPECT_EQ(::stat(devicePath.c_str(), &wanted), 0);
+        EXPECT_EQ(got.st_ino, wanted.st_ino);
+        EXPECT_EQ(::fcntl(outcome.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
+        ::close(outcome.descriptor);
+    }
 }
 
 // Nothing was asked: the caller goes on to the pkexec helper.

@@ -1,15 +1,6 @@
 #include "hfsfixtures.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -196,10 +187,7 @@ bool HfsUtilsVolume::run(const std::vector<std::string>& argv)
         lastError = "no private HOME folder for hfsutils";
         return false;
     }
-    // `env` sets HOME for the one command without a shell.
-    std::vector<std::string> command{"env", "HOME=" + home.path()};
-    command.insert(command.end(), argv.begin(), argv.end());
-    const ToolResult result = runTool(command);
+    const ToolResult result = runTool(argv, {"HOME=" + home.path()});
     if (result.exitStatus != 0) {
         lastError = argv[0] + " failed (" + std::to_string(result.exitStatus) + "): " + result.errors;
         return false;

@@ -809,15 +809,6 @@ const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::
     return nullptr;
 }
 
-const HfsRecordPlace* HfsImage::findExtentsRecord(uint32_t fileID, uint8_t forkType, uint32_t startBlock) const
-{
-    const std::vector<uint8_t> key = extentsKey(fileID, forkType, startBlock);
-    for (const HfsRecordPlace& place : extents.records)
-        if (place.key == key)
-            return &place;
-    return nullptr;
-}
-
 void HfsImage::checkRange(uint64_t offset, uint64_t size) const
 {
     if (offset > bytes.size() || size > bytes.size() - offset)
@@ -882,11 +873,6 @@ void HfsImage::zeroTreeHeader(HfsTree which)
 void HfsImage::setForwardLink(HfsTree which, uint32_t node, uint32_t fLink)
 {
     put32(nodeOffset(which, node), fLink);
-}
-
-void HfsImage::setBackwardLink(HfsTree which, uint32_t node, uint32_t bLink)
-{
-    put32(nodeOffset(which, node) + 4, bLink);
 }
 
 void HfsImage::setNodeKind(HfsTree which, uint32_t node, int8_t kind)

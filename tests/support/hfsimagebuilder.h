@@ -138,7 +138,6 @@ public:
 
     // The place of a leaf record, or null when there is none with that key.
     const HfsRecordPlace* findCatalogRecord(uint32_t parentID, const std::string& name) const;
-    const HfsRecordPlace* findExtentsRecord(uint32_t fileID, uint8_t forkType, uint32_t startBlock) const;
 
     // Big-endian stores at a byte position in `bytes`.
     void put8(uint64_t offset, uint8_t value);
@@ -158,7 +157,6 @@ public:
 
     // Node descriptor fields.
     void setForwardLink(HfsTree which, uint32_t node, uint32_t fLink);
-    void setBackwardLink(HfsTree which, uint32_t node, uint32_t bLink);
     void setNodeKind(HfsTree which, uint32_t node, int8_t kind);
     void setNodeHeight(HfsTree which, uint32_t node, uint8_t height);
     void setRecordCount(HfsTree which, uint32_t node, uint16_t numRecords);
