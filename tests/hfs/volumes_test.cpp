@@ -255,7 +255,7 @@ TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADropp
 
 // --- Folder table model -------------------------------------------------------------------------
 
-TEST_F(VolumesTest, TableRowZeroIsTheFirstOfTheSortedList)
+TEST_F(VolumesTest, TableRowsAreTheSortedChildrenAndEmptyOutsideTheFolder)
 {
     adopt(root, new FakeItem("zeta", 1));
     adopt(root, fakeFolder("alpha"));
@@ -264,13 +264,7 @@ TEST_F(VolumesTest, TableRowZeroIsTheFirstOfTheSortedList)
     EXPECT_EQ(model.getRowImageIndex(0), 0); // the folder, first once sorted
     EXPECT_EQ(model.getCellText(1, 0), "mid");
     EXPECT_EQ(model.getCellText(2, 0), "zeta");
-}
-
-TEST_F(VolumesTest, TableRowsOutsideTheFolderAreEmpty)
-{
-    adopt(root, new FakeItem("a", 100));
-    CVolumeTableModel model(root);
-    for (int row : {1, -1}) {
+    for (int row : {3, -1}) {
         EXPECT_EQ(model.getRowImageIndex(row), -1);
         EXPECT_EQ(model.getCellText(row, 0), "");
     }
