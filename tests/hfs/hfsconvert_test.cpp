@@ -31,6 +31,21 @@ std::string repeated(const std::string& text, int times)
 }
 } // namespace
 
+// The readers load their fields inline; only this test catches a wrong shift here.
+TEST(ByteOrder, BigEndianValuesReadAsHostValues)
+{
+    const uint8_t bytes[8] = {0xFF, 0xFE, 0x56, 0x78, 5, 6, 7, 8};
+    int16_t i16;
+    uint32_t u32;
+    uint64_t u64;
+    std::memcpy(&i16, bytes, 2);
+    std::memcpy(&u32, bytes, 4);
+    std::memcpy(&u64, bytes, 8);
+    EXPECT_EQ(BigToHost16(i16), -2);
+    EXPECT_EQ(BigToHost32(u32), 0xFFFE5678u);
+    EXPECT_EQ(BigToHost64(u64), 0xFFFE567805060708ull);
+}
+
 TEST(HFSDateToUnix, DatesUpTo1970MeanNoDate)
 {
     EXPECT_EQ(HFSDateToUnix(0), 0u);
