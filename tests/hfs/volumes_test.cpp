@@ -105,6 +105,7 @@ TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
         bitmap.setBits(8, UINT64_MAX, true);      // start + count would wrap
         EXPECT_FALSE(bitmap.isBitSet(16));
     });
+    EXPECT_TRUE(bitmap.isBitSet(15)); // the last bit, exactly at the limit
     EXPECT_EQ(bitmap.getBytes()[0], 0x00);
     EXPECT_EQ(bitmap.getBytes()[1], 0xFF);
 }
