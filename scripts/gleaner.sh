@@ -7,6 +7,8 @@
 #   scripts/gleaner.sh bench      release build, then the block-cache benchmark (arguments pass on)
 #                                 and the HFS Plus walk benchmark (needs xorriso and fls)
 #   scripts/gleaner.sh fuzz       clang build of the fuzz targets, each run for FUZZ_SECONDS
+#   scripts/gleaner.sh coverage   build with --coverage, run every suite, print gcovr's line and branch
+#                                 summary of the engine (src/) into build-coverage/
 #   scripts/gleaner.sh build      install what is missing and build, nothing more
 #   scripts/gleaner.sh setup      only install what is missing
 #
@@ -21,7 +23,7 @@ JOBS="${JOBS:-$(nproc)}"
 APP_NAME=gleaner # the application executable, built from src/ui/
 
 usage() {
-    sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 setup() {
@@ -136,6 +138,26 @@ cmd_fuzz() {
     echo "fuzz: $count target(s) run"
 }
 
+cmd_coverage() {
+    setup
+    local dir="${BUILD_DIR:-build-coverage}"
+    [[ "$dir" = /* ]] || dir="$ROOT/$dir"
+    build "$dir" Debug -DGLEANER_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage \
+        -DCMAKE_EXE_LINKER_FLAGS=--coverage
+    # Counts add up across runs: start from zero so the summary is of this run alone.
+    find "$BUILT_DIR" -name '*.gcda' -delete
+    ctest --test-dir "$BUILT_DIR" -j"$JOBS" || echo "coverage: some tests failed; the summary still counts them" >&2
+    echo "== coverage of src/"
+    # gcov's parse warnings (negative branch counts of threaded code) go to a file of their own.
+    if ! (cd "$ROOT" && gcovr -r . --filter 'src/' --gcov-ignore-parse-errors -s "$BUILT_DIR" \
+        >"$BUILT_DIR/coverage.txt" 2>"$BUILT_DIR/coverage-warnings.txt"); then
+        cat "$BUILT_DIR/coverage-warnings.txt" >&2
+        return 1
+    fi
+    grep -E "^(lines|functions|branches):" "$BUILT_DIR/coverage.txt"
+    echo "coverage: per-file table in $BUILT_DIR/coverage.txt"
+}
+
 command="${1:-}"
 [[ $# -gt 0 ]] && shift
 case "$command" in
@@ -146,6 +168,7 @@ test) cmd_test ;;
 sanitize) cmd_sanitize ;;
 bench) cmd_bench "$@" ;;
 fuzz) cmd_fuzz ;;
+coverage) cmd_coverage ;;
 -h | --help | help) usage ;;
 *)
     usage >&2

@@ -21,6 +21,7 @@ PACKAGES=(
     hfsutils         # HFS tools for the tests
     clang            # fuzz build (libFuzzer)
     libclang-rt-dev  # clang's sanitizer and libFuzzer runtimes
+    gcovr            # line and branch coverage summary (gleaner.sh coverage)
     # The application window and its previews
     qt6-base-dev              # Qt 6 Widgets
     qt6-svg-dev               # renders the icons drawn as SVG

@@ -31,6 +31,7 @@ std::string repeated(const std::string& text, int times)
 }
 } // namespace
 
+// The readers load their fields inline; only this test catches a wrong shift here.
 TEST(ByteOrder, BigEndianValuesReadAsHostValues)
 {
     const uint8_t bytes[8] = {0xFF, 0xFE, 0x56, 0x78, 5, 6, 7, 8};

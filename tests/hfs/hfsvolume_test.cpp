@@ -338,32 +338,60 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutIts
     }
 }
 
-// Names of 255 units that differ only at their end (three UTF-8 bytes a unit) keep every unit.
-TEST_F(HFSVolumeTest, LongNamesAreKeptWhole)
+// The root lists as built: names of 255 units that differ only at their end (three UTF-8 bytes a
+// unit) kept whole; a name whose length claims a unit past its key not filled from the record data
+// behind it; a catalog whose extents continue in the overflow file.
+TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
 {
     const std::u16string stem(251, u'\u6587');
-    HfsImageBuilder builder;
-    builder.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
-    builder.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
-    Mounted m(builder.build().bytes);
-    ASSERT_TRUE(m.mount(false));
     std::string utf8Stem;
     for (int i = 0; i < 251; ++i)
         utf8Stem += "\xE6\x96\x87";
-    EXPECT_EQ(m.list(), (Names{utf8Stem + ".pdf", utf8Stem + ".txt"}));
-}
-
-TEST_F(HFSVolumeTest, NameIsReadFromTheKeyOnly)
-{
-    HfsImageBuilder builder;
-    builder.addFile(kHfsRootFolderID, "ab", Bytes(1, 0));
-    HfsImage image = builder.build();
-    const HfsRecordPlace* place = image.findCatalogRecord(kHfsRootFolderID, "ab");
-    // The name's length claims a third unit: the record data behind the key must not supply it.
-    image.put16(image.recordOffset(HfsTree::Catalog, place->node, place->index) + kCKNodeName, 3);
-    Mounted m(image.bytes);
-    ASSERT_TRUE(m.mount(false));
-    EXPECT_EQ(m.list(), (Names{"ab"}));
+    Names numbered;
+    for (int i = 0; i < 30; ++i)
+        numbered.push_back("n" + std::to_string(10 + i));
+    const struct {
+        const char* what;
+        std::function<HfsImage()> build;
+        Names listed;
+    } cases[] = {
+        {"long names",
+         [&] {
+             HfsImageBuilder builder;
+             builder.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
+             builder.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
+             return builder.build();
+         },
+         {utf8Stem + ".pdf", utf8Stem + ".txt"}},
+        {"name length past the key",
+         [] {
+             HfsImageBuilder builder;
+             builder.addFile(kHfsRootFolderID, "ab", Bytes(1, 0));
+             HfsImage image = builder.build();
+             const HfsRecordPlace* place = image.findCatalogRecord(kHfsRootFolderID, "ab");
+             image.put16(image.recordOffset(HfsTree::Catalog, place->node, place->index) + kCKNodeName, 3);
+             return image;
+         },
+         {"ab"}},
+        {"catalog continued in the overflow file",
+         [&] {
+             HfsImageBuilder builder(
+                 {.blockSize = 512,
+                  .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}});
+             for (const std::string& name : numbered)
+                 builder.addFile(kHfsRootFolderID, name, Bytes(1, 0));
+             const HfsImage image = builder.build();
+             EXPECT_GT(image.catalog.extents.size(), 8u);
+             return image;
+         },
+         numbered},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Mounted m(c.build().bytes);
+        ASSERT_TRUE(m.mount(false));
+        EXPECT_EQ(m.list(), c.listed);
+    }
 }
 
 TEST_F(HFSVolumeTest, FolderThatContainsItselfOrAnAncestorIsLeftOut)
@@ -428,22 +456,6 @@ TEST_F(HFSVolumeTest, OverflowRecordOfAnotherFileOrForkIsNeverUsed)
     EXPECT_EQ(m.rootChild(1)->read(17 * 512, bytes.data(), 512), 0u);
     EXPECT_FALSE(m.volume.readFileAt(a->fileID, kHfsResourceForkType, bytes.data(), 17 * 512, 512, a->resourceFork));
     EXPECT_EQ(bytes, Bytes(512, 0xEE));
-}
-
-TEST_F(HFSVolumeTest, CatalogContinuedInTheOverflowFileIsListed)
-{
-    HfsImageBuilder builder(
-        {.blockSize = 512, .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}});
-    Names names;
-    for (int i = 0; i < 30; ++i) {
-        names.push_back("n" + std::to_string(10 + i));
-        builder.addFile(kHfsRootFolderID, names.back(), Bytes(1, 0));
-    }
-    const HfsImage image = builder.build();
-    ASSERT_GT(image.catalog.extents.size(), 8u);
-    Mounted m(image.bytes);
-    ASSERT_TRUE(m.mount(false));
-    EXPECT_EQ(m.list(), names);
 }
 
 TEST_F(HFSVolumeTest, ExtentsFileBlockPastItsOwnExtentsFailsWithoutSearchingTheTree)
@@ -592,6 +604,11 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
          },
          names, fromChain},
         {zero(middleLeaf), namesBefore(sound, names, middleLeaf), scan},
+        // The cache gives zeros for a failed device read: never taken for the leaf before.
+        {[&](HfsImage& i, CMemoryDisk& d) {
+             d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, middleLeaf) / 512));
+         },
+         namesBefore(sound, names, middleLeaf), "not in an index or leaf node"},
         {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
     };
     for (size_t c = 0; c < std::size(cases); ++c) {
@@ -636,20 +653,6 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
             EXPECT_NE(output.find("could not read all of node"), std::string::npos);
         }
     }
-}
-
-// The cache gives zeros for a failed device read: a node of the wrong kind ends the walk.
-TEST_F(HFSVolumeTest, UnreadableLeafIsNeverTakenForTheOneBefore)
-{
-    Names names;
-    HfsImage image = tenLeaves(&names);
-    const uint32_t leaf = image.findCatalogRecord(kHfsRootFolderID, "n16")->node;
-    Mounted m(image.bytes);
-    m.disk.failingBlocks.insert(int64_t(image.nodeOffset(HfsTree::Catalog, leaf) / 512));
-    ASSERT_TRUE(m.mount(false));
-    std::string output;
-    EXPECT_EQ(m.list(kHfsRootFolderID, &output), namesBefore(image, names, leaf));
-    EXPECT_NE(output.find("not in an index or leaf node"), std::string::npos);
 }
 
 // xorriso writes the volume, with a catalog of several levels (4000 empty files beside those with

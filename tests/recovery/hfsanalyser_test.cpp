@@ -296,52 +296,50 @@ TEST(LostTreeBuilding, ReservedNegativeThreadTooShortAndOverlongNamedRecordsMake
     EXPECT_TRUE(bench.analyser.pending[0].item->isLost());
 }
 
-TEST(LostTreeBuilding, ItemsGoUnderTheirFoundParentWhicheverOrderTheyWereFound)
+// Items go under their found parent whichever order the leaves came in; orphans share one
+// placeholder per missing parent, named by its exact ID (16777216 and 16777217 print alike through
+// single precision); parent cycles (A and B name each other, S itself) show under the orphans.
+TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
 {
-    AnalyserBench bench;
-    bench.feed(leafNode({{catalogKey(20, "inner.txt"), fileRecord(21)}}));
-    bench.feed(leafNode({{catalogKey(2, "Folder"), folderRecord(20)}, {catalogKey(2, "top.txt"), fileRecord(22)}}));
-    bench.feed(leafNode({{catalogKey(20, "later.txt"), fileRecord(23)}}));
-    CVolumeItem* volume = bench.build();
-    ASSERT_NE(volume, nullptr);
-    EXPECT_EQ(volume->getName(), "Volume 1");
-    EXPECT_EQ(treePaths(volume), (std::set<std::string>{"Folder/", "Folder/inner.txt", "Folder/later.txt", "top.txt"}));
-}
-
-TEST(LostTreeBuilding, OrphansShareOnePlaceholderPerMissingParentNamedByItsExactID)
-{
-    AnalyserBench bench;
-    // 16777216 and 16777217 print alike through single precision.
-    bench.feed(leafNode({{catalogKey(4711, "a"), fileRecord(30)},
-                         {catalogKey(4711, "b"), fileRecord(31)},
-                         {catalogKey(16777216, "x"), fileRecord(100)},
-                         {catalogKey(16777217, "y"), fileRecord(101)}},
-                        2048));
-    CVolumeItem* volume = bench.build();
-    ASSERT_NE(volume, nullptr);
+    using Node = std::vector<std::pair<Bytes, Bytes>>;
     const std::string o = localize("OrphanedFolders") + "/";
-    EXPECT_EQ(treePaths(volume),
-              (std::set<std::string>{o, o + "CNID 4711/", o + "CNID 4711/a", o + "CNID 4711/b", o + "CNID 16777216/",
-                                     o + "CNID 16777216/x", o + "CNID 16777217/", o + "CNID 16777217/y"}));
-}
-
-TEST(LostTreeBuilding, ParentCyclesAreShownUnderOrphanedFolders)
-{
-    AnalyserBench bench;
-    // A and B name each other as parent; S names itself.
-    bench.feed(leafNode({{catalogKey(21, "A"), folderRecord(20)},
-                         {catalogKey(20, "B"), folderRecord(21)},
-                         {catalogKey(20, "f"), fileRecord(30)},
-                         {catalogKey(21, "g"), fileRecord(31)},
-                         {catalogKey(40, "S"), folderRecord(40)},
-                         {catalogKey(40, "h"), fileRecord(41)}},
-                        2048));
-    CVolumeItem* volume = bench.build();
-    ASSERT_NE(volume, nullptr);
-    const std::string o = localize("OrphanedFolders") + "/";
-    EXPECT_EQ(treePaths(volume),
-              (std::set<std::string>{o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}));
-    EXPECT_TRUE(bench.analyser.pending.empty());
+    const struct {
+        const char* what;
+        std::vector<Node> leaves;
+        std::set<std::string> paths;
+    } cases[] = {
+        {"parent found between its children",
+         {{{catalogKey(20, "inner.txt"), fileRecord(21)}},
+          {{catalogKey(2, "Folder"), folderRecord(20)}, {catalogKey(2, "top.txt"), fileRecord(22)}},
+          {{catalogKey(20, "later.txt"), fileRecord(23)}}},
+         {"Folder/", "Folder/inner.txt", "Folder/later.txt", "top.txt"}},
+        {"missing parents",
+         {{{catalogKey(4711, "a"), fileRecord(30)},
+           {catalogKey(4711, "b"), fileRecord(31)},
+           {catalogKey(16777216, "x"), fileRecord(100)},
+           {catalogKey(16777217, "y"), fileRecord(101)}}},
+         {o, o + "CNID 4711/", o + "CNID 4711/a", o + "CNID 4711/b", o + "CNID 16777216/", o + "CNID 16777216/x",
+          o + "CNID 16777217/", o + "CNID 16777217/y"}},
+        {"parent cycles",
+         {{{catalogKey(21, "A"), folderRecord(20)},
+           {catalogKey(20, "B"), folderRecord(21)},
+           {catalogKey(20, "f"), fileRecord(30)},
+           {catalogKey(21, "g"), fileRecord(31)},
+           {catalogKey(40, "S"), folderRecord(40)},
+           {catalogKey(40, "h"), fileRecord(41)}}},
+         {o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AnalyserBench bench;
+        for (const Node& leaf : c.leaves)
+            ASSERT_TRUE(bench.feed(leafNode(leaf, 2048)));
+        CVolumeItem* volume = bench.build();
+        ASSERT_NE(volume, nullptr);
+        EXPECT_EQ(volume->getName(), "Volume 1");
+        EXPECT_EQ(treePaths(volume), c.paths);
+        EXPECT_TRUE(bench.analyser.pending.empty());
+    }
 }
 
 TEST(VolumeHeaderProbe, AcceptsAHeaderWhoseVolumeMountsAndRefusesDecoys)

@@ -125,7 +125,7 @@ TEST(RawAnalyserCarving, EveryMajorTypeOfTheDescriptionHasACategoryFolderText)
     }
 }
 
-TEST(RawAnalyserCarving, FileRunsOverUnrecognisedBlocksUntilTheNextStart)
+TEST(RawAnalyserCarving, FileRunsOverUnrecognisedBlocksUntilTheNextStartAndItsFolderIsAnnounced)
 {
     // Block 0 holds no known start and belongs to no file; two PNG starts in a row give two files.
     Scan scan(
@@ -142,6 +142,11 @@ TEST(RawAnalyserCarving, FileRunsOverUnrecognisedBlocksUntilTheNextStart)
     const std::string gif = folderOf("image/gif") + "/7.gif";
     ASSERT_EQ(files.count(gif), 1u);
     EXPECT_EQ(files.at(gif)->firstBlock, 6u);
+    // The listener hears of the folder of every filed item.
+    std::multiset<CVolumeItem*> folders;
+    for (const auto& [path, item] : files)
+        folders.insert(item->getParent());
+    EXPECT_EQ(std::multiset<CVolumeItem*>(scan.listener.changed.begin(), scan.listener.changed.end()), folders);
 }
 
 TEST(RawAnalyserCarving, BlockInsideABinaryFileThatReadsAsTextDoesNotCutIt)
@@ -196,17 +201,6 @@ TEST(RawAnalyserCarving, UsedBlockEndsTheFileAfterOneAllocationBlock)
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files.begin()->second->getSize(), 4096u);
     EXPECT_EQ(files.begin()->first, png(uint64_t(image.freeRuns[0].startBlock + 1) * 8));
-}
-
-TEST(RawAnalyserCarving, ListenerHearsOfTheFolderOfEveryFiledItem)
-{
-    Scan scan(blocks({samplePng(), sampleGif()}));
-    scan.run();
-    std::multiset<CVolumeItem*> folders;
-    for (const auto& [path, item] : scan.files())
-        folders.insert(item->getParent());
-    ASSERT_EQ(folders.size(), 2u);
-    EXPECT_EQ(std::multiset<CVolumeItem*>(scan.listener.changed.begin(), scan.listener.changed.end()), folders);
 }
 
 TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
@@ -606,35 +600,12 @@ Bytes mixedFreeSpace()
 }
 } // namespace
 
-TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrors)
+namespace {
+// A volume's used blocks end files in the middle of the window; 4096-byte blocks make eight disk
+// blocks a step.
+Bytes volumeWithUsedBlocks()
 {
-    CMemoryDisk disk(mixedFreeSpace(), 512);
-    ASSERT_GT(disk.bytes.size(), 4u << 20) << "the window must fill and wrap";
-    for (int64_t block = 37; block < disk.getBlockCount(); block += 1501)
-        disk.failingBlocks.insert(block);
-    for (const bool searchText : {false, true}) {
-        SCOPED_TRACE(searchText ? "text kept with the keyword" : "text discarded");
-        const ScanOutcome alone = scanWithWorkers(&disk, 1, searchText);
-        EXPECT_EQ(alone.output.find("classifying on"), std::string::npos);
-        ASSERT_GT(alone.tree.size(), 600u);
-        EXPECT_GT(alone.readErrors, 0);
-        for (const int workers : {2, 5}) {
-            SCOPED_TRACE(workers);
-            const ScanOutcome parallel = scanWithWorkers(&disk, workers, searchText);
-            EXPECT_NE(parallel.output.find("classifying on " + std::to_string(workers) + " threads"),
-                      std::string::npos);
-            EXPECT_EQ(parallel.tree, alone.tree);
-            EXPECT_EQ(parallel.readErrors, alone.readErrors);
-        }
-    }
-}
-
-TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnVolumesWithUsedBlocks)
-{
-    // Used blocks end files in the middle of the window; 4096-byte blocks make eight disk blocks a step.
-    HfsBuildOptions options;
-    options.blockSize = 4096;
-    HfsImageBuilder builder(options);
+    HfsImageBuilder builder({.blockSize = 4096});
     uint32_t seed = 1;
     for (int round = 0; round < 40; ++round) {
         for (const SampleFile& sample : sampleFiles()) {
@@ -645,13 +616,40 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnVolumesWithUsedBlocks)
                 builder.addFreeData(patternBytes(4096 * (seed % 4), seed));
         }
     }
-    const HfsImage image = builder.build();
-    CMemoryDisk disk(image.bytes, 512);
-    const ScanOutcome alone = scanWithWorkers(&disk, 1, false);
-    ASSERT_GT(alone.tree.size(), 400u);
-    const ScanOutcome parallel = scanWithWorkers(&disk, 4, false);
-    EXPECT_NE(parallel.output.find("classifying on 4 threads"), std::string::npos);
-    EXPECT_EQ(parallel.tree, alone.tree);
+    return builder.build().bytes;
+}
+} // namespace
+
+TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrorsAndOnAVolume)
+{
+    CMemoryDisk mixed(mixedFreeSpace(), 512);
+    ASSERT_GT(mixed.bytes.size(), 4u << 20) << "the window must fill and wrap";
+    for (int64_t block = 37; block < mixed.getBlockCount(); block += 1501)
+        mixed.failingBlocks.insert(block);
+    CMemoryDisk volume(volumeWithUsedBlocks(), 512);
+    const struct {
+        const char* what;
+        CDisk* disk;
+        bool searchText;
+        size_t minimumItems;
+    } cases[] = {{"free space, text discarded", &mixed, false, 600},
+                 {"free space, text kept with the keyword", &mixed, true, 600},
+                 {"volume with used blocks", &volume, false, 400}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScanOutcome alone = scanWithWorkers(c.disk, 1, c.searchText);
+        EXPECT_EQ(alone.output.find("classifying on"), std::string::npos);
+        ASSERT_GT(alone.tree.size(), c.minimumItems);
+        EXPECT_EQ(alone.readErrors > 0, c.disk == &mixed);
+        for (const int workers : {2, 5}) {
+            SCOPED_TRACE(workers);
+            const ScanOutcome parallel = scanWithWorkers(c.disk, workers, c.searchText);
+            EXPECT_NE(parallel.output.find("classifying on " + std::to_string(workers) + " threads"),
+                      std::string::npos);
+            EXPECT_EQ(parallel.tree, alone.tree);
+            EXPECT_EQ(parallel.readErrors, alone.readErrors);
+        }
+    }
 }
 
 TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnADeletedXorrisoVolume)

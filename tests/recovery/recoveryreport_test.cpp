@@ -62,8 +62,10 @@ protected:
 };
 } // namespace
 
+// Written over an old, longer report, which it replaces whole.
 TEST_F(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrder)
 {
+    ASSERT_TRUE(writeFileText(path, std::string(100000, 'x')));
     MemoryFileItem* dated = addFile(root, "one.jpg", Bytes(1536));
     dated->date = 1700000000;
     dated->id = "4711";
@@ -103,12 +105,6 @@ TEST_F(RecoveryReport, ControlCharactersAndNoCharactersBecomeReplacementCharacte
     addFile(root, "a\x01"
                   "b\xEF\xBF\xBF.txt");
     EXPECT_EQ(write({root->children.back()}), frame(fileRow("a" + r + "b" + r + ".txt", "0 KB")));
-}
-
-TEST_F(RecoveryReport, WritingOverAnOldReportReplacesItWhole)
-{
-    ASSERT_TRUE(writeFileText(path, std::string(100000, 'x')));
-    EXPECT_EQ(write({}), frame(""));
 }
 
 TEST_F(RecoveryReport, FolderInsideItselfIsListedOnce)

@@ -31,7 +31,7 @@ protected:
 };
 } // namespace
 
-TEST_F(RecoverySearch, CollectsCaseInsensitiveMatchesInWalkOrder)
+TEST_F(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrder)
 {
     addFile(root, "readme.txt");
     CVolumeItem* folder = addFolder(root, "ReadMe");
@@ -41,10 +41,7 @@ TEST_F(RecoverySearch, CollectsCaseInsensitiveMatchesInWalkOrder)
     EXPECT_EQ(search("READ"), (Names{"readme.txt", "ReadMe", "thread.c"}));
     EXPECT_EQ(engine.recovery.searchFolder->getParent(), root);
     EXPECT_EQ(folder->getChildCount(true), 2) << "the items stay where they are";
-}
-
-TEST_F(RecoverySearch, BytesOutsideAsciiMatchOnlyWhenEqual)
-{
+    // Bytes outside ASCII match only when equal.
     addFile(root, "\xC3\x89T\xC3\x89");                         // "ÉTÉ"
     EXPECT_EQ(search("\xC3\xA9t\xC3\xA9"), Names{});            // "été"
     EXPECT_EQ(search("\xC3\x89t"), Names{"\xC3\x89T\xC3\x89"}); // "Ét"
