@@ -162,6 +162,7 @@ public:
     void toggleViewer();
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
+    bool openDiskOrSay(CDisk* target);
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
     std::vector<std::string> scanKeywords() const;

@@ -156,6 +156,17 @@ void AppController::chooseDisk()
 
 // --- Browse and the scans ---
 
+// Gives the engine the chosen disk (the caller holds the engine lock); says so when it cannot be
+// opened, and leaves the commands ready for another choice.
+bool AppController::openDiskOrSay(CDisk* target)
+{
+    if (rec && rec->setDisk(target))
+        return true;
+    showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"), QStringLiteral("OK"));
+    validateCommands();
+    return false;
+}
+
 void AppController::browseVolume()
 {
     if (busy || !disk)
@@ -168,12 +179,8 @@ void AppController::browseVolume()
     releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
-        if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
-                      QStringLiteral("OK"));
-            validateCommands();
+        if (!openDiskOrSay(target))
             return;
-        }
         setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
         rec->openExistingVolume();
         muteFiles({"hfsvolume.cpp"});
@@ -199,12 +206,8 @@ void AppController::lostVolumesScan()
     releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
-        if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
-                      QStringLiteral("OK"));
-            validateCommands();
+        if (!openDiskOrSay(target))
             return;
-        }
         cancelAction = false;
         if (!beginProgressSheet(QStringLiteral("ScanningLostVolumesPleaseWait"), QStringLiteral("ScanProgress")))
             return;
@@ -231,12 +234,8 @@ void AppController::lostFilesScan()
     releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
-        if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
-                      QStringLiteral("OK"));
-            validateCommands();
+        if (!openDiskOrSay(target))
             return;
-        }
         cancelAction = false;
         if (!beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")))
             return;
@@ -317,12 +316,8 @@ void AppController::scanWindowEndOK()
     releaseShownItems(showsResults(treeModel));
     {
         EngineLocker lock(engineLock());
-        if (!rec || !rec->setDisk(target)) {
-            showAlert(QStringLiteral("ErrorOpeningDisk"), QStringLiteral("ErrorOpeningDiskNotice"),
-                      QStringLiteral("OK"));
-            validateCommands();
+        if (!openDiskOrSay(target))
             return;
-        }
         if (!beginProgressSheet(QStringLiteral("ScanningDeletedFilesPleaseWait"), QStringLiteral("ScanProgress")))
             return;
         const std::vector<std::string> keywords = scanKeywords();
