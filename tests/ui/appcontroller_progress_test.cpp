@@ -18,9 +18,7 @@ class ProgressSheet : public testing::Test {
 protected:
     void SetUp() override
     {
-        controller = std::make_unique<TestController>(fakes.services());
-        controller->loadWindowDescription();
-        controller->updateUIstrings();
+        controller = loadedController(fakes);
         AppController::setApplicationDelegate(controller.get());
     }
     void TearDown() override { AppController::setApplicationDelegate(nullptr); }
