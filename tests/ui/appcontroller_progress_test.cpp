@@ -22,6 +22,11 @@ protected:
         AppController::setApplicationDelegate(controller.get());
     }
     void TearDown() override { AppController::setApplicationDelegate(nullptr); }
+    // Opens the sheet of a save, or of the operation whose message and title keys are given.
+    bool begin(const char* message = "SavingPleaseWait", const char* title = "SaveProgress")
+    {
+        return controller->beginProgressSheet(QLatin1String(message), QLatin1String(title));
+    }
 
     FakeServices fakes;
     std::unique_ptr<TestController> controller;
@@ -42,7 +47,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
         fakes.clock->time = start + c.at;
         bool cancel = false;
         const int pumped = fakes.pump->count;
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress"));
+        begin("ScanningLostFilesPleaseWait", "ScanProgress");
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
         // A rejected update does nothing at all: no cancel check, no event handling.
@@ -55,7 +60,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
 TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
 {
     fakes.clock->stepPerRead = 0.2;
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     bool cancel = false;
     controller->progressEvent(10, &cancel);
     EXPECT_FALSE(cancel);
@@ -72,7 +77,7 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
     controller->endProgressSheet();
 
     // The next operation starts uncancelled, with Cancel enabled.
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     bool fresh = false;
     controller->progressEvent(10, &fresh);
     EXPECT_FALSE(fresh);
@@ -82,8 +87,7 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
 
 TEST_F(ProgressSheet, EscapeOnTheSheetMeansCancelAndLeavesItUp)
 {
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    ASSERT_TRUE(begin("SearchingFilesPleaseWait", "SearchProgress"));
     ASSERT_TRUE(controller->progressWindow->isVisible());
     QTest::keyClick(controller->progressWindow, Qt::Key_Escape);
     EXPECT_TRUE(controller->cancelAction);
@@ -98,8 +102,7 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
 {
     fakes.clock->stepPerRead = 0.2;
     QProgressBar* bar = controller->progressIndicator;
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
     bool cancel = false;
     controller->progressEvent(0, &cancel);
     EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
@@ -108,8 +111,7 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
     EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
     controller->endProgressSheet();
     // The next sheet does not show the last operation's bar.
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
     EXPECT_EQ(bar->maximum(), 0);
     controller->endProgressSheet();
 }
@@ -217,10 +219,9 @@ TEST_F(ProgressSheet, UpdateWhileTheLockIsTakenReturnsAtOnce)
 
 TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
 {
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     EXPECT_TRUE(controller->isBusy());
-    EXPECT_FALSE(
-        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    EXPECT_FALSE(begin("SearchingFilesPleaseWait", "SearchProgress"));
     EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
     controller->endProgressSheet();
     EXPECT_FALSE(controller->isBusy());
@@ -229,7 +230,7 @@ TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
 {
     controller->mainWindow->show();
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     controller->mainWindow->close();
     EXPECT_TRUE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->cancelAction);
@@ -247,7 +248,7 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
 
     controller->endProgressSheet();
     // A command going on to a second engine call gets no new sheet, which would clear the cancel.
-    EXPECT_FALSE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    EXPECT_FALSE(begin());
     EXPECT_TRUE(controller->cancelAction);
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());
