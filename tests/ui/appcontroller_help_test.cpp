@@ -16,12 +16,7 @@ namespace {
 
 class HelpLine : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        controller = std::make_unique<TestController>(fakes.services());
-        controller->loadWindowDescription();
-        controller->updateUIstrings();
-    }
+    void SetUp() override { controller = loadedController(fakes); }
     // Ticks until the fade stops; answers how many it took (at most 100).
     int fadeToRest()
     {

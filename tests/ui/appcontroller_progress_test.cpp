@@ -19,12 +19,15 @@ class ProgressSheet : public testing::Test {
 protected:
     void SetUp() override
     {
-        controller = std::make_unique<TestController>(fakes.services());
-        controller->loadWindowDescription();
-        controller->updateUIstrings();
+        controller = loadedController(fakes);
         AppController::setApplicationDelegate(controller.get());
     }
     void TearDown() override { AppController::setApplicationDelegate(nullptr); }
+    // Opens the sheet of a save, or of the operation whose message and title keys are given.
+    bool begin(const char* message = "SavingPleaseWait", const char* title = "SaveProgress")
+    {
+        return controller->beginProgressSheet(QLatin1String(message), QLatin1String(title));
+    }
 
     FakeServices fakes;
     std::unique_ptr<TestController> controller;
@@ -45,7 +48,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
         fakes.clock->time = start + c.at;
         bool cancel = false;
         const int pumped = fakes.pump->count;
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress"));
+        begin("ScanningLostFilesPleaseWait", "ScanProgress");
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
         // A rejected update does nothing at all: no cancel check, no event handling.
@@ -58,7 +61,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
 TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
 {
     fakes.clock->stepPerRead = 0.2;
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     bool cancel = false;
     controller->progressEvent(10, &cancel);
     EXPECT_FALSE(cancel);
@@ -75,7 +78,7 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
     controller->endProgressSheet();
 
     // The next operation starts uncancelled, with Cancel enabled.
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     bool fresh = false;
     controller->progressEvent(10, &fresh);
     EXPECT_FALSE(fresh);
@@ -85,8 +88,7 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
 
 TEST_F(ProgressSheet, EscapeOnTheSheetMeansCancelAndLeavesItUp)
 {
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    ASSERT_TRUE(begin("SearchingFilesPleaseWait", "SearchProgress"));
     ASSERT_TRUE(controller->progressWindow->isVisible());
     QTest::keyClick(controller->progressWindow, Qt::Key_Escape);
     EXPECT_TRUE(controller->cancelAction);
@@ -101,8 +103,7 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
 {
     fakes.clock->stepPerRead = 0.2;
     QProgressBar* bar = controller->progressIndicator;
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
     bool cancel = false;
     controller->progressEvent(0, &cancel);
     EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
@@ -111,8 +112,7 @@ TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
     EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
     controller->endProgressSheet();
     // The next sheet does not show the last operation's bar.
-    ASSERT_TRUE(
-        controller->beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")));
+    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
     EXPECT_EQ(bar->maximum(), 0);
     controller->endProgressSheet();
 }
@@ -220,10 +220,9 @@ TEST_F(ProgressSheet, UpdateWhileTheLockIsTakenReturnsAtOnce)
 
 TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
 {
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     EXPECT_TRUE(controller->isBusy());
-    EXPECT_FALSE(
-        controller->beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress")));
+    EXPECT_FALSE(begin("SearchingFilesPleaseWait", "SearchProgress"));
     EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
     controller->endProgressSheet();
     EXPECT_FALSE(controller->isBusy());
@@ -232,7 +231,7 @@ TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
 {
     controller->mainWindow->show();
-    ASSERT_TRUE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    ASSERT_TRUE(begin());
     // No modal window blocks the main one, or Qt would drop the window manager's close request;
     // its views are off instead.
     EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
@@ -254,7 +253,7 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
 
     controller->endProgressSheet();
     // A command going on to a second engine call gets no new sheet, which would clear the cancel.
-    EXPECT_FALSE(controller->beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    EXPECT_FALSE(begin());
     EXPECT_TRUE(controller->cancelAction);
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());

@@ -67,19 +67,11 @@ std::map<QString, QString> titlesOf(const AppController& c)
     return titles;
 }
 
-std::unique_ptr<AppController> loaded(const FakeServices& fakes)
-{
-    auto controller = std::make_unique<AppController>(fakes.services());
-    controller->loadWindowDescription();
-    controller->updateUIstrings();
-    return controller;
-}
-
 TEST(InterfaceTexts, WithAnEmptyTableEveryTitleIsItsKey)
 {
     FakeServices fakes;
     (*fakes.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Gleaner");
-    auto controller = loaded(fakes);
+    auto controller = loadedController(fakes);
     struct Case {
         QString where, key;
     };
@@ -139,8 +131,8 @@ TEST(InterfaceTexts, ShortNameChangesTheFourMenuTitlesThatNameTheApplicationAndN
                          {"AppHelp", "%@ Help"},   {"View", "View"},       {"Folders", "Folders"}};
     (*alpha.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Alpha");
     (*beta.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Beta");
-    const auto first = titlesOf(*loaded(alpha));
-    const auto second = titlesOf(*loaded(beta));
+    const auto first = titlesOf(*loadedController(alpha));
+    const auto second = titlesOf(*loadedController(beta));
 
     std::map<QString, QString> changed;
     for (const auto& [where, text] : first)
@@ -180,7 +172,7 @@ TEST(InterfaceTexts, EveryControlHasAnAccessibleName)
 {
     FakeServices fakes;
     (*fakes.texts)[QStringLiteral("Thumbnails")] = QStringLiteral("Miniatures");
-    auto controller = loaded(fakes);
+    auto controller = loadedController(fakes);
     EXPECT_EQ(controller->thumbView->accessibleName(), QStringLiteral("Miniatures"));
     const QList<QWidget*> windows = {controller->mainWindow, controller->scanWindow, controller->progressWindow,
                                      controller->viewerWindow};

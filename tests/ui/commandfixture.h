@@ -18,39 +18,6 @@
 #include <string>
 #include <vector>
 
-class ScriptedPanels : public FilePanelService {
-public:
-    QString chooseFolder(QWidget*, const QString& title) override
-    {
-        folderTitles.push_back(title);
-        return folderAnswer;
-    }
-    QString chooseSaveFile(QWidget*, const QString& title, const QString& suggestedName) override
-    {
-        saveTitles.push_back(title);
-        suggestedNames.push_back(suggestedName);
-        return saveAnswer;
-    }
-    QString folderAnswer, saveAnswer; // empty: the panel was cancelled
-    std::vector<QString> folderTitles, saveTitles, suggestedNames;
-};
-
-class RecordingAbout : public AboutService {
-public:
-    void showAbout(QWidget*, const QString& name, const QString&, const QString&) override { shown.push_back(name); }
-    std::vector<QString> shown;
-};
-
-class RecordingOpener : public FileOpenService {
-public:
-    bool openFile(const QString& path) override
-    {
-        opened.push_back(path);
-        return true;
-    }
-    std::vector<QString> opened;
-};
-
 // Records each command-facing engine call by name. setDisk runs for real (the memory disks open);
 // a scan builds a result root (flagged as the scan type's results) with one folder of two files
 // instead of reading the disk; a search puts every file named like the text into the search folder.
@@ -169,32 +136,13 @@ public:
     void scanForPartitions() override {}
 };
 
-// The controller with the state the commands work on open to the tests.
-class CommandController : public AppController {
-public:
-    using AppController::AppController;
-    using AppController::busy;
-    using AppController::disk;
-    using AppController::fadestate;
-    using AppController::folder;
-    using AppController::helpText;
-    using AppController::tableModel;
-    using AppController::thumbFolder;
-    using AppController::treeModel;
-};
-
 // A main window over: "Disk A" (whole, 4 MiB of zeros) with its partition "Part A1".
 struct CommandHarness {
     // configure may change the texts and Info values before the controller reads them.
     explicit CommandHarness(bool realEngine = false, const std::function<void(FakeServices&)>& configure = {})
     {
         auto s = fakes.services();
-        s.filePanels = panels;
-        s.about = about;
-        s.fileOpener = opener;
-        if (realEngine)
-            s.makeRecovery = [] { return new CRecovery(); };
-        else
+        if (!realEngine)
             s.makeRecovery = [this] { return engine = new RecordingRecovery(); };
         s.makeDiskManager = [this] {
             auto* manager = new FixedDiskManager();
@@ -214,7 +162,7 @@ struct CommandHarness {
         if (configure)
             configure(fakes);
         quietly([&] {
-            controller = std::make_unique<CommandController>(s);
+            controller = std::make_unique<TestController>(s);
             controller->awakeFromNib();
         });
     }
@@ -269,11 +217,8 @@ struct CommandHarness {
     }
 
     FakeServices fakes;
-    std::shared_ptr<ScriptedPanels> panels = std::make_shared<ScriptedPanels>();
-    std::shared_ptr<RecordingAbout> about = std::make_shared<RecordingAbout>();
-    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
     RecordingRecovery* engine = nullptr; // owned by the controller
     CMemoryDisk* wholeDisk = nullptr;    // owned by the disk manager
     CPartitionDisk* partition = nullptr; // owned by wholeDisk
-    std::unique_ptr<CommandController> controller;
+    std::unique_ptr<TestController> controller;
 };

@@ -37,7 +37,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
     struct Case {
         const char* command;
         std::function<CDisk*(CommandHarness&)> target;
-        std::function<void(CommandController&)> run;
+        std::function<void(TestController&)> run;
         Calls calls;
         int sounds;
         int alerts; // end notices
@@ -45,25 +45,25 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
     const Case cases[] = {
         {"browseVolume",
          [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](CommandController& c) { c.browseVolume(); },
+         [](TestController& c) { c.browseVolume(); },
          {"setDisk", "openExistingVolume"},
          0,
          0},
         {"lostVolumesScan",
          [](CommandHarness& x) -> CDisk* { return x.wholeDisk; },
-         [](CommandController& c) { c.lostVolumesScan(); },
+         [](TestController& c) { c.lostVolumesScan(); },
          {"setDisk", "setScanType(2)", "scan"},
          1,
          0},
         {"lostFilesScan",
          [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](CommandController& c) { c.lostFilesScan(); },
+         [](TestController& c) { c.lostFilesScan(); },
          {"setDisk", "setScanType(1)", "scan"},
          1,
          0},
         {"deleted files (Start)",
          [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](CommandController& c) {
+         [](TestController& c) {
              c.deletedFilesScan();
              c.scanWindowEndOK();
          },
@@ -72,7 +72,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
          1},
         {"chooseDisk",
          [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](CommandController& c) { c.chooseDisk(); },
+         [](TestController& c) { c.chooseDisk(); },
          {"setDisk(none)"},
          0,
          0},
@@ -288,10 +288,10 @@ TEST(WindowCommands, AboutHelpAndTheViewer)
 {
     CommandHarness h;
     h.controller->about();
-    EXPECT_EQ(h.about->shown, std::vector<QString>{QStringLiteral("Gleaner")});
+    EXPECT_EQ(h.fakes.about->shown, std::vector<QString>{QStringLiteral("Gleaner")});
     h.controller->help();
-    ASSERT_EQ(h.opener->opened.size(), 1u);
-    EXPECT_TRUE(h.opener->opened[0].endsWith(QStringLiteral("/help.html")));
+    ASSERT_EQ(h.fakes.opener->opened.size(), 1u);
+    EXPECT_TRUE(h.fakes.opener->opened[0].endsWith(QStringLiteral("/help.html")));
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_TRUE(h.controller->viewerWindow->isVisible());
@@ -303,7 +303,7 @@ TEST(WindowCommands, HelpWithoutAHelpFileOpensNothing)
 {
     CommandHarness h(false, [](FakeServices& fakes) { fakes.info->erase(QStringLiteral("HelpFile")); });
     h.controller->help();
-    EXPECT_TRUE(h.opener->opened.empty());
+    EXPECT_TRUE(h.fakes.opener->opened.empty());
 }
 
 } // namespace

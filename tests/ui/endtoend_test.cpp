@@ -45,7 +45,6 @@ protected:
             .file("other/caf\xc3\xa9.txt", 100, 11);
         ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&volume, tree));
         AppServices s = fakes.services();
-        s.filePanels = panels;
         s.makeDiskManager = [this] {
             auto* manager = new FixedDiskManager();
             manager->addDisk(volume.disk.release());
@@ -53,7 +52,7 @@ protected:
         };
         (*fakes.info)[QStringLiteral("AppName")] = QStringLiteral("Gleaner");
         quietly([&] {
-            controller = std::make_unique<CommandController>(s);
+            controller = std::make_unique<TestController>(s);
             controller->awakeFromNib();
         });
     }
@@ -122,8 +121,7 @@ protected:
     TreeSpec tree;
     XorrisoDisk volume;
     FakeServices fakes;
-    std::shared_ptr<ScriptedPanels> panels = std::make_shared<ScriptedPanels>();
-    std::unique_ptr<CommandController> controller;
+    std::unique_ptr<TestController> controller;
 };
 
 TEST_F(EndToEnd, BrowseSelectAndSaveGiveTheVolumesBytes)
@@ -137,7 +135,7 @@ TEST_F(EndToEnd, BrowseSelectAndSaveGiveTheVolumesBytes)
     click(controller->tableView, controller->tableView->model()->index(data, 0), Qt::ControlModifier);
 
     ScratchDir target;
-    panels->folderAnswer = QString::fromStdString(target.path());
+    fakes.panels->folderAnswer = QString::fromStdString(target.path());
     ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
     EXPECT_FALSE(controller->isBusy());
     for (const char* name : {"readme.txt", "data.bin"}) {
@@ -164,7 +162,7 @@ TEST_F(EndToEnd, TheGridShowsTheFolderAndItsSelectionIsWhatIsSaved)
     controller->thumbView->selectIndexes({picture}, false);
     quietly([&] { controller->thumbViewSelectionDidChange(); });
     ScratchDir target;
-    panels->folderAnswer = QString::fromStdString(target.path());
+    fakes.panels->folderAnswer = QString::fromStdString(target.path());
     ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
     EXPECT_EQ(readFileBytes(target.file("picture.png")), readFileBytes(volume.source + "/docs/picture.png"));
     EXPECT_TRUE(readFileBytes(target.file("readme.txt")).empty());

@@ -23,48 +23,33 @@ std::string builtResource(const std::string& name)
 
 TEST(BuiltResources, EveryNamedImageLoadsAtItsSize)
 {
-    const struct {
-        const char* name;
-        int width;
-        int height;
-    } images[] = {// list icons
-                  {"find.gif", 32, 32},
-                  {"harddisk.png", 32, 32},
-                  {"harddisklost.png", 32, 32},
-                  {"removable.png", 32, 32},
-                  {"removablelost.png", 32, 32},
-                  {"volume.png", 32, 32},
-                  {"volumelost.png", 32, 32},
-                  {"folderclosed2.png", 32, 32},
-                  {"folderopen.png", 32, 32},
-                  {"folderclosedlost2.png", 32, 32},
-                  {"folderopenlost.png", 32, 32},
-                  {"file2.png", 32, 32},
-                  {"filelost2.png", 32, 32},
-                  // toolbar
-                  {"choosedisk.png", 32, 32},
-                  {"browsevolume.png", 32, 32},
-                  {"deletedfilesscan.png", 32, 32},
-                  {"lostfilesscan.png", 32, 32},
-                  {"lostvolumesscan.png", 32, 32},
-                  {"save.png", 32, 32},
-                  {"savereport.png", 32, 32},
-                  {"viewer.png", 32, 32},
-                  {"help.png", 32, 32},
-                  {"about.png", 32, 32},
-                  // folder previews, splash, window icon
-                  {"folderclosedbig2.png", 128, 128},
-                  {"folderclosedbiglost2.png", 128, 128},
-                  {"splash", 600, 320},
-                  {"gleaner.png", 256, 256}};
-    for (const auto& image : images) {
-        SCOPED_TRACE(image.name);
-        const std::string path = builtResource(image.name);
+    // The list icons, then the toolbar's, all 32 x 32.
+    const char* const icons[] = {"find.gif",           "harddisk.png",
+                                 "harddisklost.png",   "removable.png",
+                                 "removablelost.png",  "volume.png",
+                                 "volumelost.png",     "folderclosed2.png",
+                                 "folderopen.png",     "folderclosedlost2.png",
+                                 "folderopenlost.png", "file2.png",
+                                 "filelost2.png",      "choosedisk.png",
+                                 "browsevolume.png",   "deletedfilesscan.png",
+                                 "lostfilesscan.png",  "lostvolumesscan.png",
+                                 "save.png",           "savereport.png",
+                                 "viewer.png",         "help.png",
+                                 "about.png"};
+    // Folder previews, splash, window icon.
+    std::vector<std::pair<const char*, QSize>> images = {{"folderclosedbig2.png", {128, 128}},
+                                                         {"folderclosedbiglost2.png", {128, 128}},
+                                                         {"splash", {600, 320}},
+                                                         {"gleaner.png", {256, 256}}};
+    for (const char* icon : icons)
+        images.emplace_back(icon, QSize(32, 32));
+    for (const auto& [name, size] : images) {
+        SCOPED_TRACE(name);
+        const std::string path = builtResource(name);
         ASSERT_FALSE(path.empty()) << "not in " << GLEANER_RESOURCE_DIR;
         const QImage loaded(QString::fromStdString(path));
         ASSERT_FALSE(loaded.isNull());
-        EXPECT_EQ(loaded.width(), image.width);
-        EXPECT_EQ(loaded.height(), image.height);
+        EXPECT_EQ(loaded.size(), size);
         EXPECT_TRUE(loaded.hasAlphaChannel()); // drawn shapes on a clear ground
     }
     QImageReader gif(QString::fromStdString(builtResource("find.gif")));

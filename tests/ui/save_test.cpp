@@ -50,7 +50,7 @@ TEST(SaveCommand, SavesTheTableRowsInOrderElseTheOutlineFolders)
 {
     BrowsedHarness h;
     ScratchDir target;
-    h.panels->folderAnswer = QString::fromStdString(target.path());
+    h.fakes.panels->folderAnswer = QString::fromStdString(target.path());
 
     h.selectTableRows({1, 0});
     quietly([&] { h.controller->save(); });
@@ -59,7 +59,7 @@ TEST(SaveCommand, SavesTheTableRowsInOrderElseTheOutlineFolders)
     EXPECT_EQ(h.engine->savedFolder, target.path());
     ASSERT_FALSE(h.fakes.alerts->calls.empty());
     EXPECT_EQ(h.fakes.alerts->calls[0].message, QStringLiteral("ChooseFolderNotice"));
-    EXPECT_EQ(h.panels->folderTitles.back(), QStringLiteral("ChooseFolderForFiles"));
+    EXPECT_EQ(h.fakes.panels->folderTitles.back(), QStringLiteral("ChooseFolderForFiles"));
 
     h.controller->tableView->clearSelection();
     quietly([&] { h.controller->save(); });
@@ -70,7 +70,7 @@ TEST(SaveCommand, SaysWhichFilesWereNotSavedWhole)
 {
     BrowsedHarness h;
     ScratchDir target;
-    h.panels->folderAnswer = QString::fromStdString(target.path());
+    h.fakes.panels->folderAnswer = QString::fromStdString(target.path());
     h.engine->incomplete = {target.file("Docs/%s%n.txt")};
     quietly([&] { h.controller->save(); });
     ASSERT_EQ(h.fakes.alerts->calls.size(), 2u);
@@ -90,7 +90,7 @@ TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
     EXPECT_EQ(h.controller->folder, h.docs);
     EXPECT_EQ(h.controller->tableModel, shown);
     ScratchDir target;
-    h.panels->folderAnswer = QString::fromStdString(target.path());
+    h.fakes.panels->folderAnswer = QString::fromStdString(target.path());
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"b.txt"});
 }
@@ -104,7 +104,7 @@ TEST(GridAndTable, TheGridShowsTheRowsChosenInTheTable)
     // Deselecting in the grid deselects in the table: nothing chosen means the folder itself.
     h.controller->thumbView->selectIndexes({}, false);
     ScratchDir target;
-    h.panels->folderAnswer = QString::fromStdString(target.path());
+    h.fakes.panels->folderAnswer = QString::fromStdString(target.path());
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.savedNames(), std::vector<std::string>{"Docs"});
 }
@@ -129,7 +129,7 @@ TEST(SaveCommand, CancelledPanelsWriteNothing)
     });
     EXPECT_TRUE(h.engine->calls.empty());
     EXPECT_FALSE(h.controller->isBusy());
-    EXPECT_EQ(h.panels->suggestedNames, std::vector<QString>{QStringLiteral("report.html")});
+    EXPECT_EQ(h.fakes.panels->suggestedNames, std::vector<QString>{QStringLiteral("report.html")});
 }
 
 TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooter)
@@ -139,7 +139,7 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooter)
         // A name is data, never a format.
         (*fakes.info)[QStringLiteral("AppName")] = QStringLiteral("Glea%@ner %d");
     });
-    h.panels->saveAnswer = QStringLiteral("/tmp/out/list");
+    h.fakes.panels->saveAnswer = QStringLiteral("/tmp/out/list");
     h.selectTableRows({0});
     quietly([&] { h.controller->saveReport(); });
     EXPECT_EQ(h.engine->calls, std::vector<std::string>{"saveReport"});
@@ -156,7 +156,7 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooter)
 TEST(ReportCommand, SaysWhenTheReportCouldNotBeWritten)
 {
     BrowsedHarness h;
-    h.panels->saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
+    h.fakes.panels->saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
     h.engine->failReport = true;
     quietly([&] { h.controller->saveReport(); });
     ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
@@ -241,7 +241,7 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
     quietly([&] { h.controller->recovery()->setDisk(&window); });
     h.engine->buildResults(ItemDeleted, "Deleted");
     h.controller->folder = h.resultFolder("Docs");
-    h.panels->folderAnswer = QString::fromStdString(scratch.path());
+    h.fakes.panels->folderAnswer = QString::fromStdString(scratch.path());
     h.engine->calls.clear();
     h.fakes.alerts->calls.clear();
     h.fakes.alerts->answers = {AlertAnswer::Default, AlertAnswer::Alternate}; // OK, then "No"

@@ -314,6 +314,8 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
                           {100, 7, 1, 7},
                           {160, 2, 1, 2},
                           {320, 5, 2, 3},
+                          {319, 5, 1, 5}, // a pixel short of the second column
+                          {480, 6, 3, 2}, // full rows: no empty row after them
                           {1000, 0, 6, 0},
                           {160, INT_MAX, 1, INT_MAX},
                           {320, INT_MAX, 2, INT_MAX / 2 + 1}};

@@ -74,20 +74,39 @@ public:
     bool forward = false; // also handle the events, as the real pump does
 };
 
-class NoFilePanels : public FilePanelService {
+// A file panel answering as the test set it (empty: cancelled), and an About box and file opener
+// that record what they were asked.
+class ScriptedPanels : public FilePanelService {
 public:
-    QString chooseFolder(QWidget*, const QString&) override { return {}; }
-    QString chooseSaveFile(QWidget*, const QString&, const QString&) override { return {}; }
+    QString chooseFolder(QWidget*, const QString& title) override
+    {
+        folderTitles.push_back(title);
+        return folderAnswer;
+    }
+    QString chooseSaveFile(QWidget*, const QString& title, const QString& suggestedName) override
+    {
+        saveTitles.push_back(title);
+        suggestedNames.push_back(suggestedName);
+        return saveAnswer;
+    }
+    QString folderAnswer, saveAnswer;
+    std::vector<QString> folderTitles, saveTitles, suggestedNames;
 };
 
-class NoAbout : public AboutService {
+class RecordingAbout : public AboutService {
 public:
-    void showAbout(QWidget*, const QString&, const QString&, const QString&) override {}
+    void showAbout(QWidget*, const QString& name, const QString&, const QString&) override { shown.push_back(name); }
+    std::vector<QString> shown;
 };
 
-class NoFileOpener : public FileOpenService {
+class RecordingOpener : public FileOpenService {
 public:
-    bool openFile(const QString&) override { return false; }
+    bool openFile(const QString& path) override
+    {
+        opened.push_back(path);
+        return true;
+    }
+    std::vector<QString> opened;
 };
 
 // Services that show nothing and touch no device: an engine, an empty disk manager, and text and
@@ -98,6 +117,9 @@ struct FakeServices {
     std::shared_ptr<RecordingSpeech> speech = std::make_shared<RecordingSpeech>();
     std::shared_ptr<RecordingSound> sound = std::make_shared<RecordingSound>();
     std::shared_ptr<CountingPump> pump = std::make_shared<CountingPump>();
+    std::shared_ptr<ScriptedPanels> panels = std::make_shared<ScriptedPanels>();
+    std::shared_ptr<RecordingAbout> about = std::make_shared<RecordingAbout>();
+    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
     std::shared_ptr<std::map<QString, QString>> texts = std::make_shared<std::map<QString, QString>>();
     std::shared_ptr<std::map<QString, QString>> info = std::make_shared<std::map<QString, QString>>();
 
@@ -105,9 +127,9 @@ struct FakeServices {
     {
         AppServices s;
         s.alerts = alerts;
-        s.filePanels = std::make_shared<NoFilePanels>();
-        s.about = std::make_shared<NoAbout>();
-        s.fileOpener = std::make_shared<NoFileOpener>();
+        s.filePanels = panels;
+        s.about = about;
+        s.fileOpener = opener;
         s.speech = speech;
         s.sound = sound;
         s.clock = clock;
@@ -130,7 +152,9 @@ struct FakeServices {
 class TestController : public AppController {
 public:
     using AppController::AppController;
+    using AppController::busy;
     using AppController::cancelAction;
+    using AppController::disk;
     using AppController::diskman;
     using AppController::expandOutlineViewPending;
     using AppController::fadestate;
@@ -139,8 +163,20 @@ public:
     using AppController::helpText;
     using AppController::rec;
     using AppController::statusListener;
+    using AppController::tableModel;
     using AppController::theLock;
+    using AppController::thumbFolder;
     using AppController::timerCounter;
+    using AppController::treeModel;
     using AppController::updateOutlineViewPending;
     using AppController::updateTableViewPending;
 };
+
+// A controller over the fakes with its windows made and titled.
+inline std::unique_ptr<TestController> loadedController(const FakeServices& fakes)
+{
+    auto controller = std::make_unique<TestController>(fakes.services());
+    controller->loadWindowDescription();
+    controller->updateUIstrings();
+    return controller;
+}
