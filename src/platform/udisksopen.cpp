@@ -68,14 +68,14 @@ PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unav
     };
 
     // The daemon's object for the device: it names objects its own way, so it is asked.
-    GVariantBuilder spec;
-    g_variant_builder_init(&spec, G_VARIANT_TYPE_VARDICT);
-    g_variant_builder_add(&spec, "{sv}", "path", g_variant_new_string(devicePath.c_str()));
+    GVariantBuilder deviceMatch;
+    g_variant_builder_init(&deviceMatch, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&deviceMatch, "{sv}", "path", g_variant_new_string(devicePath.c_str()));
     GVariantBuilder noOptions;
     g_variant_builder_init(&noOptions, G_VARIANT_TYPE_VARDICT);
     GVariant* reply = g_dbus_connection_call_sync(bus, kService, "/org/freedesktop/UDisks2/Manager",
                                                   "org.freedesktop.UDisks2.Manager", "ResolveDevice",
-                                                  g_variant_new("(a{sv}a{sv})", &spec, &noOptions),
+                                                  g_variant_new("(a{sv}a{sv})", &deviceMatch, &noOptions),
                                                   G_VARIANT_TYPE("(ao)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     std::string object;
     if (reply) {

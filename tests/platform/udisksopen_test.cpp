@@ -126,14 +126,14 @@ protected:
         auto* self = static_cast<FakeUDisks*>(data);
         std::lock_guard<std::mutex> guard(self->mutex);
         if (std::string(method) == "ResolveDevice") {
-            GVariant* spec = g_variant_get_child_value(parameters, 0);
+            GVariant* deviceMatch = g_variant_get_child_value(parameters, 0);
             const gchar* path = nullptr;
-            g_variant_lookup(spec, "path", "&s", &path);
+            g_variant_lookup(deviceMatch, "path", "&s", &path);
             GVariantBuilder objects;
             g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
             if (path && self->devicePath == path)
                 g_variant_builder_add(&objects, "o", "/org/freedesktop/UDisks2/block_devices/fake");
-            g_variant_unref(spec);
+            g_variant_unref(deviceMatch);
             g_dbus_method_invocation_return_value(invocation, g_variant_new("(ao)", &objects));
             return;
         }
