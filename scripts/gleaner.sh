@@ -61,12 +61,8 @@ run_tests() {
 cmd_run() {
     setup
     build "${BUILD_DIR:-build}" Debug
-    local app
-    app="$BUILT_DIR/src/ui/$APP_NAME"
+    local app="$BUILT_DIR/src/ui/$APP_NAME"
     if [[ ! -x "$app" ]]; then
-        app="$(find "$BUILT_DIR" -name "$APP_NAME" -type f -perm -u+x -print -quit)"
-    fi
-    if [[ -z "$app" ]]; then
         echo "gleaner.sh: the build in $BUILT_DIR made no $APP_NAME executable (see src/ui/CMakeLists.txt)" >&2
         return 1
     fi
