@@ -14,6 +14,7 @@
 // files' data lies past the map entry). Each side runs --rounds times (default 3) on a warm page
 // cache; the best and the first round are printed. It never fails on timing: a non-zero exit
 // means a missing tool, an I/O error or a walk that did not find every file.
+#include "benchtools.h"
 #include "cacheddisk.h"
 #include "hfsvolume.h"
 #include "logger.h"
@@ -47,12 +48,9 @@ constexpr int kCacheSize = 4194304; // the application's cache
 constexpr int kReadAhead = 262144;  // and its line size
 constexpr int kFolders = 100;
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::secondsSince;
+using bench::toolOnPath;
 
 // Runs argv (looked up on PATH) without a shell, standard output and standard error to /dev/null
 // unless keepErrors; the exit status, or -1 when it could not run.
@@ -76,21 +74,6 @@ int runQuietly(const std::vector<std::string>& argv, bool keepErrors = false)
     if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
-}
-
-bool toolOnPath(const char* name)
-{
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        const std::string candidate = list.substr(start, end - start) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 // The first block of the Apple_HFS entry of the image's partition map (512-byte map blocks).

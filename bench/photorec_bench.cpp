@@ -20,6 +20,7 @@
 // times, their ratio (Gleaner's over PhotoRec's) and both counts. Without photorec on PATH the
 // comparison is skipped with a message and Gleaner's figures alone are printed. It never fails on
 // timing: a non-zero exit means an I/O error.
+#include "benchtools.h"
 #include "hfsimagebuilder.h"
 #include "logger.h"
 #include "macdisk.h"
@@ -55,44 +56,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Random;
+using bench::secondsSince;
+using bench::toolOnPath;
 
 constexpr uint32_t kBlock = 2048;
 constexpr size_t kKeyBytes = 64; // hidden files are told apart by their first bytes
 constexpr size_t kMinFileSize = 512;
 constexpr int kKeptFiles = 8;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct Random {
-    uint64_t state = 0x2545F4914F6CDD1Dull;
-    uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
-};
-
-bool toolOnPath(const char* name)
-{
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        const std::string candidate = list.substr(start, end - start) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 // Runs argv (looked up on PATH) without a shell in folder, its output to /dev/null; the exit
 // status, or -1 when it could not run.
@@ -226,7 +198,7 @@ struct Volume {
 // and the filler between them.
 bool makeVolume(const std::vector<Bytes>& hidden, uint64_t freeBlocks, const Volume& out)
 {
-    Random random;
+    Random random{0x2545F4914F6CDD1Dull};
     const std::string text = licenceText();
     size_t textAt = 0;
     std::vector<size_t> order(hidden.size());
