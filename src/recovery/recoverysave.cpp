@@ -219,22 +219,23 @@ void CRecovery::markIncomplete(const std::string& path)
     incompleteFiles.push_back(path);
 }
 
-std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name)
+std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists,
+                                      struct stat* info)
 {
     SaveNames& names = saveNames[folder.id];
     // Taken by this save: a name it gave in this folder, or an entry it made there (on a target
     // that folds case, "A" and "a" are one entry).
-    struct stat info;
-    const bool taken =
-        names.given.count(name) > 0 ||
-        (::fstatat(folder.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && saveCreated.count(identity(info)) > 0);
+    const bool given = names.given.count(name) > 0;
+    const bool present = !given && ::fstatat(folder.fd, name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool taken = given || (present && saveCreated.count(identity(*info)) > 0);
     std::string chosen = name;
+    *exists = present && !taken;
     if (taken) {
         // A numbered name must be free on the target too: an older file is never replaced for it.
         int& number = names.nextNumber.try_emplace(name, 2).first->second;
         for (;; ++number) {
             chosen = numberedName(name, number);
-            if (!names.given.count(chosen) && ::fstatat(folder.fd, chosen.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (!names.given.count(chosen) && ::fstatat(folder.fd, chosen.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0)
                 break;
         }
         ++number;
@@ -252,11 +253,12 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
         markIncomplete(path);
         return true;
     }
-    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
-    const std::string path = parent.path + "/" + name;
     struct stat info;
+    bool exists = false;
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()), &exists, &info);
+    const std::string path = parent.path + "/" + name;
     bool created = false;
-    if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (exists) {
         // An existing folder is reused; anything else there (a link among it) is left alone.
         if (!S_ISDIR(info.st_mode)) {
             std::printf("CRecovery::saveItem - error: %s exists and is not a folder, not saved\n", path.c_str());
@@ -305,7 +307,9 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
 
 bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
 {
-    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
+    struct stat info;
+    bool exists = false;
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()), &exists, &info);
     const std::string path = parent.path + "/" + name;
     std::printf("file: %s\n", path.c_str());
     if (item->isCompressed()) {
@@ -314,8 +318,6 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         markIncomplete(path);
         return true;
     }
-    struct stat info;
-    const bool exists = ::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists) {
         std::printf("file exists\n");
         bool overwrite = false, skip = false, cancel = false;
