@@ -54,17 +54,21 @@ std::pair<uint64_t, uint64_t> identity(const struct stat& info)
     return {uint64_t(info.st_dev), uint64_t(info.st_ino)};
 }
 
-// The name with " (n)" put in front of its extension, cut (at a character boundary) to stay a
-// valid component.
-std::string numberedName(const std::string& name, int number)
+// The name with suffix put in front of its extension (kept whole when short), its stem cut at a
+// character boundary so the whole stays a valid component.
+std::string nameWithSuffix(const std::string& name, const std::string& suffix)
 {
-    const std::string suffix = " (" + std::to_string(number) + ")";
     std::string extension;
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
         extension = name.substr(dot);
     const std::string stem = name.substr(0, name.size() - extension.size());
     return stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size() - suffix.size())) + suffix + extension;
+}
+
+std::string numberedName(const std::string& name, int number)
+{
+    return nameWithSuffix(name, " (" + std::to_string(number) + ")");
 }
 
 // Creates a new, empty file under a name no entry of the folder has; its name is put in name.
@@ -132,15 +136,7 @@ std::string safeFileName(const std::string& name)
     }
     if (safe.empty() || safe == "." || safe == "..")
         safe = "_" + safe;
-    if (safe.size() > kMaxNameBytes) {
-        std::string extension;
-        const size_t dot = safe.rfind('.');
-        if (dot != std::string::npos && dot > 0 && safe.size() - dot <= kMaxKeptExtension)
-            extension = safe.substr(dot);
-        const std::string stem = safe.substr(0, safe.size() - extension.size());
-        safe = stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size())) + extension;
-    }
-    return safe;
+    return safe.size() > kMaxNameBytes ? nameWithSuffix(safe, "") : safe;
 }
 
 bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& folder)
