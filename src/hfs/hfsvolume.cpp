@@ -992,8 +992,13 @@ uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
         for (uint64_t next = catalogTree->header.firstLeafNode; next != 0 && seen.insert(next).second;) {
             if (!node.read(next) || node.descriptor->kind != kBTLeafNode)
                 break;
-            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength)
-                leafStarts.emplace_back(loadBig32(node.records.front().key + kCKParentID), next);
+            // A leaf whose first key goes back is out of order: it is left out, so the list stays
+            // sorted for the search below and a walk starts no later than it should.
+            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength) {
+                const uint64_t firstParent = loadBig32(node.records.front().key + kCKParentID);
+                if (leafStarts.empty() || firstParent >= leafStarts.back().first)
+                    leafStarts.emplace_back(firstParent, next);
+            }
             next = node.descriptor->fLink;
         }
     }
