@@ -283,8 +283,13 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
     }
     if (created)
         saveCreated.insert(identity(info));
-    if (item->getChildCount(true) == 0)
-        item->addChildren();
+    // A folder whose listing a damaged catalog cut short is saved with what was found, and listed
+    // as not saved whole: files of it may be missing.
+    if (item->getChildCount(true) == 0 && !item->addChildren()) {
+        std::printf("CRecovery::saveItem - error: the listing of %s is incomplete, files of it may be missing\n",
+                    path.c_str());
+        markIncomplete(path);
+    }
 
     walkPath.insert(item);
     saveFolders.push_back({path, fd, identity(info)});
