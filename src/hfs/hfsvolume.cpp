@@ -1206,6 +1206,25 @@ CHFSVolumeItem::~CHFSVolumeItem()
     delete resourceFork;
 }
 
+bool CHFSVolumeItem::takeFileFields(CVolume* forkVolume, const uint8_t* fields)
+{
+    compressed = (fields[kCROwnerFlags] & kUFCompressed) != 0;
+    auto* data =
+        new (std::nothrow) CHFSForkData(forkVolume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
+    auto* resource =
+        new (std::nothrow) CHFSForkData(forkVolume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRResourceFork));
+    if (!data || !resource) {
+        delete data;
+        delete resource;
+        return false;
+    }
+    delete dataFork;
+    delete resourceFork;
+    dataFork = data;
+    resourceFork = resource;
+    return true;
+}
+
 std::string CHFSVolumeItem::getIdString()
 {
     return std::to_string(fileID);
@@ -1331,15 +1350,15 @@ bool CHFSVolumeItem::addChildren()
                 item->fileID = loadBig32(record->data + kCRFolderID);
                 item->forkFileID = forkFileID;
                 item->date = loadBig32(fields + kCRAttributeModDate);
-                item->compressed = (fields[kCROwnerFlags] & kUFCompressed) != 0;
+                // A file without its forks would pass for an empty one: out of memory ends the listing.
+                if (!item->takeFileFields(volume, fields)) {
+                    delete item;
+                    throw std::bad_alloc();
+                }
                 if (item->compressed)
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
                                 shownName.c_str());
-                item->dataFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
-                item->resourceFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRResourceFork));
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {

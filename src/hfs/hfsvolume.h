@@ -293,6 +293,9 @@ public:
     // A hard link lists its target's data, size and date under its own name and ID.
     bool addChildren() override;
     bool isCompressed() override { return compressed; }
+    // Takes the file's forks (read through forkVolume) and its compressed flag from a catalog file
+    // record of at least kCatalogFileSize bytes. False, with no fork set, when memory runs out.
+    bool takeFileFields(CVolume* forkVolume, const uint8_t* fields);
 
     uint64_t fileID = 0;
     // The catalog ID whose fork extents continue in the Extents Overflow file: a hard link's
