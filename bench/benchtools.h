@@ -3,6 +3,9 @@
 // can say it is missing instead of failing. Nothing here touches a disk or the engine.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace bench {
 
@@ -47,6 +53,40 @@ inline bool toolOnPath(const char* name)
         start = end + 1;
     }
     return false;
+}
+
+struct RunOptions {
+    std::string folder;      // where the tool runs; empty: here
+    bool keepErrors = false; // standard error stays; otherwise it goes to /dev/null like the output
+    bool noInput = false;    // standard input from /dev/null, for a tool that would ask
+};
+
+// Runs argv (looked up on PATH) without a shell, its standard output to /dev/null; the exit
+// status, or -1 when it could not run.
+inline int runQuietly(const std::vector<std::string>& argv, const RunOptions& options = {})
+{
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.noInput)
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!options.keepErrors)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!options.folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 } // namespace bench

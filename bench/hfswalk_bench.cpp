@@ -23,9 +23,7 @@
 #include "quietstdout.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,8 +38,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr int kCacheSize = 4194304; // the application's cache
@@ -50,31 +46,8 @@ constexpr int kFolders = 100;
 
 using bench::Clock;
 using bench::secondsSince;
+using bench::runQuietly;
 using bench::toolOnPath;
-
-// Runs argv (looked up on PATH) without a shell, standard output and standard error to /dev/null
-// unless keepErrors; the exit status, or -1 when it could not run.
-int runQuietly(const std::vector<std::string>& argv, bool keepErrors = false)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (!keepErrors)
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 // The first block of the Apple_HFS entry of the image's partition map (512-byte map blocks).
 std::optional<uint32_t> findHfsPartition(const std::string& image)
@@ -253,7 +226,8 @@ int main(int argc, char** argv)
         }
         const double engine = secondsSince(begin);
         begin = Clock::now();
-        status = runQuietly({"fls", "-r", "-p", "-o", std::to_string(*start), image}, true);
+        status = runQuietly({"fls", "-r", "-p", "-o", std::to_string(*start), image},
+                            {.folder = {}, .keepErrors = true, .noInput = false});
         const double fls = secondsSince(begin);
         if (round == 0) {
             engineFirst = engine;

@@ -29,8 +29,6 @@
 #include "resourcedir.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,8 +48,6 @@
 #include <unordered_set>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -59,37 +55,13 @@ using Bytes = std::vector<uint8_t>;
 using bench::Clock;
 using bench::Random;
 using bench::secondsSince;
+using bench::runQuietly;
 using bench::toolOnPath;
 
 constexpr uint32_t kBlock = 2048;
 constexpr size_t kKeyBytes = 64; // hidden files are told apart by their first bytes
 constexpr size_t kMinFileSize = 512;
 constexpr int kKeptFiles = 8;
-
-// Runs argv (looked up on PATH) without a shell in folder, its output to /dev/null; the exit
-// status, or -1 when it could not run.
-int runQuietly(const std::vector<std::string>& argv, const std::string& folder)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 Bytes readFile(const fs::path& path, size_t limit = SIZE_MAX)
 {
@@ -392,7 +364,7 @@ int main(int argc, char** argv)
         const Clock::time_point start = Clock::now();
         const int exit = runQuietly({"photorec", "/d", photorecOut + "/recup", "/cmd", volume.freeOnly,
                                      "partition_none,options,paranoid,fileopt,everything,enable,search"},
-                                    photorecOut);
+                                    {.folder = photorecOut, .keepErrors = false, .noInput = true});
         const double photorecSeconds = secondsSince(start);
         const auto [photorecWhole, photorecFiles] = countWhole(photorecOut, hidden);
         if (exit != 0) {
