@@ -241,7 +241,8 @@ private:
     const uint8_t* findHardLinkTarget(uint32_t linkID);
     void loadHardLinkTargets();
     // The catalog leaf where a walk of the leaf chain for parentID's records starts: the last leaf
-    // whose first record belongs to a lower parent. The chain is walked once, at the first call,
+    // whose first record belongs to a lower parent (a leaf whose first key goes back is not
+    // counted: the chain is out of order there). The chain is walked once, at the first call,
     // so that listing every folder of a catalog with a damaged index reads each leaf about once.
     uint64_t leafChainStart(uint64_t parentID);
     // Notes a node of the tree fileID whose read met a device error (met = true); true when that
