@@ -14,6 +14,7 @@
 // files' data lies past the map entry). Each side runs --rounds times (default 3) on a warm page
 // cache; the best and the first round are printed. It never fails on timing: a non-zero exit
 // means a missing tool, an I/O error or a walk that did not find every file.
+#include "benchtools.h"
 #include "cacheddisk.h"
 #include "hfsvolume.h"
 #include "logger.h"
@@ -22,9 +23,7 @@
 #include "quietstdout.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,59 +38,16 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr int kCacheSize = 4194304; // the application's cache
 constexpr int kReadAhead = 262144;  // and its line size
 constexpr int kFolders = 100;
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Runs argv (looked up on PATH) without a shell, standard output and standard error to /dev/null
-// unless keepErrors; the exit status, or -1 when it could not run.
-int runQuietly(const std::vector<std::string>& argv, bool keepErrors = false)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (!keepErrors)
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
-bool toolOnPath(const char* name)
-{
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        const std::string candidate = list.substr(start, end - start) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
+using bench::Clock;
+using bench::secondsSince;
+using bench::runQuietly;
+using bench::toolOnPath;
 
 // The first block of the Apple_HFS entry of the image's partition map (512-byte map blocks).
 std::optional<uint32_t> findHfsPartition(const std::string& image)
@@ -270,7 +226,8 @@ int main(int argc, char** argv)
         }
         const double engine = secondsSince(begin);
         begin = Clock::now();
-        status = runQuietly({"fls", "-r", "-p", "-o", std::to_string(*start), image}, true);
+        status = runQuietly({"fls", "-r", "-p", "-o", std::to_string(*start), image},
+                            {.folder = {}, .keepErrors = true, .noInput = false});
         const double fls = secondsSince(begin);
         if (round == 0) {
             engineFirst = engine;

@@ -20,6 +20,7 @@
 // times, their ratio (Gleaner's over PhotoRec's) and both counts. Without photorec on PATH the
 // comparison is skipped with a message and Gleaner's figures alone are printed. It never fails on
 // timing: a non-zero exit means an I/O error.
+#include "benchtools.h"
 #include "hfsimagebuilder.h"
 #include "logger.h"
 #include "macdisk.h"
@@ -28,8 +29,6 @@
 #include "resourcedir.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,75 +48,20 @@
 #include <unordered_set>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Random;
+using bench::secondsSince;
+using bench::runQuietly;
+using bench::toolOnPath;
 
 constexpr uint32_t kBlock = 2048;
 constexpr size_t kKeyBytes = 64; // hidden files are told apart by their first bytes
 constexpr size_t kMinFileSize = 512;
 constexpr int kKeptFiles = 8;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct Random {
-    uint64_t state = 0x2545F4914F6CDD1Dull;
-    uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
-};
-
-bool toolOnPath(const char* name)
-{
-    const char* path = std::getenv("PATH");
-    std::string list = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t end = std::min(list.find(':', start), list.size());
-        const std::string candidate = list.substr(start, end - start) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-// Runs argv (looked up on PATH) without a shell in folder, its output to /dev/null; the exit
-// status, or -1 when it could not run.
-int runQuietly(const std::vector<std::string>& argv, const std::string& folder)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 Bytes readFile(const fs::path& path, size_t limit = SIZE_MAX)
 {
@@ -226,7 +170,7 @@ struct Volume {
 // and the filler between them.
 bool makeVolume(const std::vector<Bytes>& hidden, uint64_t freeBlocks, const Volume& out)
 {
-    Random random;
+    Random random{0x2545F4914F6CDD1Dull};
     const std::string text = licenceText();
     size_t textAt = 0;
     std::vector<size_t> order(hidden.size());
@@ -420,7 +364,7 @@ int main(int argc, char** argv)
         const Clock::time_point start = Clock::now();
         const int exit = runQuietly({"photorec", "/d", photorecOut + "/recup", "/cmd", volume.freeOnly,
                                      "partition_none,options,paranoid,fileopt,everything,enable,search"},
-                                    photorecOut);
+                                    {.folder = photorecOut, .keepErrors = false, .noInput = true});
         const double photorecSeconds = secondsSince(start);
         const auto [photorecWhole, photorecFiles] = countWhole(photorecOut, hidden);
         if (exit != 0) {

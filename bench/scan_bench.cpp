@@ -13,6 +13,7 @@
 // at every 512-byte block. The file is fresh in the page cache, so the figures measure the engine,
 // not the device. Prints MB/s (10^6 bytes a second) of each scan and what it found; it never fails
 // on timing.
+#include "benchtools.h"
 #include "bigendian.h"
 #include "macdisk.h"
 #include "quietstdout.h"
@@ -38,16 +39,7 @@ namespace {
 
 constexpr uint32_t kAllocBlockSize = 4096;
 
-struct Random {
-    uint64_t state = 0x9E3779B97F4A7C15ull;
-    uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-};
+using bench::Random;
 
 // The first bytes of a file of some common type; the rest of the block is left as it is.
 void writeFileStart(uint8_t* block, int kind, Random& random)

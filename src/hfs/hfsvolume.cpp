@@ -992,8 +992,13 @@ uint64_t CHFSVolume::leafChainStart(uint64_t parentID)
         for (uint64_t next = catalogTree->header.firstLeafNode; next != 0 && seen.insert(next).second;) {
             if (!node.read(next) || node.descriptor->kind != kBTLeafNode)
                 break;
-            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength)
-                leafStarts.emplace_back(loadBig32(node.records.front().key + kCKParentID), next);
+            // A leaf whose first key goes back is out of order: it is left out, so the list stays
+            // sorted for the search below and a walk starts no later than it should.
+            if (!node.records.empty() && node.records.front().keyLength >= kCKMinKeyLength) {
+                const uint64_t firstParent = loadBig32(node.records.front().key + kCKParentID);
+                if (leafStarts.empty() || firstParent >= leafStarts.back().first)
+                    leafStarts.emplace_back(firstParent, next);
+            }
             next = node.descriptor->fLink;
         }
     }
@@ -1201,6 +1206,25 @@ CHFSVolumeItem::~CHFSVolumeItem()
     delete resourceFork;
 }
 
+bool CHFSVolumeItem::takeFileFields(CVolume* forkVolume, const uint8_t* fields)
+{
+    compressed = (fields[kCROwnerFlags] & kUFCompressed) != 0;
+    auto* data =
+        new (std::nothrow) CHFSForkData(forkVolume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
+    auto* resource =
+        new (std::nothrow) CHFSForkData(forkVolume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRResourceFork));
+    if (!data || !resource) {
+        delete data;
+        delete resource;
+        return false;
+    }
+    delete dataFork;
+    delete resourceFork;
+    dataFork = data;
+    resourceFork = resource;
+    return true;
+}
+
 std::string CHFSVolumeItem::getIdString()
 {
     return std::to_string(fileID);
@@ -1326,15 +1350,15 @@ bool CHFSVolumeItem::addChildren()
                 item->fileID = loadBig32(record->data + kCRFolderID);
                 item->forkFileID = forkFileID;
                 item->date = loadBig32(fields + kCRAttributeModDate);
-                item->compressed = (fields[kCROwnerFlags] & kUFCompressed) != 0;
+                // A file without its forks would pass for an empty one: out of memory ends the listing.
+                if (!item->takeFileFields(volume, fields)) {
+                    delete item;
+                    throw std::bad_alloc();
+                }
                 if (item->compressed)
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
                                 shownName.c_str());
-                item->dataFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRDataFork));
-                item->resourceFork = new (std::nothrow)
-                    CHFSForkData(volume, reinterpret_cast<const HFSPlusForkData*>(fields + kCRResourceFork));
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {

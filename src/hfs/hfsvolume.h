@@ -241,7 +241,8 @@ private:
     const uint8_t* findHardLinkTarget(uint32_t linkID);
     void loadHardLinkTargets();
     // The catalog leaf where a walk of the leaf chain for parentID's records starts: the last leaf
-    // whose first record belongs to a lower parent. The chain is walked once, at the first call,
+    // whose first record belongs to a lower parent (a leaf whose first key goes back is not
+    // counted: the chain is out of order there). The chain is walked once, at the first call,
     // so that listing every folder of a catalog with a damaged index reads each leaf about once.
     uint64_t leafChainStart(uint64_t parentID);
     // Notes a node of the tree fileID whose read met a device error (met = true); true when that
@@ -293,6 +294,9 @@ public:
     // A hard link lists its target's data, size and date under its own name and ID.
     bool addChildren() override;
     bool isCompressed() override { return compressed; }
+    // Takes the file's forks (read through forkVolume) and its compressed flag from a catalog file
+    // record of at least kCatalogFileSize bytes. False, with no fork set, when memory runs out.
+    bool takeFileFields(CVolume* forkVolume, const uint8_t* fields);
 
     uint64_t fileID = 0;
     // The catalog ID whose fork extents continue in the Extents Overflow file: a hard link's

@@ -243,13 +243,9 @@ bool CHFSAnalyser::addCatalogRecords(const std::vector<BTreeRecord>& records)
         item->setFlags(ItemLost);
         try {
             if (!folder) {
-                // A file stored compressed has no data in its data fork: a save must say so.
-                item->compressed = (record.data[kCROwnerFlags] & kUFCompressed) != 0;
                 // Without a volume (records found before the first header) the forks map nothing.
-                item->dataFork =
-                    new CHFSForkData(currentVolume, reinterpret_cast<const HFSPlusForkData*>(record.data + kCRDataFork));
-                item->resourceFork = new CHFSForkData(
-                    currentVolume, reinterpret_cast<const HFSPlusForkData*>(record.data + kCRResourceFork));
+                if (!item->takeFileFields(currentVolume, record.data))
+                    throw std::bad_alloc();
             }
             pending.push_back({item, parentID});
         } catch (...) {

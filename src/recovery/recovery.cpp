@@ -33,6 +33,7 @@ struct CRecovery::Walk {
     int64_t stepSize;
     Speedometer& speedometer;
     CStopWatch& stopWatch;
+    int64_t usedBlocks; // steps skipped as in use, counted as the walk meets them
 };
 
 CAbstractAnalyser* CRecovery::createAnalyser()
@@ -228,13 +229,6 @@ void CRecovery::scan()
         allocBlockCount = diskBlockCount > 0 ? diskBlockCount / blocksPerAllocBlock : 0;
     }
 
-    // Only a mounted volume has blocks in use; the lost scans never mount theirs.
-    int64_t usedCount = 0;
-    if (scanType == ScanDeletedFiles)
-        for (int64_t block = 0; block < allocBlockCount; ++block)
-            if (volume->isAllocationBlockUsed(uint64_t(block)))
-                ++usedCount;
-
     volume->createRoot("");
     resultRoot = volume->getRoot();
     if (!resultRoot) {
@@ -266,12 +260,9 @@ void CRecovery::scan()
     currentAllocBlock = 0;
     scanEndDiskBlock = 0;
 
-    std::printf("used allocation blocks: %lld\n", static_cast<long long>(usedCount));
     std::printf("allocBlockCount: %lld\n", static_cast<long long>(allocBlockCount));
     std::printf("allocBlockSize: %u\n", volume->allocBlockSize);
     std::printf("blocksPerAllocBlock: %d\n", blocksPerAllocBlock);
-    const float usedShare = allocBlockCount > 0 ? float(usedCount) / float(allocBlockCount) : 0.0f;
-    std::printf("percent used: %.2f\n", double(100.0f * usedShare));
     std::printf("analyseSize: %d\n", readSize);
     std::printf("start scan\n");
 
@@ -280,7 +271,7 @@ void CRecovery::scan()
         listener->progressEvent(0, &cancel);
     }
 
-    Walk walk{readSize, stepSize, speedometer, stopWatch};
+    Walk walk{readSize, stepSize, speedometer, stopWatch, 0};
     stopWatch.start();
     analyser->scanBegin();
     currentAllocBlock = 0;
@@ -292,6 +283,11 @@ void CRecovery::scan()
     // Whether the walk ran to the end or was cancelled, the analyser closes what it has open at
     // the block the walk reached, never beyond it.
     scanEndDiskBlock = currentDiskBlock;
+    // Only a mounted volume has blocks in use (the lost scans never mount theirs); the walk counts
+    // them as it skips them, so the bitmap is not read once more just for this line.
+    std::printf("used allocation blocks: %lld\n", static_cast<long long>(walk.usedBlocks));
+    const float usedShare = allocBlockCount > 0 ? float(walk.usedBlocks) / float(allocBlockCount) : 0.0f;
+    std::printf("percent used: %.2f\n", double(100.0f * usedShare));
 
     speedometer.printResults();
     analyser->scanEnd();
@@ -357,6 +353,7 @@ void CRecovery::walkInOrder(CAbstractAnalyser* analyser, Walk& walk)
     currentClassification = nullptr;
     while (currentAllocBlock < allocBlockCount) {
         if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(currentAllocBlock))) {
+            ++walk.usedBlocks;
             analyser->analyse();
         } else {
             const StepRead read = readStep(walk, currentAllocBlock);
@@ -411,6 +408,7 @@ bool CRecovery::walkWithWorkers(CAbstractAnalyser* analyser, Walk& walk, int wor
     int64_t block = 0;
     for (; block < allocBlockCount; ++block) {
         if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(block))) {
+            ++walk.usedBlocks;
             window.addUsed(block);
             continue;
         }

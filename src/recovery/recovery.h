@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+struct stat;
+
 enum ScanType { ScanDeletedFiles = 0, ScanLostFiles = 1, ScanLostVolumes = 2 };
 
 class CRecovery;
@@ -174,7 +176,8 @@ private:
     };
     bool saveFile(CVolumeItem* item, const SaveFolder& folder);
     bool saveFolder(CVolumeItem* item, const SaveFolder& folder);
-    std::string uniqueSaveName(const SaveFolder& folder, const std::string& name);
+    // The name to save under; whether an entry of that name is already there, and what it is.
+    std::string uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists, struct stat* info);
     void markIncomplete(const std::string& path);
 
     std::string searchKey; // searchText with A-Z folded

@@ -54,17 +54,21 @@ std::pair<uint64_t, uint64_t> identity(const struct stat& info)
     return {uint64_t(info.st_dev), uint64_t(info.st_ino)};
 }
 
-// The name with " (n)" put in front of its extension, cut (at a character boundary) to stay a
-// valid component.
-std::string numberedName(const std::string& name, int number)
+// The name with suffix put in front of its extension (kept whole when short), its stem cut at a
+// character boundary so the whole stays a valid component.
+std::string nameWithSuffix(const std::string& name, const std::string& suffix)
 {
-    const std::string suffix = " (" + std::to_string(number) + ")";
     std::string extension;
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
         extension = name.substr(dot);
     const std::string stem = name.substr(0, name.size() - extension.size());
     return stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size() - suffix.size())) + suffix + extension;
+}
+
+std::string numberedName(const std::string& name, int number)
+{
+    return nameWithSuffix(name, " (" + std::to_string(number) + ")");
 }
 
 // Creates a new, empty file under a name no entry of the folder has; its name is put in name.
@@ -132,15 +136,7 @@ std::string safeFileName(const std::string& name)
     }
     if (safe.empty() || safe == "." || safe == "..")
         safe = "_" + safe;
-    if (safe.size() > kMaxNameBytes) {
-        std::string extension;
-        const size_t dot = safe.rfind('.');
-        if (dot != std::string::npos && dot > 0 && safe.size() - dot <= kMaxKeptExtension)
-            extension = safe.substr(dot);
-        const std::string stem = safe.substr(0, safe.size() - extension.size());
-        safe = stem.substr(0, cutAtCharacter(stem, kMaxNameBytes - extension.size())) + extension;
-    }
-    return safe;
+    return safe.size() > kMaxNameBytes ? nameWithSuffix(safe, "") : safe;
 }
 
 bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& folder)
@@ -219,22 +215,23 @@ void CRecovery::markIncomplete(const std::string& path)
     incompleteFiles.push_back(path);
 }
 
-std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name)
+std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists,
+                                      struct stat* info)
 {
     SaveNames& names = saveNames[folder.id];
     // Taken by this save: a name it gave in this folder, or an entry it made there (on a target
     // that folds case, "A" and "a" are one entry).
-    struct stat info;
-    const bool taken =
-        names.given.count(name) > 0 ||
-        (::fstatat(folder.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && saveCreated.count(identity(info)) > 0);
+    const bool given = names.given.count(name) > 0;
+    const bool present = !given && ::fstatat(folder.fd, name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool taken = given || (present && saveCreated.count(identity(*info)) > 0);
     std::string chosen = name;
+    *exists = present && !taken;
     if (taken) {
         // A numbered name must be free on the target too: an older file is never replaced for it.
         int& number = names.nextNumber.try_emplace(name, 2).first->second;
         for (;; ++number) {
             chosen = numberedName(name, number);
-            if (!names.given.count(chosen) && ::fstatat(folder.fd, chosen.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (!names.given.count(chosen) && ::fstatat(folder.fd, chosen.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0)
                 break;
         }
         ++number;
@@ -252,11 +249,12 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
         markIncomplete(path);
         return true;
     }
-    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
-    const std::string path = parent.path + "/" + name;
     struct stat info;
+    bool exists = false;
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()), &exists, &info);
+    const std::string path = parent.path + "/" + name;
     bool created = false;
-    if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (exists) {
         // An existing folder is reused; anything else there (a link among it) is left alone.
         if (!S_ISDIR(info.st_mode)) {
             std::printf("CRecovery::saveItem - error: %s exists and is not a folder, not saved\n", path.c_str());
@@ -285,8 +283,13 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
     }
     if (created)
         saveCreated.insert(identity(info));
-    if (item->getChildCount(true) == 0)
-        item->addChildren();
+    // A folder whose listing a damaged catalog cut short is saved with what was found, and listed
+    // as not saved whole: files of it may be missing.
+    if (item->getChildCount(true) == 0 && !item->addChildren()) {
+        std::printf("CRecovery::saveItem - error: the listing of %s is incomplete, files of it may be missing\n",
+                    path.c_str());
+        markIncomplete(path);
+    }
 
     walkPath.insert(item);
     saveFolders.push_back({path, fd, identity(info)});
@@ -305,7 +308,9 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
 
 bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
 {
-    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()));
+    struct stat info;
+    bool exists = false;
+    const std::string name = uniqueSaveName(parent, safeFileName(item->getName()), &exists, &info);
     const std::string path = parent.path + "/" + name;
     std::printf("file: %s\n", path.c_str());
     if (item->isCompressed()) {
@@ -314,8 +319,6 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         markIncomplete(path);
         return true;
     }
-    struct stat info;
-    const bool exists = ::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists) {
         std::printf("file exists\n");
         bool overwrite = false, skip = false, cancel = false;

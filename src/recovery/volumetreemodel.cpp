@@ -38,11 +38,9 @@ bool CVolumeTreeModel::isLeaf(CBase* item)
 
 std::string CVolumeTreeModel::getItemText(CBase* item)
 {
-    CVolumeItem* folder = dynamic_cast<CVolumeItem*>(item);
+    CVolumeItem* folder = prepare(item);
     if (!folder)
         return std::string();
-    if (folder->getChildCount(true) == 0)
-        folder->addChildren();
     return folder->getName() + formatString(" (%d)", folder->getChildCount(true));
 }
 

@@ -583,6 +583,16 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
     const uint32_t firstLeaf = sound.catalog.firstLeaf; // where the search for the root's records lands
     const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
     const uint32_t index = sound.catalog.levels[1].front();
+    // The first root record of the leaf in the middle of the chain, where a search of the leaves'
+    // first keys looks first.
+    const std::vector<uint32_t>& leaves = sound.catalog.levels[0];
+    const uint32_t backwardLeaf = leaves[leaves.size() / 2];
+    std::string backwardName;
+    for (const std::string& name : names)
+        if (backwardName.empty() && sound.findCatalogRecord(kHfsRootFolderID, name)->node == backwardLeaf &&
+            sound.findCatalogRecord(kHfsRootFolderID, name)->index == 0)
+            backwardName = name;
+    ASSERT_FALSE(backwardName.empty()) << "the middle leaf starts with a record of the root";
     const auto zero = [](uint32_t node) {
         return [=](HfsImage& i, CMemoryDisk&) {
             std::fill_n(i.bytes.begin() + int64_t(i.nodeOffset(HfsTree::Catalog, node)), i.catalog.nodeSize, 0);
@@ -610,6 +620,15 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
          },
          namesBefore(sound, names, middleLeaf), "not in an index or leaf node"},
         {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
+        // A leaf whose first key goes back (to the volume's own parent) puts the chain out of order:
+        // the walk for the root still starts before every leaf holding its records.
+        {[&](HfsImage& i, CMemoryDisk& d) {
+             zero(root)(i, d);
+             const uint64_t node = i.nodeOffset(HfsTree::Catalog, backwardLeaf);
+             const uint64_t record = node + loadBig16(i.bytes.data() + node + i.catalog.nodeSize - 2);
+             i.put32(record + 2, 1);
+         },
+         without(names, {backwardName}), fromChain},
     };
     for (size_t c = 0; c < std::size(cases); ++c) {
         SCOPED_TRACE(c);

@@ -533,6 +533,24 @@ TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
     EXPECT_EQ(readFileBytes(out.file("big")), head(item, 2048));
 }
 
+TEST_F(RecoverySave, FolderListedIncompletelyIsSavedAndReportedIncomplete)
+{
+    // A folder whose children load as a damaged catalog gives them: some, and "incomplete".
+    struct DamagedFolder : CVolumeItem {
+        DamagedFolder() : CVolumeItem(true) { setName("damaged"); }
+        bool addChildren() override
+        {
+            addFile(this, "found", Bytes{7});
+            return false;
+        }
+    };
+    adopt(engine.recovery.resultRoot, new DamagedFolder());
+    MemoryFileItem* after = file("after", Bytes{2});
+    EXPECT_FALSE(save({engine.recovery.resultRoot->children.front(), after}));
+    EXPECT_EQ(snapshot(out.path()), (Tree{{"damaged/", {}}, {"damaged/found", {7}}, {"after", {2}}}));
+    EXPECT_EQ(engine.recovery.incompleteFiles, std::vector<std::string>{out.file("damaged")});
+}
+
 TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
 {
     MemoryFileItem* item = file("a", Bytes{1});

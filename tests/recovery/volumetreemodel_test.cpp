@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 TEST(VolumeTreeModel, WithoutResultsEveryAnswerIsEmpty)
 {
     CRecovery recovery;
@@ -41,17 +43,29 @@ TEST(VolumeTreeModel, FirstQuestionLoadsAndSortsABrowsedFolder)
         builder.addFile(docs, name, {1});
     builder.addFolder(docs, "inner");
     const HfsImage image = builder.build();
-    CMemoryDisk disk(image.bytes, 512);
-    BrowsedRecovery recovery(&disk);
-    CVolumeTreeModel model(&recovery);
-    CVolumeItem* folder = nullptr;
-    quietly([&] {
-        ASSERT_EQ(model.getChildCount(model.getRoot()), 1);
-        folder = dynamic_cast<CVolumeItem*>(model.getChild(model.getRoot(), 0));
-        EXPECT_FALSE(model.isLeaf(folder));
-    });
-    ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(namesOf(folder), (std::vector<std::string>{"Mid", "alpha", "inner", "zeta"}));
+    const struct {
+        const char* question;
+        std::function<void(CVolumeTreeModel&, CVolumeItem*)> ask;
+    } cases[] = {
+        {"isLeaf", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_FALSE(m.isLeaf(f)); }},
+        {"getChildCount", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_EQ(m.getChildCount(f), 1); }},
+        {"getItemText", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_EQ(m.getItemText(f), "docs (4)"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.question);
+        CMemoryDisk disk(image.bytes, 512);
+        BrowsedRecovery recovery(&disk);
+        CVolumeTreeModel model(&recovery);
+        CVolumeItem* folder = nullptr;
+        quietly([&] {
+            ASSERT_EQ(model.getChildCount(model.getRoot()), 1);
+            folder = dynamic_cast<CVolumeItem*>(model.getChild(model.getRoot(), 0));
+            if (folder)
+                c.ask(model, folder);
+        });
+        ASSERT_NE(folder, nullptr);
+        EXPECT_EQ(namesOf(folder), (std::vector<std::string>{"Mid", "alpha", "inner", "zeta"}));
+    }
 }
 
 TEST(VolumeTreeModel, SearchFolderIsKnownByPointerForItsIcon)
