@@ -245,7 +245,7 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         count -= n;
         left = blocksPerRead;
     }
-    if (blocks > 0 && !failedBlocks.empty() && touchesFailed(firstBlock, firstBlock + blocks))
+    if (touchesFailed(firstBlock, firstBlock + blocks))
         ++unreadableReads;
     return true;
 }
@@ -272,16 +272,17 @@ bool CCachedDisk::read(int64_t offset, int length, void* buffer)
     uint8_t* out = static_cast<uint8_t*>(buffer);
     int64_t position = offset;
     const int64_t end = offset + length;
+    // One fetch a line: the rest of the line follows the block fetchBlock points at.
     while (position < end) {
         const int64_t block = position / bs;
-        const int64_t start = position % bs;
-        const int64_t stop = std::min<int64_t>(bs, start + (end - position));
+        const int64_t inBlock = position % bs;
+        const int64_t n = std::min(end - position, bs * (blocksPerRead - block % blocksPerRead) - inBlock);
         const uint8_t* source = fetchBlock(block);
         if (!source)
             return false;
-        std::memcpy(out, source + start, size_t(stop - start));
-        out += stop - start;
-        position += stop - start;
+        std::memcpy(out, source + inBlock, size_t(n));
+        out += n;
+        position += n;
     }
     noteRead(offset, length);
     return true;
