@@ -68,7 +68,8 @@ int receiveDescriptor(int socket, int* error)
         descriptor < 0) {
         if (descriptor >= 0)
             ::close(descriptor);
-        *error = n == ssize_t(sizeof reply) && reply.error != 0 ? reply.error : EPROTO;
+        // Only a positive errno is one; anything else from the other end is a broken message.
+        *error = n == ssize_t(sizeof reply) && reply.error > 0 ? reply.error : EPROTO;
         return -1;
     }
     return descriptor;

@@ -40,6 +40,7 @@ TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
     ASSERT_GE(file, 0);
     ASSERT_TRUE(sendDescriptor(pair[1], file, 0));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, EACCES));
+    ASSERT_TRUE(sendDescriptor(pair[1], -1, -5));
     int error = 0;
     const int received = receiveDescriptor(pair[0], &error);
     ASSERT_GE(received, 0);
@@ -50,6 +51,8 @@ TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
     EXPECT_NE(::fcntl(received, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
     EXPECT_EQ(error, EACCES);
+    EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
+    EXPECT_EQ(error, EPROTO) << "a negative errno is not one";
     ::close(pair[1]);
     EXPECT_EQ(receiveDescriptor(pair[0], &error), -1) << "the other end is gone";
     EXPECT_EQ(error, EPROTO);
