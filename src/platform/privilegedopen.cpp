@@ -171,7 +171,16 @@ PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath)
     PrivilegedOpenOutcome fromDaemon = udisksOpenDevice(devicePath, &unavailable);
     if (!unavailable)
         return fromDaemon;
-    PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor({kPkexecPath, openDeviceHelperPath(), devicePath});
+    // pkexec answers 127 also when it cannot run the program, which would pass for the person's
+    // refusal: a helper that is not there is a failure, told before anyone is asked.
+    const std::string helper = openDeviceHelperPath();
+    if (::access(helper.c_str(), X_OK) != 0) {
+        PrivilegedOpenOutcome missing;
+        missing.tool = helper;
+        missing.error = missing.process.error = errno;
+        return missing;
+    }
+    PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor({kPkexecPath, helper, devicePath});
     outcome.tool = kPkexecPath;
     const ProcessOutcome& process = outcome.process;
     if (outcome.status != PrivilegedOpenOutcome::Opened && process.started && process.exited &&
