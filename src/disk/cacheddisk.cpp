@@ -125,9 +125,7 @@ void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
     const size_t bs = size_t(innerBlockSize);
     // Blocks known to be unreadable are not asked for again: the parts between them are read.
     int64_t block = first;
-    auto run = failedBlocks.upper_bound(block);
-    if (run != failedBlocks.begin() && std::prev(run)->second > block)
-        --run;
+    auto run = failedRunFrom(block);
     while (block < end) {
         uint8_t* out = buffer + size_t(block - first) * bs;
         if (run != failedBlocks.end() && run->first <= block) {
@@ -141,38 +139,46 @@ void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
         readRange(block, stop, out);
         block = stop;
         // readRange may have added and merged runs: look again from here.
-        run = failedBlocks.upper_bound(block);
-        if (run != failedBlocks.begin() && std::prev(run)->second > block)
-            --run;
+        run = failedRunFrom(block);
     }
     if (count < blocksPerRead)
         std::memset(buffer + size_t(count) * bs, 0, size_t(blocksPerRead - count) * bs);
+}
+
+std::map<int64_t, int64_t>::const_iterator CCachedDisk::failedRunFrom(int64_t block) const
+{
+    auto run = failedBlocks.upper_bound(block);
+    if (run != failedBlocks.begin() && std::prev(run)->second > block)
+        --run;
+    return run;
 }
 
 bool CCachedDisk::touchesFailed(int64_t first, int64_t end) const
 {
     if (failedBlocks.empty() || first >= end)
         return false;
-    auto run = failedBlocks.upper_bound(first);
-    if (run != failedBlocks.begin() && std::prev(run)->second > first)
-        return true;
+    const auto run = failedRunFrom(first);
     return run != failedBlocks.end() && run->first < end;
+}
+
+bool CCachedDisk::touchesFailedBytes(int64_t offset, int64_t length) const
+{
+    return length > 0 && innerBlockSize > 0 &&
+           touchesFailed(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
 }
 
 void CCachedDisk::noteRead(int64_t offset, int64_t length)
 {
-    if (failedBlocks.empty() || length <= 0 || innerBlockSize <= 0)
-        return;
-    if (touchesFailed(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1))
+    if (touchesFailedBytes(offset, length))
         ++unreadableReads;
 }
 
 bool CCachedDisk::hadReadErrors(int64_t offset, int64_t length)
 {
-    if (offset < 0 || length <= 0 || innerBlockSize <= 0 || offset > INT64_MAX - length)
+    if (offset < 0 || length <= 0 || offset > INT64_MAX - length)
         return false;
     std::lock_guard<CMutex> guard(lruMutex);
-    return touchesFailed(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
+    return touchesFailedBytes(offset, length);
 }
 
 int64_t CCachedDisk::getUnreadableReads()
@@ -245,7 +251,7 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         count -= n;
         left = blocksPerRead;
     }
-    if (blocks > 0 && !failedBlocks.empty() && touchesFailed(firstBlock, firstBlock + blocks))
+    if (touchesFailed(firstBlock, firstBlock + blocks))
         ++unreadableReads;
     return true;
 }
@@ -272,16 +278,17 @@ bool CCachedDisk::read(int64_t offset, int length, void* buffer)
     uint8_t* out = static_cast<uint8_t*>(buffer);
     int64_t position = offset;
     const int64_t end = offset + length;
+    // One fetch a line: the rest of the line follows the block fetchBlock points at.
     while (position < end) {
         const int64_t block = position / bs;
-        const int64_t start = position % bs;
-        const int64_t stop = std::min<int64_t>(bs, start + (end - position));
+        const int64_t inBlock = position % bs;
+        const int64_t n = std::min(end - position, bs * (blocksPerRead - block % blocksPerRead) - inBlock);
         const uint8_t* source = fetchBlock(block);
         if (!source)
             return false;
-        std::memcpy(out, source + start, size_t(stop - start));
-        out += stop - start;
-        position += stop - start;
+        std::memcpy(out, source + inBlock, size_t(n));
+        out += n;
+        position += n;
     }
     noteRead(offset, length);
     return true;

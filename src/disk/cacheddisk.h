@@ -47,8 +47,11 @@ private:
     void loadLine(int64_t line, uint8_t* buffer);
     void readRange(int64_t first, int64_t end, uint8_t* buffer);
     void markFailed(int64_t first, int64_t end);
-    bool touchesFailed(int64_t first, int64_t end) const; // lock held; blocks [first, end)
-    void noteRead(int64_t offset, int64_t length);        // lock held; bytes
+    // The failed run holding block, else the first one after it. Lock held.
+    std::map<int64_t, int64_t>::const_iterator failedRunFrom(int64_t block) const;
+    bool touchesFailed(int64_t first, int64_t end) const;          // lock held; blocks [first, end)
+    bool touchesFailedBytes(int64_t offset, int64_t length) const; // lock held; bytes
+    void noteRead(int64_t offset, int64_t length);                 // lock held; bytes
     bool validRequest(int64_t offset, int length, const void* buffer) const;
 
     std::map<int64_t, uint8_t*> lines;

@@ -326,12 +326,14 @@ bool getRegistryInt64Property(const RegistryEntry& entry, const char* key, int64
     return true;
 }
 
-std::string getMountedVolumeName(const std::string& devicePath, const std::string& mountInfoPath,
-                                 const std::string& labelDirectory)
+namespace {
+
+std::string mountedVolumeName(const std::string& devicePath, const std::vector<MountEntry>& mounts,
+                              const std::string& labelDirectory)
 {
     std::string mountPoint;
     bool mounted = false;
-    for (const MountEntry& entry : readMountInfo(mountInfoPath)) {
+    for (const MountEntry& entry : mounts) {
         if (mountIsDevice(entry, devicePath)) {
             mounted = true;
             mountPoint = entry.mountPoint; // with several mounts the last one wins
@@ -341,6 +343,14 @@ std::string getMountedVolumeName(const std::string& devicePath, const std::strin
         return {};
     const std::string label = fileSystemLabel(devicePath, labelDirectory);
     return label.empty() ? mountPointName(mountPoint) : label;
+}
+
+} // namespace
+
+std::string getMountedVolumeName(const std::string& devicePath, const std::string& mountInfoPath,
+                                 const std::string& labelDirectory)
+{
+    return mountedVolumeName(devicePath, readMountInfo(mountInfoPath), labelDirectory);
 }
 
 namespace {
@@ -397,6 +407,8 @@ void CMacDiskManager::scanForDisks()
         std::printf("CMacDiskManager::scanForDisks - IOServiceGetMatchingServices failed (%d)\n", error);
         return;
     }
+    // One read of the mount table for the whole listing, not one a disk.
+    const std::vector<MountEntry> mounts = readMountInfo(sources.mountInfoPath);
     for (const RegistryEntry& medium : media) {
         std::string kernelName;
         if (!usableKernelName(medium, kernelName))
@@ -420,7 +432,7 @@ void CMacDiskManager::scanForDisks()
 
         if (!registryName.empty())
             disk->setName(registryName);
-        const std::string mountedName = getMountedVolumeName(devicePath, sources.mountInfoPath, sources.labelDirectory);
+        const std::string mountedName = mountedVolumeName(devicePath, mounts, sources.labelDirectory);
         if (!mountedName.empty())
             disk->setName(mountedName);
         if (!interconnect.empty())
@@ -441,6 +453,7 @@ void CMacDiskManager::scanForPartitions()
         std::printf("CMacDiskManager::scanForPartitions - IOServiceGetMatchingServices failed (%d)\n", error);
         return;
     }
+    const std::vector<MountEntry> mounts = readMountInfo(sources.mountInfoPath);
     for (const RegistryEntry& medium : media) {
         std::string kernelName;
         if (!usableKernelName(medium, kernelName))
@@ -449,7 +462,7 @@ void CMacDiskManager::scanForPartitions()
 
         const std::string devicePath = kDeviceDirectory + kernelName;
         CMacDisk* disk = new CMacDisk(devicePath.c_str());
-        disk->setName(getMountedVolumeName(devicePath, sources.mountInfoPath, sources.labelDirectory));
+        disk->setName(mountedVolumeName(devicePath, mounts, sources.labelDirectory));
         applyRegistry(disk, medium);
 
         // A partition whose disk is not listed goes to the top level, through the same duplicate

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -69,7 +68,8 @@ int receiveDescriptor(int socket, int* error)
         descriptor < 0) {
         if (descriptor >= 0)
             ::close(descriptor);
-        *error = n == ssize_t(sizeof reply) && reply.error != 0 ? reply.error : EPROTO;
+        // Only a positive errno is one; anything else from the other end is a broken message.
+        *error = n == ssize_t(sizeof reply) && reply.error > 0 ? reply.error : EPROTO;
         return -1;
     }
     return descriptor;
@@ -140,75 +140,19 @@ PrivilegedOpenOutcome runProgramReceivingDescriptor(const std::vector<std::strin
 {
     PrivilegedOpenOutcome outcome;
     outcome.tool = arguments.empty() ? std::string() : arguments[0];
-    if (arguments.empty() || arguments[0].empty() || arguments[0][0] != '/') {
-        outcome.error = outcome.process.error = EINVAL;
-        return outcome;
-    }
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
+    // Standard output is the one descriptor pkexec passes on to the program it runs.
     int pair[2];
-    int report[2]; // errno of a failed exec; closed unread when the exec succeeds
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         outcome.error = outcome.process.error = errno;
         return outcome;
     }
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        outcome.error = outcome.process.error = errno;
-        ::close(pair[0]);
-        ::close(pair[1]);
-        return outcome;
-    }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        outcome.error = outcome.process.error = errno;
-        for (int fd : {pair[0], pair[1], report[0], report[1]})
-            ::close(fd);
-        return outcome;
-    }
-    if (child == 0) {
-        // Standard output is the one descriptor pkexec passes on to the program it runs.
-        if (::dup2(pair[1], STDOUT_FILENO) >= 0)
-            ::execv(argv[0], argv.data());
-        const int error = errno;
-        [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
-        ::_exit(127);
-    }
-    ::close(pair[1]);
-    ::close(report[1]);
-    int execError = 0;
-    ssize_t n;
-    do {
-        n = ::read(report[0], &execError, sizeof execError);
-    } while (n < 0 && errno == EINTR);
-    ::close(report[0]);
-    const bool execFailed = n == ssize_t(sizeof execError);
-
+    int descriptor = -1;
     int receiveError = 0;
-    const int descriptor = execFailed ? -1 : receiveDescriptor(pair[0], &receiveError);
-    ::close(pair[0]);
-
-    int status = 0;
-    pid_t waited;
-    do {
-        waited = ::waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-
-    if (execFailed) {
-        outcome.error = outcome.process.error = execError;
+    outcome.process = runProgramWithOutput(arguments, pair[0], pair[1],
+                                           [&](int socket) { descriptor = receiveDescriptor(socket, &receiveError); });
+    if (!outcome.process.started) {
+        outcome.error = outcome.process.error;
         return outcome;
-    }
-    outcome.process.started = true;
-    if (waited >= 0 && WIFEXITED(status)) {
-        outcome.process.exited = true;
-        outcome.process.exitStatus = WEXITSTATUS(status);
-    } else if (waited >= 0 && WIFSIGNALED(status)) {
-        outcome.process.signal = WTERMSIG(status);
-    } else {
-        outcome.process.exited = true;
-        outcome.process.exitStatus = -1;
     }
     if (descriptor >= 0 && outcome.process.succeeded()) {
         outcome.status = PrivilegedOpenOutcome::Opened;
@@ -227,7 +171,16 @@ PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath)
     PrivilegedOpenOutcome fromDaemon = udisksOpenDevice(devicePath, &unavailable);
     if (!unavailable)
         return fromDaemon;
-    PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor({kPkexecPath, openDeviceHelperPath(), devicePath});
+    // pkexec answers 127 also when it cannot run the program, which would pass for the person's
+    // refusal: a helper that is not there is a failure, told before anyone is asked.
+    const std::string helper = openDeviceHelperPath();
+    if (::access(helper.c_str(), X_OK) != 0) {
+        PrivilegedOpenOutcome missing;
+        missing.tool = helper;
+        missing.error = missing.process.error = errno;
+        return missing;
+    }
+    PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor({kPkexecPath, helper, devicePath});
     outcome.tool = kPkexecPath;
     const ProcessOutcome& process = outcome.process;
     if (outcome.status != PrivilegedOpenOutcome::Opened && process.started && process.exited &&

@@ -31,7 +31,8 @@ PrivilegedOpenOutcome runProgramReceivingDescriptor(const std::vector<std::strin
 PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unavailable);
 
 // udisksOpenDevice, else pkexec helper devicePath through runProgramReceivingDescriptor, where
-// pkexec's 126 and 127 (dismissed, not authorized) are the person's cancel.
+// pkexec's 126 and 127 (dismissed, not authorized) are the person's cancel. A helper that cannot be
+// run fails with its errno before pkexec is started.
 PrivilegedOpenOutcome privilegedOpenDevice(const std::string& devicePath);
 
 // Where the helper is: the configured libexec folder, else <exe>/../libexec, else the build tree.

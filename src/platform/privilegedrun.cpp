@@ -24,11 +24,14 @@ void closePair(int pair[2])
 
 } // namespace
 
-ProcessOutcome runProgram(const std::vector<std::string>& arguments, const OutputSink& sink)
+ProcessOutcome runProgramWithOutput(const std::vector<std::string>& arguments, int parentEnd, int childEnd,
+                                    const std::function<void(int)>& talk)
 {
     ProcessOutcome outcome;
     if (arguments.empty() || arguments[0].empty() || arguments[0][0] != '/') {
         outcome.error = EINVAL;
+        ::close(parentEnd);
+        ::close(childEnd);
         return outcome;
     }
     // Built before the fork: the child may only make async-signal-safe calls (threads may hold locks).
@@ -38,48 +41,39 @@ ProcessOutcome runProgram(const std::vector<std::string>& arguments, const Outpu
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int output[2];
     int report[2]; // carries errno of a failed exec; closed unread when the exec succeeds
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        outcome.error = errno;
-        return outcome;
-    }
     if (::pipe2(report, O_CLOEXEC) != 0) {
         outcome.error = errno;
-        closePair(output);
+        ::close(parentEnd);
+        ::close(childEnd);
         return outcome;
     }
 
     const pid_t child = ::fork();
     if (child < 0) {
         outcome.error = errno;
-        closePair(output);
+        ::close(parentEnd);
+        ::close(childEnd);
         closePair(report);
         return outcome;
     }
     if (child == 0) {
-        if (::dup2(output[1], STDOUT_FILENO) >= 0)
+        if (::dup2(childEnd, STDOUT_FILENO) >= 0)
             ::execv(argv[0], argv.data());
         const int error = errno;
         [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
         ::_exit(127);
     }
 
-    ::close(output[1]);
+    ::close(childEnd);
     ::close(report[1]);
     int execError = 0;
     const bool execFailed = readRetrying(report[0], &execError, sizeof execError) == ssize_t(sizeof execError);
     ::close(report[0]);
 
-    char chunk[kOutputChunkSize];
-    for (;;) {
-        const ssize_t n = readRetrying(output[0], chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        if (sink)
-            sink(chunk, size_t(n));
-    }
-    ::close(output[0]);
+    if (!execFailed && talk)
+        talk(parentEnd);
+    ::close(parentEnd);
 
     int status = 0;
     pid_t waited;
@@ -108,9 +102,22 @@ ProcessOutcome runProgram(const std::vector<std::string>& arguments, const Outpu
     return outcome;
 }
 
-ProcessOutcome runPrivileged(const std::string& tool, const std::vector<std::string>& arguments, const OutputSink& sink)
+ProcessOutcome runProgram(const std::vector<std::string>& arguments, const OutputSink& sink)
 {
-    std::vector<std::string> command{kPkexecPath, tool};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProgram(command, sink);
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ProcessOutcome outcome;
+        outcome.error = errno;
+        return outcome;
+    }
+    return runProgramWithOutput(arguments, output[0], output[1], [&](int fd) {
+        char chunk[kOutputChunkSize];
+        for (;;) {
+            const ssize_t n = readRetrying(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            if (sink)
+                sink(chunk, size_t(n));
+        }
+    });
 }

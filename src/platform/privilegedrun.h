@@ -1,6 +1,7 @@
 // Running a helper program without a shell, its standard output handed on in small chunks while it
-// runs, and the privileged form of it through pkexec. Owns nothing beyond the child it waits for.
-// Failures come back in the outcome (could not start, exit status, signal), never as exceptions.
+// runs, or talked to over a descriptor the caller gives as its standard output. Owns nothing beyond
+// the child it waits for. Failures come back in the outcome (could not start, exit status, signal),
+// never as exceptions.
 #pragma once
 
 #include <cstddef>
@@ -28,11 +29,12 @@ struct ProcessOutcome {
 
 using OutputSink = std::function<void(const char* data, size_t length)>;
 
-// Runs arguments[0] (a full path, no search) with the rest as its arguments. Everything it writes
-// to standard output is passed to sink in chunks of at most kOutputChunkSize bytes until it closes
-// its output; then the child is reaped. Standard input and error are shared with this process.
-ProcessOutcome runProgram(const std::vector<std::string>& arguments, const OutputSink& sink);
+// Runs arguments[0] (a full path, no search) with the rest as its arguments and childEnd as its
+// standard output; once it has started, talk is given parentEnd while it runs, then the child is
+// reaped. Both ends are closed here, whatever happens. Standard input and error are shared.
+ProcessOutcome runProgramWithOutput(const std::vector<std::string>& arguments, int parentEnd, int childEnd,
+                                    const std::function<void(int)>& talk);
 
-// runProgram of pkexec tool arguments...: the tool runs as root after the user authenticated.
-ProcessOutcome runPrivileged(const std::string& tool, const std::vector<std::string>& arguments,
-                             const OutputSink& sink);
+// runProgramWithOutput on a pipe: everything the program writes to standard output is passed to
+// sink in chunks of at most kOutputChunkSize bytes until it closes its output.
+ProcessOutcome runProgram(const std::vector<std::string>& arguments, const OutputSink& sink);

@@ -116,7 +116,9 @@ PrivilegedOpenOutcome udisksOpenDevice(const std::string& devicePath, bool* unav
     gint32 index = -1;
     g_variant_get(reply, "(h)", &index);
     g_variant_unref(reply);
-    const int fd = descriptors ? g_unix_fd_list_get(descriptors, index, &error) : -1;
+    // The handle is the daemon's word: one outside the list it sent is a broken reply, not an index.
+    const bool listed = descriptors && index >= 0 && index < g_unix_fd_list_get_length(descriptors);
+    const int fd = listed ? g_unix_fd_list_get(descriptors, index, &error) : -1;
     if (descriptors)
         g_object_unref(descriptors);
     done();

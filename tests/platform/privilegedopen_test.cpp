@@ -40,6 +40,7 @@ TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
     ASSERT_GE(file, 0);
     ASSERT_TRUE(sendDescriptor(pair[1], file, 0));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, EACCES));
+    ASSERT_TRUE(sendDescriptor(pair[1], -1, -5));
     int error = 0;
     const int received = receiveDescriptor(pair[0], &error);
     ASSERT_GE(received, 0);
@@ -50,6 +51,8 @@ TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
     EXPECT_NE(::fcntl(received, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
     EXPECT_EQ(error, EACCES);
+    EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
+    EXPECT_EQ(error, EPROTO) << "a negative errno is not one";
     ::close(pair[1]);
     EXPECT_EQ(receiveDescriptor(pair[0], &error), -1) << "the other end is gone";
     EXPECT_EQ(error, EPROTO);
@@ -63,17 +66,27 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
     const std::string helper = openDeviceHelperPath();
     ASSERT_EQ(::access(helper.c_str(), X_OK), 0) << helper;
 
-    PrivilegedOpenOutcome refused = runProgramReceivingDescriptor({helper, "/dev/null"});
-    EXPECT_EQ(refused.status, PrivilegedOpenOutcome::Failed);
-    EXPECT_EQ(refused.error, ENOTBLK);
-    EXPECT_EQ(refused.process.exitStatus, 1);
-    PrivilegedOpenOutcome usage = runProgramReceivingDescriptor({helper});
-    EXPECT_EQ(usage.status, PrivilegedOpenOutcome::Failed);
-    EXPECT_EQ(usage.error, EINVAL);
-    EXPECT_EQ(usage.process.exitStatus, 2);
-    PrivilegedOpenOutcome missing = runProgramReceivingDescriptor({"/nonexistent/helper", "/dev/loop0"});
-    EXPECT_FALSE(missing.process.started);
-    EXPECT_EQ(missing.error, ENOENT);
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        int error;
+        bool started;
+        int exitStatus;
+    } failures[] = {
+        {"not a block device", {helper, "/dev/null"}, ENOTBLK, true, 1},
+        {"no device named", {helper}, EINVAL, true, 2},
+        {"no helper", {"/nonexistent/helper", "/dev/loop0"}, ENOENT, false, 0},
+    };
+    for (const auto& c : failures) {
+        SCOPED_TRACE(c.name);
+        const PrivilegedOpenOutcome outcome = runProgramReceivingDescriptor(c.arguments);
+        EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Failed);
+        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_EQ(outcome.process.started, c.started);
+        if (c.started) {
+            EXPECT_EQ(outcome.process.exitStatus, c.exitStatus);
+        }
+    }
 
     const int direct = ::open("/dev/loop0", O_RDONLY | O_CLOEXEC);
     if (direct < 0)

@@ -10,6 +10,7 @@
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -150,7 +151,8 @@ protected:
         }
         const int fd = ::open(self->devicePath.c_str(), std::string(mode) == "r" ? O_RDONLY : O_RDWR);
         GUnixFDList* list = g_unix_fd_list_new_from_array(&fd, 1);
-        g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", 0), list);
+        g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", self->answeredHandle),
+                                                                list);
         g_object_unref(list);
     }
 
@@ -164,6 +166,7 @@ protected:
     std::thread serving;
     std::mutex mutex;
     bool refuse = false;
+    gint32 answeredHandle = 0; // the index answered into the descriptor list of one
     std::string modeAsked;
     bool interactive = false;
 };
@@ -202,6 +205,35 @@ TEST_F(FakeUDisks, OpenDeviceAsksInteractivelyForReadOnlyAndADismissalIsACancel)
         EXPECT_EQ(::fcntl(outcome.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
         ::close(outcome.descriptor);
     }
+}
+
+// A handle outside the descriptor list sent with it is a broken reply, not a descriptor.
+TEST_F(FakeUDisks, HandleOutsideTheDescriptorListIsAFailure)
+{
+    ownName();
+    // GLib's own refusal of a bad index is a critical (fatal under G_DEBUG=fatal-criticals): none may come.
+    static std::atomic<int> criticals{0};
+    const GLogFunc previous = g_log_set_default_handler(
+        [](const gchar*, GLogLevelFlags level, const gchar*, gpointer) {
+            if (level & G_LOG_LEVEL_CRITICAL)
+                ++criticals;
+        },
+        nullptr);
+    for (const gint32 handle : {1, -1}) {
+        SCOPED_TRACE(handle);
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            answeredHandle = handle;
+        }
+        bool unavailable = true;
+        const PrivilegedOpenOutcome outcome = udisksOpenDevice(devicePath, &unavailable);
+        EXPECT_FALSE(unavailable);
+        EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Failed);
+        EXPECT_EQ(outcome.error, EPROTO);
+        EXPECT_EQ(outcome.descriptor, -1);
+    }
+    g_log_set_default_handler(previous, nullptr);
+    EXPECT_EQ(criticals, 0);
 }
 
 // Nothing was asked: the caller goes on to the pkexec helper.
