@@ -24,6 +24,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -163,6 +164,10 @@ public:
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
     bool openDiskOrSay(CDisk* target);
+    // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
+    // configure, when given, sets the scan's options under the engine lock. False when the disk did
+    // not open or the sheet could not start.
+    bool runScan(CDisk* target, const QString& waitMessage, int scanType, const std::function<void()>& configure = {});
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
     std::vector<std::string> scanKeywords() const;
