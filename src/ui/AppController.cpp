@@ -121,7 +121,6 @@ AppController::AppController(AppServices appServices, QObject* parent)
     tickTimer->setInterval(100);
     connect(tickTimer, &QTimer::timeout, this, [this] { timer(); });
     tickTimer->start();
-    permString.clear();
 
     const auto icon = [](const char* name) {
         const QString path = resourceFolder() + QLatin1Char('/') + QLatin1String(name);
@@ -595,7 +594,6 @@ void AppController::dealloc()
     tickTimer = nullptr;
     if (services.speech)
         services.speech->stop();
-    permString.clear();
     preview.reset();
     logLine(QStringLiteral("that's it - we are exiting!"));
 }

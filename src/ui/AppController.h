@@ -100,9 +100,6 @@ public:
     QString infoValue(const QString& key) const;
     // The localized text of key used as a format: "%@" and "%n$@" take the arguments as data, in one pass.
     QString localizedFormat(const QString& key, const QStringList& arguments) const;
-    // The column titles of the outline (one) and the table (identifiers "0" to "4"), for the views' headers.
-    QStringList outlineColumnTitles() const { return outlineTitles; }
-    QStringList tableColumnTitles() const { return tableTitles; }
     // An alert whose title, message and buttons are localization keys (empty keys: no button).
     // Once the window was closed to quit, answers the last button given without showing anything.
     AlertAnswer showAlert(const QString& titleKey, const QString& messageKey, const QString& defaultKey,
@@ -137,7 +134,6 @@ public:
     void setupToolbar();
     QAction* toolbar(const QString& itemIdentifier);
     static QStringList toolbarDefaultItemIdentifiers();
-    static QStringList toolbarAllowedItemIdentifiers();
     QAction* createToolbarItem(const QString& identifier, const QString& title, const QString& imageName,
                                void (AppController::*action)());
     bool validateToolbarItem(const QString& identifier) const;
@@ -173,18 +169,8 @@ public:
     std::vector<std::string> scanKeywords() const;
 
     // --- Outline, table and thumbnail data sources ---
-    QIcon getImageByIdx(int index) const;
-    int outlineViewNumberOfChildrenOfItem(CBase* item);
-    bool outlineViewIsItemExpandable(CBase* item);
-    CBase* outlineViewChild(CBase* item, int index);
-    QString outlineViewObjectValue(CBase* item);
-    QIcon outlineViewWillDisplayCell(CBase* item);
-    bool outlineViewShouldEditTableColumn(CBase* item) const;
     void outlineViewItemDidExpand();
     void outlineViewSelectionDidChange();
-    int numberOfRowsInTableView();
-    QString tableViewObjectValue(int row, int column);
-    QIcon tableViewWillDisplayCell(int row, int column);
     void tableViewSelectionDidChange();
     int thumbCount();
     QImage thumbAtIndex(int index); // called on the grid's worker thread
@@ -289,7 +275,6 @@ protected:
     CDisk* disk = nullptr;                      // the disk selected in the outline; not owned
     QAbstractItemModel* treeObjDict = nullptr;  // the outline's Qt adapter over treeModel, owned
     QAbstractItemModel* tableAdapter = nullptr; // the table's Qt adapter over tableModel, owned
-    QString permString;                         // the last cell text handed to a view
 
     // --- Toolbar: the items by identifier ---
     std::map<QString, QAction*> toolbarItems;
@@ -364,8 +349,6 @@ private:
 
     bool deallocated = false;
     QPointer<SplashController> splash;
-    QStringList outlineTitles;
-    QStringList tableTitles;
 };
 
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,

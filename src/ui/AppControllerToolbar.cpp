@@ -83,25 +83,6 @@ QStringList AppController::toolbarDefaultItemIdentifiers()
             kSearchItem};
 }
 
-QStringList AppController::toolbarAllowedItemIdentifiers()
-{
-    return {QStringLiteral("ChooseDisk"),
-            QStringLiteral("BrowseVolume"),
-            QStringLiteral("DeletedFilesScan"),
-            QStringLiteral("LostFilesScan"),
-            QStringLiteral("LostVolumesScan"),
-            kSeparatorItem,
-            kSpaceItem,
-            QStringLiteral("Save"),
-            QStringLiteral("SaveFileList"),
-            QStringLiteral("ToggleViewer"),
-            QStringLiteral("About"),
-            QStringLiteral("Help"),
-            kFlexibleSpaceItem,
-            kSpaceItem,
-            kSearchItem};
-}
-
 void AppController::setupToolbar()
 {
     if (!mainToolbar || !toolbarItems.empty())
