@@ -160,10 +160,6 @@ public:
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
     bool openDiskOrSay(CDisk* target);
-    // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
-    // configure, when given, sets the scan's options under the engine lock. False when the disk did
-    // not open or the sheet could not start.
-    bool runScan(CDisk* target, const QString& waitMessage, int scanType, const std::function<void()>& configure = {});
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
     std::vector<std::string> scanKeywords() const;
@@ -340,6 +336,12 @@ protected:
     QIcon fileDeletedImage;
 
 private:
+    // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
+    // configure, when given, sets the scan's options under the engine lock. False when the disk did
+    // not open or the sheet could not start.
+    bool runScan(CDisk* target, const QString& waitMessage, int scanType, const std::function<void()>& configure = {});
+    // Checks the chosen sort's menu item and shows the folder's table again in that order (a volume SortType).
+    void sortTable(int sortType, QAction* chosen, QAction* other);
     void buildMainWindow();
     void buildScanWindow();
     void buildProgressWindow();

@@ -413,30 +413,28 @@ void markSort(QAction* on, QAction* off)
 }
 } // namespace
 
-void AppController::sortByName()
+void AppController::sortTable(int sortType, QAction* chosen, QAction* other)
 {
-    logLine(QStringLiteral("sortByName"));
-    markSort(sortByNameMenuItem, sortBySizeMenuItem);
+    markSort(chosen, other);
     if (busy || !folder)
         return;
     EngineLocker lock(engineLock());
     if (CVolume* volume = folder->volume) {
-        volume->setSortType(SortByName);
+        volume->setSortType(static_cast<SortType>(sortType));
         setTableModel(new CVolumeTableModel(folder));
     }
+}
+
+void AppController::sortByName()
+{
+    logLine(QStringLiteral("sortByName"));
+    sortTable(SortByName, sortByNameMenuItem, sortBySizeMenuItem);
 }
 
 void AppController::sortBySize()
 {
     logLine(QStringLiteral("sortBySize"));
-    markSort(sortBySizeMenuItem, sortByNameMenuItem);
-    if (busy || !folder)
-        return;
-    EngineLocker lock(engineLock());
-    if (CVolume* volume = folder->volume) {
-        volume->setSortType(SortBySize);
-        setTableModel(new CVolumeTableModel(folder));
-    }
+    sortTable(SortBySize, sortBySizeMenuItem, sortByNameMenuItem);
 }
 
 void AppController::tabViewDidSelectTabViewItem(int)
