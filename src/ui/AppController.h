@@ -16,7 +16,6 @@
 
 #include "Services.h"
 
-#include <QIcon>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -319,21 +318,6 @@ protected:
     bool quitWhenIdle = false;     // the main window was closed while busy
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
-
-    // --- List icons (a missing image is a null icon) ---
-    QIcon searchImage;
-    QIcon fixedImage;
-    QIcon fixedLostImage;
-    QIcon removableImage;
-    QIcon removableLostImage;
-    QIcon volumeImage;
-    QIcon volumeLostImage;
-    QIcon folderClosedImage;
-    QIcon folderOpenImage;
-    QIcon folderClosedDeletedImage;
-    QIcon folderOpenDeletedImage;
-    QIcon fileImage;
-    QIcon fileDeletedImage;
 
 private:
     // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
