@@ -320,6 +320,8 @@ protected:
     bool lastProgressUpdateSet = false;
 
 private:
+    // Wraps widget as the toolbar item of identifier and keeps it for toolbar(identifier).
+    QAction* addToolbarItem(const QString& identifier, const QString& title, QWidget* widget);
     // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
     // configure, when given, sets the scan's options under the engine lock. False when the disk did
     // not open or the sheet could not start.
