@@ -258,7 +258,6 @@ void AppController::deletedFilesScan()
     logLine(QStringLiteral("deletedFilesScan"));
     setHelpText(localizedString(QStringLiteral("ScanOptionsHint")), true);
     muteFiles({"hfsvolume.cpp", "volumes.cpp"});
-    cancelAction = false;
     activateTextScanClick();
     scanWindow->open();
 }
