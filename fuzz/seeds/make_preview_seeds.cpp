@@ -14,13 +14,15 @@
 #include <QPainter>
 #include <QPdfWriter>
 
+#include "imagewriters.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 namespace {
-using Bytes = std::vector<uint8_t>;
+using imagewriters::Bytes;
 constexpr int kSide = 8;
 
 QRgb colourAt(int x, int y)
@@ -37,16 +39,9 @@ QImage picture()
     return image;
 }
 
-void put16le(Bytes& out, uint32_t v)
-{
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-}
-void put32le(Bytes& out, uint32_t v)
-{
-    put16le(out, v & 0xFFFF);
-    put16le(out, v >> 16);
-}
+using imagewriters::put16le;
+using imagewriters::put32le;
+
 QByteArray qtEncoded(const QImage& image, const char* format)
 {
     QByteArray data;
@@ -56,69 +51,24 @@ QByteArray qtEncoded(const QImage& image, const char* format)
     return data;
 }
 
-// Four grey levels, every LZW code a literal (a clear code before each pair keeps 3-bit codes).
+// Four grey levels in a diagonal pattern.
 Bytes gif()
 {
-    Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
-    put16le(out, kSide);
-    put16le(out, kSide);
-    out.insert(out.end(), {0x81, 0, 0, 0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255, 0x2C});
-    put32le(out, 0);
-    put16le(out, kSide);
-    put16le(out, kSide);
-    out.insert(out.end(), {0, 2});
-    Bytes codes;
-    uint32_t bits = 0;
-    int used = 0;
-    auto putCode = [&](uint32_t code) {
-        bits |= code << used;
-        for (used += 3; used >= 8; used -= 8, bits >>= 8)
-            codes.push_back(uint8_t(bits));
-    };
-    for (int i = 0; i < kSide * kSide; ++i) {
-        if (i % 2 == 0)
-            putCode(4);
-        putCode(uint32_t((i % kSide + i / kSide) % 4));
-    }
-    putCode(5);
-    if (used > 0)
-        codes.push_back(uint8_t(bits));
-    out.push_back(uint8_t(codes.size()));
-    out.insert(out.end(), codes.begin(), codes.end());
-    out.insert(out.end(), {0, 0x3B});
-    return out;
+    std::vector<uint8_t> indices;
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            indices.push_back(uint8_t((x + y) % 4));
+    return imagewriters::gif(kSide, kSide, {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF}, indices);
 }
 
 Bytes tiff()
 {
-    Bytes out = {'I', 'I', 42, 0};
-    put32le(out, 8);
-    const uint32_t bitsAt = 8 + 2 + 10 * 12 + 4, pixelsAt = bitsAt + 6;
-    put16le(out, 10);
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        put16le(out, tag);
-        put16le(out, type);
-        put32le(out, count);
-        put32le(out, value);
-    };
-    entry(256, 4, 1, kSide);
-    entry(257, 4, 1, kSide);
-    entry(258, 3, 3, bitsAt);
-    entry(259, 3, 1, 1);
-    entry(262, 3, 1, 2);
-    entry(273, 4, 1, pixelsAt);
-    entry(277, 3, 1, 3);
-    entry(278, 4, 1, kSide);
-    entry(279, 4, 1, kSide * kSide * 3);
-    entry(284, 3, 1, 1);
-    put32le(out, 0);
-    for (int i = 0; i < 3; ++i)
-        put16le(out, 8);
+    Bytes rgb;
     for (int y = 0; y < kSide; ++y)
         for (int x = 0; x < kSide; ++x)
-            out.insert(out.end(), {uint8_t(qRed(colourAt(x, y))), uint8_t(qGreen(colourAt(x, y))),
+            rgb.insert(rgb.end(), {uint8_t(qRed(colourAt(x, y))), uint8_t(qGreen(colourAt(x, y))),
                                    uint8_t(qBlue(colourAt(x, y)))});
-    return out;
+    return imagewriters::tiff(kSide, kSide, rgb);
 }
 
 // Uncompressed true-colour TARGA, bottom-up, with the version 2 footer the format is told by.

@@ -15,7 +15,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -121,25 +120,6 @@ AppController::AppController(AppServices appServices, QObject* parent)
     tickTimer->setInterval(100);
     connect(tickTimer, &QTimer::timeout, this, [this] { timer(); });
     tickTimer->start();
-    permString.clear();
-
-    const auto icon = [](const char* name) {
-        const QString path = resourceFolder() + QLatin1Char('/') + QLatin1String(name);
-        return QFileInfo::exists(path) ? QIcon(path) : QIcon();
-    };
-    searchImage = icon("find.gif");
-    fixedImage = icon("harddisk.png");
-    fixedLostImage = icon("harddisklost.png");
-    removableImage = icon("removable.png");
-    removableLostImage = icon("removablelost.png");
-    volumeImage = icon("volume.png");
-    volumeLostImage = icon("volumelost.png");
-    folderClosedImage = icon("folderclosed2.png");
-    folderOpenImage = icon("folderopen.png");
-    folderClosedDeletedImage = icon("folderclosedlost2.png");
-    folderOpenDeletedImage = icon("folderopenlost.png");
-    fileImage = icon("file2.png");
-    fileDeletedImage = icon("filelost2.png");
 
     preview = std::make_shared<Preview>();
     diskman = services.makeDiskManager ? services.makeDiskManager() : nullptr;
@@ -595,7 +575,6 @@ void AppController::dealloc()
     tickTimer = nullptr;
     if (services.speech)
         services.speech->stop();
-    permString.clear();
     preview.reset();
     logLine(QStringLiteral("that's it - we are exiting!"));
 }

@@ -16,7 +16,6 @@
 
 #include "Services.h"
 
-#include <QIcon>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -24,6 +23,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -99,9 +99,6 @@ public:
     QString infoValue(const QString& key) const;
     // The localized text of key used as a format: "%@" and "%n$@" take the arguments as data, in one pass.
     QString localizedFormat(const QString& key, const QStringList& arguments) const;
-    // The column titles of the outline (one) and the table (identifiers "0" to "4"), for the views' headers.
-    QStringList outlineColumnTitles() const { return outlineTitles; }
-    QStringList tableColumnTitles() const { return tableTitles; }
     // An alert whose title, message and buttons are localization keys (empty keys: no button).
     // Once the window was closed to quit, answers the last button given without showing anything.
     AlertAnswer showAlert(const QString& titleKey, const QString& messageKey, const QString& defaultKey,
@@ -136,7 +133,6 @@ public:
     void setupToolbar();
     QAction* toolbar(const QString& itemIdentifier);
     static QStringList toolbarDefaultItemIdentifiers();
-    static QStringList toolbarAllowedItemIdentifiers();
     QAction* createToolbarItem(const QString& identifier, const QString& title, const QString& imageName,
                                void (AppController::*action)());
     bool validateToolbarItem(const QString& identifier) const;
@@ -168,18 +164,8 @@ public:
     std::vector<std::string> scanKeywords() const;
 
     // --- Outline, table and thumbnail data sources ---
-    QIcon getImageByIdx(int index) const;
-    int outlineViewNumberOfChildrenOfItem(CBase* item);
-    bool outlineViewIsItemExpandable(CBase* item);
-    CBase* outlineViewChild(CBase* item, int index);
-    QString outlineViewObjectValue(CBase* item);
-    QIcon outlineViewWillDisplayCell(CBase* item);
-    bool outlineViewShouldEditTableColumn(CBase* item) const;
     void outlineViewItemDidExpand();
     void outlineViewSelectionDidChange();
-    int numberOfRowsInTableView();
-    QString tableViewObjectValue(int row, int column);
-    QIcon tableViewWillDisplayCell(int row, int column);
     void tableViewSelectionDidChange();
     int thumbCount();
     QImage thumbAtIndex(int index); // called on the grid's worker thread
@@ -284,7 +270,6 @@ protected:
     CDisk* disk = nullptr;                      // the disk selected in the outline; not owned
     QAbstractItemModel* treeObjDict = nullptr;  // the outline's Qt adapter over treeModel, owned
     QAbstractItemModel* tableAdapter = nullptr; // the table's Qt adapter over tableModel, owned
-    QString permString;                         // the last cell text handed to a view
 
     // --- Toolbar: the items by identifier ---
     std::map<QString, QAction*> toolbarItems;
@@ -334,22 +319,15 @@ protected:
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
 
-    // --- List icons (a missing image is a null icon) ---
-    QIcon searchImage;
-    QIcon fixedImage;
-    QIcon fixedLostImage;
-    QIcon removableImage;
-    QIcon removableLostImage;
-    QIcon volumeImage;
-    QIcon volumeLostImage;
-    QIcon folderClosedImage;
-    QIcon folderOpenImage;
-    QIcon folderClosedDeletedImage;
-    QIcon folderOpenDeletedImage;
-    QIcon fileImage;
-    QIcon fileDeletedImage;
-
 private:
+    // Wraps widget as the toolbar item of identifier and keeps it for toolbar(identifier).
+    QAction* addToolbarItem(const QString& identifier, const QString& title, QWidget* widget);
+    // Opens the disk and runs one scan (of the engine's ScanType) under the progress sheet;
+    // configure, when given, sets the scan's options under the engine lock. False when the disk did
+    // not open or the sheet could not start.
+    bool runScan(CDisk* target, const QString& waitMessage, int scanType, const std::function<void()>& configure = {});
+    // Checks the chosen sort's menu item and shows the folder's table again in that order (a volume SortType).
+    void sortTable(int sortType, QAction* chosen, QAction* other);
     void buildMainWindow();
     void buildScanWindow();
     void buildProgressWindow();
@@ -359,8 +337,6 @@ private:
 
     bool deallocated = false;
     QPointer<SplashController> splash;
-    QStringList outlineTitles;
-    QStringList tableTitles;
 };
 
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,

@@ -195,31 +195,45 @@ void AppController::browseVolume()
     validateCommands();
 }
 
+bool AppController::runScan(CDisk* target, const QString& waitMessage, int scanType,
+                            const std::function<void()>& configure)
+{
+    releaseShownItems(showsResults(treeModel));
+    EngineLocker lock(engineLock());
+    if (!openDiskOrSay(target))
+        return false;
+    cancelAction = false;
+    if (!beginProgressSheet(waitMessage, QStringLiteral("ScanProgress")))
+        return false;
+    muteFiles({"hfsvolume.cpp"});
+    if (configure)
+        configure();
+    rec->setScanType(static_cast<ScanType>(scanType));
+    // A file scan installs its tree before it starts, so the outline shows the tree as it grows; a
+    // volume scan adds its finds to the disk list already shown.
+    const bool listsFiles = scanType != ScanLostVolumes;
+    if (listsFiles)
+        setTreeModel(new CVolumeTreeModel(rec));
+    rec->scan();
+    logLine(QStringLiteral("scan finished"));
+    playSound(kCompleteSound);
+    endProgressSheet();
+    if (listsFiles && outlineView)
+        outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    reloadOutlineView();
+    expandOutlineView();
+    return true;
+}
+
 void AppController::lostVolumesScan()
 {
     if (busy || !disk)
         return;
-    CDisk* target = disk;
     logLine(QStringLiteral("lostVolumesScan"));
     muteFiles({"volumes.cpp"});
     // The disk list stays: its disks belong to the disk manager, which the scan only adds to.
-    releaseShownItems(showsResults(treeModel));
-    {
-        EngineLocker lock(engineLock());
-        if (!openDiskOrSay(target))
-            return;
-        cancelAction = false;
-        if (!beginProgressSheet(QStringLiteral("ScanningLostVolumesPleaseWait"), QStringLiteral("ScanProgress")))
-            return;
-        muteFiles({"hfsvolume.cpp"});
-        rec->setScanType(ScanLostVolumes);
-        rec->scan();
-        logLine(QStringLiteral("scan finished"));
-        playSound(kCompleteSound);
-        endProgressSheet();
-        reloadOutlineView();
-        expandOutlineView();
-    }
+    if (!runScan(disk, QStringLiteral("ScanningLostVolumesPleaseWait"), ScanLostVolumes))
+        return;
     setHelpText(localizedString(QStringLiteral("SelectVolumeToRecoverHint")), true);
     validateCommands();
 }
@@ -228,30 +242,10 @@ void AppController::lostFilesScan()
 {
     if (busy || !disk)
         return;
-    CDisk* target = disk;
     logLine(QStringLiteral("lostFilesScan"));
     muteFiles({"volumes.cpp"});
-    releaseShownItems(showsResults(treeModel));
-    {
-        EngineLocker lock(engineLock());
-        if (!openDiskOrSay(target))
-            return;
-        cancelAction = false;
-        if (!beginProgressSheet(QStringLiteral("ScanningLostFilesPleaseWait"), QStringLiteral("ScanProgress")))
-            return;
-        muteFiles({"hfsvolume.cpp"});
-        rec->setScanType(ScanLostFiles);
-        // Installed before the scan, so the outline shows the result tree as it grows.
-        setTreeModel(new CVolumeTreeModel(rec));
-        rec->scan();
-        logLine(QStringLiteral("scan finished"));
-        playSound(kCompleteSound);
-        endProgressSheet();
-        if (outlineView)
-            outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        reloadOutlineView();
-        expandOutlineView();
-    }
+    if (!runScan(disk, QStringLiteral("ScanningLostFilesPleaseWait"), ScanLostFiles))
+        return;
     setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
     reportScanFailure();
     validateCommands();
@@ -264,7 +258,6 @@ void AppController::deletedFilesScan()
     logLine(QStringLiteral("deletedFilesScan"));
     setHelpText(localizedString(QStringLiteral("ScanOptionsHint")), true);
     muteFiles({"hfsvolume.cpp", "volumes.cpp"});
-    cancelAction = false;
     activateTextScanClick();
     scanWindow->open();
 }
@@ -313,28 +306,16 @@ void AppController::scanWindowEndOK()
     CDisk* target = disk;
     if (!target)
         return;
-    releaseShownItems(showsResults(treeModel));
-    {
-        EngineLocker lock(engineLock());
-        if (!openDiskOrSay(target))
-            return;
-        if (!beginProgressSheet(QStringLiteral("ScanningDeletedFilesPleaseWait"), QStringLiteral("ScanProgress")))
-            return;
-        const std::vector<std::string> keywords = scanKeywords();
-        rec->setEnableSearchText(activateTextScanCheckbox && activateTextScanCheckbox->isChecked());
-        rec->setEnableSearchKeywords(limitTextKeywordsCheckbox && limitTextKeywordsCheckbox->isChecked());
+    const bool searchText = activateTextScanCheckbox && activateTextScanCheckbox->isChecked();
+    const bool limitKeywords = limitTextKeywordsCheckbox && limitTextKeywordsCheckbox->isChecked();
+    const std::vector<std::string> keywords = scanKeywords();
+    const auto configure = [&] {
+        rec->setEnableSearchText(searchText);
+        rec->setEnableSearchKeywords(limitKeywords);
         rec->setKeywords(keywords);
-        rec->setScanType(ScanDeletedFiles);
-        setTreeModel(new CVolumeTreeModel(rec));
-        rec->scan();
-        logLine(QStringLiteral("scan finished"));
-        playSound(kCompleteSound);
-        endProgressSheet();
-        if (outlineView)
-            outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        reloadOutlineView();
-        expandOutlineView();
-    }
+    };
+    if (!runScan(target, QStringLiteral("ScanningDeletedFilesPleaseWait"), ScanDeletedFiles, configure))
+        return;
     setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
     validateCommands();
     showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK"));

@@ -5,7 +5,6 @@
 #include "AppController.h"
 
 #include "EngineLock.h"
-#include "ListIcons.h"
 #include "Preview.h"
 #include "QuilThumbnailView.h"
 #include "TableModelAdapter.h"
@@ -262,66 +261,7 @@ void AppController::reloadTableView()
     reloadThumbView();
 }
 
-// --- Icons ---
-
-QIcon AppController::getImageByIdx(int index) const
-{
-    return ::getImageByIdx(index);
-}
-
 // --- Outline ---
-
-int AppController::outlineViewNumberOfChildrenOfItem(CBase* item)
-{
-    if (!treeModel)
-        return 0;
-    EngineLocker lock(engineLock());
-    if (!item)
-        return treeModel->getRoot() ? 1 : 0;
-    return treeModel->getChildCount(item);
-}
-
-bool AppController::outlineViewIsItemExpandable(CBase* item)
-{
-    if (!treeModel)
-        return false;
-    EngineLocker lock(engineLock());
-    return !item || !treeModel->isLeaf(item);
-}
-
-CBase* AppController::outlineViewChild(CBase* item, int index)
-{
-    if (!treeModel)
-        return nullptr;
-    EngineLocker lock(engineLock());
-    return item ? treeModel->getChild(item, index) : treeModel->getRoot();
-}
-
-QString AppController::outlineViewObjectValue(CBase* item)
-{
-    if (!treeModel)
-        return {};
-    EngineLocker lock(engineLock());
-    CBase* shown = item ? item : treeModel->getRoot();
-    if (!shown)
-        return {};
-    permString = QString::fromStdString(treeModel->getItemText(shown));
-    return permString;
-}
-
-QIcon AppController::outlineViewWillDisplayCell(CBase* item)
-{
-    if (!treeModel)
-        return {};
-    EngineLocker lock(engineLock());
-    CBase* shown = item ? item : treeModel->getRoot();
-    return shown ? getImageByIdx(treeModel->getImageIndex(shown, false)) : QIcon();
-}
-
-bool AppController::outlineViewShouldEditTableColumn(CBase*) const
-{
-    return false;
-}
 
 void AppController::outlineViewItemDidExpand()
 {
@@ -367,28 +307,6 @@ void AppController::outlineViewSelectionDidChange()
 }
 
 // --- Table ---
-
-int AppController::numberOfRowsInTableView()
-{
-    return tableModel ? tableViewAdapter()->rowCount() : 0;
-}
-
-QString AppController::tableViewObjectValue(int row, int column)
-{
-    if (!tableModel)
-        return {};
-    EngineLocker lock(engineLock());
-    permString = QString::fromStdString(tableModel->getCellText(row, column));
-    return permString;
-}
-
-QIcon AppController::tableViewWillDisplayCell(int row, int column)
-{
-    if (!tableModel || column != 0)
-        return {};
-    EngineLocker lock(engineLock());
-    return getImageByIdx(tableModel->getRowImageIndex(row));
-}
 
 void AppController::tableViewSelectionDidChange()
 {
@@ -495,30 +413,28 @@ void markSort(QAction* on, QAction* off)
 }
 } // namespace
 
-void AppController::sortByName()
+void AppController::sortTable(int sortType, QAction* chosen, QAction* other)
 {
-    logLine(QStringLiteral("sortByName"));
-    markSort(sortByNameMenuItem, sortBySizeMenuItem);
+    markSort(chosen, other);
     if (busy || !folder)
         return;
     EngineLocker lock(engineLock());
     if (CVolume* volume = folder->volume) {
-        volume->setSortType(SortByName);
+        volume->setSortType(static_cast<SortType>(sortType));
         setTableModel(new CVolumeTableModel(folder));
     }
+}
+
+void AppController::sortByName()
+{
+    logLine(QStringLiteral("sortByName"));
+    sortTable(SortByName, sortByNameMenuItem, sortBySizeMenuItem);
 }
 
 void AppController::sortBySize()
 {
     logLine(QStringLiteral("sortBySize"));
-    markSort(sortBySizeMenuItem, sortByNameMenuItem);
-    if (busy || !folder)
-        return;
-    EngineLocker lock(engineLock());
-    if (CVolume* volume = folder->volume) {
-        volume->setSortType(SortBySize);
-        setTableModel(new CVolumeTableModel(folder));
-    }
+    sortTable(SortBySize, sortBySizeMenuItem, sortByNameMenuItem);
 }
 
 void AppController::tabViewDidSelectTabViewItem(int)

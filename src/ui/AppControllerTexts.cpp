@@ -111,8 +111,8 @@ void AppController::updateUIstrings()
     appHelpMenuItem->setText(named("AppHelp"));
 
     speakHintsCheckbox->setText(text("SpeakHintText"));
-    outlineTitles = QStringList{text("Folders")};
-    tableTitles = QStringList{text("Name"), text("Size"), text("Type"), text("Modified"), text("ID")};
+    const QStringList outlineTitles{text("Folders")};
+    const QStringList tableTitles{text("Name"), text("Size"), text("Type"), text("Modified"), text("ID")};
     // The views' models answer their headers from these titles; the empty start-up models too.
     for (int column = 0; column < outlineTitles.size(); ++column)
         outlineView->model()->setHeaderData(column, Qt::Horizontal, outlineTitles[column]);

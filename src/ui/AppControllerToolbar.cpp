@@ -83,25 +83,6 @@ QStringList AppController::toolbarDefaultItemIdentifiers()
             kSearchItem};
 }
 
-QStringList AppController::toolbarAllowedItemIdentifiers()
-{
-    return {QStringLiteral("ChooseDisk"),
-            QStringLiteral("BrowseVolume"),
-            QStringLiteral("DeletedFilesScan"),
-            QStringLiteral("LostFilesScan"),
-            QStringLiteral("LostVolumesScan"),
-            kSeparatorItem,
-            kSpaceItem,
-            QStringLiteral("Save"),
-            QStringLiteral("SaveFileList"),
-            QStringLiteral("ToggleViewer"),
-            QStringLiteral("About"),
-            QStringLiteral("Help"),
-            kFlexibleSpaceItem,
-            kSpaceItem,
-            kSearchItem};
-}
-
 void AppController::setupToolbar()
 {
     if (!mainToolbar || !toolbarItems.empty())
@@ -164,12 +145,7 @@ QAction* AppController::toolbar(const QString& itemIdentifier)
     connect(field, &QLineEdit::returnPressed, this, [this] { searchUsingToolbarSearchField(); });
     searchField = field;
 
-    auto* item = new QWidgetAction(mainToolbar);
-    item->setObjectName(kSearchItem);
-    item->setText(label);
-    item->setDefaultWidget(field);
-    toolbarItems[itemIdentifier] = item;
-    return item;
+    return addToolbarItem(kSearchItem, label, field);
 }
 
 QAction* AppController::createToolbarItem(const QString& identifier, const QString& title, const QString& imageName,
@@ -197,10 +173,15 @@ QAction* AppController::createToolbarItem(const QString& identifier, const QStri
                               [this](HoverButton*, const QString& id) { hoverButtonExited(id); });
     connect(button, &QToolButton::clicked, this, [this, action] { (this->*action)(); });
 
+    return addToolbarItem(identifier, title, button);
+}
+
+QAction* AppController::addToolbarItem(const QString& identifier, const QString& title, QWidget* widget)
+{
     auto* item = new QWidgetAction(mainToolbar);
     item->setObjectName(identifier);
     item->setText(title);
-    item->setDefaultWidget(button);
+    item->setDefaultWidget(widget);
     toolbarItems[identifier] = item;
     return item;
 }

@@ -2,6 +2,7 @@
 // as items of a real xorriso volume, hostile ones included (they must fall through, never crash).
 #include "Preview.h"
 
+#include "imagewriters.h"
 #include "recoveryfixture.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <QPainter>
 #include <QPdfWriter>
 
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -44,97 +47,39 @@ Bytes encoded(const QImage& image, const char* format, int quality = -1)
     return Bytes(data.begin(), data.end());
 }
 
-void put16(Bytes& out, uint32_t value)
+using imagewriters::put16le;
+using imagewriters::put32le;
+
+std::array<uint32_t, 4> quadrantPalette()
 {
-    out.push_back(uint8_t(value));
-    out.push_back(uint8_t(value >> 8));
-}
-void put32(Bytes& out, uint32_t value)
-{
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
+    std::array<uint32_t, 4> palette{};
+    for (size_t i = 0; i < palette.size(); ++i)
+        palette[i] = kQuadrants[i] & 0xFFFFFF;
+    return palette;
 }
 
-// A GIF of the four-colour picture (Qt writes no GIF). Every code is a literal: a clear code
-// before each pair of pixels keeps the code size at 3 bits.
+// A GIF of the four-colour picture (Qt writes no GIF); the frame may claim another size.
 Bytes gifOf(const QImage& image, uint16_t frameWidth = 0, uint16_t frameHeight = 0)
 {
-    const int w = image.width(), h = image.height();
-    Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
-    put16(out, uint32_t(w));
-    put16(out, uint32_t(h));
-    out.insert(out.end(), {0x81, 0, 0}); // a global table of 4 colours
-    for (QRgb c : kQuadrants)
-        out.insert(out.end(), {uint8_t(qRed(c)), uint8_t(qGreen(c)), uint8_t(qBlue(c))});
-    out.push_back(0x2C);
-    put32(out, 0);
-    put16(out, frameWidth ? frameWidth : uint32_t(w));
-    put16(out, frameHeight ? frameHeight : uint32_t(h));
-    out.push_back(0);
-    out.push_back(2); // minimum code size
-    Bytes codes;
-    uint32_t bits = 0;
-    int used = 0;
-    auto putCode = [&](uint32_t code) {
-        bits |= code << used;
-        used += 3;
-        while (used >= 8) {
-            codes.push_back(uint8_t(bits));
-            bits >>= 8;
-            used -= 8;
-        }
-    };
-    for (int i = 0; i < w * h; ++i) {
-        if (i % 2 == 0)
-            putCode(4);
-        const QRgb pixel = image.pixel(i % w, i / w);
-        putCode(uint32_t(std::find(std::begin(kQuadrants), std::end(kQuadrants), pixel) - std::begin(kQuadrants)));
-    }
-    putCode(5);
-    if (used > 0)
-        codes.push_back(uint8_t(bits));
-    for (size_t at = 0; at < codes.size(); at += 255) {
-        const size_t n = std::min<size_t>(255, codes.size() - at);
-        out.push_back(uint8_t(n));
-        out.insert(out.end(), codes.begin() + long(at), codes.begin() + long(at + n));
-    }
-    out.insert(out.end(), {0, 0x3B});
-    return out;
+    std::vector<uint8_t> indices;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            indices.push_back(uint8_t(std::find(std::begin(kQuadrants), std::end(kQuadrants), image.pixel(x, y)) -
+                                      std::begin(kQuadrants)));
+    return imagewriters::gif(uint16_t(image.width()), uint16_t(image.height()), quadrantPalette(), indices, frameWidth,
+                             frameHeight);
 }
 
-// An uncompressed RGB baseline TIFF (Qt writes no TIFF); the header may claim another size.
+// An uncompressed RGB TIFF of the picture (Qt writes no TIFF); the header may claim another size.
 Bytes tiffOf(const QImage& image, uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
 {
-    const uint32_t w = uint32_t(image.width()), h = uint32_t(image.height());
-    Bytes out = {'I', 'I', 42, 0};
-    put32(out, 8);
-    const uint32_t bitsAt = 8 + 2 + 10 * 12 + 4, pixelsAt = bitsAt + 6;
-    put16(out, 10);
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        put16(out, tag);
-        put16(out, type);
-        put32(out, count);
-        put32(out, value);
-    };
-    entry(256, 4, 1, claimedWidth ? claimedWidth : w);
-    entry(257, 4, 1, claimedHeight ? claimedHeight : h);
-    entry(258, 3, 3, bitsAt);
-    entry(259, 3, 1, 1);
-    entry(262, 3, 1, 2);
-    entry(273, 4, 1, pixelsAt);
-    entry(277, 3, 1, 3);
-    entry(278, 4, 1, h);
-    entry(279, 4, 1, w * h * 3);
-    entry(284, 3, 1, 1);
-    put32(out, 0);
-    for (int i = 0; i < 3; ++i)
-        put16(out, 8);
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) {
-            const QRgb pixel = image.pixel(int(x), int(y));
-            out.insert(out.end(), {uint8_t(qRed(pixel)), uint8_t(qGreen(pixel)), uint8_t(qBlue(pixel))});
+    Bytes rgb;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            rgb.insert(rgb.end(), {uint8_t(qRed(pixel)), uint8_t(qGreen(pixel)), uint8_t(qBlue(pixel))});
         }
-    return out;
+    return imagewriters::tiff(uint32_t(image.width()), uint32_t(image.height()), rgb, claimedWidth, claimedHeight);
 }
 
 uint32_t crc32Of(const uint8_t* data, size_t size)
@@ -165,16 +110,16 @@ Bytes hugePng()
 Bytes hugeBmp()
 {
     Bytes out = {'B', 'M'};
-    put32(out, 4000);
-    put32(out, 0);
-    put32(out, 54);
-    put32(out, 40);
-    put32(out, 65535);
-    put32(out, 65535);
-    put16(out, 1);
-    put16(out, 24);
+    put32le(out, 4000);
+    put32le(out, 0);
+    put32le(out, 54);
+    put32le(out, 40);
+    put32le(out, 65535);
+    put32le(out, 65535);
+    put16le(out, 1);
+    put16le(out, 24);
     for (int i = 0; i < 6; ++i)
-        put32(out, 0);
+        put32le(out, 0);
     out.resize(4000, 0x55);
     return out;
 }
@@ -618,13 +563,13 @@ Bytes psdFile()
 Bytes icoWithBitCount288()
 {
     Bytes out = {0, 0, 1, 0, 1, 0, 8, 8, 0, 0, 1, 0, 32, 0};
-    put32(out, 40 + 8 * 8 * 4 * 2);
-    put32(out, 22);
-    put32(out, 40);
-    put32(out, 8);
-    put32(out, 16);
-    put16(out, 1);
-    put16(out, 288);
+    put32le(out, 40 + 8 * 8 * 4 * 2);
+    put32le(out, 22);
+    put32le(out, 40);
+    put32le(out, 8);
+    put32le(out, 16);
+    put16le(out, 1);
+    put16le(out, 288);
     out.resize(8192, 0);
     return out;
 }
