@@ -1,3 +1,5 @@
+// The HFS Plus reader on built, xorriso-made and damaged volumes: whatever the damage, mounting,
+// listing, walking and reading end, and what is read is either the file's bytes or a failed read.
 #include "hfsvolume.h"
 
 #include "bigendian.h"
@@ -16,6 +18,8 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <random>
+#include <set>
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -54,7 +58,6 @@ struct Mounted {
             names.push_back(child->getName());
         return names;
     }
-    // Child `index` of the root, once the root's children are loaded.
     CHFSVolumeItem* rootChild(size_t index)
     {
         OutputCapture quiet;
@@ -83,6 +86,48 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
     }
 }
 
+// Everything one walk with the engine's traversal saw: paths below the root in the order met, and
+// each file's bytes when the whole file could be read.
+struct Walk : CVolumeItemCallback {
+    void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
+    {
+        std::string path = item->getPath() + item->getName();
+        path.erase(0, path.find('/') + 1); // a damaged catalog may leave the volume unnamed
+        paths.push_back(path);
+        if (item->isContainer())
+            return;
+        // A corrupt size may claim terabytes: no file of these volumes is larger than 4 MiB.
+        Bytes bytes(std::min<uint64_t>(item->getSize(), 4 << 20));
+        for (uint64_t offset = 0; offset < bytes.size(); offset += 65536) {
+            const uint32_t piece = uint32_t(std::min<uint64_t>(65536, bytes.size() - offset));
+            if (item->read(offset, bytes.data() + offset, piece) != piece) {
+                ++failedReads;
+                return;
+            }
+        }
+        files[path] = std::move(bytes);
+    }
+    bool mounted = false;
+    bool whole = false; // the traversal was not stopped
+    std::string name;
+    Names paths;
+    std::map<std::string, Bytes> files;
+    int failedReads = 0;
+};
+
+Walk walkVolume(Bytes image, uint64_t diskOfs = 0)
+{
+    Walk walk;
+    OutputCapture quietOut(1), quietErr(2);
+    Mounted m(std::move(image), diskOfs);
+    walk.mounted = m.volume.mount(true);
+    if (walk.mounted && m.volume.getRoot()) {
+        walk.name = m.volume.getName();
+        walk.whole = m.volume.getRoot()->traverse(&walk, true);
+    }
+    return walk;
+}
+
 HfsImage smallVolume()
 {
     HfsImageBuilder builder;
@@ -103,21 +148,95 @@ HfsImage tenLeaves(Names* names)
     return builder.build();
 }
 
-Names without(Names names, const Names& left)
+struct Sample {
+    HfsImage image;
+    std::map<std::string, Bytes> files; // by path below the root
+    Names paths;                        // every item, sorted
+};
+
+// Small blocks and nodes and few records a node, so that both trees have several levels: folders
+// three deep, and a file in 30 pieces whose extents continue in three overflow records; the
+// catalog lies in catalogPieces pieces (beyond eight, the rest are in the overflow file too).
+Sample sampleVolume(uint32_t catalogPieces = 10)
 {
-    for (const std::string& name : left)
-        names.erase(std::find(names.begin(), names.end(), name));
-    return names;
+    HfsImageBuilder builder(
+        {.volumeName = "Sample",
+         .blockSize = 512,
+         .catalog = {.nodeSize = 512, .maxLeafRecords = 3, .maxIndexRecords = 3, .extentCount = catalogPieces},
+         .extents = {.nodeSize = 512, .maxLeafRecords = 1, .maxIndexRecords = 2}});
+    Sample s;
+    auto file = [&](uint32_t parent, const std::string& path, Bytes data, const HfsItemOptions& options = {}) {
+        builder.addFile(parent, path.substr(path.rfind('/') + 1), data, options);
+        s.files[path] = std::move(data);
+    };
+    const uint32_t docs = builder.addFolder(kHfsRootFolderID, "docs");
+    const uint32_t deep = builder.addFolder(docs, "deep");
+    builder.addFolder(kHfsRootFolderID, "empty");
+    file(kHfsRootFolderID, "readme.txt", patternBytes(40, 1));
+    file(docs, "docs/report.bin", patternBytes(3000, 2));
+    file(deep, "docs/deep/note", patternBytes(5, 3));
+    file(docs, "docs/zero", Bytes());
+    for (int i = 0; i < 8; ++i)
+        file(deep, "docs/deep/f" + std::to_string(i), patternBytes(size_t(100 + i), uint32_t(10 + i)));
+    file(kHfsRootFolderID, "pieces.bin", patternBytes(30 * 512, 4), {.dataExtents = 30});
+    s.image = builder.build();
+    s.paths = {"docs", "docs/deep", "empty"};
+    for (const auto& entry : s.files)
+        s.paths.push_back(entry.first);
+    std::sort(s.paths.begin(), s.paths.end());
+    return s;
 }
 
-// The names, in order, whose records lie before the given leaf.
-Names namesBefore(const HfsImage& image, const Names& names, uint32_t leaf)
+// Every complete read gave the file's own bytes.
+void expectNoWrongBytes(const Walk& walk, const Sample& sample, const std::string& context)
 {
-    Names before;
-    for (const std::string& name : names)
-        if (image.findCatalogRecord(kHfsRootFolderID, name)->node < leaf)
-            before.push_back(name);
-    return before;
+    for (const auto& [path, bytes] : walk.files) {
+        const auto expected = sample.files.find(path);
+        ASSERT_NE(expected, sample.files.end()) << context << ": " << path;
+        EXPECT_TRUE(bytes == expected->second) << context << ": " << path;
+    }
+}
+
+// Overwrites 1 to 8 runs of 1 to 4 random bytes inside the byte ranges (start, length).
+void scribble(Bytes& image, const std::vector<std::pair<uint64_t, uint64_t>>& ranges, std::mt19937& random)
+{
+    uint64_t total = 0;
+    for (const auto& range : ranges)
+        total += range.second;
+    for (int runs = 1 + int(random() % 8); runs > 0; --runs) {
+        uint64_t at = random() % total;
+        size_t r = 0;
+        for (; at >= ranges[r].second; ++r)
+            at -= ranges[r].second;
+        at += ranges[r].first;
+        const int length = 1 + int(random() % 4);
+        for (int i = 0; i < length && at + uint64_t(i) < image.size(); ++i)
+            image[at + uint64_t(i)] = uint8_t(random());
+    }
+}
+
+// Byte positions of the data of every record of the nodes, behind keys padded to even offsets.
+std::vector<uint64_t> recordData(const HfsImage& image, HfsTree which, const std::vector<uint32_t>& nodes)
+{
+    std::vector<uint64_t> positions;
+    for (uint32_t node : nodes) {
+        const uint64_t at = image.nodeOffset(which, node);
+        for (uint16_t r = 0; r < loadBig16(&image.bytes[at + kNDNumRecords]); ++r) {
+            const uint64_t record = image.recordOffset(which, node, r);
+            const uint64_t data = record + 2 + loadBig16(&image.bytes[record]);
+            positions.push_back(data + ((data - at) & 1));
+        }
+    }
+    return positions;
+}
+
+// The index records' child node numbers.
+std::vector<uint64_t> indexChildren(const HfsImage& image, HfsTree which)
+{
+    std::vector<uint32_t> nodes;
+    for (size_t level = 1; level < image.tree(which).levels.size(); ++level)
+        nodes.insert(nodes.end(), image.tree(which).levels[level].begin(), image.tree(which).levels[level].end());
+    return recordData(image, which, nodes);
 }
 
 // The reader's diagnostics are muted: deep trees would log every node.
@@ -133,7 +252,7 @@ protected:
         for (const char* file : kNoisy)
             CLogger::getInstance()->unmuteFile(file);
     }
-    static constexpr const char* kNoisy[] = {"hfsvolume.cpp", "volumes.cpp"};
+    static constexpr const char* kNoisy[] = {"hfsvolume.cpp", "volumes.cpp", "utils.cpp"};
 };
 } // namespace
 
@@ -154,11 +273,11 @@ TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
 {
     std::vector<Bytes> images = {Bytes(1536, 0)}; // mounted from byte 512
     HfsImage image = smallVolume();
-    image.setVolumeHeader16(0, 0x1234);
+    image.put16(kHFSVolumeHeaderOffset + kVHSignature, 0x1234);
     images.push_back(image.bytes);
     for (uint32_t blockSize : {0u, 1000u, 256u, 1536u, 0x7FFFFE00u, 0x80000000u}) {
         image = smallVolume();
-        image.setBlockSize(blockSize);
+        image.put32(kHFSVolumeHeaderOffset + kVHBlockSize, blockSize);
         images.push_back(image.bytes);
     }
     for (size_t i = 0; i < images.size(); ++i) {
@@ -169,6 +288,8 @@ TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
     }
 }
 
+// An HFS ("BD") volume gives its geometry and bitmap only: written by hand, and by hfsutils when
+// they are installed (1440 KiB of 512-byte blocks, used at the start and free at the end).
 TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
 {
     Bytes image(256 * 512);
@@ -186,49 +307,22 @@ TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
     EXPECT_EQ(std::vector<bool>({m.volume.isAllocationBlockUsed(0), m.volume.isAllocationBlockUsed(1),
                                  m.volume.isAllocationBlockUsed(2)}),
               std::vector<bool>({true, false, true}));
-}
 
-TEST_F(HFSVolumeTest, HFSVolumeMadeByHfsutilsMountsWithItsGeometry)
-{
     if (!toolAvailable("hformat") || !toolAvailable("hcopy"))
         GTEST_SKIP() << "hfsutils (hformat, hcopy) not installed";
     ScratchDir dir;
-    const std::string image = dir.path() + "/plain.hfs";
-    const std::string file = dir.path() + "/data.bin";
-    ASSERT_TRUE(writeFileBytes(file, patternBytes(40000, 3)));
+    ASSERT_TRUE(writeFileBytes(dir.file("data.bin"), patternBytes(40000, 3)));
     HfsUtilsVolume maker;
-    ASSERT_TRUE(maker.format(image, "Plain", 1440 * 1024)) << maker.error();
-    ASSERT_TRUE(maker.copyIn(file, ":data.bin")) << maker.error();
-
-    Mounted m(readFileBytes(image));
-    ASSERT_TRUE(m.mount(true));
-    EXPECT_EQ(m.volume.catalogTree, nullptr);
-    // A 1440 KiB volume of 512-byte allocation blocks: the system files and the copied file take
-    // the first blocks, the end of the volume is free.
-    EXPECT_EQ(m.volume.allocBlockSize, 512u);
-    EXPECT_GT(m.volume.allocBlocks, 2700u);
-    EXPECT_LE(m.volume.allocBlocks, 2880u);
-    EXPECT_TRUE(m.volume.isAllocationBlockUsed(0));
-    EXPECT_FALSE(m.volume.isAllocationBlockUsed(m.volume.allocBlocks - 1));
-}
-
-// The allocation file is read in chunks; only the bytes that describe the volume's blocks are kept.
-TEST_F(HFSVolumeTest, AllocationBitmapAnswersForEveryBlockAndNoFurther)
-{
-    HfsImageBuilder builder({.blockSize = 512});
-    builder.addFile(kHfsRootFolderID, "a", Bytes(3000, 1));
-    builder.addFreeData(Bytes(2000, 2));
-    builder.addFile(kHfsRootFolderID, "b", Bytes(700, 3));
-    const HfsImage image = builder.build();
-    Mounted m(image.bytes);
-    ASSERT_TRUE(m.mount(false));
-    EXPECT_EQ(m.volume.allocationBitmapSize, int64_t((image.totalBlocks + 7) / 8));
-    for (uint32_t block = 0; block < image.totalBlocks; ++block)
-        ASSERT_EQ(m.volume.isAllocationBlockUsed(block), image.isBlockUsed(block)) << block;
-    OutputCapture quiet;
-    EXPECT_FALSE(m.volume.isAllocationBlockUsed(m.volume.allocationBitmapSize * 8));
-    // A block number past 2^32 is out of range, not block 0 again.
-    EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
+    ASSERT_TRUE(maker.format(dir.file("plain.hfs"), "Plain", 1440 * 1024)) << maker.error();
+    ASSERT_TRUE(maker.copyIn(dir.file("data.bin"), ":data.bin")) << maker.error();
+    Mounted made(readFileBytes(dir.file("plain.hfs")));
+    ASSERT_TRUE(made.mount(true));
+    EXPECT_EQ(made.volume.catalogTree, nullptr);
+    EXPECT_EQ(made.volume.allocBlockSize, 512u);
+    EXPECT_GT(made.volume.allocBlocks, 2700u);
+    EXPECT_LE(made.volume.allocBlocks, 2880u);
+    EXPECT_TRUE(made.volume.isAllocationBlockUsed(0));
+    EXPECT_FALSE(made.volume.isAllocationBlockUsed(made.volume.allocBlocks - 1));
 }
 
 // An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, whose 256-byte bitmap lies in an
@@ -243,27 +337,34 @@ HfsImage smallMacVolume()
 }
 
 // The allocation file is refused only when it cannot describe the volume's blocks or claims more
-// bytes than the disk holds; a file rounded up to its block, larger than one bit per disk block, is
-// loaded.
+// bytes than the disk holds; one rounded up to its block, or of 512-byte blocks, is loaded and
+// answers for every block and no further.
 TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
 {
     const HfsImage sound = smallMacVolume();
     ASSERT_EQ(uint64_t(sound.totalBlocks) * sound.blockSize, 8u << 20);
     const uint32_t needed = sound.totalBlocks / 8;
+    HfsImageBuilder smallBlocks({.blockSize = 512});
+    smallBlocks.addFile(kHfsRootFolderID, "a", Bytes(3000, 1));
+    smallBlocks.addFreeData(Bytes(2000, 2));
+    smallBlocks.addFile(kHfsRootFolderID, "b", Bytes(700, 3));
     const struct {
-        uint64_t logicalSize;
+        HfsImage image;
+        uint64_t logicalSize; // 0: as built
         bool loaded;
         const char* message;
     } cases[] = {
-        {4096, true, ""},
-        {needed, true, ""},
-        {needed - 1, false, "cannot describe 2048 allocation blocks"},
-        {sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
+        {sound, 0, true, ""},
+        {sound, needed, true, ""},
+        {sound, needed - 1, false, "cannot describe 2048 allocation blocks"},
+        {sound, sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
+        {smallBlocks.build(), 0, true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logicalSize);
-        HfsImage image = sound;
-        image.setVolumeHeader32(kVHAllocationFile + 4, uint32_t(c.logicalSize));
+        HfsImage image = c.image;
+        if (c.logicalSize)
+            image.put32(kHFSVolumeHeaderOffset + kVHAllocationFile + 4, uint32_t(c.logicalSize));
         Mounted m(image.bytes);
         std::string output;
         ASSERT_TRUE(m.mount(false, &output));
@@ -271,9 +372,13 @@ TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExc
         ASSERT_EQ(m.volume.allocationBitmap != nullptr, c.loaded);
         if (!c.loaded)
             continue;
-        EXPECT_EQ(m.volume.allocationBitmapSize, int64_t(needed));
-        for (uint32_t block = 0; block < sound.totalBlocks; ++block)
-            ASSERT_EQ(m.volume.isAllocationBlockUsed(block), sound.isBlockUsed(block)) << block;
+        EXPECT_EQ(m.volume.allocationBitmapSize, int64_t((image.totalBlocks + 7) / 8));
+        for (uint32_t block = 0; block < image.totalBlocks; ++block)
+            ASSERT_EQ(m.volume.isAllocationBlockUsed(block), image.isBlockUsed(block)) << block;
+        OutputCapture quiet;
+        EXPECT_FALSE(m.volume.isAllocationBlockUsed(m.volume.allocationBitmapSize * 8));
+        // A block number past 2^32 is out of range, not block 0 again.
+        EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
     }
 }
 
@@ -315,7 +420,7 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutIts
                 builder.addFile(id, expected[id].back(), Bytes(1, uint8_t(i)));
             }
         }
-        const HfsImage image = builder.build();
+        HfsImage image = builder.build();
         ASSERT_GE(image.catalog.depth, 4u);
         Mounted m(image.bytes);
         ASSERT_TRUE(m.mount(true));
@@ -324,10 +429,9 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutIts
             EXPECT_EQ(m.list(id), names) << "folder " << id;
         // Without its root index node every folder is found along the chain of leaves, each walk
         // starting at the leaf where the folder's records begin.
-        HfsImage lost = image;
-        std::fill_n(lost.bytes.begin() + int64_t(lost.nodeOffset(HfsTree::Catalog, lost.catalog.rootNode)),
-                    lost.catalog.nodeSize, 0);
-        Mounted chain(lost.bytes);
+        std::fill_n(image.bytes.begin() + int64_t(image.nodeOffset(HfsTree::Catalog, image.catalog.rootNode)),
+                    image.catalog.nodeSize, 0);
+        Mounted chain(image.bytes);
         ASSERT_TRUE(chain.mount(true));
         EXPECT_EQ(chain.volume.getName(), "Deep");
         for (const auto& [id, names] : expected) {
@@ -350,47 +454,28 @@ TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
     Names numbered;
     for (int i = 0; i < 30; ++i)
         numbered.push_back("n" + std::to_string(10 + i));
-    const struct {
-        const char* what;
-        std::function<HfsImage()> build;
-        Names listed;
-    } cases[] = {
-        {"long names",
-         [&] {
-             HfsImageBuilder builder;
-             builder.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
-             builder.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
-             return builder.build();
-         },
-         {utf8Stem + ".pdf", utf8Stem + ".txt"}},
-        {"name length past the key",
-         [] {
-             HfsImageBuilder builder;
-             builder.addFile(kHfsRootFolderID, "ab", Bytes(1, 0));
-             HfsImage image = builder.build();
-             const HfsRecordPlace* place = image.findCatalogRecord(kHfsRootFolderID, "ab");
-             image.put16(image.recordOffset(HfsTree::Catalog, place->node, place->index) + kCKNodeName, 3);
-             return image;
-         },
-         {"ab"}},
-        {"catalog continued in the overflow file",
-         [&] {
-             HfsImageBuilder builder(
-                 {.blockSize = 512,
-                  .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}});
-             for (const std::string& name : numbered)
-                 builder.addFile(kHfsRootFolderID, name, Bytes(1, 0));
-             const HfsImage image = builder.build();
-             EXPECT_GT(image.catalog.extents.size(), 8u);
-             return image;
-         },
-         numbered},
+    HfsImageBuilder longNames, shortKey;
+    longNames.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
+    longNames.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
+    shortKey.addFile(kHfsRootFolderID, "ab", Bytes(1, 0));
+    HfsImage shortKeyImage = shortKey.build();
+    const HfsRecordPlace* place = shortKeyImage.findCatalogRecord(kHfsRootFolderID, "ab");
+    shortKeyImage.put16(shortKeyImage.recordOffset(HfsTree::Catalog, place->node, place->index) + kCKNodeName, 3);
+    HfsImageBuilder pieces(
+        {.blockSize = 512, .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}});
+    for (const std::string& name : numbered)
+        pieces.addFile(kHfsRootFolderID, name, Bytes(1, 0));
+    const HfsImage piecesImage = pieces.build();
+    EXPECT_GT(piecesImage.catalog.extents.size(), 8u);
+    const std::pair<HfsImage, Names> cases[] = {
+        {longNames.build(), {utf8Stem + ".pdf", utf8Stem + ".txt"}},
+        {shortKeyImage, {"ab"}},
+        {piecesImage, numbered},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Mounted m(c.build().bytes);
+    for (const auto& [image, listed] : cases) {
+        Mounted m(image.bytes);
         ASSERT_TRUE(m.mount(false));
-        EXPECT_EQ(m.list(), c.listed);
+        EXPECT_EQ(m.list(), listed);
     }
 }
 
@@ -403,28 +488,23 @@ TEST_F(HFSVolumeTest, FolderThatContainsItselfOrAnAncestorIsLeftOut)
     for (const auto& [name, id] : {std::pair<const char*, uint32_t>{"self", b}, {"up", a}, {"top", kHfsRootFolderID}})
         builder.addFolder(b, name, {.id = id, .thread = false});
     builder.addFile(b, "f", Bytes(1, 0));
-    Mounted m(builder.build().bytes);
-    ASSERT_TRUE(m.mount(true));
-    struct Paths : CVolumeItemCallback {
-        void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
-        {
-            seen.push_back(item->getPath() + item->getName());
-        }
-        Names seen;
-    } paths;
-    OutputCapture quiet;
-    EXPECT_TRUE(m.volume.getRoot()->traverse(&paths, true));
-    EXPECT_EQ(paths.seen, (Names{"Vol/a", "Vol/a/b", "Vol/a/b/f"}));
+    const Walk walk = walkVolume(builder.build().bytes);
+    EXPECT_TRUE(walk.whole);
+    EXPECT_EQ(walk.name, "Vol");
+    EXPECT_EQ(walk.paths, (Names{"a", "a/b", "a/b/f"}));
 }
 
 // One overflow record a leaf: a read that starts inside a record meets, after that record's leaf,
-// a first record above the block it wants, and must take the highest one below from the leaf before.
-TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlock)
+// a first record above the block it wants, and must take the highest one below from the leaf
+// before. Past a fork's own blocks, the highest record below may be another file's, or the other
+// fork's of the same file: neither may be used (block 17 begins frag's second overflow record).
+TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroughAnotherFork)
 {
     HfsImageBuilder builder(
         {.blockSize = 512, .extents = {.nodeSize = 512, .maxLeafRecords = 1, .maxIndexRecords = 2}});
     const Bytes data = patternBytes(40 * 512 + 100, 7);
-    builder.addFile(kHfsRootFolderID, "frag", data, {.dataExtents = 40});
+    builder.addFile(kHfsRootFolderID, "frag", data, {.dataExtents = 40, .resourceFork = patternBytes(512, 3)});
+    builder.addFile(kHfsRootFolderID, "other", patternBytes(512, 2));
     Mounted m(builder.build().bytes);
     ASSERT_TRUE(m.mount(true));
     CHFSVolumeItem* file = m.rootChild(0);
@@ -437,24 +517,9 @@ TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlock)
         ASSERT_EQ(file->read(block * 512 + 100, piece.data(), 300), 300u) << "block " << block;
         ASSERT_TRUE(std::equal(piece.begin(), piece.end(), data.begin() + block * 512 + 100)) << "block " << block;
     }
-}
-
-// Past the blocks a fork's own extents hold, the highest overflow record below its key may be
-// another file's, or the other fork's of the same file: neither may be used. Block 17 lies in the
-// second overflow record of a's data fork.
-TEST_F(HFSVolumeTest, OverflowRecordOfAnotherFileOrForkIsNeverUsed)
-{
-    HfsImageBuilder builder({.blockSize = 512});
-    builder.addFile(kHfsRootFolderID, "a", patternBytes(20 * 512, 1),
-                    {.dataExtents = 20, .resourceFork = patternBytes(512, 3)});
-    builder.addFile(kHfsRootFolderID, "b", patternBytes(512, 2));
-    Mounted m(builder.build().bytes);
-    ASSERT_TRUE(m.mount(true));
-    CHFSVolumeItem* a = m.rootChild(0);
     Bytes bytes(512, 0xEE);
-    OutputCapture quiet;
     EXPECT_EQ(m.rootChild(1)->read(17 * 512, bytes.data(), 512), 0u);
-    EXPECT_FALSE(m.volume.readFileAt(a->fileID, kHfsResourceForkType, bytes.data(), 17 * 512, 512, a->resourceFork));
+    EXPECT_FALSE(m.volume.readFileAt(file->fileID, kResourceForkType, bytes.data(), 17 * 512, 512, file->resourceFork));
     EXPECT_EQ(bytes, Bytes(512, 0xEE));
 }
 
@@ -465,13 +530,12 @@ TEST_F(HFSVolumeTest, ExtentsFileBlockPastItsOwnExtentsFailsWithoutSearchingTheT
     ASSERT_NE(m.volume.extentsTree, nullptr);
     CHFSForkData* fork = m.volume.extentsTree->fork;
     const uint64_t past = uint64_t(fork->totalBlocks) * m.volume.allocBlockSize;
-    CLogger* logger = CLogger::getInstance();
-    logger->unmuteFile("hfsvolume.cpp");
+    CLogger::getInstance()->unmuteFile("hfsvolume.cpp");
     uint8_t buffer[512];
     OutputCapture capture;
-    const bool read = m.volume.readFileAt(kHfsExtentsFileID, 0, buffer, past, sizeof buffer, fork);
+    const bool read = m.volume.readFileAt(kHFSExtentsFileID, 0, buffer, past, sizeof buffer, fork);
     const std::string output = capture.finish();
-    logger->muteFile("hfsvolume.cpp");
+    CLogger::getInstance()->muteFile("hfsvolume.cpp");
     EXPECT_FALSE(read);
     // Searching the overflow tree for its own blocks reads the tree through itself: never done.
     EXPECT_EQ(output.find("start search"), std::string::npos) << output;
@@ -491,77 +555,130 @@ TEST_F(HFSVolumeTest, ForkWithoutVolumeReadsNothing)
     EXPECT_EQ(item.getSize(), 100u);
 }
 
-TEST_F(HFSVolumeTest, UnsoundTreeHeaderLeavesAnUnusableTree)
-{
-    for (int variant = 0; variant < 2; ++variant) {
-        HfsImage image = smallVolume();
-        if (variant == 0)
-            image.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 1000);
-        else
-            image.setTreeHeader32(HfsTree::Catalog, kBTHRootNode, image.catalog.totalNodes);
-        Mounted m(image.bytes);
-        ASSERT_TRUE(m.mount(true)) << variant;
-        EXPECT_FALSE(m.volume.catalogTree->isValid()) << variant;
-        EXPECT_EQ(m.volume.getName(), "Unknown") << variant;
-        EXPECT_TRUE(m.list().empty()) << variant;
-    }
-}
-
-// Damage in one catalog node never reaches outside it and never loops: a link that comes back ends
-// the walk with every name listed once, one that leads outside the tree ends it with the names
-// listed so far; an index record that leads back to the root leaves the listing to the chain of
-// leaves. A bad record table entry loses that leaf's records from there, and the walk goes on in
-// the next leaf.
-TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
+// Damage in one catalog node never reaches outside it and never loops. A link that comes back ends
+// the walk with every name listed once, one outside the tree with the names listed so far. A bad
+// record table entry loses that leaf's records from there. Damage the index walk meets (no
+// records, a child whose height or kind does not fit, an unreadable node) leaves the listing to the
+// chain of leaves; where that breaks too, the message points to the lost-files scan. An unsound
+// tree header leaves an unusable tree. Every such listing is reported incomplete.
+TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
 {
     Names names;
     const HfsImage sound = tenLeaves(&names);
+    ASSERT_GE(sound.catalog.levels.size(), 3u);
     const std::vector<uint32_t>& leaves = sound.catalog.levels[0];
     const uint32_t last = sound.findCatalogRecord(kHfsRootFolderID, names.back())->node;
     const uint32_t root = sound.catalog.rootNode;
     const uint32_t leaf = sound.findCatalogRecord(kHfsRootFolderID, "n15")->node;
     ASSERT_EQ(sound.findCatalogRecord(kHfsRootFolderID, "n14")->node, leaf);
-    const Names withoutN15 = without(names, {"n15"});
-    const auto link = [](uint32_t from, uint32_t to) {
-        return [=](HfsImage& i) { i.setForwardLink(HfsTree::Catalog, from, to); };
+    const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
+    // The first root record of the leaf in the middle of the chain, where a search of the leaves'
+    // first keys looks first.
+    const uint32_t backwardLeaf = leaves[leaves.size() / 2];
+    std::string backwardName;
+    for (const std::string& name : names) {
+        const HfsRecordPlace* place = sound.findCatalogRecord(kHfsRootFolderID, name);
+        if (backwardName.empty() && place->node == backwardLeaf && place->index == 0)
+            backwardName = name;
+    }
+    ASSERT_FALSE(backwardName.empty()) << "the middle leaf starts with a record of the root";
+    auto namesBefore = [&](uint32_t node) {
+        Names before;
+        for (const std::string& name : names)
+            if (sound.findCatalogRecord(kHfsRootFolderID, name)->node < node)
+                before.push_back(name);
+        return before;
     };
+    auto without = [&](const Names& left) {
+        Names kept = names;
+        for (const std::string& name : left)
+            kept.erase(std::find(kept.begin(), kept.end(), name));
+        return kept;
+    };
+    using Patch = std::function<void(HfsImage&, std::set<int64_t>&)>;
+    auto at = [](uint32_t node, size_t field, auto value) -> Patch {
+        return [=](HfsImage& i, std::set<int64_t>&) {
+            const uint64_t offset = node == 0 ? kBTHeaderRecOffset : 0;
+            if constexpr (sizeof(value) == 1)
+                i.put8(i.nodeOffset(HfsTree::Catalog, node) + offset + field, uint8_t(value));
+            else if constexpr (sizeof(value) == 2)
+                i.put16(i.nodeOffset(HfsTree::Catalog, node) + offset + field, value);
+            else
+                i.put32(i.nodeOffset(HfsTree::Catalog, node) + offset + field, value);
+        };
+    };
+    auto zero = [](uint32_t node) -> Patch {
+        return [=](HfsImage& i, std::set<int64_t>&) {
+            std::fill_n(i.bytes.begin() + int64_t(i.nodeOffset(HfsTree::Catalog, node)), i.catalog.nodeSize, 0);
+        };
+    };
+    auto unreadable = [](uint32_t node) -> Patch {
+        return [=](HfsImage& i, std::set<int64_t>& failing) {
+            failing.insert(int64_t(i.nodeOffset(HfsTree::Catalog, node) / 512));
+        };
+    };
+    auto recordEntry = [&](uint16_t value) -> Patch {
+        return at(leaf, sound.catalog.nodeSize - 4, value); // the record offset of leaf record 1
+    };
+    auto keyLength = [&](uint16_t value) -> Patch {
+        return [=](HfsImage& i, std::set<int64_t>&) { i.put16(i.recordOffset(HfsTree::Catalog, leaf, 1), value); };
+    };
+    const char* twice = "reached twice";
+    const char* invalid = "*** ERROR: invalid node data";
+    const char* fromChain = "was listed from its chain of leaf nodes";
+    const char* scan = "run the lost-files scan";
     const struct {
-        std::function<void(HfsImage&)> patch;
+        Patch patch;
         Names listed;
         const char* message;
+        const char* name = nullptr; // the volume's name, when checked
     } cases[] = {
-        {link(last, last), names, "reached twice"},
-        {link(last, leaves[1]), names, "reached twice"},
-        {link(leaves[2], sound.catalog.totalNodes + 100), namesBefore(sound, names, leaves[3]),
-         "lies outside the tree"},
-        {[&](HfsImage& i) { // the first index record's child, behind its key padded to an even offset
-             const uint64_t record = i.recordOffset(HfsTree::Catalog, root, 0);
-             const uint64_t child = record + 2 + loadBig16(&i.bytes[record]);
-             i.put32(child + ((child - i.nodeOffset(HfsTree::Catalog, root)) & 1), root);
+        {at(last, kNDFLink, last), names, twice},
+        {at(last, kNDFLink, leaves[1]), names, twice},
+        {at(leaves[2], kNDFLink, sound.catalog.totalNodes + 100), namesBefore(leaves[3]), "lies outside the tree"},
+        {[&](HfsImage& i, std::set<int64_t>&) { i.put32(recordData(i, HfsTree::Catalog, {root}).front(), root); },
+         names, twice},
+        {at(leaf, kNDNumRecords, uint16_t(0xFFFF)), without({"n14", "n15"}), invalid},
+        {recordEntry(sound.catalog.nodeSize), without({"n15"}), invalid},
+        {recordEntry(4), without({"n15"}), invalid},
+        {keyLength(0xFFF0), without({"n15"}), invalid},
+        {keyLength(2), without({"n15"}), invalid},
+        {zero(root), names, fromChain, "Untitled"},
+        {at(root, kNDNumRecords, uint16_t(0)), names, fromChain, "Untitled"},
+        {at(sound.catalog.firstLeaf, kNDHeight, uint8_t(3)), names, fromChain, "Untitled"},
+        {at(sound.catalog.levels[1].front(), kNDKind, uint8_t(kBTLeafNode)), names, fromChain, "Untitled"},
+        {unreadable(root), names, fromChain, "Untitled"},
+        {zero(middleLeaf), namesBefore(middleLeaf), scan},
+        // The cache gives zeros for a failed device read: never taken for the leaf before.
+        {unreadable(middleLeaf), namesBefore(middleLeaf), "not in an index or leaf node"},
+        {at(0, kBTHNodeSize, uint16_t(512)), {}, scan},
+        {at(0, kBTHNodeSize, uint16_t(1000)), {}, "", "Unknown"},
+        {at(0, kBTHRootNode, sound.catalog.totalNodes), {}, "", "Unknown"},
+        // A leaf whose first key goes back (to the volume's own parent) puts the chain out of order:
+        // the walk for the root still starts before every leaf holding its records.
+        {[&](HfsImage& i, std::set<int64_t>& failing) {
+             zero(root)(i, failing);
+             i.put32(i.recordOffset(HfsTree::Catalog, backwardLeaf, 0) + kCKParentID, 1);
          },
-         names, "reached twice"},
-        {[&](HfsImage& i) { i.setRecordCount(HfsTree::Catalog, leaf, 0xFFFF); }, without(names, {"n14", "n15"}),
-         "*** ERROR: invalid node data"},
-        {[&](HfsImage& i) { i.setRecordOffset(HfsTree::Catalog, leaf, 1, i.catalog.nodeSize); }, withoutN15,
-         "*** ERROR: invalid node data"},
-        {[&](HfsImage& i) { i.setRecordOffset(HfsTree::Catalog, leaf, 1, 4); }, withoutN15,
-         "*** ERROR: invalid node data"},
-        {[&](HfsImage& i) { i.setKeyLength(HfsTree::Catalog, leaf, 1, 0xFFF0); }, withoutN15,
-         "*** ERROR: invalid node data"},
-        {[&](HfsImage& i) { i.setKeyLength(HfsTree::Catalog, leaf, 1, 2); }, withoutN15,
-         "*** ERROR: invalid node data"},
+         without({backwardName}), fromChain},
     };
     for (size_t c = 0; c < std::size(cases); ++c) {
         SCOPED_TRACE(c);
         HfsImage image = sound;
-        cases[c].patch(image);
+        std::set<int64_t> failing;
+        cases[c].patch(image, failing);
         Mounted m(image.bytes);
+        m.disk.failingBlocks = failing;
         ASSERT_TRUE(m.mount(false));
         std::string output;
         bool complete = true;
         EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
-        EXPECT_NE(output.find(cases[c].message), std::string::npos);
-        EXPECT_FALSE(complete) << "a listing cut short by damage is reported";
+        EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
+        EXPECT_FALSE(complete);
+        if (cases[c].name) {
+            EXPECT_EQ(m.volume.getName(), cases[c].name);
+            EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
+        }
     }
     Mounted intact(sound.bytes);
     ASSERT_TRUE(intact.mount(false));
@@ -570,90 +687,11 @@ TEST_F(HFSVolumeTest, DamagedCatalogNodesEndTheWalkOrLoseOnlyTheirOwnRecords)
     EXPECT_TRUE(complete);
 }
 
-// Damage the index walk meets (an index node without records, a child whose height or kind does
-// not fit its parent, a node the disk could not read, a node size below the real one) is reported
-// and the listing is incomplete. Where the chain of leaves is sound, every name is still listed
-// from it; where it breaks too, the message points to the lost-files scan.
-TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedFromTheChainOfLeaves)
-{
-    Names names;
-    const HfsImage sound = tenLeaves(&names);
-    ASSERT_GE(sound.catalog.levels.size(), 3u);
-    const uint32_t root = sound.catalog.rootNode;
-    const uint32_t firstLeaf = sound.catalog.firstLeaf; // where the search for the root's records lands
-    const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
-    const uint32_t index = sound.catalog.levels[1].front();
-    // The first root record of the leaf in the middle of the chain, where a search of the leaves'
-    // first keys looks first.
-    const std::vector<uint32_t>& leaves = sound.catalog.levels[0];
-    const uint32_t backwardLeaf = leaves[leaves.size() / 2];
-    std::string backwardName;
-    for (const std::string& name : names)
-        if (backwardName.empty() && sound.findCatalogRecord(kHfsRootFolderID, name)->node == backwardLeaf &&
-            sound.findCatalogRecord(kHfsRootFolderID, name)->index == 0)
-            backwardName = name;
-    ASSERT_FALSE(backwardName.empty()) << "the middle leaf starts with a record of the root";
-    const auto zero = [](uint32_t node) {
-        return [=](HfsImage& i, CMemoryDisk&) {
-            std::fill_n(i.bytes.begin() + int64_t(i.nodeOffset(HfsTree::Catalog, node)), i.catalog.nodeSize, 0);
-        };
-    };
-    const char* fromChain = "was listed from its chain of leaf nodes";
-    const char* scan = "run the lost-files scan";
-    const struct {
-        std::function<void(HfsImage&, CMemoryDisk&)> patch;
-        Names listed;
-        const char* message;
-    } cases[] = {
-        {zero(root), names, fromChain},
-        {[&](HfsImage& i, CMemoryDisk&) { i.setRecordCount(HfsTree::Catalog, root, 0); }, names, fromChain},
-        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeHeight(HfsTree::Catalog, firstLeaf, 3); }, names, fromChain},
-        {[&](HfsImage& i, CMemoryDisk&) { i.setNodeKind(HfsTree::Catalog, index, kBTLeafNode); }, names, fromChain},
-        {[&](HfsImage& i, CMemoryDisk& d) {
-             d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, root) / 512));
-         },
-         names, fromChain},
-        {zero(middleLeaf), namesBefore(sound, names, middleLeaf), scan},
-        // The cache gives zeros for a failed device read: never taken for the leaf before.
-        {[&](HfsImage& i, CMemoryDisk& d) {
-             d.failingBlocks.insert(int64_t(i.nodeOffset(HfsTree::Catalog, middleLeaf) / 512));
-         },
-         namesBefore(sound, names, middleLeaf), "not in an index or leaf node"},
-        {[&](HfsImage& i, CMemoryDisk&) { i.setTreeHeader16(HfsTree::Catalog, kBTHNodeSize, 512); }, {}, scan},
-        // A leaf whose first key goes back (to the volume's own parent) puts the chain out of order:
-        // the walk for the root still starts before every leaf holding its records.
-        {[&](HfsImage& i, CMemoryDisk& d) {
-             zero(root)(i, d);
-             const uint64_t node = i.nodeOffset(HfsTree::Catalog, backwardLeaf);
-             const uint64_t record = node + loadBig16(i.bytes.data() + node + i.catalog.nodeSize - 2);
-             i.put32(record + 2, 1);
-         },
-         without(names, {backwardName}), fromChain},
-    };
-    for (size_t c = 0; c < std::size(cases); ++c) {
-        SCOPED_TRACE(c);
-        HfsImage image = sound;
-        CMemoryDisk unused(512, 1);
-        cases[c].patch(image, unused);
-        Mounted m(image.bytes);
-        m.disk.failingBlocks = unused.failingBlocks;
-        ASSERT_TRUE(m.mount(false));
-        std::string output;
-        bool complete = true;
-        EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
-        EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
-        EXPECT_FALSE(complete);
-        if (cases[c].listed == names) { // the root folder's own record is found the same way
-            EXPECT_EQ(m.volume.getName(), "Untitled");
-        }
-    }
-}
-
-// A sector of a leaf the disk cannot read (here one in the node's free space, which no structure
-// check would notice) makes every listing through that leaf incomplete, not only the first: the
-// cache keeps its zeros and answers later reads without an error. With one block a read, the
-// node's own read meets the error; with the usual read-ahead, the mount's earlier read of the same
-// cache line met it, and only the cache's memory of bad blocks tells.
+// A sector of a leaf the disk cannot read (one in the node's free space, which no structure check
+// would notice) makes every listing through that leaf incomplete: the cache keeps its zeros and
+// answers later reads without an error. With one block a read, the node's own read meets the
+// error; with the usual read-ahead, the mount's earlier read did, and only the cache's memory of
+// bad blocks tells.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 {
     const HfsImage image = smallVolume();
@@ -676,7 +714,8 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 
 // xorriso writes the volume, with a catalog of several levels (4000 empty files beside those with
 // data). Read through a partition window as the application opens it, and from its offset on the
-// whole disk, it lists as fls lists it; every file with data reads as icat reads it.
+// whole disk, it lists as fls lists it; every file with data reads as icat reads it. Random bytes
+// over its catalog never break a walk.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
     for (const char* tool : {"xorriso", "fls", "icat"})
@@ -709,7 +748,8 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     CCachedDisk cache(&window, 4194304, 262144);
     ASSERT_TRUE(cache.open(false));
     CHFSVolume volume(&cache);
-    Mounted atOffset(disk.bytes, entry->firstBlock * 512);
+    const uint64_t offset = entry->firstBlock * 512;
+    Mounted atOffset(disk.bytes, offset);
     std::map<uint64_t, CHFSVolumeItem*> files;
     for (CHFSVolume* v : {&volume, &atOffset.volume}) {
         Names lines;
@@ -738,6 +778,24 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         }
         EXPECT_EQ(item->getSize(), expected->size());
         EXPECT_TRUE(bytes == *expected);
+    }
+
+    // The catalog file's extents, from the volume header.
+    const uint8_t* header = disk.bytes.data() + offset + kHFSVolumeHeaderOffset;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (int i = 0; i < kExtentsPerRecord; ++i) {
+        const uint8_t* extent = header + kVHCatalogFile + kForkExtents + size_t(i) * kExtentDescriptorSize;
+        const uint64_t blocks = uint64_t(loadBig32(extent + kExtentBlockCount)) * loadBig32(header + kVHBlockSize);
+        if (blocks > 0)
+            ranges.push_back(
+                {offset + loadBig32(extent + kExtentStartBlock) * loadBig32(header + kVHBlockSize), blocks});
+    }
+    ASSERT_FALSE(ranges.empty());
+    for (uint32_t round = 0; round < 100; ++round) {
+        std::mt19937 random(2000 + round);
+        Bytes image = disk.bytes;
+        scribble(image, ranges, random);
+        EXPECT_TRUE(walkVolume(image, offset).mounted) << "round " << round;
     }
 }
 
@@ -812,9 +870,151 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     if (!toolAvailable("icat"))
         GTEST_SKIP() << "icat is not installed: the iNode's bytes were checked against the built data only";
     ScratchDir scratch;
-    const std::string path = scratch.file("links.img");
-    ASSERT_TRUE(writeFileBytes(path, image.bytes));
-    const auto reference = runIcat(path, 0, iNode);
+    ASSERT_TRUE(writeFileBytes(scratch.file("links.img"), image.bytes));
+    const auto reference = runIcat(scratch.file("links.img"), 0, iNode);
     ASSERT_TRUE(reference.has_value());
     EXPECT_TRUE(read == *reference);
+}
+
+// The sound volume walks whole; with a header zeroed it fails the mount, lists nothing, or (the
+// catalog in its eight inline pieces) loses only the file whose extents continue in the overflow file.
+TEST_F(HFSVolumeTest, SoundOrHeaderZeroedVolumeWalksAsFarAsItsHeadersAllow)
+{
+    enum Damage { None, VolumeHeader, CatalogHeader, ExtentsHeader };
+    for (const Damage damage : {None, VolumeHeader, CatalogHeader, ExtentsHeader}) {
+        SCOPED_TRACE(int(damage));
+        Sample sample = sampleVolume(damage == ExtentsHeader ? 8 : 10);
+        ASSERT_GE(sample.image.catalog.depth, 3u);
+        ASSERT_GE(sample.image.extents.depth, 2u);
+        const HfsTree tree = damage == CatalogHeader ? HfsTree::Catalog : HfsTree::Extents;
+        const uint64_t at =
+            damage == VolumeHeader ? kHFSVolumeHeaderOffset : sample.image.nodeOffset(tree, 0) + kBTHeaderRecOffset;
+        if (damage != None)
+            std::fill_n(sample.image.bytes.begin() + int64_t(at), damage == VolumeHeader ? 512 : kBTHeaderRecSize, 0);
+        const Walk walk = walkVolume(sample.image.bytes);
+        ASSERT_EQ(walk.mounted, damage != VolumeHeader);
+        if (damage == VolumeHeader)
+            continue;
+        EXPECT_EQ(walk.name, damage == CatalogHeader ? "Unknown" : "Sample");
+        Names paths = walk.paths;
+        std::sort(paths.begin(), paths.end());
+        EXPECT_EQ(paths, damage == CatalogHeader ? Names{} : sample.paths);
+        std::map<std::string, Bytes> expected = damage == CatalogHeader ? std::map<std::string, Bytes>{} : sample.files;
+        if (damage == ExtentsHeader)
+            expected.erase("pieces.bin");
+        EXPECT_EQ(walk.files, expected);
+        EXPECT_EQ(walk.failedReads, damage == ExtentsHeader ? 1 : 0);
+    }
+}
+
+// Over the catalog the volume still mounts (its header is intact); over the extents file, with the
+// catalog in its eight inline pieces, a file in its inline extents still reads whole.
+TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
+{
+    for (const HfsTree which : {HfsTree::Catalog, HfsTree::Extents}) {
+        const Sample sample = sampleVolume(which == HfsTree::Catalog ? 10 : 8);
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        for (const HfsExtent& extent : sample.image.tree(which).extents)
+            ranges.push_back(
+                {sample.image.blockOffset(extent.startBlock), uint64_t(extent.blockCount) * sample.image.blockSize});
+        for (uint32_t round = 0; round < 300; ++round) {
+            SCOPED_TRACE(std::to_string(int(which)) + " round " + std::to_string(round));
+            std::mt19937 random((which == HfsTree::Catalog ? 1 : 1000) + round);
+            Bytes image = sample.image.bytes;
+            scribble(image, ranges, random);
+            const Walk walk = walkVolume(image);
+            ASSERT_TRUE(walk.mounted);
+            if (which == HfsTree::Extents) {
+                EXPECT_EQ(walk.files.at("docs/report.bin"), sample.files.at("docs/report.bin"));
+            }
+        }
+    }
+}
+
+TEST_F(HFSVolumeTest, CutOffImagesMountOrFailAndNeverReadWrongBytes)
+{
+    const Sample sample = sampleVolume();
+    const uint64_t size = sample.image.bytes.size();
+    std::set<uint64_t> cuts = {0, 512, 1024, 1536, 2048, size - 1024, size - 512};
+    for (uint64_t cut = 4096; cut < size; cut += 1536)
+        cuts.insert(cut);
+    for (uint64_t cut : cuts) {
+        const Walk walk = walkVolume(Bytes(sample.image.bytes.begin(), sample.image.bytes.begin() + int64_t(cut)));
+        EXPECT_EQ(walk.mounted, cut >= 1536) << "cut at " << cut;
+        ASSERT_NO_FATAL_FAILURE(expectNoWrongBytes(walk, sample, "cut at " + std::to_string(cut)));
+    }
+}
+
+// Every catalog leaf's forward link and index record's child pointed in turn at every node (the
+// header node and itself included) and past the end; the extents file's leaves linked in a ring,
+// and its index children pointed back at its root: the walk ends, no item is listed twice, and
+// reads give the file's bytes or fail.
+TEST_F(HFSVolumeTest, EveryRedirectedTreeLinkEndsTheWalk)
+{
+    const Sample sample = sampleVolume();
+    const HfsTreeLayout& catalog = sample.image.catalog;
+    auto check = [&](const HfsImage& image, const std::string& what) {
+        const Walk walk = walkVolume(image.bytes);
+        ASSERT_TRUE(walk.mounted) << what;
+        EXPECT_EQ(std::set<std::string>(walk.paths.begin(), walk.paths.end()).size(), walk.paths.size()) << what;
+        ASSERT_NO_FATAL_FAILURE(expectNoWrongBytes(walk, sample, what));
+    };
+    std::vector<uint64_t> fields = indexChildren(sample.image, HfsTree::Catalog);
+    for (uint32_t leaf : catalog.levels[0])
+        fields.push_back(sample.image.nodeOffset(HfsTree::Catalog, leaf) + kNDFLink);
+    for (uint64_t at : fields)
+        for (uint32_t target = 0; target <= catalog.totalNodes; ++target) {
+            HfsImage image = sample.image;
+            image.put32(at, target);
+            ASSERT_NO_FATAL_FAILURE(check(image, "link at " + std::to_string(at) + " to " + std::to_string(target)));
+        }
+    const HfsTreeLayout& extents = sample.image.extents;
+    ASSERT_GE(extents.levels[0].size(), 3u);
+    HfsImage ring = sample.image, toRoot = sample.image;
+    for (size_t i = 0; i < extents.levels[0].size(); ++i)
+        ring.put32(ring.nodeOffset(HfsTree::Extents, extents.levels[0][i]) + kNDFLink,
+                   extents.levels[0][(i + 1) % extents.levels[0].size()]);
+    for (uint64_t child : indexChildren(sample.image, HfsTree::Extents))
+        toRoot.put32(child, extents.rootNode);
+    check(ring, "extents ring");
+    check(toRoot, "extents children to the root");
+}
+
+// Two folders a level, each listing both folders of the next level: 4 records a level, but as a
+// tree 2^levels folders. The walk lists each folder once, under the first folder that lists it.
+// The root folder's own record (read for the volume name) naming another folder's ID leaves that
+// folder in the tree.
+TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
+{
+    HfsImageBuilder builder({.volumeName = "Lattice", .blockSize = 512});
+    uint32_t a = builder.addFolder(kHfsRootFolderID, "a0");
+    uint32_t b = builder.addFolder(kHfsRootFolderID, "b0");
+    for (int level = 1; level < 12; ++level) {
+        const std::string n = std::to_string(level);
+        const uint32_t nextA = builder.addFolder(a, "a" + n);
+        const uint32_t nextB = builder.addFolder(a, "b" + n);
+        // The folder's one thread record is written with its first listing.
+        builder.addFolder(b, "a" + n, {.id = nextA, .thread = false});
+        builder.addFolder(b, "b" + n, {.id = nextB, .thread = false});
+        a = nextA;
+        b = nextB;
+    }
+    const Walk lattice = walkVolume(builder.build().bytes);
+    ASSERT_TRUE(lattice.mounted);
+    EXPECT_EQ(lattice.paths.size(), 24u);
+
+    Sample sample = sampleVolume();
+    const HfsRecordPlace* rootRecord = sample.image.findCatalogRecord(kHfsRootParentID, "Sample");
+    const HfsRecordPlace* docs = sample.image.findCatalogRecord(kHfsRootFolderID, "docs");
+    ASSERT_TRUE(rootRecord && docs);
+    const uint64_t docsID = recordData(sample.image, HfsTree::Catalog, {docs->node})[docs->index] + kCRFolderID;
+    const uint64_t rootID =
+        recordData(sample.image, HfsTree::Catalog, {rootRecord->node})[rootRecord->index] + kCRFolderID;
+    sample.image.put32(rootID, loadBig32(&sample.image.bytes[docsID]));
+    const Walk walk = walkVolume(sample.image.bytes);
+    ASSERT_TRUE(walk.mounted);
+    EXPECT_EQ(walk.name, "Sample");
+    Names paths = walk.paths;
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, sample.paths);
 }

@@ -1,27 +1,9 @@
 #include "hfsfixtures.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-
-namespace {
-void setError(std::string* error, const std::string& text)
-{
-    if (error)
-        *error = text;
-}
-
-bool makeParents(const std::filesystem::path& path, std::string* error)
-{
-    std::error_code code;
-    std::filesystem::create_directories(path.parent_path(), code);
-    if (code) {
-        setError(error, "cannot create " + path.parent_path().string() + ": " + code.message());
-        return false;
-    }
-    return true;
-}
-} // namespace
 
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed)
 {
@@ -39,13 +21,13 @@ std::vector<uint8_t> patternBytes(size_t size, uint32_t seed)
 
 TreeSpec& TreeSpec::folder(const std::string& path)
 {
-    list.push_back({TreeEntry::Kind::Folder, path, {}, {}});
+    list.push_back({true, path, {}});
     return *this;
 }
 
 TreeSpec& TreeSpec::file(const std::string& path, std::vector<uint8_t> content)
 {
-    list.push_back({TreeEntry::Kind::File, path, std::move(content), {}});
+    list.push_back({false, path, std::move(content)});
     return *this;
 }
 
@@ -54,40 +36,17 @@ TreeSpec& TreeSpec::file(const std::string& path, size_t size, uint32_t seed)
     return file(path, patternBytes(size, seed));
 }
 
-TreeSpec& TreeSpec::hardLink(const std::string& path, const std::string& existing)
-{
-    list.push_back({TreeEntry::Kind::HardLink, path, {}, existing});
-    return *this;
-}
-
-TreeSpec& TreeSpec::symlink(const std::string& path, const std::string& target)
-{
-    list.push_back({TreeEntry::Kind::Symlink, path, {}, target});
-    return *this;
-}
-
 bool TreeSpec::write(const std::string& root, std::string* error) const
 {
-    for (const TreeEntry& entry : list) {
+    for (const Entry& entry : list) {
         const std::filesystem::path path = std::filesystem::path(root) / entry.path;
-        if (!makeParents(path, error))
-            return false;
         std::error_code code;
-        switch (entry.kind) {
-        case TreeEntry::Kind::Folder: std::filesystem::create_directories(path, code); break;
-        case TreeEntry::Kind::File:
-            if (!writeFileBytes(path.string(), entry.content)) {
-                setError(error, "cannot write " + path.string());
-                return false;
-            }
-            break;
-        case TreeEntry::Kind::HardLink:
-            std::filesystem::create_hard_link(std::filesystem::path(root) / entry.target, path, code);
-            break;
-        case TreeEntry::Kind::Symlink: std::filesystem::create_symlink(entry.target, path, code); break;
-        }
+        std::filesystem::create_directories(entry.folder ? path : path.parent_path(), code);
+        if (!code && !entry.folder && !writeFileBytes(path.string(), entry.content))
+            code = std::make_error_code(std::errc::io_error);
         if (code) {
-            setError(error, "cannot create " + path.string() + ": " + code.message());
+            if (error)
+                *error = "cannot create " + path.string() + ": " + code.message();
             return false;
         }
     }
@@ -99,19 +58,15 @@ bool makeXorrisoImage(const std::string& sourceDir, const std::string& volumeNam
 {
     const ToolResult result = runTool({"xorriso", "-as", "mkisofs", "-hfsplus", "-apm-block-size", "512", "-V",
                                        volumeName, "-o", imagePath, sourceDir + "/"});
-    if (result.exitStatus != 0) {
-        setError(error, "xorriso failed (" + std::to_string(result.exitStatus) + "): " + result.errors);
-        return false;
-    }
-    return true;
+    if (result.exitStatus != 0 && error)
+        *error = "xorriso failed (" + std::to_string(result.exitStatus) + "): " + result.errors;
+    return result.exitStatus == 0;
 }
 
 std::optional<ApmEntry> findApmPartition(const std::string& imagePath, const std::string& type)
 {
     // The map's entries follow block 0; 256 blocks hold any map a test makes.
     std::ifstream in(imagePath, std::ios::binary);
-    if (!in)
-        return std::nullopt;
     std::vector<uint8_t> head(256 * 512);
     in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
     head.resize(size_t(in.gcount()));
@@ -121,54 +76,34 @@ std::optional<ApmEntry> findApmPartition(const std::string& imagePath, const std
     return std::nullopt;
 }
 
-bool FlsEntry::isTskMetadata() const
-{
-    return inode < 16 && !path.empty() && path[0] == '$' && path.find('/') == std::string::npos;
-}
-
-std::vector<FlsEntry> parseFlsOutput(const std::string& text)
-{
-    std::vector<FlsEntry> entries;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        const size_t tab = line.find('\t');
-        const size_t space = line.find(' ');
-        if (tab == std::string::npos || space == std::string::npos || space > tab)
-            continue;
-        FlsEntry entry;
-        entry.type = line.substr(0, space);
-        size_t pos = space + 1;
-        if (line.compare(pos, 2, "* ") == 0) {
-            entry.deleted = true;
-            pos += 2;
-        }
-        // The inode number; other file systems add "-type-id" or "(realloc)" before the colon.
-        while (pos < tab && line[pos] >= '0' && line[pos] <= '9')
-            entry.inode = entry.inode * 10 + uint64_t(line[pos++] - '0');
-        entry.path = line.substr(tab + 1);
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
 std::optional<std::vector<FlsEntry>> runFls(const std::string& imagePath, uint64_t sectorOffset)
 {
     const ToolResult result = runTool({"fls", "-r", "-p", "-o", std::to_string(sectorOffset), imagePath});
     if (result.exitStatus != 0)
         return std::nullopt;
-    return parseFlsOutput(result.output);
+    std::vector<FlsEntry> entries;
+    for (size_t start = 0, end = 0; start < result.output.size(); start = end + 1) {
+        end = std::min(result.output.find('\n', start), result.output.size());
+        const std::string line = result.output.substr(start, end - start);
+        const size_t tab = line.find('\t');
+        const size_t space = line.find(' ');
+        if (tab == std::string::npos || space > tab)
+            continue;
+        FlsEntry entry{line.substr(0, space), line.compare(space + 1, 2, "* ") == 0, 0, line.substr(tab + 1)};
+        // The inode number; other file systems add "-type-id" or "(realloc)" before the colon.
+        for (size_t pos = space + (entry.deleted ? 3 : 1); pos < tab && std::isdigit(uint8_t(line[pos])); ++pos)
+            entry.inode = entry.inode * 10 + uint64_t(line[pos] - '0');
+        entries.push_back(std::move(entry));
+    }
+    return entries;
 }
 
 std::vector<FlsEntry> userEntries(const std::vector<FlsEntry>& entries)
 {
     std::vector<FlsEntry> out;
-    std::copy_if(entries.begin(), entries.end(), std::back_inserter(out),
-                 [](const FlsEntry& e) { return !e.isTskMetadata(); });
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(out), [](const FlsEntry& e) {
+        return e.inode >= 16 || e.path.empty() || e.path[0] != '$' || e.path.find('/') != std::string::npos;
+    });
     std::sort(out.begin(), out.end(), [](const FlsEntry& a, const FlsEntry& b) { return a.path < b.path; });
     return out;
 }
@@ -195,23 +130,16 @@ bool HfsUtilsVolume::run(const std::vector<std::string>& argv)
     return true;
 }
 
-bool HfsUtilsVolume::format(const std::string& imagePath, const std::string& label, uint64_t sizeBytes, int partition)
+bool HfsUtilsVolume::format(const std::string& imagePath, const std::string& label, uint64_t sizeBytes)
 {
-    if (sizeBytes > 0) {
-        std::error_code code;
-        {
-            std::ofstream create(imagePath, std::ios::binary | std::ios::trunc);
-        }
-        std::filesystem::resize_file(imagePath, sizeBytes, code);
-        if (code) {
-            lastError = "cannot size " + imagePath + ": " + code.message();
-            return false;
-        }
+    std::error_code code;
+    std::ofstream(imagePath, std::ios::binary | std::ios::trunc).close();
+    std::filesystem::resize_file(imagePath, sizeBytes, code);
+    if (code) {
+        lastError = "cannot size " + imagePath + ": " + code.message();
+        return false;
     }
-    std::vector<std::string> argv{"hformat", "-l", label, imagePath};
-    if (partition > 0)
-        argv.push_back(std::to_string(partition));
-    return run(argv);
+    return run({"hformat", "-l", label, imagePath});
 }
 
 bool HfsUtilsVolume::copyIn(const std::string& hostPath, const std::string& hfsPath)

@@ -2,8 +2,6 @@
 
 #include "bigendian.h"
 
-#include "apmimage.h"
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -11,25 +9,19 @@
 
 namespace {
 
-// Field offsets written below, as the on-disk format lays them out.
+// Sizes and offsets of the on-disk format.
 constexpr uint32_t kVolumeHeaderOffset = 1024;
 constexpr uint32_t kVolumeHeaderSize = 512;
 constexpr uint32_t kNodeDescriptorSize = 14;
 constexpr uint32_t kHeaderRecordSize = 106;
-constexpr uint32_t kUserDataRecordSize = 128;
-constexpr uint32_t kMapRecordOffset = kNodeDescriptorSize + kHeaderRecordSize + kUserDataRecordSize; // 248
-constexpr uint32_t kFolderRecordSize = 88;
-constexpr uint32_t kFileRecordSize = 248;
-constexpr uint32_t kExtentRecordSize = 64;
+constexpr uint32_t kMapRecordOffset = kNodeDescriptorSize + kHeaderRecordSize + 128; // after the user data record
 constexpr uint32_t kExtentsPerRecord = 8;
 constexpr uint16_t kCatalogMaxKeyLength = 516;
 constexpr uint16_t kExtentsMaxKeyLength = 10;
 constexpr uint32_t kBTBigKeysMask = 0x2;
 constexpr uint32_t kBTVariableIndexKeysMask = 0x4;
-constexpr uint16_t kFolderMode = 0040755; // S_IFDIR | rwxr-xr-x
-constexpr uint16_t kFileMode = 0100644;   // S_IFREG | rw-r--r--
-constexpr uint16_t kHFSThreadExistsMask = 0x0002;
-constexpr uint32_t kVolumeUnmountedBit = 0x100;
+constexpr uint32_t kExtentsFileID = 3;
+constexpr uint32_t kCatalogFileID = 4;
 
 [[noreturn]] void fail(const std::string& why)
 {
@@ -46,6 +38,57 @@ uint64_t divideUp(uint64_t value, uint64_t by)
     return (value + by - 1) / by;
 }
 
+std::u16string utf16FromUtf8(const std::string& text)
+{
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const uint8_t lead = uint8_t(text[i]);
+        const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + size_t(extra) >= text.size())
+            fail("name is not valid UTF-8");
+        uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k)
+            cp = cp << 6 | (uint8_t(text[i + size_t(k)]) & 0x3F);
+        i += size_t(extra) + 1;
+        if (cp >= 0x10000) {
+            out.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+    }
+    return out;
+}
+
+// Catalog key order of names. Case folding is simplified: ASCII A-Z and the Latin-1 letters without
+// a decomposition fold, the code points the format ignores are skipped, and U+0000 sorts last.
+int compareNames(bool binary, const std::u16string& a, const std::u16string& b)
+{
+    if (binary)
+        return a < b ? -1 : a == b ? 0 : 1;
+    auto fold = [](char16_t c) -> uint32_t {
+        if (c == 0)
+            return 0xFFFF;
+        if ((c >= u'A' && c <= u'Z') || c == 0xC6 || c == 0xD0 || c == 0xD8 || c == 0xDE)
+            return c + 0x20u;
+        if ((c >= 0x200C && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x206A && c <= 0x206F) || c == 0xFEFF)
+            return 0;
+        return c;
+    };
+    size_t i = 0, j = 0;
+    for (;;) {
+        uint32_t x = 0, y = 0;
+        while (i < a.size() && (x = fold(a[i++])) == 0) {
+        }
+        while (j < b.size() && (y = fold(b[j++])) == 0) {
+        }
+        if (x != y)
+            return x < y ? -1 : 1; // a name that ended (0) sorts first
+        if (x == 0)
+            return 0;
+    }
+}
+
 std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
 {
     std::vector<uint8_t> key(8 + 2 * name.size());
@@ -54,16 +97,6 @@ std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
     storeBig16(key.data() + 6, uint16_t(name.size()));
     for (size_t i = 0; i < name.size(); ++i)
         storeBig16(key.data() + 8 + 2 * i, name[i]);
-    return key;
-}
-
-std::vector<uint8_t> extentsKey(uint32_t fileID, uint8_t forkType, uint32_t startBlock)
-{
-    std::vector<uint8_t> key(12);
-    storeBig16(key.data(), kExtentsMaxKeyLength);
-    key[2] = forkType;
-    storeBig32(key.data() + 4, fileID);
-    storeBig32(key.data() + 8, startBlock);
     return key;
 }
 
@@ -100,11 +133,6 @@ struct Record {
     std::vector<uint8_t> data;
 };
 
-size_t recordBytes(const Record& record)
-{
-    return record.key.size() + (record.key.size() & 1) + record.data.size();
-}
-
 std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink, int8_t kind, uint8_t height,
                               const std::vector<Record>& records)
 {
@@ -127,15 +155,15 @@ std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink,
     return node;
 }
 
-// Greedy packing of one level: a node takes records while they fit (offset table and free-space
-// offset included) and while it holds fewer than maxRecords.
+// Greedy packing of one level: a node takes records while they fit (offset table included) and
+// while it holds fewer than maxRecords.
 std::vector<std::vector<Record>> packLevel(const std::vector<Record>& records, uint16_t nodeSize, uint32_t maxRecords)
 {
     std::vector<std::vector<Record>> nodes;
     std::vector<Record> current;
     size_t used = kNodeDescriptorSize + 2;
     for (const Record& record : records) {
-        const size_t need = recordBytes(record) + 2;
+        const size_t need = record.key.size() + (record.key.size() & 1) + record.data.size() + 2;
         if (kNodeDescriptorSize + 2 + need > nodeSize)
             fail("a record does not fit in a node of " + std::to_string(nodeSize) + " bytes");
         if (!current.empty() && (used + need > nodeSize || (maxRecords && current.size() >= maxRecords))) {
@@ -156,9 +184,9 @@ struct TreeBuild {
     HfsTreeLayout layout;
 };
 
-// Lays a sorted record list out as a B-tree file: header node 0, the leaves from node 1 on, then
-// each index level, the root last. totalNodes is raised until the file fills whole allocation
-// blocks and splits into the wanted number of pieces.
+// Lays sorted records out as a B-tree file: header node 0, the leaves from node 1 on, then each
+// index level, the root last. totalNodes grows until the file fills whole allocation blocks and
+// splits into the wanted number of pieces.
 TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shape, uint32_t blockSize,
                     uint16_t maxKeyLength, uint8_t keyCompareType, uint32_t attributes)
 {
@@ -171,8 +199,8 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
         levels.push_back(packLevel(records, shape.nodeSize, shape.maxLeafRecords));
         while (levels.back().size() > 1) {
             std::vector<Record> index;
-            // Each index record holds its child's 4-byte node number (filled in below): packing
-            // must count it, or a full index node overflows into its record offset table.
+            // Packing counts the child's 4-byte node number (filled in below), or a full index
+            // node overflows into its record offset table.
             for (const std::vector<Record>& child : levels.back())
                 index.push_back({child.front().key, std::vector<uint8_t>(4, 0)});
             const size_t below = levels.back().size();
@@ -189,27 +217,22 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             layout.levels.back().push_back(next++);
     }
     const uint32_t usedNodes = next; // header included
-
-    // Index records point at the nodes of the level below, in order.
     for (size_t l = 1; l < levels.size(); ++l) {
         size_t child = 0;
         for (auto& node : levels[l])
-            for (Record& record : node) {
-                record.data.assign(4, 0);
+            for (Record& record : node)
                 storeBig32(record.data.data(), layout.levels[l - 1][child++]);
-            }
     }
 
     const uint32_t unit = std::max<uint32_t>(shape.nodeSize, blockSize);
-    uint64_t total = usedNodes + uint64_t(shape.spareNodes);
-    uint64_t bytes = divideUp(total * shape.nodeSize, unit) * unit;
+    uint64_t bytes = divideUp(uint64_t(usedNodes) * shape.nodeSize, unit) * unit;
     bytes = std::max<uint64_t>(bytes, uint64_t(unit) * shape.extentCount);
-    total = bytes / shape.nodeSize;
-    layout.totalNodes = uint32_t(total);
-    if (total > uint64_t(shape.nodeSize - kMapRecordOffset - 8) * 8)
-        fail("a tree of " + std::to_string(total) + " nodes needs map nodes, which this builder does not write");
+    layout.totalNodes = uint32_t(bytes / shape.nodeSize);
+    if (layout.totalNodes > uint64_t(shape.nodeSize - kMapRecordOffset - 8) * 8)
+        fail("a tree of " + std::to_string(layout.totalNodes) + " nodes needs map nodes, which are not written");
 
     out.nodes.resize(usedNodes);
+    uint32_t lastLeaf = 0;
     for (size_t l = 0; l < levels.size(); ++l) {
         const auto& numbers = layout.levels[l];
         for (size_t i = 0; i < levels[l].size(); ++i) {
@@ -223,26 +246,25 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
         layout.depth = uint32_t(levels.size());
         layout.rootNode = layout.levels.back().front();
         layout.firstLeaf = layout.levels.front().front();
-        layout.lastLeaf = layout.levels.front().back();
+        lastLeaf = layout.levels.front().back();
         for (size_t i = 0; i < levels[0].size(); ++i)
             for (size_t r = 0; r < levels[0][i].size(); ++r)
                 layout.records.push_back({layout.levels[0][i], uint16_t(r), levels[0][i][r].key});
     }
 
-    // Header node: header record, user data record, map record (node bitmap, most significant bit first).
+    // Header node: header record, user data record, map record (node bitmap, high bit first).
     std::vector<uint8_t> header(shape.nodeSize);
     uint8_t* h = header.data() + kNodeDescriptorSize;
     storeBig16(h + 0, uint16_t(layout.depth));
     storeBig32(h + 2, layout.rootNode);
     storeBig32(h + 6, uint32_t(records.size()));
     storeBig32(h + 10, layout.firstLeaf);
-    storeBig32(h + 14, layout.lastLeaf);
+    storeBig32(h + 14, lastLeaf);
     storeBig16(h + 18, shape.nodeSize);
     storeBig16(h + 20, maxKeyLength);
     storeBig32(h + 22, layout.totalNodes);
     storeBig32(h + 26, layout.totalNodes - usedNodes);
     storeBig32(h + 32, uint32_t(bytes)); // clumpSize
-    h[36] = 0;                        // btreeType: an HFS B-tree
     h[37] = keyCompareType;
     storeBig32(h + 38, attributes);
     header[8] = 1; // kind: header node
@@ -262,10 +284,8 @@ void checkShape(const HfsTreeShape& shape, const char* which)
 {
     if (!isPowerOfTwo(shape.nodeSize) || shape.nodeSize < 512 || shape.nodeSize > 32768)
         fail(std::string(which) + " node size must be a power of two from 512 to 32768");
-    if (shape.maxIndexRecords == 1)
-        fail(std::string(which) + " index nodes need room for at least two records");
-    if (shape.extentCount == 0)
-        fail(std::string(which) + " file needs at least one extent");
+    if (shape.maxIndexRecords == 1 || shape.extentCount == 0)
+        fail(std::string(which) + " index nodes need two records and the file one extent");
 }
 
 // Byte position of a fork offset, through the fork's extents.
@@ -282,9 +302,7 @@ uint64_t mapFork(const std::vector<HfsExtent>& extents, uint32_t blockSize, uint
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // The layout pass: plans sizes, allocates blocks, then writes every structure.
-
 class HfsLayoutWriter {
 public:
     explicit HfsLayoutWriter(const HfsImageBuilder& builder) : b(builder), o(builder.opts), B(o.blockSize) {}
@@ -302,10 +320,13 @@ private:
     std::vector<Record> overflowRecords() const;
     void overflowRecordsOf(const Fork& fork, std::vector<Record>& out) const;
     std::vector<HfsExtent> allocate(const std::vector<uint32_t>& pieceBlocks, bool used);
+    TreeBuild catalogTree() const;
+    TreeBuild extentsTree() const;
 
     const HfsImageBuilder& b;
     const HfsBuildOptions& o;
     const uint32_t B;
+    const bool binary = o.flavor == HfsFlavor::HfsxCaseSensitive;
     std::vector<HfsImageBuilder::Item> items;   // the root folder first
     std::vector<Fork> dataForks, resourceForks; // by item index; empty forks have no pieces
     Fork catalogFork, extentsFork;
@@ -324,17 +345,13 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
         const HfsImageBuilder::Item& item = items[i];
         const HfsItemOptions& opt = item.options;
         Record record{catalogKey(item.parentID, item.name), {}};
-        uint8_t* p;
+        record.data.assign(item.folder ? 88 : 248, 0);
+        uint8_t* p = record.data.data();
+        storeBig16(p, item.folder ? 1 : 2);
         if (item.folder) {
-            record.data.assign(kFolderRecordSize, 0);
-            p = record.data.data();
-            storeBig16(p, 1);
             storeBig32(p + 4, valence.count(item.id) ? valence.at(item.id) : 0);
         } else {
-            record.data.assign(kFileRecordSize, 0);
-            p = record.data.data();
-            storeBig16(p, 2);
-            storeBig16(p + 2, uint16_t((opt.thread ? kHFSThreadExistsMask : 0) | opt.fileFlags));
+            storeBig16(p + 2, uint16_t((opt.thread ? 0x0002 : 0) | opt.fileFlags)); // thread exists
             p[32 + 9] = opt.ownerFlags;
             storeBig32(p + 32 + 12, opt.bsdSpecial);
             storeBig32(p + 48, opt.fileType);
@@ -342,18 +359,19 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
             storeForkData(p + 88, item.data.size(), B, dataForks[i].extents);
             storeForkData(p + 168, opt.resourceFork.size(), B, resourceForks[i].extents);
         }
+        const uint32_t contentDate = i == 0 ? kHfsDefaultVolumeDate : kHfsDefaultContentDate;
         storeBig32(p + 8, item.id);
-        storeBig32(p + 12, opt.contentModDate); // createDate
-        storeBig32(p + 16, opt.contentModDate);
-        storeBig32(p + 20, opt.attributeModDate);
-        storeBig32(p + 24, opt.contentModDate); // accessDate
-        storeBig16(p + 32 + 10, item.folder ? kFolderMode : kFileMode);
+        storeBig32(p + 12, contentDate); // createDate
+        storeBig32(p + 16, contentDate);
+        storeBig32(p + 20, i == 0 ? kHfsDefaultVolumeDate : opt.attributeModDate);
+        storeBig32(p + 24, contentDate);                          // accessDate
+        storeBig16(p + 32 + 10, item.folder ? 0040755 : 0100644); // mode
         records.push_back(std::move(record));
 
         if (opt.thread) {
             Record thread{catalogKey(item.id, u""), std::vector<uint8_t>(10 + 2 * item.name.size())};
             storeBig16(thread.data.data(), item.folder ? 3 : 4);
-            storeBig32(thread.data.data() + 4, opt.threadParentID ? opt.threadParentID : item.parentID);
+            storeBig32(thread.data.data() + 4, item.parentID);
             storeBig16(thread.data.data() + 8, uint16_t(item.name.size()));
             for (size_t u = 0; u < item.name.size(); ++u)
                 storeBig16(thread.data.data() + 10 + 2 * u, item.name[u]);
@@ -371,13 +389,13 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
             nx.push_back(char16_t(loadBig16(&x.key[i])));
         for (size_t i = 8; i + 1 < y.key.size(); i += 2)
             ny.push_back(char16_t(loadBig16(&y.key[i])));
-        return b.compareNames(nx, ny);
+        return compareNames(binary, nx, ny);
     };
     std::stable_sort(records.begin(), records.end(),
                      [&](const Record& x, const Record& y) { return keyOrder(x, y) < 0; });
     for (size_t i = 1; i < records.size(); ++i)
         if (keyOrder(records[i - 1], records[i]) == 0)
-            fail("two catalog records with equal keys (same parent and the same name in this key order)");
+            fail("two catalog records with equal keys");
     return records;
 }
 
@@ -386,7 +404,11 @@ void HfsLayoutWriter::overflowRecordsOf(const Fork& fork, std::vector<Record>& o
     uint32_t forkBlock = 0;
     for (size_t i = 0; i < fork.pieceBlocks.size(); ++i) {
         if (i >= kExtentsPerRecord && i % kExtentsPerRecord == 0) {
-            Record record{extentsKey(fork.fileID, fork.forkType, forkBlock), std::vector<uint8_t>(kExtentRecordSize)};
+            Record record{std::vector<uint8_t>(12), std::vector<uint8_t>(64)};
+            storeBig16(record.key.data(), kExtentsMaxKeyLength);
+            record.key[2] = fork.forkType;
+            storeBig32(record.key.data() + 4, fork.fileID);
+            storeBig32(record.key.data() + 8, forkBlock);
             std::vector<HfsExtent> extents = fork.extents;
             extents.resize(fork.pieceBlocks.size()); // before allocation: zeros of the same size
             storeExtents(record.data.data(), extents, i);
@@ -404,12 +426,20 @@ std::vector<Record> HfsLayoutWriter::overflowRecords() const
         overflowRecordsOf(dataForks[i], records);
         overflowRecordsOf(resourceForks[i], records);
     }
-    std::sort(records.begin(), records.end(), [](const Record& x, const Record& y) {
-        // fileID, then forkType, then startBlock
-        auto order = [](const Record& r) { return std::make_tuple(loadBig32(&r.key[4]), r.key[2], loadBig32(&r.key[8])); };
-        return order(x) < order(y);
-    });
+    auto order = [](const Record& r) { return std::make_tuple(loadBig32(&r.key[4]), r.key[2], loadBig32(&r.key[8])); };
+    std::sort(records.begin(), records.end(), [&](const Record& x, const Record& y) { return order(x) < order(y); });
     return records;
+}
+
+TreeBuild HfsLayoutWriter::catalogTree() const
+{
+    return buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, binary ? 0xBC : 0xCF,
+                     kBTBigKeysMask | kBTVariableIndexKeysMask);
+}
+
+TreeBuild HfsLayoutWriter::extentsTree() const
+{
+    return buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
 }
 
 std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pieceBlocks, bool mark)
@@ -438,55 +468,37 @@ HfsImage HfsLayoutWriter::run()
     HfsImageBuilder::Item root;
     root.id = kHfsRootFolderID;
     root.parentID = kHfsRootParentID;
-    root.name = HfsImageBuilder::utf16FromUtf8(o.volumeName);
+    root.name = utf16FromUtf8(o.volumeName);
     root.folder = true;
-    root.options.contentModDate = root.options.attributeModDate = o.volumeDate;
     items.push_back(root);
     items.insert(items.end(), b.items.begin(), b.items.end());
 
     // Fork sizes and their pieces are known before any block is placed.
     auto planFork = [this](uint32_t fileID, uint8_t forkType, const std::vector<uint8_t>& bytes, uint32_t pieces) {
-        Fork fork;
-        fork.fileID = fileID;
-        fork.forkType = forkType;
+        Fork fork{fileID, forkType, {}, {}};
         const uint32_t blocks = uint32_t(divideUp(bytes.size(), B));
-        if (blocks > 0) {
-            if (pieces == 0 || pieces > blocks)
-                fail("a fork of " + std::to_string(blocks) + " blocks cannot have " + std::to_string(pieces) +
-                     " extents");
+        if (blocks > 0 && (pieces == 0 || pieces > blocks))
+            fail("a fork of " + std::to_string(blocks) + " blocks cannot have " + std::to_string(pieces) + " extents");
+        if (blocks > 0)
             fork.pieceBlocks = splitCounts(blocks, pieces);
-        }
         return fork;
     };
     for (const HfsImageBuilder::Item& item : items) {
-        if (item.folder) {
-            dataForks.emplace_back();
-            resourceForks.emplace_back();
-        } else {
-            dataForks.push_back(planFork(item.id, 0x00, item.data, item.options.dataExtents));
-            resourceForks.push_back(planFork(item.id, 0xFF, item.options.resourceFork, item.options.resourceExtents));
-        }
+        dataForks.push_back(item.folder ? Fork{} : planFork(item.id, 0x00, item.data, item.options.dataExtents));
+        resourceForks.push_back(
+            item.folder ? Fork{} : planFork(item.id, 0xFF, item.options.resourceFork, item.options.resourceExtents));
     }
 
     // Tree shapes depend on record sizes only, which do not change once blocks are placed.
-    const bool binary = o.flavor == HfsFlavor::HfsxCaseSensitive;
-    const uint8_t compareType = binary ? 0xBC : 0xCF;
-    const uint32_t catalogAttributes = kBTBigKeysMask | kBTVariableIndexKeysMask;
-    TreeBuild catalogPlan =
-        buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, compareType, catalogAttributes);
-    const uint32_t catalogUnit = std::max<uint32_t>(o.catalog.nodeSize, B) / B;
-    const uint32_t catalogUnits =
-        uint32_t(uint64_t(catalogPlan.layout.totalNodes) * o.catalog.nodeSize / B / catalogUnit);
-    catalogFork.fileID = kHfsCatalogFileID;
-    for (uint32_t units : splitCounts(catalogUnits, o.catalog.extentCount))
-        catalogFork.pieceBlocks.push_back(units * catalogUnit);
-    TreeBuild extentsPlan = buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
-    const uint32_t extentsUnit = std::max<uint32_t>(o.extents.nodeSize, B) / B;
-    const uint32_t extentsUnits =
-        uint32_t(uint64_t(extentsPlan.layout.totalNodes) * o.extents.nodeSize / B / extentsUnit);
-    extentsFork.fileID = kHfsExtentsFileID;
-    for (uint32_t units : splitCounts(extentsUnits, o.extents.extentCount))
-        extentsFork.pieceBlocks.push_back(units * extentsUnit);
+    auto planTree = [this](Fork& fork, uint32_t fileID, const TreeBuild& plan, const HfsTreeShape& shape) {
+        const uint32_t unit = std::max<uint32_t>(shape.nodeSize, B) / B;
+        const uint32_t units = uint32_t(uint64_t(plan.layout.totalNodes) * shape.nodeSize / B / unit);
+        fork.fileID = fileID;
+        for (uint32_t count : splitCounts(units, shape.extentCount))
+            fork.pieceBlocks.push_back(count * unit);
+    };
+    planTree(catalogFork, kCatalogFileID, catalogTree(), o.catalog);
+    planTree(extentsFork, kExtentsFileID, extentsTree(), o.extents);
 
     // Block count: boot blocks and header, bitmap, trees, data runs, spare, alternate header. The
     // total is a multiple of 8 so that the bitmap's exact byte count covers whole bytes.
@@ -525,14 +537,11 @@ HfsImage HfsLayoutWriter::run()
     image.allocationFile = allocate({uint32_t(bitmapBlocks)}, true);
     extentsFork.extents = allocate(extentsFork.pieceBlocks, true);
     catalogFork.extents = allocate(catalogFork.pieceBlocks, true);
-    std::vector<HfsExtent> freeRuns(b.freeData.size());
+    image.freeRuns.resize(b.freeData.size());
     for (const HfsImageBuilder::DataRun& run : b.runs) {
         if (run.freeRun) {
             const uint32_t blocks = uint32_t(divideUp(b.freeData[run.index].size(), B));
-            if (blocks > 0)
-                freeRuns[run.index] = allocate({blocks}, false).front();
-            else
-                freeRuns[run.index] = {cursor, 0};
+            image.freeRuns[run.index] = blocks > 0 ? allocate({blocks}, false).front() : HfsExtent{cursor, 0};
         } else {
             const size_t i = run.index + 1; // items[0] is the root
             dataForks[i].extents = allocate(dataForks[i].pieceBlocks, true);
@@ -543,33 +552,25 @@ HfsImage HfsLayoutWriter::run()
     for (uint32_t k = T - tailBlocks; k < T; ++k)
         used[k] = true;
 
-    // Final trees with the real extents; their shapes equal the plans.
-    TreeBuild catalogTree =
-        buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, compareType, catalogAttributes);
-    TreeBuild extentsTree = buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
-
-    // Bytes.
+    // The bytes, with the trees built again from the real extents.
     image.bytes.assign(uint64_t(T) * B, 0);
     image.blockSize = B;
     image.totalBlocks = T;
-    auto writeFork = [&](const std::vector<HfsExtent>& extents, uint64_t forkOffset, const uint8_t* data, size_t size) {
-        for (size_t done = 0; done < size;) {
-            const uint64_t at = mapFork(extents, B, forkOffset + done);
-            const size_t chunk = std::min<size_t>(size - done, B - (forkOffset + done) % B);
-            std::memcpy(image.bytes.data() + at, data + done, chunk);
+    auto writeFork = [&](const std::vector<HfsExtent>& extents, const uint8_t* data, uint64_t size, uint64_t at = 0) {
+        for (uint64_t done = 0; done < size;) {
+            const uint64_t chunk = std::min<uint64_t>(size - done, B - (at + done) % B);
+            std::memcpy(image.bytes.data() + mapFork(extents, B, at + done), data + done, chunk);
             done += chunk;
         }
     };
-    auto writeTree = [&](const TreeBuild& tree, const Fork& fork, const HfsTreeLayout& layout) {
+    auto writeTree = [&](const TreeBuild& tree, const Fork& fork, HfsTreeLayout& layout) {
+        layout = tree.layout;
+        layout.extents = fork.extents;
         for (size_t n = 0; n < tree.nodes.size(); ++n)
-            writeFork(fork.extents, n * uint64_t(layout.nodeSize), tree.nodes[n].data(), tree.nodes[n].size());
+            writeFork(fork.extents, tree.nodes[n].data(), tree.nodes[n].size(), n * uint64_t(layout.nodeSize));
     };
-    image.catalog = catalogTree.layout;
-    image.catalog.extents = catalogFork.extents;
-    image.extents = extentsTree.layout;
-    image.extents.extents = extentsFork.extents;
-    writeTree(catalogTree, catalogFork, image.catalog);
-    writeTree(extentsTree, extentsFork, image.extents);
+    writeTree(catalogTree(), catalogFork, image.catalog);
+    writeTree(extentsTree(), extentsFork, image.extents);
 
     std::vector<uint8_t> bitmap(T / 8);
     uint32_t freeBlocks = 0;
@@ -579,36 +580,29 @@ HfsImage HfsLayoutWriter::run()
         else
             ++freeBlocks;
     }
-    writeFork(image.allocationFile, 0, bitmap.data(), bitmap.size());
-
-    for (size_t i = 1; i < items.size(); ++i) {
-        if (items[i].folder)
-            continue;
-        writeFork(dataForks[i].extents, 0, items[i].data.data(), items[i].data.size());
-        writeFork(resourceForks[i].extents, 0, items[i].options.resourceFork.data(),
-                  items[i].options.resourceFork.size());
-        image.dataForks[items[i].id] = dataForks[i].extents;
-        image.resourceForks[items[i].id] = resourceForks[i].extents;
-    }
-    for (size_t r = 0; r < b.freeData.size(); ++r)
-        if (!b.freeData[r].empty())
-            writeFork({freeRuns[r]}, 0, b.freeData[r].data(), b.freeData[r].size());
-    image.freeRuns = freeRuns;
-
-    // Volume header, and its copy 1024 bytes before the volume's end.
-    uint32_t files = 0, folders = 0, maxID = kHfsFirstUserID - 1;
+    writeFork(image.allocationFile, bitmap.data(), bitmap.size());
+    uint32_t files = 0, folders = 0, maxID = 15;
     for (size_t i = 1; i < items.size(); ++i) {
         (items[i].folder ? folders : files) += 1;
         maxID = std::max(maxID, items[i].id);
+        if (items[i].folder)
+            continue;
+        const std::vector<uint8_t>& resource = items[i].options.resourceFork;
+        writeFork(dataForks[i].extents, items[i].data.data(), items[i].data.size());
+        writeFork(resourceForks[i].extents, resource.data(), resource.size());
+        image.dataForks[items[i].id] = dataForks[i].extents;
     }
+    for (size_t r = 0; r < b.freeData.size(); ++r)
+        writeFork({image.freeRuns[r]}, b.freeData[r].data(), b.freeData[r].size());
+
+    // Volume header, and its copy 1024 bytes before the volume's end.
     uint8_t* v = image.bytes.data() + kVolumeHeaderOffset;
-    storeBig16(v + 0, binary || o.flavor == HfsFlavor::HfsxCaseFolding ? 0x4858 : 0x482B);
-    storeBig16(v + 2, o.flavor == HfsFlavor::HfsPlus ? 4 : 5);
-    storeBig32(v + 4, kVolumeUnmountedBit);
+    storeBig16(v + 0, binary ? 0x4858 : 0x482B);
+    storeBig16(v + 2, binary ? 5 : 4);
+    storeBig32(v + 4, 0x100);      // attributes: unmounted cleanly
     storeBig32(v + 8, 0x31302E30); // lastMountedVersion "10.0"
-    storeBig32(v + 16, o.volumeDate);
-    storeBig32(v + 20, o.volumeDate);
-    storeBig32(v + 28, o.volumeDate);
+    for (uint32_t date : {16u, 20u, 28u})
+        storeBig32(v + date, kHfsDefaultVolumeDate);
     storeBig32(v + 32, files);
     storeBig32(v + 36, folders);
     storeBig32(v + 40, B);
@@ -620,79 +614,15 @@ HfsImage HfsLayoutWriter::run()
     storeBig32(v + 64, maxID + 1);
     storeBig32(v + 68, 1); // writeCount
     storeBig64(v + 72, 1); // encodingsBitmap: MacRoman
-    // A Mac rounds the allocation file's size up to its blocks; the bytes past the bitmap are zero.
     storeForkData(v + 112, o.allocationFileWholeBlocks ? uint64_t(bitmapBlocks) * B : bitmap.size(), B,
                   image.allocationFile);
-    auto treeForkSize = [](const HfsTreeLayout& layout) { return uint64_t(layout.totalNodes) * layout.nodeSize; };
-    storeForkData(v + 192, treeForkSize(image.extents), B, image.extents.extents);
-    storeForkData(v + 272, treeForkSize(image.catalog), B, image.catalog.extents);
+    storeForkData(v + 192, uint64_t(image.extents.totalNodes) * image.extents.nodeSize, B, image.extents.extents);
+    storeForkData(v + 272, uint64_t(image.catalog.totalNodes) * image.catalog.nodeSize, B, image.catalog.extents);
     std::memcpy(image.bytes.data() + image.bytes.size() - 1024, v, kVolumeHeaderSize);
     return image;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 HfsImageBuilder::HfsImageBuilder(HfsBuildOptions options) : opts(std::move(options)) {}
-
-std::u16string HfsImageBuilder::utf16FromUtf8(const std::string& text)
-{
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        const uint8_t lead = uint8_t(text[i]);
-        const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + size_t(extra) >= text.size())
-            fail("name is not valid UTF-8");
-        uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            const uint8_t cont = uint8_t(text[i + size_t(k)]);
-            if ((cont & 0xC0) != 0x80)
-                fail("name is not valid UTF-8");
-            cp = cp << 6 | (cont & 0x3F);
-        }
-        i += size_t(extra) + 1;
-        if (cp > 0x10FFFF)
-            fail("name is not valid UTF-8");
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(char16_t(0xD800 + (cp >> 10)));
-            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(char16_t(cp));
-        }
-    }
-    return out;
-}
-
-int HfsImageBuilder::compareNames(const std::u16string& a, const std::u16string& b) const
-{
-    if (opts.flavor == HfsFlavor::HfsxCaseSensitive) {
-        const int c = a.compare(b); // char16_t compares unsigned
-        return c < 0 ? -1 : c > 0 ? 1 : 0;
-    }
-    auto fold = [](char16_t c) -> uint32_t {
-        if (c == 0)
-            return 0xFFFF;
-        if (c >= u'A' && c <= u'Z')
-            return c + 0x20u;
-        if (c == 0xC6 || c == 0xD0 || c == 0xD8 || c == 0xDE)
-            return c + 0x20u;
-        if ((c >= 0x200C && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x206A && c <= 0x206F) || c == 0xFEFF)
-            return 0; // ignored
-        return c;
-    };
-    size_t i = 0, j = 0;
-    for (;;) {
-        uint32_t x = 0, y = 0;
-        while (i < a.size() && (x = fold(a[i++])) == 0) {
-        }
-        while (j < b.size() && (y = fold(b[j++])) == 0) {
-        }
-        if (x != y)
-            return x < y ? -1 : 1; // a name that ended (0) sorts first
-        if (x == 0)
-            return 0;
-    }
-}
 
 uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name, bool folder, std::vector<uint8_t> data,
                                   const HfsItemOptions& options)
@@ -704,17 +634,11 @@ uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name,
         std::any_of(items.begin(), items.end(), [&](const Item& i) { return i.folder && i.id == parentID; });
     if (!parentKnown)
         fail("parent " + std::to_string(parentID) + " is not a folder of this volume");
-    Item item;
-    item.id = options.id ? options.id : nextID;
-    nextID = std::max(nextID, item.id + 1);
-    item.parentID = parentID;
-    item.name = name;
-    item.folder = folder;
-    item.data = std::move(data);
-    item.options = options;
+    const uint32_t id = options.id ? options.id : nextID;
+    nextID = std::max(nextID, id + 1);
     runs.push_back({false, items.size()});
-    items.push_back(std::move(item));
-    return items.back().id;
+    items.push_back({id, parentID, name, folder, std::move(data), options});
+    return id;
 }
 
 uint32_t HfsImageBuilder::addFolder(uint32_t parentID, const std::string& name, const HfsItemOptions& options)
@@ -751,151 +675,42 @@ HfsImage HfsImageBuilder::build() const
     return HfsLayoutWriter(*this).run();
 }
 
-HfsImage HfsImageBuilder::buildInPartitionMap(uint32_t startBlock, const std::string& partitionName) const
-{
-    if (startBlock < 3)
-        fail("the partition must start after the map's two entries (block 3 or later)");
-    HfsImage image = build();
-    const uint32_t volumeSectors = uint32_t(image.bytes.size() / 512);
-    std::vector<uint8_t> disk = makeApmImage(
-        512, startBlock + volumeSectors,
-        {{1, startBlock - 1, "Apple", "Apple_partition_map"}, {startBlock, volumeSectors, partitionName, "Apple_HFS"}});
-    std::memcpy(disk.data() + uint64_t(startBlock) * 512, image.bytes.data(), image.bytes.size());
-    image.bytes = std::move(disk);
-    image.volumeOffset = uint64_t(startBlock) * 512;
-    return image;
-}
-
-// ---------------------------------------------------------------------------------------------
-
-std::vector<uint8_t> HfsImage::volumeBytes() const
-{
-    const uint64_t size = uint64_t(totalBlocks) * blockSize;
-    return std::vector<uint8_t>(bytes.begin() + int64_t(volumeOffset), bytes.begin() + int64_t(volumeOffset + size));
-}
-
-uint64_t HfsImage::blockOffset(uint32_t block) const
-{
-    return volumeOffset + uint64_t(block) * blockSize;
-}
-
 uint64_t HfsImage::nodeOffset(HfsTree which, uint32_t node) const
 {
-    const HfsTreeLayout& layout = tree(which);
-    return volumeOffset + mapFork(layout.extents, blockSize, uint64_t(node) * layout.nodeSize);
+    return mapFork(tree(which).extents, blockSize, uint64_t(node) * tree(which).nodeSize);
 }
 
 uint64_t HfsImage::recordOffset(HfsTree which, uint32_t node, uint16_t index) const
 {
     const uint64_t at = nodeOffset(which, node);
-    const uint64_t entry = at + tree(which).nodeSize - 2 - 2 * uint64_t(index);
-    checkRange(entry, 2);
-    return at + loadBig16(bytes.data() + entry);
+    return at + loadBig16(&bytes.at(at + tree(which).nodeSize - 2 - 2 * uint64_t(index)));
 }
 
 bool HfsImage::isBlockUsed(uint32_t block) const
 {
-    const uint64_t at = volumeOffset + mapFork(allocationFile, blockSize, block / 8);
-    checkRange(at, 1);
-    return (bytes[at] & (0x80 >> (block % 8))) != 0;
+    return (bytes.at(mapFork(allocationFile, blockSize, block / 8)) & (0x80 >> (block % 8))) != 0;
 }
 
 const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::string& name) const
 {
-    const std::vector<uint8_t> key = catalogKey(parentID, HfsImageBuilder::utf16FromUtf8(name));
+    const std::vector<uint8_t> key = catalogKey(parentID, utf16FromUtf8(name));
     for (const HfsRecordPlace& place : catalog.records)
         if (place.key == key)
             return &place;
     return nullptr;
 }
 
-void HfsImage::checkRange(uint64_t offset, uint64_t size) const
-{
-    if (offset > bytes.size() || size > bytes.size() - offset)
-        throw std::out_of_range("HfsImage: byte " + std::to_string(offset) + " lies outside the image");
-}
-
 void HfsImage::put8(uint64_t offset, uint8_t value)
 {
-    checkRange(offset, 1);
-    bytes[offset] = value;
+    bytes.at(offset) = value;
 }
 
 void HfsImage::put16(uint64_t offset, uint16_t value)
 {
-    checkRange(offset, 2);
-    storeBig16(bytes.data() + offset, value);
+    storeBig16(&bytes.at(offset + 1) - 1, value);
 }
 
 void HfsImage::put32(uint64_t offset, uint32_t value)
 {
-    checkRange(offset, 4);
-    storeBig32(bytes.data() + offset, value);
-}
-
-void HfsImage::setVolumeHeader16(uint32_t field, uint16_t value, bool both)
-{
-    put16(volumeOffset + kVolumeHeaderOffset + field, value);
-    if (both)
-        put16(volumeOffset + uint64_t(totalBlocks) * blockSize - 1024 + field, value);
-}
-
-void HfsImage::setVolumeHeader32(uint32_t field, uint32_t value, bool both)
-{
-    put32(volumeOffset + kVolumeHeaderOffset + field, value);
-    if (both)
-        put32(volumeOffset + uint64_t(totalBlocks) * blockSize - 1024 + field, value);
-}
-
-void HfsImage::zeroVolumeHeader()
-{
-    checkRange(volumeOffset + kVolumeHeaderOffset, kVolumeHeaderSize);
-    std::memset(bytes.data() + volumeOffset + kVolumeHeaderOffset, 0, kVolumeHeaderSize);
-}
-
-void HfsImage::setTreeHeader16(HfsTree which, uint32_t field, uint16_t value)
-{
-    put16(nodeOffset(which, 0) + kNodeDescriptorSize + field, value);
-}
-
-void HfsImage::setTreeHeader32(HfsTree which, uint32_t field, uint32_t value)
-{
-    put32(nodeOffset(which, 0) + kNodeDescriptorSize + field, value);
-}
-
-void HfsImage::zeroTreeHeader(HfsTree which)
-{
-    const uint64_t at = nodeOffset(which, 0) + kNodeDescriptorSize;
-    checkRange(at, kHeaderRecordSize);
-    std::memset(bytes.data() + at, 0, kHeaderRecordSize);
-}
-
-void HfsImage::setForwardLink(HfsTree which, uint32_t node, uint32_t fLink)
-{
-    put32(nodeOffset(which, node), fLink);
-}
-
-void HfsImage::setNodeKind(HfsTree which, uint32_t node, int8_t kind)
-{
-    put8(nodeOffset(which, node) + 8, uint8_t(kind));
-}
-
-void HfsImage::setNodeHeight(HfsTree which, uint32_t node, uint8_t height)
-{
-    put8(nodeOffset(which, node) + 9, height);
-}
-
-void HfsImage::setRecordCount(HfsTree which, uint32_t node, uint16_t numRecords)
-{
-    put16(nodeOffset(which, node) + 10, numRecords);
-}
-
-void HfsImage::setRecordOffset(HfsTree which, uint32_t node, uint16_t index, uint16_t offset)
-{
-    put16(nodeOffset(which, node) + tree(which).nodeSize - 2 - 2 * uint64_t(index), offset);
-}
-
-void HfsImage::setKeyLength(HfsTree which, uint32_t node, uint16_t index, uint16_t keyLength)
-{
-    put16(recordOffset(which, node, index), keyLength);
+    storeBig32(&bytes.at(offset + 3) - 3, value);
 }
