@@ -1,5 +1,5 @@
-// The HFS Plus reader on built, xorriso-made and damaged volumes: whatever the damage, mounting,
-// listing, walking and reading end, and what is read is either the file's bytes or a failed read.
+// The HFS Plus reader on built, xorriso-made and damaged volumes: whatever the damage, it ends and
+// reads either a file's own bytes or nothing.
 #include "hfsvolume.h"
 
 #include "bigendian.h"
@@ -86,8 +86,7 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
     }
 }
 
-// Everything one walk with the engine's traversal saw: paths below the root in the order met, and
-// each file's bytes when the whole file could be read.
+// What one traversal saw: paths below the root in order, and the bytes of each file read whole.
 struct Walk : CVolumeItemCallback {
     void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
     {
@@ -154,9 +153,8 @@ struct Sample {
     Names paths;                        // every item, sorted
 };
 
-// Small blocks and nodes and few records a node, so that both trees have several levels: folders
-// three deep, and a file in 30 pieces whose extents continue in three overflow records; the
-// catalog lies in catalogPieces pieces (beyond eight, the rest are in the overflow file too).
+// Small blocks, nodes and fan-out: both trees several levels deep, a file in 30 pieces, and the
+// catalog in catalogPieces pieces (beyond eight, in the overflow file too).
 Sample sampleVolume(uint32_t catalogPieces = 10)
 {
     HfsImageBuilder builder(
@@ -288,8 +286,7 @@ TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
     }
 }
 
-// An HFS ("BD") volume gives its geometry and bitmap only: written by hand, and by hfsutils when
-// they are installed (1440 KiB of 512-byte blocks, used at the start and free at the end).
+// An HFS ("BD") volume gives its geometry and bitmap only: written by hand, and by hfsutils.
 TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
 {
     Bytes image(256 * 512);
@@ -325,8 +322,7 @@ TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
     EXPECT_FALSE(made.volume.isAllocationBlockUsed(made.volume.allocBlocks - 1));
 }
 
-// An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, whose 256-byte bitmap lies in an
-// allocation file of one whole block (4096 bytes, twice one bit per 512-byte disk block).
+// An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, its bitmap in one whole allocation block.
 HfsImage smallMacVolume()
 {
     HfsImageBuilder builder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
@@ -336,9 +332,8 @@ HfsImage smallMacVolume()
     return builder.build();
 }
 
-// The allocation file is refused only when it cannot describe the volume's blocks or claims more
-// bytes than the disk holds; one rounded up to its block, or of 512-byte blocks, is loaded and
-// answers for every block and no further.
+// The allocation file is refused only when it cannot cover the volume or exceeds the disk; a loaded
+// one answers for every block and no further.
 TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
 {
     const HfsImage sound = smallMacVolume();
@@ -382,8 +377,7 @@ TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExc
     }
 }
 
-// On a disk twice the volume's size a scan asks about every block past the bitmap: the first
-// question prints the out-of-range line, the report counts the rest in one line and starts anew.
+// A scan past the bitmap prints the out-of-range line once and counts the rest at the end, each scan.
 TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
 {
     HfsImage image = smallMacVolume();
@@ -402,8 +396,7 @@ TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
     }
 }
 
-// Two records a leaf and two an index node make a deep tree in which many folders' records begin
-// in the last subtree of an index node that has a sibling, or run on across leaves.
+// Two records a leaf and an index node: folders' records begin in a sibling's last subtree or run on.
 TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutItsIndex)
 {
     for (HfsFlavor flavor : {HfsFlavor::HfsPlus, HfsFlavor::HfsxCaseSensitive}) {
@@ -442,9 +435,8 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutIts
     }
 }
 
-// The root lists as built: names of 255 units that differ only at their end (three UTF-8 bytes a
-// unit) kept whole; a name whose length claims a unit past its key not filled from the record data
-// behind it; a catalog whose extents continue in the overflow file.
+// Names of 255 units kept whole, a name length past its key not filled from the record behind it,
+// and a catalog continued in the overflow file.
 TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
 {
     const std::u16string stem(251, u'\u6587');
@@ -494,10 +486,8 @@ TEST_F(HFSVolumeTest, FolderThatContainsItselfOrAnAncestorIsLeftOut)
     EXPECT_EQ(walk.paths, (Names{"a", "a/b", "a/b/f"}));
 }
 
-// One overflow record a leaf: a read that starts inside a record meets, after that record's leaf,
-// a first record above the block it wants, and must take the highest one below from the leaf
-// before. Past a fork's own blocks, the highest record below may be another file's, or the other
-// fork's of the same file: neither may be used (block 17 begins frag's second overflow record).
+// One overflow record a leaf: reads from inside a record take the highest record below from the leaf
+// before; past a fork's blocks, another file's or fork's record is never used.
 TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroughAnotherFork)
 {
     HfsImageBuilder builder(
@@ -555,12 +545,8 @@ TEST_F(HFSVolumeTest, ForkWithoutVolumeReadsNothing)
     EXPECT_EQ(item.getSize(), 100u);
 }
 
-// Damage in one catalog node never reaches outside it and never loops. A link that comes back ends
-// the walk with every name listed once, one outside the tree with the names listed so far. A bad
-// record table entry loses that leaf's records from there. Damage the index walk meets (no
-// records, a child whose height or kind does not fit, an unreadable node) leaves the listing to the
-// chain of leaves; where that breaks too, the message points to the lost-files scan. An unsound
-// tree header leaves an unusable tree. Every such listing is reported incomplete.
+// Damage in one catalog node never loops nor reaches outside it; what the index loses is listed from
+// the chain of leaves, or the scan is advised. Every such listing is reported incomplete.
 TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
 {
     Names names;
@@ -596,6 +582,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         return kept;
     };
     using Patch = std::function<void(HfsImage&, std::set<int64_t>&)>;
+    // A field of the node (of the header record in node 0), as wide as the value's type.
     auto at = [](uint32_t node, size_t field, auto value) -> Patch {
         return [=](HfsImage& i, std::set<int64_t>&) {
             const uint64_t offset = node == 0 ? kBTHeaderRecOffset : 0;
@@ -687,11 +674,8 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     EXPECT_TRUE(complete);
 }
 
-// A sector of a leaf the disk cannot read (one in the node's free space, which no structure check
-// would notice) makes every listing through that leaf incomplete: the cache keeps its zeros and
-// answers later reads without an error. With one block a read, the node's own read meets the
-// error; with the usual read-ahead, the mount's earlier read did, and only the cache's memory of
-// bad blocks tells.
+// An unreadable sector in a leaf's free space keeps every listing through it incomplete, whether the
+// node's own read or the mount's read-ahead met the error (the cache remembers bad blocks).
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 {
     const HfsImage image = smallVolume();
@@ -712,10 +696,8 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
     }
 }
 
-// xorriso writes the volume, with a catalog of several levels (4000 empty files beside those with
-// data). Read through a partition window as the application opens it, and from its offset on the
-// whole disk, it lists as fls lists it; every file with data reads as icat reads it. Random bytes
-// over its catalog never break a walk.
+// An xorriso volume, read through a partition window and at its offset, lists as fls lists it and
+// reads as icat reads it; random bytes over its catalog never break a walk.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
     for (const char* tool : {"xorriso", "fls", "icat"})
@@ -799,11 +781,8 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     }
 }
 
-// A hard link's record ('hlnk', 'hfs+', its number in the BSD special field) keeps its name and
-// place and takes the data, size and date of "iNode" + number in the hidden private folder, also
-// past the iNode's inline extents; a link whose iNode is missing or is itself a link stays as it
-// is, with one message. A file with the compressed owner flag says so in its listing. The iNode's
-// bytes are checked against icat where The Sleuth Kit is installed.
+// A hard link reads its iNode's data, size and date (checked against icat), a link to a missing or
+// linked iNode stays as it is with one message, and a compressed file is marked.
 TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
 {
     constexpr uint32_t kLinkDate = kHfsDefaultAttributeDate + 1000;
@@ -876,8 +855,8 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     EXPECT_TRUE(read == *reference);
 }
 
-// The sound volume walks whole; with a header zeroed it fails the mount, lists nothing, or (the
-// catalog in its eight inline pieces) loses only the file whose extents continue in the overflow file.
+// Zeroed headers: the volume header fails the mount, the catalog's lists nothing, the extents' loses
+// only the file continued in the overflow file.
 TEST_F(HFSVolumeTest, SoundOrHeaderZeroedVolumeWalksAsFarAsItsHeadersAllow)
 {
     enum Damage { None, VolumeHeader, CatalogHeader, ExtentsHeader };
@@ -907,8 +886,7 @@ TEST_F(HFSVolumeTest, SoundOrHeaderZeroedVolumeWalksAsFarAsItsHeadersAllow)
     }
 }
 
-// Over the catalog the volume still mounts (its header is intact); over the extents file, with the
-// catalog in its eight inline pieces, a file in its inline extents still reads whole.
+// Random bytes over either tree never break the walk; a file in its inline extents still reads.
 TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
 {
     for (const HfsTree which : {HfsTree::Catalog, HfsTree::Extents}) {
@@ -945,10 +923,7 @@ TEST_F(HFSVolumeTest, CutOffImagesMountOrFailAndNeverReadWrongBytes)
     }
 }
 
-// Every catalog leaf's forward link and index record's child pointed in turn at every node (the
-// header node and itself included) and past the end; the extents file's leaves linked in a ring,
-// and its index children pointed back at its root: the walk ends, no item is listed twice, and
-// reads give the file's bytes or fail.
+// Tree links redirected anywhere, or in a ring: the walk ends, lists nothing twice, reads nothing wrong.
 TEST_F(HFSVolumeTest, EveryRedirectedTreeLinkEndsTheWalk)
 {
     const Sample sample = sampleVolume();
@@ -980,10 +955,8 @@ TEST_F(HFSVolumeTest, EveryRedirectedTreeLinkEndsTheWalk)
     check(toRoot, "extents children to the root");
 }
 
-// Two folders a level, each listing both folders of the next level: 4 records a level, but as a
-// tree 2^levels folders. The walk lists each folder once, under the first folder that lists it.
-// The root folder's own record (read for the volume name) naming another folder's ID leaves that
-// folder in the tree.
+// A folder listed under two parents (2^12 paths from 24 folders), or named by the root's own record,
+// is walked once.
 TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
 {
     HfsImageBuilder builder({.volumeName = "Lattice", .blockSize = 512});

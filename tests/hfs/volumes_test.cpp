@@ -94,8 +94,6 @@ protected:
 };
 } // namespace
 
-// --- Marker bitmap and volume reads ----------------------------------------------------------------
-
 TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
 {
     CMarkerBitmap bitmap(16);
@@ -110,29 +108,25 @@ TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
     EXPECT_EQ(bitmap.getBytes()[1], 0xFF);
 }
 
-TEST(VolumeReadTest, ReadsAtTheVolumeOffsetAndMarksTheFirstBlock)
+// Reads start at the volume's offset, mark their first block, and fail past the disk's end.
+TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk)
 {
-    CachedVolume cached(4096);
+    CachedVolume cached(2052);
     CVolume& volume = cached.volume;
+    uint8_t bytes[1536];
+    EXPECT_FALSE(volume.read(UINT64_MAX - 10, 512, bytes));
     volume.diskOfs = 1048576;
     volume.createBitmap();
     volume.setMarking(true);
-    uint8_t bytes[1536];
     ASSERT_TRUE(volume.read(0, sizeof bytes, bytes));
     EXPECT_EQ(0, std::memcmp(bytes, cached.disk.bytes.data() + 1048576, sizeof bytes));
     EXPECT_TRUE(volume.getMarkerBitmap()->isBitSet(2048));
     EXPECT_FALSE(volume.getMarkerBitmap()->isBitSet(2049));
-}
-
-TEST(VolumeReadTest, RangeBeyondTheDiskFails)
-{
-    CachedVolume cached(4);
-    uint8_t bytes[512];
-    EXPECT_TRUE(cached.volume.read(1536, 512, bytes));
-    EXPECT_FALSE(cached.volume.read(1537, 512, bytes));
-    EXPECT_FALSE(cached.volume.read(UINT64_MAX - 10, 512, bytes));
-    cached.volume.diskOfs = 1024;
-    EXPECT_FALSE(cached.volume.read(1024, 512, bytes));
+    EXPECT_TRUE(volume.read(1536, 512, bytes)); // the disk's last block
+    EXPECT_FALSE(volume.read(1537, 512, bytes));
+    EXPECT_FALSE(volume.read(UINT64_MAX - 10, 512, bytes)); // the offset and diskOfs would wrap
+    volume.diskOfs = 1049600;
+    EXPECT_FALSE(volume.read(1024, 512, bytes));
 }
 
 TEST(RawVolumeItemTest, ReadsFromItsFirstBlockAndFailsWithoutAVolume)
@@ -148,8 +142,6 @@ TEST(RawVolumeItemTest, ReadsFromItsFirstBlockAndFailsWithoutAVolume)
     item.volume = nullptr;
     quietly([&] { EXPECT_EQ(item.read(0, bytes, sizeof bytes), 0u); });
 }
-
-// --- Items --------------------------------------------------------------------------------------
 
 TEST_F(VolumesTest, ChildAccessCountsFoldersApartAndRefusesBadIndexes)
 {
@@ -170,7 +162,7 @@ TEST_F(VolumesTest, DeletingAVeryDeepTreeDoesNotExhaustTheStack)
     EXPECT_NE(quietly([&] { volume.setRoot(nullptr); }).find("frees:300001"), std::string::npos);
 }
 
-TEST_F(VolumesTest, SortByNameOrdersByNameThenSizeThenIDThenDate)
+TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
 {
     FakeItem upper("B", 5), lower("a", 1), small("a", 0), otherID("a", 1, 0, "17"), later("a", 1, 9), same("a", 1);
     for (FakeItem* item : {&upper, &lower, &small, &otherID, &later, &same})
@@ -181,10 +173,8 @@ TEST_F(VolumesTest, SortByNameOrdersByNameThenSizeThenIDThenDate)
     EXPECT_EQ(later.compare(&lower), 1);
     EXPECT_EQ(lower.compare(&same), 0);
     EXPECT_EQ(lower.compare(nullptr), 0);
-}
 
-TEST_F(VolumesTest, SortBySizePutsFoldersBeforeEmptyFilesAndKeepsHugeSizesInOrder)
-{
+    // By size: folders before empty files, and huge sizes in order.
     volume.setSortType(SortBySize);
     FakeItem folder("z", 0, 0, "n/a", true), empty("a", 0), big("a", 100), huge("a", UINT64_MAX);
     for (FakeItem* item : {&folder, &empty, &big, &huge})
@@ -194,8 +184,6 @@ TEST_F(VolumesTest, SortBySizePutsFoldersBeforeEmptyFilesAndKeepsHugeSizesInOrde
     EXPECT_EQ(huge.compare(&big), 1); // a difference beyond the signed range keeps its sign
     EXPECT_EQ(big.compare(&huge), -1);
 }
-
-// --- Traversal ---------------------------------------------------------------------------------
 
 TEST_F(VolumesTest, TraverseHandsKeptChildrenOfAnUnloadedFolderOverAndUnloadsItWhenStopped)
 {
@@ -220,8 +208,6 @@ TEST_F(VolumesTest, KeepHasNoEffectOnLoadedChildren)
         kept.release(); // still owned by the folder
     EXPECT_EQ(namesOf(root), (std::vector<std::string>{"x"}));
 }
-
-// --- Pruning and de-duplication ----------------------------------------------------------------
 
 TEST_F(VolumesTest, RemoveEmptyFoldersRemovesFoldersThatOnlyHeldEmptyFolders)
 {
@@ -253,8 +239,6 @@ TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADropp
     for (CVolumeItem* child : kept->children)
         EXPECT_EQ(child->getParent(), kept);
 }
-
-// --- Folder table model -------------------------------------------------------------------------
 
 TEST_F(VolumesTest, TableRowsAreTheSortedChildrenAndEmptyOutsideTheFolder)
 {
