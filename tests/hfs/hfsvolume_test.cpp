@@ -307,11 +307,17 @@ TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
 
     if (!toolAvailable("hformat") || !toolAvailable("hcopy"))
         GTEST_SKIP() << "hfsutils (hformat, hcopy) not installed";
+    // hfsutils keep their current volume in $HOME: a private one for these commands.
     ScratchDir dir;
+    const std::vector<std::string> home = {"HOME=" + dir.path()};
     ASSERT_TRUE(writeFileBytes(dir.file("data.bin"), patternBytes(40000, 3)));
-    HfsUtilsVolume maker;
-    ASSERT_TRUE(maker.format(dir.file("plain.hfs"), "Plain", 1440 * 1024)) << maker.error();
-    ASSERT_TRUE(maker.copyIn(dir.file("data.bin"), ":data.bin")) << maker.error();
+    ASSERT_TRUE(writeFileBytes(dir.file("plain.hfs"), Bytes(1440 * 1024))); // hformat makes no file
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"hformat", "-l", "Plain", dir.file("plain.hfs")},
+          {"hcopy", "-r", dir.file("data.bin"), ":data.bin"}}) {
+        const ToolResult result = runTool(command, home);
+        ASSERT_EQ(result.exitStatus, 0) << command[0] << ": " << result.errors;
+    }
     Mounted made(readFileBytes(dir.file("plain.hfs")));
     ASSERT_TRUE(made.mount(true));
     EXPECT_EQ(made.volume.catalogTree, nullptr);

@@ -115,34 +115,3 @@ std::optional<std::vector<uint8_t>> runIcat(const std::string& imagePath, uint64
         return std::nullopt;
     return std::vector<uint8_t>(result.output.begin(), result.output.end());
 }
-
-bool HfsUtilsVolume::run(const std::vector<std::string>& argv)
-{
-    if (home.path().empty()) {
-        lastError = "no private HOME folder for hfsutils";
-        return false;
-    }
-    const ToolResult result = runTool(argv, {"HOME=" + home.path()});
-    if (result.exitStatus != 0) {
-        lastError = argv[0] + " failed (" + std::to_string(result.exitStatus) + "): " + result.errors;
-        return false;
-    }
-    return true;
-}
-
-bool HfsUtilsVolume::format(const std::string& imagePath, const std::string& label, uint64_t sizeBytes)
-{
-    std::error_code code;
-    std::ofstream(imagePath, std::ios::binary | std::ios::trunc).close();
-    std::filesystem::resize_file(imagePath, sizeBytes, code);
-    if (code) {
-        lastError = "cannot size " + imagePath + ": " + code.message();
-        return false;
-    }
-    return run({"hformat", "-l", label, imagePath});
-}
-
-bool HfsUtilsVolume::copyIn(const std::string& hostPath, const std::string& hfsPath)
-{
-    return run({"hcopy", "-r", hostPath, hfsPath});
-}

@@ -1,6 +1,6 @@
 // Fixtures around the third-party tools that make and read HFS volumes: a directory tree described
 // in code, xorriso images (Apple partition map + HFS Plus), The Sleuth Kit's fls and icat as an
-// independent reader, and hfsutils for HFS ("BD") volumes. A failure answers false or nothing.
+// independent reader. A failure answers false or nothing.
 #pragma once
 
 #include "apmimage.h"
@@ -54,21 +54,3 @@ std::optional<std::vector<FlsEntry>> runFls(const std::string& imagePath, uint64
 std::vector<FlsEntry> userEntries(const std::vector<FlsEntry>& entries);
 // icat -o sectorOffset image inode; nothing when icat fails.
 std::optional<std::vector<uint8_t>> runIcat(const std::string& imagePath, uint64_t sectorOffset, uint64_t inode);
-
-// An HFS ("BD") volume made and filled with hfsutils, which keep their current volume in
-// $HOME/.hcwd: every command runs with HOME pointed at a private folder of this object.
-class HfsUtilsVolume {
-public:
-    // Writes sizeBytes zero bytes to the file (hformat neither creates one nor takes one below
-    // 800 KiB) and formats it; the volume becomes current.
-    bool format(const std::string& imagePath, const std::string& label, uint64_t sizeBytes);
-    // Copies a host file into the data fork (raw mode); volume paths start with ':' (":Docs:Old").
-    bool copyIn(const std::string& hostPath, const std::string& hfsPath);
-    const std::string& error() const { return lastError; }
-
-private:
-    bool run(const std::vector<std::string>& argv);
-
-    ScratchDir home;
-    std::string lastError;
-};
