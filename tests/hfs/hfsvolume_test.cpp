@@ -86,6 +86,21 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
     }
 }
 
+bool toolsMissing(std::initializer_list<const char*> tools)
+{
+    return std::any_of(tools.begin(), tools.end(), [](const char* tool) { return !toolAvailable(tool); });
+}
+
+// fls's user entries as "TYPE ID PATH", sorted; nothing when fls fails.
+Names flsLines(const std::string& image, uint64_t sector)
+{
+    Names lines;
+    for (const FlsEntry& e : userEntries(runFls(image, sector).value_or(std::vector<FlsEntry>{})))
+        lines.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 // What one traversal saw: paths below the root in order, and the bytes of each file read whole.
 struct Walk : CVolumeItemCallback {
     void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
@@ -441,17 +456,13 @@ TEST_F(HFSVolumeTest, DeepCatalogListsEveryFolderInEitherNameOrderAlsoWithoutIts
     }
 }
 
-// Names of 255 units kept whole, a name length past its key not filled from the record behind it,
-// and a catalog continued in the overflow file.
+// Names of 255 units kept whole, and a name length past its key not filled from the record behind it.
 TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
 {
     const std::u16string stem(251, u'\u6587');
     std::string utf8Stem;
     for (int i = 0; i < 251; ++i)
         utf8Stem += "\xE6\x96\x87";
-    Names numbered;
-    for (int i = 0; i < 30; ++i)
-        numbered.push_back("n" + std::to_string(10 + i));
     HfsImageBuilder longNames, shortKey;
     longNames.addFileUtf16(kHfsRootFolderID, stem + u".txt", Bytes(1, 0));
     longNames.addFileUtf16(kHfsRootFolderID, stem + u".pdf", Bytes(1, 0));
@@ -459,16 +470,9 @@ TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
     HfsImage shortKeyImage = shortKey.build();
     const HfsRecordPlace* place = shortKeyImage.findCatalogRecord(kHfsRootFolderID, "ab");
     shortKeyImage.put16(shortKeyImage.recordOffset(HfsTree::Catalog, place->node, place->index) + kCKNodeName, 3);
-    HfsImageBuilder pieces(
-        {.blockSize = 512, .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}});
-    for (const std::string& name : numbered)
-        pieces.addFile(kHfsRootFolderID, name, Bytes(1, 0));
-    const HfsImage piecesImage = pieces.build();
-    EXPECT_GT(piecesImage.catalog.extents.size(), 8u);
     const std::pair<HfsImage, Names> cases[] = {
         {longNames.build(), {utf8Stem + ".pdf", utf8Stem + ".txt"}},
         {shortKeyImage, {"ab"}},
-        {piecesImage, numbered},
     };
     for (const auto& [image, listed] : cases) {
         Mounted m(image.bytes);
@@ -708,9 +712,8 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 // reads as icat reads it.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
-    for (const char* tool : {"xorriso", "fls", "icat"})
-        if (!toolAvailable(tool))
-            GTEST_SKIP() << tool << " is not installed";
+    if (toolsMissing({"xorriso", "fls", "icat"}))
+        GTEST_SKIP() << "xorriso, fls or icat is not installed";
     TreeSpec tree;
     tree.folder("empty").file("readme.txt", 6, 1).file("docs/cafe\xCC\x81.txt", 6, 2);
     tree.file("docs/deep/deeper/note", 4, 3).file("docs/big.bin", 300000, 4);
@@ -726,12 +729,8 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     ASSERT_TRUE(makeXorrisoImage(scratch.file("tree"), "GLEANERTEST", path, &error)) << error;
     const std::optional<ApmEntry> entry = findApmPartition(path);
     ASSERT_TRUE(entry.has_value());
-    const auto fls = runFls(path, entry->firstBlock);
-    ASSERT_TRUE(fls.has_value());
-    Names flsLines;
-    for (const FlsEntry& e : userEntries(*fls))
-        flsLines.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
-    std::sort(flsLines.begin(), flsLines.end());
+    const Names listed = flsLines(path, entry->firstBlock);
+    ASSERT_FALSE(listed.empty());
 
     CMemoryDisk disk(readFileBytes(path), 512);
     CPartitionDisk window(&disk, int64_t(entry->firstBlock), disk.getBlockCount() - 1);
@@ -749,7 +748,7 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         EXPECT_EQ(v->getName(), "GLEANERTEST");
         EXPECT_GE(v->catalogTree->header.treeDepth, 3);
         std::sort(lines.begin(), lines.end());
-        EXPECT_EQ(lines, flsLines);
+        EXPECT_EQ(lines, listed);
     }
     ASSERT_EQ(files.size(), 4064u);
     for (const auto& [id, item] : files) {
@@ -979,4 +978,131 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     Names paths = walk.paths;
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, sample.paths);
+}
+
+// The reader, and fls and icat where installed, list and read built volumes as built: the keys
+// sorted in each flavour's name order, nodes full of long keys ending before their offset tables,
+// a catalog continued in the overflow file. icat searches the index nodes for each (parent, name).
+TEST_F(HFSVolumeTest, BuiltVolumesOfEveryShapeListAndReadAsBuiltInTheReaderAndTheSleuthKit)
+{
+    using Entries = std::vector<std::string>; // a folder ends in '/'
+    Entries numbered, longNames;
+    for (int i = 0; i < 30; ++i)
+        numbered.push_back("n" + std::to_string(10 + i));
+    for (char c = 'a'; c <= 'x'; ++c)
+        longNames.push_back(std::string(120, c));
+    const struct {
+        HfsBuildOptions options;
+        Entries entries;
+        uint32_t minDepth;
+    } cases[] = {
+        {{.flavor = HfsFlavor::HfsxCaseSensitive,
+          .blockSize = 512,
+          .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 2}},
+         {"a", "A", "b", "B", "Zeta", "zeta"},
+         3},
+        {{.blockSize = 512, .catalog = {.nodeSize = 512, .maxLeafRecords = 3, .maxIndexRecords = 2}},
+         {"Mixed/", "Mixed/apple", "Mixed/Banana", "Mixed/cherry", "Mixed/Date", "Mixed/elder", "Mixed/Fig",
+          "Mixed/grape", "Mixed/Hazel", "Mixed/_under", "Mixed/Zed"},
+         3},
+        {{.blockSize = 512, .catalog = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 3, .extentCount = 12}},
+         numbered,
+         3},
+        {{.catalog = {.nodeSize = 1024}}, longNames, 2},
+    };
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        SCOPED_TRACE(c);
+        HfsImageBuilder builder(cases[c].options);
+        std::map<std::string, uint32_t> folders = {{"", kHfsRootFolderID}};
+        std::map<uint64_t, Bytes> contents;
+        Names expected;
+        for (const std::string& path : cases[c].entries) {
+            const bool folder = path.back() == '/';
+            const std::string bare = folder ? path.substr(0, path.size() - 1) : path;
+            const size_t slash = bare.rfind('/');
+            const uint32_t parent = folders.at(slash == std::string::npos ? "" : bare.substr(0, slash + 1));
+            const std::string name = bare.substr(slash + 1); // the whole path when there is no slash
+            const Bytes bytes = patternBytes(300, uint32_t(contents.size()));
+            const uint32_t id =
+                folder ? folders[path] = builder.addFolder(parent, name) : builder.addFile(parent, name, bytes);
+            if (!folder)
+                contents[id] = bytes;
+            expected.push_back(std::string(folder ? "d/d " : "r/r ") + std::to_string(id) + " " + bare);
+        }
+        const HfsImage image = builder.build();
+        EXPECT_GE(image.catalog.depth, cases[c].minDepth);
+        EXPECT_EQ(image.catalog.extents.size(), c == 2 ? 12u : 1u);
+        for (size_t level = 0; level < image.catalog.levels.size(); ++level)
+            for (uint32_t node : image.catalog.levels[level]) {
+                SCOPED_TRACE(node);
+                const uint64_t at = image.nodeOffset(HfsTree::Catalog, node);
+                EXPECT_EQ(int8_t(image.bytes[at + 8]), level == 0 ? -1 : 0);
+                EXPECT_EQ(image.bytes[at + 9], level + 1);
+                const uint16_t count = uint16_t(image.bytes[at + 10] << 8 | image.bytes[at + 11]);
+                const uint64_t table = at + image.catalog.nodeSize - 2 - 2 * uint64_t(count); // free space entry
+                EXPECT_LE(at + (image.bytes[table] << 8 | image.bytes[table + 1]), table);
+                for (uint16_t r = 0; r < count; ++r)
+                    EXPECT_LT(image.recordOffset(HfsTree::Catalog, node, r), table);
+            }
+        std::sort(expected.begin(), expected.end());
+        Mounted m(image.bytes);
+        ASSERT_TRUE(m.mount(true));
+        Names lines;
+        std::map<uint64_t, CHFSVolumeItem*> files;
+        listTree(m.volume.getRoot(), "", &lines, &files);
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(lines, expected);
+        for (const auto& [id, item] : files) {
+            Bytes bytes(item->getSize());
+            EXPECT_EQ(item->read(0, bytes.data(), uint32_t(bytes.size())), bytes.size());
+            EXPECT_TRUE(bytes == contents[id]) << id;
+        }
+        if (toolsMissing({"fls", "icat"}))
+            continue;
+        ScratchDir dir;
+        ASSERT_TRUE(writeFileBytes(dir.file("volume.img"), image.bytes));
+        EXPECT_EQ(flsLines(dir.file("volume.img"), 0), expected);
+        for (const auto& [id, bytes] : contents)
+            EXPECT_EQ(runIcat(dir.file("volume.img"), 0, id), bytes) << id;
+    }
+}
+
+// 512-byte blocks and overflow leaves of two records: a 40-extent file needs four overflow records
+// on two leaves, and its resource fork's records (fork type 0xFF) sort after the data fork's.
+// blkstat reads the bitmap itself: the free run's blocks are free, the blocks around it used.
+TEST_F(HFSVolumeTest, SleuthKitReadsTheBuildersOverflowExtentsAndSeesItsFreeRunsAsFree)
+{
+    if (toolsMissing({"icat", "blkstat"}))
+        GTEST_SKIP() << "icat or blkstat is not installed";
+    HfsImageBuilder builder({.blockSize = 512, .extents = {.nodeSize = 512, .maxLeafRecords = 2}});
+    const Bytes first = patternBytes(60 * 512 + 100, 7);
+    const Bytes second = patternBytes(20 * 512, 8);
+    const Bytes resource = patternBytes(10 * 512, 9);
+    const Bytes lost = patternBytes(3000, 61);
+    const uint32_t fragmented = builder.addFile(kHfsRootFolderID, "fragmented.bin", first,
+                                                {.dataExtents = 40, .resourceFork = resource, .resourceExtents = 10});
+    const size_t run = builder.addFreeData(lost);
+    const uint32_t other = builder.addFile(kHfsRootFolderID, "other.bin", second, {.dataExtents = 12});
+    const HfsImage image = builder.build();
+    ASSERT_EQ(image.dataForks.at(fragmented).size(), 40u);
+    EXPECT_EQ(image.extents.depth, 2u);
+    const HfsExtent extent = image.freeRuns[run];
+    ASSERT_EQ(extent.blockCount, 6u);
+    EXPECT_TRUE(
+        std::equal(lost.begin(), lost.end(), image.bytes.begin() + int64_t(image.blockOffset(extent.startBlock))));
+
+    ScratchDir dir;
+    const std::string path = dir.file("volume.img");
+    ASSERT_TRUE(writeFileBytes(path, image.bytes));
+    EXPECT_EQ(runIcat(path, 0, fragmented), first);
+    EXPECT_EQ(runIcat(path, 0, other), second);
+    const ToolResult rsrc = runTool({"icat", path, std::to_string(fragmented) + "-4353"});
+    EXPECT_TRUE(rsrc.output == std::string(resource.begin(), resource.end())) << rsrc.errors;
+    for (uint32_t block = extent.startBlock - 1; block <= extent.startBlock + extent.blockCount; ++block) {
+        const ToolResult result = runTool({"blkstat", path, std::to_string(block)});
+        EXPECT_EQ(result.exitStatus, 0) << result.errors;
+        const bool free = block >= extent.startBlock && block < extent.startBlock + extent.blockCount;
+        EXPECT_EQ(result.output.find("Not Allocated") != std::string::npos, free) << "block " << block;
+        EXPECT_EQ(image.isBlockUsed(block), !free) << "block " << block;
+    }
 }
