@@ -58,13 +58,6 @@ struct Mounted {
             names.push_back(child->getName());
         return names;
     }
-    CHFSVolumeItem* rootChild(size_t index)
-    {
-        OutputCapture quiet;
-        if (volume.getRoot()->children.empty())
-            volume.getRoot()->addChildren();
-        return dynamic_cast<CHFSVolumeItem*>(volume.getRoot()->children.at(index));
-    }
     CMemoryDisk disk;
     CCachedDisk cache;
     CHFSVolume volume;
@@ -503,11 +496,15 @@ TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroug
     HfsImageBuilder builder(
         {.blockSize = 512, .extents = {.nodeSize = 512, .maxLeafRecords = 1, .maxIndexRecords = 2}});
     const Bytes data = patternBytes(40 * 512 + 100, 7);
-    builder.addFile(kHfsRootFolderID, "frag", data, {.dataExtents = 40, .resourceFork = patternBytes(512, 3)});
-    builder.addFile(kHfsRootFolderID, "other", patternBytes(512, 2));
+    const uint32_t frag =
+        builder.addFile(kHfsRootFolderID, "frag", data, {.dataExtents = 40, .resourceFork = patternBytes(512, 3)});
+    const uint32_t other = builder.addFile(kHfsRootFolderID, "other", patternBytes(512, 2));
     Mounted m(builder.build().bytes);
     ASSERT_TRUE(m.mount(true));
-    CHFSVolumeItem* file = m.rootChild(0);
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    CHFSVolumeItem* file = files.at(frag);
     Bytes whole(data.size());
     OutputCapture quiet;
     ASSERT_EQ(file->read(0, whole.data(), uint32_t(whole.size())), whole.size());
@@ -518,7 +515,7 @@ TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroug
         ASSERT_TRUE(std::equal(piece.begin(), piece.end(), data.begin() + block * 512 + 100)) << "block " << block;
     }
     Bytes bytes(512, 0xEE);
-    EXPECT_EQ(m.rootChild(1)->read(17 * 512, bytes.data(), 512), 0u);
+    EXPECT_EQ(files.at(other)->read(17 * 512, bytes.data(), 512), 0u);
     EXPECT_FALSE(m.volume.readFileAt(file->fileID, kResourceForkType, bytes.data(), 17 * 512, 512, file->resourceFork));
     EXPECT_EQ(bytes, Bytes(512, 0xEE));
 }

@@ -28,11 +28,6 @@ struct FakeItem : CVolumeItem {
     std::string id;
 };
 
-FakeItem* fakeFolder(const std::string& name)
-{
-    return new FakeItem(name, 0, 0, "n/a", true);
-}
-
 // A folder that gets its children only when asked to load them, like a file-system folder.
 class LazyFolder : public CVolumeItem {
 public:
@@ -223,8 +218,8 @@ TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADropp
     adopt(root, new FakeItem("a", 1024));
     adopt(root, new FakeItem("a", 2048));
     adopt(root, new FakeItem("a", 1024));
-    CVolumeItem* first = adopt(root, fakeFolder("docs"));
-    CVolumeItem* second = adopt(root, fakeFolder("docs"));
+    CVolumeItem* first = adopt(root, new FakeItem("docs", 0, 0, "n/a", true));
+    CVolumeItem* second = adopt(root, new FakeItem("docs", 0, 0, "n/a", true));
     adopt(first, new FakeItem("only-in-first", 1));
     adopt(second, new FakeItem("only-in-second", 1));
     adopt(first, new FakeItem("in-both", 1));
@@ -243,7 +238,7 @@ TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADropp
 TEST_F(VolumesTest, TableRowsAreTheSortedChildrenAndEmptyOutsideTheFolder)
 {
     adopt(root, new FakeItem("zeta", 1));
-    adopt(root, fakeFolder("alpha"));
+    adopt(root, new FakeItem("alpha", 0, 0, "n/a", true));
     adopt(root, new FakeItem("mid", 1));
     CVolumeTableModel model(root);
     EXPECT_EQ(model.getRowImageIndex(0), 0); // the folder, first once sorted
