@@ -103,7 +103,8 @@ TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
     EXPECT_EQ(bitmap.getBytes()[1], 0xFF);
 }
 
-// Reads start at the volume's offset, mark their first block, and fail past the disk's end.
+// Reads start at the volume's offset, mark their first block, and fail past the disk's end or
+// without the cache.
 TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk)
 {
     CachedVolume cached(2052);
@@ -122,6 +123,9 @@ TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk
     EXPECT_FALSE(volume.read(UINT64_MAX - 10, 512, bytes)); // the offset and diskOfs would wrap
     volume.diskOfs = 1049600;
     EXPECT_FALSE(volume.read(1024, 512, bytes));
+    EXPECT_TRUE(volume.read(0, 0, nullptr)); // nothing to read needs no buffer
+    CVolume uncached(&cached.disk);          // reads go through the cache only
+    EXPECT_FALSE(uncached.read(0, 512, bytes));
 }
 
 TEST(RawVolumeItemTest, ReadsFromItsFirstBlockAndFailsWithoutAVolume)
