@@ -73,7 +73,7 @@ TEST(HFSUni2CStr, ConvertsWithinTheRecordAndTheBuffer)
         {name(6, abcdef), 14, "abcdef"},
         {name(3, {0xD83D, 0xDE00, 'z'}), 512, "\xF0\x9F\x98\x80z"},
         {name(2, {0xDE00, 'z'}), 512, "\xEF\xBF\xBDz"},
-        {name(2, {'z', 0xD83D}), 512, "z\xEF\xBF\xBD"},
+        {name(2, {'z', 0xD83D, 0xDE00}), 512, "z\xEF\xBF\xBD"}, // never joined with a unit past the length
         {name(3, {0xD83D, 'y', 'z'}), 512, "\xEF\xBF\xBDyz"},
         {name(2, {'e', 0x0301}), 512, "e\xCC\x81"},
         {name(255, std::vector<uint16_t>(255, 0x00E9)), 512, repeated("\xC3\xA9", 255)},

@@ -518,6 +518,8 @@ TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroug
     EXPECT_EQ(files.at(other)->read(17 * 512, bytes.data(), 512), 0u);
     EXPECT_FALSE(m.volume.readFileAt(file->fileID, kResourceForkType, bytes.data(), 17 * 512, 512, file->resourceFork));
     EXPECT_EQ(bytes, Bytes(512, 0xEE));
+    EXPECT_TRUE(m.volume.readFileAt(frag, kDataForkType, nullptr, 0, 0, file->dataFork)); // nothing to read
+    EXPECT_FALSE(m.volume.readFileAt(frag, kDataForkType, nullptr, 0, 512, file->dataFork));
 }
 
 TEST_F(HFSVolumeTest, ExtentsFileBlockPastItsOwnExtentsFailsWithoutSearchingTheTree)
