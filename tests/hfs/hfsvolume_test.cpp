@@ -540,7 +540,7 @@ TEST_F(HFSVolumeTest, ExtentsFileBlockPastItsOwnExtentsFailsWithoutSearchingTheT
     EXPECT_EQ(output.find("start search"), std::string::npos) << output;
 }
 
-TEST_F(HFSVolumeTest, ForkWithoutVolumeOrWithNegativeBlockCountReadsNothing)
+TEST_F(HFSVolumeTest, ForkWithoutVolumeOrBlockSizeOrWithNegativeBlockCountReadsNothing)
 {
     Bytes raw(kForkDataSize);
     raw[7] = 100;                                         // logicalSize
@@ -554,6 +554,11 @@ TEST_F(HFSVolumeTest, ForkWithoutVolumeOrWithNegativeBlockCountReadsNothing)
     EXPECT_EQ(item.read(0, &byte, 1), 0u);
     EXPECT_EQ(item.getSize(), 100u);
     EXPECT_EQ(item.dataFork->totalBlocks, 0);
+    Mounted unmounted(smallVolume().bytes);
+    unmounted.volume.allocBlockSize = 0; // a volume without a usable block size maps nothing
+    uint64_t at = 0, available = 0;
+    EXPECT_FALSE(CHFSForkData(&unmounted.volume, reinterpret_cast<const HFSPlusForkData*>(raw.data()))
+                     .getVolumeOfs(0, &at, &available));
 }
 
 // Damage in one catalog node never loops nor reaches outside it; what the index loses is listed from
