@@ -23,16 +23,6 @@ constexpr uint32_t kBTVariableIndexKeysMask = 0x4;
 constexpr uint32_t kExtentsFileID = 3;
 constexpr uint32_t kCatalogFileID = 4;
 
-[[noreturn]] void fail(const std::string& why)
-{
-    throw std::invalid_argument("HfsImageBuilder: " + why);
-}
-
-bool isPowerOfTwo(uint32_t value)
-{
-    return value != 0 && (value & (value - 1)) == 0;
-}
-
 uint64_t divideUp(uint64_t value, uint64_t by)
 {
     return (value + by - 1) / by;
@@ -44,8 +34,6 @@ std::u16string utf16FromUtf8(const std::string& text)
     for (size_t i = 0; i < text.size();) {
         const uint8_t lead = uint8_t(text[i]);
         const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + size_t(extra) >= text.size())
-            fail("name is not valid UTF-8");
         uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
         for (int k = 1; k <= extra; ++k)
             cp = cp << 6 | (uint8_t(text[i + size_t(k)]) & 0x3F);
@@ -164,8 +152,6 @@ std::vector<std::vector<Record>> packLevel(const std::vector<Record>& records, u
     size_t used = kNodeDescriptorSize + 2;
     for (const Record& record : records) {
         const size_t need = record.key.size() + (record.key.size() & 1) + record.data.size() + 2;
-        if (kNodeDescriptorSize + 2 + need > nodeSize)
-            fail("a record does not fit in a node of " + std::to_string(nodeSize) + " bytes");
         if (!current.empty() && (used + need > nodeSize || (maxRecords && current.size() >= maxRecords))) {
             nodes.push_back(std::move(current));
             current.clear();
@@ -203,10 +189,7 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             // node overflows into its record offset table.
             for (const std::vector<Record>& child : levels.back())
                 index.push_back({child.front().key, std::vector<uint8_t>(4, 0)});
-            const size_t below = levels.back().size();
             levels.push_back(packLevel(index, shape.nodeSize, shape.maxIndexRecords));
-            if (levels.back().size() >= below)
-                fail("index records too long for two to fit in a node of " + std::to_string(shape.nodeSize) + " bytes");
         }
     }
 
@@ -228,8 +211,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     uint64_t bytes = divideUp(uint64_t(usedNodes) * shape.nodeSize, unit) * unit;
     bytes = std::max<uint64_t>(bytes, uint64_t(unit) * shape.extentCount);
     layout.totalNodes = uint32_t(bytes / shape.nodeSize);
-    if (layout.totalNodes > uint64_t(shape.nodeSize - kMapRecordOffset - 8) * 8)
-        fail("a tree of " + std::to_string(layout.totalNodes) + " nodes needs map nodes, which are not written");
 
     out.nodes.resize(usedNodes);
     uint32_t lastLeaf = 0;
@@ -278,14 +259,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     storeBig16(header.data() + ns - 8, uint16_t(ns - 8));
     out.nodes[0] = std::move(header);
     return out;
-}
-
-void checkShape(const HfsTreeShape& shape, const char* which)
-{
-    if (!isPowerOfTwo(shape.nodeSize) || shape.nodeSize < 512 || shape.nodeSize > 32768)
-        fail(std::string(which) + " node size must be a power of two from 512 to 32768");
-    if (shape.maxIndexRecords == 1 || shape.extentCount == 0)
-        fail(std::string(which) + " index nodes need two records and the file one extent");
 }
 
 // Byte position of a fork offset, through the fork's extents.
@@ -393,9 +366,6 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
     };
     std::stable_sort(records.begin(), records.end(),
                      [&](const Record& x, const Record& y) { return keyOrder(x, y) < 0; });
-    for (size_t i = 1; i < records.size(); ++i)
-        if (keyOrder(records[i - 1], records[i]) == 0)
-            fail("two catalog records with equal keys");
     return records;
 }
 
@@ -458,13 +428,6 @@ std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pi
 
 HfsImage HfsLayoutWriter::run()
 {
-    if (B < 512 || !isPowerOfTwo(B))
-        fail("block size must be a power of two of at least 512");
-    checkShape(o.catalog, "catalog");
-    checkShape(o.extents, "extents");
-    if (o.extents.extentCount > kExtentsPerRecord)
-        fail("the extents overflow file cannot continue in itself: at most 8 extents");
-
     HfsImageBuilder::Item root;
     root.id = kHfsRootFolderID;
     root.parentID = kHfsRootParentID;
@@ -477,8 +440,6 @@ HfsImage HfsLayoutWriter::run()
     auto planFork = [this](uint32_t fileID, uint8_t forkType, const std::vector<uint8_t>& bytes, uint32_t pieces) {
         Fork fork{fileID, forkType, {}, {}};
         const uint32_t blocks = uint32_t(divideUp(bytes.size(), B));
-        if (blocks > 0 && (pieces == 0 || pieces > blocks))
-            fail("a fork of " + std::to_string(blocks) + " blocks cannot have " + std::to_string(pieces) + " extents");
         if (blocks > 0)
             fork.pieceBlocks = splitCounts(blocks, pieces);
         return fork;
@@ -524,8 +485,6 @@ HfsImage HfsLayoutWriter::run()
             break;
         bitmapBlocks = need;
     }
-    if (total > 0xFFFFFFFFull)
-        fail("volume too large");
     const uint32_t T = uint32_t(total);
     used.assign(T, false);
 
@@ -590,7 +549,6 @@ HfsImage HfsLayoutWriter::run()
         const std::vector<uint8_t>& resource = items[i].options.resourceFork;
         writeFork(dataForks[i].extents, items[i].data.data(), items[i].data.size());
         writeFork(resourceForks[i].extents, resource.data(), resource.size());
-        image.dataForks[items[i].id] = dataForks[i].extents;
     }
     for (size_t r = 0; r < b.freeData.size(); ++r)
         writeFork({image.freeRuns[r]}, b.freeData[r].data(), b.freeData[r].size());
@@ -627,13 +585,6 @@ HfsImageBuilder::HfsImageBuilder(HfsBuildOptions options) : opts(std::move(optio
 uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name, bool folder, std::vector<uint8_t> data,
                                   const HfsItemOptions& options)
 {
-    if (name.size() > 255)
-        fail("a name holds at most 255 UTF-16 units");
-    const bool parentKnown =
-        parentID == kHfsRootFolderID ||
-        std::any_of(items.begin(), items.end(), [&](const Item& i) { return i.folder && i.id == parentID; });
-    if (!parentKnown)
-        fail("parent " + std::to_string(parentID) + " is not a folder of this volume");
     const uint32_t id = options.id ? options.id : nextID;
     nextID = std::max(nextID, id + 1);
     runs.push_back({false, items.size()});

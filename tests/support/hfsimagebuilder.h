@@ -1,6 +1,6 @@
 // Builds HFS Plus and HFSX volumes in memory, field by field from the on-disk format and independent
 // of the engine's reader: fragmented files, catalog trees of a chosen shape, free blocks holding
-// chosen bytes, and images to patch after the build. Misuse throws std::invalid_argument.
+// chosen bytes, and images to patch after the build. Options are taken as given, unchecked.
 #pragma once
 
 #include <cstdint>
@@ -92,7 +92,6 @@ public:
     HfsTreeLayout catalog;
     HfsTreeLayout extents;
     std::vector<HfsExtent> allocationFile;
-    std::map<uint32_t, std::vector<HfsExtent>> dataForks; // every extent of each file's data fork, by ID
     std::vector<HfsExtent> freeRuns;                      // HfsImageBuilder::addFreeData's runs, by handle
 
     std::vector<uint8_t> volumeBytes() const { return bytes; }
