@@ -79,11 +79,6 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
     }
 }
 
-bool toolsMissing(std::initializer_list<const char*> tools)
-{
-    return std::any_of(tools.begin(), tools.end(), [](const char* tool) { return !toolAvailable(tool); });
-}
-
 // fls's user entries as "TYPE ID PATH", sorted; nothing when fls fails.
 Names flsLines(const std::string& image, uint64_t sector)
 {
@@ -107,10 +102,8 @@ struct Walk : CVolumeItemCallback {
         Bytes bytes(std::min<uint64_t>(item->getSize(), 4 << 20));
         for (uint64_t offset = 0; offset < bytes.size(); offset += 65536) {
             const uint32_t piece = uint32_t(std::min<uint64_t>(65536, bytes.size() - offset));
-            if (item->read(offset, bytes.data() + offset, piece) != piece) {
-                ++failedReads;
+            if (item->read(offset, bytes.data() + offset, piece) != piece)
                 return;
-            }
         }
         files[path] = std::move(bytes);
     }
@@ -119,14 +112,13 @@ struct Walk : CVolumeItemCallback {
     std::string name;
     Names paths;
     std::map<std::string, Bytes> files;
-    int failedReads = 0;
 };
 
-Walk walkVolume(Bytes image, uint64_t diskOfs = 0)
+Walk walkVolume(Bytes image)
 {
     Walk walk;
     OutputCapture quietOut(1), quietErr(2);
-    Mounted m(std::move(image), diskOfs);
+    Mounted m(std::move(image));
     walk.mounted = m.volume.mount(true);
     if (walk.mounted && m.volume.getRoot()) {
         walk.name = m.volume.getName();
@@ -155,42 +147,26 @@ HfsImage tenLeaves(Names* names)
     return builder.build();
 }
 
-struct Sample {
-    HfsImage image;
-    std::map<std::string, Bytes> files; // by path below the root
-    Names paths;                        // every item, sorted
-};
-
 // Small blocks, nodes and fan-out: both trees several levels deep, a file in 30 pieces, and the
 // catalog in catalogPieces pieces (beyond eight, in the overflow file too).
-Sample sampleVolume(uint32_t catalogPieces = 10)
+HfsImage sampleVolume(uint32_t catalogPieces = 10)
 {
     HfsImageBuilder builder(
         {.volumeName = "Sample",
          .blockSize = 512,
          .catalog = {.nodeSize = 512, .maxLeafRecords = 3, .maxIndexRecords = 3, .extentCount = catalogPieces},
          .extents = {.nodeSize = 512, .maxLeafRecords = 1, .maxIndexRecords = 2}});
-    Sample s;
-    auto file = [&](uint32_t parent, const std::string& path, Bytes data, const HfsItemOptions& options = {}) {
-        builder.addFile(parent, path.substr(path.rfind('/') + 1), data, options);
-        s.files[path] = std::move(data);
-    };
     const uint32_t docs = builder.addFolder(kHfsRootFolderID, "docs");
     const uint32_t deep = builder.addFolder(docs, "deep");
     builder.addFolder(kHfsRootFolderID, "empty");
-    file(kHfsRootFolderID, "readme.txt", patternBytes(40, 1));
-    file(docs, "docs/report.bin", patternBytes(3000, 2));
-    file(deep, "docs/deep/note", patternBytes(5, 3));
-    file(docs, "docs/zero", Bytes());
+    builder.addFile(kHfsRootFolderID, "readme.txt", patternBytes(40, 1));
+    builder.addFile(docs, "report.bin", patternBytes(3000, 2));
+    builder.addFile(deep, "note", patternBytes(5, 3));
+    builder.addFile(docs, "zero", Bytes());
     for (int i = 0; i < 8; ++i)
-        file(deep, "docs/deep/f" + std::to_string(i), patternBytes(size_t(100 + i), uint32_t(10 + i)));
-    file(kHfsRootFolderID, "pieces.bin", patternBytes(30 * 512, 4), {.dataExtents = 30});
-    s.image = builder.build();
-    s.paths = {"docs", "docs/deep", "empty"};
-    for (const auto& entry : s.files)
-        s.paths.push_back(entry.first);
-    std::sort(s.paths.begin(), s.paths.end());
-    return s;
+        builder.addFile(deep, "f" + std::to_string(i), patternBytes(size_t(100 + i), uint32_t(10 + i)));
+    builder.addFile(kHfsRootFolderID, "pieces.bin", patternBytes(30 * 512, 4), {.dataExtents = 30});
+    return builder.build();
 }
 
 // Byte positions of the data of every record of the nodes, behind keys padded to even offsets.
@@ -610,8 +586,8 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         {at(leaves[2], kNDFLink, sound.catalog.totalNodes + 100), namesBefore(leaves[3]), "lies outside the tree"},
         {[&](HfsImage& i, std::set<int64_t>&) { i.put32(recordData(i, HfsTree::Catalog, {root}).front(), root); },
          names, twice},
-        {[&](HfsImage& i, std::set<int64_t>&) { i.put32(recordData(i, HfsTree::Catalog, {root}).front(), 0); },
-         names, "does not fit below a node of height"},
+        {[&](HfsImage& i, std::set<int64_t>&) { i.put32(recordData(i, HfsTree::Catalog, {root}).front(), 0); }, names,
+         "does not fit below a node of height"},
         {[&](HfsImage& i, std::set<int64_t>&) {
              i.put32(recordData(i, HfsTree::Catalog, {root}).front(), sound.catalog.totalNodes + 100);
          },
@@ -693,7 +669,7 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 // reads as icat reads it.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
-    if (toolsMissing({"xorriso", "fls", "icat"}))
+    if (!toolAvailable("xorriso") || !toolAvailable("fls") || !toolAvailable("icat"))
         GTEST_SKIP() << "xorriso, fls or icat is not installed";
     TreeSpec tree;
     tree.folder("empty").file("readme.txt", 6, 1).file("docs/cafe\xCC\x81.txt", 6, 2);
@@ -725,28 +701,17 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         OutputCapture quiet;
         ASSERT_TRUE(v->mount(true));
         listTree(v->getRoot(), "", &lines, v == &volume ? &files : nullptr);
-        quiet.finish();
-        EXPECT_EQ(v->getName(), "GLEANERTEST");
-        EXPECT_GE(v->catalogTree->header.treeDepth, 3);
         std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(v->getName(), "GLEANERTEST");
         EXPECT_EQ(lines, listed);
     }
-    ASSERT_EQ(files.size(), 4064u);
+    OutputCapture quiet;
     for (const auto& [id, item] : files) {
-        SCOPED_TRACE(item->getPath() + item->getName());
-        if (item->getPath().find("/folder") != std::string::npos) {
-            EXPECT_EQ(item->getSize(), 0u);
-            continue;
-        }
-        const auto expected = runIcat(path, entry->firstBlock, id);
-        ASSERT_TRUE(expected.has_value());
-        Bytes bytes(expected->size());
-        OutputCapture quiet;
-        if (!bytes.empty()) {
-            ASSERT_EQ(item->read(0, bytes.data(), uint32_t(bytes.size())), bytes.size());
-        }
-        EXPECT_EQ(item->getSize(), expected->size());
-        EXPECT_TRUE(bytes == *expected);
+        if (item->getPath().find("/folder") != std::string::npos)
+            continue; // empty files
+        Bytes bytes(item->getSize());
+        EXPECT_EQ(item->read(0, bytes.data(), uint32_t(bytes.size())), bytes.size());
+        EXPECT_EQ(runIcat(path, entry->firstBlock, id), bytes) << item->getName();
     }
 }
 
@@ -780,29 +745,14 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     std::map<std::string, CHFSVolumeItem*> byName;
     for (CVolumeItem* child : m.volume.getRoot()->children)
         byName[child->getName()] = static_cast<CHFSVolumeItem*>(child);
-    ASSERT_EQ(byName.size(), 5u) << "the private folder stays hidden";
-
-    const struct {
-        const char* name;
-        uint64_t size;
-        bool compressed;
-        const char* type;
-    } cases[] = {
-        {"one", data.size(), false, "File"}, {"missing", 0, false, "File"},
-        {"loop", 0, false, "File"},          {"squeezed\x1b[2J", 0, true, "File (compressed)"},
-        {"plain", 10, false, "File"},
-    };
     CVolumeTableModel model(m.volume.getRoot());
-    std::map<std::string, std::string> types;
-    for (int row = 0; row < model.getRowCount(); ++row)
-        types[model.getCellText(row, 0)] = model.getCellText(row, 2);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(byName.count(c.name));
-        EXPECT_EQ(byName[c.name]->getSize(), c.size);
-        EXPECT_EQ(byName[c.name]->isCompressed(), c.compressed);
-        EXPECT_EQ(types[c.name], c.type);
+    Names rows; // the private folder stays hidden
+    for (int row = 0; row < model.getRowCount(); ++row) {
+        const std::string name = model.getCellText(row, 0);
+        rows.push_back(name + "|" + std::to_string(byName.at(name)->getSize()) + "|" + model.getCellText(row, 2));
     }
+    EXPECT_EQ(rows, (Names{"loop|0|File", "missing|0|File", "one|40000|File", "plain|10|File",
+                           "squeezed\x1b[2J|0|File (compressed)"}));
     EXPECT_EQ(countOccurrences(output, "iNode78 was not found"), 1);
     EXPECT_EQ(countOccurrences(output, "iNode79 is itself a link"), 1);
     // A name's control characters reach the terminal escaped, never as a command to it.
@@ -814,68 +764,34 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     Bytes read(data.size());
     ASSERT_EQ(one->read(0, read.data(), uint32_t(read.size())), read.size());
     EXPECT_TRUE(read == data);
-
     if (!toolAvailable("icat"))
         GTEST_SKIP() << "icat is not installed: the iNode's bytes were checked against the built data only";
     ScratchDir scratch;
     ASSERT_TRUE(writeFileBytes(scratch.file("links.img"), image.bytes));
-    const auto reference = runIcat(scratch.file("links.img"), 0, iNode);
-    ASSERT_TRUE(reference.has_value());
-    EXPECT_TRUE(read == *reference);
-}
-
-// Zeroed headers: the volume header fails the mount, the catalog's lists nothing, the extents' loses
-// only the file continued in the overflow file.
-TEST_F(HFSVolumeTest, SoundOrHeaderZeroedVolumeWalksAsFarAsItsHeadersAllow)
-{
-    enum Damage { None, VolumeHeader, CatalogHeader, ExtentsHeader };
-    for (const Damage damage : {None, VolumeHeader, CatalogHeader, ExtentsHeader}) {
-        SCOPED_TRACE(int(damage));
-        Sample sample = sampleVolume(damage == ExtentsHeader ? 8 : 10);
-        ASSERT_GE(sample.image.catalog.depth, 3u);
-        ASSERT_GE(sample.image.extents.depth, 2u);
-        const HfsTree tree = damage == CatalogHeader ? HfsTree::Catalog : HfsTree::Extents;
-        const uint64_t at =
-            damage == VolumeHeader ? kHFSVolumeHeaderOffset : sample.image.nodeOffset(tree, 0) + kBTHeaderRecOffset;
-        if (damage != None)
-            std::fill_n(sample.image.bytes.begin() + int64_t(at), damage == VolumeHeader ? 512 : kBTHeaderRecSize, 0);
-        const Walk walk = walkVolume(sample.image.bytes);
-        ASSERT_EQ(walk.mounted, damage != VolumeHeader);
-        if (damage == VolumeHeader)
-            continue;
-        EXPECT_EQ(walk.name, damage == CatalogHeader ? "Unknown" : "Sample");
-        Names paths = walk.paths;
-        std::sort(paths.begin(), paths.end());
-        EXPECT_EQ(paths, damage == CatalogHeader ? Names{} : sample.paths);
-        std::map<std::string, Bytes> expected = damage == CatalogHeader ? std::map<std::string, Bytes>{} : sample.files;
-        if (damage == ExtentsHeader)
-            expected.erase("pieces.bin");
-        EXPECT_EQ(walk.files, expected);
-        EXPECT_EQ(walk.failedReads, damage == ExtentsHeader ? 1 : 0);
-    }
+    EXPECT_EQ(runIcat(scratch.file("links.img"), 0, iNode), read);
 }
 
 // Random bytes over either tree never break the walk; a file in its inline extents still reads.
 TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
 {
     for (const HfsTree which : {HfsTree::Catalog, HfsTree::Extents}) {
-        const Sample sample = sampleVolume(which == HfsTree::Catalog ? 10 : 8);
-        const std::vector<HfsExtent>& extents = sample.image.tree(which).extents;
+        const HfsImage sample = sampleVolume(which == HfsTree::Catalog ? 10 : 8);
+        const std::vector<HfsExtent>& extents = sample.tree(which).extents;
         for (uint32_t round = 0; round < 300; ++round) {
             SCOPED_TRACE(std::to_string(int(which)) + " round " + std::to_string(round));
             std::mt19937 random((which == HfsTree::Catalog ? 1 : 1000) + round);
-            Bytes image = sample.image.bytes;
+            Bytes image = sample.bytes;
             for (int runs = 1 + int(random() % 8); runs > 0; --runs) {
                 const HfsExtent& extent = extents[random() % extents.size()];
-                const uint64_t at = sample.image.blockOffset(extent.startBlock) +
-                                    random() % (uint64_t(extent.blockCount) * sample.image.blockSize - 3);
+                const uint64_t at = sample.blockOffset(extent.startBlock) +
+                                    random() % (uint64_t(extent.blockCount) * sample.blockSize - 3);
                 for (int i = int(random() % 4); i >= 0; --i)
                     image[at + uint64_t(i)] = uint8_t(random());
             }
             const Walk walk = walkVolume(image);
             ASSERT_TRUE(walk.mounted);
             if (which == HfsTree::Extents) {
-                EXPECT_EQ(walk.files.at("docs/report.bin"), sample.files.at("docs/report.bin"));
+                EXPECT_EQ(walk.files.at("docs/report.bin"), patternBytes(3000, 2));
             }
         }
     }
@@ -902,18 +818,14 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     ASSERT_TRUE(lattice.mounted);
     EXPECT_EQ(lattice.paths.size(), 24u);
 
-    Sample sample = sampleVolume();
-    const HfsRecordPlace* rootRecord = sample.image.findCatalogRecord(kHfsRootParentID, "Sample");
-    const HfsRecordPlace* docs = sample.image.findCatalogRecord(kHfsRootFolderID, "docs");
-    ASSERT_TRUE(rootRecord && docs);
-    const uint64_t docsID = recordData(sample.image, HfsTree::Catalog, {docs->node})[docs->index] + kCRFolderID;
-    const uint64_t rootID =
-        recordData(sample.image, HfsTree::Catalog, {rootRecord->node})[rootRecord->index] + kCRFolderID;
-    sample.image.put32(rootID, loadBig32(&sample.image.bytes[docsID]));
-    const Walk walk = walkVolume(sample.image.bytes);
-    ASSERT_TRUE(walk.mounted);
+    HfsImage sample = sampleVolume();
+    const Walk sound = walkVolume(sample.bytes);
+    const HfsRecordPlace* rootRecord = sample.findCatalogRecord(kHfsRootParentID, "Sample");
+    const HfsRecordPlace* docs = sample.findCatalogRecord(kHfsRootFolderID, "docs");
+    const uint64_t docsID = recordData(sample, HfsTree::Catalog, {docs->node})[docs->index] + kCRFolderID;
+    const uint64_t rootID = recordData(sample, HfsTree::Catalog, {rootRecord->node})[rootRecord->index] + kCRFolderID;
+    sample.put32(rootID, loadBig32(&sample.bytes[docsID]));
+    const Walk walk = walkVolume(sample.bytes);
     EXPECT_EQ(walk.name, "Sample");
-    Names paths = walk.paths;
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, sample.paths);
+    EXPECT_EQ(walk.paths, sound.paths);
 }

@@ -92,7 +92,7 @@ public:
     HfsTreeLayout catalog;
     HfsTreeLayout extents;
     std::vector<HfsExtent> allocationFile;
-    std::vector<HfsExtent> freeRuns;                      // HfsImageBuilder::addFreeData's runs, by handle
+    std::vector<HfsExtent> freeRuns; // HfsImageBuilder::addFreeData's runs, by handle
 
     std::vector<uint8_t> volumeBytes() const { return bytes; }
     const HfsTreeLayout& tree(HfsTree which) const { return which == HfsTree::Catalog ? catalog : extents; }
