@@ -651,11 +651,6 @@ const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::
     return nullptr;
 }
 
-void HfsImage::put8(uint64_t offset, uint8_t value)
-{
-    bytes.at(offset) = value;
-}
-
 void HfsImage::put16(uint64_t offset, uint16_t value)
 {
     storeBig16(&bytes.at(offset + 1) - 1, value);

@@ -105,7 +105,6 @@ public:
     const HfsRecordPlace* findCatalogRecord(uint32_t parentID, const std::string& name) const;
 
     // Big-endian stores, for corrupting the image in place.
-    void put8(uint64_t offset, uint8_t value);
     void put16(uint64_t offset, uint16_t value);
     void put32(uint64_t offset, uint32_t value);
 };
