@@ -79,16 +79,6 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
     }
 }
 
-// fls's user entries as "TYPE ID PATH", sorted; nothing when fls fails.
-Names flsLines(const std::string& image, uint64_t sector)
-{
-    Names lines;
-    for (const FlsEntry& e : userEntries(runFls(image, sector).value_or(std::vector<FlsEntry>{})))
-        lines.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
 // What one traversal saw: paths below the root in order, and the bytes of each file read whole.
 struct Walk : CVolumeItemCallback {
     void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
@@ -631,7 +621,10 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     ASSERT_TRUE(makeXorrisoImage(scratch.file("tree"), "GLEANERTEST", path, &error)) << error;
     const std::optional<ApmEntry> entry = findApmPartition(path);
     ASSERT_TRUE(entry.has_value());
-    const Names listed = flsLines(path, entry->firstBlock);
+    Names listed; // fls's user entries as "TYPE ID PATH"
+    for (const FlsEntry& e : userEntries(runFls(path, entry->firstBlock).value_or(std::vector<FlsEntry>{})))
+        listed.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
+    std::sort(listed.begin(), listed.end());
     ASSERT_FALSE(listed.empty());
 
     CMemoryDisk disk(readFileBytes(path), 512);

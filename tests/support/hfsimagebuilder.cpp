@@ -291,10 +291,16 @@ private:
 
     std::vector<Record> catalogRecords() const;
     std::vector<Record> overflowRecords() const;
-    void overflowRecordsOf(const Fork& fork, std::vector<Record>& out) const;
     std::vector<HfsExtent> allocate(const std::vector<uint32_t>& pieceBlocks, bool used);
-    TreeBuild catalogTree() const;
-    TreeBuild extentsTree() const;
+    TreeBuild catalogTree() const
+    {
+        return buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, binary ? 0xBC : 0xCF,
+                         kBTBigKeysMask | kBTVariableIndexKeysMask);
+    }
+    TreeBuild extentsTree() const
+    {
+        return buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
+    }
 
     const HfsImageBuilder& b;
     const HfsBuildOptions& o;
@@ -369,47 +375,34 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
     return records;
 }
 
-void HfsLayoutWriter::overflowRecordsOf(const Fork& fork, std::vector<Record>& out) const
-{
-    uint32_t forkBlock = 0;
-    for (size_t i = 0; i < fork.pieceBlocks.size(); ++i) {
-        if (i >= kExtentsPerRecord && i % kExtentsPerRecord == 0) {
-            Record record{std::vector<uint8_t>(12), std::vector<uint8_t>(64)};
-            storeBig16(record.key.data(), kExtentsMaxKeyLength);
-            record.key[2] = fork.forkType;
-            storeBig32(record.key.data() + 4, fork.fileID);
-            storeBig32(record.key.data() + 8, forkBlock);
-            std::vector<HfsExtent> extents = fork.extents;
-            extents.resize(fork.pieceBlocks.size()); // before allocation: zeros of the same size
-            storeExtents(record.data.data(), extents, i);
-            out.push_back(std::move(record));
-        }
-        forkBlock += fork.pieceBlocks[i];
-    }
-}
-
 std::vector<Record> HfsLayoutWriter::overflowRecords() const
 {
     std::vector<Record> records;
-    overflowRecordsOf(catalogFork, records);
+    auto recordsOf = [&records](const Fork& fork) {
+        uint32_t forkBlock = 0;
+        for (size_t i = 0; i < fork.pieceBlocks.size(); ++i) {
+            if (i >= kExtentsPerRecord && i % kExtentsPerRecord == 0) {
+                Record record{std::vector<uint8_t>(12), std::vector<uint8_t>(64)};
+                storeBig16(record.key.data(), kExtentsMaxKeyLength);
+                record.key[2] = fork.forkType;
+                storeBig32(record.key.data() + 4, fork.fileID);
+                storeBig32(record.key.data() + 8, forkBlock);
+                std::vector<HfsExtent> extents = fork.extents;
+                extents.resize(fork.pieceBlocks.size()); // before allocation: zeros of the same size
+                storeExtents(record.data.data(), extents, i);
+                records.push_back(std::move(record));
+            }
+            forkBlock += fork.pieceBlocks[i];
+        }
+    };
+    recordsOf(catalogFork);
     for (size_t i = 0; i < items.size(); ++i) {
-        overflowRecordsOf(dataForks[i], records);
-        overflowRecordsOf(resourceForks[i], records);
+        recordsOf(dataForks[i]);
+        recordsOf(resourceForks[i]);
     }
     auto order = [](const Record& r) { return std::make_tuple(loadBig32(&r.key[4]), r.key[2], loadBig32(&r.key[8])); };
     std::sort(records.begin(), records.end(), [&](const Record& x, const Record& y) { return order(x) < order(y); });
     return records;
-}
-
-TreeBuild HfsLayoutWriter::catalogTree() const
-{
-    return buildTree(catalogRecords(), o.catalog, B, kCatalogMaxKeyLength, binary ? 0xBC : 0xCF,
-                     kBTBigKeysMask | kBTVariableIndexKeysMask);
-}
-
-TreeBuild HfsLayoutWriter::extentsTree() const
-{
-    return buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
 }
 
 std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pieceBlocks, bool mark)
