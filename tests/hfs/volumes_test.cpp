@@ -197,26 +197,6 @@ TEST_F(VolumesTest, TraverseHandsKeptChildrenOfAnUnloadedFolderOverAndUnloadsItW
     EXPECT_EQ(visitor.kept[0]->getName(), "2");
 }
 
-TEST_F(VolumesTest, KeepHasNoEffectOnLoadedChildren)
-{
-    adopt(root, new FakeItem("x", 1));
-    Visitor visitor;
-    visitor.keepNames = {"x"};
-    EXPECT_TRUE(root->traverse(&visitor, true));
-    for (auto& kept : visitor.kept)
-        kept.release(); // still owned by the folder
-    EXPECT_EQ(namesOf(root), (std::vector<std::string>{"x"}));
-}
-
-TEST_F(VolumesTest, RemoveEmptyFoldersRemovesFoldersThatOnlyHeldEmptyFolders)
-{
-    adopt(adopt(root, new CVolumeItem(true)), new CVolumeItem(true));
-    CVolumeItem* keep = adopt(root, new CVolumeItem(true));
-    adopt(keep, new FakeItem("file", 1));
-    root->removeEmptyFolders(true);
-    EXPECT_EQ(root->children, std::vector<CVolumeItem*>{keep});
-}
-
 TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADroppedFolder)
 {
     adopt(root, new FakeItem("a", 1024));
