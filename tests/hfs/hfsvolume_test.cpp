@@ -1,5 +1,4 @@
-// The HFS Plus reader on built, xorriso-made and damaged volumes: whatever the damage, it ends and
-// reads either a file's own bytes or nothing.
+// The HFS Plus reader on built, xorriso-made and damaged volumes.
 #include "hfsvolume.h"
 
 #include "bigendian.h"
@@ -25,7 +24,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
 
-// A disk over the image, the 4 MiB cache the application reads through, and the volume.
 struct Mounted {
     explicit Mounted(Bytes image, uint64_t diskOfs = 0, int readAhead = 262144)
         : disk(std::move(image), 512), cache(&disk, 4194304, readAhead), volume((cache.open(false), &cache))
@@ -40,7 +38,6 @@ struct Mounted {
             *output = capture.finish();
         return mounted;
     }
-    // The children of folder id as the catalog lists them, loaded quietly.
     Names list(uint64_t id = kHfsRootFolderID, std::string* output = nullptr, bool* complete = nullptr)
     {
         CHFSVolumeItem folder;
@@ -247,26 +244,24 @@ HfsImage smallMacVolume()
     return builder.build();
 }
 
-// The allocation file is refused only when it cannot cover the volume or exceeds the disk; a loaded
-// one answers for every block and no further.
+// A loaded allocation file answers for every block and no further.
 TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
 {
     const HfsImage sound = smallMacVolume();
     const uint32_t needed = sound.totalBlocks / 8;
     const struct {
-        HfsImage image;
         uint64_t logicalSize; // 0: as built
         bool loaded;
         const char* message;
     } cases[] = {
-        {sound, 0, true, ""},
-        {sound, needed, true, ""},
-        {sound, needed - 1, false, "cannot describe 2048 allocation blocks"},
-        {sound, sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
+        {0, true, ""},
+        {needed, true, ""},
+        {needed - 1, false, "cannot describe 2048 allocation blocks"},
+        {sound.bytes.size() + 1, false, "allocation file logicalSize > total disk blocks"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logicalSize);
-        HfsImage image = c.image;
+        HfsImage image = sound;
         if (c.logicalSize)
             image.put32(kHFSVolumeHeaderOffset + kVHAllocationFile + 4, uint32_t(c.logicalSize));
         Mounted m(image.bytes);
@@ -330,8 +325,7 @@ TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
     }
 }
 
-// One overflow record a leaf: reads from inside a record take the highest record below from the leaf
-// before; past a fork's blocks, another file's or fork's record is never used.
+// Past a fork's blocks, another file's or fork's overflow record is never used.
 TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroughAnotherFork)
 {
     HfsImageBuilder builder(
@@ -402,8 +396,7 @@ TEST_F(HFSVolumeTest, ForkWithoutVolumeOrBlockSizeOrWithNegativeBlockCountReadsN
                      .getVolumeOfs(0, &at, &available));
 }
 
-// Damage in one catalog node never loops nor reaches outside it; what the index loses is listed from
-// the chain of leaves, or the scan is advised. Every such listing is reported incomplete.
+// Damage in one catalog node never loops nor reaches outside it; every such listing is incomplete.
 TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
 {
     Names names;
@@ -415,8 +408,6 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     const uint32_t leaf = sound.findCatalogRecord(kHfsRootFolderID, "n15")->node;
     ASSERT_EQ(sound.findCatalogRecord(kHfsRootFolderID, "n14")->node, leaf);
     const uint32_t middleLeaf = sound.findCatalogRecord(kHfsRootFolderID, "n16")->node;
-    // The first root record of the leaf in the middle of the chain, where a search of the leaves'
-    // first keys looks first.
     const uint32_t backwardLeaf = leaves[leaves.size() / 2];
     std::string backwardName;
     for (const std::string& name : names) {
@@ -541,8 +532,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     EXPECT_TRUE(complete);
 }
 
-// An unreadable sector in a leaf's free space keeps every listing through it incomplete, whether the
-// node's own read or the mount's read-ahead met the error (the cache remembers bad blocks).
+// Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 {
     const HfsImage image = smallVolume();
@@ -563,8 +553,7 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
     }
 }
 
-// An xorriso volume, read through a partition window and at its offset, lists as fls lists it and
-// reads as icat reads it.
+// Through a partition window and at its offset, an xorriso volume lists and reads as fls and icat do.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
     if (!toolAvailable("xorriso") || !toolAvailable("fls") || !toolAvailable("icat"))
@@ -589,7 +578,6 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         listed.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
     std::sort(listed.begin(), listed.end());
     ASSERT_FALSE(listed.empty());
-
     CMemoryDisk disk(readFileBytes(path), 512);
     CPartitionDisk window(&disk, int64_t(entry->firstBlock), disk.getBlockCount() - 1);
     CCachedDisk cache(&window, 4194304, 262144);
@@ -616,8 +604,7 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     }
 }
 
-// A hard link reads its iNode's data, size and date (checked against icat), a link to a missing or
-// linked iNode stays as it is with one message, and a compressed file is marked.
+// A link to a missing or linked iNode stays as it is with one message.
 TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
 {
     constexpr uint32_t kLinkDate = kHfsDefaultAttributeDate + 1000;
@@ -626,7 +613,6 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     missing.bsdSpecial = 78;
     loop.bsdSpecial = 79;
     const Bytes data = patternBytes(40000, 7);
-
     HfsImageBuilder builder({.blockSize = 1024});
     const uint32_t hidden = builder.addFolderUtf16(kHfsRootFolderID, std::u16string(u"\0\0\0\0HFS+ Private Data", 21));
     const uint32_t iNode = builder.addFile(hidden, "iNode77", data, {.attributeModDate = kLinkDate, .dataExtents = 10});
@@ -637,7 +623,6 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     builder.addFile(kHfsRootFolderID, "squeezed\x1b[2J", {}, {.ownerFlags = 0x20});
     builder.addFile(kHfsRootFolderID, "plain", Bytes(10, 1));
     const HfsImage image = builder.build();
-
     Mounted m(image.bytes);
     ASSERT_TRUE(m.mount(true));
     OutputCapture capture;
@@ -658,7 +643,6 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     EXPECT_EQ(countOccurrences(output, "iNode79 is itself a link"), 1);
     // A name's control characters reach the terminal escaped, never as a command to it.
     EXPECT_EQ(countOccurrences(output, "squeezed\\x1b[2J is stored compressed"), 1);
-
     CHFSVolumeItem* one = byName["one"];
     EXPECT_NE(one->fileID, iNode) << "the link keeps its own ID";
     EXPECT_EQ(one->getDate(), kLinkDate - kHfsUnixEpochOffset);
@@ -698,8 +682,7 @@ TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
     }
 }
 
-// A folder listed under two parents (2^12 paths from 24 folders), or named by the root's own record,
-// is walked once.
+// 2^12 paths from 24 folders, or the root's own record naming a folder.
 TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
 {
     HfsImageBuilder builder({.volumeName = "Lattice", .blockSize = 512});
@@ -718,7 +701,6 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     const Walk lattice = walkVolume(builder.build().bytes);
     ASSERT_TRUE(lattice.mounted);
     EXPECT_EQ(lattice.paths.size(), 24u);
-
     HfsImage sample = sampleVolume();
     const Walk sound = walkVolume(sample.bytes);
     const HfsRecordPlace* rootRecord = sample.findCatalogRecord(kHfsRootParentID, "Sample");

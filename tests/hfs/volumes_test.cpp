@@ -1,6 +1,4 @@
-// Volumes, items and the folder table: bounds of the marker bitmap and of volume reads, child
-// access, freeing deep trees, comparison, who owns what a traversal kept, pruning and de-duplication,
-// and the table's rows.
+// Volumes, items and the folder table.
 #include "recoveryfixture.h"
 
 #include "cacheddisk.h"
@@ -12,7 +10,6 @@
 #include <set>
 
 namespace {
-// A plain item whose size, date and ID a test chooses.
 struct FakeItem : CVolumeItem {
     FakeItem(const std::string& itemName, uint64_t itemSize, uint32_t itemDate = 0, std::string itemId = "n/a",
              bool folder = false)
@@ -62,7 +59,6 @@ public:
     std::string stopAt;
 };
 
-// A volume over a memory disk of 512-byte blocks, read through an open cache.
 struct CachedVolume {
     explicit CachedVolume(int64_t blocks) : disk(512, blocks), cache(&disk, 65536, 4096), volume(&cache)
     {
@@ -83,7 +79,6 @@ protected:
         root = volume.getRoot();
     }
     void TearDown() override { CLogger::getInstance()->unmuteFile("volumes.cpp"); }
-
     CVolume volume;
     CVolumeItem* root = nullptr;
 };
@@ -103,8 +98,6 @@ TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
     EXPECT_EQ(bitmap.getBytes()[1], 0xFF);
 }
 
-// Reads start at the volume's offset, mark their first block, and fail past the disk's end or
-// without the cache.
 TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk)
 {
     CachedVolume cached(2052);
@@ -172,8 +165,6 @@ TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
     EXPECT_EQ(later.compare(&lower), 1);
     EXPECT_EQ(lower.compare(&same), 0);
     EXPECT_EQ(lower.compare(nullptr), 0);
-
-    // By size: folders before empty files, and huge sizes in order.
     volume.setSortType(SortBySize);
     FakeItem folder("z", 0, 0, "n/a", true), empty("a", 0), big("a", 100), huge("a", UINT64_MAX);
     for (FakeItem* item : {&folder, &empty, &big, &huge})

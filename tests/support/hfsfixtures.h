@@ -1,6 +1,4 @@
-// Fixtures around the third-party tools that make and read HFS volumes: a directory tree described
-// in code, xorriso images (Apple partition map + HFS Plus), The Sleuth Kit's fls and icat as an
-// independent reader. A failure answers false or nothing.
+// xorriso, fls and icat around HFS volumes; a failure answers false or nothing.
 #pragma once
 
 #include "apmimage.h"

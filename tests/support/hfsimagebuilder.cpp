@@ -9,7 +9,6 @@
 
 namespace {
 
-// Sizes and offsets of the on-disk format.
 constexpr uint32_t kVolumeHeaderOffset = 1024;
 constexpr uint32_t kVolumeHeaderSize = 512;
 constexpr uint32_t kNodeDescriptorSize = 14;
@@ -179,7 +178,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     TreeBuild out;
     HfsTreeLayout& layout = out.layout;
     layout.nodeSize = shape.nodeSize;
-
     std::vector<std::vector<std::vector<Record>>> levels;
     if (!records.empty()) {
         levels.push_back(packLevel(records, shape.nodeSize, shape.maxLeafRecords));
@@ -192,7 +190,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             levels.push_back(packLevel(index, shape.nodeSize, shape.maxIndexRecords));
         }
     }
-
     uint32_t next = 1;
     for (const auto& level : levels) {
         layout.levels.emplace_back();
@@ -206,12 +203,10 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             for (Record& record : node)
                 storeBig32(record.data.data(), layout.levels[l - 1][child++]);
     }
-
     const uint32_t unit = std::max<uint32_t>(shape.nodeSize, blockSize);
     uint64_t bytes = divideUp(uint64_t(usedNodes) * shape.nodeSize, unit) * unit;
     bytes = std::max<uint64_t>(bytes, uint64_t(unit) * shape.extentCount);
     layout.totalNodes = uint32_t(bytes / shape.nodeSize);
-
     out.nodes.resize(usedNodes);
     uint32_t lastLeaf = 0;
     for (size_t l = 0; l < levels.size(); ++l) {
@@ -232,7 +227,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
             for (size_t r = 0; r < levels[0][i].size(); ++r)
                 layout.records.push_back({layout.levels[0][i], uint16_t(r), levels[0][i][r].key});
     }
-
     // Header node: header record, user data record, map record (node bitmap, high bit first).
     std::vector<uint8_t> header(shape.nodeSize);
     uint8_t* h = header.data() + kNodeDescriptorSize;
@@ -261,7 +255,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     return out;
 }
 
-// Byte position of a fork offset, through the fork's extents.
 uint64_t mapFork(const std::vector<HfsExtent>& extents, uint32_t blockSize, uint64_t forkOffset)
 {
     uint64_t block = forkOffset / blockSize;
@@ -288,7 +281,6 @@ private:
         std::vector<uint32_t> pieceBlocks;
         std::vector<HfsExtent> extents;
     };
-
     std::vector<Record> catalogRecords() const;
     std::vector<Record> overflowRecords() const;
     std::vector<HfsExtent> allocate(const std::vector<uint32_t>& pieceBlocks, bool used);
@@ -301,7 +293,6 @@ private:
     {
         return buildTree(overflowRecords(), o.extents, B, kExtentsMaxKeyLength, 0, kBTBigKeysMask);
     }
-
     const HfsImageBuilder& b;
     const HfsBuildOptions& o;
     const uint32_t B;
@@ -318,7 +309,6 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
     std::map<uint32_t, uint32_t> valence;
     for (size_t i = 1; i < items.size(); ++i)
         ++valence[items[i].parentID];
-
     std::vector<Record> records;
     for (size_t i = 0; i < items.size(); ++i) {
         const HfsImageBuilder::Item& item = items[i];
@@ -346,7 +336,6 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
         storeBig32(p + 24, contentDate);                          // accessDate
         storeBig16(p + 32 + 10, item.folder ? 0040755 : 0100644); // mode
         records.push_back(std::move(record));
-
         if (opt.thread) {
             Record thread{catalogKey(item.id, u""), std::vector<uint8_t>(10 + 2 * item.name.size())};
             storeBig16(thread.data.data(), item.folder ? 3 : 4);
@@ -357,7 +346,6 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
             records.push_back(std::move(thread));
         }
     }
-
     auto keyOrder = [this](const Record& x, const Record& y) {
         const uint32_t px = loadBig32(&x.key[2]);
         const uint32_t py = loadBig32(&y.key[2]);
@@ -428,7 +416,6 @@ HfsImage HfsLayoutWriter::run()
     root.folder = true;
     items.push_back(root);
     items.insert(items.end(), b.items.begin(), b.items.end());
-
     // Fork sizes and their pieces are known before any block is placed.
     auto planFork = [this](uint32_t fileID, uint8_t forkType, const std::vector<uint8_t>& bytes, uint32_t pieces) {
         Fork fork{fileID, forkType, {}, {}};
@@ -442,7 +429,6 @@ HfsImage HfsLayoutWriter::run()
         resourceForks.push_back(
             item.folder ? Fork{} : planFork(item.id, 0xFF, item.options.resourceFork, item.options.resourceExtents));
     }
-
     // Tree shapes depend on record sizes only, which do not change once blocks are placed.
     auto planTree = [this](Fork& fork, uint32_t fileID, const TreeBuild& plan, const HfsTreeShape& shape) {
         const uint32_t unit = std::max<uint32_t>(shape.nodeSize, B) / B;
@@ -453,7 +439,6 @@ HfsImage HfsLayoutWriter::run()
     };
     planTree(catalogFork, kCatalogFileID, catalogTree(), o.catalog);
     planTree(extentsFork, kExtentsFileID, extentsTree(), o.extents);
-
     // Block count: boot blocks and header, bitmap, trees, data runs, spare, alternate header. The
     // total is a multiple of 8 so that the bitmap's exact byte count covers whole bytes.
     const uint32_t headBlocks = (kVolumeHeaderOffset + kVolumeHeaderSize - 1) / B + 1;
@@ -480,8 +465,6 @@ HfsImage HfsLayoutWriter::run()
     }
     const uint32_t T = uint32_t(total);
     used.assign(T, false);
-
-    // Allocation in layout order.
     for (uint32_t k = 0; k < headBlocks; ++k)
         used[k] = true;
     cursor = headBlocks;
@@ -503,7 +486,6 @@ HfsImage HfsLayoutWriter::run()
     const uint32_t nextAllocation = cursor;
     for (uint32_t k = T - tailBlocks; k < T; ++k)
         used[k] = true;
-
     // The bytes, with the trees built again from the real extents.
     image.bytes.assign(uint64_t(T) * B, 0);
     image.blockSize = B;
@@ -523,7 +505,6 @@ HfsImage HfsLayoutWriter::run()
     };
     writeTree(catalogTree(), catalogFork, image.catalog);
     writeTree(extentsTree(), extentsFork, image.extents);
-
     std::vector<uint8_t> bitmap(T / 8);
     uint32_t freeBlocks = 0;
     for (uint32_t k = 0; k < T; ++k) {
@@ -545,7 +526,6 @@ HfsImage HfsLayoutWriter::run()
     }
     for (size_t r = 0; r < b.freeData.size(); ++r)
         writeFork({image.freeRuns[r]}, b.freeData[r].data(), b.freeData[r].size());
-
     // Volume header, and its copy 1024 bytes before the volume's end.
     uint8_t* v = image.bytes.data() + kVolumeHeaderOffset;
     storeBig16(v + 0, binary ? 0x4858 : 0x482B);
@@ -594,17 +574,6 @@ uint32_t HfsImageBuilder::addFile(uint32_t parentID, const std::string& name, st
                                   const HfsItemOptions& options)
 {
     return addItem(parentID, utf16FromUtf8(name), false, std::move(data), options);
-}
-
-uint32_t HfsImageBuilder::addFolderUtf16(uint32_t parentID, const std::u16string& name, const HfsItemOptions& options)
-{
-    return addItem(parentID, name, true, {}, options);
-}
-
-uint32_t HfsImageBuilder::addFileUtf16(uint32_t parentID, const std::u16string& name, std::vector<uint8_t> data,
-                                       const HfsItemOptions& options)
-{
-    return addItem(parentID, name, false, std::move(data), options);
 }
 
 size_t HfsImageBuilder::addFreeData(std::vector<uint8_t> bytes)

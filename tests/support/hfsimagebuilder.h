@@ -93,7 +93,6 @@ public:
     HfsTreeLayout extents;
     std::vector<HfsExtent> allocationFile;
     std::vector<HfsExtent> freeRuns; // HfsImageBuilder::addFreeData's runs, by handle
-
     std::vector<uint8_t> volumeBytes() const { return bytes; }
     const HfsTreeLayout& tree(HfsTree which) const { return which == HfsTree::Catalog ? catalog : extents; }
     uint64_t blockOffset(uint32_t block) const { return uint64_t(block) * blockSize; }
@@ -103,7 +102,6 @@ public:
     bool isBlockUsed(uint32_t block) const; // the allocation bitmap as written
     // A leaf record's place, or null when there is none with that key.
     const HfsRecordPlace* findCatalogRecord(uint32_t parentID, const std::string& name) const;
-
     // Big-endian stores, for corrupting the image in place.
     void put16(uint64_t offset, uint16_t value);
     void put32(uint64_t offset, uint32_t value);
@@ -112,21 +110,24 @@ public:
 class HfsImageBuilder {
 public:
     explicit HfsImageBuilder(HfsBuildOptions options = {});
-
     // Names are UTF-8, stored as UTF-16 without normalization: give decomposed names where a test
     // compares with a tool's listing. Returns the item's ID.
     uint32_t addFolder(uint32_t parentID, const std::string& name, const HfsItemOptions& options = {});
     uint32_t addFile(uint32_t parentID, const std::string& name, std::vector<uint8_t> data,
                      const HfsItemOptions& options = {});
     // The UTF-16 units as they are to be stored.
-    uint32_t addFolderUtf16(uint32_t parentID, const std::u16string& name, const HfsItemOptions& options = {});
+    uint32_t addFolderUtf16(uint32_t parentID, const std::u16string& name, const HfsItemOptions& options = {})
+    {
+        return addItem(parentID, name, true, {}, options);
+    }
     uint32_t addFileUtf16(uint32_t parentID, const std::u16string& name, std::vector<uint8_t> data,
-                          const HfsItemOptions& options = {});
-
+                          const HfsItemOptions& options = {})
+    {
+        return addItem(parentID, name, false, std::move(data), options);
+    }
     // Blocks the bitmap leaves free, holding these bytes; laid out in order with the files' data.
     // Returns the run's handle in HfsImage::freeRuns.
     size_t addFreeData(std::vector<uint8_t> bytes);
-
     HfsImage build() const;
 
 private:
@@ -142,15 +143,12 @@ private:
         bool freeRun = false;
         size_t index = 0; // into items or freeData
     };
-
     uint32_t addItem(uint32_t parentID, const std::u16string& name, bool folder, std::vector<uint8_t> data,
                      const HfsItemOptions& options);
-
     HfsBuildOptions opts;
     std::vector<Item> items;
     std::vector<std::vector<uint8_t>> freeData;
     std::vector<DataRun> runs;
     uint32_t nextID = 16; // the first ID the format leaves to user items
-
     friend class HfsLayoutWriter;
 };
