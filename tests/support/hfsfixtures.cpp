@@ -18,24 +18,20 @@ std::vector<uint8_t> patternBytes(size_t size, uint32_t seed)
     }
     return bytes;
 }
-
 TreeSpec& TreeSpec::folder(const std::string& path)
 {
     list.push_back({true, path, {}});
     return *this;
 }
-
 TreeSpec& TreeSpec::file(const std::string& path, std::vector<uint8_t> content)
 {
     list.push_back({false, path, std::move(content)});
     return *this;
 }
-
 TreeSpec& TreeSpec::file(const std::string& path, size_t size, uint32_t seed)
 {
     return file(path, patternBytes(size, seed));
 }
-
 bool TreeSpec::write(const std::string& root, std::string* error) const
 {
     for (const Entry& entry : list) {
@@ -52,7 +48,6 @@ bool TreeSpec::write(const std::string& root, std::string* error) const
     }
     return true;
 }
-
 bool makeXorrisoImage(const std::string& sourceDir, const std::string& volumeName, const std::string& imagePath,
                       std::string* error)
 {
@@ -62,7 +57,6 @@ bool makeXorrisoImage(const std::string& sourceDir, const std::string& volumeNam
         *error = "xorriso failed (" + std::to_string(result.exitStatus) + "): " + result.errors;
     return result.exitStatus == 0;
 }
-
 std::optional<ApmEntry> findApmPartition(const std::string& imagePath, const std::string& type)
 {
     // The map's entries follow block 0; 256 blocks hold any map a test makes.
@@ -75,7 +69,6 @@ std::optional<ApmEntry> findApmPartition(const std::string& imagePath, const std
             return entry;
     return std::nullopt;
 }
-
 std::optional<std::vector<FlsEntry>> runFls(const std::string& imagePath, uint64_t sectorOffset)
 {
     const ToolResult result = runTool({"fls", "-r", "-p", "-o", std::to_string(sectorOffset), imagePath});
@@ -97,7 +90,6 @@ std::optional<std::vector<FlsEntry>> runFls(const std::string& imagePath, uint64
     }
     return entries;
 }
-
 std::vector<FlsEntry> userEntries(const std::vector<FlsEntry>& entries)
 {
     std::vector<FlsEntry> out;
@@ -107,7 +99,6 @@ std::vector<FlsEntry> userEntries(const std::vector<FlsEntry>& entries)
     std::sort(out.begin(), out.end(), [](const FlsEntry& a, const FlsEntry& b) { return a.path < b.path; });
     return out;
 }
-
 std::optional<std::vector<uint8_t>> runIcat(const std::string& imagePath, uint64_t sectorOffset, uint64_t inode)
 {
     const ToolResult result = runTool({"icat", "-o", std::to_string(sectorOffset), imagePath, std::to_string(inode)});

@@ -12,7 +12,6 @@
 
 // The same size and seed always give the same bytes; other seeds give other bytes.
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed);
-
 // A directory tree described in code; parent folders are made as needed.
 class TreeSpec {
 public:
@@ -30,14 +29,11 @@ private:
     };
     std::vector<Entry> list;
 };
-
 // xorriso -as mkisofs -hfsplus -apm-block-size 512 -V volumeName -o imagePath sourceDir/
 bool makeXorrisoImage(const std::string& sourceDir, const std::string& volumeName, const std::string& imagePath,
                       std::string* error = nullptr);
-
 // The first entry of that type in the image file's Apple partition map.
 std::optional<ApmEntry> findApmPartition(const std::string& imagePath, const std::string& type = "Apple_HFS");
-
 // One line of `fls -r -p`: "TYPE [* ]INODE:\tPATH".
 struct FlsEntry {
     std::string type; // "r/r" file, "d/d" folder, "l/l" symlink
@@ -45,7 +41,6 @@ struct FlsEntry {
     uint64_t inode = 0; // on HFS Plus the catalog node ID
     std::string path;   // as the catalog stores it (decomposed), no leading '/'
 };
-
 // fls -r -p -o sectorOffset image; nothing when fls fails.
 std::optional<std::vector<FlsEntry>> runFls(const std::string& imagePath, uint64_t sectorOffset);
 // The entries without TSK's own ones for the special files ("$CatalogFile", ...), sorted by path.

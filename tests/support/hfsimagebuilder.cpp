@@ -8,7 +8,6 @@
 #include <tuple>
 
 namespace {
-
 constexpr uint32_t kVolumeHeaderOffset = 1024;
 constexpr uint32_t kVolumeHeaderSize = 512;
 constexpr uint32_t kNodeDescriptorSize = 14;
@@ -21,12 +20,10 @@ constexpr uint32_t kBTBigKeysMask = 0x2;
 constexpr uint32_t kBTVariableIndexKeysMask = 0x4;
 constexpr uint32_t kExtentsFileID = 3;
 constexpr uint32_t kCatalogFileID = 4;
-
 uint64_t divideUp(uint64_t value, uint64_t by)
 {
     return (value + by - 1) / by;
 }
-
 std::u16string utf16FromUtf8(const std::string& text)
 {
     std::u16string out;
@@ -46,7 +43,6 @@ std::u16string utf16FromUtf8(const std::string& text)
     }
     return out;
 }
-
 // Catalog key order of names. Case folding is simplified: ASCII A-Z and the Latin-1 letters without
 // a decomposition fold, the code points the format ignores are skipped, and U+0000 sorts last.
 int compareNames(bool binary, const std::u16string& a, const std::u16string& b)
@@ -75,7 +71,6 @@ int compareNames(bool binary, const std::u16string& a, const std::u16string& b)
             return 0;
     }
 }
-
 std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
 {
     std::vector<uint8_t> key(8 + 2 * name.size());
@@ -86,7 +81,6 @@ std::vector<uint8_t> catalogKey(uint32_t parentID, const std::u16string& name)
         storeBig16(key.data() + 8 + 2 * i, name[i]);
     return key;
 }
-
 void storeExtents(uint8_t* p, const std::vector<HfsExtent>& extents, size_t first)
 {
     for (size_t i = 0; i < kExtentsPerRecord && first + i < extents.size(); ++i) {
@@ -94,7 +88,6 @@ void storeExtents(uint8_t* p, const std::vector<HfsExtent>& extents, size_t firs
         storeBig32(p + 8 * i + 4, extents[first + i].blockCount);
     }
 }
-
 void storeForkData(uint8_t* p, uint64_t logicalSize, uint32_t clumpSize, const std::vector<HfsExtent>& extents)
 {
     uint32_t blocks = 0;
@@ -105,7 +98,6 @@ void storeForkData(uint8_t* p, uint64_t logicalSize, uint32_t clumpSize, const s
     storeBig32(p + 12, blocks); // every block of the fork, the overflow ones included
     storeExtents(p + 16, extents, 0);
 }
-
 // Splits `units` into `pieces` nearly equal counts, the larger ones first.
 std::vector<uint32_t> splitCounts(uint32_t units, uint32_t pieces)
 {
@@ -114,12 +106,10 @@ std::vector<uint32_t> splitCounts(uint32_t units, uint32_t pieces)
         counts.push_back(units / pieces + (i < units % pieces ? 1 : 0));
     return counts;
 }
-
 struct Record {
     std::vector<uint8_t> key; // from the key length field on
     std::vector<uint8_t> data;
 };
-
 std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink, int8_t kind, uint8_t height,
                               const std::vector<Record>& records)
 {
@@ -141,7 +131,6 @@ std::vector<uint8_t> makeNode(uint16_t nodeSize, uint32_t fLink, uint32_t bLink,
     storeBig16(node.data() + nodeSize - 2 - 2 * records.size(), uint16_t(pos)); // start of free space
     return node;
 }
-
 // Greedy packing of one level: a node takes records while they fit (offset table included) and
 // while it holds fewer than maxRecords.
 std::vector<std::vector<Record>> packLevel(const std::vector<Record>& records, uint16_t nodeSize, uint32_t maxRecords)
@@ -163,12 +152,10 @@ std::vector<std::vector<Record>> packLevel(const std::vector<Record>& records, u
         nodes.push_back(std::move(current));
     return nodes;
 }
-
 struct TreeBuild {
     std::vector<std::vector<uint8_t>> nodes; // nodes 0 .. used; free nodes are zero and not stored
     HfsTreeLayout layout;
 };
-
 // Lays sorted records out as a B-tree file: header node 0, the leaves from node 1 on, then each
 // index level, the root last. totalNodes grows until the file fills whole allocation blocks and
 // splits into the wanted number of pieces.
@@ -254,7 +241,6 @@ TreeBuild buildTree(const std::vector<Record>& records, const HfsTreeShape& shap
     out.nodes[0] = std::move(header);
     return out;
 }
-
 uint64_t mapFork(const std::vector<HfsExtent>& extents, uint32_t blockSize, uint64_t forkOffset)
 {
     uint64_t block = forkOffset / blockSize;
@@ -265,9 +251,7 @@ uint64_t mapFork(const std::vector<HfsExtent>& extents, uint32_t blockSize, uint
     }
     throw std::out_of_range("HfsImage: fork offset " + std::to_string(forkOffset) + " past the fork's extents");
 }
-
 } // namespace
-
 // The layout pass: plans sizes, allocates blocks, then writes every structure.
 class HfsLayoutWriter {
 public:
@@ -303,7 +287,6 @@ private:
     std::vector<bool> used; // by allocation block
     uint32_t cursor = 0;
 };
-
 std::vector<Record> HfsLayoutWriter::catalogRecords() const
 {
     std::map<uint32_t, uint32_t> valence;
@@ -362,7 +345,6 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
                      [&](const Record& x, const Record& y) { return keyOrder(x, y) < 0; });
     return records;
 }
-
 std::vector<Record> HfsLayoutWriter::overflowRecords() const
 {
     std::vector<Record> records;
@@ -392,7 +374,6 @@ std::vector<Record> HfsLayoutWriter::overflowRecords() const
     std::sort(records.begin(), records.end(), [&](const Record& x, const Record& y) { return order(x) < order(y); });
     return records;
 }
-
 std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pieceBlocks, bool mark)
 {
     std::vector<HfsExtent> extents;
@@ -406,7 +387,6 @@ std::vector<HfsExtent> HfsLayoutWriter::allocate(const std::vector<uint32_t>& pi
     }
     return extents;
 }
-
 HfsImage HfsLayoutWriter::run()
 {
     HfsImageBuilder::Item root;
@@ -552,9 +532,7 @@ HfsImage HfsLayoutWriter::run()
     std::memcpy(image.bytes.data() + image.bytes.size() - 1024, v, kVolumeHeaderSize);
     return image;
 }
-
 HfsImageBuilder::HfsImageBuilder(HfsBuildOptions options) : opts(std::move(options)) {}
-
 uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name, bool folder, std::vector<uint8_t> data,
                                   const HfsItemOptions& options)
 {
@@ -564,46 +542,38 @@ uint32_t HfsImageBuilder::addItem(uint32_t parentID, const std::u16string& name,
     items.push_back({id, parentID, name, folder, std::move(data), options});
     return id;
 }
-
 uint32_t HfsImageBuilder::addFolder(uint32_t parentID, const std::string& name, const HfsItemOptions& options)
 {
     return addItem(parentID, utf16FromUtf8(name), true, {}, options);
 }
-
 uint32_t HfsImageBuilder::addFile(uint32_t parentID, const std::string& name, std::vector<uint8_t> data,
                                   const HfsItemOptions& options)
 {
     return addItem(parentID, utf16FromUtf8(name), false, std::move(data), options);
 }
-
 size_t HfsImageBuilder::addFreeData(std::vector<uint8_t> bytes)
 {
     runs.push_back({true, freeData.size()});
     freeData.push_back(std::move(bytes));
     return freeData.size() - 1;
 }
-
 HfsImage HfsImageBuilder::build() const
 {
     return HfsLayoutWriter(*this).run();
 }
-
 uint64_t HfsImage::nodeOffset(HfsTree which, uint32_t node) const
 {
     return mapFork(tree(which).extents, blockSize, uint64_t(node) * tree(which).nodeSize);
 }
-
 uint64_t HfsImage::recordOffset(HfsTree which, uint32_t node, uint16_t index) const
 {
     const uint64_t at = nodeOffset(which, node);
     return at + loadBig16(&bytes.at(at + tree(which).nodeSize - 2 - 2 * uint64_t(index)));
 }
-
 bool HfsImage::isBlockUsed(uint32_t block) const
 {
     return (bytes.at(mapFork(allocationFile, blockSize, block / 8)) & (0x80 >> (block % 8))) != 0;
 }
-
 const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::string& name) const
 {
     const std::vector<uint8_t> key = catalogKey(parentID, utf16FromUtf8(name));
@@ -612,12 +582,10 @@ const HfsRecordPlace* HfsImage::findCatalogRecord(uint32_t parentID, const std::
             return &place;
     return nullptr;
 }
-
 void HfsImage::put16(uint64_t offset, uint16_t value)
 {
     storeBig16(&bytes.at(offset + 1) - 1, value);
 }
-
 void HfsImage::put32(uint64_t offset, uint32_t value)
 {
     storeBig32(&bytes.at(offset + 3) - 3, value);

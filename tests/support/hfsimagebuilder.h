@@ -13,17 +13,13 @@ constexpr uint32_t kHfsUnixEpochOffset = 2082844800u;
 constexpr uint32_t kHfsDefaultVolumeDate = 1704164645u + kHfsUnixEpochOffset;    // 2024-01-02 03:04:05
 constexpr uint32_t kHfsDefaultContentDate = 1683356889u + kHfsUnixEpochOffset;   // 2023-05-06 07:08:09
 constexpr uint32_t kHfsDefaultAttributeDate = 1694862245u + kHfsUnixEpochOffset; // 2023-09-16 11:04:05
-
 constexpr uint32_t kHfsRootParentID = 1;
 constexpr uint32_t kHfsRootFolderID = 2;
-
 enum class HfsFlavor {
     HfsPlus,           // "H+", version 4, names fold case (keyCompareType 0xCF)
     HfsxCaseSensitive, // "HX", version 5, names compare as binary UTF-16 (0xBC)
 };
-
 enum class HfsTree { Catalog, Extents };
-
 // Leaves and index nodes are filled in key order up to what fits or up to the chosen maximum.
 struct HfsTreeShape {
     uint16_t nodeSize = 4096;     // 512 to 32768, a power of two
@@ -31,7 +27,6 @@ struct HfsTreeShape {
     uint32_t maxIndexRecords = 0; // 0: as many as fit; otherwise at least 2
     uint32_t extentCount = 1;     // the catalog's pieces beyond 8 go to the extents overflow file
 };
-
 struct HfsBuildOptions {
     HfsFlavor flavor = HfsFlavor::HfsPlus;
     std::string volumeName = "Untitled";
@@ -42,7 +37,6 @@ struct HfsBuildOptions {
     uint32_t minimumBlocks = 0;             // more spare blocks until the volume has this many
     bool allocationFileWholeBlocks = false; // the allocation file's size in whole blocks, as a Mac writes it
 };
-
 // The defaults describe a sound item; the others build odd or corrupt catalogs.
 struct HfsItemOptions {
     uint32_t id = 0;    // 0: the next free ID; a given ID is taken as it is, even twice
@@ -59,19 +53,16 @@ struct HfsItemOptions {
     uint32_t fileType = 0;
     uint32_t fileCreator = 0;
 };
-
 struct HfsExtent {
     uint32_t startBlock = 0;
     uint32_t blockCount = 0;
 };
-
 // A leaf record's node and index, with its key bytes from the key length field on.
 struct HfsRecordPlace {
     uint32_t node = 0;
     uint16_t index = 0;
     std::vector<uint8_t> key;
 };
-
 struct HfsTreeLayout {
     uint16_t nodeSize = 0;
     uint32_t totalNodes = 0;
@@ -82,7 +73,6 @@ struct HfsTreeLayout {
     std::vector<HfsRecordPlace> records;       // every leaf record in key order
     std::vector<HfsExtent> extents;            // the tree file's extents in fork order
 };
-
 // A built volume and its map; offsets are byte positions in `bytes`.
 class HfsImage {
 public:
@@ -106,7 +96,6 @@ public:
     void put16(uint64_t offset, uint16_t value);
     void put32(uint64_t offset, uint32_t value);
 };
-
 class HfsImageBuilder {
 public:
     explicit HfsImageBuilder(HfsBuildOptions options = {});
