@@ -21,7 +21,6 @@ HFSUniStr255 name(uint16_t lengthField, const std::vector<uint16_t>& units)
     }
     return on;
 }
-
 std::string repeated(const std::string& text, int times)
 {
     std::string all;
@@ -30,7 +29,6 @@ std::string repeated(const std::string& text, int times)
     return all;
 }
 } // namespace
-
 // The readers load their fields inline; only this test catches a wrong shift here.
 TEST(ByteOrder, BigEndianValuesReadAsHostValues)
 {
@@ -45,7 +43,6 @@ TEST(ByteOrder, BigEndianValuesReadAsHostValues)
     EXPECT_EQ(BigToHost32(u32), 0xFFFE5678u);
     EXPECT_EQ(BigToHost64(u64), 0xFFFE567805060708ull);
 }
-
 TEST(HFSDateToUnix, DatesUpTo1970MeanNoDate)
 {
     EXPECT_EQ(HFSDateToUnix(0), 0u);
@@ -53,7 +50,6 @@ TEST(HFSDateToUnix, DatesUpTo1970MeanNoDate)
     EXPECT_EQ(HFSDateToUnix(2082844801u), 1u);
     EXPECT_EQ(HFSDateToUnix(4294967295u), 2212122495u);
 }
-
 // Lengths beyond 255 units or beyond the record's bytes are cut; surrogates join or become U+FFFD;
 // nothing is normalized; the whole name is kept, up to 765 UTF-8 bytes for 255 units.
 TEST(HFSUni2CStr, ConvertsWithinTheRecordAndTheBuffer)

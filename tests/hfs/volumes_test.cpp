@@ -24,7 +24,6 @@ struct FakeItem : CVolumeItem {
     uint32_t date;
     std::string id;
 };
-
 // A folder that gets its children only when asked to load them, like a file-system folder.
 class LazyFolder : public CVolumeItem {
 public:
@@ -41,7 +40,6 @@ public:
     }
     std::vector<std::string> childNames;
 };
-
 class Visitor : public CVolumeItemCallback {
 public:
     void nextVolumeItem(CVolumeItem* item, bool* stop, bool* keep) override
@@ -58,7 +56,6 @@ public:
     std::vector<std::unique_ptr<CVolumeItem>> kept;
     std::string stopAt;
 };
-
 struct CachedVolume {
     explicit CachedVolume(int64_t blocks) : disk(512, blocks), cache(&disk, 65536, 4096), volume(&cache)
     {
@@ -68,7 +65,6 @@ struct CachedVolume {
     CCachedDisk cache;
     CVolume volume;
 };
-
 class VolumesTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -83,7 +79,6 @@ protected:
     CVolumeItem* root = nullptr;
 };
 } // namespace
-
 TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
 {
     CMarkerBitmap bitmap(16);
@@ -97,7 +92,6 @@ TEST(MarkerBitmapTest, RangesBeyondTheEndAreClampedOrRefused)
     EXPECT_EQ(bitmap.getBytes()[0], 0x00);
     EXPECT_EQ(bitmap.getBytes()[1], 0xFF);
 }
-
 TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk)
 {
     CachedVolume cached(2052);
@@ -120,7 +114,6 @@ TEST(VolumeReadTest, ReadsAtTheVolumeOffsetMarkTheFirstBlockAndStayInsideTheDisk
     CVolume uncached(&cached.disk);          // reads go through the cache only
     EXPECT_FALSE(uncached.read(0, 512, bytes));
 }
-
 TEST(RawVolumeItemTest, ReadsFromItsFirstBlockAndFailsWithoutAVolume)
 {
     CachedVolume cached(16);
@@ -134,7 +127,6 @@ TEST(RawVolumeItemTest, ReadsFromItsFirstBlockAndFailsWithoutAVolume)
     item.volume = nullptr;
     quietly([&] { EXPECT_EQ(item.read(0, bytes, sizeof bytes), 0u); });
 }
-
 TEST_F(VolumesTest, ChildAccessCountsFoldersApartAndRefusesBadIndexes)
 {
     adopt(root, new FakeItem("f1", 1));
@@ -145,7 +137,6 @@ TEST_F(VolumesTest, ChildAccessCountsFoldersApartAndRefusesBadIndexes)
     for (const auto& [index, all] : std::vector<std::pair<int, bool>>{{2, false}, {3, true}, {-1, true}, {-1, false}})
         EXPECT_EQ(root->getChild(index, all), nullptr) << index << " " << all;
 }
-
 TEST_F(VolumesTest, DeletingAVeryDeepTreeDoesNotExhaustTheStack)
 {
     CVolumeItem* folder = root;
@@ -153,7 +144,6 @@ TEST_F(VolumesTest, DeletingAVeryDeepTreeDoesNotExhaustTheStack)
         folder = adopt(folder, new CVolumeItem(true));
     EXPECT_NE(quietly([&] { volume.setRoot(nullptr); }).find("frees:300001"), std::string::npos);
 }
-
 TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
 {
     FakeItem upper("B", 5), lower("a", 1), small("a", 0), otherID("a", 1, 0, "17"), later("a", 1, 9), same("a", 1);
@@ -174,7 +164,6 @@ TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
     EXPECT_EQ(huge.compare(&big), 1); // a difference beyond the signed range keeps its sign
     EXPECT_EQ(big.compare(&huge), -1);
 }
-
 TEST_F(VolumesTest, TraverseHandsKeptChildrenOfAnUnloadedFolderOverAndUnloadsItWhenStopped)
 {
     CVolumeItem* folder = adopt(root, new LazyFolder("lazy", {"1", "2", "3", "4"}));
@@ -187,7 +176,6 @@ TEST_F(VolumesTest, TraverseHandsKeptChildrenOfAnUnloadedFolderOverAndUnloadsItW
     ASSERT_EQ(visitor.kept.size(), 1u);
     EXPECT_EQ(visitor.kept[0]->getName(), "2");
 }
-
 TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADroppedFolder)
 {
     adopt(root, new FakeItem("a", 1024));
@@ -209,7 +197,6 @@ TEST_F(VolumesTest, RemoveDuplicatesKeepsOneOfEachRunAndMovesTheChildrenOfADropp
     for (CVolumeItem* child : kept->children)
         EXPECT_EQ(child->getParent(), kept);
 }
-
 TEST_F(VolumesTest, TableRowsAreTheSortedChildrenAndEmptyOutsideTheFolder)
 {
     adopt(root, new FakeItem("zeta", 1));
