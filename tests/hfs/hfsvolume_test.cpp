@@ -23,7 +23,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
-
 struct Mounted {
     explicit Mounted(Bytes image, uint64_t diskOfs = 0, int readAhead = 262144)
         : disk(std::move(image), 512), cache(&disk, 4194304, readAhead), volume((cache.open(false), &cache))
@@ -59,7 +58,6 @@ struct Mounted {
     CCachedDisk cache;
     CHFSVolume volume;
 };
-
 // "TYPE ID PATH" for every item under the folder, as fls prints them, loading folders on the way.
 void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
               std::map<uint64_t, CHFSVolumeItem*>* files = nullptr)
@@ -75,7 +73,6 @@ void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
             (*files)[static_cast<CHFSVolumeItem*>(child)->fileID] = static_cast<CHFSVolumeItem*>(child);
     }
 }
-
 // What one traversal saw: paths below the root in order, and the bytes of each file read whole.
 struct Walk : CVolumeItemCallback {
     void nextVolumeItem(CVolumeItem* item, bool*, bool*) override
@@ -99,7 +96,6 @@ struct Walk : CVolumeItemCallback {
     Names paths;
     std::map<std::string, Bytes> files;
 };
-
 Walk walkVolume(Bytes image)
 {
     Walk walk;
@@ -112,7 +108,6 @@ Walk walkVolume(Bytes image)
     }
     return walk;
 }
-
 HfsImage smallVolume()
 {
     HfsImageBuilder builder;
@@ -121,7 +116,6 @@ HfsImage smallVolume()
     builder.addFile(docs, "x", Bytes(10000, 'x'));
     return builder.build();
 }
-
 // Twenty files in the root, two to a catalog leaf, on a case-sensitive volume.
 HfsImage tenLeaves(Names* names)
 {
@@ -133,7 +127,6 @@ HfsImage tenLeaves(Names* names)
     }
     return builder.build();
 }
-
 // Small blocks, nodes and fan-out: both trees several levels deep, a file in 30 pieces, and the
 // catalog in catalogPieces pieces (beyond eight, in the overflow file too).
 HfsImage sampleVolume(uint32_t catalogPieces = 10)
@@ -155,7 +148,6 @@ HfsImage sampleVolume(uint32_t catalogPieces = 10)
     builder.addFile(kHfsRootFolderID, "pieces.bin", patternBytes(30 * 512, 4), {.dataExtents = 30});
     return builder.build();
 }
-
 // Byte positions of the data of every record of the nodes, behind keys padded to even offsets.
 std::vector<uint64_t> recordData(const HfsImage& image, HfsTree which, const std::vector<uint32_t>& nodes)
 {
@@ -170,7 +162,6 @@ std::vector<uint64_t> recordData(const HfsImage& image, HfsTree which, const std
     }
     return positions;
 }
-
 // The reader's diagnostics are muted: deep trees would log every node.
 class HFSVolumeTest : public ::testing::Test {
 protected:
@@ -187,7 +178,6 @@ protected:
     static constexpr const char* kNoisy[] = {"hfsvolume.cpp", "volumes.cpp", "utils.cpp"};
 };
 } // namespace
-
 // An unknown signature, a header that would end past the disk, or an unusable block size.
 TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
 {
@@ -207,7 +197,6 @@ TEST_F(HFSVolumeTest, UnusableHeadersFailTheMount)
         EXPECT_EQ(m.volume.getRoot(), nullptr) << i;
     }
 }
-
 // An HFS ("BD") volume made by hfsutils gives its geometry and bitmap only.
 TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
 {
@@ -233,7 +222,6 @@ TEST_F(HFSVolumeTest, HFSVolumeGetsItsHeaderValuesAndBitmapOnly)
     EXPECT_TRUE(made.volume.isAllocationBlockUsed(0));
     EXPECT_FALSE(made.volume.isAllocationBlockUsed(made.volume.allocBlocks - 1));
 }
-
 // An 8 MiB volume as a Mac writes it: 2048 blocks of 4 KiB, its bitmap in one whole allocation block.
 HfsImage smallMacVolume()
 {
@@ -243,7 +231,6 @@ HfsImage smallMacVolume()
     builder.addFile(kHfsRootFolderID, "b", Bytes(100, 3));
     return builder.build();
 }
-
 // A loaded allocation file answers for every block and no further.
 TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExceedsTheDisk)
 {
@@ -280,7 +267,6 @@ TEST_F(HFSVolumeTest, AllocationFileIsRefusedOnlyWhenItCannotCoverTheVolumeOrExc
         EXPECT_FALSE(m.volume.isAllocationBlockUsed((uint64_t(1) << 32) + 0));
     }
 }
-
 // A scan past the bitmap prints the out-of-range line once and counts the rest at the end, each scan.
 TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
 {
@@ -299,7 +285,6 @@ TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
         EXPECT_EQ(countOccurrences(output, "index out of range 2047 more times"), 1);
     }
 }
-
 // Names of 255 units kept whole, and a name length past its key not filled from the record behind it.
 TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
 {
@@ -324,7 +309,6 @@ TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
         EXPECT_EQ(m.list(), listed);
     }
 }
-
 // Past a fork's blocks, another file's or fork's overflow record is never used.
 TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroughAnotherFork)
 {
@@ -356,7 +340,6 @@ TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroug
     EXPECT_TRUE(m.volume.readFileAt(frag, kDataForkType, nullptr, 0, 0, file->dataFork)); // nothing to read
     EXPECT_FALSE(m.volume.readFileAt(frag, kDataForkType, nullptr, 0, 512, file->dataFork));
 }
-
 // The extents file's blocks past its own extents are never searched for in its own tree.
 TEST_F(HFSVolumeTest, ForkPastItsBlocksOrWithoutVolumeOrBlockSizeReadsNothing)
 {
@@ -388,7 +371,6 @@ TEST_F(HFSVolumeTest, ForkPastItsBlocksOrWithoutVolumeOrBlockSizeReadsNothing)
     EXPECT_FALSE(
         CHFSForkData(&m.volume, reinterpret_cast<const HFSPlusForkData*>(raw.data())).getVolumeOfs(0, &at, &available));
 }
-
 // Damage in one catalog node never loops nor reaches outside it; every such listing is incomplete.
 TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
 {
@@ -524,7 +506,6 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
     EXPECT_TRUE(complete);
 }
-
 // Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
 {
@@ -545,7 +526,6 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
         }
     }
 }
-
 // Through a partition window and at its offset, an xorriso volume lists and reads as fls and icat do.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
@@ -596,7 +576,6 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
         EXPECT_EQ(runIcat(path, entry->firstBlock, id), bytes) << item->getName();
     }
 }
-
 // A link to a missing or linked iNode stays as it is with one message.
 TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
 {
@@ -648,7 +627,6 @@ TEST_F(HFSVolumeTest, HardLinksReadTheirINodeAndCompressedFilesAreMarked)
     ASSERT_TRUE(writeFileBytes(scratch.file("links.img"), image.bytes));
     EXPECT_EQ(runIcat(scratch.file("links.img"), 0, iNode), read);
 }
-
 // Random bytes over either tree never break the walk; a file in its inline extents still reads.
 TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
 {
@@ -674,8 +652,7 @@ TEST_F(HFSVolumeTest, RandomBytesOverABuiltVolumesTreesNeverBreakTheWalk)
         }
     }
 }
-
-// 2^12 paths from 24 folders, or the root's own record naming a folder.
+// 2^12 paths from 24 folders, the root's own record naming a folder, or a folder listing the root.
 TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
 {
     HfsImageBuilder builder({.volumeName = "Lattice", .blockSize = 512});
@@ -694,6 +671,9 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     const Walk lattice = walkVolume(builder.build().bytes);
     ASSERT_TRUE(lattice.mounted);
     EXPECT_EQ(lattice.paths.size(), 24u);
+    HfsImageBuilder loop;
+    loop.addFolder(loop.addFolder(kHfsRootFolderID, "a"), "top", {.id = kHfsRootFolderID, .thread = false});
+    EXPECT_EQ(walkVolume(loop.build().bytes).paths, Names{"a"});
     HfsImage sample = sampleVolume();
     const Walk sound = walkVolume(sample.bytes);
     const HfsRecordPlace* rootRecord = sample.findCatalogRecord(kHfsRootParentID, "Sample");

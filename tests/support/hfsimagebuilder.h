@@ -1,6 +1,5 @@
-// Builds HFS Plus and HFSX volumes in memory, field by field from the on-disk format and independent
-// of the engine's reader: fragmented files, catalog trees of a chosen shape, free blocks holding
-// chosen bytes, and images to patch after the build. Options are taken as given, unchecked.
+// Builds HFS Plus and HFSX volumes in memory from the on-disk format, independent of the engine's
+// reader, with trees of a chosen shape, to patch after the build. Options are taken unchecked.
 #pragma once
 
 #include <cstdint>
