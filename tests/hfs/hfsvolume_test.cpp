@@ -162,7 +162,6 @@ std::vector<uint64_t> recordData(const HfsImage& image, HfsTree which, const std
     }
     return positions;
 }
-// The reader's diagnostics are muted: deep trees would log every node.
 class HFSVolumeTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -137,11 +137,12 @@ TEST_F(VolumesTest, ChildAccessCountsFoldersApartAndRefusesBadIndexes)
     for (const auto& [index, all] : std::vector<std::pair<int, bool>>{{2, false}, {3, true}, {-1, true}, {-1, false}})
         EXPECT_EQ(root->getChild(index, all), nullptr) << index << " " << all;
 }
-TEST_F(VolumesTest, DeletingAVeryDeepTreeDoesNotExhaustTheStack)
+TEST_F(VolumesTest, WalkingOrDeletingAVeryDeepTreeDoesNotExhaustTheStack)
 {
     CVolumeItem* folder = root;
     for (int i = 0; i < 300000; ++i)
         folder = adopt(folder, new CVolumeItem(true));
+    EXPECT_TRUE(root->traverse(nullptr, true)); // not descending past its depth limit
     EXPECT_NE(quietly([&] { volume.setRoot(nullptr); }).find("frees:300001"), std::string::npos);
 }
 TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
