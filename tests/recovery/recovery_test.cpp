@@ -1,8 +1,10 @@
-// The recovery controller and its scan driver: the disk switch, found volumes, browsing, the walk
-// over allocation blocks as an analyser sees it, cancelling, and that the source is never written.
+// The recovery controller: the disk switch, found volumes, the scan driver's walk as an analyser
+// sees it, the outline's model, name search, the HTML report, and an xorriso volume read back
+// against fls and its source folder without being written.
 #include "recoveryfixture.h"
 
 #include "hfsimagebuilder.h"
+#include "machelpers.h"
 #include "volumetreemodel.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
+using Names = std::vector<std::string>;
 
 // The engine with the analyser replaced by one that records what it is shown of the walk.
 class TracingRecovery : public CRecovery {
@@ -105,6 +108,45 @@ std::vector<int> accessModesOf(const std::string& path)
     }
     return modes;
 }
+
+Names search(CRecovery& recovery, const std::string& text)
+{
+    quietly([&] { recovery.searchItems(text); });
+    EXPECT_NE(recovery.searchFolder, nullptr);
+    return namesOf(recovery.searchFolder);
+}
+
+// The report's pieces: a folder's heading and title row, a file's row, the frame around the rows.
+const std::string kEmptyRow = "<tr><td></td><td></td><td></td><td></td><td></td></tr>";
+std::string section(const std::string& name)
+{
+    std::string text = localize("ContentOfFolder");
+    text.replace(text.find("%s"), 2, name);
+    return "<tr><td><b>" + text + "</b></td></tr><tr><td>" + localize("Name") + "</td><td>" + localize("Size") +
+           "</td><td>" + localize("Type") + "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") +
+           "</td></tr>";
+}
+std::string fileRow(const std::string& name, const std::string& size, const std::string& date = "n/a",
+                    const std::string& id = "n/a")
+{
+    return "<tr> <td><small>" + name + "</small></td><td><small>" + size +
+           "</small></td><td><small>File</small></td><td><small>" + date + "</small></td><td><small>" + id +
+           "</small></td> </tr>";
+}
+std::string frame(const std::string& rows, const std::string& title = "Title", const std::string& footer = "Footer")
+{
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + title +
+           "</h1><small><table border='0'>" + rows + "</table></small><br><small>" + footer + "</small></body></html>";
+}
+// The report written to path, or what was printed when writing it failed.
+std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, const std::string& path,
+                   const std::string& title = "Title", const std::string& footer = "Footer")
+{
+    bool result = false;
+    const std::string output = quietly([&] { result = recovery.saveReport(items, path, title, footer); });
+    const Bytes bytes = readFileBytes(path);
+    return result ? std::string(bytes.begin(), bytes.end()) : "failed: " + output;
+}
 } // namespace
 
 // --- The disk switch and found volumes -----------------------------------------------------------
@@ -146,6 +188,14 @@ TEST(RecoveryVolumes, FoundVolumesAreNumberedInTheTreeAndFreedOnce)
 {
     int destroyed = 0;
     {
+        CRecovery empty; // without results, addVolume takes nothing
+        auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
+        EXPECT_EQ(empty.addVolume(mine.get()), nullptr);
+        EXPECT_TRUE(empty.volumeList.empty());
+        EXPECT_EQ(destroyed, 0);
+    }
+    ASSERT_EQ(destroyed, 1);
+    {
         HandBuiltResults engine;
         CRecovery& recovery = engine.recovery;
         quietly([&] {
@@ -153,32 +203,20 @@ TEST(RecoveryVolumes, FoundVolumesAreNumberedInTheTreeAndFreedOnce)
             recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
             addFile(recovery.volumeList[0]->getRoot(), "found.txt", Bytes(10, 1));
         });
-        EXPECT_EQ(namesOf(recovery.resultRoot), (std::vector<std::string>{"Volume 1", "Volume 2"}));
+        EXPECT_EQ(namesOf(recovery.resultRoot), (Names{"Volume 1", "Volume 2"}));
         EXPECT_EQ(recovery.volumeList[1]->getRoot(), recovery.resultRoot->children[1]);
         EXPECT_EQ(recovery.resultRoot->children[1]->getParent(), recovery.resultRoot);
         quietly([&] { recovery.setDisk(nullptr); });
-        EXPECT_EQ(destroyed, 2);
+        EXPECT_EQ(destroyed, 3);
     }
-    EXPECT_EQ(destroyed, 2);
-}
-
-TEST(RecoveryVolumes, AddVolumeWithoutResultsTakesNothing)
-{
-    CRecovery recovery;
-    int destroyed = 0;
-    auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
-    EXPECT_EQ(recovery.addVolume(mine.get()), nullptr);
-    EXPECT_TRUE(recovery.volumeList.empty());
-    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(destroyed, 3);
 }
 
 // --- The scan driver -----------------------------------------------------------------------------
 
 TEST(RecoveryScan, DeletedFilesWalksAllocationBlocksAndSkipsUsedOnesUnread)
 {
-    HfsBuildOptions options;
-    options.blockSize = 4096;
-    HfsImageBuilder builder(options);
+    HfsImageBuilder builder({.blockSize = 4096});
     builder.addFile(kHfsRootFolderID, "kept.bin", patternBytes(10000, 1));
     builder.addFreeData(patternBytes(3 * 4096, 2));
     builder.addFile(kHfsRootFolderID, "other.bin", patternBytes(5000, 3));
@@ -232,8 +270,7 @@ TEST(RecoveryScan, CancelEndsTheWalkAtTheCancelledStepAndStillEndsTheAnalyser)
     EXPECT_GT(stopped, 0);
     EXPECT_LT(stopped, 1200);
     EXPECT_EQ(listener.progress[1], double(int(100.0 * double(float(stopped) / 1200.0f))));
-    // Every step before the cancelled one was analysed, the cancelled one was not, and the
-    // analyser's end is told where the walk stopped, not the end of the disk.
+    // The cancelled step is not analysed, and the analyser's end is told where the walk stopped.
     EXPECT_EQ(int64_t(recovery.steps.size()), stopped);
     EXPECT_EQ(recovery.positionAtEnd, stopped);
     EXPECT_EQ(recovery.ends, 1);
@@ -262,9 +299,8 @@ TEST(RecoveryScan, NewScanReleasesTheSearchAndTheFoundVolumesOfTheLastOne)
     quietly([&] {
         recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
         addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
-        recovery.searchItems("lost");
     });
-    ASSERT_EQ(namesOf(recovery.searchFolder), (std::vector<std::string>{"lost.txt"}));
+    ASSERT_EQ(search(recovery, "lost"), Names{"lost.txt"});
     quietly([&] { recovery.scan(); });
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(recovery.searchFolder, nullptr);
@@ -272,20 +308,254 @@ TEST(RecoveryScan, NewScanReleasesTheSearchAndTheFoundVolumesOfTheLastOne)
     EXPECT_EQ(recovery.resultRoot->getChildCount(true), 0);
 }
 
-// --- Against the outside tools -------------------------------------------------------------------
+// --- The outline's model: folders only, loaded and sorted on first use ---------------------------
 
-TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
+TEST(VolumeTreeModel, WithoutResultsEveryAnswerIsEmpty)
 {
-    RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
-    TreeSpec tree;
-    tree.folder("empty").file("readme.txt", 6, 1).file("docs/cafe\xCC\x81.txt", 6, 2);
-    tree.file("docs/deep/deeper/note", 4, 3).file("docs/big.bin", 300000, 4).file("Zebra", 10, 5);
-    XorrisoDisk xd;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    BrowsedRecovery recovery(xd.partition);
+    CRecovery recovery;
+    CVolumeTreeModel model(&recovery);
+    EXPECT_EQ(model.getRoot(), nullptr);
+    EXPECT_TRUE(model.isLeaf(nullptr));
+    EXPECT_EQ(model.getChildCount(nullptr), 0);
+    EXPECT_EQ(model.getChild(nullptr, 0), nullptr);
+    EXPECT_EQ(model.getItemText(nullptr), "");
+}
+
+TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDeletedFlag)
+{
+    HandBuiltResults engine;
+    CVolumeItem* root = engine.recovery.resultRoot;
+    CVolumeItem* folder = addFolder(root, "photos");
+    for (const char* name : {"a", "b", "hit"})
+        addFile(folder, name);
+    addFolder(root, localize("SearchResults")); // a volume's folder of that name is no search folder
+    CVolumeTreeModel model(&engine.recovery);
+    EXPECT_TRUE(model.isLeaf(folder));
+    EXPECT_EQ(model.getItemText(folder), "photos (3)");
+    EXPECT_FALSE(model.isLeaf(model.getRoot()));
+    EXPECT_EQ(model.getChild(model.getRoot(), 0), folder);
+    EXPECT_EQ(model.getChild(model.getRoot(), 2), nullptr);
+    quietly([&] { engine.recovery.searchItems("hit"); });
+    EXPECT_EQ(model.getImageIndex(engine.recovery.searchFolder, false), 14);
+    EXPECT_EQ(model.getImageIndex(root->children[1], false), 0);
+    root->setFlags(ItemDeleted);
+    EXPECT_EQ(model.getImageIndex(root, true), 6);
+}
+
+TEST(VolumeTreeModel, FirstQuestionLoadsAndSortsABrowsedFolder)
+{
+    HfsImageBuilder builder;
+    const uint32_t docs = builder.addFolder(kHfsRootFolderID, "docs");
+    for (const char* name : {"zeta", "alpha", "Mid"})
+        builder.addFile(docs, name, {1});
+    builder.addFolder(docs, "inner");
+    const HfsImage image = builder.build();
+    const struct {
+        const char* question;
+        std::function<void(CVolumeTreeModel&, CVolumeItem*)> ask;
+    } cases[] = {
+        {"isLeaf", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_FALSE(m.isLeaf(f)); }},
+        {"getChildCount", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_EQ(m.getChildCount(f), 1); }},
+        {"getItemText", [](CVolumeTreeModel& m, CVolumeItem* f) { EXPECT_EQ(m.getItemText(f), "docs (4)"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.question);
+        CMemoryDisk disk(image.bytes, 512);
+        BrowsedRecovery recovery(&disk);
+        CVolumeTreeModel model(&recovery);
+        CVolumeItem* folder = nullptr;
+        quietly([&] {
+            ASSERT_EQ(model.getChildCount(model.getRoot()), 1);
+            folder = dynamic_cast<CVolumeItem*>(model.getChild(model.getRoot(), 0));
+            if (folder)
+                c.ask(model, folder);
+        });
+        ASSERT_NE(folder, nullptr);
+        EXPECT_EQ(namesOf(folder), (Names{"Mid", "alpha", "inner", "zeta"}));
+    }
+}
+
+// --- Name search ---------------------------------------------------------------------------------
+
+TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrder)
+{
+    HandBuiltResults engine;
+    CVolumeItem* root = engine.recovery.resultRoot;
+    addFile(root, "readme.txt");
+    CVolumeItem* folder = addFolder(root, "ReadMe");
+    addFile(folder, "thread.c");
+    addFile(folder, "other.txt");
+    CVolumeItem* namesake = addFolder(root, localize("SearchResults"));
+    addFile(namesake, "readable");
+    EXPECT_EQ(search(engine.recovery, "READ"), (Names{"readme.txt", "ReadMe", "thread.c", "readable"}));
+    EXPECT_EQ(engine.recovery.searchFolder->getParent(), root);
+    EXPECT_NE(engine.recovery.searchFolder, namesake) << "a volume's folder of that name is searched, not taken";
+    EXPECT_EQ(folder->getChildCount(true), 2) << "the items stay where they are";
+    EXPECT_EQ(namesOf(namesake), Names{"readable"});
+    // Bytes outside ASCII match only when equal.
+    addFile(root, "\xC3\x89T\xC3\x89");                                          // "ÉTÉ"
+    EXPECT_EQ(search(engine.recovery, "\xC3\xA9t\xC3\xA9"), Names{});            // "été"
+    EXPECT_EQ(search(engine.recovery, "\xC3\x89t"), Names{"\xC3\x89T\xC3\x89"}); // "Ét"
+}
+
+TEST(RecoverySearch, SearchingAgainEmptiesAndReusesTheFolderWhereverItStands)
+{
+    HandBuiltResults engine;
+    CVolumeItem* root = engine.recovery.resultRoot;
+    addFile(root, "a-hit");
+    addFile(root, "b-hit");
+    search(engine.recovery, "a-hit");
+    CVolumeItem* first = engine.recovery.searchFolder;
+    // The outline may re-sort the top level so that the search folder stands before the rest.
+    std::rotate(root->children.begin(), root->children.end() - 1, root->children.end());
+    ASSERT_EQ(root->children.front(), first);
+    EXPECT_EQ(search(engine.recovery, "HIT"), (Names{"a-hit", "b-hit"}));
+    EXPECT_EQ(engine.recovery.searchFolder, first);
+    EXPECT_EQ(search(engine.recovery, ""), Names{});
+    EXPECT_EQ(root->getChildCount(true), 3);
+}
+
+TEST(RecoverySearch, CancelKeepsWhatWasFound)
+{
+    HandBuiltResults engine;
+    for (int i = 0; i < 10; ++i)
+        addFile(engine.recovery.resultRoot, "hit" + std::to_string(i));
+    ScriptedListener listener;
+    listener.cancelFromEvent = 3;
+    engine.recovery.setStatusListener(&listener);
+    EXPECT_EQ(search(engine.recovery, "hit"), (Names{"hit0", "hit1", "hit2", "hit3"}));
+    EXPECT_EQ(listener.progress.size(), 4u);
+    ASSERT_EQ(listener.changed.size(), 4u);
+    EXPECT_EQ(listener.changed.front(), engine.recovery.searchFolder);
+}
+
+TEST(RecoverySearch, EndsOnACatalogFolderListedInsideItself)
+{
+    HfsImageBuilder builder;
+    const uint32_t loop = builder.addFolder(kHfsRootFolderID, "loop");
+    HfsItemOptions again;
+    again.id = loop;
+    again.thread = false; // the real folder has the thread record of this ID
+    builder.addFolder(loop, "self", again);
+    builder.addFolder(builder.addFolder(loop, "sub"), "back", again);
+    builder.addFile(loop, "inside.txt", {1, 2, 3});
+    const HfsImage image = builder.build();
+    CMemoryDisk disk(image.bytes, 512);
+    BrowsedRecovery recovery(&disk);
+    EXPECT_EQ(search(recovery, "inside"), Names{"inside.txt"});
+}
+
+// --- The HTML report -----------------------------------------------------------------------------
+
+// Written over an old, longer report, which it replaces whole.
+TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOnce)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    ASSERT_TRUE(writeFileText(out.file("r.html"), std::string(100000, 'x')));
+    MemoryFileItem* dated = addFile(engine.recovery.resultRoot, "one.jpg", Bytes(1536));
+    dated->date = 1700000000;
+    dated->id = "4711";
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "outer");
+    addFolder(folder, "inner");
+    addFile(folder, "file", Bytes(500));
+    folder->addChild(folder); // a tree that a corrupt catalog could make
+    const std::string html = report(engine.recovery, {dated, folder}, out.file("r.html"));
+    folder->children.pop_back();
+    EXPECT_EQ(html, frame(fileRow("one.jpg", "2 KB", formatDate(1700000000), "4711") + section("outer") +
+                          section("inner") + kEmptyRow + fileRow("file", "0 KB") + kEmptyRow));
+}
+
+TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
+{
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD for control characters and no-characters
+    const std::pair<std::string, std::string> cases[] = {
+        {"tab\tnl\ncr\resc\x1b[31m", "tab" + r + "nl" + r + "cr" + r + "esc" + r + "[31m"},
+        {"del\x7f c1\xC2\x85\xC2\x9F", "del" + r + " c1" + r + r},
+        {"nonchar\xEF\xBF\xBF\xEF\xBF\xBE", "nonchar" + r + r},
+        {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0",
+         "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0"},
+        {"bad\xFF\xC3(\xE6\x97", "bad" + r + r + "(" + r + r}, // stray, cut-off and unfinished
+        {"over\xC0\xAF\xED\xA0\x80\xF8\x88\x80\x80\x80", "over" + r + r + r + r + r + r + r + r + r + r},
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(htmlEscape(text), shown) << text;
+
+    HandBuiltResults engine;
+    ScratchDir out;
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "<script>&");
+    addFile(folder, "a<b>&\"c'.txt")->id = "<7>";
+    addFile(folder, "a\x01"
+                    "b\xEF\xBF\xBF.txt");
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html"), "Tom & Jerry <3", "\xC2\xA9 A & B"),
+              frame(section("&lt;script&gt;&amp;") +
+                        fileRow("a&lt;b&gt;&amp;&quot;c&#39;.txt", "0 KB", "n/a", "&lt;7&gt;") +
+                        fileRow("a" + r + "b" + r + ".txt", "0 KB") + kEmptyRow,
+                    "Tom &amp; Jerry &lt;3", "\xC2\xA9 A &amp; B"));
+}
+
+TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    const std::string failed = report(engine.recovery, {}, out.file("missing/r.html"));
+    EXPECT_EQ(failed.rfind("failed: ", 0), 0u) << failed;
+    EXPECT_NE(failed.find("cannot open " + out.file("missing/r.html")), std::string::npos) << failed;
+
+    CVolumeItem* root = engine.recovery.resultRoot;
+    for (int i = 0; i < 50; ++i)
+        addFile(root, "file" + std::to_string(i), Bytes(10));
+    bool result = true;
+    const std::string text = withFileSizeLimit(1024, [&] {
+        result =
+            engine.recovery.saveReport({root->children.begin(), root->children.end()}, out.file("r.html"), "T", "F");
+    });
+    EXPECT_FALSE(result);
+    EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
+}
+
+// --- A real volume made by xorriso, built once for these tests -----------------------------------
+
+class XorrisoVolume : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RECOVERY_REQUIRE_TOOLS("xorriso");
+        if (!shared) {
+            TreeSpec tree;
+            tree.file("empty.dat", 0, 1).file("one", 1, 2).file("a 2047", 2047, 3).file("a 2048", 2048, 4);
+            tree.file("a 2049", 2049, 5).file("docs/mid.bin", 70001, 6).file("docs/deep/deeper/note.txt", 12, 7);
+            tree.file("big/five.mib", 5 * 1024 * 1024 + 3, 8).folder("docs/empty folder").folder("reporting");
+            tree.file("docs/cafe\xCC\x81.txt", 6, 9).file("Zebra", 10, 10).file("a&b <c>.txt", 3000, 11);
+            tree.file("Report.TXT", 10, 12)
+                .file("notes/report-2.txt", 20, 13)
+                .file("notes/deep/REPORTS/final.doc", 7, 14);
+            shared = std::make_unique<XorrisoDisk>();
+            ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(shared.get(), tree));
+        }
+        xd = shared.get();
+        ASSERT_NE(xd->partition, nullptr);
+    }
+    static void TearDownTestSuite() { shared.reset(); }
+
+    // The volume browsed with its top level loaded, and that level's items.
+    std::vector<CVolumeItem*> topLevel(CRecovery& recovery)
+    {
+        EXPECT_NE(recovery.resultRoot, nullptr);
+        quietly([&] { recovery.resultRoot->addChildren(); });
+        return {recovery.resultRoot->children.begin(), recovery.resultRoot->children.end()};
+    }
+
+    static inline std::unique_ptr<XorrisoDisk> shared;
+    XorrisoDisk* xd = nullptr;
+};
+
+TEST_F(XorrisoVolume, BrowsingListsWhatFlsLists)
+{
+    RECOVERY_REQUIRE_TOOLS("fls");
+    BrowsedRecovery recovery(xd->partition);
     ASSERT_NE(recovery.resultRoot, nullptr);
     EXPECT_EQ(recovery.resultRoot->getName(), "GLEANERTEST");
-
     // Folders through the outline's model, files from each folder's children as the table shows.
     CVolumeTreeModel model(&recovery);
     std::vector<std::string> listed;
@@ -301,8 +571,7 @@ TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
     };
     quietly([&] { walk(model.getRoot(), ""); });
     std::sort(listed.begin(), listed.end());
-
-    const auto fls = runFls(xd.image, xd.hfsStart);
+    const auto fls = runFls(xd->image, xd->hfsStart);
     ASSERT_TRUE(fls.has_value());
     std::vector<std::string> expected;
     for (const FlsEntry& e : userEntries(*fls))
@@ -311,24 +580,88 @@ TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
     EXPECT_EQ(listed, expected);
 }
 
-TEST(RecoverySource, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
+TEST_F(XorrisoVolume, SaveReproducesTheSourceByteForByte)
 {
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    TreeSpec tree;
-    tree.file("a.txt", 5000, 1).file("sub/b.bin", 70000, 2).folder("sub/empty");
-    XorrisoDisk xd;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    const Bytes before = readFileBytes(xd.image);
-    ASSERT_FALSE(before.empty());
-    const std::string resolved = std::filesystem::canonical(xd.image);
+    BrowsedRecovery recovery(xd->partition);
+    ScratchDir out, whole;
+    bool saved = false;
+    quietly([&] { saved = recovery.save(topLevel(recovery), out.path()); });
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(folderSnapshot(out.path()), folderSnapshot(xd->source));
+    // The root folder itself becomes a folder of that name holding the same tree.
+    quietly([&] { saved = recovery.save({recovery.resultRoot}, whole.path()); });
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(folderSnapshot(whole.file("GLEANERTEST")), folderSnapshot(xd->source));
+}
 
+TEST_F(XorrisoVolume, ReportListsEveryChosenItem)
+{
+    BrowsedRecovery recovery(xd->partition);
+    ScratchDir out;
+    const std::string html = report(recovery, topLevel(recovery), out.file("r.html"));
+    int files = 0, folders = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(xd->source)) {
+        const std::string name = htmlEscape(entry.path().filename().string());
+        const bool folder = entry.is_directory();
+        ++(folder ? folders : files);
+        EXPECT_NE(html.find(folder ? section(name) : "<tr> <td><small>" + name + "</small>"), std::string::npos)
+            << name;
+    }
+    EXPECT_EQ(countOccurrences(html, "<tr> <td><small>"), files);
+    EXPECT_EQ(countOccurrences(html, "<tr><td><b>"), folders);
+}
+
+TEST_F(XorrisoVolume, SearchFindsWhatASubstringSearchOfTheNamesFinds)
+{
+    BrowsedRecovery recovery(xd->partition);
+    ASSERT_NE(recovery.resultRoot, nullptr);
+    Names found = search(recovery, "rePort");
+    std::sort(found.begin(), found.end());
+    Names expected;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(xd->source)) {
+        std::string lower = entry.path().filename().string();
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
+        if (lower.find("report") != std::string::npos)
+            expected.push_back(entry.path().filename().string());
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found, expected);
+
+    // Items found in folders the walk loaded only for itself now belong to the search: their
+    // parent is the search folder, and their path leads there.
+    for (CVolumeItem* item : recovery.searchFolder->children) {
+        CVolumeItem* parent = item->getParent();
+        ASSERT_NE(parent, nullptr);
+        if (parent == recovery.searchFolder) {
+            EXPECT_EQ(item->getPath(), recovery.resultRoot->getName() + "/" + localize("SearchResults") + "/");
+        } else {
+            EXPECT_NE(std::find(parent->children.begin(), parent->children.end(), item), parent->children.end());
+        }
+        if (item->getName() == "REPORTS") { // a found folder can still be opened
+            quietly([&] { item->addChildren(); });
+            EXPECT_EQ(namesOf(item), Names{"final.doc"});
+        }
+    }
+    // The search runs again and is released with the results.
+    EXPECT_EQ(search(recovery, "final"), Names{"final.doc"});
+    quietly([&] { recovery.openExistingVolume(); });
+    EXPECT_EQ(recovery.searchFolder, nullptr);
+}
+
+// Last of these tests: its lost-volumes scan of the whole disk may add partitions.
+TEST_F(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
+{
+    const Bytes before = readFileBytes(xd->image);
+    ASSERT_FALSE(before.empty());
+    const std::string resolved = std::filesystem::canonical(xd->image);
     ScratchDir out;
     CRecovery recovery;
     ScriptedListener listener;
     recovery.setStatusListener(&listener);
     std::vector<int> modes;
     quietly([&] {
-        ASSERT_TRUE(recovery.setDisk(xd.partition));
+        ASSERT_TRUE(recovery.setDisk(xd->partition));
         modes = accessModesOf(resolved);
         recovery.openExistingVolume();
         ASSERT_NE(recovery.resultRoot, nullptr);
@@ -340,14 +673,13 @@ TEST(RecoverySource, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
             recovery.setScanType(type);
             recovery.scan();
         }
-        // The whole disk too, as the lost-volumes scan is run.
-        recovery.setDisk(xd.disk.get());
+        recovery.setDisk(xd->disk.get()); // the whole disk too, as the lost-volumes scan is run
         recovery.scan();
         recovery.setDisk(nullptr);
     });
     ASSERT_FALSE(modes.empty()) << "the image was not open while the disk was set";
     for (int mode : modes)
         EXPECT_EQ(mode, O_RDONLY);
-    EXPECT_TRUE(readFileBytes(xd.image) == before);
-    EXPECT_TRUE(readFileBytes(out.file("a.txt")) == readFileBytes(xd.source + "/a.txt"));
+    EXPECT_TRUE(readFileBytes(xd->image) == before);
+    EXPECT_TRUE(readFileBytes(out.file("docs/mid.bin")) == readFileBytes(xd->source + "/docs/mid.bin"));
 }

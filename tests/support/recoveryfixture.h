@@ -17,7 +17,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
@@ -56,6 +58,26 @@ inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& 
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     return capture.finish();
+}
+
+// Relative path -> content for files, "/" appended for folders; links are listed as "->", other
+// special files as "|".
+using FileTree = std::map<std::string, std::vector<uint8_t>>;
+inline FileTree folderSnapshot(const std::string& root)
+{
+    FileTree entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).string();
+        if (entry.is_symlink())
+            entries[relative + "->"] = {};
+        else if (entry.is_directory())
+            entries[relative + "/"] = {};
+        else if (!entry.is_regular_file())
+            entries[relative + "|"] = {};
+        else
+            entries[relative] = readFileBytes(entry.path().string());
+    }
+    return entries;
 }
 
 // A listener that records every event and answers as the test scripted it.
