@@ -1,14 +1,16 @@
 // The deleted-files analyser: files carved from free blocks by content type, their folders, names
-// and sizes, the size cap, the text filter with its keywords, a cancelled scan, a description file
-// that does not load, deleted files of a real xorriso volume coming back byte for byte, and the
-// scan with its blocks classified on worker threads giving what the one-thread scan gives.
+// and sizes, the size cap, the text filter with its keywords, a description file that does not
+// load, deleted files of an xorriso volume coming back byte for byte, and the scan with its blocks
+// classified on worker threads giving what the one-thread scan gives.
 #include "rawanalyser.h"
 
 #include "recoveryfixture.h"
 
+#include "bigendian.h"
 #include "hfsimagebuilder.h"
 #include "machelpers.h"
 #include "samplefiles.h"
+#include "scanwindow.h"
 
 #include <gtest/gtest.h>
 
@@ -27,12 +29,14 @@ std::string folderOf(const std::string& type)
     const std::string major = localize(key) != key ? localize(key) : type.substr(0, slash);
     return major + "/" + type.substr(slash + 1);
 }
-
 std::string png(uint64_t endBlock)
 {
     return folderOf("image/png") + "/" + std::to_string(endBlock) + ".png";
 }
-
+std::string gif(uint64_t endBlock)
+{
+    return folderOf("image/gif") + "/" + std::to_string(endBlock) + ".gif";
+}
 std::string textFile(uint64_t endBlock)
 {
     return folderOf("text/plain") + "/" + std::to_string(endBlock);
@@ -87,10 +91,10 @@ struct Scan {
     {
         quietly([&] { recovery.setDisk(nullptr); });
     }
-    std::string run()
+    std::string run(CDisk* other = nullptr)
     {
         return quietly([&] {
-            recovery.setDisk(&disk);
+            recovery.setDisk(other ? other : &disk);
             recovery.setScanType(ScanDeletedFiles);
             recovery.scan();
         });
@@ -117,94 +121,137 @@ TEST(RawAnalyserAnswer, SplitReadsTypeBeforeTheFirstTabAndExtensionWithoutFurthe
     }
 }
 
-TEST(RawAnalyserCarving, EveryMajorTypeOfTheDescriptionHasACategoryFolderText)
+// Each disk is scanned whole; the files carved are compared by path, first block and size, and the
+// listener hears of the folder of every filed item.
+TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 {
-    for (const char* major : {"application", "audio", "image", "text", "video"}) {
-        const std::string key = std::string("Category_") + major;
-        EXPECT_NE(localize(key), key) << key;
-    }
-}
-
-TEST(RawAnalyserCarving, FileRunsOverUnrecognisedBlocksUntilTheNextStartAndItsFolderIsAnnounced)
-{
-    // Block 0 holds no known start and belongs to no file; two PNG starts in a row give two files.
-    Scan scan(
-        blocks({patternBytes(512, 5), samplePng(), patternBytes(1024, 6), samplePng(), samplePng(), sampleGif()}));
-    scan.run();
-    const auto files = scan.files();
-    ASSERT_EQ(files.size(), 4u);
-    ASSERT_EQ(files.count(png(4)), 1u);
-    EXPECT_EQ(files.at(png(4))->firstBlock, 1u);
-    EXPECT_EQ(files.at(png(4))->getSize(), 3u * 512);
-    EXPECT_EQ(files.at(png(5))->getSize(), 512u);
-    EXPECT_EQ(files.at(png(6))->getSize(), 512u);
-    // The last file ends with the scanned range.
-    const std::string gif = folderOf("image/gif") + "/7.gif";
-    ASSERT_EQ(files.count(gif), 1u);
-    EXPECT_EQ(files.at(gif)->firstBlock, 6u);
-    // The listener hears of the folder of every filed item.
-    std::multiset<CVolumeItem*> folders;
-    for (const auto& [path, item] : files)
-        folders.insert(item->getParent());
-    EXPECT_EQ(std::multiset<CVolumeItem*>(scan.listener.changed.begin(), scan.listener.changed.end()), folders);
-}
-
-TEST(RawAnalyserCarving, BlockInsideABinaryFileThatReadsAsTextDoesNotCutIt)
-{
-    // A PNG over three blocks whose middle block is plain text (as a PDF's object streams are);
-    // only after the zero slack of its last block does text start a file of its own.
-    Bytes start = samplePng();
-    start.resize(512, 0xAB);
-    const std::string prose(512, 'a');
-    Scan scan(blocks({start, Bytes(prose.begin(), prose.end()), Bytes(100, 0xCD), words("needle after it\n")}));
-    scan.recovery.enableSearchText = true;
-    scan.recovery.keywords = {"needle"};
-    scan.run();
-    const auto files = scan.files();
-    ASSERT_EQ(files.count(png(3)), 1u);
-    EXPECT_EQ(files.at(png(3))->getSize(), 3u * 512);
-    EXPECT_EQ(files.count(textFile(4)), 1u);
-}
-
-TEST(RawAnalyserCarving, OfficeDocumentIsToldByAPartNameLaterInTheFirstBlock)
-{
-    // Writers put the parts of an Office Open XML archive in any order.
-    auto localHeader = [](const std::string& name) {
+    // Writers put the parts of an Office Open XML archive in any order: the part that tells the
+    // type may come later in the first block.
+    Bytes zip;
+    for (const std::string name : {"docProps/app.xml", "xl/workbook.xml"}) {
         Bytes header(30, 0);
         header[0] = 'P', header[1] = 'K', header[2] = 3, header[3] = 4;
         header[26] = uint8_t(name.size());
         header.insert(header.end(), name.begin(), name.end());
         header.resize(header.size() + 40, 'z');
-        return header;
-    };
-    Bytes zip = localHeader("docProps/app.xml");
-    const Bytes second = localHeader("xl/workbook.xml");
-    zip.insert(zip.end(), second.begin(), second.end());
-    Scan scan(blocks({zip}));
-    scan.run();
-    const std::string type = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
-    EXPECT_EQ(scan.files().count(folderOf(type) + "/1.xlsx"), 1u);
-}
-
-TEST(RawAnalyserCarving, UsedBlockEndsTheFileAfterOneAllocationBlock)
-{
-    HfsBuildOptions options;
-    options.blockSize = 4096;
-    HfsImageBuilder builder(options);
+        zip.insert(zip.end(), header.begin(), header.end());
+    }
+    const std::string xlsx = folderOf("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet") + "/1.xlsx";
+    // A PNG start without zero slack, so the file goes on, and a block of prose.
+    Bytes start = samplePng();
+    start.resize(512, 0xAB);
+    const std::string proseText(512, 'a');
+    const Bytes prose(proseText.begin(), proseText.end());
+    // Free, then used, then free unrecognised blocks of a volume with 4096-byte allocation blocks.
+    HfsImageBuilder builder({.blockSize = 4096});
     builder.addFreeData(samplePng());
     builder.addFile(kHfsRootFolderID, "used.bin", patternBytes(4096, 3));
-    builder.addFreeData(patternBytes(8192, 4)); // free but unrecognised, after the used block
-    const HfsImage image = builder.build();
-    Scan scan(image.bytes);
-    scan.run();
-    const auto files = scan.files();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files.begin()->second->getSize(), 4096u);
-    EXPECT_EQ(files.begin()->first, png(uint64_t(image.freeRuns[0].startBlock + 1) * 8));
+    builder.addFreeData(patternBytes(8192, 4));
+    const HfsImage volume = builder.build();
+    const uint64_t free = uint64_t(volume.freeRuns[0].startBlock) * 8;
+    // An 8 MiB volume as a Mac writes it keeps its allocation bitmap although its allocation file
+    // is a whole 4 KiB block: the live picture is never carved as deleted, the free one is.
+    HfsImageBuilder smallBuilder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
+    smallBuilder.addFile(kHfsRootFolderID, "live.png", samplePng());
+    smallBuilder.addFreeData(samplePng());
+    const HfsImage small = smallBuilder.build();
+    const uint64_t smallFree = uint64_t(small.freeRuns[0].startBlock) * 8;
+    const uint64_t smallEnd = small.bytes.size() / 512 - 8; // the last allocation block is used
+    const std::pair<uint64_t, uint64_t> smallFile{smallFree, (smallEnd - smallFree) * 512};
+    // On a disk twice its size the walk asks about every block past the bitmap: one line says so,
+    // and the scan's end counts the rest in one more.
+    Bytes doubled = small.bytes;
+    doubled.resize(doubled.size() * 2);
+    // 4096 bytes of lines; the keyword covers bytes 2046 to 2051, across the first chunk.
+    std::string lines(4096, 'x');
+    for (size_t i = 80; i < lines.size(); i += 81)
+        lines[i] = '\n';
+    lines.replace(2046, 6, "needle");
+    std::string late(4096, 'y');
+    late.replace(3000, 6, "needle");
+
+    using Files = std::map<std::string, std::pair<uint64_t, uint64_t>>; // path: first block, size
+    const std::vector<std::string> needle = {"needle"};
+    const struct {
+        const char* what;
+        Bytes disk;
+        Files files;
+        bool text = false;
+        std::vector<std::string> keywords = {};
+        int64_t cap = 104857600;
+        std::vector<std::pair<std::string, int>> printed = {}; // and how often
+        int blockSize = 512;
+    } cases[] = {
+        {"unrecognised blocks belong to the file before them",
+         blocks({patternBytes(512, 5), samplePng(), patternBytes(1024, 6), samplePng(), samplePng(), sampleGif()}),
+         {{png(4), {1, 1536}}, {png(5), {4, 512}}, {png(6), {5, 512}}, {gif(7), {6, 512}}}},
+        {"a block inside a binary file that reads as text does not cut it",
+         blocks({start, prose, Bytes(100, 0xCD), words("needle after it\n")}),
+         {{png(3), {0, 1536}}, {textFile(4), {3, 512}}},
+         true,
+         needle},
+        {"an office document told by a later part name", blocks({zip}), {{xlsx, {0, 512}}}},
+        {"a used block ends the file", volume.bytes, {{png(free + 8), {free, 4096}}}},
+        {"the file at the cap keeps its size, one block more is cut",
+         blocks({samplePng(), Bytes(1536, 0), sampleGif(), Bytes(2048, 0)}),
+         {{png(4), {0, 2048}}, {gif(9), {4, 2048}}},
+         false,
+         {},
+         2048,
+         {{"correcting item", 1}, {"correcting item 9.gif, size: 2560 -> 2048\n", 1}}},
+        {"a small volume with a rounded allocation file", small.bytes, {{png(smallEnd), smallFile}}},
+        {"a disk larger than the volume",
+         doubled,
+         {{png(smallEnd), smallFile}},
+         false,
+         {},
+         104857600,
+         {{"isAllocationBlockUsed error: index out of range!\n", 1},
+          {" more times (blocks past the allocation bitmap", 1}}},
+        {"text blocks in a row are files kept only with a keyword",
+         blocks({words("first block says hello\n"), words("second block has the needle\n"), words("third\n")}),
+         {{textFile(2), {1, 512}}},
+         true,
+         {"", "absent", "needle"}},
+        {"text with the switch off", words(lines), {}, false, needle, 4096, {}, 4096},
+        {"text without keywords", words(lines), {}, true, {}, 4096, {}, 4096},
+        {"a keyword across a chunk boundary", words(lines), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
+        {"a keyword inside the cap", words(late), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
+        {"a keyword beyond the cap", words(late), {}, true, needle, 2048, {}, 4096},
+        // One 512-byte block, the disk's last: a 2048-byte chunk would run off the disk.
+        {"a short text at the disk's end",
+         blocks({samplePng(), words("the needle is here\n")}),
+         {{png(1), {0, 512}}, {textFile(2), {1, 512}}},
+         true,
+         needle},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scan scan(c.disk, c.blockSize);
+        scan.recovery.enableSearchText = c.text;
+        scan.recovery.keywords = c.keywords;
+        scan.recovery.maxItemSize = c.cap;
+        const std::string output = scan.run();
+        Files files;
+        std::multiset<CVolumeItem*> folders;
+        for (const auto& [path, item] : scan.files()) {
+            files[path] = {item->firstBlock, item->getSize()};
+            folders.insert(item->getParent());
+        }
+        EXPECT_EQ(files, c.files);
+        EXPECT_EQ(std::multiset<CVolumeItem*>(scan.listener.changed.begin(), scan.listener.changed.end()), folders);
+        EXPECT_EQ(output.find("read error"), std::string::npos);
+        for (const auto& [text, count] : c.printed)
+            EXPECT_EQ(countOccurrences(output, text), count) << text;
+    }
 }
 
 TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
 {
+    for (const char* major : {"application", "audio", "image", "text", "video"}) {
+        const std::string key = std::string("Category_") + major;
+        EXPECT_NE(localize(key), key) << "no category folder text for " << key;
+    }
     // 16777217 has no single-precision float: a name made through one would say 16777216 and
     // collide with the file that ends a block earlier. Types without a slash or a category text
     // keep their own folder names.
@@ -232,72 +279,6 @@ TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
     EXPECT_EQ(files.at("weird/3.ext")->getSize(), 2u * 512);
 }
 
-TEST(RawAnalyserCap, FileAtTheCapKeepsItsSizeAndOneBlockMoreIsCutWithACorrectionLine)
-{
-    Scan scan(blocks({samplePng(), Bytes(1536, 0), sampleGif(), Bytes(2048, 0)}));
-    scan.recovery.maxItemSize = 2048;
-    const std::string output = scan.run();
-    const auto files = scan.files();
-    const std::string gif = folderOf("image/gif") + "/9.gif";
-    ASSERT_EQ(files.count(png(4)), 1u);
-    ASSERT_EQ(files.count(gif), 1u);
-    EXPECT_EQ(files.at(png(4))->getSize(), 2048u);
-    EXPECT_EQ(files.at(gif)->getSize(), 2048u);
-    EXPECT_EQ(countOccurrences(output, "correcting item"), 1);
-    EXPECT_NE(output.find("correcting item 9.gif, size: 2560 -> 2048\n"), std::string::npos);
-}
-
-TEST(RawAnalyserText, TextBlocksInARowAreSeparateFilesKeptOnlyWithAKeyword)
-{
-    Scan scan(blocks({words("first block says hello\n"), words("second block has the needle\n"), words("third\n")}));
-    scan.recovery.enableSearchText = true;
-    scan.recovery.keywords = {"", "absent", "needle"};
-    scan.run();
-    const auto files = scan.files();
-    ASSERT_EQ(files.size(), 1u);
-    ASSERT_EQ(files.count(textFile(2)), 1u);
-    EXPECT_EQ(files.at(textFile(2))->firstBlock, 1u);
-}
-
-TEST(RawAnalyserText, TextIsKeptOnlyWithTheSwitchOnAndAKeywordWithinTheFileAndTheCap)
-{
-    std::string lines(4096, 'x'); // the keyword covers bytes 2046 to 2051, across the first chunk
-    for (size_t i = 80; i < lines.size(); i += 81)
-        lines[i] = '\n';
-    lines.replace(2046, 6, "needle");
-    std::string late(4096, 'y');
-    late.replace(3000, 6, "needle");
-    const std::vector<std::string> needle = {"needle"}, none;
-    const struct {
-        const char* what;
-        Bytes disk;
-        int blockSize;
-        bool searchText;
-        const std::vector<std::string>& keywords;
-        int64_t cap;
-        bool kept;
-    } cases[] = {
-        {"the switch off", words(lines), 4096, false, needle, 4096, false},
-        {"no keywords", words(lines), 4096, true, none, 4096, false},
-        {"across a chunk boundary", words(lines), 4096, true, needle, 4096, true},
-        {"inside the cap", words(late), 4096, true, needle, 4096, true},
-        {"beyond the cap", words(late), 4096, true, needle, 2048, false},
-        // One 512-byte block, the disk's last: a 2048-byte chunk would run off the disk.
-        {"short file at the disk's end", blocks({samplePng(), words("the needle is here\n")}), 512, true, needle, 4096,
-         true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Scan scan(c.disk, c.blockSize);
-        scan.recovery.enableSearchText = c.searchText;
-        scan.recovery.keywords = c.keywords;
-        scan.recovery.maxItemSize = c.cap;
-        const std::string output = scan.run();
-        EXPECT_EQ(scan.files().count(textFile(c.disk.size() / size_t(c.blockSize))), c.kept ? 1u : 0u);
-        EXPECT_EQ(output.find("read error"), std::string::npos);
-    }
-}
-
 TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTheCaller)
 {
     ScratchDir empty;
@@ -315,200 +296,6 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     scan.run();
     EXPECT_EQ(scan.recovery.scanFailure, "");
     EXPECT_EQ(scan.files().size(), 4u);
-}
-
-// --- Deleted files of a real volume ----------------------------------------------------------------------
-
-namespace {
-// Big-endian fields of `width` bytes.
-uint32_t get(const Bytes& b, size_t at, int width = 4)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < width; ++i)
-        v = v << 8 | b.at(at + size_t(i));
-    return v;
-}
-void set(Bytes& b, size_t at, uint32_t v, int width = 4)
-{
-    for (int i = width - 1; i >= 0; --i, v >>= 8)
-        b.at(at + size_t(i)) = uint8_t(v);
-}
-
-struct DeletedFile {
-    uint32_t startBlock = 0; // allocation blocks
-    uint32_t blockCount = 0;
-};
-
-// The records of the B-tree node at byte `at`, by its offset table.
-std::vector<Bytes> nodeRecords(const Bytes& image, size_t at, uint32_t nodeSize)
-{
-    std::vector<Bytes> records;
-    auto offset = [&](uint32_t i) { return at + get(image, at + nodeSize - 2 * (i + 1), 2); };
-    for (uint32_t i = 0; i < get(image, at + 10, 2); ++i)
-        records.emplace_back(image.begin() + long(offset(i)), image.begin() + long(offset(i + 1)));
-    return records;
-}
-
-// Writes the records back into the node, packed after its descriptor, with a new offset table.
-void setNodeRecords(Bytes& image, size_t at, uint32_t nodeSize, const std::vector<Bytes>& records)
-{
-    std::fill(image.begin() + long(at + 14), image.begin() + long(at + nodeSize), 0);
-    set(image, at + 10, uint32_t(records.size()), 2);
-    size_t put = 14;
-    for (size_t i = 0; i < records.size(); put += records[i++].size()) {
-        set(image, at + nodeSize - 2 * (i + 1), uint32_t(put), 2);
-        std::copy(records[i].begin(), records[i].end(), image.begin() + long(at + put));
-    }
-    set(image, at + nodeSize - 2 * (records.size() + 1), uint32_t(put), 2);
-}
-
-// Deletes every file of the HFS Plus volume at byte `volume` of the image the way a file system
-// would: the file and file-thread records leave the catalog, whose remaining records (the root
-// folder's) go into its first leaf, now the tree's only node; the root folder's valence, the tree's
-// header and node map follow, and the files' blocks are marked free in the allocation bitmap.
-// Written from the on-disk format for single-extent catalog and allocation files, as xorriso
-// writes them. Returns the files that were deleted, by name.
-std::map<std::string, DeletedFile> deleteAllFiles(Bytes& image, size_t volume)
-{
-    std::map<std::string, DeletedFile> deleted;
-    const size_t header = volume + 1024;
-    const uint32_t blockSize = get(image, header + 40);
-    auto forkStart = [&](size_t fork) {
-        EXPECT_EQ(get(image, fork + 12), get(image, fork + 16 + 4)) << "fork in more than one extent";
-        return volume + size_t(get(image, fork + 16)) * blockSize;
-    };
-    const size_t catalog = forkStart(header + 272), bitmap = forkStart(header + 112);
-    const size_t treeHeader = catalog + 14; // the header record of node 0
-    const uint32_t nodeSize = get(image, treeHeader + 18, 2), leaf = get(image, treeHeader + 10);
-    auto nodeAt = [&](uint32_t node) { return catalog + size_t(node) * nodeSize; };
-
-    std::vector<Bytes> kept;
-    for (uint32_t node = leaf; node != 0; node = get(image, nodeAt(node))) {
-        for (Bytes& record : nodeRecords(image, nodeAt(node), nodeSize)) {
-            const size_t data = 2 + get(record, 0, 2);
-            const uint32_t type = get(record, data, 2);
-            if (type == 2) { // a file: the first extent of its data fork lies at 88 + 16
-                std::string name;
-                for (size_t c = 0; c < get(record, 6, 2); ++c)
-                    name.push_back(char(get(record, 8 + 2 * c, 2)));
-                deleted[name] = {get(record, data + 104), get(record, data + 108)};
-                EXPECT_EQ(get(record, data + 112 + 4), 0u) << name << " is fragmented";
-            }
-            if (type == 1 && get(record, data + 8) == kHfsRootFolderID)
-                set(record, data + 4, 0); // the root folder's valence: it holds no file now
-            if (type != 2 && type != 4)
-                kept.push_back(std::move(record));
-        }
-    }
-    const size_t map = catalog + get(image, catalog + nodeSize - 6, 2); // header node, record 2
-    uint32_t freedNodes = 0;
-    for (uint32_t node = 1; node < get(image, treeHeader + 22); ++node) {
-        const uint8_t bit = uint8_t(0x80u >> (node % 8));
-        if (node != leaf && (image.at(map + node / 8) & bit)) {
-            image.at(map + node / 8) &= uint8_t(~bit);
-            std::fill(image.begin() + long(nodeAt(node)), image.begin() + long(nodeAt(node) + nodeSize), 0);
-            ++freedNodes;
-        }
-    }
-    set(image, nodeAt(leaf), 0); // no siblings
-    set(image, nodeAt(leaf) + 4, 0);
-    setNodeRecords(image, nodeAt(leaf), nodeSize, kept);
-    set(image, treeHeader, 1, 2); // depth, root, leaf records, last leaf, free nodes
-    set(image, treeHeader + 2, leaf);
-    set(image, treeHeader + 6, uint32_t(kept.size()));
-    set(image, treeHeader + 14, leaf);
-    set(image, treeHeader + 26, get(image, treeHeader + 26) + freedNodes);
-
-    uint32_t freed = 0;
-    for (const auto& [name, file] : deleted)
-        for (uint32_t block = file.startBlock; block < file.startBlock + file.blockCount; ++block, ++freed)
-            image.at(bitmap + block / 8) &= uint8_t(~(0x80u >> (block % 8)));
-    set(image, header + 48, get(image, header + 48) + freed);
-    return deleted;
-}
-
-// An xorriso volume of every sample file, all of them then deleted (use with ASSERT_NO_FATAL_FAILURE).
-void makeDeletedSampleVolume(XorrisoDisk* x, std::map<std::string, DeletedFile>* deleted)
-{
-    const std::vector<SampleFile> all = sampleFiles();
-    TreeSpec tree;
-    for (const SampleFile& sample : all)
-        tree.file(sample.file, sample.bytes);
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(x, tree));
-    Bytes image = readFileBytes(x->image);
-    *deleted = deleteAllFiles(image, x->hfsStart * 512);
-    ASSERT_EQ(deleted->size(), all.size());
-    ASSERT_TRUE(writeFileBytes(x->image, image));
-}
-} // namespace
-
-TEST(RawAnalyserVolume, DeletedFilesOfAnXorrisoVolumeComeBackByteIdenticalInCategoryFolders)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    const std::vector<SampleFile> all = sampleFiles();
-    XorrisoDisk x;
-    std::map<std::string, DeletedFile> deleted;
-    ASSERT_NO_FATAL_FAILURE(makeDeletedSampleVolume(&x, &deleted));
-    if (toolAvailable("fls")) {
-        // An independent reader agrees that the files are gone and the catalog is sound.
-        const auto listed = runFls(x.image, x.hfsStart);
-        ASSERT_TRUE(listed.has_value());
-        EXPECT_TRUE(userEntries(*listed).empty());
-    }
-
-    Scan scan({});
-    quietly([&] {
-        ASSERT_TRUE(scan.recovery.setDisk(x.partition));
-        scan.recovery.setScanType(ScanDeletedFiles);
-        scan.recovery.scan();
-    });
-    const uint64_t perAllocBlock = uint64_t(scan.recovery.blocksPerAllocBlock);
-    ASSERT_GT(perAllocBlock, 0u);
-    const auto files = scan.files();
-    EXPECT_EQ(files.size(), all.size());
-    for (const SampleFile& sample : all) {
-        SCOPED_TRACE(sample.file);
-        ASSERT_EQ(deleted.count(sample.file), 1u);
-        const DeletedFile& file = deleted.at(sample.file);
-        const uint64_t end = (file.startBlock + file.blockCount) * perAllocBlock;
-        const std::string path = folderOf(sample.type) + "/" + std::to_string(end) + "." + sample.extension;
-        ASSERT_EQ(files.count(path), 1u) << "not at " << path;
-        CRawVolumeItem* item = files.at(path);
-        EXPECT_EQ(item->getIdString(), std::to_string(file.startBlock * perAllocBlock));
-        EXPECT_TRUE(item->isDeleted() && item->getParent()->isDeleted() && item->getParent()->getParent()->isDeleted());
-        ASSERT_EQ(item->getSize(), file.blockCount * perAllocBlock * 512);
-        Bytes content(item->getSize());
-        ASSERT_EQ(item->read(0, content.data(), uint32_t(content.size())), content.size());
-        EXPECT_TRUE(std::equal(sample.bytes.begin(), sample.bytes.end(), content.begin()));
-        EXPECT_TRUE(std::all_of(content.begin() + long(sample.bytes.size()), content.end(), [](uint8_t b) {
-            return !b;
-        })) << "the block tail";
-    }
-}
-
-// An 8 MiB volume as a Mac writes it keeps its allocation bitmap although its allocation file is
-// a whole 4 KiB block: the live picture is never carved as deleted, the free one is.
-TEST(RawAnalyserCarving, SmallVolumeCarvesOnlyItsFreeBlocks)
-{
-    HfsImageBuilder builder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
-    builder.addFile(kHfsRootFolderID, "live.png", samplePng());
-    builder.addFreeData(samplePng());
-    const HfsImage image = builder.build();
-    ASSERT_EQ(image.bytes.size(), 8u << 20);
-    Scan scan(image.bytes);
-    scan.run();
-    const auto files = scan.files();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files.begin()->second->firstBlock, uint64_t(image.freeRuns[0].startBlock) * 8);
-
-    // On a disk twice the volume's size the walk asks about every block past the bitmap: one line
-    // says so, and the scan's end counts the rest in one more.
-    Bytes doubled = image.bytes;
-    doubled.resize(doubled.size() * 2);
-    Scan wide(doubled);
-    const std::string output = wide.run();
-    EXPECT_EQ(countOccurrences(output, "isAllocationBlockUsed error: index out of range!\n"), 1);
-    EXPECT_EQ(countOccurrences(output, " more times (blocks past the allocation bitmap"), 1);
 }
 
 // --- Blocks classified on worker threads --------------------------------------------------------
@@ -546,11 +333,7 @@ ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
     scan.recovery.enableSearchText = searchText;
     scan.recovery.keywords = {"needle"};
     ScanOutcome outcome;
-    outcome.output = quietly([&] {
-        scan.recovery.setDisk(disk);
-        scan.recovery.setScanType(ScanDeletedFiles);
-        scan.recovery.scan();
-    });
+    outcome.output = scan.run(disk);
     outcome.tree = resultTree(scan.recovery.resultRoot);
     outcome.readErrors = scan.recovery.scanReadErrors;
     return outcome;
@@ -581,9 +364,7 @@ Bytes mixedFreeSpace()
     }
     return blocks(pieces);
 }
-} // namespace
 
-namespace {
 // A volume's used blocks end files in the middle of the window; 4096-byte blocks make eight disk
 // blocks a step.
 Bytes volumeWithUsedBlocks()
@@ -633,19 +414,6 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
             EXPECT_EQ(parallel.readErrors, alone.readErrors);
         }
     }
-}
-
-TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnADeletedXorrisoVolume)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    XorrisoDisk x;
-    std::map<std::string, DeletedFile> deleted;
-    ASSERT_NO_FATAL_FAILURE(makeDeletedSampleVolume(&x, &deleted));
-    const ScanOutcome alone = scanWithWorkers(x.partition, 1, false);
-    EXPECT_EQ(size_t(std::count_if(alone.tree.begin(), alone.tree.end(),
-                                   [](const std::string& line) { return line.back() != '/'; })),
-              deleted.size());
-    EXPECT_EQ(scanWithWorkers(x.partition, 3, false).tree, alone.tree);
 }
 
 TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
@@ -701,4 +469,145 @@ TEST(RawAnalyserWorkers, ScanReportsTheSectorsItCouldNotReadThisTime)
     const ScanOutcome clean = scanWithWorkers(&disk, 4, false);
     EXPECT_EQ(clean.readErrors, 0);
     EXPECT_NE(clean.output.find("unreadable sectors: 0\n"), std::string::npos);
+}
+
+// --- Deleted files of a real volume --------------------------------------------------------------
+
+namespace {
+struct DeletedFile {
+    uint64_t startBlock, blockCount; // allocation blocks
+};
+
+// Deletes the sample files of the HFS Plus volume at byte `volume` of the image as far as a
+// deleted-files scan can tell: the allocation blocks holding each sample's bytes (one extent, as
+// xorriso writes them) are marked free in the bitmap, itself one extent. Returns where each lay.
+std::map<std::string, DeletedFile> freeSampleBlocks(Bytes& image, size_t volume, const std::vector<SampleFile>& all)
+{
+    const uint8_t* header = image.data() + volume + 1024;
+    const uint32_t blockSize = loadBig32(header + 40);
+    const size_t bitmap = volume + size_t(loadBig32(header + 112 + 16)) * blockSize;
+    std::map<std::string, DeletedFile> deleted;
+    for (const SampleFile& sample : all) {
+        for (size_t at = volume; at + sample.bytes.size() <= image.size(); at += blockSize) {
+            if (!std::equal(sample.bytes.begin(), sample.bytes.end(), image.begin() + long(at)))
+                continue;
+            const DeletedFile file{(at - volume) / blockSize, (sample.bytes.size() + blockSize - 1) / blockSize};
+            for (uint64_t block = file.startBlock; block < file.startBlock + file.blockCount; ++block)
+                image.at(bitmap + block / 8) &= uint8_t(~(0x80u >> (block % 8)));
+            deleted[sample.file] = file;
+            break;
+        }
+    }
+    return deleted;
+}
+} // namespace
+
+TEST(RawAnalyserVolume, DeletedFilesOfAnXorrisoVolumeComeBackByteIdenticalInCategoryFolders)
+{
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    const std::vector<SampleFile> all = sampleFiles();
+    TreeSpec tree;
+    for (const SampleFile& sample : all)
+        tree.file(sample.file, sample.bytes);
+    XorrisoDisk x;
+    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&x, tree));
+    Bytes image = readFileBytes(x.image);
+    const std::map<std::string, DeletedFile> deleted = freeSampleBlocks(image, x.hfsStart * 512, all);
+    ASSERT_EQ(deleted.size(), all.size());
+    ASSERT_TRUE(writeFileBytes(x.image, image));
+
+    Scan scan({});
+    scan.run(x.partition);
+    const uint64_t perAllocBlock = uint64_t(scan.recovery.blocksPerAllocBlock);
+    ASSERT_GT(perAllocBlock, 0u);
+    const auto files = scan.files();
+    EXPECT_EQ(files.size(), all.size());
+    for (const SampleFile& sample : all) {
+        SCOPED_TRACE(sample.file);
+        const DeletedFile& file = deleted.at(sample.file);
+        const uint64_t end = (file.startBlock + file.blockCount) * perAllocBlock;
+        const std::string path = folderOf(sample.type) + "/" + std::to_string(end) + "." + sample.extension;
+        ASSERT_EQ(files.count(path), 1u) << "not at " << path;
+        CRawVolumeItem* item = files.at(path);
+        EXPECT_EQ(item->getIdString(), std::to_string(file.startBlock * perAllocBlock));
+        EXPECT_TRUE(item->isDeleted() && item->getParent()->isDeleted() && item->getParent()->getParent()->isDeleted());
+        ASSERT_EQ(item->getSize(), file.blockCount * perAllocBlock * 512);
+        Bytes content(item->getSize());
+        ASSERT_EQ(item->read(0, content.data(), uint32_t(content.size())), content.size());
+        EXPECT_TRUE(std::equal(sample.bytes.begin(), sample.bytes.end(), content.begin()));
+        EXPECT_TRUE(std::all_of(content.begin() + long(sample.bytes.size()), content.end(), [](uint8_t b) {
+            return !b;
+        })) << "the block tail";
+    }
+    EXPECT_EQ(scanWithWorkers(x.partition, 3, false).tree, scanWithWorkers(x.partition, 1, false).tree);
+}
+
+// The read-ahead window of a scan with worker threads: every step comes back once, in the order it
+// was added, with its own bytes and its own block's classification, whatever the block size.
+namespace {
+// Answers with the block number written in the block's first bytes; leaves every seventh block
+// unclassified, as a worker whose library handle failed would.
+class NumberClassifier : public CBlockClassifier {
+public:
+    void classify(const uint8_t* data, size_t size, BlockClassification& out) override
+    {
+        int64_t number = -1;
+        if (size >= sizeof number)
+            std::memcpy(&number, data, sizeof number);
+        out.done = number % 7 != 3;
+        out.answered = true;
+        out.answer = "block " + std::to_string(number) + " of " + std::to_string(size);
+    }
+};
+
+struct Seen {
+    int64_t block;
+    std::string bytes; // "used", or what the visit found: its number, size and classification
+};
+} // namespace
+
+TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
+{
+    for (const uint32_t blockSize : {512u, 4096u, 262144u, 1048576u}) {
+        SCOPED_TRACE(blockSize);
+        std::vector<std::unique_ptr<CBlockClassifier>> classifiers;
+        for (int i = 0; i < 3; ++i)
+            classifiers.push_back(std::make_unique<NumberClassifier>());
+        std::vector<Seen> seen;
+        CScanWindow window(
+            blockSize, std::move(classifiers),
+            [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* c) {
+                if (!data) {
+                    seen.push_back({block, "used"});
+                    return;
+                }
+                int64_t number = -1;
+                std::memcpy(&number, data, sizeof number);
+                const std::string answer = c && c->done ? c->answer : "unclassified";
+                seen.push_back({block, std::to_string(number) + " " + std::to_string(size) + " " + answer});
+            });
+        ASSERT_TRUE(window.ready());
+        // Enough steps to fill and wrap the window several times; runs of used blocks between.
+        const int64_t steps = 64 * 1048576 / blockSize + 50;
+        std::vector<uint8_t> block(blockSize, 0xEE);
+        for (int64_t i = 0; i < steps; ++i) {
+            if (i % 5 == 4 || (i / 100) % 3 == 2) {
+                window.addUsed(i);
+                continue;
+            }
+            std::memcpy(block.data(), &i, sizeof i);
+            window.addRead(i, block.data(), blockSize - uint32_t(i % 2));
+        }
+        window.finish();
+        ASSERT_EQ(int64_t(seen.size()), steps);
+        for (int64_t i = 0; i < steps; ++i) {
+            const uint32_t size = blockSize - uint32_t(i % 2);
+            const std::string expected = (i % 5 == 4 || (i / 100) % 3 == 2) ? "used"
+                                         : i % 7 == 3 ? std::to_string(i) + " " + std::to_string(size) + " unclassified"
+                                                      : std::to_string(i) + " " + std::to_string(size) + " block " +
+                                                            std::to_string(i) + " of " + std::to_string(size);
+            ASSERT_EQ(seen[size_t(i)].block, i);
+            ASSERT_EQ(seen[size_t(i)].bytes, expected) << "step " << i;
+        }
+    }
 }
