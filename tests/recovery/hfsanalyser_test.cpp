@@ -48,14 +48,8 @@ Bytes itemRecord(uint16_t type, uint32_t id)
     put32(data, 20, kHfsDefaultAttributeDate);
     return data;
 }
-Bytes folderRecord(uint32_t id)
-{
-    return itemRecord(1, id);
-}
-Bytes fileRecord(uint32_t id)
-{
-    return itemRecord(2, id);
-}
+const auto folderRecord = [](uint32_t id) { return itemRecord(1, id); };
+const auto fileRecord = [](uint32_t id) { return itemRecord(2, id); };
 
 // A leaf node: key and data of each record from offset 14 on, each at an even offset, and the
 // offset table (with the free-space offset after the records') at the node's end.
@@ -91,9 +85,9 @@ CVolumeItem* childNamed(CVolumeItem* folder, const std::string& name)
     return nullptr;
 }
 
-// "a/b" for every item below folder, folders with a trailing "/"; with load, folders are read from
-// their volume on the way. An item met twice (a tree that loops) or a path listed twice (a
-// duplicate) fails the test.
+// "a/b" for every item below folder, folders with a trailing "/", compressed files with "*"; with load, folders are
+// read from their volume on the way. An item met twice (a tree that loops) or a path listed twice (a duplicate) fails
+// the test.
 std::set<std::string> treePaths(CVolumeItem* folder, bool load = false)
 {
     std::set<std::string> paths;
@@ -106,7 +100,10 @@ std::set<std::string> treePaths(CVolumeItem* folder, bool load = false)
                 ADD_FAILURE() << "item met twice: " << child->getName();
                 continue;
             }
-            const std::string path = prefix + child->getName() + (child->isContainer() ? "/" : "");
+            const std::string path = prefix + child->getName() +
+                                     (child->isContainer()    ? "/"
+                                      : child->isCompressed() ? "*"
+                                                              : "");
             if (!paths.insert(path).second)
                 ADD_FAILURE() << "path listed twice: " << path;
             if (child->isContainer())
@@ -133,6 +130,14 @@ struct CountingListener : ScriptedListener {
     int diskListChanges = 0;
 };
 
+// A zeroed disk of `blocks` 512-byte blocks with the volume's bytes at firstBlock.
+Bytes diskWith(const Bytes& volume, uint32_t firstBlock, uint32_t blocks)
+{
+    Bytes disk(size_t(blocks) * 512, 0);
+    std::copy(volume.begin(), volume.end(), disk.begin() + long(firstBlock) * 512);
+    return disk;
+}
+
 // A scan of the given disk bytes (512-byte blocks) through the engine.
 struct ScanRun {
     ScanRun(Bytes bytes, int type) : disk(std::move(bytes), 512)
@@ -154,6 +159,21 @@ struct ScanRun {
     }
     // The folders of the volumes found, under the result root.
     const std::vector<CVolumeItem*>& volumes() const { return recovery.resultRoot->children; }
+    // The one lost partition a lost-volumes scan found, checked against where the volume lies.
+    CPartitionDisk* lostPartition(int64_t first, int64_t blocks, const std::string& name)
+    {
+        EXPECT_EQ(disk.getPartitionCount(), 1);
+        auto* partition = dynamic_cast<CPartitionDisk*>(disk.getPartitionCount() ? disk.getPartition(0) : nullptr);
+        if (!partition)
+            return nullptr;
+        EXPECT_EQ(partition->getFirstBlock(), first);
+        EXPECT_EQ(partition->getLastBlock(), first + blocks - 1);
+        EXPECT_EQ(partition->getName(), name);
+        EXPECT_TRUE(partition->isLost());
+        EXPECT_FALSE(partition->isWholeDisk());
+        EXPECT_EQ(listener.diskListChanges, 1);
+        return partition;
+    }
 
     CMemoryDisk disk;
     CountingListener listener;
@@ -186,9 +206,8 @@ struct SampleVolume {
 };
 
 // Docs/a.txt, Docs/b.bin and top.txt, with room for four catalog nodes in free blocks (run 0).
-SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1)
+SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1, HfsBuildOptions options = {})
 {
-    HfsBuildOptions options;
     options.volumeName = name;
     HfsImageBuilder builder(options);
     SampleVolume v{{}, patternBytes(5000, seed), patternBytes(20000, seed + 1), patternBytes(300, seed + 2)};
@@ -218,42 +237,42 @@ Bytes takeLeaves(HfsImage& image, bool wipe)
 const std::set<std::string> kSamplePaths{"Docs/", "Docs/a.txt", "Docs/b.bin", "top.txt"};
 } // namespace
 
-TEST(LeafNodeProbe, NodeSizeIsWhereRecordZeroIsOffset14AndAPowerOfTwoInsideTheWindow)
+TEST(LeafNodeProbe, AcceptsANodeWhoseRecordZeroIsAtOffset14AndAPowerOfTwoInsideTheWindow)
 {
-    CHFSAnalyser analyser;
-    int units = 0;
-    const Bytes small = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 512);
-    EXPECT_TRUE(analyser.isLeafNode(small.data(), int(small.size()), &units));
-    EXPECT_EQ(units, 1);
-    Bytes big = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 4096);
+    const auto one = [](size_t nodeBytes) { return leafNode({{catalogKey(2, "a"), folderRecord(20)}}, nodeBytes); };
+    Bytes big = one(4096);
     big.resize(32768, 0);
-    EXPECT_TRUE(analyser.isLeafNode(big.data(), int(big.size()), &units));
-    EXPECT_EQ(units, 8);
-    const Bytes three = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 1536);
-    EXPECT_FALSE(analyser.isLeafNode(three.data(), int(three.size()), &units));
-    // The slot holding 14 lies beyond the bytes the window holds.
-    EXPECT_FALSE(analyser.isLeafNode(big.data(), 2048, &units));
-}
-
-TEST(LeafNodeProbe, CountsAndOffsetTablesThatCannotBeANodeAreRejected)
-{
-    CHFSAnalyser analyser;
-    int units = 0;
-    const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
-    ASSERT_TRUE(analyser.isLeafNode(node.data(), int(node.size()), &units));
+    const Bytes two = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
+    const auto broken = [&](size_t at, uint32_t value) {
+        Bytes bad = two;
+        put16(bad, at, value);
+        return bad;
+    };
     const struct {
         const char* what;
-        size_t at;
-        uint32_t value;
-    } breaks[] = {{"no records", 10, 0},
-                  {"a negative count", 10, 0x8001},
-                  {"offsets not increasing", 512 - 4, 14},
-                  {"an offset table reaching the descriptor", 10, 256},
-                  {"an index node", 8, 0x0001}};
-    for (const auto& broken : breaks) {
-        Bytes bad = node;
-        put16(bad, broken.at, broken.value);
-        EXPECT_FALSE(analyser.isLeafNode(bad.data(), int(bad.size()), &units)) << broken.what;
+        Bytes node;
+        int length; // bytes the window holds; 0: the whole node
+        int units;  // of 512 bytes; 0: not a node
+    } cases[] = {
+        {"512 bytes", one(512), 0, 1},
+        {"4096 bytes in a larger window", big, 0, 8},
+        {"two records", two, 0, 1},
+        {"1536 bytes", one(1536), 0, 0},
+        {"the slot holding 14 beyond the window", big, 2048, 0},
+        {"no records", broken(10, 0), 0, 0},
+        {"a negative count", broken(10, 0x8001), 0, 0},
+        {"offsets not increasing", broken(512 - 4, 14), 0, 0},
+        {"an offset table reaching the descriptor", broken(10, 256), 0, 0},
+        {"an index node", broken(8, 0x0001), 0, 0},
+    };
+    CHFSAnalyser analyser;
+    for (const auto& c : cases) {
+        int units = 0;
+        EXPECT_EQ(analyser.isLeafNode(c.node.data(), c.length ? c.length : int(c.node.size()), &units), c.units > 0)
+            << c.what;
+        if (c.units) {
+            EXPECT_EQ(units, c.units) << c.what;
+        }
     }
 }
 
@@ -273,29 +292,6 @@ TEST(CatalogNodeRecords, KeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
     }
 }
 
-TEST(LostTreeBuilding, ReservedNegativeThreadTooShortAndOverlongNamedRecordsMakeNoItems)
-{
-    AnalyserBench bench;
-    Bytes thread(20, 0);
-    put16(thread, 0, 3);
-    Bytes shortFile = fileRecord(40); // the next record begins where its fork data would be
-    shortFile.resize(100);
-    Bytes overlongName = catalogKey(2, "abc");
-    put16(overlongName, 6, 200);
-    // 16 is the first catalog node ID the format gives to a user's file or folder.
-    EXPECT_TRUE(bench.feed(leafNode({{catalogKey(2, "reserved"), folderRecord(15)},
-                                     {catalogKey(2, "negative"), fileRecord(0x80000001u)},
-                                     {catalogKey(20, ""), thread},
-                                     {catalogKey(2, ""), folderRecord(30)},
-                                     {catalogKey(2, "cut"), shortFile},
-                                     {overlongName, folderRecord(41)},
-                                     {catalogKey(2, "first"), fileRecord(16)}},
-                                    2048)));
-    ASSERT_EQ(bench.analyser.pending.size(), 1u);
-    EXPECT_EQ(bench.analyser.pending[0].item->getName(), "first");
-    EXPECT_TRUE(bench.analyser.pending[0].item->isLost());
-}
-
 // Items go under their found parent whichever order the leaves came in; orphans share one
 // placeholder per missing parent, named by its exact ID (16777216 and 16777217 print alike through
 // single precision); parent cycles (A and B name each other, S itself) show under the orphans.
@@ -303,6 +299,14 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
 {
     using Node = std::vector<std::pair<Bytes, Bytes>>;
     const std::string o = localize("OrphanedFolders") + "/";
+    Bytes thread(20, 0);
+    put16(thread, 0, 3);
+    Bytes shortFile = fileRecord(40); // the next record begins where its fork data would be
+    shortFile.resize(100);
+    Bytes overlongName = catalogKey(2, "abc");
+    put16(overlongName, 6, 200);
+    Bytes squeezed = fileRecord(21);
+    squeezed[41] = 0x20; // BSD owner flags: compressed
     const struct {
         const char* what;
         std::vector<Node> leaves;
@@ -328,6 +332,19 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
            {catalogKey(40, "S"), folderRecord(40)},
            {catalogKey(40, "h"), fileRecord(41)}}},
          {o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}},
+        // 16 is the first catalog node ID the format gives to a user's file or folder.
+        {"reserved, negative, thread, unnamed, too short and overlong-named records make no items",
+         {{{catalogKey(2, "reserved"), folderRecord(15)},
+           {catalogKey(2, "negative"), fileRecord(0x80000001u)},
+           {catalogKey(20, ""), thread},
+           {catalogKey(2, ""), folderRecord(30)},
+           {catalogKey(2, "cut"), shortFile},
+           {overlongName, folderRecord(41)},
+           {catalogKey(2, "first"), fileRecord(16)}}},
+         {"first"}},
+        {"a compressed file record",
+         {{{catalogKey(2, "plain"), fileRecord(20)}}, {{catalogKey(2, "squeezed"), squeezed}}},
+         {"plain", "squeezed*"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -339,6 +356,8 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
         EXPECT_EQ(volume->getName(), "Volume 1");
         EXPECT_EQ(treePaths(volume), c.paths);
         EXPECT_TRUE(bench.analyser.pending.empty());
+        for (CVolumeItem* item : volume->children)
+            EXPECT_TRUE(item->isContainer() || item->isLost()) << item->getName();
     }
 }
 
@@ -361,22 +380,36 @@ TEST(VolumeHeaderProbe, AcceptsAHeaderWhoseVolumeMountsAndRefusesDecoys)
     });
 }
 
-TEST(LostFilesScan, LeafCopiesInFreeBlocksBringBackEachFileOnceWithItsFolderAndBytes)
+// The catalog's leaves copied into free run 0 (with wipe, the records survive only there), or an
+// 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) taken at its own header.
+TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
 {
-    // The catalog's leaves are copied into free run 0; with wipe, the records survive only there.
-    for (bool wipe : {true, false}) {
-        SCOPED_TRACE(wipe ? "live leaves wiped" : "live leaves kept");
-        SampleVolume v = sampleVolume("Photos");
-        const Bytes leaves = takeLeaves(v.image, wipe);
-        ASSERT_LE(leaves.size(), uint64_t(v.image.freeRuns.at(0).blockCount) * v.image.blockSize);
-        std::copy(leaves.begin(), leaves.end(),
-                  v.image.bytes.begin() + long(v.image.blockOffset(v.image.freeRuns[0].startBlock)));
+    const struct {
+        const char* what;
+        bool copy, wipe;
+        HfsBuildOptions options;
+    } cases[] = {{"live leaves wiped", true, true, {}},
+                 {"live leaves kept", true, false, {}},
+                 {"a small volume", false, false, {.minimumBlocks = 2048, .allocationFileWholeBlocks = true}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SampleVolume v = sampleVolume("Photos", 1, c.options);
+        if (c.copy) {
+            const Bytes leaves = takeLeaves(v.image, c.wipe);
+            ASSERT_LE(leaves.size(), uint64_t(v.image.freeRuns.at(0).blockCount) * v.image.blockSize);
+            std::copy(leaves.begin(), leaves.end(),
+                      v.image.bytes.begin() + long(v.image.blockOffset(v.image.freeRuns[0].startBlock)));
+        } else {
+            ASSERT_EQ(v.image.bytes.size(), 8u << 20);
+        }
         ScanRun run(v.image.bytes, ScanLostFiles);
         ASSERT_NE(run.recovery.resultRoot, nullptr);
         EXPECT_EQ(run.recovery.resultRoot->getName(), localize("Lost"));
         ASSERT_EQ(run.volumes().size(), 1u);
         CVolumeItem* volume = run.volumes()[0];
-        EXPECT_TRUE(wipe || volume->getName() == "Photos") << "the name from the live catalog: " << volume->getName();
+        if (!c.wipe) {
+            EXPECT_EQ(volume->getName(), "Photos") << "the name from the live catalog";
+        }
         EXPECT_EQ(treePaths(volume), kSamplePaths);
         EXPECT_FALSE(run.listener.changed.empty());
         ScratchDir dir;
@@ -412,35 +445,17 @@ TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwn)
     EXPECT_EQ(readItem(childNamed(second, "top.txt")), later.top);
 }
 
-namespace {
-// A zeroed disk of `blocks` 512-byte blocks with the volume's bytes at firstBlock, and three decoy
-// headers: one at byte 0, one with block size 0, one with block size 1000.
-Bytes diskWithHiddenVolume(const HfsImage& image, uint32_t firstBlock, uint32_t blocks)
-{
-    Bytes disk(size_t(blocks) * 512, 0);
-    std::copy(image.bytes.begin(), image.bytes.end(), disk.begin() + long(firstBlock) * 512);
-    const auto header = image.bytes.begin() + 1024;
-    for (uint32_t decoy : {0, 100, 200})
-        std::copy(header, header + 512, disk.begin() + long(decoy) * 512);
-    put32(disk, 100 * 512 + 40, 0);
-    put32(disk, 200 * 512 + 40, 1000);
-    return disk;
-}
-} // namespace
-
+// Decoy headers lie at byte 0 and, with block size 0 and 1000, at blocks 100 and 200.
 TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgain)
 {
     SampleVolume v = sampleVolume("Hidden");
-    ScanRun run(diskWithHiddenVolume(v.image, 2048, 4096), ScanLostVolumes);
-    ASSERT_EQ(run.disk.getPartitionCount(), 1);
-    auto* partition = dynamic_cast<CPartitionDisk*>(run.disk.getPartition(0));
-    ASSERT_NE(partition, nullptr);
-    EXPECT_EQ(partition->getFirstBlock(), 2048);
-    EXPECT_EQ(partition->getLastBlock(), 2048 + int64_t(v.image.totalBlocks) * (4096 / 512) - 1);
-    EXPECT_EQ(partition->getName(), "Hidden");
-    EXPECT_TRUE(partition->isLost());
-    EXPECT_FALSE(partition->isWholeDisk());
-    EXPECT_EQ(run.listener.diskListChanges, 1);
+    Bytes disk = diskWith(v.image.bytes, 2048, 4096);
+    for (uint32_t decoy : {0, 100, 200})
+        std::copy(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536, disk.begin() + long(decoy) * 512);
+    put32(disk, 100 * 512 + 40, 0);
+    put32(disk, 200 * 512 + 40, 1000);
+    ScanRun run(disk, ScanLostVolumes);
+    ASSERT_NE(run.lostPartition(2048, int64_t(v.image.totalBlocks) * (4096 / 512), "Hidden"), nullptr);
     ASSERT_NE(run.recovery.resultRoot, nullptr);
     EXPECT_TRUE(run.recovery.resultRoot->children.empty()) << "the result tree receives nothing from this scan";
     run.scan(ScanLostVolumes);
@@ -451,37 +466,27 @@ TEST(LostVolumesScan, XorrisoVolumeHiddenInALargerDiskListsWhatFlsLists)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
     TreeSpec tree;
-    tree.file("readme.txt", 1200, 1)
-        .file("docs/report.pdf", 70000, 2)
-        .file("docs/deep/note.txt", 10, 3)
-        .folder("empty");
+    tree.file("readme.txt", 1200, 1).file("docs/report.pdf", 70000, 2).file("docs/deep/note.txt", 10, 3);
+    tree.folder("empty");
     XorrisoDisk x;
     ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&x, tree, "LOSTONE"));
     const Bytes image = readFileBytes(x.image);
     const size_t volume = x.hfsStart * 512;
     ASSERT_GE(image.size(), volume + 1536);
-    const uint8_t* header = image.data() + volume + 1024;
-    const uint32_t blockSize = loadBig32(header + 40), totalBlocks = loadBig32(header + 44);
+    const uint32_t blockSize = loadBig32(&image[volume + 1024 + 40]), totalBlocks = loadBig32(&image[volume + 1068]);
     const size_t volumeBytes = size_t(totalBlocks) * blockSize;
     ASSERT_GE(image.size(), volume + volumeBytes);
-
     // Only the HFS Plus volume's bytes, at block 3000 of a zeroed disk without a map.
-    constexpr uint32_t kStart = 3000;
-    Bytes disk(kStart * 512 + volumeBytes + 500 * 512, 0);
-    std::copy(image.begin() + long(volume), image.begin() + long(volume + volumeBytes), disk.begin() + kStart * 512);
+    const Bytes disk = diskWith(Bytes(image.begin() + long(volume), image.begin() + long(volume + volumeBytes)), 3000,
+                                uint32_t(3000 + volumeBytes / 512 + 500));
     const std::string hidden = x.scratch.file("hidden.img");
     ASSERT_TRUE(writeFileBytes(hidden, disk));
-    const auto fls = runFls(hidden, kStart);
+    const auto fls = runFls(hidden, 3000);
     ASSERT_TRUE(fls.has_value());
 
     ScanRun run(disk, ScanLostVolumes);
-    ASSERT_EQ(run.disk.getPartitionCount(), 1);
-    auto* partition = dynamic_cast<CPartitionDisk*>(run.disk.getPartition(0));
+    CPartitionDisk* partition = run.lostPartition(3000, int64_t(totalBlocks) * (blockSize / 512), "LOSTONE");
     ASSERT_NE(partition, nullptr);
-    EXPECT_EQ(partition->getFirstBlock(), kStart);
-    EXPECT_EQ(partition->getLastBlock(), kStart + int64_t(totalBlocks) * (blockSize / 512) - 1);
-    EXPECT_EQ(partition->getName(), "LOSTONE");
-
     BrowsedRecovery browser(partition);
     ASSERT_NE(browser.resultRoot, nullptr);
     std::set<std::string> expected;
@@ -491,41 +496,4 @@ TEST(LostVolumesScan, XorrisoVolumeHiddenInALargerDiskListsWhatFlsLists)
     quietly([&] { listed = treePaths(browser.resultRoot, true); });
     EXPECT_EQ(listed, expected);
     EXPECT_TRUE(expected.count("docs/deep/note.txt"));
-}
-
-// An 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) is taken at its own
-// header, and its files come back with their bytes.
-TEST(LostFilesScan, SmallVolumeWithARoundedAllocationFileBringsBackItsFiles)
-{
-    HfsImageBuilder builder({.volumeName = "Small", .minimumBlocks = 2048, .allocationFileWholeBlocks = true});
-    const Bytes a = patternBytes(5000, 1), top = patternBytes(300, 2);
-    builder.addFile(builder.addFolder(kHfsRootFolderID, "Docs"), "a.txt", a);
-    builder.addFile(kHfsRootFolderID, "top.txt", top);
-    const HfsImage image = builder.build();
-    ASSERT_EQ(image.bytes.size(), 8u << 20);
-    ScanRun run(image.bytes, ScanLostFiles);
-    ASSERT_EQ(run.volumes().size(), 1u);
-    CVolumeItem* volume = run.volumes()[0];
-    EXPECT_EQ(volume->getName(), "Small");
-    EXPECT_EQ(treePaths(volume), (std::set<std::string>{"Docs/", "Docs/a.txt", "top.txt"}));
-    ScratchDir dir;
-    quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
-    EXPECT_EQ(readFileBytes(dir.file("Small") + "/Docs/a.txt"), a);
-    EXPECT_EQ(readFileBytes(dir.file("Small") + "/top.txt"), top);
-}
-
-// A file record with the compressed owner flag gives an item that says it is compressed.
-TEST(LostTreeBuilding, CompressedFileRecordGivesACompressedItem)
-{
-    AnalyserBench bench;
-    Bytes squeezed = fileRecord(21);
-    squeezed[41] = 0x20; // BSD owner flags: compressed
-    bench.feed(leafNode({{catalogKey(2, "plain"), fileRecord(20)}}));
-    bench.feed(leafNode({{catalogKey(2, "squeezed"), squeezed}}));
-    CVolumeItem* volume = bench.build();
-    ASSERT_NE(volume, nullptr);
-    std::map<std::string, bool> compressed;
-    for (CVolumeItem* child : volume->children)
-        compressed[child->getName()] = child->isCompressed();
-    EXPECT_EQ(compressed, (std::map<std::string, bool>{{"plain", false}, {"squeezed", true}}));
 }
