@@ -280,6 +280,11 @@ TEST(CatalogNodeRecords, KeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
 {
     CHFSAnalyser analyser;
     const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
+    {
+        AnalyserBench bench; // items never built into a tree are freed with the analyser
+        EXPECT_TRUE(bench.feed(node));
+        EXPECT_EQ(bench.analyser.pending.size(), 2u);
+    }
     const size_t second = size_t(node[512 - 4] << 8 | node[512 - 3]);
     Bytes longKey = node;
     put16(longKey, second, uint32_t(512 - second - 4)); // reaches into the offset table
