@@ -349,7 +349,7 @@ Bytes mixedFreeSpace()
     for (size_t i = 60; i < prose.size(); i += 61)
         prose[i] = '\n';
     std::vector<Bytes> pieces;
-    for (uint32_t round = 0; round < 32; ++round) {
+    for (uint32_t round = 0; round < 34; ++round) {
         for (const SampleFile& sample : samples) {
             Bytes start = sample.bytes;
             start.resize(std::max<size_t>(start.size(), 512), 0xAB); // no zero slack: the file goes on

@@ -1,6 +1,5 @@
-// Small files of every type the deleted-files scan carves, written byte by byte from their formats
-// so that a content-type library recognises each by its start. Owns nothing; the same call always
-// gives the same bytes.
+// Small files of every type the deleted-files scan carves: each a header written from its format,
+// which a content-type library recognises, then pattern bytes. The same call gives the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +13,7 @@ struct SampleFile {
     std::string extension;
 };
 
-// One sample of each carved type, in a fixed order. The larger ones run on in pattern bytes that
-// no content-type entry takes for a start.
+// One sample of each carved type, in a fixed order.
 std::vector<SampleFile> sampleFiles();
 
 // A 2 x 2 PNG image and a one-pixel GIF image, both shorter than 512 bytes.
