@@ -315,18 +315,21 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
     const struct {
         const char* what;
         std::vector<Node> leaves;
+        size_t found; // items made before the tree is built
         std::set<std::string> paths;
     } cases[] = {
         {"parent found between its children",
          {{{catalogKey(20, "inner.txt"), fileRecord(21)}},
           {{catalogKey(2, "Folder"), folderRecord(20)}, {catalogKey(2, "top.txt"), fileRecord(22)}},
           {{catalogKey(20, "later.txt"), fileRecord(23)}}},
+         4,
          {"Folder/", "Folder/inner.txt", "Folder/later.txt", "top.txt"}},
         {"missing parents",
          {{{catalogKey(4711, "a"), fileRecord(30)},
            {catalogKey(4711, "b"), fileRecord(31)},
            {catalogKey(16777216, "x"), fileRecord(100)},
            {catalogKey(16777217, "y"), fileRecord(101)}}},
+         4,
          {o, o + "CNID 4711/", o + "CNID 4711/a", o + "CNID 4711/b", o + "CNID 16777216/", o + "CNID 16777216/x",
           o + "CNID 16777217/", o + "CNID 16777217/y"}},
         {"parent cycles",
@@ -336,6 +339,7 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
            {catalogKey(21, "g"), fileRecord(31)},
            {catalogKey(40, "S"), folderRecord(40)},
            {catalogKey(40, "h"), fileRecord(41)}}},
+         6,
          {o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}},
         // 16 is the first catalog node ID the format gives to a user's file or folder.
         {"reserved, negative, thread, unnamed, too short and overlong-named records make no items",
@@ -346,9 +350,11 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
            {catalogKey(2, "cut"), shortFile},
            {overlongName, folderRecord(41)},
            {catalogKey(2, "first"), fileRecord(16)}}},
+         1,
          {"first"}},
         {"a compressed file record",
          {{{catalogKey(2, "plain"), fileRecord(20)}}, {{catalogKey(2, "squeezed"), squeezed}}},
+         2,
          {"plain", "squeezed*"}},
     };
     for (const auto& c : cases) {
@@ -356,6 +362,7 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
         AnalyserBench bench;
         for (const Node& leaf : c.leaves)
             ASSERT_TRUE(bench.feed(leafNode(leaf, 2048)));
+        EXPECT_EQ(bench.analyser.pending.size(), c.found);
         CVolumeItem* volume = bench.build();
         ASSERT_NE(volume, nullptr);
         EXPECT_EQ(volume->getName(), "Volume 1");
