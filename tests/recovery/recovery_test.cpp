@@ -151,26 +151,12 @@ std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, 
 
 // --- The disk switch and found volumes -----------------------------------------------------------
 
-TEST(RecoveryDisk, FailedOpenIsAFailure)
-{
-    FailingOpenDisk disk;
-    CRecovery recovery;
-    bool opened = true;
-    quietly([&] {
-        opened = recovery.setDisk(&disk);
-        recovery.setScanType(ScanDeletedFiles);
-        recovery.scan();
-    });
-    EXPECT_FALSE(opened);
-    // Nothing was scanned: no result that would pass for a clean, empty disk.
-    EXPECT_EQ(recovery.cachedDisk, nullptr);
-    EXPECT_EQ(recovery.resultRoot, nullptr);
-}
-
-TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleased)
+TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
     CMemoryDisk disk(512, 64);
+    FailingOpenDisk failing;
     CRecovery recovery;
+    bool opened = true;
     quietly([&] {
         ASSERT_TRUE(recovery.setDisk(&disk));
         ASSERT_TRUE(recovery.setDisk(&disk));
@@ -180,8 +166,15 @@ TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleased)
     quietly([&] {
         EXPECT_TRUE(recovery.setDisk(nullptr));
         EXPECT_TRUE(recovery.setDisk(nullptr));
+        opened = recovery.setDisk(&failing);
+        recovery.setScanType(ScanDeletedFiles);
+        recovery.scan();
     });
     EXPECT_EQ(disk.getOpenCount(), 0);
+    EXPECT_FALSE(opened);
+    // Nothing was scanned: no result that would pass for a clean, empty disk.
+    EXPECT_EQ(recovery.cachedDisk, nullptr);
+    EXPECT_EQ(recovery.resultRoot, nullptr);
 }
 
 TEST(RecoveryVolumes, FoundVolumesAreNumberedInTheTreeAndFreedOnce)
@@ -377,7 +370,7 @@ TEST(VolumeTreeModel, FirstQuestionLoadsAndSortsABrowsedFolder)
 
 // --- Name search ---------------------------------------------------------------------------------
 
-TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrder)
+TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReusedFolder)
 {
     HandBuiltResults engine;
     CVolumeItem* root = engine.recovery.resultRoot;
@@ -396,23 +389,14 @@ TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrder)
     addFile(root, "\xC3\x89T\xC3\x89");                                          // "ÉTÉ"
     EXPECT_EQ(search(engine.recovery, "\xC3\xA9t\xC3\xA9"), Names{});            // "été"
     EXPECT_EQ(search(engine.recovery, "\xC3\x89t"), Names{"\xC3\x89T\xC3\x89"}); // "Ét"
-}
-
-TEST(RecoverySearch, SearchingAgainEmptiesAndReusesTheFolderWhereverItStands)
-{
-    HandBuiltResults engine;
-    CVolumeItem* root = engine.recovery.resultRoot;
-    addFile(root, "a-hit");
-    addFile(root, "b-hit");
-    search(engine.recovery, "a-hit");
+    // Searching again empties and reuses the folder, also where the outline sorted it first.
     CVolumeItem* first = engine.recovery.searchFolder;
-    // The outline may re-sort the top level so that the search folder stands before the rest.
-    std::rotate(root->children.begin(), root->children.end() - 1, root->children.end());
-    ASSERT_EQ(root->children.front(), first);
-    EXPECT_EQ(search(engine.recovery, "HIT"), (Names{"a-hit", "b-hit"}));
+    const auto at = std::find(root->children.begin(), root->children.end(), first);
+    std::rotate(root->children.begin(), at, at + 1);
+    EXPECT_EQ(search(engine.recovery, "READ"), (Names{"readme.txt", "ReadMe", "thread.c", "readable"}));
     EXPECT_EQ(engine.recovery.searchFolder, first);
     EXPECT_EQ(search(engine.recovery, ""), Names{});
-    EXPECT_EQ(root->getChildCount(true), 3);
+    EXPECT_EQ(root->getChildCount(true), 5);
 }
 
 TEST(RecoverySearch, CancelKeepsWhatWasFound)
