@@ -373,25 +373,6 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
     }
 }
 
-TEST(VolumeHeaderProbe, AcceptsAHeaderWhoseVolumeMountsAndRefusesDecoys)
-{
-    SampleVolume v = sampleVolume("Probe");
-    ScanRun run(v.image.bytes, ScanLostVolumes); // an engine with the disk in its cache
-    CHFSAnalyser analyser;
-    analyser.setRecovery(&run.recovery);
-    const Bytes header(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536);
-    Bytes zeroBlockSize = header, oddBlockSize = header;
-    put32(zeroBlockSize, 40, 0);
-    put32(oddBlockSize, 40, 1000);
-    quietly([&] {
-        EXPECT_TRUE(analyser.isVolumeHeader(1024, header.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(512, header.data(), 512)) << "its volume would start before the disk";
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, zeroBlockSize.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, oddBlockSize.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, header.data(), 511));
-    });
-}
-
 // The catalog's leaves copied into free run 0 (with wipe, the records survive only there), or an
 // 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) taken at its own header.
 TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
@@ -458,7 +439,7 @@ TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwn)
 }
 
 // Decoy headers lie at byte 0 and, with block size 0 and 1000, at blocks 100 and 200.
-TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgain)
+TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgainNotDecoys)
 {
     SampleVolume v = sampleVolume("Hidden");
     Bytes disk = diskWith(v.image.bytes, 2048, 4096);
@@ -468,6 +449,21 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
     put32(disk, 200 * 512 + 40, 1000);
     ScanRun run(disk, ScanLostVolumes);
     ASSERT_NE(run.lostPartition(2048, int64_t(v.image.totalBlocks) * (4096 / 512), "Hidden"), nullptr);
+    // The probe itself, with the engine's disk in its cache.
+    CHFSAnalyser analyser;
+    analyser.setRecovery(&run.recovery);
+    const Bytes header(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536);
+    Bytes zeroBlockSize = header, oddBlockSize = header;
+    put32(zeroBlockSize, 40, 0);
+    put32(oddBlockSize, 40, 1000);
+    const int64_t at = 2048 * 512 + 1024;
+    quietly([&] {
+        EXPECT_TRUE(analyser.isVolumeHeader(at, header.data(), 512));
+        EXPECT_FALSE(analyser.isVolumeHeader(512, header.data(), 512)) << "its volume would start before the disk";
+        EXPECT_FALSE(analyser.isVolumeHeader(at, zeroBlockSize.data(), 512));
+        EXPECT_FALSE(analyser.isVolumeHeader(at, oddBlockSize.data(), 512));
+        EXPECT_FALSE(analyser.isVolumeHeader(at, header.data(), 511));
+    });
     ASSERT_NE(run.recovery.resultRoot, nullptr);
     EXPECT_TRUE(run.recovery.resultRoot->children.empty()) << "the result tree receives nothing from this scan";
     run.scan(ScanLostVolumes);
