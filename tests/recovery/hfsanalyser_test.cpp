@@ -276,7 +276,7 @@ TEST(LeafNodeProbe, AcceptsANodeWhoseRecordZeroIsAtOffset14AndAPowerOfTwoInsideT
     }
 }
 
-TEST(CatalogNodeRecords, KeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
+TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
 {
     CHFSAnalyser analyser;
     const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
@@ -285,13 +285,20 @@ TEST(CatalogNodeRecords, KeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
         EXPECT_TRUE(bench.feed(node));
         EXPECT_EQ(bench.analyser.pending.size(), 2u);
     }
+    // Each record's data ends where the next record begins, the last one's at the offset table.
+    std::vector<BTreeRecord> records;
+    ASSERT_TRUE(analyser.getNodeRecords(node.data(), int(node.size()), records));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].data - node.data(), 14 + 10);
+    EXPECT_EQ(records[0].dataLength, 88u);
+    EXPECT_EQ(records[1].data - node.data(), 14 + 2 * 10 + 88);
+    EXPECT_EQ(records[1].dataLength, 512u - 2 * 2 - (14 + 2 * 10 + 88));
     const size_t second = size_t(node[512 - 4] << 8 | node[512 - 3]);
     Bytes longKey = node;
     put16(longKey, second, uint32_t(512 - second - 4)); // reaches into the offset table
     Bytes offsetInTable = node;
     put16(offsetInTable, 512 - 4, 510);
     for (const Bytes* bad : {&longKey, &offsetInTable}) {
-        std::vector<BTreeRecord> records;
         EXPECT_FALSE(analyser.getNodeRecords(bad->data(), int(bad->size()), records));
         EXPECT_TRUE(records.empty());
     }

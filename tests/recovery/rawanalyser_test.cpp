@@ -169,6 +169,8 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
     lines.replace(2046, 6, "needle");
     std::string late(4096, 'y');
     late.replace(3000, 6, "needle");
+    std::string last(4096, 'z'); // the chunks are bytes 0 to 2047, 2043 to 4090 and 4086 to 4095
+    last.replace(4090, 6, "needle");
 
     using Files = std::map<std::string, std::pair<uint64_t, uint64_t>>; // path: first block, size
     const std::vector<std::string> needle = {"needle"};
@@ -218,6 +220,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
         {"a keyword across a chunk boundary", words(lines), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
         {"a keyword inside the cap", words(late), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
         {"a keyword beyond the cap", words(late), {}, true, needle, 2048, {}, 4096},
+        {"a keyword in the last, short chunk", words(last), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
         // One 512-byte block, the disk's last: a 2048-byte chunk would run off the disk.
         {"a short text at the disk's end",
          blocks({samplePng(), words("the needle is here\n")}),
@@ -277,6 +280,34 @@ TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
         EXPECT_EQ(files.count(c.path), 1u) << c.path;
     EXPECT_EQ(files.size(), 4u);
     EXPECT_EQ(files.at("weird/3.ext")->getSize(), 2u * 512);
+}
+
+// Only letters, digits, "+", "-" and "_" go into a file name, at most 16 of them.
+TEST(RawAnalyserCarving, ExtensionOfTheDescriptionIsKeptOnlyWhenItIsSafeInAName)
+{
+    ScratchDir magic;
+    std::string description;
+    const std::pair<std::string, std::string> cases[] = {{"c++_-9", "1.c++_-9"},
+                                                         {"a$b", "2"},
+                                                         {std::string(16, 'x'), "3." + std::string(16, 'x')},
+                                                         {std::string(17, 'x'), "4"}};
+    std::vector<Bytes> starts;
+    std::set<std::string> expected;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string type = "application/x-" + std::to_string(i);
+        description +=
+            "0\tstring\tQQ" + std::to_string(i) + "\tsample\n!:mime\t" + type + "\n!:ext\t" + cases[i].first + "\n";
+        starts.push_back({'Q', 'Q', uint8_t('0' + i)});
+        expected.insert(folderOf(type) + "/" + cases[i].second);
+    }
+    ASSERT_TRUE(writeFileText(magic.file("magic"), description));
+    Scan scan(blocks(starts));
+    scan.recovery.magicFilePath = magic.path();
+    scan.run();
+    std::set<std::string> names;
+    for (const auto& [path, item] : scan.files())
+        names.insert(path);
+    EXPECT_EQ(names, expected);
 }
 
 TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTheCaller)
