@@ -17,16 +17,8 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-void put16(Bytes& b, size_t at, uint32_t v)
-{
-    b.at(at) = uint8_t(v >> 8);
-    b.at(at + 1) = uint8_t(v);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    put16(b, at, v >> 16);
-    put16(b, at + 2, v);
-}
+const auto put16 = [](Bytes& b, size_t at, uint32_t v) { storeBig16(&b.at(at), uint16_t(v)); };
+const auto put32 = [](Bytes& b, size_t at, uint32_t v) { storeBig32(&b.at(at), v); };
 
 Bytes catalogKey(uint32_t parent, const std::string& ascii)
 {

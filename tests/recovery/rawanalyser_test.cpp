@@ -29,18 +29,10 @@ std::string folderOf(const std::string& type)
     const std::string major = localize(key) != key ? localize(key) : type.substr(0, slash);
     return major + "/" + type.substr(slash + 1);
 }
-std::string png(uint64_t endBlock)
-{
-    return folderOf("image/png") + "/" + std::to_string(endBlock) + ".png";
-}
-std::string gif(uint64_t endBlock)
-{
-    return folderOf("image/gif") + "/" + std::to_string(endBlock) + ".gif";
-}
-std::string textFile(uint64_t endBlock)
-{
-    return folderOf("text/plain") + "/" + std::to_string(endBlock);
-}
+// The names of carved files by the disk block they end at.
+const auto png = [](uint64_t end) { return folderOf("image/png") + "/" + std::to_string(end) + ".png"; };
+const auto gif = [](uint64_t end) { return folderOf("image/gif") + "/" + std::to_string(end) + ".gif"; };
+const auto textFile = [](uint64_t end) { return folderOf("text/plain") + "/" + std::to_string(end); };
 
 // Every carved file under the result root by "folder/subfolder/name".
 std::map<std::string, CRawVolumeItem*> carvedFiles(CVolumeItem* folder, const std::string& prefix = "")
