@@ -149,7 +149,7 @@ std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, 
 }
 } // namespace
 
-// --- The disk switch and found volumes -----------------------------------------------------------
+// --- The disk switch -----------------------------------------------------------------------------
 
 TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
@@ -175,34 +175,6 @@ TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNo
     // Nothing was scanned: no result that would pass for a clean, empty disk.
     EXPECT_EQ(recovery.cachedDisk, nullptr);
     EXPECT_EQ(recovery.resultRoot, nullptr);
-}
-
-TEST(RecoveryVolumes, FoundVolumesAreNumberedInTheTreeAndFreedOnce)
-{
-    int destroyed = 0;
-    {
-        CRecovery empty; // without results, addVolume takes nothing
-        auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
-        EXPECT_EQ(empty.addVolume(mine.get()), nullptr);
-        EXPECT_TRUE(empty.volumeList.empty());
-        EXPECT_EQ(destroyed, 0);
-    }
-    ASSERT_EQ(destroyed, 1);
-    {
-        HandBuiltResults engine;
-        CRecovery& recovery = engine.recovery;
-        quietly([&] {
-            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-            addFile(recovery.volumeList[0]->getRoot(), "found.txt", Bytes(10, 1));
-        });
-        EXPECT_EQ(namesOf(recovery.resultRoot), (Names{"Volume 1", "Volume 2"}));
-        EXPECT_EQ(recovery.volumeList[1]->getRoot(), recovery.resultRoot->children[1]);
-        EXPECT_EQ(recovery.resultRoot->children[1]->getParent(), recovery.resultRoot);
-        quietly([&] { recovery.setDisk(nullptr); });
-        EXPECT_EQ(destroyed, 3);
-    }
-    EXPECT_EQ(destroyed, 3);
 }
 
 // --- The scan driver -----------------------------------------------------------------------------
@@ -283,22 +255,42 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_EQ(recovery.ends, 1);
 }
 
-TEST(RecoveryScan, NewScanReleasesTheSearchAndTheFoundVolumesOfTheLastOne)
+TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
-    CMemoryDisk disk(512, 8);
-    TracingRecovery recovery;
     int destroyed = 0;
-    recovery.run(&disk, ScanLostFiles);
-    quietly([&] {
-        recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-        addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
-    });
-    ASSERT_EQ(search(recovery, "lost"), Names{"lost.txt"});
-    quietly([&] { recovery.scan(); });
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(recovery.searchFolder, nullptr);
-    EXPECT_TRUE(recovery.volumeList.empty());
-    EXPECT_EQ(recovery.resultRoot->getChildCount(true), 0);
+    {
+        CRecovery empty; // without results, addVolume takes nothing
+        auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
+        EXPECT_EQ(empty.addVolume(mine.get()), nullptr);
+        EXPECT_TRUE(empty.volumeList.empty());
+        EXPECT_EQ(destroyed, 0);
+    }
+    ASSERT_EQ(destroyed, 1);
+    CMemoryDisk disk(512, 8);
+    {
+        TracingRecovery recovery;
+        recovery.run(&disk, ScanLostFiles);
+        quietly([&] {
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
+        });
+        EXPECT_EQ(namesOf(recovery.resultRoot), (Names{"Volume 1", "Volume 2"}));
+        EXPECT_EQ(recovery.volumeList[1]->getRoot(), recovery.resultRoot->children[1]);
+        EXPECT_EQ(recovery.resultRoot->children[1]->getParent(), recovery.resultRoot);
+        ASSERT_EQ(search(recovery, "lost"), Names{"lost.txt"});
+        quietly([&] { recovery.scan(); });
+        EXPECT_EQ(destroyed, 3);
+        EXPECT_EQ(recovery.searchFolder, nullptr);
+        EXPECT_TRUE(recovery.volumeList.empty());
+        EXPECT_EQ(recovery.resultRoot->getChildCount(true), 0);
+        quietly([&] {
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            recovery.setDisk(nullptr);
+        });
+        EXPECT_EQ(destroyed, 4);
+    }
+    EXPECT_EQ(destroyed, 4);
 }
 
 // --- The outline's model: folders only, loaded and sorted on first use ---------------------------
