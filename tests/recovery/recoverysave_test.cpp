@@ -288,9 +288,9 @@ TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
     EXPECT_FALSE(save({item}, out.file("missing")));
 }
 
-// Each case makes an item that cannot be saved whole, listed before a sound file "after": the save
-// answers false, lists the item as incomplete, says why, and still saves "after".
-TEST_F(RecoverySave, ItemNotSavedWholeIsReportedAndTheSaveGoesOn)
+// Items the engine cannot give whole are saved as far as they go, each listed as not saved whole
+// with its reason, and the save goes on to "after".
+TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
 {
     struct CompressedItem : MemoryFileItem {
         using MemoryFileItem::MemoryFileItem;
@@ -305,120 +305,96 @@ TEST_F(RecoverySave, ItemNotSavedWholeIsReportedAndTheSaveGoesOn)
             return false;
         }
     };
-    // A file carved from the engine's disk whose third block cannot be read: the cache gives zeros.
-    const auto carved = [](HandBuiltResults& results) -> CVolumeItem* {
-        results.disk.bytes = patternBytes(results.disk.bytes.size(), 5);
-        results.disk.failingBlocks = {12};
-        auto* item = adopt(results.recovery.resultRoot, new CRawVolumeItem());
-        item->setName("x");
-        item->firstBlock = 10;
+    // Files carved from the engine's disk whose third block cannot be read: the cache gives zeros.
+    engine.disk.bytes = patternBytes(engine.disk.bytes.size(), 5);
+    engine.disk.failingBlocks = {12, 22};
+    const auto carve = [&](const std::string& name, int64_t first) {
+        auto* item = adopt(engine.recovery.resultRoot, new CRawVolumeItem());
+        item->setName(name);
+        item->firstBlock = uint64_t(first);
         item->size = 5 * 512;
-        return item;
+        Bytes bytes(engine.disk.bytes.begin() + first * 512, engine.disk.bytes.begin() + (first + 5) * 512);
+        std::fill(bytes.begin() + 2 * 512, bytes.begin() + 3 * 512, 0);
+        return std::pair<CVolumeItem*, Bytes>{item, bytes};
     };
-    Bytes carvedBytes = patternBytes(64 * 512, 5);
-    carvedBytes = Bytes(carvedBytes.begin() + 10 * 512, carvedBytes.begin() + 15 * 512);
-    std::fill(carvedBytes.begin() + 2 * 512, carvedBytes.begin() + 3 * 512, 0);
-    const auto plain = [](const std::string& at) { return writeFileText(at + "/x", "plain"); };
-    const auto none = [](const std::string&) { return true; };
-    using Make = std::function<CVolumeItem*(HandBuiltResults&)>;
+    MemoryFileItem* shortRead = file("short", patternBytes(10000, 1));
+    shortRead->failFrom = 4096;
+    const auto [carved, carvedBytes] = carve("carved", 10);
+    // After a preview read it, the bad sector is known and its zeros cached: no new device error.
+    const auto [previewed, previewedBytes] = carve("previewed", 20);
+    Bytes preview(previewed->getSize());
+    quietly([&] { previewed->read(0, preview.data(), uint32_t(preview.size())); });
+    CVolumeItem* packed = adopt(engine.recovery.resultRoot, new CompressedItem("packed", {}));
+    CVolumeItem* damaged = adopt(engine.recovery.resultRoot, new DamagedFolder());
+    EXPECT_FALSE(save({shortRead, carved, previewed, packed, damaged, file("after", Bytes{2})}));
+    EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"short", patternBytes(4096, 1)},
+                                                    {"carved", carvedBytes},
+                                                    {"previewed", previewedBytes},
+                                                    {"damaged/", {}},
+                                                    {"damaged/found", {7}},
+                                                    {"after", {2}}}));
+    const std::pair<std::string, std::string> reasons[] = {{"short", "read failed in %s at offset 4096"},
+                                                           {"carved", "%s was read over unreadable sectors"},
+                                                           {"previewed", "%s was read over unreadable sectors"},
+                                                           {"packed", "%s is stored compressed"},
+                                                           {"damaged", "the listing of %s is incomplete"}};
+    std::vector<std::string> incomplete;
+    std::string listed = "not saved whole:\n";
+    for (auto [name, message] : reasons) {
+        incomplete.push_back(out.file(name));
+        listed += "  " + out.file(name) + "\n";
+        message.replace(message.find("%s"), 2, out.file(name));
+        EXPECT_NE(text.find(message), std::string::npos) << message;
+    }
+    EXPECT_EQ(engine.recovery.incompleteFiles, incomplete);
+    EXPECT_NE(text.find(listed), std::string::npos) << text;
+}
+
+// Each case puts something in the way of "x"; the save skips it, says so and goes on to "after".
+TEST_F(RecoverySave, ItemThatCannotBeWrittenIsSkippedAndTheSaveGoesOn)
+{
     const struct {
         const char* what;
-        std::function<bool(const std::string&)> prepare; // the target folder before the save
-        Make make;
-        std::string incomplete; // relative to the target
-        std::string message;    // with the incomplete item's path for %s
-        FileTree left;          // beside "after"
+        bool folderItem;
+        std::function<bool(const std::string&)> prepare; // makes "x" unwritable in the given folder
+        const char* message;                             // with the path of "x" for %s
     } cases[] = {
-        {"short read",
-         none,
-         [](HandBuiltResults& r) -> CVolumeItem* {
-             MemoryFileItem* damaged = addFile(r.recovery.resultRoot, "x", patternBytes(10000, 1));
-             damaged->failFrom = 4096;
-             return damaged;
-         },
-         "x",
-         "read failed in %s at offset 4096",
-         {{"x", patternBytes(4096, 1)}}},
-        {"read over a bad sector", none, carved, "x", "%s was read over unreadable sectors", {{"x", carvedBytes}}},
-        // After a preview read it, the bad sector is known and its zeros cached: no new device error.
-        {"read over a bad sector met before",
-         none,
-         [carved](HandBuiltResults& r) {
-             CVolumeItem* item = carved(r);
-             Bytes preview(item->getSize());
-             item->read(0, preview.data(), uint32_t(preview.size()));
-             return item;
-         },
-         "x",
-         "%s was read over unreadable sectors",
-         {{"x", carvedBytes}}},
-        {"stored compressed",
-         none,
-         [](HandBuiltResults& r) { return adopt(r.recovery.resultRoot, new CompressedItem("x", {})); },
-         "x",
-         "%s is stored compressed",
-         {}},
-        {"folder listed incompletely",
-         none,
-         [](HandBuiltResults& r) { return adopt(r.recovery.resultRoot, new DamagedFolder()); },
-         "damaged",
-         "the listing of %s is incomplete",
-         {{"damaged/", {}}, {"damaged/found", {7}}}},
-        {"folder over a plain file",
-         plain,
-         [](HandBuiltResults& r) {
-             CVolumeItem* folder = addFolder(r.recovery.resultRoot, "x");
-             addFile(folder, "inside", Bytes{1});
-             return folder;
-         },
-         "x",
-         "%s exists and is not a folder",
-         {{"x", {'p', 'l', 'a', 'i', 'n'}}}},
-        {"file over a folder",
-         [](const std::string& at) { return makeDirectory(at + "/x"); },
-         [](HandBuiltResults& r) { return addFile(r.recovery.resultRoot, "x", Bytes{1}); },
-         "x",
-         "error writing file %s",
-         {{"x/", {}}}},
-        {"file over a pipe",
-         [](const std::string& at) { return ::mkfifo((at + "/x").c_str(), 0600) == 0; },
-         [](HandBuiltResults& r) { return addFile(r.recovery.resultRoot, "x", Bytes{1}); },
-         "x",
-         "error writing file %s",
-         {{"x|", {}}}},
-        {"file into a read-only folder",
+        {"folder over a plain file", true, [](const std::string& at) { return writeFileText(at + "/x", "plain"); },
+         "%s exists and is not a folder"},
+        {"file over a folder", false, [](const std::string& at) { return makeDirectory(at + "/x"); },
+         "error writing file %s"},
+        {"file over a pipe", false, [](const std::string& at) { return ::mkfifo((at + "/x").c_str(), 0600) == 0; },
+         "error writing file %s"},
+        {"file into a read-only folder", false,
          [](const std::string& at) { return makeDirectory(at + "/ro") && ::chmod((at + "/ro").c_str(), 0555) == 0; },
-         [](HandBuiltResults& r) {
-             CVolumeItem* folder = addFolder(r.recovery.resultRoot, "ro");
-             addFile(folder, "x", Bytes{1});
-             return folder;
-         },
-         "ro/x",
-         "error writing file %s",
-         {{"ro/", {}}}},
+         "error writing file %s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.incomplete == "ro/x" && ::geteuid() == 0)
+        const bool readOnly = std::string(c.what).find("read-only") != std::string::npos;
+        if (readOnly && ::geteuid() == 0)
             continue; // permissions do not stop root
         HandBuiltResults fresh;
         ScratchDir folder;
         ASSERT_TRUE(c.prepare(folder.path()));
-        CVolumeItem* item = c.make(fresh);
+        CVolumeItem* parent = readOnly ? addFolder(fresh.recovery.resultRoot, "ro") : fresh.recovery.resultRoot;
+        CVolumeItem* item = c.folderItem ? addFolder(parent, "x") : addFile(parent, "x", Bytes{1});
+        if (c.folderItem)
+            addFile(item, "inside", Bytes{1});
         ScriptedListener overwriting;
         fresh.recovery.setStatusListener(&overwriting);
-        EXPECT_FALSE(
-            save(fresh.recovery, {item, addFile(fresh.recovery.resultRoot, "after", Bytes{2})}, folder.path()));
-        FileTree expected = c.left;
+        FileTree expected = folderSnapshot(folder.path());
         expected["after"] = {2};
+        EXPECT_FALSE(save(fresh.recovery, {readOnly ? parent : item, addFile(fresh.recovery.resultRoot, "after", {2})},
+                          folder.path()));
         EXPECT_EQ(folderSnapshot(folder.path()), expected);
-        const std::string path = folder.file(c.incomplete);
+        const std::string path = folder.file(readOnly ? "ro/x" : "x");
         EXPECT_EQ(fresh.recovery.incompleteFiles, std::vector<std::string>{path});
         std::string message = c.message;
-        message.replace(message.find("%s"), 2, path);
-        EXPECT_NE(text.find(message), std::string::npos) << text;
+        EXPECT_NE(text.find(message.replace(message.find("%s"), 2, path)), std::string::npos) << text;
         EXPECT_NE(text.find("not saved whole:\n  " + path + "\n"), std::string::npos) << text;
-        ::chmod(folder.file("ro").c_str(), 0755);
+        if (readOnly)
+            ::chmod(folder.file("ro").c_str(), 0755);
     }
 }
 
