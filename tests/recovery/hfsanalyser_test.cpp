@@ -77,9 +77,9 @@ CVolumeItem* childNamed(CVolumeItem* folder, const std::string& name)
     return nullptr;
 }
 
-// "a/b" for every item below folder, folders with a trailing "/", compressed files with "*"; with load, folders are
-// read from their volume on the way. An item met twice (a tree that loops) or a path listed twice (a duplicate) fails
-// the test.
+// "a/b" for every item below folder, folders with a trailing "/", compressed files with "*"; with
+// load, folders are read from their volume on the way. An item met twice (a tree that loops) or a
+// path listed twice (a duplicate) fails the test.
 std::set<std::string> treePaths(CVolumeItem* folder, bool load = false)
 {
     std::set<std::string> paths;
