@@ -490,7 +490,7 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
 }
 
-// --- A real volume made by xorriso, built once for these tests -----------------------------------
+// --- A real volume made by xorriso, shared by the tests of one run ----------------------------------
 
 class XorrisoVolume : public ::testing::Test {
 protected:
@@ -625,7 +625,7 @@ TEST_F(XorrisoVolume, SearchFindsWhatASubstringSearchOfTheNamesFinds)
     EXPECT_EQ(recovery.searchFolder, nullptr);
 }
 
-// Last of these tests: its lost-volumes scan of the whole disk may add partitions.
+// Defined last: in a run of the whole suite its lost-volumes scan of the whole disk may add partitions.
 TEST_F(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
 {
     const Bytes before = readFileBytes(xd->image);
