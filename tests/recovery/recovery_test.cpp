@@ -490,7 +490,7 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
 }
 
-// --- A real volume made by xorriso, shared by the tests of one run ----------------------------------
+// --- A real volume made by xorriso, shared by the tests of one run -------------------------------
 
 class XorrisoVolume : public ::testing::Test {
 protected:
