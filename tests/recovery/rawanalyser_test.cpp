@@ -1,12 +1,9 @@
-// The deleted-files analyser: files carved from free blocks by content type, their folders, names
-// and sizes, the size cap, the text filter with its keywords, a description file that does not
-// load, deleted files of an xorriso volume coming back byte for byte, and the scan with its blocks
-// classified on worker threads giving what the one-thread scan gives.
+// The deleted-files analyser: carving by content type, names, sizes, the cap, the text filter, a
+// description that does not load, and worker threads giving the one-thread scan's result.
 #include "rawanalyser.h"
 
 #include "recoveryfixture.h"
 
-#include "bigendian.h"
 #include "hfsimagebuilder.h"
 #include "machelpers.h"
 #include "samplefiles.h"
@@ -243,10 +240,6 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 
 TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
 {
-    for (const char* major : {"application", "audio", "image", "text", "video"}) {
-        const std::string key = std::string("Category_") + major;
-        EXPECT_NE(localize(key), key) << "no category folder text for " << key;
-    }
     // 16777217 has no single-precision float: a name made through one would say 16777216 and
     // collide with the file that ends a block earlier. Types without a slash or a category text
     // keep their own folder names.
@@ -367,20 +360,19 @@ ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
 // inside binary files, binary files cut short by the next start, and unrecognised runs.
 Bytes mixedFreeSpace()
 {
-    const std::vector<SampleFile> samples = sampleFiles();
     std::string prose(512, 'a');
     for (size_t i = 60; i < prose.size(); i += 61)
         prose[i] = '\n';
     std::vector<Bytes> pieces;
     for (uint32_t round = 0; round < 34; ++round) {
-        for (const SampleFile& sample : samples) {
-            Bytes start = sample.bytes;
+        for (const Bytes& sample : sampleFiles()) {
+            Bytes start = sample;
             start.resize(std::max<size_t>(start.size(), 512), 0xAB); // no zero slack: the file goes on
             pieces.push_back(start);
             pieces.push_back(Bytes(prose.begin(), prose.end())); // text inside the binary file
             pieces.push_back(Bytes(512, 0));
             pieces.push_back(patternBytes(1024 + 512 * (round % 5), round));
-            pieces.push_back(sample.bytes); // this time with zero slack, and text after it
+            pieces.push_back(sample); // this time with zero slack, and text after it
             pieces.push_back(words(round % 3 ? "a text file without the keyword\n" : "a needle in a text file\n"));
             pieces.push_back(words("and a second text block\n"));
         }
@@ -395,8 +387,8 @@ Bytes volumeWithUsedBlocks()
     HfsImageBuilder builder({.blockSize = 4096});
     uint32_t seed = 1;
     for (int round = 0; round < 40; ++round) {
-        for (const SampleFile& sample : sampleFiles()) {
-            builder.addFreeData(sample.bytes);
+        for (const Bytes& sample : sampleFiles()) {
+            builder.addFreeData(sample);
             if (++seed % 3 == 0)
                 builder.addFile(kHfsRootFolderID, "kept" + std::to_string(seed), patternBytes(5000, seed));
             else
@@ -492,77 +484,6 @@ TEST(RawAnalyserWorkers, ScanReportsTheSectorsItCouldNotReadThisTime)
     const ScanOutcome clean = scanWithWorkers(&disk, 4, false);
     EXPECT_EQ(clean.readErrors, 0);
     EXPECT_NE(clean.output.find("unreadable sectors: 0\n"), std::string::npos);
-}
-
-// --- Deleted files of a real volume --------------------------------------------------------------
-
-namespace {
-struct DeletedFile {
-    uint64_t startBlock, blockCount; // allocation blocks
-};
-
-// Deletes the sample files of the HFS Plus volume at byte `volume` of the image as far as a
-// deleted-files scan can tell: the allocation blocks holding each sample's bytes (one extent, as
-// xorriso writes them) are marked free in the bitmap, itself one extent. Returns where each lay.
-std::map<std::string, DeletedFile> freeSampleBlocks(Bytes& image, size_t volume, const std::vector<SampleFile>& all)
-{
-    const uint8_t* header = image.data() + volume + 1024;
-    const uint32_t blockSize = loadBig32(header + 40);
-    const size_t bitmap = volume + size_t(loadBig32(header + 112 + 16)) * blockSize;
-    std::map<std::string, DeletedFile> deleted;
-    for (const SampleFile& sample : all) {
-        for (size_t at = volume; at + sample.bytes.size() <= image.size(); at += blockSize) {
-            if (!std::equal(sample.bytes.begin(), sample.bytes.end(), image.begin() + long(at)))
-                continue;
-            const DeletedFile file{(at - volume) / blockSize, (sample.bytes.size() + blockSize - 1) / blockSize};
-            for (uint64_t block = file.startBlock; block < file.startBlock + file.blockCount; ++block)
-                image.at(bitmap + block / 8) &= uint8_t(~(0x80u >> (block % 8)));
-            deleted[sample.file] = file;
-            break;
-        }
-    }
-    return deleted;
-}
-} // namespace
-
-TEST(RawAnalyserVolume, DeletedFilesOfAnXorrisoVolumeComeBackByteIdenticalInCategoryFolders)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    const std::vector<SampleFile> all = sampleFiles();
-    TreeSpec tree;
-    for (const SampleFile& sample : all)
-        tree.file(sample.file, sample.bytes);
-    XorrisoDisk x;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&x, tree));
-    Bytes image = readFileBytes(x.image);
-    const std::map<std::string, DeletedFile> deleted = freeSampleBlocks(image, x.hfsStart * 512, all);
-    ASSERT_EQ(deleted.size(), all.size());
-    ASSERT_TRUE(writeFileBytes(x.image, image));
-
-    Scan scan({});
-    scan.run(x.partition);
-    const uint64_t perAllocBlock = uint64_t(scan.recovery.blocksPerAllocBlock);
-    ASSERT_GT(perAllocBlock, 0u);
-    const auto files = scan.files();
-    EXPECT_EQ(files.size(), all.size());
-    for (const SampleFile& sample : all) {
-        SCOPED_TRACE(sample.file);
-        const DeletedFile& file = deleted.at(sample.file);
-        const uint64_t end = (file.startBlock + file.blockCount) * perAllocBlock;
-        const std::string path = folderOf(sample.type) + "/" + std::to_string(end) + "." + sample.extension;
-        ASSERT_EQ(files.count(path), 1u) << "not at " << path;
-        CRawVolumeItem* item = files.at(path);
-        EXPECT_EQ(item->getIdString(), std::to_string(file.startBlock * perAllocBlock));
-        EXPECT_TRUE(item->isDeleted() && item->getParent()->isDeleted() && item->getParent()->getParent()->isDeleted());
-        ASSERT_EQ(item->getSize(), file.blockCount * perAllocBlock * 512);
-        Bytes content(item->getSize());
-        ASSERT_EQ(item->read(0, content.data(), uint32_t(content.size())), content.size());
-        EXPECT_TRUE(std::equal(sample.bytes.begin(), sample.bytes.end(), content.begin()));
-        EXPECT_TRUE(std::all_of(content.begin() + long(sample.bytes.size()), content.end(), [](uint8_t b) {
-            return !b;
-        })) << "the block tail";
-    }
-    EXPECT_EQ(scanWithWorkers(x.partition, 3, false).tree, scanWithWorkers(x.partition, 1, false).tree);
 }
 
 // The read-ahead window of a scan with worker threads: every step comes back once, in the order it

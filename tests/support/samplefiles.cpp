@@ -56,7 +56,7 @@ Bytes samplePng()
         "IEND\xAE\x42\x60\x82"sv);
 }
 
-std::vector<SampleFile> sampleFiles()
+std::vector<Bytes> sampleFiles()
 {
     const Bytes docx = join({zipMember("[Content_Types].xml", "<?xml version=\"1.0\"?><Types/>"),
                              zipMember("_rels/.rels", "<?xml version=\"1.0\"?><Relationships/>"),
@@ -70,33 +70,24 @@ std::vector<SampleFile> sampleFiles()
     const std::string_view mov = "\0\0\0\x18"
                                  "ftypqt  \0\0\x02\0qt  isom\0\0\0\x48mdat"sv;
     return {
-        {"a01.jpg", sample("\xFF\xD8\xFF\xE0\0\x10JFIF\0\x01\x01\0\0\x01\0\x01\0\0\xFF\xDB\0\x43\0"sv, 159),
-         "image/jpeg", "jpg"},
-        {"a02.png", samplePng(), "image/png", "png"},
-        {"a03.gif", sampleGif(), "image/gif", "gif"},
-        {"a04.tif", sample("II*\0\x08\0\0\0\x08\0"sv, 111), "image/tiff", "tif"},
-        {"a05.bmp", sample("BM\xA6\x17\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x28\0\0\0\x32\0\0\0\x01\0\x18\0"sv, 6054),
-         "image/bmp", "bmp"},
-        {"a06.psd", sample("8BPS\0\x01\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0\x01\0\x08\0\x01"sv, 41),
-         "image/vnd.adobe.photoshop", "psd"},
-        {"a07.pdf", sample("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Type /Catalog >>\nendobj\n%%EOF\n"sv),
-         "application/pdf", "pdf"},
-        {"a08.zip", join({zipMember("data.bin", ""), patternBytes(5000, 9)}), "application/zip", "zip"},
-        {"a09.docx", docx, "application/vnd.openxmlformats-officedocument.wordprocessingml.document", "docx"},
-        {"a10.odt", odt, "application/vnd.oasis.opendocument.text", "odt"},
-        {"a11.rtf", sample("{\\rtf1\\ansi\\deff0 {\\fonttbl {\\f0 Times;}} \\f0\\fs24 Recovered words.\\par }\n"sv),
-         "application/rtf", "rtf"},
-        {"a12.dmg", dmg, "application/x-apple-diskimage", "dmg"},
-        {"a13.mp3", sample("ID3\x04\0\0\0\0\0\x0A\0\0\0\0\0\0\0\0\0\0\xFF\xFB\x90\0"sv, 1271), "audio/mpeg", "mp3"},
-        {"a14.wav",
-         sample("RIFF\x7C\x1B\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"sv, 7044),
-         "audio/x-wav", "wav"},
-        {"a15.aiff",
-         sample("FORM\0\0\x0B\xE6"
-                "AIFFCOMM\0\0\0\x12\0\x01\0\0\x0B\xB8\0\x08\x40\x0B\xFA"sv,
-                3054),
-         "audio/x-aiff", "aiff"},
-        {"a16.mp4", sample(mp4, 96, 55), "video/mp4", "mp4"},
-        {"a17.mov", sample(mov, 96, 55), "video/quicktime", "mov"},
+        sample("\xFF\xD8\xFF\xE0\0\x10JFIF\0\x01\x01\0\0\x01\0\x01\0\0\xFF\xDB\0\x43\0"sv, 159),
+        samplePng(),
+        sampleGif(),
+        sample("II*\0\x08\0\0\0\x08\0"sv, 111),
+        sample("BM\xA6\x17\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x28\0\0\0\x32\0\0\0\x01\0\x18\0"sv, 6054),
+        sample("8BPS\0\x01\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0\x01\0\x08\0\x01"sv, 41),
+        sample("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Type /Catalog >>\nendobj\n%%EOF\n"sv),
+        join({zipMember("data.bin", ""), patternBytes(5000, 9)}),
+        docx,
+        odt,
+        sample("{\\rtf1\\ansi\\deff0 {\\fonttbl {\\f0 Times;}} \\f0\\fs24 Recovered words.\\par }\n"sv),
+        dmg,
+        sample("ID3\x04\0\0\0\0\0\x0A\0\0\0\0\0\0\0\0\0\0\xFF\xFB\x90\0"sv, 1271),
+        sample("RIFF\x7C\x1B\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"sv, 7044),
+        sample("FORM\0\0\x0B\xE6"
+               "AIFFCOMM\0\0\0\x12\0\x01\0\0\x0B\xB8\0\x08\x40\x0B\xFA"sv,
+               3054),
+        sample(mp4, 96, 55),
+        sample(mov, 96, 55),
     };
 }

@@ -3,18 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-struct SampleFile {
-    std::string file; // a name for it in a test volume
-    std::vector<uint8_t> bytes;
-    std::string type; // the content type it must be given
-    std::string extension;
-};
-
 // One sample of each carved type, in a fixed order.
-std::vector<SampleFile> sampleFiles();
+std::vector<std::vector<uint8_t>> sampleFiles();
 
 // A 2 x 2 PNG image and a one-pixel GIF image, both shorter than 512 bytes.
 std::vector<uint8_t> samplePng();
