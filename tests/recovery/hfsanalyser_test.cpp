@@ -113,11 +113,6 @@ Bytes readItem(CVolumeItem* item)
     return data;
 }
 
-struct CountingListener : ScriptedListener {
-    void diskListChanged() override { ++diskListChanges; }
-    int diskListChanges = 0;
-};
-
 // A scan of the given disk bytes (512-byte blocks) through the engine.
 struct ScanRun {
     ScanRun(Bytes bytes, int type) : disk(std::move(bytes), 512)
@@ -141,7 +136,7 @@ struct ScanRun {
     const std::vector<CVolumeItem*>& volumes() const { return recovery.resultRoot->children; }
 
     CMemoryDisk disk;
-    CountingListener listener;
+    ScriptedListener listener;
     CRecovery recovery;
 };
 

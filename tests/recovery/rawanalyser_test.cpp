@@ -317,22 +317,12 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
 // --- Blocks classified on worker threads --------------------------------------------------------
 
 namespace {
-// Every item of the result tree in tree order: its path, and for a file its size and first block.
-std::vector<std::string> resultTree(CVolumeItem* folder, const std::string& prefix = "")
+// Every carved file by path, with its size and first block.
+std::vector<std::string> resultTree(CVolumeItem* root)
 {
     std::vector<std::string> lines;
-    if (!folder)
-        return lines;
-    for (CVolumeItem* child : folder->children) {
-        const std::string path = prefix + child->getName();
-        if (child->isContainer()) {
-            lines.push_back(path + "/");
-            const std::vector<std::string> inner = resultTree(child, path + "/");
-            lines.insert(lines.end(), inner.begin(), inner.end());
-        } else {
-            lines.push_back(path + " size " + std::to_string(child->getSize()) + " from " + child->getIdString());
-        }
-    }
+    for (const auto& [path, item] : carvedFiles(root))
+        lines.push_back(path + " size " + std::to_string(item->getSize()) + " from " + item->getIdString());
     return lines;
 }
 
@@ -356,7 +346,7 @@ ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
 }
 
 // Free space as it looks after deletions, over several MiB so that the read-ahead window fills and
-// wraps many times: every sample type, text files (some with the keyword), text and zero blocks
+// wraps many times: images, text files (some with the keyword), text and zero blocks
 // inside binary files, binary files cut short by the next start, and unrecognised runs.
 Bytes mixedFreeSpace()
 {
@@ -364,8 +354,8 @@ Bytes mixedFreeSpace()
     for (size_t i = 60; i < prose.size(); i += 61)
         prose[i] = '\n';
     std::vector<Bytes> pieces;
-    for (uint32_t round = 0; round < 34; ++round) {
-        for (const Bytes& sample : sampleFiles()) {
+    for (uint32_t round = 0; round < 450; ++round) {
+        for (const Bytes& sample : {samplePng(), sampleGif()}) {
             Bytes start = sample;
             start.resize(std::max<size_t>(start.size(), 512), 0xAB); // no zero slack: the file goes on
             pieces.push_back(start);
@@ -386,8 +376,8 @@ Bytes volumeWithUsedBlocks()
 {
     HfsImageBuilder builder({.blockSize = 4096});
     uint32_t seed = 1;
-    for (int round = 0; round < 40; ++round) {
-        for (const Bytes& sample : sampleFiles()) {
+    for (int round = 0; round < 340; ++round) {
+        for (const Bytes& sample : {samplePng(), sampleGif()}) {
             builder.addFreeData(sample);
             if (++seed % 3 == 0)
                 builder.addFile(kHfsRootFolderID, "kept" + std::to_string(seed), patternBytes(5000, seed));
@@ -436,16 +426,6 @@ TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
     // The cancel comes with the report after the slow read of the line that starts at block 1024;
     // reports before it (a second can end at any read) go on. Blocks read ahead of the analyser
     // must not change where the file ends.
-    class CancelAtSlowRead : public ScriptedListener {
-    public:
-        explicit CancelAtSlowRead(const SlowMemoryDisk& slowDisk) : disk(slowDisk) {}
-        void progressEvent(double percent, bool* cancel) override
-        {
-            ScriptedListener::progressEvent(percent, cancel);
-            *cancel = disk.slept;
-        }
-        const SlowMemoryDisk& disk;
-    };
     Bytes bytes = samplePng();
     bytes.resize(3000 * 512);
     // 0: as many workers as the machine has cores, as the application scans.
@@ -453,8 +433,7 @@ TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
         SCOPED_TRACE(workers);
         Scan scan(bytes, 512, workers);
         scan.disk.slowFrom = 1024;
-        CancelAtSlowRead listener(scan.disk);
-        scan.recovery.setStatusListener(&listener);
+        scan.listener.cancelWhen = &scan.disk.slept;
         scan.run();
         EXPECT_EQ(scan.recovery.scanEndDiskBlock, 1024);
         EXPECT_EQ(scan.recovery.currentDiskBlock, 1024);
@@ -462,28 +441,8 @@ TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
         ASSERT_EQ(files.size(), 1u);
         EXPECT_EQ(files.begin()->first, png(1024));
         EXPECT_EQ(files.begin()->second->getSize(), 1024u * 512);
-        EXPECT_EQ(listener.progress.back(), double(int(100.0 * double(1024.0f / 3000.0f))));
+        EXPECT_EQ(scan.listener.progress.back(), double(int(100.0 * double(1024.0f / 3000.0f))));
     }
-}
-
-TEST(RawAnalyserWorkers, ScanReportsTheSectorsItCouldNotReadThisTime)
-{
-    CMemoryDisk disk(blocks({samplePng(), patternBytes(64 * 512, 3), sampleGif()}), 512);
-    disk.failingBlocks = {3, 40};
-    const ScanOutcome first = scanWithWorkers(&disk, 4, false);
-    const int64_t afterFirst = disk.getReadErrorCount();
-    EXPECT_GT(first.readErrors, 0);
-    EXPECT_EQ(first.readErrors, afterFirst);
-    EXPECT_NE(first.output.find("unreadable sectors: " + std::to_string(afterFirst) + "\n"), std::string::npos);
-    // A second scan counts its own errors, not those of the scans before it.
-    const ScanOutcome second = scanWithWorkers(&disk, 1, false);
-    EXPECT_EQ(second.readErrors, disk.getReadErrorCount() - afterFirst);
-    EXPECT_GT(second.readErrors, 0);
-
-    disk.failingBlocks.clear();
-    const ScanOutcome clean = scanWithWorkers(&disk, 4, false);
-    EXPECT_EQ(clean.readErrors, 0);
-    EXPECT_NE(clean.output.find("unreadable sectors: 0\n"), std::string::npos);
 }
 
 // The read-ahead window of a scan with worker threads: every step comes back once, in the order it
@@ -504,38 +463,34 @@ public:
     }
 };
 
-struct Seen {
-    int64_t block;
-    std::string bytes; // "used", or what the visit found: its number, size and classification
-};
 } // namespace
 
 TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
 {
+    // Used steps: every fifth, and runs of a hundred between.
+    const auto used = [](int64_t i) { return i % 5 == 4 || (i / 100) % 3 == 2; };
     for (const uint32_t blockSize : {512u, 4096u, 262144u, 1048576u}) {
         SCOPED_TRACE(blockSize);
         std::vector<std::unique_ptr<CBlockClassifier>> classifiers;
         for (int i = 0; i < 3; ++i)
             classifiers.push_back(std::make_unique<NumberClassifier>());
-        std::vector<Seen> seen;
+        std::vector<std::string> seen; // "block: used", or the number, size and classification found
         CScanWindow window(
             blockSize, std::move(classifiers),
             [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* c) {
-                if (!data) {
-                    seen.push_back({block, "used"});
-                    return;
-                }
                 int64_t number = -1;
-                std::memcpy(&number, data, sizeof number);
+                if (data)
+                    std::memcpy(&number, data, sizeof number);
                 const std::string answer = c && c->done ? c->answer : "unclassified";
-                seen.push_back({block, std::to_string(number) + " " + std::to_string(size) + " " + answer});
+                seen.push_back(std::to_string(block) + ": " +
+                               (data ? std::to_string(number) + " " + std::to_string(size) + " " + answer : "used"));
             });
         ASSERT_TRUE(window.ready());
-        // Enough steps to fill and wrap the window several times; runs of used blocks between.
+        // Enough steps to fill and wrap the window several times.
         const int64_t steps = 64 * 1048576 / blockSize + 50;
         std::vector<uint8_t> block(blockSize, 0xEE);
         for (int64_t i = 0; i < steps; ++i) {
-            if (i % 5 == 4 || (i / 100) % 3 == 2) {
+            if (used(i)) {
                 window.addUsed(i);
                 continue;
             }
@@ -545,13 +500,9 @@ TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
         window.finish();
         ASSERT_EQ(int64_t(seen.size()), steps);
         for (int64_t i = 0; i < steps; ++i) {
-            const uint32_t size = blockSize - uint32_t(i % 2);
-            const std::string expected = (i % 5 == 4 || (i / 100) % 3 == 2) ? "used"
-                                         : i % 7 == 3 ? std::to_string(i) + " " + std::to_string(size) + " unclassified"
-                                                      : std::to_string(i) + " " + std::to_string(size) + " block " +
-                                                            std::to_string(i) + " of " + std::to_string(size);
-            ASSERT_EQ(seen[size_t(i)].block, i);
-            ASSERT_EQ(seen[size_t(i)].bytes, expected) << "step " << i;
+            const std::string n = std::to_string(i), size = std::to_string(blockSize - uint32_t(i % 2));
+            const std::string classified = i % 7 == 3 ? "unclassified" : "block " + n + " of " + size;
+            ASSERT_EQ(seen[size_t(i)], n + ": " + (used(i) ? "used" : n + " " + size + " " + classified));
         }
     }
 }

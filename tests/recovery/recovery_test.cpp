@@ -200,22 +200,6 @@ TEST(RecoveryScan, DeletedFilesWalksAllocationBlocksAndSkipsUsedOnesUnread)
     EXPECT_EQ(recovery.endBlock, recovery.allocBlockCount * 8);
 }
 
-TEST(RecoveryScan, LostFilesReadsAZeroFilledWindowAtEveryDiskBlock)
-{
-    CMemoryDisk disk(512, 200);
-    TracingRecovery recovery;
-    recovery.run(&disk, ScanLostFiles);
-    ASSERT_EQ(recovery.steps.size(), 200u);
-    for (size_t i = 0; i < 200; ++i) {
-        EXPECT_EQ(recovery.steps[i][2], int64_t(i) * 512);
-        const size_t end = std::min<size_t>(disk.bytes.size(), i * 512 + 32768);
-        Bytes expected(disk.bytes.begin() + int64_t(i) * 512, disk.bytes.begin() + int64_t(end));
-        expected.resize(32768); // past the disk's end the window holds zeros
-        EXPECT_EQ(recovery.buffers[i], expected) << "block " << i;
-    }
-    EXPECT_EQ(recovery.endBlock, 200);
-}
-
 TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
 {
     HugeDisk disk;
@@ -367,22 +351,6 @@ TEST(RecoverySearch, CancelKeepsWhatWasFound)
     EXPECT_EQ(listener.progress.size(), 4u);
     ASSERT_EQ(listener.changed.size(), 4u);
     EXPECT_EQ(listener.changed.front(), engine.recovery.searchFolder);
-}
-
-TEST(RecoverySearch, EndsOnACatalogFolderListedInsideItself)
-{
-    HfsImageBuilder builder;
-    const uint32_t loop = builder.addFolder(kHfsRootFolderID, "loop");
-    HfsItemOptions again;
-    again.id = loop;
-    again.thread = false; // the real folder has the thread record of this ID
-    builder.addFolder(loop, "self", again);
-    builder.addFolder(builder.addFolder(loop, "sub"), "back", again);
-    builder.addFile(loop, "inside.txt", {1, 2, 3});
-    const HfsImage image = builder.build();
-    CMemoryDisk disk(image.bytes, 512);
-    BrowsedRecovery recovery(&disk);
-    EXPECT_EQ(search(recovery, "inside"), Names{"inside.txt"});
 }
 
 // --- The HTML report -----------------------------------------------------------------------------

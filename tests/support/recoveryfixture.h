@@ -88,7 +88,7 @@ public:
     void progressEvent(double percent, bool* cancel) override
     {
         progress.push_back(percent);
-        if (cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent)
+        if ((cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent) || (cancelWhen && *cancelWhen))
             *cancel = true;
     }
     void fileSaving(std::string) override {}
@@ -99,13 +99,15 @@ public:
         *skip = answer == Answer::Skip;
         *cancel = answer == Answer::Cancel;
     }
-    void diskListChanged() override {}
+    void diskListChanged() override { ++diskListChanges; }
     void itemChanged(CVolumeItem* item) override { changed.push_back(item); }
 
     std::vector<double> progress;
     std::vector<std::string> asked;
     std::vector<CVolumeItem*> changed;
-    int cancelFromEvent = -1; // events with this index or later set the cancel flag; -1 never
+    int cancelFromEvent = -1;         // events with this index or later set the cancel flag; -1 never
+    const bool* cancelWhen = nullptr; // or events while this is true
+    int diskListChanges = 0;
     Answer answer = Answer::Overwrite;
 };
 
