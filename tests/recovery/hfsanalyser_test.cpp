@@ -1,5 +1,4 @@
-// The lost-files and lost-volumes analyser: the leaf-node and volume-header probes over hostile
-// bytes, lost trees with missing parents and cycles, and lost files coming back byte for byte.
+// The lost-files and lost-volumes analyser: node and header probes, lost trees, files coming back.
 #include "hfsanalyser.h"
 
 #include "recoveryfixture.h"
@@ -42,8 +41,7 @@ Bytes itemRecord(uint16_t type, uint32_t id)
 const auto folderRecord = [](uint32_t id) { return itemRecord(1, id); };
 const auto fileRecord = [](uint32_t id) { return itemRecord(2, id); };
 
-// A leaf node: key and data of each record from offset 14 on, each at an even offset, and the
-// offset table (with the free-space offset after the records') at the node's end.
+// A leaf node: each record's key and data at even offsets from 14 on, the offset table at its end.
 Bytes leafNode(const std::vector<std::pair<Bytes, Bytes>>& records, size_t nodeBytes = 512)
 {
     Bytes node(14, 0);
@@ -76,8 +74,7 @@ CVolumeItem* childNamed(CVolumeItem* folder, const std::string& name)
     return nullptr;
 }
 
-// "a/b" for every item below folder, folders with a trailing "/", compressed files with "*". An item
-// met twice (a tree that loops) or a path listed twice (a duplicate) fails the test.
+// "a/b" for every item below folder (folders "/", compressed files "*"); repeats fail the test.
 std::set<std::string> treePaths(CVolumeItem* folder)
 {
     std::set<std::string> paths;
@@ -180,8 +177,7 @@ SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1, HfsBuildOp
     return v;
 }
 
-// The catalog's leaf nodes one after the other, each as it lies in the image; with wipe, the live
-// leaves are zeroed.
+// The catalog's leaf nodes as they lie in the image; with wipe, the live leaves are zeroed.
 Bytes takeLeaves(HfsImage& image, bool wipe)
 {
     Bytes leaves;
@@ -240,11 +236,6 @@ TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRe
 {
     CHFSAnalyser analyser;
     const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
-    {
-        AnalyserBench bench; // items never built into a tree are freed with the analyser
-        EXPECT_TRUE(bench.feed(node));
-        EXPECT_EQ(bench.analyser.pending.size(), 2u);
-    }
     // Each record's data ends where the next record begins, the last one's at the offset table.
     std::vector<BTreeRecord> records;
     ASSERT_TRUE(analyser.getNodeRecords(node.data(), int(node.size()), records));
@@ -264,9 +255,8 @@ TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRe
     }
 }
 
-// Items go under their found parent whichever order the leaves came in; orphans share one
-// placeholder per missing parent, named by its exact ID (16777216 and 16777217 print alike through
-// single precision); parent cycles (A and B name each other, S itself) show under the orphans.
+// Orphans share one folder per missing parent, named by its exact ID (16777216 and 16777217 print
+// alike through a float); parent cycles (A and B, S itself) show under the orphans.
 TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
 {
     using Node = std::vector<std::pair<Bytes, Bytes>>;
@@ -340,8 +330,7 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
     }
 }
 
-// The catalog's leaves copied into free run 0 (with wipe, the records survive only there), or an
-// 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) taken at its own header.
+// Leaves copied to free run 0 (with wipe, only there), or a Mac-written 8 MiB volume as it is.
 TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
 {
     const struct {
@@ -370,14 +359,11 @@ TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
         if (!c.wipe) {
             EXPECT_EQ(volume->getName(), "Photos") << "the name from the live catalog";
         }
-        EXPECT_EQ(treePaths(volume), kSamplePaths);
         EXPECT_FALSE(run.listener.changed.empty());
         ScratchDir dir;
         quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
-        const std::string base = dir.file(volume->getName());
-        EXPECT_EQ(readFileBytes(base + "/Docs/a.txt"), v.a);
-        EXPECT_EQ(readFileBytes(base + "/Docs/b.bin"), v.b);
-        EXPECT_EQ(readFileBytes(base + "/top.txt"), v.top);
+        EXPECT_EQ(folderSnapshot(dir.file(volume->getName())),
+                  (FileTree{{"Docs/", {}}, {"Docs/a.txt", v.a}, {"Docs/b.bin", v.b}, {"top.txt", v.top}}));
     }
 }
 
@@ -428,15 +414,10 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
     CHFSAnalyser analyser;
     analyser.setRecovery(&run.recovery);
     const Bytes header(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536);
-    Bytes zeroBlockSize = header, oddBlockSize = header;
-    put32(zeroBlockSize, 40, 0);
-    put32(oddBlockSize, 40, 1000);
     const int64_t at = 2048 * 512 + 1024;
     quietly([&] {
         EXPECT_TRUE(analyser.isVolumeHeader(at, header.data(), 512));
         EXPECT_FALSE(analyser.isVolumeHeader(512, header.data(), 512)) << "its volume would start before the disk";
-        EXPECT_FALSE(analyser.isVolumeHeader(at, zeroBlockSize.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(at, oddBlockSize.data(), 512));
         EXPECT_FALSE(analyser.isVolumeHeader(at, header.data(), 511));
     });
     ASSERT_NE(run.recovery.resultRoot, nullptr);

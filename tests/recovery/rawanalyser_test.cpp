@@ -1,5 +1,4 @@
-// The deleted-files analyser: carving by content type, names, sizes, the cap, the text filter, a
-// description that does not load, and worker threads giving the one-thread scan's result.
+// The deleted-files analyser: carving by type, names, sizes, the cap, the text filter, workers.
 #include "rawanalyser.h"
 
 #include "recoveryfixture.h"
@@ -46,8 +45,7 @@ std::map<std::string, CRawVolumeItem*> carvedFiles(CVolumeItem* folder, const st
     return files;
 }
 
-// Text for a block of its own. libmagic drops trailing NULs in pairs (UTF-16 keeps its parity), so
-// an odd-length text followed by NUL slack keeps one NUL and reads as binary; these stay even.
+// Text for a block of its own, of even length: libmagic drops trailing NULs in pairs.
 Bytes words(std::string s)
 {
     if (s.size() % 2)
@@ -67,8 +65,7 @@ Bytes blocks(const std::vector<Bytes>& pieces, size_t blockSize = 512)
     return disk;
 }
 
-// A deleted-files scan through the engine over a disk held in memory. Bytes without an HFS Plus
-// volume are walked in disk blocks, all free.
+// A deleted-files scan over a disk in memory; bytes without a volume are all free disk blocks.
 struct Scan {
     explicit Scan(Bytes bytes, int blockSize = 512, int workers = 0) : disk(std::move(bytes), blockSize)
     {
@@ -110,12 +107,10 @@ TEST(RawAnalyserAnswer, SplitReadsTypeBeforeTheFirstTabAndExtensionWithoutFurthe
     }
 }
 
-// Each disk is scanned whole; the files carved are compared by path, first block and size, and the
-// listener hears of the folder of every filed item.
+// Carved files by path, first block and size; the listener hears of every filed item's folder.
 TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 {
-    // Writers put the parts of an Office Open XML archive in any order: the part that tells the
-    // type may come later in the first block.
+    // The part of an Office Open XML archive that tells the type may come later in the block.
     Bytes zip;
     for (const std::string name : {"docProps/app.xml", "xl/workbook.xml"}) {
         Bytes header(30, 0);
@@ -138,8 +133,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
     builder.addFreeData(patternBytes(8192, 4));
     const HfsImage volume = builder.build();
     const uint64_t free = uint64_t(volume.freeRuns[0].startBlock) * 8;
-    // An 8 MiB volume as a Mac writes it keeps its allocation bitmap although its allocation file
-    // is a whole 4 KiB block: the live picture is never carved as deleted, the free one is.
+    // A Mac-written 8 MiB volume keeps its bitmap although its allocation file is a whole block.
     HfsImageBuilder smallBuilder({.minimumBlocks = 2048, .allocationFileWholeBlocks = true});
     smallBuilder.addFile(kHfsRootFolderID, "live.png", samplePng());
     smallBuilder.addFreeData(samplePng());
@@ -147,8 +141,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
     const uint64_t smallFree = uint64_t(small.freeRuns[0].startBlock) * 8;
     const uint64_t smallEnd = small.bytes.size() / 512 - 8; // the last allocation block is used
     const std::pair<uint64_t, uint64_t> smallFile{smallFree, (smallEnd - smallFree) * 512};
-    // On a disk twice its size the walk asks about every block past the bitmap: one line says so,
-    // and the scan's end counts the rest in one more.
+    // On a disk twice its size the walk's questions past the bitmap are printed in two lines.
     Bytes doubled = small.bytes;
     doubled.resize(doubled.size() * 2);
     // 4096 bytes of lines; the keyword covers bytes 2046 to 2051, across the first chunk.
@@ -240,9 +233,8 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 
 TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
 {
-    // 16777217 has no single-precision float: a name made through one would say 16777216 and
-    // collide with the file that ends a block earlier. Types without a slash or a category text
-    // keep their own folder names.
+    // 16777217 has no float: a name made through one would collide with 16777216's. Types without a
+    // slash or a category text keep their own folder names.
     const struct {
         uint64_t first, end;
         const char* answer;
@@ -314,8 +306,6 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     EXPECT_EQ(scan.files().size(), 4u);
 }
 
-// --- Blocks classified on worker threads --------------------------------------------------------
-
 namespace {
 // Every carved file by path, with its size and first block.
 std::vector<std::string> resultTree(CVolumeItem* root)
@@ -345,9 +335,8 @@ ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
     return outcome;
 }
 
-// Free space as it looks after deletions, over several MiB so that the read-ahead window fills and
-// wraps many times: images, text files (some with the keyword), text and zero blocks
-// inside binary files, binary files cut short by the next start, and unrecognised runs.
+// Free space after deletions, several MiB so that the window wraps: images with text, zero and
+// unrecognised blocks inside, files cut short by the next start, and text files.
 Bytes mixedFreeSpace()
 {
     std::string prose(512, 'a');
@@ -370,8 +359,7 @@ Bytes mixedFreeSpace()
     return blocks(pieces);
 }
 
-// A volume's used blocks end files in the middle of the window; 4096-byte blocks make eight disk
-// blocks a step.
+// A volume's used blocks end files in the middle of the window.
 Bytes volumeWithUsedBlocks()
 {
     HfsImageBuilder builder({.blockSize = 4096});
@@ -423,9 +411,7 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
 
 TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
 {
-    // The cancel comes with the report after the slow read of the line that starts at block 1024;
-    // reports before it (a second can end at any read) go on. Blocks read ahead of the analyser
-    // must not change where the file ends.
+    // The cancel comes after the slow read at block 1024; blocks read ahead must not move the end.
     Bytes bytes = samplePng();
     bytes.resize(3000 * 512);
     // 0: as many workers as the machine has cores, as the application scans.
@@ -445,11 +431,9 @@ TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
     }
 }
 
-// The read-ahead window of a scan with worker threads: every step comes back once, in the order it
-// was added, with its own bytes and its own block's classification, whatever the block size.
+// The read-ahead window: every step comes back once, in order, with its own bytes and class.
 namespace {
-// Answers with the block number written in the block's first bytes; leaves every seventh block
-// unclassified, as a worker whose library handle failed would.
+// Answers with the block number in the block; leaves every seventh block unclassified.
 class NumberClassifier : public CBlockClassifier {
 public:
     void classify(const uint8_t* data, size_t size, BlockClassification& out) override

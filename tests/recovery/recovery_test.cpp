@@ -1,5 +1,4 @@
-// The recovery controller: the disk switch, the scan driver's walk, the outline's model, name search,
-// the HTML report, and an xorriso volume read back against fls and its source without being written.
+// The recovery controller: the disk switch, the scan walk, the model, search, report and xorriso.
 #include "recoveryfixture.h"
 
 #include "hfsimagebuilder.h"
@@ -144,8 +143,6 @@ std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, 
 }
 } // namespace
 
-// --- The disk switch -----------------------------------------------------------------------------
-
 TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
     CMemoryDisk disk(512, 64);
@@ -171,8 +168,6 @@ TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNo
     EXPECT_EQ(recovery.cachedDisk, nullptr);
     EXPECT_EQ(recovery.resultRoot, nullptr);
 }
-
-// --- The scan driver -----------------------------------------------------------------------------
 
 TEST(RecoveryScan, DeletedFilesWalksAllocationBlocksAndSkipsUsedOnesUnread)
 {
@@ -251,21 +246,15 @@ TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDi
     EXPECT_EQ(destroyed, 4);
 }
 
-// --- The outline's model: folders only, loaded and sorted on first use ---------------------------
-
-TEST(VolumeTreeModel, WithoutResultsEveryAnswerIsEmpty)
-{
-    CRecovery recovery;
-    CVolumeTreeModel model(&recovery);
-    EXPECT_EQ(model.getRoot(), nullptr);
-    EXPECT_TRUE(model.isLeaf(nullptr));
-    EXPECT_EQ(model.getChildCount(nullptr), 0);
-    EXPECT_EQ(model.getChild(nullptr, 0), nullptr);
-    EXPECT_EQ(model.getItemText(nullptr), "");
-}
-
 TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDeletedFlag)
 {
+    CRecovery none; // without results every answer is empty
+    CVolumeTreeModel empty(&none);
+    EXPECT_EQ(empty.getRoot(), nullptr);
+    EXPECT_TRUE(empty.isLeaf(nullptr));
+    EXPECT_EQ(empty.getChildCount(nullptr), 0);
+    EXPECT_EQ(empty.getChild(nullptr, 0), nullptr);
+    EXPECT_EQ(empty.getItemText(nullptr), "");
     HandBuiltResults engine;
     CVolumeItem* root = engine.recovery.resultRoot;
     CVolumeItem* folder = addFolder(root, "photos");
@@ -307,8 +296,6 @@ TEST(VolumeTreeModel, LabelQuestionLoadsAndSortsABrowsedFolder)
     EXPECT_EQ(label, "docs (4)");
     EXPECT_EQ(namesOf(folder), (Names{"Mid", "alpha", "inner", "zeta"}));
 }
-
-// --- Name search ---------------------------------------------------------------------------------
 
 TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReusedFolder)
 {
@@ -352,8 +339,6 @@ TEST(RecoverySearch, CancelKeepsWhatWasFound)
     ASSERT_EQ(listener.changed.size(), 4u);
     EXPECT_EQ(listener.changed.front(), engine.recovery.searchFolder);
 }
-
-// --- The HTML report -----------------------------------------------------------------------------
 
 // Written over an old, longer report, which it replaces whole.
 TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOnce)
@@ -422,43 +407,23 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
 }
 
-// --- A real volume made by xorriso, shared by the tests of one run -------------------------------
-
-class XorrisoVolume : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        RECOVERY_REQUIRE_TOOLS("xorriso");
-        if (!shared) {
-            TreeSpec tree;
-            tree.file("empty.dat", 0, 1).file("one", 1, 2).file("a 2047", 2047, 3).file("a 2048", 2048, 4);
-            tree.file("a 2049", 2049, 5).file("docs/mid.bin", 70001, 6).file("docs/deep/deeper/note.txt", 12, 7);
-            tree.file("big/five.mib", 5 * 1024 * 1024 + 3, 8).folder("docs/empty folder");
-            tree.file("docs/cafe\xCC\x81.txt", 6, 9).file("Zebra", 10, 10).file("a&b <c>.txt", 3000, 11);
-            shared = std::make_unique<XorrisoDisk>();
-            ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(shared.get(), tree));
-        }
-        xd = shared.get();
-        ASSERT_NE(xd->partition, nullptr);
-    }
-    static void TearDownTestSuite() { shared.reset(); }
-
-    // The volume browsed with its top level loaded, and that level's items.
-    std::vector<CVolumeItem*> topLevel(CRecovery& recovery)
-    {
-        EXPECT_NE(recovery.resultRoot, nullptr);
-        quietly([&] { recovery.resultRoot->addChildren(); });
-        return {recovery.resultRoot->children.begin(), recovery.resultRoot->children.end()};
-    }
-
-    static inline std::unique_ptr<XorrisoDisk> shared;
-    XorrisoDisk* xd = nullptr;
-};
-
-TEST_F(XorrisoVolume, BrowsingListsWhatFlsLists)
+// An xorriso volume with files at the read chunk's edges, a large one, and names needing escapes.
+void makeSampleVolume(XorrisoDisk* x)
 {
-    RECOVERY_REQUIRE_TOOLS("fls");
-    BrowsedRecovery recovery(xd->partition);
+    TreeSpec tree;
+    tree.file("empty.dat", 0, 1).file("one", 1, 2).file("a 2047", 2047, 3).file("a 2048", 2048, 4);
+    tree.file("a 2049", 2049, 5).file("docs/mid.bin", 70001, 6).file("docs/deep/deeper/note.txt", 12, 7);
+    tree.file("big/five.mib", 5 * 1024 * 1024 + 3, 8).folder("docs/empty folder");
+    tree.file("docs/cafe\xCC\x81.txt", 6, 9).file("Zebra", 10, 10).file("a&b <c>.txt", 3000, 11);
+    makeXorrisoDisk(x, tree);
+}
+
+TEST(XorrisoVolume, BrowsingListsWhatFlsLists)
+{
+    RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
+    XorrisoDisk x;
+    ASSERT_NO_FATAL_FAILURE(makeSampleVolume(&x));
+    BrowsedRecovery recovery(x.partition);
     ASSERT_NE(recovery.resultRoot, nullptr);
     EXPECT_EQ(recovery.resultRoot->getName(), "GLEANERTEST");
     // Folders through the outline's model, files from each folder's children as the table shows.
@@ -476,7 +441,7 @@ TEST_F(XorrisoVolume, BrowsingListsWhatFlsLists)
     };
     quietly([&] { walk(model.getRoot(), ""); });
     std::sort(listed.begin(), listed.end());
-    const auto fls = runFls(xd->image, xd->hfsStart);
+    const auto fls = runFls(x.image, x.hfsStart);
     ASSERT_TRUE(fls.has_value());
     std::vector<std::string> expected;
     for (const FlsEntry& e : userEntries(*fls))
@@ -485,33 +450,21 @@ TEST_F(XorrisoVolume, BrowsingListsWhatFlsLists)
     EXPECT_EQ(listed, expected);
 }
 
-TEST_F(XorrisoVolume, SaveReproducesTheSourceByteForByte)
+TEST(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
 {
-    BrowsedRecovery recovery(xd->partition);
-    ScratchDir out, whole;
-    bool saved = false;
-    quietly([&] { saved = recovery.save(topLevel(recovery), out.path()); });
-    EXPECT_TRUE(saved);
-    EXPECT_EQ(folderSnapshot(out.path()), folderSnapshot(xd->source));
-    // The root folder itself becomes a folder of that name holding the same tree.
-    quietly([&] { saved = recovery.save({recovery.resultRoot}, whole.path()); });
-    EXPECT_TRUE(saved);
-    EXPECT_EQ(folderSnapshot(whole.file("GLEANERTEST")), folderSnapshot(xd->source));
-}
-
-// Defined last: in a run of the whole suite its lost-volumes scan of the whole disk may add partitions.
-TEST_F(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
-{
-    const Bytes before = readFileBytes(xd->image);
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    XorrisoDisk x;
+    ASSERT_NO_FATAL_FAILURE(makeSampleVolume(&x));
+    const Bytes before = readFileBytes(x.image);
     ASSERT_FALSE(before.empty());
-    const std::string resolved = std::filesystem::canonical(xd->image);
+    const std::string resolved = std::filesystem::canonical(x.image);
     ScratchDir out;
     CRecovery recovery;
     ScriptedListener listener;
     recovery.setStatusListener(&listener);
     std::vector<int> modes;
     quietly([&] {
-        ASSERT_TRUE(recovery.setDisk(xd->partition));
+        ASSERT_TRUE(recovery.setDisk(x.partition));
         modes = accessModesOf(resolved);
         recovery.openExistingVolume();
         ASSERT_NE(recovery.resultRoot, nullptr);
@@ -523,13 +476,13 @@ TEST_F(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
             recovery.setScanType(type);
             recovery.scan();
         }
-        recovery.setDisk(xd->disk.get()); // the whole disk too, as the lost-volumes scan is run
+        recovery.setDisk(x.disk.get()); // the whole disk too, as the lost-volumes scan is run
         recovery.scan();
         recovery.setDisk(nullptr);
     });
     ASSERT_FALSE(modes.empty()) << "the image was not open while the disk was set";
     for (int mode : modes)
         EXPECT_EQ(mode, O_RDONLY);
-    EXPECT_TRUE(readFileBytes(xd->image) == before);
-    EXPECT_TRUE(readFileBytes(out.file("docs/mid.bin")) == readFileBytes(xd->source + "/docs/mid.bin"));
+    EXPECT_TRUE(readFileBytes(x.image) == before);
+    EXPECT_TRUE(readFileBytes(out.file("docs/mid.bin")) == readFileBytes(x.source + "/docs/mid.bin"));
 }

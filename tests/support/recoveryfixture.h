@@ -1,6 +1,4 @@
-// Shared pieces of the recovery engine's suites: items held in memory, an engine whose result tree
-// the test builds by hand, and a real HFS Plus volume made by xorriso from a directory tree and
-// opened the way the application opens it (an image file as a disk, its partition map scanned).
+// Shared pieces of the recovery suites: items in memory, hand-built results, an xorriso volume.
 #pragma once
 
 #include "hfsfixtures.h"
@@ -33,8 +31,7 @@
                 GTEST_SKIP() << tool << " is not installed"; \
     } while (0)
 
-// Runs the engine with its standard output captured; the text is returned for the few tests that
-// look at the messages.
+// Runs body with its standard output captured, and returns the text.
 inline std::string quietly(const std::function<void()>& body)
 {
     OutputCapture capture;
@@ -42,8 +39,7 @@ inline std::string quietly(const std::function<void()>& body)
     return capture.finish();
 }
 
-// Runs body (quietly) with the file-size limit lowered to bytes, so a write past it fails as it
-// would on a full disk.
+// Runs body (quietly) with the file-size limit lowered to bytes, as if the disk were full.
 inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& body)
 {
     struct rlimit old {};
@@ -60,8 +56,7 @@ inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& 
     return capture.finish();
 }
 
-// Relative path -> content for files, "/" appended for folders; links are listed as "->", other
-// special files as "|".
+// Relative path -> content for files; "/" after folders, "->" after links, "|" after others.
 using FileTree = std::map<std::string, std::vector<uint8_t>>;
 inline FileTree folderSnapshot(const std::string& root)
 {
@@ -111,8 +106,7 @@ public:
     Answer answer = Answer::Overwrite;
 };
 
-// A memory disk whose first read reaching block slowFrom takes over a second, so the scan's clock
-// moves on to the next whole second and the driver reports progress (a listener may cancel) there.
+// A memory disk whose first read reaching slowFrom takes over a second, so progress is reported.
 class SlowMemoryDisk : public CMemoryDisk {
 public:
     using CMemoryDisk::CMemoryDisk;
@@ -128,8 +122,7 @@ public:
     bool slept = false;
 };
 
-// A file item over bytes in memory. Like a fork read, a read that reaches past the end of the data
-// fails whole; reads from failFrom on fail too.
+// A file item over bytes in memory; reads past the end, or from failFrom on, fail whole.
 class MemoryFileItem : public CVolumeItem {
 public:
     MemoryFileItem(const std::string& itemName, std::vector<uint8_t> content) : data(std::move(content))
