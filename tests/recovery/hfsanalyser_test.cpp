@@ -137,26 +137,6 @@ struct ScanRun {
     CRecovery recovery;
 };
 
-// An analyser fed catalog nodes by hand, filing what it finds into an engine's result tree.
-struct AnalyserBench {
-    AnalyserBench() { analyser.setRecovery(&results.recovery); }
-    bool feed(const Bytes& node)
-    {
-        std::vector<BTreeRecord> records;
-        return analyser.getNodeRecords(node.data(), int(node.size()), records) && analyser.addCatalogRecords(records);
-    }
-    // The volume folder the pending items went into.
-    CVolumeItem* build()
-    {
-        quietly([&] { analyser.buildTree(); });
-        const auto& volumes = results.recovery.resultRoot->children;
-        return volumes.empty() ? nullptr : volumes.back();
-    }
-
-    HandBuiltResults results;
-    CHFSAnalyser analyser;
-};
-
 struct SampleVolume {
     HfsImage image;
     Bytes a, b, top;
@@ -316,15 +296,22 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        AnalyserBench bench;
-        for (const Node& leaf : c.leaves)
-            ASSERT_TRUE(bench.feed(leafNode(leaf, 2048)));
-        EXPECT_EQ(bench.analyser.pending.size(), c.found);
-        CVolumeItem* volume = bench.build();
-        ASSERT_NE(volume, nullptr);
+        HandBuiltResults results;
+        CHFSAnalyser analyser;
+        analyser.setRecovery(&results.recovery);
+        for (const Node& leaf : c.leaves) {
+            const Bytes node = leafNode(leaf, 2048);
+            std::vector<BTreeRecord> records;
+            ASSERT_TRUE(analyser.getNodeRecords(node.data(), int(node.size()), records));
+            ASSERT_TRUE(analyser.addCatalogRecords(records));
+        }
+        EXPECT_EQ(analyser.pending.size(), c.found);
+        quietly([&] { analyser.buildTree(); });
+        EXPECT_TRUE(analyser.pending.empty());
+        ASSERT_EQ(results.recovery.resultRoot->children.size(), 1u);
+        CVolumeItem* volume = results.recovery.resultRoot->children[0];
         EXPECT_EQ(volume->getName(), "Volume 1");
         EXPECT_EQ(treePaths(volume), c.paths);
-        EXPECT_TRUE(bench.analyser.pending.empty());
         for (CVolumeItem* item : volume->children)
             EXPECT_TRUE(item->isContainer() || item->isLost()) << item->getName();
     }

@@ -111,15 +111,11 @@ TEST(RawAnalyserAnswer, SplitReadsTypeBeforeTheFirstTabAndExtensionWithoutFurthe
 TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 {
     // The part of an Office Open XML archive that tells the type may come later in the block.
-    Bytes zip;
-    for (const std::string name : {"docProps/app.xml", "xl/workbook.xml"}) {
-        Bytes header(30, 0);
-        header[0] = 'P', header[1] = 'K', header[2] = 3, header[3] = 4;
-        header[26] = uint8_t(name.size());
-        header.insert(header.end(), name.begin(), name.end());
-        header.resize(header.size() + 40, 'z');
-        zip.insert(zip.end(), header.begin(), header.end());
-    }
+    const auto member = [](const std::string& name) { // a local file header, its name and data
+        return std::string("PK\x03\x04", 4) + std::string(22, '\0') + char(name.size()) + std::string(3, '\0') + name +
+               std::string(40, 'z');
+    };
+    const std::string zip = member("docProps/app.xml") + member("xl/workbook.xml");
     const std::string xlsx = folderOf("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet") + "/1.xlsx";
     // A PNG start without zero slack, so the file goes on, and a block of prose.
     Bytes start = samplePng();
@@ -174,7 +170,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
          {{png(3), {0, 1536}}, {textFile(4), {3, 512}}},
          true,
          needle},
-        {"an office document told by a later part name", blocks({zip}), {{xlsx, {0, 512}}}},
+        {"an office document told by a later part name", blocks({Bytes(zip.begin(), zip.end())}), {{xlsx, {0, 512}}}},
         {"a used block ends the file", volume.bytes, {{png(free + 8), {free, 4096}}}},
         {"the file at the cap keeps its size, one block more is cut",
          blocks({samplePng(), Bytes(1536, 0), sampleGif(), Bytes(2048, 0)}),
@@ -307,34 +303,6 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
 }
 
 namespace {
-// Every carved file by path, with its size and first block.
-std::vector<std::string> resultTree(CVolumeItem* root)
-{
-    std::vector<std::string> lines;
-    for (const auto& [path, item] : carvedFiles(root))
-        lines.push_back(path + " size " + std::to_string(item->getSize()) + " from " + item->getIdString());
-    return lines;
-}
-
-// What a deleted-files scan of disk with this many workers found, and what it printed.
-struct ScanOutcome {
-    std::vector<std::string> tree;
-    int64_t readErrors = -1;
-    std::string output;
-};
-
-ScanOutcome scanWithWorkers(CDisk* disk, int workers, bool searchText)
-{
-    Scan scan({}, 512, workers);
-    scan.recovery.enableSearchText = searchText;
-    scan.recovery.keywords = {"needle"};
-    ScanOutcome outcome;
-    outcome.output = scan.run(disk);
-    outcome.tree = resultTree(scan.recovery.resultRoot);
-    outcome.readErrors = scan.recovery.scanReadErrors;
-    return outcome;
-}
-
 // Free space after deletions, several MiB so that the window wraps: images with text, zero and
 // unrecognised blocks inside, files cut short by the next start, and text files.
 Bytes mixedFreeSpace()
@@ -392,15 +360,31 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
     } cases[] = {{"free space, text discarded", &mixed, false, 600},
                  {"free space, text kept with the keyword", &mixed, true, 600},
                  {"volume with used blocks", &volume, false, 400}};
+    // The carved files by path with size and first block, the scan's read errors, and its output.
+    struct Outcome {
+        std::vector<std::string> tree;
+        int64_t readErrors;
+        std::string output;
+    };
+    const auto scanWith = [](CDisk* disk, int workers, bool searchText) {
+        Scan scan({}, 512, workers);
+        scan.recovery.enableSearchText = searchText;
+        scan.recovery.keywords = {"needle"};
+        Outcome outcome{{}, 0, scan.run(disk)};
+        for (const auto& [path, item] : scan.files())
+            outcome.tree.push_back(path + " " + std::to_string(item->getSize()) + " " + item->getIdString());
+        outcome.readErrors = scan.recovery.scanReadErrors;
+        return outcome;
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const ScanOutcome alone = scanWithWorkers(c.disk, 1, c.searchText);
+        const Outcome alone = scanWith(c.disk, 1, c.searchText);
         EXPECT_EQ(alone.output.find("classifying on"), std::string::npos);
         ASSERT_GT(alone.tree.size(), c.minimumItems);
         EXPECT_EQ(alone.readErrors > 0, c.disk == &mixed);
         for (const int workers : {2, 5}) {
             SCOPED_TRACE(workers);
-            const ScanOutcome parallel = scanWithWorkers(c.disk, workers, c.searchText);
+            const Outcome parallel = scanWith(c.disk, workers, c.searchText);
             EXPECT_NE(parallel.output.find("classifying on " + std::to_string(workers) + " threads"),
                       std::string::npos);
             EXPECT_EQ(parallel.tree, alone.tree);
