@@ -392,7 +392,6 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     HandBuiltResults engine;
     ScratchDir out;
     const std::string failed = report(engine.recovery, {}, out.file("missing/r.html"));
-    EXPECT_EQ(failed.rfind("failed: ", 0), 0u) << failed;
     EXPECT_NE(failed.find("cannot open " + out.file("missing/r.html")), std::string::npos) << failed;
 
     CVolumeItem* root = engine.recovery.resultRoot;
