@@ -128,38 +128,9 @@ TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"a", {'n', 'e', 'w'}}})) << "no temporary file is left";
 }
 
-TEST_F(RecoverySave, OverwriteAnswersReplaceSkipOrCancel)
-{
-    const std::string old = "an older and longer content";
-    const struct {
-        std::optional<Answer> answer; // none: no listener
-        bool result;
-        std::string a; // afterwards
-        bool bSaved;   // "b" comes after "a" in the list
-    } cases[] = {{Answer::Overwrite, true, "new", true},
-                 {Answer::Nothing, true, "new", true},
-                 {Answer::Skip, true, old, true},
-                 {Answer::Cancel, false, old, false},
-                 {std::nullopt, true, old, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer ? int(*c.answer) : -1);
-        HandBuiltResults fresh;
-        MemoryFileItem* a = addFile(fresh.recovery.resultRoot, "a", Bytes{'n', 'e', 'w'});
-        MemoryFileItem* b = addFile(fresh.recovery.resultRoot, "b", Bytes{'b'});
-        ScratchDir folder;
-        ASSERT_TRUE(writeFileText(folder.file("a"), old));
-        ScriptedListener answering;
-        answering.answer = c.answer.value_or(Answer::Overwrite);
-        fresh.recovery.setStatusListener(c.answer ? &answering : nullptr);
-        EXPECT_EQ(save(fresh.recovery, {a, b}, folder.path()), c.result);
-        const Bytes content = readFileBytes(folder.file("a"));
-        EXPECT_EQ(std::string(content.begin(), content.end()), c.a);
-        EXPECT_EQ(fileExists(folder.file("b")), c.bSaved);
-        EXPECT_EQ(answering.asked.size(), c.answer ? 1u : 0u);
-    }
-}
-
-TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAskedAbout)
+// An older file is replaced, kept or ends the save as answered (without a listener, kept); equal names
+// in one save get numbered names, and only older files are asked about.
+TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNumbered)
 {
     const std::string longStem(300, 'a');
     const std::string cut = std::string(251, 'a') + ".jpg"; // 255 bytes
@@ -174,7 +145,14 @@ TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAske
         FileTree before;          // in the target before the save
         FileTree after;           // the whole target after it
         std::vector<std::string> asked;
+        std::optional<Answer> answer = Answer::Overwrite; // none: no listener
+        bool result = true;
     } cases[] = {
+        {"replace", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {1}}, {"b", {2}}}, {"a"}},
+        {"no answer", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {1}}, {"b", {2}}}, {"a"}, Answer::Nothing},
+        {"skip", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}, {"b", {2}}}, {"a"}, Answer::Skip},
+        {"cancel", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}}, {"a"}, Answer::Cancel, false},
+        {"no listener", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}, {"b", {2}}}, {}, std::nullopt},
         {"names made equal", {{"a/b"}, {"a_b"}}, {}, {{"a_b", {1}}, {"a_b (2)", {2}}}, {}},
         {"one name thrice", {{"x"}, {"x"}, {"x"}}, {}, {{"x", {1}}, {"x (2)", {2}}, {"x (3)", {3}}}, {}},
         {"older file", {{"x.txt"}, {"x.txt"}}, {{"x.txt", {9}}}, {{"x.txt", {1}}, {"x (2).txt", {2}}}, {"x.txt"}},
@@ -206,14 +184,15 @@ TEST_F(RecoverySave, EqualNamesInOneSaveGetNumberedNamesAndOnlyOlderFilesAreAske
                 items.push_back(addFile(fresh.recovery.resultRoot, c.items[i].name, content));
             }
         }
-        ScriptedListener overwriting;
-        fresh.recovery.setStatusListener(&overwriting);
-        EXPECT_TRUE(save(fresh.recovery, items, folder.path()));
+        ScriptedListener answering;
+        answering.answer = c.answer.value_or(Answer::Overwrite);
+        fresh.recovery.setStatusListener(c.answer ? &answering : nullptr);
+        EXPECT_EQ(save(fresh.recovery, items, folder.path()), c.result);
         EXPECT_EQ(folderSnapshot(folder.path()), c.after);
         std::vector<std::string> asked;
         for (const std::string& name : c.asked)
             asked.push_back(folder.file(name));
-        EXPECT_EQ(overwriting.asked, asked);
+        EXPECT_EQ(answering.asked, asked);
     }
 }
 
