@@ -231,6 +231,12 @@ TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRe
 TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
 {
     using Node = std::vector<std::pair<Bytes, Bytes>>;
+    const auto F = [](uint32_t parent, const std::string& name, uint32_t id) {
+        return std::pair{catalogKey(parent, name), fileRecord(id)};
+    };
+    const auto D = [](uint32_t parent, const std::string& name, uint32_t id) {
+        return std::pair{catalogKey(parent, name), folderRecord(id)};
+    };
     const std::string o = localize("OrphanedFolders") + "/";
     Bytes thread(20, 0);
     put16(thread, 0, 3);
@@ -247,41 +253,31 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
         std::set<std::string> paths;
     } cases[] = {
         {"parent found between its children",
-         {{{catalogKey(20, "inner.txt"), fileRecord(21)}},
-          {{catalogKey(2, "Folder"), folderRecord(20)}, {catalogKey(2, "top.txt"), fileRecord(22)}},
-          {{catalogKey(20, "later.txt"), fileRecord(23)}}},
+         {{F(20, "inner.txt", 21)}, {D(2, "Folder", 20), F(2, "top.txt", 22)}, {F(20, "later.txt", 23)}},
          4,
          {"Folder/", "Folder/inner.txt", "Folder/later.txt", "top.txt"}},
         {"missing parents",
-         {{{catalogKey(4711, "a"), fileRecord(30)},
-           {catalogKey(4711, "b"), fileRecord(31)},
-           {catalogKey(16777216, "x"), fileRecord(100)},
-           {catalogKey(16777217, "y"), fileRecord(101)}}},
+         {{F(4711, "a", 30), F(4711, "b", 31), F(16777216, "x", 100), F(16777217, "y", 101)}},
          4,
          {o, o + "CNID 4711/", o + "CNID 4711/a", o + "CNID 4711/b", o + "CNID 16777216/", o + "CNID 16777216/x",
           o + "CNID 16777217/", o + "CNID 16777217/y"}},
         {"parent cycles",
-         {{{catalogKey(21, "A"), folderRecord(20)},
-           {catalogKey(20, "B"), folderRecord(21)},
-           {catalogKey(20, "f"), fileRecord(30)},
-           {catalogKey(21, "g"), fileRecord(31)},
-           {catalogKey(40, "S"), folderRecord(40)},
-           {catalogKey(40, "h"), fileRecord(41)}}},
+         {{D(21, "A", 20), D(20, "B", 21), F(20, "f", 30), F(21, "g", 31), D(40, "S", 40), F(40, "h", 41)}},
          6,
          {o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}},
         // 16 is the first catalog node ID the format gives to a user's file or folder.
         {"reserved, negative, thread, unnamed, too short and overlong-named records make no items",
-         {{{catalogKey(2, "reserved"), folderRecord(15)},
-           {catalogKey(2, "negative"), fileRecord(0x80000001u)},
+         {{D(2, "reserved", 15),
+           F(2, "negative", 0x80000001u),
            {catalogKey(20, ""), thread},
-           {catalogKey(2, ""), folderRecord(30)},
+           D(2, "", 30),
            {catalogKey(2, "cut"), shortFile},
            {overlongName, folderRecord(41)},
-           {catalogKey(2, "first"), fileRecord(16)}}},
+           F(2, "first", 16)}},
          1,
          {"first"}},
         {"a compressed file record",
-         {{{catalogKey(2, "plain"), fileRecord(20)}}, {{catalogKey(2, "squeezed"), squeezed}}},
+         {{F(2, "plain", 20)}, {{catalogKey(2, "squeezed"), squeezed}}},
          2,
          {"plain", "squeezed*"}},
     };
