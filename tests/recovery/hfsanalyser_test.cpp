@@ -273,10 +273,7 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
            F(2, "first", 16)}},
          1,
          {"first"}},
-        {"a compressed file record",
-         {{F(2, "plain", 20)}, {{catalogKey(2, "squeezed"), squeezed}}},
-         2,
-         {"plain", "squeezed*"}},
+        {"compressed", {{F(2, "plain", 20)}, {{catalogKey(2, "squeezed"), squeezed}}}, 2, {"plain", "squeezed*"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

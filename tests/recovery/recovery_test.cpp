@@ -59,12 +59,6 @@ public:
     bool slept = false;
 };
 
-class FailingOpenDisk : public CMemoryDisk {
-public:
-    FailingOpenDisk() : CMemoryDisk(512, 16) {}
-    bool doOpen(bool) override { return false; }
-};
-
 // A found volume that counts its own destruction.
 class CountedVolume : public CHFSVolume {
 public:
@@ -132,7 +126,7 @@ std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, 
 TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
     CMemoryDisk disk(512, 64);
-    FailingOpenDisk failing;
+    CMacDisk failing("/nonexistent/gleaner-image"); // a disk that does not open
     CRecovery recovery;
     bool opened = true;
     quietly([&] {
