@@ -25,7 +25,6 @@ std::string folderOf(const std::string& type)
     const std::string major = localize(key) != key ? localize(key) : type.substr(0, slash);
     return major + "/" + type.substr(slash + 1);
 }
-// The names of carved files by the disk block they end at.
 const auto png = [](uint64_t end) { return folderOf("image/png") + "/" + std::to_string(end) + ".png"; };
 const auto gif = [](uint64_t end) { return folderOf("image/gif") + "/" + std::to_string(end) + ".gif"; };
 const auto textFile = [](uint64_t end) { return folderOf("text/plain") + "/" + std::to_string(end); };
@@ -53,7 +52,6 @@ Bytes words(std::string s)
     return Bytes(s.begin(), s.end());
 }
 
-// Places each piece at the start of its own disk block.
 Bytes blocks(const std::vector<Bytes>& pieces, size_t blockSize = 512)
 {
     Bytes disk;
@@ -86,7 +84,6 @@ struct Scan {
         });
     }
     std::map<std::string, CRawVolumeItem*> files() { return carvedFiles(recovery.resultRoot); }
-
     SlowMemoryDisk disk;
     CRecovery recovery;
     ScriptedListener listener;
@@ -103,7 +100,6 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
     };
     const std::string zip = member("docProps/app.xml") + member("xl/workbook.xml");
     const std::string xlsx = folderOf("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet") + "/1.xlsx";
-    // A PNG start without zero slack, so the file goes on, and a block of prose.
     Bytes start = samplePng();
     start.resize(512, 0xAB);
     const std::string proseText(512, 'a');
@@ -135,7 +131,6 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
     late.replace(3000, 6, "needle");
     std::string last(4096, 'z'); // the chunks are bytes 0 to 2047, 2043 to 4090 and 4086 to 4095
     last.replace(4090, 6, "needle");
-
     using Files = std::map<std::string, std::pair<uint64_t, uint64_t>>; // path: first block, size
     const std::vector<std::string> needle = {"needle"};
     const struct {
@@ -282,7 +277,6 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     EXPECT_EQ(countOccurrences(output, "ERROR: "), 1) << output;
     EXPECT_NE(output.find("done\n"), std::string::npos);
     EXPECT_FALSE(scan.recovery.scanFailure.empty()) << "the engine's caller must learn why nothing was found";
-
     scan.recovery.magicFilePath = GLEANER_RESOURCE_DIR;
     scan.run();
     EXPECT_EQ(scan.recovery.scanFailure, "");
@@ -347,7 +341,6 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
     } cases[] = {{"free space, text discarded", &mixed, false, 600},
                  {"free space, text kept with the keyword", &mixed, true, 600},
                  {"volume with used blocks", &volume, false, 400}};
-    // The carved files by path with size and first block, the scan's read errors, and its output.
     struct Outcome {
         std::vector<std::string> tree;
         int64_t readErrors;
@@ -422,7 +415,6 @@ public:
 
 TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
 {
-    // Used steps: every fifth, and runs of a hundred between.
     const auto used = [](int64_t i) { return i % 5 == 4 || (i / 100) % 3 == 2; };
     for (const uint32_t blockSize : {512u, 4096u, 262144u, 1048576u}) {
         SCOPED_TRACE(blockSize);
@@ -441,7 +433,6 @@ TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
                                (data ? std::to_string(number) + " " + std::to_string(size) + " " + answer : "used"));
             });
         ASSERT_TRUE(window.ready());
-        // Enough steps to fill and wrap the window several times.
         const int64_t steps = 64 * 1048576 / blockSize + 50;
         std::vector<uint8_t> block(blockSize, 0xEE);
         for (int64_t i = 0; i < steps; ++i) {

@@ -59,7 +59,6 @@ public:
     bool slept = false;
 };
 
-// A found volume that counts its own destruction.
 class CountedVolume : public CHFSVolume {
 public:
     CountedVolume(CDisk* disk, int* counter) : CHFSVolume(disk), destroyed(counter) {}
@@ -327,7 +326,6 @@ TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(htmlEscape(text), shown) << text;
-
     HandBuiltResults engine;
     ScratchDir out;
     CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "<script>&");
@@ -347,7 +345,6 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     ScratchDir out;
     const std::string failed = report(engine.recovery, {}, out.file("missing/r.html"));
     EXPECT_NE(failed.find("cannot open " + out.file("missing/r.html")), std::string::npos) << failed;
-
     CVolumeItem* root = engine.recovery.resultRoot;
     for (int i = 0; i < 50; ++i)
         addFile(root, "file" + std::to_string(i), Bytes(10));

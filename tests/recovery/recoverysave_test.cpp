@@ -14,7 +14,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Answer = ScriptedListener::Answer;
 
-// Items built by hand under the engine's result root, saved into out (or another folder).
 class RecoverySave : public ::testing::Test {
 protected:
     bool save(CRecovery& recovery, const std::vector<CVolumeItem*>& items, std::string folder = {})
@@ -32,7 +31,6 @@ protected:
         return addFile(engine.recovery.resultRoot, name, std::move(content));
     }
     void listen() { engine.recovery.setStatusListener(&listener); }
-
     HandBuiltResults engine;
     ScratchDir out;
     ScriptedListener listener; // answers Overwrite
