@@ -182,8 +182,6 @@ TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDi
             addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
         });
         EXPECT_EQ(namesOf(recovery.resultRoot), (Names{"Volume 1", "Volume 2"}));
-        EXPECT_EQ(recovery.volumeList[1]->getRoot(), recovery.resultRoot->children[1]);
-        EXPECT_EQ(recovery.resultRoot->children[1]->getParent(), recovery.resultRoot);
         ASSERT_EQ(search(recovery, "lost"), Names{"lost.txt"});
         quietly([&] { recovery.scan(); });
         EXPECT_EQ(destroyed, 3);
@@ -264,7 +262,6 @@ TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReused
     EXPECT_EQ(engine.recovery.searchFolder->getParent(), root);
     EXPECT_NE(engine.recovery.searchFolder, namesake) << "a volume's folder of that name is searched, not taken";
     EXPECT_EQ(folder->getChildCount(true), 2) << "the items stay where they are";
-    EXPECT_EQ(namesOf(namesake), Names{"readable"});
     // Bytes outside ASCII match only when equal.
     addFile(root, "\xC3\x89T\xC3\x89");                                          // "ÉTÉ"
     EXPECT_EQ(search(engine.recovery, "\xC3\xA9t\xC3\xA9"), Names{});            // "été"
