@@ -151,6 +151,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
          {{png(3), {0, 1536}}, {textFile(4), {3, 512}}},
          true,
          needle},
+        {"text after unended text", blocks({prose, words("needle\n")}), {{textFile(2), {1, 512}}}, true, needle},
         {"an office document told by a later part name", blocks({Bytes(zip.begin(), zip.end())}), {{xlsx, {0, 512}}}},
         {"a used block ends the file", volume.bytes, {{png(free + 8), {free, 4096}}}},
         {"the file at the cap keeps its size, one block more is cut",
@@ -243,7 +244,7 @@ TEST(RawAnalyserCarving, ExtensionOfTheDescriptionIsKeptOnlyWhenItIsSafeInAName)
     ScratchDir magic;
     std::string description;
     const std::pair<std::string, std::string> cases[] = {{"aAzZ09c++_-", "1.aAzZ09c++_-"},
-                                                         {"a$b", "2"},
+                                                         {"a@b", "2"},
                                                          {std::string(16, 'x'), "3." + std::string(16, 'x')},
                                                          {std::string(17, 'x'), "4"}};
     std::vector<Bytes> starts;
