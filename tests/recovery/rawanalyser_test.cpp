@@ -6,7 +6,6 @@
 #include "hfsimagebuilder.h"
 #include "machelpers.h"
 #include "samplefiles.h"
-#include "scanwindow.h"
 
 #include <gtest/gtest.h>
 
@@ -284,11 +283,10 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     EXPECT_EQ(scan.files().size(), 4u);
 }
 
-namespace {
-// Free space after deletions, several MiB so that the window wraps: images with text, zero and
-// unrecognised blocks inside, files cut short by the next start, and text files.
-Bytes mixedFreeSpace()
+TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrorsAndOnAVolume)
 {
+    // Free space after deletions, several MiB so that the window wraps: images with text, zero and
+    // unrecognised blocks inside, files cut short by the next start, and text files.
     std::string prose(512, 'a');
     for (size_t i = 60; i < prose.size(); i += 61)
         prose[i] = '\n';
@@ -307,12 +305,12 @@ Bytes mixedFreeSpace()
             pieces.push_back(words("and a second text block\n"));
         }
     }
-    return blocks(pieces);
-}
-
-// A volume's used blocks end files in the middle of the window.
-Bytes volumeWithUsedBlocks()
-{
+    SlowMemoryDisk mixed(blocks(pieces), 512);
+    mixed.slowFrom = 4096; // the one-worker scan reports progress once and goes on
+    ASSERT_GT(mixed.bytes.size(), 4u << 20) << "the window must fill and wrap";
+    for (int64_t block = 37; block < mixed.getBlockCount(); block += 1501)
+        mixed.failingBlocks.insert(block);
+    // A volume's used blocks end files in the middle of the window.
     HfsImageBuilder builder({.blockSize = 4096});
     uint32_t seed = 1;
     for (int round = 0; round < 340; ++round) {
@@ -324,18 +322,7 @@ Bytes volumeWithUsedBlocks()
                 builder.addFreeData(patternBytes(4096 * (seed % 4), seed));
         }
     }
-    return builder.build().bytes;
-}
-} // namespace
-
-TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrorsAndOnAVolume)
-{
-    SlowMemoryDisk mixed(mixedFreeSpace(), 512);
-    mixed.slowFrom = 4096; // the one-worker scan reports progress once and goes on
-    ASSERT_GT(mixed.bytes.size(), 4u << 20) << "the window must fill and wrap";
-    for (int64_t block = 37; block < mixed.getBlockCount(); block += 1501)
-        mixed.failingBlocks.insert(block);
-    CMemoryDisk volume(volumeWithUsedBlocks(), 512);
+    CMemoryDisk volume(builder.build().bytes, 512);
     const struct {
         const char* what;
         CDisk* disk;
@@ -392,66 +379,8 @@ TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
         EXPECT_EQ(scan.recovery.currentDiskBlock, 1024);
         const auto files = scan.files();
         ASSERT_EQ(files.size(), 1u);
-        EXPECT_EQ(files.begin()->first, png(1024));
-        EXPECT_EQ(files.begin()->second->getSize(), 1024u * 512);
+        EXPECT_EQ(std::pair(files.begin()->first, files.begin()->second->getSize()),
+                  std::pair(png(1024), 1024 * 512ul));
         EXPECT_EQ(scan.listener.progress.back(), double(int(100.0 * double(1024.0f / 3000.0f))));
-    }
-}
-
-// The read-ahead window: every step comes back once, in order, with its own bytes and class.
-namespace {
-// Answers with the block number in the block; leaves every seventh block unclassified.
-class NumberClassifier : public CBlockClassifier {
-public:
-    void classify(const uint8_t* data, size_t size, BlockClassification& out) override
-    {
-        int64_t number = -1;
-        if (size >= sizeof number)
-            std::memcpy(&number, data, sizeof number);
-        out.done = number % 7 != 3;
-        out.answered = true;
-        out.answer = "block " + std::to_string(number) + " of " + std::to_string(size);
-    }
-};
-
-} // namespace
-
-TEST(ScanWindow, StepsComeBackInOrderWithTheirOwnBytesAndClassification)
-{
-    const auto used = [](int64_t i) { return i % 5 == 4 || (i / 100) % 3 == 2; };
-    for (const uint32_t blockSize : {512u, 4096u, 262144u, 1048576u}) {
-        SCOPED_TRACE(blockSize);
-        std::vector<std::unique_ptr<CBlockClassifier>> classifiers;
-        for (int i = 0; i < 3; ++i)
-            classifiers.push_back(std::make_unique<NumberClassifier>());
-        std::vector<std::string> seen; // "block: used", or the number, size and classification found
-        CScanWindow window(
-            blockSize, std::move(classifiers),
-            [&](int64_t block, const uint8_t* data, uint32_t size, const BlockClassification* c) {
-                int64_t number = -1;
-                if (data)
-                    std::memcpy(&number, data, sizeof number);
-                const std::string answer = c && c->done ? c->answer : "unclassified";
-                seen.push_back(std::to_string(block) + ": " +
-                               (data ? std::to_string(number) + " " + std::to_string(size) + " " + answer : "used"));
-            });
-        ASSERT_TRUE(window.ready());
-        const int64_t steps = 64 * 1048576 / blockSize + 50;
-        std::vector<uint8_t> block(blockSize, 0xEE);
-        for (int64_t i = 0; i < steps; ++i) {
-            if (used(i)) {
-                window.addUsed(i);
-                continue;
-            }
-            std::memcpy(block.data(), &i, sizeof i);
-            window.addRead(i, block.data(), blockSize - uint32_t(i % 2));
-        }
-        window.finish();
-        ASSERT_EQ(int64_t(seen.size()), steps);
-        for (int64_t i = 0; i < steps; ++i) {
-            const std::string n = std::to_string(i), size = std::to_string(blockSize - uint32_t(i % 2));
-            const std::string classified = i % 7 == 3 ? "unclassified" : "block " + n + " of " + size;
-            ASSERT_EQ(seen[size_t(i)], n + ": " + (used(i) ? "used" : n + " " + size + " " + classified));
-        }
     }
 }
