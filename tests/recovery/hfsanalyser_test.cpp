@@ -87,30 +87,6 @@ std::set<std::string> treePaths(CVolumeItem* folder)
     return paths;
 }
 
-struct ScanRun {
-    ScanRun(Bytes bytes, int type) : disk(std::move(bytes), 512)
-    {
-        recovery.setStatusListener(&listener);
-        quietly([&] { recovery.setDisk(&disk); });
-        scan(type);
-    }
-    ~ScanRun()
-    {
-        quietly([&] { recovery.setDisk(nullptr); });
-    }
-    void scan(int type)
-    {
-        quietly([&] {
-            recovery.setScanType(type);
-            recovery.scan();
-        });
-    }
-    const std::vector<CVolumeItem*>& volumes() const { return recovery.resultRoot->children; }
-    CMemoryDisk disk;
-    ScriptedListener listener;
-    CRecovery recovery;
-};
-
 struct SampleVolume {
     HfsImage image;
     Bytes a, b, top;
@@ -293,11 +269,12 @@ TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
             std::copy(leaves.begin(), leaves.end(),
                       v.image.bytes.begin() + long(v.image.blockOffset(v.image.freeRuns[0].startBlock)));
         }
-        ScanRun run(v.image.bytes, ScanLostFiles);
+        MemoryScan run(v.image.bytes);
+        run.run(ScanLostFiles);
         ASSERT_NE(run.recovery.resultRoot, nullptr);
         EXPECT_EQ(run.recovery.resultRoot->getName(), localize("Lost"));
-        ASSERT_EQ(run.volumes().size(), 1u);
-        CVolumeItem* volume = run.volumes()[0];
+        ASSERT_EQ(run.recovery.resultRoot->children.size(), 1u);
+        CVolumeItem* volume = run.recovery.resultRoot->children[0];
         if (!c.wipe) {
             EXPECT_EQ(volume->getName(), "Photos") << "the name from the live catalog";
         }
@@ -307,6 +284,23 @@ TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
         EXPECT_EQ(folderSnapshot(dir.file(volume->getName())),
                   (FileTree{{"Docs/", {}}, {"Docs/a.txt", v.a}, {"Docs/b.bin", v.b}, {"top.txt", v.top}}));
     }
+}
+
+TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwnWhoseFilesCannotBeRead)
+{
+    SampleVolume v = sampleVolume("Later");
+    const auto leaf = v.image.bytes.begin() + long(v.image.nodeOffset(HfsTree::Catalog, v.image.catalog.levels[0][0]));
+    Bytes disk(leaf, leaf + v.image.catalog.nodeSize);
+    disk.resize(16 * 512, 0);
+    disk.insert(disk.end(), v.image.bytes.begin(), v.image.bytes.end());
+    MemoryScan run(disk);
+    run.run(ScanLostFiles);
+    ASSERT_EQ(namesOf(run.recovery.resultRoot), (std::vector<std::string>{"Volume 1", "Later"}));
+    EXPECT_EQ(treePaths(run.recovery.resultRoot->children[0]), treePaths(run.recovery.resultRoot->children[1]));
+    CVolumeItem* top = run.recovery.resultRoot->children[0]->children.back();
+    ASSERT_EQ(top->getName(), "top.txt");
+    Bytes data(v.top.size());
+    quietly([&] { EXPECT_EQ(top->read(0, data.data(), uint32_t(data.size())), 0u); });
 }
 
 // Decoy headers lie at byte 0 and, with block size 0 and 1000, at blocks 100 and 200.
@@ -319,7 +313,8 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
         std::copy(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536, disk.begin() + long(decoy) * 512);
     put32(disk, 100 * 512 + 40, 0);
     put32(disk, 200 * 512 + 40, 1000);
-    ScanRun run(disk, ScanLostVolumes);
+    MemoryScan run(disk);
+    run.run(ScanLostVolumes);
     ASSERT_EQ(run.disk.getPartitionCount(), 1);
     auto* partition = dynamic_cast<CPartitionDisk*>(run.disk.getPartition(0));
     ASSERT_NE(partition, nullptr);
@@ -339,6 +334,6 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
     });
     ASSERT_NE(run.recovery.resultRoot, nullptr);
     EXPECT_TRUE(run.recovery.resultRoot->children.empty()) << "the result tree receives nothing from this scan";
-    run.scan(ScanLostVolumes);
+    quietly([&] { run.recovery.scan(); });
     EXPECT_EQ(run.disk.getPartitionCount(), 1) << "the same volume listed twice";
 }

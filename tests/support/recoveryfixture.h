@@ -122,6 +122,31 @@ public:
     bool slept = false;
 };
 
+// A scan over a disk in memory with a listener attached; the engine is released quietly.
+struct MemoryScan {
+    explicit MemoryScan(std::vector<uint8_t> bytes, int blockSize = 512, int workers = 0)
+        : disk(std::move(bytes), blockSize)
+    {
+        recovery.setStatusListener(&listener);
+        recovery.setScanWorkerCount(workers);
+    }
+    ~MemoryScan()
+    {
+        quietly([&] { recovery.setDisk(nullptr); });
+    }
+    std::string run(int type, CDisk* other = nullptr)
+    {
+        return quietly([&] {
+            recovery.setDisk(other ? other : &disk);
+            recovery.setScanType(type);
+            recovery.scan();
+        });
+    }
+    SlowMemoryDisk disk;
+    CRecovery recovery;
+    ScriptedListener listener;
+};
+
 // A file item over bytes in memory; reads past the end, or from failFrom on, fail whole.
 class MemoryFileItem : public CVolumeItem {
 public:
