@@ -295,6 +295,7 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
         mixed.failingBlocks.insert(block);
     // A volume's used blocks end files in the middle of the window.
     HfsImageBuilder builder({.blockSize = 4096});
+    builder.addFile(kHfsRootFolderID, "fills a batch with used steps", patternBytes(1 << 20, 1));
     uint32_t seed = 1;
     for (int round = 0; round < 340; ++round) {
         for (const Bytes& sample : {samplePng(), sampleGif()}) {
