@@ -1,6 +1,4 @@
-// The lost-files and lost-volumes analyser: the leaf-node and volume-header probes over hostile
-// bytes, lost trees with missing parents and cycles, lost files of a volume whose catalog is gone
-// coming back byte for byte, and a hidden xorriso volume found and listed as fls lists it.
+// The lost-files and lost-volumes analyser: node and header probes, lost trees, files coming back.
 #include "hfsanalyser.h"
 
 #include "recoveryfixture.h"
@@ -12,21 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <stdexcept>
 
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-void put16(Bytes& b, size_t at, uint32_t v)
-{
-    b.at(at) = uint8_t(v >> 8);
-    b.at(at + 1) = uint8_t(v);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    put16(b, at, v >> 16);
-    put16(b, at + 2, v);
-}
+const auto put16 = [](Bytes& b, size_t at, uint32_t v) { storeBig16(&b.at(at), uint16_t(v)); };
+const auto put32 = [](Bytes& b, size_t at, uint32_t v) { storeBig32(&b.at(at), v); };
 
 Bytes catalogKey(uint32_t parent, const std::string& ascii)
 {
@@ -48,17 +37,10 @@ Bytes itemRecord(uint16_t type, uint32_t id)
     put32(data, 20, kHfsDefaultAttributeDate);
     return data;
 }
-Bytes folderRecord(uint32_t id)
-{
-    return itemRecord(1, id);
-}
-Bytes fileRecord(uint32_t id)
-{
-    return itemRecord(2, id);
-}
+const auto folderRecord = [](uint32_t id) { return itemRecord(1, id); };
+const auto fileRecord = [](uint32_t id) { return itemRecord(2, id); };
 
-// A leaf node: key and data of each record from offset 14 on, each at an even offset, and the
-// offset table (with the free-space offset after the records') at the node's end.
+// A leaf node: each record's key and data at even offsets from 14 on, the offset table at its end.
 Bytes leafNode(const std::vector<std::pair<Bytes, Bytes>>& records, size_t nodeBytes = 512)
 {
     Bytes node(14, 0);
@@ -74,39 +56,27 @@ Bytes leafNode(const std::vector<std::pair<Bytes, Bytes>>& records, size_t nodeB
         }
     }
     offsets.push_back(node.size());
-    if (node.size() + 2 * offsets.size() > nodeBytes)
-        throw std::invalid_argument("the records do not fit in the node");
     node.resize(nodeBytes, 0);
     for (size_t i = 0; i < offsets.size(); ++i)
         put16(node, nodeBytes - 2 - 2 * i, uint32_t(offsets[i]));
     return node;
 }
 
-CVolumeItem* childNamed(CVolumeItem* folder, const std::string& name)
-{
-    if (folder)
-        for (CVolumeItem* child : folder->children)
-            if (child->getName() == name)
-                return child;
-    return nullptr;
-}
-
-// "a/b" for every item below folder, folders with a trailing "/"; with load, folders are read from
-// their volume on the way. An item met twice (a tree that loops) or a path listed twice (a
-// duplicate) fails the test.
-std::set<std::string> treePaths(CVolumeItem* folder, bool load = false)
+// "a/b" for every item below folder (folders "/", compressed files "*"); repeats fail the test.
+std::set<std::string> treePaths(CVolumeItem* folder)
 {
     std::set<std::string> paths;
     std::set<CVolumeItem*> seen;
     std::function<void(CVolumeItem*, const std::string&)> walk = [&](CVolumeItem* at, const std::string& prefix) {
-        if (load && at->children.empty())
-            at->addChildren();
         for (CVolumeItem* child : at->children) {
             if (!seen.insert(child).second) {
                 ADD_FAILURE() << "item met twice: " << child->getName();
                 continue;
             }
-            const std::string path = prefix + child->getName() + (child->isContainer() ? "/" : "");
+            const std::string path = prefix + child->getName() +
+                                     (child->isContainer()    ? "/"
+                                      : child->isCompressed() ? "*"
+                                                              : "");
             if (!paths.insert(path).second)
                 ADD_FAILURE() << "path listed twice: " << path;
             if (child->isContainer())
@@ -117,78 +87,14 @@ std::set<std::string> treePaths(CVolumeItem* folder, bool load = false)
     return paths;
 }
 
-// The item's bytes; empty when it cannot be read whole.
-Bytes readItem(CVolumeItem* item)
-{
-    Bytes data(item ? size_t(item->getSize()) : 0);
-    quietly([&] {
-        if (data.empty() || item->read(0, data.data(), uint32_t(data.size())) != data.size())
-            data.clear();
-    });
-    return data;
-}
-
-struct CountingListener : ScriptedListener {
-    void diskListChanged() override { ++diskListChanges; }
-    int diskListChanges = 0;
-};
-
-// A scan of the given disk bytes (512-byte blocks) through the engine.
-struct ScanRun {
-    ScanRun(Bytes bytes, int type) : disk(std::move(bytes), 512)
-    {
-        recovery.setStatusListener(&listener);
-        quietly([&] { recovery.setDisk(&disk); });
-        scan(type);
-    }
-    ~ScanRun()
-    {
-        quietly([&] { recovery.setDisk(nullptr); });
-    }
-    void scan(int type)
-    {
-        quietly([&] {
-            recovery.setScanType(type);
-            recovery.scan();
-        });
-    }
-    // The folders of the volumes found, under the result root.
-    const std::vector<CVolumeItem*>& volumes() const { return recovery.resultRoot->children; }
-
-    CMemoryDisk disk;
-    CountingListener listener;
-    CRecovery recovery;
-};
-
-// An analyser fed catalog nodes by hand, filing what it finds into an engine's result tree.
-struct AnalyserBench {
-    AnalyserBench() { analyser.setRecovery(&results.recovery); }
-    bool feed(const Bytes& node)
-    {
-        std::vector<BTreeRecord> records;
-        return analyser.getNodeRecords(node.data(), int(node.size()), records) && analyser.addCatalogRecords(records);
-    }
-    // The volume folder the pending items went into.
-    CVolumeItem* build()
-    {
-        quietly([&] { analyser.buildTree(); });
-        const auto& volumes = results.recovery.resultRoot->children;
-        return volumes.empty() ? nullptr : volumes.back();
-    }
-
-    HandBuiltResults results;
-    CHFSAnalyser analyser;
-};
-
 struct SampleVolume {
     HfsImage image;
     Bytes a, b, top;
 };
 
 // Docs/a.txt, Docs/b.bin and top.txt, with room for four catalog nodes in free blocks (run 0).
-SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1)
+SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1, HfsBuildOptions options = {})
 {
-    HfsBuildOptions options;
     options.volumeName = name;
     HfsImageBuilder builder(options);
     SampleVolume v{{}, patternBytes(5000, seed), patternBytes(20000, seed + 1), patternBytes(300, seed + 2)};
@@ -200,332 +106,234 @@ SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1)
     v.image = builder.build();
     return v;
 }
-
-// The catalog's leaf nodes one after the other, each as it lies in the image; with wipe, the live
-// leaves are zeroed.
-Bytes takeLeaves(HfsImage& image, bool wipe)
-{
-    Bytes leaves;
-    for (uint32_t node : image.catalog.levels.at(0)) {
-        const auto from = image.bytes.begin() + long(image.nodeOffset(HfsTree::Catalog, node));
-        leaves.insert(leaves.end(), from, from + image.catalog.nodeSize);
-        if (wipe)
-            std::fill(from, from + image.catalog.nodeSize, 0);
-    }
-    return leaves;
-}
-
-const std::set<std::string> kSamplePaths{"Docs/", "Docs/a.txt", "Docs/b.bin", "top.txt"};
 } // namespace
 
-TEST(LeafNodeProbe, NodeSizeIsWhereRecordZeroIsOffset14AndAPowerOfTwoInsideTheWindow)
+TEST(LeafNodeProbe, AcceptsANodeWhoseRecordZeroIsAtOffset14AndAPowerOfTwoInsideTheWindow)
 {
-    CHFSAnalyser analyser;
-    int units = 0;
-    const Bytes small = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 512);
-    EXPECT_TRUE(analyser.isLeafNode(small.data(), int(small.size()), &units));
-    EXPECT_EQ(units, 1);
-    Bytes big = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 4096);
+    const auto one = [](size_t nodeBytes) { return leafNode({{catalogKey(2, "a"), folderRecord(20)}}, nodeBytes); };
+    Bytes big = one(4096);
     big.resize(32768, 0);
-    EXPECT_TRUE(analyser.isLeafNode(big.data(), int(big.size()), &units));
-    EXPECT_EQ(units, 8);
-    const Bytes three = leafNode({{catalogKey(2, "a"), folderRecord(20)}}, 1536);
-    EXPECT_FALSE(analyser.isLeafNode(three.data(), int(three.size()), &units));
-    // The slot holding 14 lies beyond the bytes the window holds.
-    EXPECT_FALSE(analyser.isLeafNode(big.data(), 2048, &units));
-}
-
-TEST(LeafNodeProbe, CountsAndOffsetTablesThatCannotBeANodeAreRejected)
-{
-    CHFSAnalyser analyser;
-    int units = 0;
-    const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
-    ASSERT_TRUE(analyser.isLeafNode(node.data(), int(node.size()), &units));
+    const Bytes two = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
+    const auto broken = [&](size_t at, uint32_t value) {
+        Bytes bad = two;
+        put16(bad, at, value);
+        return bad;
+    };
     const struct {
         const char* what;
-        size_t at;
-        uint32_t value;
-    } breaks[] = {{"no records", 10, 0},
-                  {"a negative count", 10, 0x8001},
-                  {"offsets not increasing", 512 - 4, 14},
-                  {"an offset table reaching the descriptor", 10, 256},
-                  {"an index node", 8, 0x0001}};
-    for (const auto& broken : breaks) {
-        Bytes bad = node;
-        put16(bad, broken.at, broken.value);
-        EXPECT_FALSE(analyser.isLeafNode(bad.data(), int(bad.size()), &units)) << broken.what;
+        Bytes node;
+        int length; // bytes the window holds; 0: the whole node
+        int units;  // of 512 bytes; 0: not a node
+    } cases[] = {
+        {"512 bytes", one(512), 0, 1},
+        {"4096 bytes in a larger window", big, 0, 8},
+        {"two records", two, 0, 1},
+        {"1536 bytes", one(1536), 0, 0},
+        {"the slot holding 14 beyond the window", big, 2048, 0},
+        {"no records", broken(10, 0), 0, 0},
+        {"a negative count", broken(10, 0x8001), 0, 0},
+        {"offsets not increasing", broken(512 - 4, 14), 0, 0},
+        {"an offset table reaching the descriptor", broken(10, 256), 0, 0},
+        {"an index node", broken(8, 0x0001), 0, 0},
+    };
+    CHFSAnalyser analyser;
+    for (const auto& c : cases) {
+        int units = 0;
+        EXPECT_EQ(analyser.isLeafNode(c.node.data(), c.length ? c.length : int(c.node.size()), &units), c.units > 0)
+            << c.what;
+        EXPECT_EQ(units, c.units) << c.what; // set only for a node
     }
 }
 
-TEST(CatalogNodeRecords, KeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
+TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
 {
+    HandBuiltResults results; // the pending items never built into a tree are freed with the analyser
     CHFSAnalyser analyser;
+    analyser.setRecovery(&results.recovery);
     const Bytes node = leafNode({{catalogKey(2, "a"), folderRecord(20)}, {catalogKey(2, "b"), folderRecord(21)}});
+    std::vector<BTreeRecord> records;
+    ASSERT_TRUE(analyser.getNodeRecords(node.data(), int(node.size()), records));
+    EXPECT_TRUE(analyser.addCatalogRecords(records));
+    std::vector<std::pair<long, uint32_t>> placed; // data offset and length
+    for (const BTreeRecord& record : records)
+        placed.emplace_back(record.data - node.data(), record.dataLength);
+    EXPECT_EQ(placed, (std::vector<std::pair<long, uint32_t>>{{24, 88}, {122, 512 - 4 - 122}}));
     const size_t second = size_t(node[512 - 4] << 8 | node[512 - 3]);
     Bytes longKey = node;
     put16(longKey, second, uint32_t(512 - second - 4)); // reaches into the offset table
     Bytes offsetInTable = node;
     put16(offsetInTable, 512 - 4, 510);
     for (const Bytes* bad : {&longKey, &offsetInTable}) {
-        std::vector<BTreeRecord> records;
         EXPECT_FALSE(analyser.getNodeRecords(bad->data(), int(bad->size()), records));
         EXPECT_TRUE(records.empty());
     }
 }
 
-TEST(LostTreeBuilding, ReservedNegativeThreadTooShortAndOverlongNamedRecordsMakeNoItems)
+// Orphans share one folder per missing parent, named by its exact ID (16777216 and 16777217 print
+// alike through a float); parent cycles (A and B, S itself) show under the orphans.
+TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
 {
-    AnalyserBench bench;
+    using Node = std::vector<std::pair<Bytes, Bytes>>;
+    const auto F = [](uint32_t parent, const std::string& name, uint32_t id) {
+        return std::pair{catalogKey(parent, name), fileRecord(id)};
+    };
+    const auto D = [](uint32_t parent, const std::string& name, uint32_t id) {
+        return std::pair{catalogKey(parent, name), folderRecord(id)};
+    };
+    const std::string o = localize("OrphanedFolders") + "/";
     Bytes thread(20, 0);
     put16(thread, 0, 3);
     Bytes shortFile = fileRecord(40); // the next record begins where its fork data would be
     shortFile.resize(100);
     Bytes overlongName = catalogKey(2, "abc");
     put16(overlongName, 6, 200);
-    // 16 is the first catalog node ID the format gives to a user's file or folder.
-    EXPECT_TRUE(bench.feed(leafNode({{catalogKey(2, "reserved"), folderRecord(15)},
-                                     {catalogKey(2, "negative"), fileRecord(0x80000001u)},
-                                     {catalogKey(20, ""), thread},
-                                     {catalogKey(2, ""), folderRecord(30)},
-                                     {catalogKey(2, "cut"), shortFile},
-                                     {overlongName, folderRecord(41)},
-                                     {catalogKey(2, "first"), fileRecord(16)}},
-                                    2048)));
-    ASSERT_EQ(bench.analyser.pending.size(), 1u);
-    EXPECT_EQ(bench.analyser.pending[0].item->getName(), "first");
-    EXPECT_TRUE(bench.analyser.pending[0].item->isLost());
-}
-
-// Items go under their found parent whichever order the leaves came in; orphans share one
-// placeholder per missing parent, named by its exact ID (16777216 and 16777217 print alike through
-// single precision); parent cycles (A and B name each other, S itself) show under the orphans.
-TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
-{
-    using Node = std::vector<std::pair<Bytes, Bytes>>;
-    const std::string o = localize("OrphanedFolders") + "/";
+    Bytes squeezed = fileRecord(21);
+    squeezed[41] = 0x20; // BSD owner flags: compressed
     const struct {
         const char* what;
         std::vector<Node> leaves;
+        size_t found; // items made before the tree is built
         std::set<std::string> paths;
     } cases[] = {
         {"parent found between its children",
-         {{{catalogKey(20, "inner.txt"), fileRecord(21)}},
-          {{catalogKey(2, "Folder"), folderRecord(20)}, {catalogKey(2, "top.txt"), fileRecord(22)}},
-          {{catalogKey(20, "later.txt"), fileRecord(23)}}},
+         {{F(20, "inner.txt", 21)}, {D(2, "Folder", 20), F(2, "top.txt", 22)}, {F(20, "later.txt", 23)}},
+         4,
          {"Folder/", "Folder/inner.txt", "Folder/later.txt", "top.txt"}},
         {"missing parents",
-         {{{catalogKey(4711, "a"), fileRecord(30)},
-           {catalogKey(4711, "b"), fileRecord(31)},
-           {catalogKey(16777216, "x"), fileRecord(100)},
-           {catalogKey(16777217, "y"), fileRecord(101)}}},
+         {{F(4711, "a", 30), F(4711, "b", 31), F(16777216, "x", 100), F(16777217, "y", 101)}},
+         4,
          {o, o + "CNID 4711/", o + "CNID 4711/a", o + "CNID 4711/b", o + "CNID 16777216/", o + "CNID 16777216/x",
           o + "CNID 16777217/", o + "CNID 16777217/y"}},
         {"parent cycles",
-         {{{catalogKey(21, "A"), folderRecord(20)},
-           {catalogKey(20, "B"), folderRecord(21)},
-           {catalogKey(20, "f"), fileRecord(30)},
-           {catalogKey(21, "g"), fileRecord(31)},
-           {catalogKey(40, "S"), folderRecord(40)},
-           {catalogKey(40, "h"), fileRecord(41)}}},
+         {{D(21, "A", 20), D(20, "B", 21), F(20, "f", 30), F(21, "g", 31), D(40, "S", 40), F(40, "h", 41)}},
+         6,
          {o, o + "A/", o + "A/B/", o + "A/f", o + "A/B/g", o + "S/", o + "S/h"}},
+        // 16 is the first catalog node ID the format gives to a user's file or folder.
+        {"reserved, negative, thread, unnamed, too short and overlong-named records make no items",
+         {{D(2, "reserved", 15),
+           F(2, "negative", 0x80000001u),
+           {catalogKey(20, ""), thread},
+           D(2, "", 30),
+           {catalogKey(2, "cut"), shortFile},
+           {overlongName, folderRecord(41)},
+           F(2, "first", 16)}},
+         1,
+         {"first"}},
+        {"compressed", {{F(2, "plain", 20)}, {{catalogKey(2, "squeezed"), squeezed}}}, 2, {"plain", "squeezed*"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        AnalyserBench bench;
-        for (const Node& leaf : c.leaves)
-            ASSERT_TRUE(bench.feed(leafNode(leaf, 2048)));
-        CVolumeItem* volume = bench.build();
-        ASSERT_NE(volume, nullptr);
+        HandBuiltResults results;
+        CHFSAnalyser analyser;
+        analyser.setRecovery(&results.recovery);
+        for (const Node& leaf : c.leaves) {
+            const Bytes node = leafNode(leaf, 2048);
+            std::vector<BTreeRecord> records;
+            ASSERT_TRUE(analyser.getNodeRecords(node.data(), int(node.size()), records));
+            ASSERT_TRUE(analyser.addCatalogRecords(records));
+        }
+        EXPECT_EQ(analyser.pending.size(), c.found);
+        quietly([&] { analyser.buildTree(); });
+        EXPECT_TRUE(analyser.pending.empty());
+        ASSERT_EQ(results.recovery.resultRoot->children.size(), 1u);
+        CVolumeItem* volume = results.recovery.resultRoot->children[0];
         EXPECT_EQ(volume->getName(), "Volume 1");
         EXPECT_EQ(treePaths(volume), c.paths);
-        EXPECT_TRUE(bench.analyser.pending.empty());
+        for (CVolumeItem* item : volume->children)
+            EXPECT_TRUE(item->isContainer() || item->isLost()) << item->getName();
     }
 }
 
-TEST(VolumeHeaderProbe, AcceptsAHeaderWhoseVolumeMountsAndRefusesDecoys)
+// Leaves copied to free run 0 (with wipe, only there), or a Mac-written 8 MiB volume as it is.
+TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
 {
-    SampleVolume v = sampleVolume("Probe");
-    ScanRun run(v.image.bytes, ScanLostVolumes); // an engine with the disk in its cache
-    CHFSAnalyser analyser;
-    analyser.setRecovery(&run.recovery);
-    const Bytes header(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536);
-    Bytes zeroBlockSize = header, oddBlockSize = header;
-    put32(zeroBlockSize, 40, 0);
-    put32(oddBlockSize, 40, 1000);
-    quietly([&] {
-        EXPECT_TRUE(analyser.isVolumeHeader(1024, header.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(512, header.data(), 512)) << "its volume would start before the disk";
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, zeroBlockSize.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, oddBlockSize.data(), 512));
-        EXPECT_FALSE(analyser.isVolumeHeader(1024, header.data(), 511));
-    });
-}
-
-TEST(LostFilesScan, LeafCopiesInFreeBlocksBringBackEachFileOnceWithItsFolderAndBytes)
-{
-    // The catalog's leaves are copied into free run 0; with wipe, the records survive only there.
-    for (bool wipe : {true, false}) {
-        SCOPED_TRACE(wipe ? "live leaves wiped" : "live leaves kept");
-        SampleVolume v = sampleVolume("Photos");
-        const Bytes leaves = takeLeaves(v.image, wipe);
-        ASSERT_LE(leaves.size(), uint64_t(v.image.freeRuns.at(0).blockCount) * v.image.blockSize);
-        std::copy(leaves.begin(), leaves.end(),
-                  v.image.bytes.begin() + long(v.image.blockOffset(v.image.freeRuns[0].startBlock)));
-        ScanRun run(v.image.bytes, ScanLostFiles);
+    const struct {
+        const char* what;
+        bool copy, wipe;
+        HfsBuildOptions options;
+    } cases[] = {{"live leaves wiped", true, true, {}},
+                 {"live leaves kept", true, false, {}},
+                 {"a small volume", false, false, {.minimumBlocks = 2048, .allocationFileWholeBlocks = true}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SampleVolume v = sampleVolume("Photos", 1, c.options);
+        if (c.copy) {
+            Bytes leaves;
+            for (uint32_t node : v.image.catalog.levels.at(0)) {
+                const auto from = v.image.bytes.begin() + long(v.image.nodeOffset(HfsTree::Catalog, node));
+                leaves.insert(leaves.end(), from, from + v.image.catalog.nodeSize);
+                if (c.wipe)
+                    std::fill(from, from + v.image.catalog.nodeSize, 0);
+            }
+            ASSERT_LE(leaves.size(), uint64_t(v.image.freeRuns.at(0).blockCount) * v.image.blockSize);
+            std::copy(leaves.begin(), leaves.end(),
+                      v.image.bytes.begin() + long(v.image.blockOffset(v.image.freeRuns[0].startBlock)));
+        }
+        MemoryScan run(v.image.bytes);
+        run.run(ScanLostFiles);
         ASSERT_NE(run.recovery.resultRoot, nullptr);
         EXPECT_EQ(run.recovery.resultRoot->getName(), localize("Lost"));
-        ASSERT_EQ(run.volumes().size(), 1u);
-        CVolumeItem* volume = run.volumes()[0];
-        EXPECT_TRUE(wipe || volume->getName() == "Photos") << "the name from the live catalog: " << volume->getName();
-        EXPECT_EQ(treePaths(volume), kSamplePaths);
+        ASSERT_EQ(run.recovery.resultRoot->children.size(), 1u);
+        CVolumeItem* volume = run.recovery.resultRoot->children[0];
+        if (!c.wipe) {
+            EXPECT_EQ(volume->getName(), "Photos") << "the name from the live catalog";
+        }
         EXPECT_FALSE(run.listener.changed.empty());
         ScratchDir dir;
         quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
-        const std::string base = dir.file(volume->getName());
-        EXPECT_EQ(readFileBytes(base + "/Docs/a.txt"), v.a);
-        EXPECT_EQ(readFileBytes(base + "/Docs/b.bin"), v.b);
-        EXPECT_EQ(readFileBytes(base + "/top.txt"), v.top);
+        EXPECT_EQ(folderSnapshot(dir.file(volume->getName())),
+                  (FileTree{{"Docs/", {}}, {"Docs/a.txt", v.a}, {"Docs/b.bin", v.b}, {"top.txt", v.top}}));
     }
 }
 
-TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwn)
+TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwnWhoseFilesCannotBeRead)
 {
-    SampleVolume early = sampleVolume("Early", 10);
-    SampleVolume later = sampleVolume("Later", 20);
-    // The early volume's catalog leaves, then the later volume whole.
-    Bytes disk = takeLeaves(early.image, false);
+    SampleVolume v = sampleVolume("Later");
+    const auto leaf = v.image.bytes.begin() + long(v.image.nodeOffset(HfsTree::Catalog, v.image.catalog.levels[0][0]));
+    Bytes disk(leaf, leaf + v.image.catalog.nodeSize);
     disk.resize(16 * 512, 0);
-    disk.insert(disk.end(), later.image.bytes.begin(), later.image.bytes.end());
-    ScanRun run(disk, ScanLostFiles);
-    ASSERT_NE(run.recovery.resultRoot, nullptr);
-    ASSERT_EQ(run.volumes().size(), 2u);
-    CVolumeItem* first = run.volumes()[0];
-    CVolumeItem* second = run.volumes()[1];
-    EXPECT_EQ(first->getName(), "Volume 1");
-    EXPECT_EQ(second->getName(), "Later");
-    EXPECT_EQ(treePaths(first), kSamplePaths);
-    EXPECT_EQ(treePaths(second), kSamplePaths);
-    CVolumeItem* earlyTop = childNamed(first, "top.txt");
-    ASSERT_NE(earlyTop, nullptr);
-    EXPECT_EQ(earlyTop->getSize(), early.top.size());
-    EXPECT_TRUE(readItem(earlyTop).empty()) << "no volume header tells where its blocks lie";
-    EXPECT_EQ(readItem(childNamed(second, "top.txt")), later.top);
+    disk.insert(disk.end(), v.image.bytes.begin(), v.image.bytes.end());
+    MemoryScan run(disk);
+    run.run(ScanLostFiles);
+    ASSERT_EQ(namesOf(run.recovery.resultRoot), (std::vector<std::string>{"Volume 1", "Later"}));
+    EXPECT_EQ(treePaths(run.recovery.resultRoot->children[0]), treePaths(run.recovery.resultRoot->children[1]));
+    CVolumeItem* top = run.recovery.resultRoot->children[0]->children.back();
+    ASSERT_EQ(top->getName(), "top.txt");
+    Bytes data(v.top.size());
+    quietly([&] { EXPECT_EQ(top->read(0, data.data(), uint32_t(data.size())), 0u); });
 }
 
-namespace {
-// A zeroed disk of `blocks` 512-byte blocks with the volume's bytes at firstBlock, and three decoy
-// headers: one at byte 0, one with block size 0, one with block size 1000.
-Bytes diskWithHiddenVolume(const HfsImage& image, uint32_t firstBlock, uint32_t blocks)
-{
-    Bytes disk(size_t(blocks) * 512, 0);
-    std::copy(image.bytes.begin(), image.bytes.end(), disk.begin() + long(firstBlock) * 512);
-    const auto header = image.bytes.begin() + 1024;
-    for (uint32_t decoy : {0, 100, 200})
-        std::copy(header, header + 512, disk.begin() + long(decoy) * 512);
-    put32(disk, 100 * 512 + 40, 0);
-    put32(disk, 200 * 512 + 40, 1000);
-    return disk;
-}
-} // namespace
-
-TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgain)
+// Decoy headers lie at byte 0 and, with block size 0 and 1000, at blocks 100 and 200.
+TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgainNotDecoys)
 {
     SampleVolume v = sampleVolume("Hidden");
-    ScanRun run(diskWithHiddenVolume(v.image, 2048, 4096), ScanLostVolumes);
+    Bytes disk(4096 * 512, 0);
+    std::copy(v.image.bytes.begin(), v.image.bytes.end(), disk.begin() + 2048 * 512);
+    for (uint32_t decoy : {0, 100, 200})
+        std::copy(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536, disk.begin() + long(decoy) * 512);
+    put32(disk, 100 * 512 + 40, 0);
+    put32(disk, 200 * 512 + 40, 1000);
+    MemoryScan run(disk);
+    run.run(ScanLostVolumes);
     ASSERT_EQ(run.disk.getPartitionCount(), 1);
     auto* partition = dynamic_cast<CPartitionDisk*>(run.disk.getPartition(0));
     ASSERT_NE(partition, nullptr);
     EXPECT_EQ(partition->getFirstBlock(), 2048);
-    EXPECT_EQ(partition->getLastBlock(), 2048 + int64_t(v.image.totalBlocks) * (4096 / 512) - 1);
+    EXPECT_EQ(partition->getLastBlock(), 2048 + int64_t(v.image.totalBlocks) * 8 - 1);
     EXPECT_EQ(partition->getName(), "Hidden");
-    EXPECT_TRUE(partition->isLost());
-    EXPECT_FALSE(partition->isWholeDisk());
+    EXPECT_TRUE(partition->isLost() && !partition->isWholeDisk());
     EXPECT_EQ(run.listener.diskListChanges, 1);
+    CHFSAnalyser analyser;
+    analyser.setRecovery(&run.recovery);
+    const Bytes header(v.image.bytes.begin() + 1024, v.image.bytes.begin() + 1536);
+    const int64_t at = 2048 * 512 + 1024;
+    quietly([&] {
+        EXPECT_TRUE(analyser.isVolumeHeader(at, header.data(), 512));
+        EXPECT_FALSE(analyser.isVolumeHeader(512, header.data(), 512)) << "its volume would start before the disk";
+        EXPECT_FALSE(analyser.isVolumeHeader(at, header.data(), 511));
+    });
     ASSERT_NE(run.recovery.resultRoot, nullptr);
     EXPECT_TRUE(run.recovery.resultRoot->children.empty()) << "the result tree receives nothing from this scan";
-    run.scan(ScanLostVolumes);
+    quietly([&] { run.recovery.scan(); });
     EXPECT_EQ(run.disk.getPartitionCount(), 1) << "the same volume listed twice";
-}
-
-TEST(LostVolumesScan, XorrisoVolumeHiddenInALargerDiskListsWhatFlsLists)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
-    TreeSpec tree;
-    tree.file("readme.txt", 1200, 1)
-        .file("docs/report.pdf", 70000, 2)
-        .file("docs/deep/note.txt", 10, 3)
-        .folder("empty");
-    XorrisoDisk x;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&x, tree, "LOSTONE"));
-    const Bytes image = readFileBytes(x.image);
-    const size_t volume = x.hfsStart * 512;
-    ASSERT_GE(image.size(), volume + 1536);
-    const uint8_t* header = image.data() + volume + 1024;
-    const uint32_t blockSize = loadBig32(header + 40), totalBlocks = loadBig32(header + 44);
-    const size_t volumeBytes = size_t(totalBlocks) * blockSize;
-    ASSERT_GE(image.size(), volume + volumeBytes);
-
-    // Only the HFS Plus volume's bytes, at block 3000 of a zeroed disk without a map.
-    constexpr uint32_t kStart = 3000;
-    Bytes disk(kStart * 512 + volumeBytes + 500 * 512, 0);
-    std::copy(image.begin() + long(volume), image.begin() + long(volume + volumeBytes), disk.begin() + kStart * 512);
-    const std::string hidden = x.scratch.file("hidden.img");
-    ASSERT_TRUE(writeFileBytes(hidden, disk));
-    const auto fls = runFls(hidden, kStart);
-    ASSERT_TRUE(fls.has_value());
-
-    ScanRun run(disk, ScanLostVolumes);
-    ASSERT_EQ(run.disk.getPartitionCount(), 1);
-    auto* partition = dynamic_cast<CPartitionDisk*>(run.disk.getPartition(0));
-    ASSERT_NE(partition, nullptr);
-    EXPECT_EQ(partition->getFirstBlock(), kStart);
-    EXPECT_EQ(partition->getLastBlock(), kStart + int64_t(totalBlocks) * (blockSize / 512) - 1);
-    EXPECT_EQ(partition->getName(), "LOSTONE");
-
-    BrowsedRecovery browser(partition);
-    ASSERT_NE(browser.resultRoot, nullptr);
-    std::set<std::string> expected;
-    for (const FlsEntry& entry : userEntries(*fls))
-        expected.insert(entry.path + (entry.type == "d/d" ? "/" : ""));
-    std::set<std::string> listed;
-    quietly([&] { listed = treePaths(browser.resultRoot, true); });
-    EXPECT_EQ(listed, expected);
-    EXPECT_TRUE(expected.count("docs/deep/note.txt"));
-}
-
-// An 8 MiB volume as a Mac writes it (its allocation file a whole 4 KiB block) is taken at its own
-// header, and its files come back with their bytes.
-TEST(LostFilesScan, SmallVolumeWithARoundedAllocationFileBringsBackItsFiles)
-{
-    HfsImageBuilder builder({.volumeName = "Small", .minimumBlocks = 2048, .allocationFileWholeBlocks = true});
-    const Bytes a = patternBytes(5000, 1), top = patternBytes(300, 2);
-    builder.addFile(builder.addFolder(kHfsRootFolderID, "Docs"), "a.txt", a);
-    builder.addFile(kHfsRootFolderID, "top.txt", top);
-    const HfsImage image = builder.build();
-    ASSERT_EQ(image.bytes.size(), 8u << 20);
-    ScanRun run(image.bytes, ScanLostFiles);
-    ASSERT_EQ(run.volumes().size(), 1u);
-    CVolumeItem* volume = run.volumes()[0];
-    EXPECT_EQ(volume->getName(), "Small");
-    EXPECT_EQ(treePaths(volume), (std::set<std::string>{"Docs/", "Docs/a.txt", "top.txt"}));
-    ScratchDir dir;
-    quietly([&] { EXPECT_TRUE(run.recovery.save({volume}, dir.path())); });
-    EXPECT_EQ(readFileBytes(dir.file("Small") + "/Docs/a.txt"), a);
-    EXPECT_EQ(readFileBytes(dir.file("Small") + "/top.txt"), top);
-}
-
-// A file record with the compressed owner flag gives an item that says it is compressed.
-TEST(LostTreeBuilding, CompressedFileRecordGivesACompressedItem)
-{
-    AnalyserBench bench;
-    Bytes squeezed = fileRecord(21);
-    squeezed[41] = 0x20; // BSD owner flags: compressed
-    bench.feed(leafNode({{catalogKey(2, "plain"), fileRecord(20)}}));
-    bench.feed(leafNode({{catalogKey(2, "squeezed"), squeezed}}));
-    CVolumeItem* volume = bench.build();
-    ASSERT_NE(volume, nullptr);
-    std::map<std::string, bool> compressed;
-    for (CVolumeItem* child : volume->children)
-        compressed[child->getName()] = child->isCompressed();
-    EXPECT_EQ(compressed, (std::map<std::string, bool>{{"plain", false}, {"squeezed", true}}));
 }

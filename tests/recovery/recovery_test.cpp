@@ -1,14 +1,12 @@
-// The recovery controller and its scan driver: the disk switch, found volumes, browsing, the walk
-// over allocation blocks as an analyser sees it, cancelling, and that the source is never written.
+// The recovery controller: the disk switch, the scan walk, the model, search, report and xorriso.
 #include "recoveryfixture.h"
 
-#include "hfsimagebuilder.h"
+#include "machelpers.h"
 #include "volumetreemodel.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -16,11 +14,12 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
+using Names = std::vector<std::string>;
 
-// The engine with the analyser replaced by one that records what it is shown of the walk.
-class TracingRecovery : public CRecovery {
+// The engine with an analyser that only counts the scan's ends.
+class CountingRecovery : public CRecovery {
 public:
-    ~TracingRecovery() override
+    ~CountingRecovery() override
     {
         quietly([&] { setDisk(nullptr); });
     }
@@ -32,34 +31,17 @@ public:
             scan();
         });
     }
-
-    std::vector<std::array<int64_t, 3>> steps; // allocation block, disk block, byte offset
-    std::vector<Bytes> buffers;
     int ends = 0;
-    bool analyserDeleted = false;
-    int64_t endBlock = -1;      // scanEndDiskBlock at scanEnd
-    int64_t positionAtEnd = -1; // currentDiskBlock at scanEnd
 
 protected:
     struct Analyser : CAbstractAnalyser {
-        explicit Analyser(TracingRecovery* owner) : t(owner) {}
-        ~Analyser() override { t->analyserDeleted = true; }
+        explicit Analyser(int* counter) : ends(counter) {}
         void scanBegin() override {}
-        void analyse() override
-        {
-            const CData* read = recovery->readBuffer;
-            t->steps.push_back({recovery->currentAllocBlock, recovery->currentDiskBlock, recovery->currentOffset});
-            t->buffers.emplace_back(read->getData(), read->getData() + read->getSize());
-        }
-        void scanEnd() override
-        {
-            ++t->ends;
-            t->endBlock = recovery->scanEndDiskBlock;
-            t->positionAtEnd = recovery->currentDiskBlock;
-        }
-        TracingRecovery* t;
+        void analyse() override {}
+        void scanEnd() override { ++*ends; }
+        int* ends;
     };
-    CAbstractAnalyser* createAnalyser() override { return new Analyser(this); }
+    CAbstractAnalyser* createAnalyser() override { return new Analyser(&ends); }
 };
 
 // More than 2^32 blocks of zeros, slow on its first read so that the first walk report comes then.
@@ -76,13 +58,6 @@ public:
     bool slept = false;
 };
 
-class FailingOpenDisk : public CMemoryDisk {
-public:
-    FailingOpenDisk() : CMemoryDisk(512, 16) {}
-    bool doOpen(bool) override { return false; }
-};
-
-// A found volume that counts its own destruction.
 class CountedVolume : public CHFSVolume {
 public:
     CountedVolume(CDisk* disk, int* counter) : CHFSVolume(disk), destroyed(counter) {}
@@ -105,30 +80,53 @@ std::vector<int> accessModesOf(const std::string& path)
     }
     return modes;
 }
-} // namespace
 
-// --- The disk switch and found volumes -----------------------------------------------------------
-
-TEST(RecoveryDisk, FailedOpenIsAFailure)
+Names search(CRecovery& recovery, const std::string& text)
 {
-    FailingOpenDisk disk;
-    CRecovery recovery;
-    bool opened = true;
-    quietly([&] {
-        opened = recovery.setDisk(&disk);
-        recovery.setScanType(ScanDeletedFiles);
-        recovery.scan();
-    });
-    EXPECT_FALSE(opened);
-    // Nothing was scanned: no result that would pass for a clean, empty disk.
-    EXPECT_EQ(recovery.cachedDisk, nullptr);
-    EXPECT_EQ(recovery.resultRoot, nullptr);
+    quietly([&] { recovery.searchItems(text); });
+    EXPECT_NE(recovery.searchFolder, nullptr);
+    return namesOf(recovery.searchFolder);
 }
 
-TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleased)
+// The report's pieces: a folder's heading and title row, a file's row, the frame around the rows.
+const std::string kEmptyRow = "<tr><td></td><td></td><td></td><td></td><td></td></tr>";
+std::string section(const std::string& name)
+{
+    std::string text = localize("ContentOfFolder");
+    text.replace(text.find("%s"), 2, name);
+    return "<tr><td><b>" + text + "</b></td></tr><tr><td>" + localize("Name") + "</td><td>" + localize("Size") +
+           "</td><td>" + localize("Type") + "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") +
+           "</td></tr>";
+}
+std::string fileRow(const std::string& name, const std::string& size, const std::string& date = "n/a",
+                    const std::string& id = "n/a")
+{
+    return "<tr> <td><small>" + name + "</small></td><td><small>" + size +
+           "</small></td><td><small>File</small></td><td><small>" + date + "</small></td><td><small>" + id +
+           "</small></td> </tr>";
+}
+std::string frame(const std::string& rows, const std::string& title = "Title", const std::string& footer = "Footer")
+{
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + title +
+           "</h1><small><table border='0'>" + rows + "</table></small><br><small>" + footer + "</small></body></html>";
+}
+// The report written to path, or what was printed when writing it failed.
+std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, const std::string& path,
+                   const std::string& title = "Title", const std::string& footer = "Footer")
+{
+    bool result = false;
+    const std::string output = quietly([&] { result = recovery.saveReport(items, path, title, footer); });
+    const Bytes bytes = readFileBytes(path);
+    return result ? std::string(bytes.begin(), bytes.end()) : "failed: " + output;
+}
+} // namespace
+
+TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
     CMemoryDisk disk(512, 64);
+    CMacDisk failing("/nonexistent/gleaner-image"); // a disk that does not open
     CRecovery recovery;
+    bool opened = true;
     quietly([&] {
         ASSERT_TRUE(recovery.setDisk(&disk));
         ASSERT_TRUE(recovery.setDisk(&disk));
@@ -138,112 +136,20 @@ TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleased)
     quietly([&] {
         EXPECT_TRUE(recovery.setDisk(nullptr));
         EXPECT_TRUE(recovery.setDisk(nullptr));
+        opened = recovery.setDisk(&failing);
+        recovery.setScanType(ScanDeletedFiles);
+        recovery.scan();
     });
     EXPECT_EQ(disk.getOpenCount(), 0);
-}
-
-TEST(RecoveryVolumes, FoundVolumesAreNumberedInTheTreeAndFreedOnce)
-{
-    int destroyed = 0;
-    {
-        HandBuiltResults engine;
-        CRecovery& recovery = engine.recovery;
-        quietly([&] {
-            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-            addFile(recovery.volumeList[0]->getRoot(), "found.txt", Bytes(10, 1));
-        });
-        EXPECT_EQ(namesOf(recovery.resultRoot), (std::vector<std::string>{"Volume 1", "Volume 2"}));
-        EXPECT_EQ(recovery.volumeList[1]->getRoot(), recovery.resultRoot->children[1]);
-        EXPECT_EQ(recovery.resultRoot->children[1]->getParent(), recovery.resultRoot);
-        quietly([&] { recovery.setDisk(nullptr); });
-        EXPECT_EQ(destroyed, 2);
-    }
-    EXPECT_EQ(destroyed, 2);
-}
-
-TEST(RecoveryVolumes, AddVolumeWithoutResultsTakesNothing)
-{
-    CRecovery recovery;
-    int destroyed = 0;
-    auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
-    EXPECT_EQ(recovery.addVolume(mine.get()), nullptr);
-    EXPECT_TRUE(recovery.volumeList.empty());
-    EXPECT_EQ(destroyed, 0);
-}
-
-// --- The scan driver -----------------------------------------------------------------------------
-
-TEST(RecoveryScan, DeletedFilesWalksAllocationBlocksAndSkipsUsedOnesUnread)
-{
-    HfsBuildOptions options;
-    options.blockSize = 4096;
-    HfsImageBuilder builder(options);
-    builder.addFile(kHfsRootFolderID, "kept.bin", patternBytes(10000, 1));
-    builder.addFreeData(patternBytes(3 * 4096, 2));
-    builder.addFile(kHfsRootFolderID, "other.bin", patternBytes(5000, 3));
-    const HfsImage image = builder.build();
-    CMemoryDisk disk(image.bytes, 512);
-    TracingRecovery recovery;
-    recovery.run(&disk, ScanDeletedFiles);
-    EXPECT_EQ(recovery.blocksPerAllocBlock, 8);
-    ASSERT_EQ(recovery.allocBlockCount, disk.getBlockCount() / 8);
-    ASSERT_EQ(int64_t(recovery.steps.size()), recovery.allocBlockCount);
-    for (int64_t i = 0; i < recovery.allocBlockCount; ++i) {
-        EXPECT_EQ(recovery.steps[size_t(i)], (std::array<int64_t, 3>{i, i * 8, i * 4096}));
-        const Bytes content(image.bytes.begin() + i * 4096, image.bytes.begin() + (i + 1) * 4096);
-        if (!image.isBlockUsed(uint32_t(i))) {
-            EXPECT_EQ(recovery.buffers[size_t(i)], content) << "free block " << i;
-        } else if (std::any_of(content.begin(), content.end(), [](uint8_t b) { return b != 0; })) {
-            EXPECT_NE(recovery.buffers[size_t(i)], content) << "used block " << i << " was read";
-        }
-    }
-    EXPECT_TRUE(recovery.resultRoot->isDeleted());
-    EXPECT_EQ(recovery.endBlock, recovery.allocBlockCount * 8);
-}
-
-TEST(RecoveryScan, LostFilesReadsAZeroFilledWindowAtEveryDiskBlock)
-{
-    CMemoryDisk disk(512, 200);
-    TracingRecovery recovery;
-    recovery.run(&disk, ScanLostFiles);
-    ASSERT_EQ(recovery.steps.size(), 200u);
-    for (size_t i = 0; i < 200; ++i) {
-        EXPECT_EQ(recovery.steps[i][2], int64_t(i) * 512);
-        const size_t end = std::min<size_t>(disk.bytes.size(), i * 512 + 32768);
-        Bytes expected(disk.bytes.begin() + int64_t(i) * 512, disk.bytes.begin() + int64_t(end));
-        expected.resize(32768); // past the disk's end the window holds zeros
-        EXPECT_EQ(recovery.buffers[i], expected) << "block " << i;
-    }
-    EXPECT_EQ(recovery.endBlock, 200);
-}
-
-TEST(RecoveryScan, CancelEndsTheWalkAtTheCancelledStepAndStillEndsTheAnalyser)
-{
-    SlowMemoryDisk disk(512, 1200);
-    disk.slowFrom = 512; // the second cache line
-    TracingRecovery recovery;
-    ScriptedListener listener;
-    listener.cancelFromEvent = 1; // the first event, before the walk, is not a walk report
-    recovery.setStatusListener(&listener);
-    recovery.run(&disk, ScanLostFiles);
-    ASSERT_EQ(listener.progress.size(), 2u);
-    const int64_t stopped = recovery.endBlock;
-    EXPECT_GT(stopped, 0);
-    EXPECT_LT(stopped, 1200);
-    EXPECT_EQ(listener.progress[1], double(int(100.0 * double(float(stopped) / 1200.0f))));
-    // Every step before the cancelled one was analysed, the cancelled one was not, and the
-    // analyser's end is told where the walk stopped, not the end of the disk.
-    EXPECT_EQ(int64_t(recovery.steps.size()), stopped);
-    EXPECT_EQ(recovery.positionAtEnd, stopped);
-    EXPECT_EQ(recovery.ends, 1);
-    EXPECT_TRUE(recovery.analyserDeleted);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(recovery.cachedDisk, nullptr);
+    EXPECT_EQ(recovery.resultRoot, nullptr);
 }
 
 TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
 {
     HugeDisk disk;
-    TracingRecovery recovery;
+    CountingRecovery recovery;
     ScriptedListener listener;
     listener.cancelFromEvent = 1;
     recovery.setStatusListener(&listener);
@@ -253,39 +159,191 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_EQ(recovery.ends, 1);
 }
 
-TEST(RecoveryScan, NewScanReleasesTheSearchAndTheFoundVolumesOfTheLastOne)
+TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
-    CMemoryDisk disk(512, 8);
-    TracingRecovery recovery;
     int destroyed = 0;
-    recovery.run(&disk, ScanLostFiles);
-    quietly([&] {
-        recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
-        addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
-        recovery.searchItems("lost");
-    });
-    ASSERT_EQ(namesOf(recovery.searchFolder), (std::vector<std::string>{"lost.txt"}));
-    quietly([&] { recovery.scan(); });
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(recovery.searchFolder, nullptr);
-    EXPECT_TRUE(recovery.volumeList.empty());
-    EXPECT_EQ(recovery.resultRoot->getChildCount(true), 0);
+    {
+        CRecovery empty; // without results, addVolume takes nothing
+        auto mine = std::make_unique<CountedVolume>(nullptr, &destroyed);
+        EXPECT_EQ(empty.addVolume(mine.get()), nullptr);
+        EXPECT_TRUE(empty.volumeList.empty());
+        EXPECT_EQ(destroyed, 0);
+    }
+    ASSERT_EQ(destroyed, 1);
+    CMemoryDisk disk(512, 8);
+    {
+        CountingRecovery recovery;
+        recovery.run(&disk, ScanLostFiles);
+        quietly([&] {
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            addFile(recovery.volumeList[0]->getRoot(), "lost.txt");
+        });
+        EXPECT_EQ(namesOf(recovery.resultRoot), (Names{"Volume 1", "Volume 2"}));
+        ASSERT_EQ(search(recovery, "lost"), Names{"lost.txt"});
+        quietly([&] { recovery.scan(); });
+        EXPECT_EQ(destroyed, 3);
+        EXPECT_EQ(recovery.searchFolder, nullptr);
+        EXPECT_TRUE(recovery.volumeList.empty());
+        EXPECT_EQ(recovery.resultRoot->getChildCount(true), 0);
+        quietly([&] {
+            recovery.addVolume(new CountedVolume(recovery.cachedDisk, &destroyed));
+            recovery.setDisk(nullptr);
+        });
+        EXPECT_EQ(destroyed, 4);
+    }
+    EXPECT_EQ(destroyed, 4);
 }
 
-// --- Against the outside tools -------------------------------------------------------------------
+TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDeletedFlag)
+{
+    CRecovery none; // without results every answer is empty
+    CVolumeTreeModel empty(&none);
+    EXPECT_EQ(empty.getRoot(), nullptr);
+    EXPECT_TRUE(empty.isLeaf(nullptr));
+    EXPECT_EQ(empty.getChildCount(nullptr), 0);
+    EXPECT_EQ(empty.getChild(nullptr, 0), nullptr);
+    EXPECT_EQ(empty.getItemText(nullptr), "");
+    HandBuiltResults engine;
+    CVolumeItem* root = engine.recovery.resultRoot;
+    CVolumeItem* folder = addFolder(root, "photos");
+    for (const char* name : {"a", "b", "hit"})
+        addFile(folder, name);
+    addFolder(root, localize("SearchResults")); // a volume's folder of that name is no search folder
+    CVolumeTreeModel model(&engine.recovery);
+    EXPECT_TRUE(model.isLeaf(folder));
+    EXPECT_EQ(model.getItemText(folder), "photos (3)");
+    EXPECT_FALSE(model.isLeaf(model.getRoot()));
+    EXPECT_EQ(model.getChild(model.getRoot(), 0), folder);
+    EXPECT_EQ(model.getChild(model.getRoot(), 2), nullptr);
+    quietly([&] { engine.recovery.searchItems("hit"); });
+    EXPECT_EQ(model.getImageIndex(engine.recovery.searchFolder, false), 14);
+    EXPECT_EQ(model.getImageIndex(root->children[1], false), 0);
+    root->setFlags(ItemDeleted);
+    EXPECT_EQ(model.getImageIndex(root, true), 6);
+}
 
-TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
+TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReusedFolder)
+{
+    HandBuiltResults engine;
+    CVolumeItem* root = engine.recovery.resultRoot;
+    addFile(root, "readme.txt");
+    CVolumeItem* folder = addFolder(root, "ReadMe");
+    addFile(folder, "thread.c");
+    addFile(folder, "other.txt");
+    CVolumeItem* namesake = addFolder(root, localize("SearchResults"));
+    addFile(namesake, "readable");
+    EXPECT_EQ(search(engine.recovery, "READ"), (Names{"readme.txt", "ReadMe", "thread.c", "readable"}));
+    EXPECT_NE(engine.recovery.searchFolder, namesake) << "a volume's folder of that name is searched, not taken";
+    EXPECT_EQ(folder->getChildCount(true), 2) << "the items stay where they are";
+    // Bytes outside ASCII match only when equal.
+    addFile(root, "\xC3\x89T\xC3\x89");                                          // "ÉTÉ"
+    EXPECT_EQ(search(engine.recovery, "\xC3\xA9t\xC3\xA9"), Names{});            // "été"
+    EXPECT_EQ(search(engine.recovery, "\xC3\x89t"), Names{"\xC3\x89T\xC3\x89"}); // "Ét"
+    // Searching again empties and reuses the folder, also where the outline sorted it first.
+    CVolumeItem* first = engine.recovery.searchFolder;
+    const auto at = std::find(root->children.begin(), root->children.end(), first);
+    std::rotate(root->children.begin(), at, at + 1);
+    EXPECT_EQ(search(engine.recovery, "READ"), (Names{"readme.txt", "ReadMe", "thread.c", "readable"}));
+    EXPECT_EQ(engine.recovery.searchFolder, first);
+    EXPECT_EQ(search(engine.recovery, ""), Names{});
+    EXPECT_EQ(root->getChildCount(true), 5);
+}
+
+TEST(RecoverySearch, CancelKeepsWhatWasFound)
+{
+    HandBuiltResults engine;
+    for (int i = 0; i < 10; ++i)
+        addFile(engine.recovery.resultRoot, "hit" + std::to_string(i));
+    ScriptedListener listener;
+    listener.cancelFromEvent = 3;
+    engine.recovery.setStatusListener(&listener);
+    EXPECT_EQ(search(engine.recovery, "hit"), (Names{"hit0", "hit1", "hit2", "hit3"}));
+    EXPECT_EQ(listener.progress.size(), 4u);
+    EXPECT_EQ(listener.changed, std::vector<CVolumeItem*>(4, engine.recovery.searchFolder));
+}
+
+// Written over an old, longer report, which it replaces whole.
+TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOnce)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    ASSERT_TRUE(writeFileText(out.file("r.html"), std::string(100000, 'x')));
+    MemoryFileItem* dated = addFile(engine.recovery.resultRoot, "one.jpg", Bytes(1536));
+    dated->date = 1700000000;
+    dated->id = "4711";
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "outer");
+    addFolder(folder, "inner");
+    addFile(folder, "file", Bytes(500));
+    folder->addChild(folder); // a tree that a corrupt catalog could make
+    const std::string html = report(engine.recovery, {dated, folder}, out.file("r.html"));
+    folder->children.pop_back();
+    EXPECT_EQ(html, frame(fileRow("one.jpg", "2 KB", formatDate(1700000000), "4711") + section("outer") +
+                          section("inner") + kEmptyRow + fileRow("file", "0 KB") + kEmptyRow));
+}
+
+TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
+{
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD for control characters and no-characters
+    const std::pair<std::string, std::string> cases[] = {
+        {"tab\tnl\ncr\resc\x1b[31m", "tab" + r + "nl" + r + "cr" + r + "esc" + r + "[31m"},
+        {"del\x7f c1\xC2\x85\xC2\x9F", "del" + r + " c1" + r + r},
+        {"nonchar\xEF\xBF\xBF\xEF\xBF\xBE", "nonchar" + r + r},
+        {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0",
+         "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\xB7 \xC2\xA0"},
+        {"bad\xFF\xC3(\xE6\x97", "bad" + r + r + "(" + r + r}, // stray, cut-off and unfinished
+        {"over\xC0\xAF\xED\xA0\x80\xF8\x88\x80\x80\x80", "over" + r + r + r + r + r + r + r + r + r + r},
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(htmlEscape(text), shown) << text;
+    HandBuiltResults engine;
+    ScratchDir out;
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "<script>&");
+    addFile(folder, "a<b>&\"c'.txt")->id = "<7>";
+    addFile(folder, "a\x01"
+                    "b\xEF\xBF\xBF.txt");
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html"), "Tom & Jerry <3", "\xC2\xA9 A & B"),
+              frame(section("&lt;script&gt;&amp;") +
+                        fileRow("a&lt;b&gt;&amp;&quot;c&#39;.txt", "0 KB", "n/a", "&lt;7&gt;") +
+                        fileRow("a" + r + "b" + r + ".txt", "0 KB") + kEmptyRow,
+                    "Tom &amp; Jerry &lt;3", "\xC2\xA9 A &amp; B"));
+}
+
+TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    const std::string failed = report(engine.recovery, {}, out.file("missing/r.html"));
+    EXPECT_NE(failed.find("cannot open " + out.file("missing/r.html")), std::string::npos) << failed;
+    std::vector<CVolumeItem*> items;
+    for (int i = 0; i < 50; ++i)
+        items.push_back(addFile(engine.recovery.resultRoot, "file" + std::to_string(i), Bytes(10)));
+    bool result = true;
+    const std::string text =
+        withFileSizeLimit(1024, [&] { result = engine.recovery.saveReport(items, out.file("r.html"), "T", "F"); });
+    EXPECT_FALSE(result);
+    EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
+}
+
+// An xorriso volume with files at the read chunk's edges, a large one, and names needing escapes.
+void makeSampleVolume(XorrisoDisk* x)
+{
+    TreeSpec tree;
+    tree.file("empty.dat", 0, 1).file("one", 1, 2).file("a 2047", 2047, 3).file("a 2048", 2048, 4);
+    tree.file("a 2049", 2049, 5).file("docs/mid.bin", 70001, 6).file("docs/deep/deeper/note.txt", 12, 7);
+    tree.file("big/five.mib", 5 * 1024 * 1024 + 3, 8).folder("docs/empty folder");
+    tree.file("docs/cafe\xCC\x81.txt", 6, 9).file("Zebra", 10, 10).file("a&b <c>.txt", 3000, 11);
+    makeXorrisoDisk(x, tree);
+}
+
+TEST(XorrisoVolume, BrowsingListsWhatFlsLists)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
-    TreeSpec tree;
-    tree.folder("empty").file("readme.txt", 6, 1).file("docs/cafe\xCC\x81.txt", 6, 2);
-    tree.file("docs/deep/deeper/note", 4, 3).file("docs/big.bin", 300000, 4).file("Zebra", 10, 5);
-    XorrisoDisk xd;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    BrowsedRecovery recovery(xd.partition);
+    XorrisoDisk x;
+    ASSERT_NO_FATAL_FAILURE(makeSampleVolume(&x));
+    BrowsedRecovery recovery(x.partition);
     ASSERT_NE(recovery.resultRoot, nullptr);
     EXPECT_EQ(recovery.resultRoot->getName(), "GLEANERTEST");
-
     // Folders through the outline's model, files from each folder's children as the table shows.
     CVolumeTreeModel model(&recovery);
     std::vector<std::string> listed;
@@ -301,8 +359,7 @@ TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
     };
     quietly([&] { walk(model.getRoot(), ""); });
     std::sort(listed.begin(), listed.end());
-
-    const auto fls = runFls(xd.image, xd.hfsStart);
+    const auto fls = runFls(x.image, x.hfsStart);
     ASSERT_TRUE(fls.has_value());
     std::vector<std::string> expected;
     for (const FlsEntry& e : userEntries(*fls))
@@ -311,24 +368,20 @@ TEST(RecoveryBrowse, PartitionOfAnXorrisoImageListsWhatFlsLists)
     EXPECT_EQ(listed, expected);
 }
 
-TEST(RecoverySource, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
+TEST(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
-    TreeSpec tree;
-    tree.file("a.txt", 5000, 1).file("sub/b.bin", 70000, 2).folder("sub/empty");
-    XorrisoDisk xd;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&xd, tree));
-    const Bytes before = readFileBytes(xd.image);
-    ASSERT_FALSE(before.empty());
-    const std::string resolved = std::filesystem::canonical(xd.image);
-
+    XorrisoDisk x;
+    ASSERT_NO_FATAL_FAILURE(makeSampleVolume(&x));
+    const Bytes before = readFileBytes(x.image);
+    const std::string resolved = std::filesystem::canonical(x.image);
     ScratchDir out;
     CRecovery recovery;
     ScriptedListener listener;
     recovery.setStatusListener(&listener);
     std::vector<int> modes;
     quietly([&] {
-        ASSERT_TRUE(recovery.setDisk(xd.partition));
+        ASSERT_TRUE(recovery.setDisk(x.partition));
         modes = accessModesOf(resolved);
         recovery.openExistingVolume();
         ASSERT_NE(recovery.resultRoot, nullptr);
@@ -340,14 +393,13 @@ TEST(RecoverySource, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
             recovery.setScanType(type);
             recovery.scan();
         }
-        // The whole disk too, as the lost-volumes scan is run.
-        recovery.setDisk(xd.disk.get());
+        recovery.setDisk(x.disk.get()); // the whole disk too, as the lost-volumes scan is run
         recovery.scan();
         recovery.setDisk(nullptr);
     });
     ASSERT_FALSE(modes.empty()) << "the image was not open while the disk was set";
     for (int mode : modes)
         EXPECT_EQ(mode, O_RDONLY);
-    EXPECT_TRUE(readFileBytes(xd.image) == before);
-    EXPECT_TRUE(readFileBytes(out.file("a.txt")) == readFileBytes(xd.source + "/a.txt"));
+    EXPECT_TRUE(readFileBytes(x.image) == before);
+    EXPECT_TRUE(readFileBytes(out.file("docs/mid.bin")) == readFileBytes(x.source + "/docs/mid.bin"));
 }

@@ -1,6 +1,4 @@
-// Shared pieces of the recovery engine's suites: items held in memory, an engine whose result tree
-// the test builds by hand, and a real HFS Plus volume made by xorriso from a directory tree and
-// opened the way the application opens it (an image file as a disk, its partition map scanned).
+// Shared pieces of the recovery suites: items in memory, hand-built results, an xorriso volume.
 #pragma once
 
 #include "hfsfixtures.h"
@@ -17,7 +15,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
@@ -31,8 +31,7 @@
                 GTEST_SKIP() << tool << " is not installed"; \
     } while (0)
 
-// Runs the engine with its standard output captured; the text is returned for the few tests that
-// look at the messages.
+// Runs body with its standard output captured, and returns the text.
 inline std::string quietly(const std::function<void()>& body)
 {
     OutputCapture capture;
@@ -40,8 +39,7 @@ inline std::string quietly(const std::function<void()>& body)
     return capture.finish();
 }
 
-// Runs body (quietly) with the file-size limit lowered to bytes, so a write past it fails as it
-// would on a full disk.
+// Runs body (quietly) with the file-size limit lowered to bytes, as if the disk were full.
 inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& body)
 {
     struct rlimit old {};
@@ -58,6 +56,25 @@ inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& 
     return capture.finish();
 }
 
+// Relative path -> content for files; "/" after folders, "->" after links, "|" after others.
+using FileTree = std::map<std::string, std::vector<uint8_t>>;
+inline FileTree folderSnapshot(const std::string& root)
+{
+    FileTree entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).string();
+        if (entry.is_symlink())
+            entries[relative + "->"] = {};
+        else if (entry.is_directory())
+            entries[relative + "/"] = {};
+        else if (!entry.is_regular_file())
+            entries[relative + "|"] = {};
+        else
+            entries[relative] = readFileBytes(entry.path().string());
+    }
+    return entries;
+}
+
 // A listener that records every event and answers as the test scripted it.
 class ScriptedListener : public CStatusListener {
 public:
@@ -66,7 +83,7 @@ public:
     void progressEvent(double percent, bool* cancel) override
     {
         progress.push_back(percent);
-        if (cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent)
+        if ((cancelFromEvent >= 0 && int(progress.size()) > cancelFromEvent) || (cancelWhen && *cancelWhen))
             *cancel = true;
     }
     void fileSaving(std::string) override {}
@@ -77,18 +94,19 @@ public:
         *skip = answer == Answer::Skip;
         *cancel = answer == Answer::Cancel;
     }
-    void diskListChanged() override {}
+    void diskListChanged() override { ++diskListChanges; }
     void itemChanged(CVolumeItem* item) override { changed.push_back(item); }
 
     std::vector<double> progress;
     std::vector<std::string> asked;
     std::vector<CVolumeItem*> changed;
-    int cancelFromEvent = -1; // events with this index or later set the cancel flag; -1 never
+    int cancelFromEvent = -1;         // events with this index or later set the cancel flag; -1 never
+    const bool* cancelWhen = nullptr; // or events while this is true
+    int diskListChanges = 0;
     Answer answer = Answer::Overwrite;
 };
 
-// A memory disk whose first read reaching block slowFrom takes over a second, so the scan's clock
-// moves on to the next whole second and the driver reports progress (a listener may cancel) there.
+// A memory disk whose first read reaching slowFrom takes over a second, so progress is reported.
 class SlowMemoryDisk : public CMemoryDisk {
 public:
     using CMemoryDisk::CMemoryDisk;
@@ -104,8 +122,32 @@ public:
     bool slept = false;
 };
 
-// A file item over bytes in memory. Like a fork read, a read that reaches past the end of the data
-// fails whole; reads from failFrom on fail too.
+// A scan over a disk in memory with a listener attached; the engine is released quietly.
+struct MemoryScan {
+    explicit MemoryScan(std::vector<uint8_t> bytes, int blockSize = 512, int workers = 0)
+        : disk(std::move(bytes), blockSize)
+    {
+        recovery.setStatusListener(&listener);
+        recovery.setScanWorkerCount(workers);
+    }
+    ~MemoryScan()
+    {
+        quietly([&] { recovery.setDisk(nullptr); });
+    }
+    std::string run(int type, CDisk* other = nullptr)
+    {
+        return quietly([&] {
+            recovery.setDisk(other ? other : &disk);
+            recovery.setScanType(type);
+            recovery.scan();
+        });
+    }
+    SlowMemoryDisk disk;
+    CRecovery recovery;
+    ScriptedListener listener;
+};
+
+// A file item over bytes in memory; reads past the end, or from failFrom on, fail whole.
 class MemoryFileItem : public CVolumeItem {
 public:
     MemoryFileItem(const std::string& itemName, std::vector<uint8_t> content) : data(std::move(content))

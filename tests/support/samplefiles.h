@@ -1,22 +1,9 @@
-// Small files of every type the deleted-files scan carves, written byte by byte from their formats
-// so that a content-type library recognises each by its start. Owns nothing; the same call always
-// gives the same bytes.
+// Small images the deleted-files scan carves: each a header written from its format, which a
+// content-type library recognises. The same call gives the same bytes.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
-
-struct SampleFile {
-    std::string file; // a name for it in a test volume
-    std::vector<uint8_t> bytes;
-    std::string type; // the content type it must be given
-    std::string extension;
-};
-
-// One sample of each carved type, in a fixed order. The larger ones run on in pattern bytes that
-// no content-type entry takes for a start.
-std::vector<SampleFile> sampleFiles();
 
 // A 2 x 2 PNG image and a one-pixel GIF image, both shorter than 512 bytes.
 std::vector<uint8_t> samplePng();
