@@ -1,6 +1,6 @@
-// A fake sysfs tree in a scratch folder: devices under devices/..., each listed in class/block
-// through a relative link, as the kernel lays them out. The other files a test needs (mountinfo,
-// string tables) can be written beside it. Everything is removed when the object goes.
+// A fake sysfs tree in a scratch folder, removed when the object goes: devices under devices/...,
+// each listed in class/block through a relative link, as the kernel lays them out. Other files a
+// test needs (mountinfo, string tables) can be written beside it.
 #pragma once
 
 #include "scratchdir.h"
@@ -28,27 +28,21 @@ public:
         std::filesystem::remove(std::filesystem::path(root()) / relative);
     }
 
-    // A whole disk at devices/<bus>/block/<name>; returns its folder relative to the root.
+    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder (as addDisk
+    // returns it); each returns its folder relative to the root.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,
                         bool removable = false) const
     {
-        const std::string folder = "devices/" + bus + "/block/" + name;
-        write(folder + "/size", std::to_string(sectors) + "\n");
+        const std::string folder = add(name, "devices/" + bus + "/block/" + name, sectors);
         write(folder + "/removable", removable ? "1\n" : "0\n");
         if (logicalBlockSize > 0)
             write(folder + "/queue/logical_block_size", std::to_string(logicalBlockSize) + "\n");
-        list(name, folder);
         return folder;
     }
-
-    // A partition inside the folder of its disk (as addDisk returns it).
-    std::string addPartition(const std::string& diskFolder, const std::string& name, uint64_t sectors,
-                             int number = 1) const
+    std::string addPartition(const std::string& diskFolder, const std::string& name, uint64_t sectors) const
     {
-        const std::string folder = diskFolder + "/" + name;
-        write(folder + "/size", std::to_string(sectors) + "\n");
-        write(folder + "/partition", std::to_string(number) + "\n");
-        list(name, folder);
+        const std::string folder = add(name, diskFolder + "/" + name, sectors);
+        write(folder + "/partition", "1\n");
         return folder;
     }
 
@@ -59,11 +53,13 @@ public:
     }
 
 private:
-    void list(const std::string& name, const std::string& folder) const
+    std::string add(const std::string& name, const std::string& folder, uint64_t sectors) const
     {
-        const std::filesystem::path classBlock = std::filesystem::path(root()) / "class/block";
-        std::filesystem::create_directories(classBlock);
-        std::filesystem::create_directory_symlink("../../" + folder, classBlock / name);
+        write(folder + "/size", std::to_string(sectors) + "\n");
+        std::filesystem::create_directories(std::filesystem::path(root()) / "class/block");
+        std::filesystem::create_directory_symlink("../../" + folder,
+                                                  std::filesystem::path(root()) / "class/block" / name);
+        return folder;
     }
 
     ScratchDir scratch;

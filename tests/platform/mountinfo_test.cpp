@@ -6,32 +6,28 @@
 
 #include <filesystem>
 
-TEST(MountInfo, ParsesALineWithOptionalFieldsAndEscapes)
-{
-    MountEntry entry;
-    ASSERT_TRUE(parseMountInfoLine(
-        "36 35 8:17 / /media/user/My\\040Disk rw,nosuid shared:1 master:2 - hfsplus /dev/sdb1 rw,uid=1000", entry));
-    EXPECT_EQ(entry.minor, 17u);
-    EXPECT_EQ(entry.mountPoint, "/media/user/My Disk");
-    EXPECT_EQ(entry.fileSystem, "hfsplus");
-    EXPECT_EQ(entry.source, "/dev/sdb1");
-}
-
-TEST(MountInfo, MalformedLinesAreSkipped)
+TEST(MountInfo, ParsesLinesWithOptionalFieldsAndEscapesAndSkipsMalformedOnes)
 {
     FakeSysfs scratch;
-    const std::string path = scratch.write("mountinfo",
-                                           "garbage\n"
-                                           "1 2 8:1 / /a rw\n"                     // no separator
-                                           "1 2 x:y / /b rw - ext4 /dev/sda1 rw\n" // no device number
-                                           "1 2 8:1 / /c rw -\n"                   // nothing after the separator
-                                           "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n");
+    const std::string path = scratch.write(
+        "mountinfo", "garbage\n"
+                     "1 2 8:1 / /a rw\n"                     // no separator
+                     "1 2 x:y / /b rw - ext4 /dev/sda1 rw\n" // no device number
+                     "1 2 8:1 / /c rw -\n"                   // nothing after the separator
+                     "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+                     "36 35 8:17 / /media/user/My\\040Disk rw shared:1 master:2 - hfsplus /dev/sdb1 rw\n");
     const std::vector<MountEntry> entries = readMountInfo(path);
-    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].mountPoint, "/");
+    EXPECT_EQ(entries[1].major, 8u);
+    EXPECT_EQ(entries[1].minor, 17u);
+    EXPECT_EQ(entries[1].mountPoint, "/media/user/My Disk");
+    EXPECT_EQ(entries[1].fileSystem, "hfsplus");
+    EXPECT_EQ(entries[1].source, "/dev/sdb1");
     EXPECT_TRUE(readMountInfo(scratch.root() + "/missing").empty());
 }
 
+// A volume's name: its label from the by-label link, else the mount point's last component.
 TEST(MountInfo, NameComesFromTheByLabelLinkElseTheMountPoint)
 {
     FakeSysfs scratch;
@@ -41,7 +37,6 @@ TEST(MountInfo, NameComesFromTheByLabelLinkElseTheMountPoint)
     EXPECT_EQ(fileSystemLabel("/dev/sdb1", labels.string()), "Holiday Photos");
     EXPECT_EQ(fileSystemLabel("/dev/sdb", labels.string()), "");
     EXPECT_EQ(fileSystemLabel("/dev/sdb1", scratch.root() + "/none"), "");
-    // A volume's name where there is no label: the mount point's last component.
     EXPECT_EQ(mountPointName("/media/user/My Disk"), "My Disk");
     EXPECT_EQ(mountPointName("/mnt/data/"), "data");
     EXPECT_EQ(mountPointName("/"), "/");

@@ -2,11 +2,57 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Only a started program that exits with 0 succeeds; what it writes reaches the sink whole, in chunks
+// of at most 128 bytes; its arguments reach it as they are, without a shell.
+TEST(PrivilegedRun, ReportsHowTheProgramEndedAndPassesItsOutputOn)
+{
+    std::string digits;
+    for (int i = 0; i < 100; ++i)
+        digits += "0123456789";
+    const struct {
+        std::vector<std::string> command;
+        bool started, exited;
+        int exitStatus, signal, error;
+        std::string output;
+    } cases[] = {
+        {{"/bin/sh", "-c", "i=0; while [ $i -lt 100 ]; do printf 0123456789; i=$((i+1)); done"},
+         true,
+         true,
+         0,
+         0,
+         0,
+         digits},
+        {{"/bin/echo", "a b", "$HOME", ";", "c"}, true, true, 0, 0, 0, "a b $HOME ; c\n"},
+        {{"/bin/sh", "-c", "echo partial; exit 3"}, true, true, 3, 0, 0, "partial\n"},
+        {{"/bin/sh", "-c", "kill -9 $$"}, true, false, 0, 9, 0, ""},
+        {{"/nonexistent/tool", "x"}, false, false, 0, 0, ENOENT, ""},
+        {{"sh", "-c", "true"}, false, false, 0, 0, EINVAL, ""}, // no search path: a bare name is refused
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command.back());
+        std::string output;
+        size_t largest = 0;
+        const ProcessOutcome outcome = runProgram(c.command, [&](const char* data, size_t length) {
+            output.append(data, length);
+            largest = std::max(largest, length);
+        });
+        EXPECT_EQ(outcome.started, c.started);
+        EXPECT_EQ(outcome.exited, c.exited);
+        EXPECT_EQ(outcome.exitStatus, c.exitStatus);
+        EXPECT_EQ(outcome.signal, c.signal);
+        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_EQ(outcome.succeeded(), c.exitStatus == 0 && c.exited);
+        EXPECT_EQ(output, c.output);
+        EXPECT_LE(largest, kOutputChunkSize);
+    }
+}
 
 // The helper runs as root on a path the caller chose: anything but a block device under /dev/,
 // named plainly and not through a link, is refused before it is opened.

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndTheLaterOfTwoKeysWins)
 {
     StringsMap table;
