@@ -65,7 +65,7 @@ TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
         {"/etc/passwd", EINVAL},       {"dev/loop0", EINVAL},   {"/dev/../etc/passwd", EINVAL},
         {"/dev/./loop0", EINVAL},      {"/dev//loop0", EINVAL}, {"/dev/", EINVAL},
         {"/devices/loop0", EINVAL},    {"/dev/null", ENOTBLK},  {"/dev/stdin", ENOTBLK},
-        {"/dev/gleaner-none", ENOENT},
+        {"/dev/gleaner-none", ENOENT}, {nullptr, EINVAL},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -73,9 +73,6 @@ TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
         EXPECT_EQ(openBlockDeviceReadOnly(c.path, &error), -1);
         EXPECT_EQ(error, c.error);
     }
-    int error = 0;
-    EXPECT_EQ(openBlockDeviceReadOnly(nullptr, &error), -1);
-    EXPECT_EQ(error, EINVAL);
 }
 
 TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
@@ -129,9 +126,7 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
         EXPECT_EQ(outcome.status, PrivilegedOpenOutcome::Failed);
         EXPECT_EQ(outcome.error, c.error);
         EXPECT_EQ(outcome.process.started, c.started);
-        if (c.started) {
-            EXPECT_EQ(outcome.process.exitStatus, c.exitStatus);
-        }
+        EXPECT_EQ(outcome.process.exitStatus, c.exitStatus);
     }
 
     const int direct = ::open("/dev/loop0", O_RDONLY | O_CLOEXEC);

@@ -25,24 +25,21 @@ TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndTheLaterOfTwoKeysWins)
 
 TEST(StringsTable, SyntaxErrorNamesTheLineAndKeepsEarlierEntries)
 {
-    const char* broken[] = {
-        "\"A\" = \"1\";\n\"B\" = \"2\"\n\"C\" = \"3\";", // missing semicolon
-        "\"A\" = \"1\";\n\"B\" = \"2",                   // text not closed
-        "\"A\" = \"1\";\n/* never closed",
-        "\"A\" = \"1\";\nB = \"2\";", // unquoted key
+    const char* const broken[][2] = {
+        {"\"A\" = \"1\";\n\"B\" = \"2\"\n\"C\" = \"3\";", "line 3: expected ';'"},
+        {"\"A\" = \"1\";\n\n\"B\" = \"2\"", "line 3: expected ';'"},
+        {"\"A\" = \"1\";\n\"B\" = \"2", "line 2: text not closed"},
+        {"\"A\" = \"1\";\n/* never closed", "line 2: comment not closed"},
+        {"\"A\" = \"1\";\nB = \"2\";", "line 2: expected '\"'"},
     };
-    for (const char* text : broken) {
+    for (const auto& [text, message] : broken) {
+        SCOPED_TRACE(text);
         StringsMap table;
         std::string error;
-        EXPECT_FALSE(parseStringsTable(text, table, &error)) << text;
-        EXPECT_EQ(table["A"], "1") << text;
-        EXPECT_EQ(table.count("B"), 0u) << text;
-        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        EXPECT_FALSE(parseStringsTable(text, table, &error));
+        EXPECT_EQ(error, message);
+        EXPECT_EQ(table, (StringsMap{{"A", "1"}}));
     }
-    StringsMap table;
-    std::string error;
-    parseStringsTable("\"A\" = \"1\";\n\n\"B\" = \"2\"", table, &error);
-    EXPECT_EQ(error, "line 3: expected ';'");
 }
 
 TEST(StringsTable, LanguageComesFromTheFirstSetVariable)

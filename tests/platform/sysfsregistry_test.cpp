@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <sstream>
 
@@ -51,21 +52,13 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
     sysfs.write("devices/pci0000:00/0000:00:1f.1/ata2/link2/ata_link/link2/sata_spd", "<unknown>\n");
     sysfs.addDisk("loop3", "virtual", 0);
     sysfs.write(sysfs.addDisk("nvme0c0n1", nvme, 1000) + "/hidden", "1\n");
-    const char* const numbers[][3] = {
-        // name, size file, logical_block_size file (nullptr: none)
-        {"sdd", "1000\n", nullptr},
-        {"sde", "1000\n", "0\n"},
-        {"sdf", nullptr, "512\n"},
-        {"sdg", "99999999999999999999\n", "512\n"}, // beyond 64 bits
-        {"sdh", "18014398509481983\n", "2147483647\n"},
-        {"sdi", "18014398509481984\n", "2147483648\n"},
-    };
-    for (const auto& [name, size, blockSize] : numbers) {
-        const std::string folder = sysfs.addDisk(name, "platform/numbers", 1000, 0);
-        size ? (void)sysfs.write(folder + "/size", size) : sysfs.remove(folder + "/size");
-        if (blockSize)
-            sysfs.write(folder + "/queue/logical_block_size", blockSize);
-    }
+    sysfs.addDisk("sdd", "platform/numbers", 1000, 0);
+    sysfs.write(sysfs.addDisk("sde", "platform/numbers", 1000) + "/queue/logical_block_size", "0\n");
+    sysfs.remove(sysfs.addDisk("sdf", "platform/numbers", 1000) + "/size");
+    sysfs.write(sysfs.addDisk("sdg", "platform/numbers", 1000) + "/size", "99999999999999999999\n"); // beyond 64 bits
+    sysfs.addDisk("sdh", "platform/numbers", 18014398509481983ull, INT_MAX);
+    sysfs.write(sysfs.addDisk("sdi", "platform/numbers", 18014398509481984ull) + "/queue/logical_block_size",
+                "2147483648\n");
 
     const std::map<std::string, std::string> disks = {
         {"disk1", "- 512000 512 - Internal"},
