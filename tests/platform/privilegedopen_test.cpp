@@ -52,6 +52,7 @@ TEST(PrivilegedRun, ReportsHowTheProgramEndedAndPassesItsOutputOn)
         EXPECT_EQ(output, c.output);
         EXPECT_LE(largest, kOutputChunkSize);
     }
+    EXPECT_TRUE(runProgram({"/bin/echo", "unread"}, nullptr).succeeded());
 }
 
 // The helper runs as root on a path the caller chose: anything but a block device under /dev/,

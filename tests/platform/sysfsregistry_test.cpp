@@ -37,6 +37,7 @@ std::map<std::string, std::string> listing(const std::string& root, bool whole, 
 TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
 {
     const std::string nvme = "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
+    const std::string ata = "pci0000:00/0000:00:1f.2/ata3/host2/target2:0:0/2:0:0:0"; // a port without links
     FakeSysfs sysfs;
     sysfs.addDisk("disk1", "platform/one", 1000);
     sysfs.addPartition(sysfs.addDisk("disk10", "platform/ten", 1000), "disk10s1", 100);
@@ -52,13 +53,12 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
     sysfs.write("devices/pci0000:00/0000:00:1f.1/ata2/link2/ata_link/link2/sata_spd", "<unknown>\n");
     sysfs.addDisk("loop3", "virtual", 0);
     sysfs.write(sysfs.addDisk("nvme0c0n1", nvme, 1000) + "/hidden", "1\n");
-    sysfs.addDisk("sdd", "platform/numbers", 1000, 0);
-    sysfs.write(sysfs.addDisk("sde", "platform/numbers", 1000) + "/queue/logical_block_size", "0\n");
-    sysfs.remove(sysfs.addDisk("sdf", "platform/numbers", 1000) + "/size");
-    sysfs.write(sysfs.addDisk("sdg", "platform/numbers", 1000) + "/size", "99999999999999999999\n"); // beyond 64 bits
-    sysfs.addDisk("sdh", "platform/numbers", 18014398509481983ull, INT_MAX);
-    sysfs.write(sysfs.addDisk("sdi", "platform/numbers", 18014398509481984ull) + "/queue/logical_block_size",
-                "2147483648\n");
+    sysfs.addDisk("sdd", ata, 1000, 0);
+    sysfs.write(sysfs.addDisk("sde", ata, 1000) + "/queue/logical_block_size", "0\n");
+    sysfs.remove(sysfs.addDisk("sdf", ata, 1000) + "/size");
+    sysfs.write(sysfs.addDisk("sdg", ata, 1000) + "/size", "99999999999999999999\n"); // beyond 64 bits
+    sysfs.addDisk("sdh", ata, 18014398509481983ull, INT_MAX);
+    sysfs.write(sysfs.addDisk("sdi", ata, 18014398509481984ull) + "/queue/logical_block_size", "2147483648\n");
 
     const std::map<std::string, std::string> disks = {
         {"disk1", "- 512000 512 - Internal"},
@@ -70,12 +70,12 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
         {"sdc", "- 4096 512 USB External"},
         {"vda", "- 4096 512 - Internal"},
         {"nvme1n1", "- 4096 512 PCI-Express Internal"},
-        {"sdd", "- 512000 - - Internal"},
-        {"sde", "- 512000 - - Internal"},
-        {"sdf", "- - 512 - Internal"},
-        {"sdg", "- - 512 - Internal"},
-        {"sdh", "- 9223372036854775296 2147483647 - Internal"},
-        {"sdi", "- - - - Internal"},
+        {"sdd", "- 512000 - ATA Internal"},
+        {"sde", "- 512000 - ATA Internal"},
+        {"sdf", "- - 512 ATA Internal"},
+        {"sdg", "- - 512 ATA Internal"},
+        {"sdh", "- 9223372036854775296 2147483647 ATA Internal"},
+        {"sdi", "- - - ATA Internal"},
     };
     EXPECT_EQ(listing(sysfs.root(), true), disks);
     const std::map<std::string, std::string> partitions = {
