@@ -57,6 +57,7 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
     sysfs.write(sysfs.addDisk("sde", ata, 1000) + "/queue/logical_block_size", "0\n");
     sysfs.remove(sysfs.addDisk("sdf", ata, 1000) + "/size");
     sysfs.write(sysfs.addDisk("sdg", ata, 1000) + "/size", "99999999999999999999\n"); // beyond 64 bits
+    sysfs.write(sysfs.addDisk("sdj", ata, 1000) + "/size", "12abc\n");
     sysfs.addDisk("sdh", ata, 18014398509481983ull, INT_MAX);
     sysfs.write(sysfs.addDisk("sdi", ata, 18014398509481984ull) + "/queue/logical_block_size", "2147483648\n");
 
@@ -76,6 +77,7 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
         {"sdg", "- - 512 ATA Internal"},
         {"sdh", "- 9223372036854775296 2147483647 ATA Internal"},
         {"sdi", "- - - ATA Internal"},
+        {"sdj", "- - 512 ATA Internal"},
     };
     EXPECT_EQ(listing(sysfs.root(), true), disks);
     const std::map<std::string, std::string> partitions = {

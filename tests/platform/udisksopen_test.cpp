@@ -19,9 +19,9 @@ namespace {
 
 // A stand-in for the udisks2 daemon: what it answers, and what it was asked.
 struct FakeUDisks {
-    std::string devicePath; // the one device it knows, an image file
-    bool refuse = false;    // polkit's refusal instead of a descriptor
-    gint32 handle = 0;      // the index answered into the descriptor list of one
+    std::string devicePath;      // the one device it knows, an image file
+    const char* error = nullptr; // the D-Bus error answered instead of a descriptor
+    gint32 handle = 0;           // the index answered into the descriptor list of one
     std::string modeAsked;
     bool interactive = false;
 };
@@ -48,10 +48,9 @@ GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean i
         g_variant_get(body, "(&s@a{sv})", &mode, nullptr);
         fake->modeAsked = mode;
         fake->interactive = g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_ALLOW_INTERACTIVE_AUTHORIZATION;
-        if (fake->refuse) {
+        if (fake->error) {
             g_object_unref(reply);
-            reply = g_dbus_message_new_method_error(call, "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed",
-                                                    "The authentication dialog was dismissed");
+            reply = g_dbus_message_new_method_error(call, fake->error, "refused");
         } else {
             const int fd = ::open(fake->devicePath.c_str(), fake->modeAsked == "r" ? O_RDONLY : O_RDWR);
             GUnixFDList* list = g_unix_fd_list_new_from_array(&fd, 1);
@@ -70,8 +69,8 @@ GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean i
 
 // The question is interactive (polkit may ask the person) and for read-only access. A dismissed
 // question is a cancel and still counts as asked: pkexec must not ask again. A handle outside the
-// descriptor list sent with it is a broken reply. A device the daemon does not know, or no bus at
-// all, is unavailable: nothing was asked, and the caller goes on to the pkexec helper.
+// descriptor list sent with it is a broken reply. A device the daemon does not know, a daemon gone
+// or no bus at all is unavailable: the caller goes on to the pkexec helper.
 TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
 {
     if (::access("/usr/bin/dbus-daemon", X_OK) != 0)
@@ -106,29 +105,33 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
     const struct {
         const char* name;
         const char* device;
-        bool refuse;
+        const char* answer; // a D-Bus error instead of a descriptor
         gint32 handle;
         bool unavailable;
         Outcome::Status status;
         int error;
     } cases[] = {
-        {"allowed", "disk.img", false, 0, false, Outcome::Opened, 0},
-        {"dismissed", "disk.img", true, 0, false, Outcome::Cancelled, 0},
-        {"handle past the list", "disk.img", false, 1, false, Outcome::Failed, EPROTO},
-        {"negative handle", "disk.img", false, -1, false, Outcome::Failed, EPROTO},
-        {"unknown device", "other.img", false, 0, true, Outcome::Failed, 0},
+        {"allowed", "disk.img", nullptr, 0, false, Outcome::Opened, 0},
+        {"dismissed", "disk.img", "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed", 0, false, Outcome::Cancelled,
+         0},
+        {"failed", "disk.img", "org.freedesktop.UDisks2.Error.Failed", 0, false, Outcome::Failed, EIO},
+        {"daemon gone", "disk.img", "org.freedesktop.DBus.Error.ServiceUnknown", 0, true, Outcome::Failed, EIO},
+        {"handle past the list", "disk.img", nullptr, 1, false, Outcome::Failed, EPROTO},
+        {"negative handle", "disk.img", nullptr, -1, false, Outcome::Failed, EPROTO},
+        {"unknown device", "other.img", nullptr, 0, true, Outcome::Failed, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fake.refuse = c.refuse;
+        fake.error = c.answer;
         fake.handle = c.handle;
         fake.modeAsked.clear();
         fake.interactive = false;
         bool unavailable = !c.unavailable;
         const Outcome outcome = udisksOpenDevice(folder.file(c.device), &unavailable);
         EXPECT_EQ(unavailable, c.unavailable);
-        EXPECT_EQ(fake.modeAsked, c.unavailable ? "" : "r");
-        EXPECT_EQ(fake.interactive, !c.unavailable);
+        const bool asked = std::string(c.device) == "disk.img";
+        EXPECT_EQ(fake.modeAsked, asked ? "r" : "");
+        EXPECT_EQ(fake.interactive, asked);
         EXPECT_EQ(outcome.status, c.status);
         EXPECT_EQ(outcome.error, c.error);
         if (c.status != Outcome::Opened) {
