@@ -1,6 +1,5 @@
-// A fake sysfs tree in a scratch folder, removed when the object goes: devices under devices/...,
-// each listed in class/block through a relative link, as the kernel lays them out. Other files a
-// test needs (mountinfo, string tables) can be written beside it.
+// A fake sysfs tree in a scratch folder, removed when the object goes: devices under devices/..., each
+// listed in class/block through a relative link as the kernel lays them out; other files beside it.
 #pragma once
 
 #include "scratchdir.h"
