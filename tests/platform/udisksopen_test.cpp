@@ -69,8 +69,8 @@ GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean i
 
 // The question is interactive (polkit may ask the person) and for read-only access. A dismissed
 // question is a cancel and still counts as asked: pkexec must not ask again. A handle outside the
-// descriptor list sent with it is a broken reply. A device the daemon does not know, a daemon gone
-// or no bus at all is unavailable: the caller goes on to the pkexec helper.
+// descriptor list sent with it is a broken reply. No daemon, one gone, a device it does not know or
+// no bus at all is unavailable: the caller goes on to the pkexec helper.
 TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
 {
     if (::access("/usr/bin/dbus-daemon", X_OK) != 0)
@@ -92,6 +92,9 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
         g_object_unref);
     ASSERT_NE(service, nullptr);
     g_dbus_connection_add_filter(service.get(), answer, &fake, nullptr);
+    bool unavailable = false;
+    udisksOpenDevice(fake.devicePath, &unavailable);
+    EXPECT_TRUE(unavailable) << "nobody owns the daemon's name";
     GVariant* owned = g_dbus_connection_call_sync(service.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "RequestName",
                                                   g_variant_new("(su)", "org.freedesktop.UDisks2", 4u),
@@ -126,7 +129,7 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
         fake.handle = c.handle;
         fake.modeAsked.clear();
         fake.interactive = false;
-        bool unavailable = !c.unavailable;
+        unavailable = !c.unavailable;
         const Outcome outcome = udisksOpenDevice(folder.file(c.device), &unavailable);
         EXPECT_EQ(unavailable, c.unavailable);
         const bool asked = std::string(c.device) == "disk.img";
@@ -147,7 +150,7 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
     }
     g_log_set_always_fatal(fatal);
     environment.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    bool unavailable = false;
+    unavailable = false;
     udisksOpenDevice(fake.devicePath, &unavailable);
     EXPECT_TRUE(unavailable) << "no bus";
 }
