@@ -1,5 +1,5 @@
-// A fake sysfs tree in a scratch folder, removed when the object goes: devices under devices/..., each
-// listed in class/block through a relative link as the kernel lays them out; other files beside it.
+// A fake sysfs tree in a scratch folder: devices under devices/..., each listed in class/block through
+// a relative link as the kernel lays them out; other files beside it.
 #pragma once
 
 #include "scratchdir.h"
@@ -27,8 +27,8 @@ public:
         std::filesystem::remove(std::filesystem::path(root()) / relative);
     }
 
-    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder (as addDisk
-    // returns it); each returns its folder relative to the root.
+    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder; each returns
+    // its folder relative to the root.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,
                         bool removable = false) const
     {
@@ -40,12 +40,9 @@ public:
     }
     std::string addPartition(const std::string& diskFolder, const std::string& name, uint64_t sectors) const
     {
-        const std::string folder = add(name, diskFolder + "/" + name, sectors);
-        write(folder + "/partition", "1\n");
-        return folder;
+        write(add(name, diskFolder + "/" + name, sectors) + "/partition", "1\n");
+        return diskFolder + "/" + name;
     }
-
-    // An attached loop device over backingFile.
     void addLoop(const std::string& name, uint64_t sectors, const std::string& backingFile) const
     {
         write(addDisk(name, "virtual", sectors) + "/loop/backing_file", backingFile + "\n");
