@@ -76,29 +76,20 @@ TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
     }
 }
 
-// A descriptor arrives close-on-exec; a positive errno arrives as it is, anything else as EPROTO.
-TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
+// A positive errno arrives as it is; anything else, or nothing from an end gone, is EPROTO.
+TEST(OpenBlockDevice, ErrorCrossesTheSocket)
 {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    const int file = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(sendDescriptor(pair[1], file, 0));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, EACCES));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, -5));
-    ::close(pair[1]); // and then the other end is gone
-    int error = 0;
-    const int received = receiveDescriptor(pair[0], &error);
-    struct stat sent, got;
-    ASSERT_EQ(::fstat(received, &got), 0);
-    ASSERT_EQ(::fstat(file, &sent), 0);
-    EXPECT_EQ(sent.st_ino, got.st_ino);
-    EXPECT_NE(::fcntl(received, F_GETFD) & FD_CLOEXEC, 0);
+    ::close(pair[1]);
     for (const int wanted : {EACCES, EPROTO, EPROTO}) {
+        int error = 0;
         EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
         EXPECT_EQ(error, wanted);
     }
-    for (int fd : {pair[0], file, received})
-        ::close(fd);
+    ::close(pair[0]);
 }
 
 // The helper program itself, run directly (pkexec is what makes it root in use).
@@ -133,6 +124,7 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
     EXPECT_TRUE(S_ISBLK(got.st_mode));
     EXPECT_EQ(got.st_rdev, device.st_rdev);
     EXPECT_EQ(::fcntl(opened.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_NE(::fcntl(opened.descriptor, F_GETFD) & FD_CLOEXEC, 0);
     ::close(opened.descriptor);
 }
 

@@ -73,17 +73,14 @@ TEST(StringsTable, LanguageTablesFallBackToEnglishAndReportAMalformedOne)
     resources.write("en.lproj/InfoPlist.strings", "\"AppNameShort\" = \"Gleaner\";\n");
     resources.write("de.lproj/InfoPlist.strings", "\"HelpFile\" = \"hilfe.html\";\n\"AppName\" = \"Gleaner\"\n");
 
-    const CStringsCatalog german(resources.root(), "de");
-    EXPECT_EQ(german.lookup("Deleted"), "Gel\xC3\xB6scht");
-    EXPECT_EQ(german.lookup("Lost"), "Lost");
-    EXPECT_EQ(german.lookup("Missing"), "Missing");
-    EXPECT_EQ(german.loadErrors(), "");
-    EXPECT_EQ(CStringsCatalog(resources.root(), "sv").lookup("Deleted"), "Deleted");
-    const CStringsCatalog french(resources.root(), "fr");
-    EXPECT_EQ(french.loadErrors(), resources.root() + "/fr.lproj/Localizable.strings: line 3: expected ';'\n");
-    EXPECT_EQ(french.lookup("Deleted"), "Supprim\xC3\xA9");
-    EXPECT_EQ(french.lookup("Lost"), "Lost");
-
+    const char* const lookups[][3] = {{"de", "Deleted", "Gel\xC3\xB6scht"}, {"de", "Lost", "Lost"},
+                                      {"de", "Missing", "Missing"},         {"sv", "Deleted", "Deleted"},
+                                      {"fr", "Deleted", "Supprim\xC3\xA9"}, {"fr", "Lost", "Lost"}};
+    for (const auto& [language, key, text] : lookups)
+        EXPECT_EQ(CStringsCatalog(resources.root(), language).lookup(key), text) << language << " " << key;
+    EXPECT_EQ(CStringsCatalog(resources.root(), "de").loadErrors(), "");
+    EXPECT_EQ(CStringsCatalog(resources.root(), "fr").loadErrors(),
+              resources.root() + "/fr.lproj/Localizable.strings: line 3: expected ';'\n");
     std::string errors;
     EXPECT_EQ(
         loadInfoTable(resources.root(), "de", &errors),
@@ -110,23 +107,15 @@ TEST(ResourceDirectory, NamedResourceTriesTheNameThenTheKnownExtensionsInTheOver
     ScopedEnvironment environment;
     environment.set("GLEANER_RESOURCES", folder.root().c_str());
     EXPECT_EQ(resourceDirectory(), folder.root());
-    // Each name and the file it finds, relative to the folder; empty: none.
-    const char* const cases[][2] = {
-        {"splash", "splash.png"},
-        {"find.gif", "find.gif"},
-        {"find", "find.gif"},
-        {"complete", "complete.aif"},
-        {"Localizable", "Localizable"},
-        {"missing", ""},
-        {"sub", ""},
-        {"", ""},
-        {"../splash", ""},
-        {"..", ""},
-    };
-    for (const auto& [name, file] : cases) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(namedResourcePath(name), *file ? folder.root() + "/" + file : std::string());
-    }
+    const char* const found[][2] = {{"splash", "splash.png"},
+                                    {"find.gif", "find.gif"},
+                                    {"find", "find.gif"},
+                                    {"complete", "complete.aif"},
+                                    {"Localizable", "Localizable"}};
+    for (const auto& [name, file] : found)
+        EXPECT_EQ(namedResourcePath(name), folder.root() + "/" + file) << name;
+    for (const char* name : {"missing", "sub", "", "../splash", ".."})
+        EXPECT_EQ(namedResourcePath(name), "") << name;
     environment.set("GLEANER_RESOURCES", (folder.root() + "/splash.png").c_str());
     EXPECT_NE(resourceDirectory(), folder.root() + "/splash.png") << "a file is no override";
     EXPECT_FALSE(resourceDirectory().empty());
