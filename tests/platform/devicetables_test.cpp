@@ -33,10 +33,8 @@ std::string listing(const std::string& root, bool whole, size_t properties = 4)
 
 } // namespace
 
-// A partition's parent is the folder holding it, not its name (disk10s1 is disk10's, not disk1's),
-// and it shares its disk's queue and removable flag. Hidden devices are left out. A number unreadable
-// or past what the engine holds (bytes beyond 63 bits, a block size beyond an int) leaves its property
-// out; one exactly at the limit is kept. The nearest bus names the link.
+// A partition's parent is the folder holding it, not its name, and shares its disk's queue and flags. A number
+// unreadable or past what the engine holds is left out, one exactly at the limit kept. The nearest bus counts.
 TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
 {
     const std::string nvme = "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
@@ -116,13 +114,11 @@ TEST(MountInfo, ParsesLinesWithOptionalFieldsAndEscapesAndSkipsMalformedOnes)
 // A volume's name: its label from the by-label link, else the mount point's last component.
 TEST(MountInfo, NameComesFromTheByLabelLinkElseTheMountPoint)
 {
-    FakeSysfs scratch;
-    const std::filesystem::path labels = std::filesystem::path(scratch.root()) / "by-label";
-    std::filesystem::create_directories(labels);
-    std::filesystem::create_symlink("../../sdb1", labels / "Holiday\\x20Photos\\x3a\\x3A");
-    EXPECT_EQ(fileSystemLabel("/dev/sdb1", labels.string()), "Holiday Photos::");
-    EXPECT_EQ(fileSystemLabel("/dev/sdb", labels.string()), "");
-    EXPECT_EQ(fileSystemLabel("/dev/sdb1", scratch.root() + "/none"), "");
+    FakeSysfs labels;
+    std::filesystem::create_symlink("../../sdb1", labels.root() + "/Holiday\\x20Photos\\x3a\\x3A");
+    EXPECT_EQ(fileSystemLabel("/dev/sdb1", labels.root()), "Holiday Photos::");
+    EXPECT_EQ(fileSystemLabel("/dev/sdb", labels.root()), "");
+    EXPECT_EQ(fileSystemLabel("/dev/sdb1", labels.root() + "/none"), "");
     EXPECT_EQ(mountPointName("/media/user/My Disk"), "My Disk");
     EXPECT_EQ(mountPointName("/mnt/data/"), "data");
     EXPECT_EQ(mountPointName("/"), "/");

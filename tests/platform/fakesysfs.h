@@ -21,14 +21,12 @@ public:
         std::ofstream(file, std::ios::binary) << contents;
         return file.string();
     }
-
     void remove(const std::string& relative) const
     {
         std::filesystem::remove(std::filesystem::path(root()) / relative);
     }
 
-    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder; each returns
-    // its folder relative to the root.
+    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder: its folder.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,
                         bool removable = false) const
     {
@@ -52,14 +50,13 @@ private:
     std::string add(const std::string& name, const std::string& folder, uint64_t sectors) const
     {
         write(folder + "/size", std::to_string(sectors) + "\n");
-        std::filesystem::create_directories(std::filesystem::path(root()) / "class/block");
-        std::filesystem::create_directory_symlink("../../" + folder,
-                                                  std::filesystem::path(root()) / "class/block" / name);
+        const std::filesystem::path links = std::filesystem::path(root()) / "class/block";
+        std::filesystem::create_directories(links);
+        std::filesystem::create_directory_symlink("../../" + folder, links / name);
         return folder;
     }
 
     ScratchDir scratch;
 };
 
-// The SATA path of the tests' usual internal disk.
 inline const char* const kSataBus = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
