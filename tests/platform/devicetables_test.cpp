@@ -102,13 +102,14 @@ TEST(MountInfo, ParsesLinesWithOptionalFieldsAndEscapesAndSkipsMalformedOnes)
                                    "1 2 x:y / /b rw - ext4 /dev/sda1 rw\n"          // no device number
                                    "1 2 8:1 / /c rw -\n"                            // nothing after the separator
                                    "1 2 8:1234567890 / /d rw - ext4 /dev/sda1 rw\n" // ten digits
+                                   "1 2 8:123456789 / /e rw - ext4 /dev/sdc rw\n"   // nine
                                    "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
                                    "36 35 8:17 / /media/My\\040Disk rw shared:1 master:2 - hfsplus /dev/sdb1 rw\n");
     std::string parsed;
     for (const MountEntry& entry : readMountInfo(path))
         parsed += std::to_string(entry.major) + ":" + std::to_string(entry.minor) + " " + entry.mountPoint + " " +
                   entry.fileSystem + " " + entry.source + "\n";
-    EXPECT_EQ(parsed, "254:0 / ext4 /dev/vda\n8:17 /media/My Disk hfsplus /dev/sdb1\n");
+    EXPECT_EQ(parsed, "8:123456789 /e ext4 /dev/sdc\n254:0 / ext4 /dev/vda\n8:17 /media/My Disk hfsplus /dev/sdb1\n");
 }
 
 // A volume's name: its label from the by-label link, else the mount point's last component.

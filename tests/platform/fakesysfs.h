@@ -21,10 +21,7 @@ public:
         std::ofstream(file, std::ios::binary) << contents;
         return file.string();
     }
-    void remove(const std::string& relative) const
-    {
-        std::filesystem::remove(std::filesystem::path(root()) / relative);
-    }
+    void remove(const std::string& path) const { std::filesystem::remove(std::filesystem::path(root()) / path); }
 
     // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder: its folder.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -16,30 +15,25 @@
 // Only a started program that exits with 0 succeeds; its output reaches the sink whole, in chunks of 128 bytes.
 TEST(PrivilegedRun, ReportsHowTheProgramEndedAndPassesItsOutputOn)
 {
-    // Over 128 bytes, with what a shell would take apart; a chunk out of order would show.
+    // Several chunks, with what a shell would take apart; a chunk out of order would show.
     const std::string text = "a b $HOME ; " + std::string(200, 'x') + "0123456789";
-    const struct {
-        std::vector<std::string> command;
-        std::tuple<bool, bool, int, int, int, bool> outcome; // started, exited, status, signal, errno, succeeded
-        std::string output;
-    } cases[] = {
+    // The command; whether it started and exited, its status, signal and errno, whether it succeeded; its output.
+    const std::tuple<std::vector<std::string>, std::tuple<bool, bool, int, int, int, bool>, std::string> cases[] = {
         {{"/bin/echo", text, "$HOME"}, {true, true, 0, 0, 0, true}, text + " $HOME\n"},
         {{"/bin/sh", "-c", "echo partial; exit 3"}, {true, true, 3, 0, 0, false}, "partial\n"},
         {{"/bin/sh", "-c", "kill -9 $$"}, {true, false, 0, 9, 0, false}, ""},
         {{"/nonexistent/tool", "x"}, {false, false, 0, 0, ENOENT, false}, ""},
         {{"sh", "-c", "true"}, {false, false, 0, 0, EINVAL, false}, ""}, // no search path: a bare name is refused
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.command.back());
+    for (const auto& [command, outcome, wanted] : cases) {
+        SCOPED_TRACE(command.back());
         std::string output;
-        size_t largest = 0;
-        const ProcessOutcome o = runProgram(c.command, [&](const char* data, size_t length) {
-            output.append(data, length);
-            largest = std::max(largest, length);
+        const ProcessOutcome o = runProgram(command, [&](const char* data, size_t n) {
+            EXPECT_LE(n, kOutputChunkSize);
+            output.append(data, n);
         });
-        EXPECT_EQ(std::make_tuple(o.started, o.exited, o.exitStatus, o.signal, o.error, o.succeeded()), c.outcome);
-        EXPECT_EQ(output, c.output);
-        EXPECT_LE(largest, kOutputChunkSize);
+        EXPECT_EQ(std::make_tuple(o.started, o.exited, o.exitStatus, o.signal, o.error, o.succeeded()), outcome);
+        EXPECT_EQ(output, wanted);
     }
     EXPECT_TRUE(runProgram({"/bin/echo", "unread"}, nullptr).succeeded());
 }
@@ -60,20 +54,25 @@ TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
     }
 }
 
-// A positive errno arrives as it is; anything else, or nothing from an end gone, is EPROTO.
-TEST(OpenBlockDevice, ErrorCrossesTheSocket)
+// A descriptor arrives close-on-exec; a positive errno as it is; anything else, or an end gone, as EPROTO.
+TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
 {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int file = ::open("/dev/null", O_RDONLY);
+    ASSERT_TRUE(sendDescriptor(pair[1], file, 0));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, EACCES));
     ASSERT_TRUE(sendDescriptor(pair[1], -1, -5));
     ::close(pair[1]);
+    int error = 0;
+    const int received = receiveDescriptor(pair[0], &error);
+    EXPECT_EQ(::fcntl(received, F_GETFD), FD_CLOEXEC);
     for (const int wanted : {EACCES, EPROTO, EPROTO}) {
-        int error = 0;
         EXPECT_EQ(receiveDescriptor(pair[0], &error), -1);
         EXPECT_EQ(error, wanted);
     }
-    ::close(pair[0]);
+    for (const int fd : {pair[0], file, received})
+        ::close(fd);
 }
 
 // The helper program itself, run directly (pkexec is what makes it root in use).
@@ -101,7 +100,6 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
     ASSERT_EQ(::fstat(opened.descriptor, &got), 0);
     EXPECT_EQ(got.st_rdev, device.st_rdev);
     EXPECT_EQ(::fcntl(opened.descriptor, F_GETFL) & O_ACCMODE, O_RDONLY);
-    EXPECT_NE(::fcntl(opened.descriptor, F_GETFD) & FD_CLOEXEC, 0);
     ::close(opened.descriptor);
 }
 
@@ -191,12 +189,8 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
     // GLib's own refusal of a bad index is a critical: made fatal here, none may come.
     const GLogLevelFlags fatal = g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
     using Outcome = PrivilegedOpenOutcome;
-    const struct {
-        const char* device;
-        const char* answer; // a D-Bus error instead of a descriptor
-        gint32 handle;
-        std::tuple<bool, Outcome::Status, int> outcome; // unavailable, status, errno
-    } cases[] = {
+    // The device, the D-Bus error answered instead of a descriptor, the handle; unavailable, status, errno.
+    const std::tuple<const char*, const char*, gint32, std::tuple<bool, Outcome::Status, int>> cases[] = {
         {"/dev/null", nullptr, 0, {false, Outcome::Opened, 0}},
         {"/dev/null", "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed", 0, {false, Outcome::Cancelled, 0}},
         {"/dev/null", "org.freedesktop.UDisks2.Error.Failed", 0, {false, Outcome::Failed, EIO}},
@@ -205,13 +199,13 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
         {"/dev/null", nullptr, -1, {false, Outcome::Failed, EPROTO}},
         {"/dev/zero", nullptr, 0, {true, Outcome::Failed, 0}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.device << " " << (c.answer ? c.answer : "") << " " << c.handle);
-        fake = {c.answer, c.handle, ""};
-        unavailable = !std::get<0>(c.outcome);
-        const Outcome o = udisksOpenDevice(c.device, &unavailable);
-        EXPECT_EQ(std::make_tuple(unavailable, o.status, o.error), c.outcome);
-        EXPECT_EQ(fake.asked, std::string(c.device) == "/dev/null" ? "r interactive" : "");
+    for (const auto& [device, error, handle, outcome] : cases) {
+        SCOPED_TRACE(testing::Message() << device << " " << (error ? error : "") << " " << handle);
+        fake = {error, handle, ""};
+        unavailable = !std::get<0>(outcome);
+        const Outcome o = udisksOpenDevice(device, &unavailable);
+        EXPECT_EQ(std::make_tuple(unavailable, o.status, o.error), outcome);
+        EXPECT_EQ(fake.asked, std::string(device) == "/dev/null" ? "r interactive" : "");
         EXPECT_EQ(o.descriptor >= 0, o.status == Outcome::Opened);
         if (o.descriptor >= 0)
             ::close(o.descriptor);
