@@ -1,22 +1,17 @@
-#include "mountinfo.h"
-#include "sysfsregistry.h"
-
 #include "commandrunner.h"
 #include "fakesysfs.h"
-
-#include <gtest/gtest.h>
+#include "mountinfo.h"
+#include "sysfsregistry.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <sstream>
 
-namespace {
-
-// The match's entries in its order, each as "<name> <parent> <size> <block size> <interconnect> <location>"
-// cut to the parent and the first properties; "-" for what an entry lacks.
-std::string listing(const std::string& root, bool whole, size_t properties = 4)
+// Each entry as "<name> <parent> <size> <block size> <interconnect> <location>" cut short; "-" where it lacks one.
+static std::string listing(const std::string& root, bool whole, size_t properties = 4)
 {
     std::vector<RegistryEntry> entries;
     EXPECT_TRUE(SysfsRegistry(root).match(whole, entries, nullptr));
@@ -30,8 +25,6 @@ std::string listing(const std::string& root, bool whole, size_t properties = 4)
     }
     return described;
 }
-
-} // namespace
 
 // A partition's parent is the folder holding it, not its name, and shares its disk's queue and flags. A number
 // unreadable or past what the engine holds is left out, one exactly at the limit kept. The nearest bus counts.

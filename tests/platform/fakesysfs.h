@@ -1,5 +1,4 @@
-// A fake sysfs tree in a scratch folder: devices under devices/..., each listed in class/block through
-// a relative link as the kernel lays them out; other files beside it.
+// A fake sysfs tree in a scratch folder, devices linked from class/block as the kernel lays them out.
 #pragma once
 
 #include "scratchdir.h"
@@ -13,7 +12,6 @@ class FakeSysfs {
 public:
     std::string root() const { return scratch.path(); }
 
-    // Writes a file below the root (parents made as needed) and returns its full path.
     std::string write(const std::string& relative, const std::string& contents) const
     {
         const std::filesystem::path file = std::filesystem::path(root()) / relative;
@@ -23,7 +21,7 @@ public:
     }
     void remove(const std::string& path) const { std::filesystem::remove(std::filesystem::path(root()) / path); }
 
-    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder: its folder.
+    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,
                         bool removable = false) const
     {

@@ -1,12 +1,9 @@
 #include "privilegedopen.h"
-
 #include "scopedenvironment.h"
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <memory>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <tuple>
@@ -15,7 +12,6 @@
 // Only a started program that exits with 0 succeeds; its output reaches the sink whole, in chunks of 128 bytes.
 TEST(PrivilegedRun, ReportsHowTheProgramEndedAndPassesItsOutputOn)
 {
-    // Several chunks, with what a shell would take apart; a chunk out of order would show.
     const std::string text = "a b $HOME ; " + std::string(200, 'x') + "0123456789";
     // The command; whether it started and exited, its status, signal and errno, whether it succeeded; its output.
     const std::tuple<std::vector<std::string>, std::tuple<bool, bool, int, int, int, bool>, std::string> cases[] = {
@@ -36,22 +32,6 @@ TEST(PrivilegedRun, ReportsHowTheProgramEndedAndPassesItsOutputOn)
         EXPECT_EQ(output, wanted);
     }
     EXPECT_TRUE(runProgram({"/bin/echo", "unread"}, nullptr).succeeded());
-}
-
-// The helper runs as root on a path the caller chose: anything but a block device named plainly is refused.
-TEST(OpenBlockDevice, RefusesEverythingButABlockDeviceUnderDev)
-{
-    const std::pair<const char*, int> cases[] = {
-        {"/etc/passwd", EINVAL},       {"dev/loop0", EINVAL},           {"/dev/../etc/passwd", EINVAL},
-        {"/dev/./loop0", EINVAL},      {"/dev//loop0", EINVAL},         {"/dev/", EINVAL},
-        {"/devices/loop0", EINVAL},    {"/dev/null", ENOTBLK},          {"/dev/stdin", ENOTBLK},
-        {"/dev/gleaner-none", ENOENT}, {"/dev/gleaner../none", ENOENT}, {nullptr, EINVAL},
-    };
-    for (const auto& [path, wanted] : cases) {
-        int error = 0;
-        EXPECT_EQ(openBlockDeviceReadOnly(path, &error), -1) << path;
-        EXPECT_EQ(error, wanted) << path;
-    }
 }
 
 // A descriptor arrives close-on-exec; a positive errno as it is; anything else, or an end gone, as EPROTO.
@@ -75,26 +55,31 @@ TEST(OpenBlockDevice, DescriptorOrErrorCrossesTheSocket)
         ::close(fd);
 }
 
-// The helper program itself, run directly (pkexec is what makes it root in use).
-TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
+// The helper runs as root (through pkexec) on a path the caller chose: anything but a block device named plainly
+// under /dev is refused, a symbolic link too, and what it answers is the very device, read-only.
+TEST(OpenDeviceHelper, RefusesAllButABlockDeviceUnderDevAndAnswersItReadOnly)
 {
     const std::string helper = openDeviceHelperPath();
     ASSERT_EQ(::access(helper.c_str(), X_OK), 0) << helper;
-    const std::pair<std::vector<std::string>, std::tuple<int, bool, int>> failures[] = {
-        {{helper, "/dev/null"}, {ENOTBLK, true, 1}}, // not a block device: errno, started, exit status
-        {{helper}, {EINVAL, true, 2}},               // no device named
-        {{"/nonexistent/helper", "/dev/loop0"}, {ENOENT, false, 0}},
+    using Outcome = PrivilegedOpenOutcome;
+    // The path given (none: no argument); the errno answered and the helper's exit status.
+    const std::tuple<const char*, int, int> failures[] = {
+        {"/devices/loop0", EINVAL, 1}, {"/dev/../etc/passwd", EINVAL, 1},  {"/dev/./loop0", EINVAL, 1},
+        {"/dev//loop0", EINVAL, 1},    {"/dev/null", ENOTBLK, 1},          {"/dev/stdin", ENOTBLK, 1},
+        {nullptr, EINVAL, 2},          {"/dev/gleaner../none", ENOENT, 1},
     };
-    for (const auto& [arguments, outcome] : failures) {
-        const PrivilegedOpenOutcome o = runProgramReceivingDescriptor(arguments);
-        EXPECT_EQ(o.status, PrivilegedOpenOutcome::Failed) << arguments.back();
-        EXPECT_EQ(std::make_tuple(o.error, o.process.started, o.process.exitStatus), outcome) << arguments.back();
+    for (const auto& [path, error, status] : failures) {
+        const Outcome o = runProgramReceivingDescriptor(path ? std::vector<std::string>{helper, path}
+                                                             : std::vector<std::string>{helper});
+        EXPECT_EQ(std::make_tuple(o.error, o.process.exitStatus), std::make_tuple(error, status))
+            << (path ? path : "-");
     }
-
+    EXPECT_EQ(runProgramReceivingDescriptor({"/nonexistent/helper", "/dev/loop0"}).error, ENOENT) << "not started";
+    EXPECT_EQ(openBlockDeviceReadOnly(nullptr, nullptr), -1);
     if (::access("/dev/loop0", R_OK) != 0)
         GTEST_SKIP() << "/dev/loop0 cannot be opened here (not root, or no loop devices)";
-    const PrivilegedOpenOutcome opened = runProgramReceivingDescriptor({helper, "/dev/loop0"});
-    ASSERT_EQ(opened.status, PrivilegedOpenOutcome::Opened);
+    const Outcome opened = runProgramReceivingDescriptor({helper, "/dev/loop0"});
+    ASSERT_EQ(opened.status, Outcome::Opened);
     struct stat device, got;
     ASSERT_EQ(::stat("/dev/loop0", &device), 0);
     ASSERT_EQ(::fstat(opened.descriptor, &got), 0);
@@ -104,11 +89,8 @@ TEST(OpenDeviceHelper, AnswersARefusalOrAReadOnlyDescriptorOfTheDevice)
 }
 
 #ifdef GLEANER_HAVE_GIO
-
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
-
-namespace {
 
 // A stand-in for the udisks2 daemon, which knows only /dev/null: what it answers, and what it was asked.
 struct FakeUDisks {
@@ -118,14 +100,14 @@ struct FakeUDisks {
 };
 
 // Answers the daemon's two methods, on GDBus's own thread: the device's object, and a descriptor.
-GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean incoming, gpointer data)
+static GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean incoming, gpointer data)
 {
     if (!incoming || g_dbus_message_get_message_type(call) != G_DBUS_MESSAGE_TYPE_METHOD_CALL)
         return call;
     auto* fake = static_cast<FakeUDisks*>(data);
     const bool resolve = g_strcmp0(g_dbus_message_get_member(call), "ResolveDevice") == 0;
-    GDBusMessage* reply = fake->error && !resolve ? g_dbus_message_new_method_error(call, fake->error, "no")
-                                                  : g_dbus_message_new_method_reply(call);
+    g_autoptr(GDBusMessage) reply = fake->error && !resolve ? g_dbus_message_new_method_error(call, fake->error, "no")
+                                                            : g_dbus_message_new_method_reply(call);
     if (resolve) {
         const gchar* path = "";
         g_autoptr(GVariant) deviceMatch = g_variant_get_child_value(g_dbus_message_get_body(call), 0);
@@ -140,18 +122,14 @@ GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean i
     }
     if (!resolve && !fake->error) {
         const int fd = ::open("/dev/null", O_RDONLY);
-        GUnixFDList* list = g_unix_fd_list_new_from_array(&fd, 1);
+        g_autoptr(GUnixFDList) list = g_unix_fd_list_new_from_array(&fd, 1);
         g_dbus_message_set_unix_fd_list(reply, list);
-        g_object_unref(list);
         g_dbus_message_set_body(reply, g_variant_new("(h)", fake->handle));
     }
     g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
-    g_object_unref(reply);
     g_object_unref(call);
     return nullptr;
 }
-
-} // namespace
 
 // A dismissed question is a cancel and counts as asked (pkexec must not ask again); a handle outside the list
 // sent is a broken reply. No daemon, no bus or an unknown device is unavailable: pkexec is tried next.
@@ -160,32 +138,24 @@ TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)
     if (::access("/usr/bin/dbus-daemon", X_OK) != 0)
         GTEST_SKIP() << "dbus-daemon is not installed";
     // A private bus made the system bus, and the stand-in on it under the daemon's name.
-    const std::unique_ptr<GTestDBus, decltype(&g_object_unref)> bus(g_test_dbus_new(G_TEST_DBUS_NONE), g_object_unref);
-    g_test_dbus_up(bus.get());
-    const std::unique_ptr<GDBusConnection, decltype(&g_object_unref)> service(
-        g_dbus_connection_new_for_address_sync(g_test_dbus_get_bus_address(bus.get()),
-                                               GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                                               nullptr, nullptr, nullptr),
-        g_object_unref);
+    g_autoptr(GTestDBus) bus = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(bus);
+    g_autoptr(GDBusConnection) service = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr); // the bus just made
     ASSERT_NE(service, nullptr);
     FakeUDisks fake;
-    g_dbus_connection_add_filter(service.get(), answer, &fake, nullptr);
+    g_dbus_connection_add_filter(service, answer, &fake, nullptr);
     ScopedEnvironment environment;
     bool unavailable = false;
-    for (const char* address : {"unix:path=/nonexistent/bus", g_test_dbus_get_bus_address(bus.get())}) {
+    for (const char* address : {"unix:path=/nonexistent/bus", g_test_dbus_get_bus_address(bus)}) {
         environment.set("DBUS_SYSTEM_BUS_ADDRESS", address); // no bus, then nobody owning the daemon's name
         udisksOpenDevice("/dev/null", &unavailable);
         EXPECT_TRUE(unavailable) << address;
     }
-    const std::unique_ptr<GVariant, decltype(&g_variant_unref)> owned(
-        g_dbus_connection_call_sync(service.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                    "org.freedesktop.DBus", "RequestName",
-                                    g_variant_new("(su)", "org.freedesktop.UDisks2", 4u), G_VARIANT_TYPE("(u)"),
-                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr),
-        g_variant_unref);
+    g_autoptr(GVariant) owned =
+        g_dbus_connection_call_sync(service, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "RequestName", g_variant_new("(su)", "org.freedesktop.UDisks2", 4u),
+                                    G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     ASSERT_NE(owned, nullptr);
-
     // GLib's own refusal of a bad index is a critical: made fatal here, none may come.
     const GLogLevelFlags fatal = g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
     using Outcome = PrivilegedOpenOutcome;
