@@ -2,7 +2,6 @@
 #pragma once
 
 #include "scratchdir.h"
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
