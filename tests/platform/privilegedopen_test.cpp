@@ -59,7 +59,6 @@ TEST(OpenDeviceHelper, RefusesAllButABlockDeviceUnderDevAndAnswersItReadOnly)
 {
     const std::string helper = openDeviceHelperPath();
     ASSERT_EQ(::access(helper.c_str(), X_OK), 0) << helper;
-    using Outcome = PrivilegedOpenOutcome;
     // The path given (none: no argument); the errno answered and the helper's exit status.
     const std::tuple<const char*, int, int> failures[] = {
         {"/devices/loop0", EINVAL, 1}, {"/dev/../etc/passwd", EINVAL, 1},  {"/dev/./loop0", EINVAL, 1},
@@ -67,8 +66,8 @@ TEST(OpenDeviceHelper, RefusesAllButABlockDeviceUnderDevAndAnswersItReadOnly)
         {nullptr, EINVAL, 2},          {"/dev/gleaner../none", ENOENT, 1},
     };
     for (const auto& [path, error, status] : failures) {
-        const Outcome o = runProgramReceivingDescriptor(path ? std::vector<std::string>{helper, path}
-                                                             : std::vector<std::string>{helper});
+        const PrivilegedOpenOutcome o = runProgramReceivingDescriptor(path ? std::vector<std::string>{helper, path}
+                                                                           : std::vector<std::string>{helper});
         EXPECT_EQ(std::make_tuple(o.error, o.process.exitStatus), std::make_tuple(error, status))
             << (path ? path : "-");
     }
@@ -76,8 +75,8 @@ TEST(OpenDeviceHelper, RefusesAllButABlockDeviceUnderDevAndAnswersItReadOnly)
     EXPECT_EQ(openBlockDeviceReadOnly(nullptr, nullptr), -1);
     if (::access("/dev/loop0", R_OK) != 0)
         GTEST_SKIP() << "/dev/loop0 cannot be opened here (not root, or no loop devices)";
-    const Outcome opened = runProgramReceivingDescriptor({helper, "/dev/loop0"});
-    ASSERT_EQ(opened.status, Outcome::Opened);
+    const PrivilegedOpenOutcome opened = runProgramReceivingDescriptor({helper, "/dev/loop0"});
+    ASSERT_EQ(opened.status, PrivilegedOpenOutcome::Opened);
     struct stat device, got;
     ASSERT_EQ(::stat("/dev/loop0", &device), 0);
     ASSERT_EQ(::fstat(opened.descriptor, &got), 0);
