@@ -1,10 +1,7 @@
-// A fake sysfs tree in a scratch folder: devices under devices/..., each listed in class/block
-// through a relative link, as the kernel lays them out. The other files a test needs (mountinfo,
-// string tables) can be written beside it. Everything is removed when the object goes.
+// A fake sysfs tree in a scratch folder, devices linked from class/block as the kernel lays them out.
 #pragma once
 
 #include "scratchdir.h"
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -14,7 +11,6 @@ class FakeSysfs {
 public:
     std::string root() const { return scratch.path(); }
 
-    // Writes a file below the root (parents made as needed) and returns its full path.
     std::string write(const std::string& relative, const std::string& contents) const
     {
         const std::filesystem::path file = std::filesystem::path(root()) / relative;
@@ -22,52 +18,39 @@ public:
         std::ofstream(file, std::ios::binary) << contents;
         return file.string();
     }
+    void remove(const std::string& path) const { std::filesystem::remove(std::filesystem::path(root()) / path); }
 
-    void remove(const std::string& relative) const
-    {
-        std::filesystem::remove(std::filesystem::path(root()) / relative);
-    }
-
-    // A whole disk at devices/<bus>/block/<name>; returns its folder relative to the root.
+    // A whole disk at devices/<bus>/block/<name>, or a partition inside its disk's folder.
     std::string addDisk(const std::string& name, const std::string& bus, uint64_t sectors, int logicalBlockSize = 512,
                         bool removable = false) const
     {
-        const std::string folder = "devices/" + bus + "/block/" + name;
-        write(folder + "/size", std::to_string(sectors) + "\n");
+        const std::string folder = add(name, "devices/" + bus + "/block/" + name, sectors);
         write(folder + "/removable", removable ? "1\n" : "0\n");
         if (logicalBlockSize > 0)
             write(folder + "/queue/logical_block_size", std::to_string(logicalBlockSize) + "\n");
-        list(name, folder);
         return folder;
     }
-
-    // A partition inside the folder of its disk (as addDisk returns it).
-    std::string addPartition(const std::string& diskFolder, const std::string& name, uint64_t sectors,
-                             int number = 1) const
+    std::string addPartition(const std::string& diskFolder, const std::string& name, uint64_t sectors) const
     {
-        const std::string folder = diskFolder + "/" + name;
-        write(folder + "/size", std::to_string(sectors) + "\n");
-        write(folder + "/partition", std::to_string(number) + "\n");
-        list(name, folder);
-        return folder;
+        write(add(name, diskFolder + "/" + name, sectors) + "/partition", "1\n");
+        return diskFolder + "/" + name;
     }
-
-    // An attached loop device over backingFile.
     void addLoop(const std::string& name, uint64_t sectors, const std::string& backingFile) const
     {
         write(addDisk(name, "virtual", sectors) + "/loop/backing_file", backingFile + "\n");
     }
 
 private:
-    void list(const std::string& name, const std::string& folder) const
+    std::string add(const std::string& name, const std::string& folder, uint64_t sectors) const
     {
-        const std::filesystem::path classBlock = std::filesystem::path(root()) / "class/block";
-        std::filesystem::create_directories(classBlock);
-        std::filesystem::create_directory_symlink("../../" + folder, classBlock / name);
+        write(folder + "/size", std::to_string(sectors) + "\n");
+        const std::filesystem::path links = std::filesystem::path(root()) / "class/block";
+        std::filesystem::create_directories(links);
+        std::filesystem::create_directory_symlink("../../" + folder, links / name);
+        return folder;
     }
 
     ScratchDir scratch;
 };
 
-// The SATA path of the tests' usual internal disk.
 inline const char* const kSataBus = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
