@@ -20,6 +20,7 @@
 namespace {
 
 using Tester = QAbstractItemModelTester;
+constexpr auto kFatal = Tester::FailureReportingMode::Fatal;
 
 // A tree model over plain pointers: any CBase may be listed under several parents, a child list may
 // hold nullptr, and texts and icons are whatever the test set.
@@ -28,11 +29,10 @@ public:
     CBase* add(CBase* parent, const std::string& text, int image = 0)
     {
         owned.push_back(std::make_unique<CBase>());
-        CBase* item = owned.back().get();
-        link(parent, item);
-        texts[item] = text;
-        images[item] = image;
-        return item;
+        link(parent, owned.back().get());
+        texts[owned.back().get()] = text;
+        images[owned.back().get()] = image;
+        return owned.back().get();
     }
     void link(CBase* parent, CBase* child)
     {
@@ -52,8 +52,7 @@ public:
     int getChildCount(CBase* item) override { return int(kids[item].size()); }
     CBase* getChild(CBase* item, int index) override
     {
-        auto& list = kids[item];
-        return index >= 0 && size_t(index) < list.size() ? list[size_t(index)] : nullptr;
+        return index >= 0 && size_t(index) < kids[item].size() ? kids[item][size_t(index)] : nullptr;
     }
     void reservedSlot5(CBase*, int) override {}
     int getImageIndex(CBase* item, bool) override { return images[item]; }
@@ -89,9 +88,8 @@ void walk(const QAbstractItemModel& model, const std::function<void(const QModel
           const QModelIndex& parent = QModelIndex())
 {
     for (int row = 0; row < model.rowCount(parent); ++row) {
-        const QModelIndex index = model.index(row, 0, parent);
-        visit(index);
-        walk(model, visit, index);
+        visit(model.index(row, 0, parent));
+        walk(model, visit, model.index(row, 0, parent));
     }
 }
 
@@ -105,45 +103,32 @@ QModelIndexList indexesOf(const TreeModelAdapter& adapter, const CBase* item)
     return found;
 }
 
-TEST(TreeModelAdapter, ShowsAnItemListedTwiceAsTwoRowsWithTheirOwnParents)
+TEST(TreeModelAdapter, ShowsAnItemListedTwiceAsTwoRowsUntilAnotherModelReplacesThem)
 {
-    SmallTree tree;
+    SmallTree first;
     TreeModelAdapter adapter;
-    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
-    adapter.setModel(&tree.model);
-
+    Tester tester(&adapter, kFatal);
+    adapter.setModel(&first.model);
     ASSERT_EQ(adapter.rowCount(), 1);
-    const QModelIndexList twice = indexesOf(adapter, tree.shared);
+    const QModelIndexList twice = indexesOf(adapter, first.shared);
     ASSERT_EQ(twice.size(), 2);
-    EXPECT_EQ(adapter.itemAt(twice[0].parent()), tree.docs);
-    EXPECT_EQ(adapter.itemAt(twice[1].parent()), tree.search);
+    EXPECT_EQ(adapter.itemAt(twice[0].parent()), first.docs);
+    EXPECT_EQ(adapter.itemAt(twice[1].parent()), first.search);
     EXPECT_EQ(twice[0].data().toString(), "a.txt");
     EXPECT_EQ(twice[1].data(Qt::AccessibleTextRole).toString(), "a.txt");
     // The null child of the search folder is left out rather than shown as an empty row.
     EXPECT_EQ(adapter.rowCount(twice[1].parent()), 1);
     // Asking twice gives the same node.
     EXPECT_EQ(adapter.index(0, 0, twice[1].parent()).internalPointer(), twice[1].internalPointer());
-    EXPECT_EQ(adapter.findShown(tree.search).data().toString(), "Search");
-}
+    EXPECT_EQ(adapter.findShown(first.search).data().toString(), "Search");
 
-TEST(TreeModelAdapter, ResetInMidWalkDropsOldRowsAndShowsTheNewModel)
-{
-    SmallTree first;
-    FakeTreeModel rootless;
-    TreeModelAdapter adapter;
-    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
-    adapter.setModel(&first.model);
-
-    const QModelIndex docs = adapter.index(0, 0, adapter.index(0, 0));
-    const QPersistentModelIndex held(adapter.index(0, 0, docs));
-    ASSERT_TRUE(held.isValid());
-
+    const QPersistentModelIndex held(twice[0]);
     SmallTree second;
     adapter.setModel(&second.model);
     EXPECT_FALSE(held.isValid());
     EXPECT_EQ(indexesOf(adapter, second.shared).size(), 2);
     EXPECT_TRUE(indexesOf(adapter, first.shared).isEmpty());
-
+    FakeTreeModel rootless;
     adapter.setModel(&rootless);
     EXPECT_EQ(adapter.rowCount(), 0);
     adapter.setModel(nullptr);
@@ -153,34 +138,24 @@ TEST(TreeModelAdapter, ResetInMidWalkDropsOldRowsAndShowsTheNewModel)
 
 TEST(TreeModelAdapter, KeepsExpandedRowsAcrossAModelInstall)
 {
-    struct Case {
-        const char* name;
-        bool sameObjects; // the new model lists the very same items (texts changed), or new ones
-    };
-    for (const Case& c : {Case{"new objects, same texts", false}, Case{"same objects, new texts", true}}) {
-        SCOPED_TRACE(c.name);
-        SmallTree before;
+    for (bool sameObjects : {false, true}) {
+        SCOPED_TRACE(sameObjects ? "same objects, new texts" : "new objects, same texts");
+        SmallTree before, fresh;
         TreeModelAdapter adapter;
         QTreeView view;
         view.setModel(&adapter);
         adapter.setModel(&before.model);
         view.expand(adapter.index(0, 0));
         view.expand(indexesOf(adapter, before.search).value(0));
-
-        SmallTree fresh;
-        FakeTreeModel* next = &fresh.model;
-        if (c.sameObjects) {
-            next = &before.model;
+        SmallTree& after = sameObjects ? before : fresh;
+        if (sameObjects) {
             before.model.texts[before.results] = "Results (4)";
             before.model.texts[before.search] = "Search (2)";
         }
-        adapter.replaceModel(&view, next);
-
-        CBase* search = c.sameObjects ? before.search : fresh.search;
-        CBase* pics = c.sameObjects ? before.pics : fresh.pics;
+        adapter.replaceModel(&view, &after.model);
         EXPECT_TRUE(view.isExpanded(adapter.index(0, 0)));
-        EXPECT_TRUE(view.isExpanded(indexesOf(adapter, search).value(0)));
-        EXPECT_FALSE(view.isExpanded(indexesOf(adapter, pics).value(0)));
+        EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.search).value(0)));
+        EXPECT_FALSE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
     }
 }
 
@@ -192,18 +167,16 @@ TEST(TreeModelAdapter, ReloadsAfterTheEngineFreedItemsWithoutReadingThem)
     view.setModel(&adapter);
     adapter.setModel(&tree.model);
     walk(adapter, [&](const QModelIndex& index) { view.expand(index); });
-
     // A scan's tidy-up frees the Docs folder while the outline still has rows for it.
     tree.model.kids[tree.results].erase(tree.model.kids[tree.results].begin());
     tree.model.freed = {tree.docs, tree.shared};
     tree.model.kids[tree.search].clear();
     adapter.reload(&view);
-
     EXPECT_TRUE(indexesOf(adapter, tree.docs).isEmpty());
     EXPECT_TRUE(view.isExpanded(indexesOf(adapter, tree.pics).value(0)));
 }
 
-TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResults)
+TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeItsSearchResultsAndTheDiskList)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
     XorrisoDisk disk;
@@ -214,15 +187,15 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResult
                                                        .file("docs/deep/alpha2.txt", 100, 2)
                                                        .folder("pics")
                                                        .file("pics/beta.bin", 5000, 3)));
+    CDiskManager manager; // outlives the engine, which reads its disk
     BrowsedRecovery engine(disk.partition);
     ASSERT_NE(engine.resultRoot, nullptr);
-
     TreeModelAdapter adapter;
-    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
+    Tester tester(&adapter, kFatal);
     auto browsed = std::make_unique<CVolumeTreeModel>(&engine);
-    quietly([&] { adapter.setModel(browsed.get()); });
     QStringList texts;
     quietly([&] {
+        adapter.setModel(browsed.get());
         walk(adapter, [&](const QModelIndex& index) {
             texts << index.data().toString();
             // Rows are the engine's children in the engine's order.
@@ -238,12 +211,9 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResult
     quietly([&] { engine.searchItems("deep"); });
     ASSERT_NE(engine.searchFolder, nullptr);
     auto searched = std::make_unique<CVolumeTreeModel>(&engine);
-    quietly([&] {
-        adapter.setModel(searched.get());
-        walk(adapter, [](const QModelIndex&) {});
-    });
     CBase* deep = nullptr;
     quietly([&] {
+        adapter.setModel(searched.get());
         walk(adapter, [&](const QModelIndex& index) {
             if (index.data().toString() == "deep (1)")
                 deep = adapter.itemAt(index);
@@ -252,22 +222,11 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResult
     ASSERT_NE(deep, nullptr);
     EXPECT_EQ(indexesOf(adapter, deep).size(), 2);
     EXPECT_TRUE(adapter.findShown(engine.searchFolder).isValid());
-    quietly([&] { adapter.setModel(nullptr); });
-}
 
-TEST(TreeModelAdapter, PassesTheModelCheckerOverTheDiskList)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    XorrisoDisk disk;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&disk, TreeSpec().file("a.txt", 100, 1)));
     const int partitions = disk.disk->getPartitionCount();
-    CDiskManager manager;
     ASSERT_TRUE(manager.addDisk(disk.disk.release()));
     CDiskManagerTreeModel list(&manager);
-
-    TreeModelAdapter adapter;
-    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
-    adapter.setModel(&list);
+    quietly([&] { adapter.setModel(&list); });
     const QModelIndex top = adapter.index(0, 0);
     EXPECT_EQ(adapter.itemAt(top), &manager);
     // The disk manager's own row has an icon index (3) without an icon.
@@ -285,56 +244,47 @@ TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
     ASSERT_TRUE(pixel.save(QString::fromStdString(dir.file("file2.png")), "PNG"));
     ASSERT_TRUE(writeFileText(dir.file("harddisk.png"), "not an image"));
     loadListIcons(QString::fromStdString(dir.path()));
-
-    struct Case {
-        int index;
-        bool hasIcon;
-    };
-    for (const Case& c :
-         {Case{2, true}, Case{8, false}, Case{0, false}, Case{3, false}, Case{-1, false}, Case{15, false}}) {
-        SCOPED_TRACE(c.index);
-        quietly([&] { EXPECT_EQ(!getImageByIdx(c.index).isNull(), c.hasIcon); });
+    for (const auto& [index, hasIcon] :
+         {std::pair{2, true}, {8, false}, {0, false}, {3, false}, {-1, false}, {15, false}}) {
+        SCOPED_TRACE(index);
+        quietly([&] { EXPECT_EQ(!getImageByIdx(index).isNull(), hasIcon); });
     }
     loadListIcons(QStringLiteral(GLEANER_RESOURCE_DIR));
 }
 
-// A folder of four files in no order, as a scan leaves it.
+// A folder of four files in no order, as a scan leaves it, and the table over it.
 struct UnsortedFolder : HandBuiltResults {
     UnsortedFolder()
     {
         folder = addFolder(recovery.resultRoot, "found");
         for (const char* name : {"c.txt", "a.txt", "d.txt", "b.txt"})
             addFile(folder, name, std::vector<uint8_t>(10));
+        engineTable = std::make_unique<CVolumeTableModel>(folder);
+        adapter.setModel(engineTable.get());
     }
     CVolumeItem* folder;
+    std::unique_ptr<CVolumeTableModel> engineTable;
+    TableModelAdapter adapter;
 };
 
 TEST(TableModelAdapter, ShowsOneSortedOrderWhicheverRowIsReadFirst)
 {
-    UnsortedFolder results;
-    CVolumeTableModel engineTable(results.folder);
-    TableModelAdapter adapter;
-    adapter.setModel(&engineTable);
-
     // Installing sorts; a view that reads the last row before row 0 sees the same order.
+    UnsortedFolder results;
     EXPECT_EQ(namesOf(results.folder), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "d.txt"}));
-    ASSERT_EQ(adapter.rowCount(), 4);
-    EXPECT_EQ(adapter.index(3, 0).data().toString(), "d.txt");
-    EXPECT_EQ(adapter.index(0, 0).data().toString(), "a.txt");
-    EXPECT_EQ(adapter.headerData(3, Qt::Horizontal).toString(), "Modified");
-
-    Tester tester(&adapter, Tester::FailureReportingMode::Fatal);
-
-    adapter.setModel(nullptr);
-    EXPECT_EQ(adapter.rowCount(), 0);
+    ASSERT_EQ(results.adapter.rowCount(), 4);
+    EXPECT_EQ(results.adapter.index(3, 0).data().toString(), "d.txt");
+    EXPECT_EQ(results.adapter.index(0, 0).data().toString(), "a.txt");
+    EXPECT_EQ(results.adapter.headerData(3, Qt::Horizontal).toString(), "Modified");
+    Tester tester(&results.adapter, kFatal);
+    results.adapter.setModel(nullptr);
+    EXPECT_EQ(results.adapter.rowCount(), 0);
 }
 
-TEST(SelectedItems, MapsTableRowsThroughTheFolderSkippingRowsWithoutItems)
+TEST(SelectedItems, MapsTableRowsThroughTheFolderAndOutlineRowsInOutlineOrderToVolumeItemsOnly)
 {
     UnsortedFolder results;
-    CVolumeTableModel engineTable(results.folder);
-    TableModelAdapter table;
-    table.setModel(&engineTable);
+    TableModelAdapter& table = results.adapter;
     // Row 2 is chosen twice (two cells of it), and the list is not in row order.
     const QModelIndexList rows{table.index(2, 0), table.index(0, 0), table.index(2, 3)};
     std::vector<CVolumeItem*> items;
@@ -343,36 +293,28 @@ TEST(SelectedItems, MapsTableRowsThroughTheFolderSkippingRowsWithoutItems)
     EXPECT_EQ(items[0]->getName(), "a.txt");
     EXPECT_EQ(items[1]->getName(), "c.txt");
 
+    // An outline mixing volume items and other engine objects (as the disk list does), with one
+    // item shown twice.
+    FakeTreeModel model;
+    CBase* top = model.add(nullptr, "Disks");
+    CVolumeItem* first = results.folder->children[0];
+    CVolumeItem* second = results.folder->children[1];
+    for (CVolumeItem* item : {second, first, second})
+        model.link(top, item);
+    TreeModelAdapter outline;
+    outline.setModel(&model);
+    const QModelIndex root = outline.index(0, 0);
+    const QModelIndexList outlineRows{outline.index(1, 0, root), root, outline.index(2, 0, root),
+                                      outline.index(0, 0, root)};
+    quietly([&] { items = getSelectedItemList({}, nullptr, outlineRows, &outline); });
+    EXPECT_EQ(items, (std::vector<CVolumeItem*>{second, first}));
+
     // A row the folder no longer has gives no item rather than a null entry.
     const QModelIndex last = table.index(3, 0);
     delete results.folder->children.back();
     results.folder->children.pop_back();
     quietly([&] { items = getSelectedItemList({last}, results.folder, {}, nullptr); });
     EXPECT_TRUE(items.empty());
-}
-
-TEST(SelectedItems, MapsOutlineRowsToVolumeItemsOnlyInOutlineOrder)
-{
-    // An outline mixing volume items and other engine objects (as the disk list does), with one
-    // item shown twice.
-    UnsortedFolder results;
-    FakeTreeModel model;
-    CBase* top = model.add(nullptr, "Disks");
-    CVolumeItem* first = results.folder->children[0];
-    CVolumeItem* second = results.folder->children[1];
-    model.link(top, second);
-    model.link(top, first);
-    model.link(top, second);
-    model.texts[first] = "first";
-    model.texts[second] = "second";
-    TreeModelAdapter outline;
-    outline.setModel(&model);
-
-    const QModelIndex root = outline.index(0, 0);
-    const QModelIndexList rows{outline.index(1, 0, root), root, outline.index(2, 0, root), outline.index(0, 0, root)};
-    std::vector<CVolumeItem*> items;
-    quietly([&] { items = getSelectedItemList({}, nullptr, rows, &outline); });
-    EXPECT_EQ(items, (std::vector<CVolumeItem*>{second, first}));
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
@@ -23,14 +22,15 @@
 
 namespace {
 
-// A data source whose pictures are plain colour fields; it can hold the worker inside a picture
-// until the test lets it go, and counts what it is asked.
+// A data source of plain colour fields that counts what it is asked; it can hold the worker inside
+// a picture until the test lets it go, or make each picture take a while.
 class FakeSource : public QuilThumbnailDataSource {
 public:
     int count = 0;
     std::atomic<int> pictureCalls{0};
     std::atomic<bool> inside{false};
     int notices = 0;
+    std::chrono::milliseconds delay{0};
     std::function<bool(int)> hasPicture = [](int) { return true; };
 
     int thumbCount() override { return count; }
@@ -44,8 +44,7 @@ public:
             changed_.notify_all();
             changed_.wait(lock, [this] { return !holding_; });
         }
-        if (delay_.count() > 0)
-            std::this_thread::sleep_for(delay_);
+        std::this_thread::sleep_for(delay);
         QImage image;
         if (hasPicture(index)) {
             image = QImage(640, 480, QImage::Format_RGB32);
@@ -58,29 +57,18 @@ public:
     QString thumbFooterAtIndex(int index) override { return QStringLiteral("item %1").arg(index); }
     void thumbViewSelectionDidChange() override { ++notices; }
 
-    void hold()
+    void hold(bool holding)
     {
         std::lock_guard lock(mutex_);
-        holding_ = true;
-    }
-    void release()
-    {
-        std::lock_guard lock(mutex_);
-        holding_ = false;
+        holding_ = holding;
         changed_.notify_all();
     }
-    void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
-    // Waits until the worker has entered thumbAtIndex for `index`.
-    bool waitEntered(int index)
+    // Waits until the worker has entered thumbAtIndex for `index`; how often it has.
+    int waitEntered(int index)
     {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5),
-                                 [&] { return std::find(entered_.begin(), entered_.end(), index) != entered_.end(); });
-    }
-
-    int callsFor(int index)
-    {
-        std::lock_guard lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5),
+                          [&] { return std::find(entered_.begin(), entered_.end(), index) != entered_.end(); });
         return int(std::count(entered_.begin(), entered_.end(), index));
     }
 
@@ -89,20 +77,11 @@ private:
     std::condition_variable changed_;
     std::vector<int> entered_;
     bool holding_ = false;
-    std::chrono::milliseconds delay_{0};
 };
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+bool waitUntil(const std::function<bool()>& done)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return QTest::qWaitFor(done, 5000);
 }
 
 std::vector<int> range(int first, int last)
@@ -112,13 +91,13 @@ std::vector<int> range(int first, int last)
     return values;
 }
 
-// A grid whose viewport is exactly `width` by `height`: no frame, no scroll bar taking room.
-std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width, int height = 480)
+// A grid whose viewport is exactly `width` by 480: no frame, no scroll bar taking room.
+std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width)
 {
     auto view = std::make_unique<QuilThumbnailView>();
     view->setFrameShape(QFrame::NoFrame);
     view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view->resize(width, height);
+    view->resize(width, 480);
     view->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     view->setDataSource(&source);
@@ -126,14 +105,7 @@ std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width, int h
     return view;
 }
 
-void sendMove(QWidget* target, QPoint pos, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    QMouseEvent move(QEvent::MouseMove, QPointF(pos), target->mapToGlobal(QPointF(pos)), Qt::NoButton, Qt::LeftButton,
-                     modifiers);
-    QCoreApplication::sendEvent(target, &move);
-}
-
-TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnce)
+TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnceOldestDroppedAtCapacity)
 {
     // After a reload of 2500 cells the first thousand wait in index order; drawing the first twelve
     // cells from the last to the first puts them in front in reading order.
@@ -143,7 +115,6 @@ TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnce)
     for (int i = 11; i >= 0; --i)
         queue.request(i);
     EXPECT_EQ(queue.indexes(), range(0, 999));
-
     queue.request(500);
     queue.request(500);
     queue.append(7);
@@ -151,22 +122,18 @@ TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnce)
     expected.erase(expected.begin() + 500);
     expected.insert(expected.begin(), 500);
     EXPECT_EQ(queue.indexes(), expected);
-
     int index = -1;
     ASSERT_TRUE(queue.takeFront(index));
     EXPECT_EQ(index, 500);
     queue.request(500);
     EXPECT_EQ(queue.size(), 1000u);
-}
 
-TEST(ThumbnailQueue, RequestsBeyondCapacityDropTheOldest)
-{
-    QuilThumbnailQueue queue(3);
+    QuilThumbnailQueue small(3);
     for (int i : {1, 2, 3, 4})
-        queue.request(i);
-    EXPECT_EQ(queue.indexes(), (std::vector<int>{4, 3, 2}));
-    queue.append(9);
-    EXPECT_EQ(queue.size(), 3u);
+        small.request(i);
+    EXPECT_EQ(small.indexes(), (std::vector<int>{4, 3, 2}));
+    small.append(9);
+    EXPECT_EQ(small.size(), 3u);
 }
 
 TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
@@ -179,13 +146,11 @@ TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
     EXPECT_TRUE(cache.find(0, found));
     cache.insert(3, picture);
     EXPECT_EQ(cache.size(), 3u);
-    EXPECT_TRUE(cache.contains(0));
-    EXPECT_FALSE(cache.contains(1));
-    EXPECT_TRUE(cache.contains(2));
-    EXPECT_TRUE(cache.contains(3));
+    for (int i : {0, 1, 2, 3})
+        EXPECT_EQ(cache.contains(i), i != 1) << i;
 }
 
-TEST(ThumbnailView, ReloadQueuesTheFirstThousandWithoutStartingTheWorker)
+TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
 {
     FakeSource source;
     source.count = 2500;
@@ -193,28 +158,19 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandWithoutStartingTheWorker)
     EXPECT_EQ(view->queuedIndexes(), range(0, 999));
     EXPECT_FALSE(view->isWorkerRunning());
     EXPECT_EQ(source.pictureCalls, 0);
-}
 
-TEST(ThumbnailView, ReloadDuringAPictureDropsItsResult)
-{
-    FakeSource source;
-    source.count = 10;
-    auto view = makeView(source, 500);
-    source.hold();
+    source.hold(true);
     view->requestThumbnail(3);
-    ASSERT_TRUE(source.waitEntered(3));
-
+    ASSERT_EQ(source.waitEntered(3), 1);
     source.count = 5;
     view->reloadData();
-    source.release();
+    source.hold(false);
     view->stopWorker();
     EXPECT_FALSE(view->hasThumbnail(3));
-
     // Asked again in the new contents, the picture is made, shrunk to the cell and kept.
     EXPECT_TRUE(view->requestThumbnail(3).isNull());
     ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(3); }));
-    const QImage thumb = view->requestThumbnail(3);
-    EXPECT_EQ(thumb.size(), QSize(160, 120));
+    EXPECT_EQ(view->requestThumbnail(3).size(), QSize(160, 120));
 }
 
 TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
@@ -222,14 +178,14 @@ TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
     FakeSource source;
     source.count = 2500; // cell 1500 is neither visible nor prefetched: only requests make it
     auto view = makeView(source, 500);
-    source.hold();
+    source.hold(true);
     view->requestThumbnail(1500);
-    ASSERT_TRUE(source.waitEntered(1500));
+    ASSERT_EQ(source.waitEntered(1500), 1);
     view->reloadData();
     view->requestThumbnail(1500);
-    source.release();
+    source.hold(false);
     EXPECT_TRUE(waitUntil([&] { return view->hasThumbnail(1500); }));
-    EXPECT_EQ(source.callsFor(1500), 2);
+    EXPECT_EQ(source.waitEntered(1500), 2);
 }
 
 TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
@@ -261,54 +217,44 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
     view->stopWorker();
     EXPECT_EQ(source.pictureCalls, calls);
     EXPECT_EQ(view->queuedIndexes(), std::vector<int>{});
-
     view->reloadData();
     EXPECT_FALSE(view->hasThumbnail(2));
 }
 
-TEST(ThumbnailView, StopWorkerJoinsAndTheNextRequestRestartsIt)
+TEST(ThumbnailView, StopWorkerAndDestructionJoinTheWorker)
 {
-    FakeSource source;
-    source.count = 50;
-    source.setDelay(std::chrono::milliseconds(20));
-    auto view = makeView(source, 500);
-    view->requestThumbnail(0);
-    ASSERT_TRUE(source.waitEntered(0));
-    view->stopWorker();
-    EXPECT_FALSE(view->isWorkerRunning());
-    EXPECT_FALSE(source.inside);
-    const int calls = source.pictureCalls;
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(source.pictureCalls, calls);
-
-    view->requestThumbnail(40);
-    EXPECT_TRUE(view->isWorkerRunning());
-    ASSERT_TRUE(source.waitEntered(40));
-}
-
-TEST(ThumbnailView, DestructionJoinsTheWorker)
-{
-    auto source = std::make_unique<FakeSource>();
-    source->count = 50;
-    source->setDelay(std::chrono::milliseconds(20));
-    auto view = makeView(*source, 500);
-    view->requestThumbnail(5);
-    ASSERT_TRUE(source->waitEntered(5));
-    view.reset();
-    EXPECT_FALSE(source->inside);
-    const int calls = source->pictureCalls;
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    QCoreApplication::processEvents(); // a queued redraw of the gone view must not run
-    EXPECT_EQ(source->pictureCalls, calls);
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "stopped");
+        FakeSource source;
+        source.count = 50;
+        source.delay = std::chrono::milliseconds(20);
+        auto view = makeView(source, 500);
+        view->requestThumbnail(5);
+        ASSERT_EQ(source.waitEntered(5), 1);
+        if (destroy) {
+            view.reset();
+        } else {
+            view->stopWorker();
+            EXPECT_FALSE(view->isWorkerRunning());
+        }
+        EXPECT_FALSE(source.inside);
+        const int calls = source.pictureCalls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        if (destroy)
+            QCoreApplication::processEvents(); // a queued redraw of the gone view must not run
+        EXPECT_EQ(source.pictureCalls, calls);
+        if (!destroy) {
+            view->requestThumbnail(40); // the next request restarts it
+            EXPECT_TRUE(view->isWorkerRunning());
+            EXPECT_EQ(source.waitEntered(40), 1);
+        }
+    }
 }
 
 TEST(ThumbnailView, ColumnsFollowTheWidth)
 {
     struct Case {
-        int width;
-        int count;
-        int cols;
-        int rows;
+        int width, count, cols, rows;
     };
     const Case cases[] = {{500, 7, 3, 3},
                           {100, 7, 1, 7},
@@ -350,10 +296,10 @@ TEST(ThumbnailView, HitTestFindsTheCellUnderAPoint)
     }
 }
 
-TEST(ThumbnailView, ClickAndCtrlClickSelect)
+TEST(ThumbnailView, ClicksRubberBandAndSelectAllSelectAndReportEachChange)
 {
     FakeSource source;
-    source.count = 7;
+    source.count = 7; // 3 columns: rows 0..1 full, row 2 holds only cell 6
     auto view = makeView(source, 500);
     QWidget* viewport = view->viewport();
     struct Step {
@@ -377,37 +323,24 @@ TEST(ThumbnailView, ClickAndCtrlClickSelect)
         EXPECT_EQ(view->selectedIndexes(), step.selection);
         EXPECT_EQ(source.notices, step.notices);
     }
-}
 
-TEST(ThumbnailView, RubberBandAddsTheCellsItCovers)
-{
-    FakeSource source;
-    source.count = 7;
-    auto view = makeView(source, 500);
-    QWidget* viewport = view->viewport();
-    QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(10, 330));
-    ASSERT_EQ(view->selectedIndexes(), std::set<int>{6});
-
+    // A Ctrl rubber band adds the cells it covers, at the release.
     QTest::mousePress(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(485, 5));
-    sendMove(viewport, QPoint(300, 100), Qt::ControlModifier);
-    sendMove(viewport, QPoint(170, 170), Qt::ControlModifier);
-    EXPECT_EQ(view->selectedIndexes(), std::set<int>{6}); // added only at the release
-    const int notices = source.notices;
+    for (QPoint at : {QPoint(300, 100), QPoint(170, 170)}) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(at), viewport->mapToGlobal(QPointF(at)), Qt::NoButton,
+                         Qt::LeftButton, Qt::ControlModifier);
+        QCoreApplication::sendEvent(viewport, &move);
+    }
+    EXPECT_EQ(view->selectedIndexes(), std::set<int>{6});
     QTest::mouseRelease(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(170, 170));
     EXPECT_EQ(view->selectedIndexes(), (std::set<int>{1, 2, 4, 5, 6}));
-    EXPECT_EQ(source.notices, notices + 1);
-}
+    EXPECT_EQ(source.notices, 6);
 
-TEST(ThumbnailView, SelectAllReportsTheChange)
-{
-    FakeSource source;
-    source.count = 4;
-    auto view = makeView(source, 500);
     view->selectAll();
-    EXPECT_EQ(view->selectedIndexes(), (std::set<int>{0, 1, 2, 3}));
-    EXPECT_EQ(source.notices, 1);
+    EXPECT_EQ(view->selectedIndexes(), (std::set<int>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(source.notices, 7);
     view->selectAll();
-    EXPECT_EQ(source.notices, 1);
+    EXPECT_EQ(source.notices, 7);
 }
 
 } // namespace
