@@ -1,6 +1,9 @@
-// Fitting and scaling pictures, the background view, the fade and the window zoom.
+// Fitting and scaling pictures, the background view, the fade, the window zoom, and the laid-out
+// lines of text views and tool tips.
 #include "MorvImageUtilities.h"
 #include "NSImage-PropotionalScaling.h"
+#include "NSString_Wrapping.h"
+#include "NSTextView_Lines.h"
 #include "NSView_Fade.h"
 #include "NSWindow-ZavrelEffects.h"
 #include "ViewBackground.h"
@@ -10,16 +13,11 @@
 #include <QApplication>
 #include <QGraphicsEffect>
 #include <QImage>
+#include <QPlainTextEdit>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
-#include <ostream>
-
-// Readable rectangles in failure messages.
-void PrintTo(const QRectF& rect, std::ostream* out)
-{
-    *out << "(" << rect.x() << ", " << rect.y() << ", " << rect.width() << " x " << rect.height() << ")";
-}
 
 namespace {
 
@@ -29,8 +27,7 @@ TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
     const struct {
         const char* name;
         QSizeF size;
-        QRectF bounds;
-        QRectF expected;
+        QRectF bounds, expected;
     } cases[] = {
         {"wide picture", {300, 100}, box, {5, 55, 150, 50}},
         // 43.3 x 130 centred at x = 58.3, widened outwards to whole pixels.
@@ -75,9 +72,7 @@ TEST(ProportionalScaling, LongerSideAtMostTheLimitNeverEnlarged)
         }
         const QImage scaled = imageByScalingProportionallyToSize(image, c.limit);
         EXPECT_EQ(scaled.size(), c.expected);
-        if (!scaled.isNull()) {
-            EXPECT_EQ(scaled.pixelColor(0, 0), QColor(Qt::darkCyan));
-        }
+        EXPECT_TRUE(scaled.isNull() || scaled.pixelColor(0, 0) == QColor(Qt::darkCyan));
     }
 }
 
@@ -113,14 +108,11 @@ TEST(ViewBackground, DrawsEachStyle)
         view.resize(400, 300);
         view.setBackgroundStyle(c.style);
         EXPECT_EQ(view.backgroundStyle(), c.style);
-        const QImage image = view.grab().toImage();
         const QColor expected = c.expected.isValid() ? c.expected : plainImage.pixelColor(c.pixel);
-        const QColor actual = image.pixelColor(c.pixel);
+        const QColor actual = view.grab().toImage().pixelColor(c.pixel);
         EXPECT_NEAR(actual.red(), expected.red(), 1);
         EXPECT_NEAR(actual.green(), expected.green(), 1);
         EXPECT_NEAR(actual.blue(), expected.blue(), 1);
-        if (c.pixel.y() == 0 || c.style == ViewBackground::ImageStyle)
-            image.save(QStringLiteral("/tmp/effects_background%1.png").arg(c.style));
     }
 }
 
@@ -129,7 +121,6 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     QWidget window;
     auto* view = new QWidget(&window);
     window.show();
-
     setHidden(view, true, false);
     EXPECT_TRUE(view->isHidden());
     setHidden(view, false, false);
@@ -140,7 +131,6 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_FALSE(view->isHidden());
     EXPECT_TRUE(QTest::qWaitFor([view] { return view->isHidden(); }, 3000));
     EXPECT_EQ(view->graphicsEffect(), nullptr);
-
     // Fading in: shown at once, the effect removed at the end.
     setHidden(view, false, true);
     EXPECT_FALSE(view->isHidden());
@@ -169,50 +159,35 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Show && qobject_cast<ZavrelZoomWindow*>(watched))
-            ++shown;
+        shown += event->type() == QEvent::Show && qobject_cast<ZavrelZoomWindow*>(watched);
         return false;
     }
 };
 
-int zoomWindowsLeft()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    int count = 0;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        count += qobject_cast<ZavrelZoomWindow*>(widget) != nullptr;
-    return count;
-}
-
-TEST(ZavrelEffects, ZoomShowsAndHidesTheWindow)
+TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChanges)
 {
     QWidget window;
     window.setGeometry(200, 200, 160, 120);
-    const QRect from(10, 10, 20, 20);
     ZoomWindowCounter zooms;
+    const auto zoomWindowsLeft = [] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        return std::count_if(windows.begin(), windows.end(),
+                             [](QWidget* w) { return qobject_cast<ZavrelZoomWindow*>(w); });
+    };
+    zoomOffToRect(&window, {0, 0, 10, 10}); // hidden already
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(zooms.shown, 0);
 
-    zoomOnFromRect(&window, from);
+    zoomOnFromRect(&window, {10, 10, 20, 20});
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.geometry().size(), QSize(160, 120));
     EXPECT_EQ(zoomWindowsLeft(), 0);
-
-    zoomOffToRect(&window, from);
+    zoomOnFromRect(&window, {0, 0, 10, 10}); // visible already
+    zoomOffToRect(&window, {10, 10, 20, 20});
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(zoomWindowsLeft(), 0);
     EXPECT_EQ(zooms.shown, 2);
-}
-
-TEST(ZavrelEffects, ZoomToTheStateAlreadyReachedDoesNothing)
-{
-    QWidget window;
-    window.setGeometry(200, 200, 160, 120);
-    ZoomWindowCounter zooms;
-    zoomOffToRect(&window, {0, 0, 10, 10}); // hidden already
-    EXPECT_FALSE(window.isVisible());
-    window.show();
-    zoomOnFromRect(&window, {0, 0, 10, 10}); // visible already
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(zooms.shown, 0);
 }
 
 TEST(ZavrelEffects, ZoomWindowCarriesASnapshotOfAHiddenWindow)
@@ -226,6 +201,53 @@ TEST(ZavrelEffects, ZoomWindowCarriesASnapshotOfAHiddenWindow)
     EXPECT_EQ(zoom->geometry().size(), QSize(1, 1)); // never zero
     // 0.2 s per 150 pixels of the largest edge movement (Shift is not held here).
     EXPECT_DOUBLE_EQ(zoom->animationResizeTime({0, 0, 151, 76}), 0.2);
+}
+
+TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
+{
+    const std::pair<const char*, QStringList> cases[] = {
+        {"", {}}, {"alpha", {"alpha"}}, {"alpha\nbeta\n", {"alpha", "beta"}}, {"alpha\n\nbeta", {"alpha", "", "beta"}}};
+    QPlainTextEdit view;
+    view.resize(400, 200);
+    for (const auto& [text, lines] : cases) {
+        SCOPED_TRACE(text);
+        view.setPlainText(QString::fromUtf8(text));
+        EXPECT_EQ(::lines(&view), lines);
+        EXPECT_EQ(numberOfLines(&view), unsigned(lines.size()));
+    }
+    // A long paragraph wraps at the width and rejoins to itself.
+    const QString text = QStringLiteral("the quick brown fox jumps over the lazy dog ").repeated(8).trimmed();
+    const QStringList wrapped = layOutLines(text, QFont(), 120);
+    EXPECT_GT(wrapped.size(), 3);
+    EXPECT_EQ(wrapped.join(QString()), text);
+    EXPECT_EQ(layOutLines(text, QFont(), 0).size(), 1) << "no width: no wrapping";
+}
+
+TEST(ToolTipWrapping, LineCountFindsTheNarrowestWidthThatKeepsTheTextWithinIt)
+{
+    const QString text =
+        QStringLiteral("Scan the selected disk for files that were deleted but whose blocks are still there");
+    for (uint32_t count : {1u, 2u, 3u}) {
+        SCOPED_TRACE(count);
+        const QString result = stringWrappedForToolTipToLineCount(text, count);
+        const uint32_t width = uint32_t(sharedTextViewForWrappingForToolTips().width);
+        EXPECT_LE(uint32_t(result.count(QLatin1Char('\n')) + 1), count);
+        // One pixel narrower needs more lines.
+        EXPECT_GT(uint32_t(stringWrappedForToolTipToPixelWidth(text, width - 1).count(QLatin1Char('\n')) + 1), count);
+    }
+    EXPECT_FALSE(stringWrappedForToolTipToLineCount(text, 0).isEmpty()) << "zero lines asked: no division by zero";
+    // Text wider than the limit comes back wrapped at the widest width.
+    EXPECT_GT(stringWrappedForToolTipToLineCount(QStringLiteral("wide ").repeated(3000), 1).count(QLatin1Char('\n')),
+              0);
+    EXPECT_EQ(sharedTextViewForWrappingForToolTips().width, 10000.0);
+}
+
+TEST(ToolTipWrapping, RatioWrapsNoWiderThanAskedOfItsHeight)
+{
+    const QString text =
+        QStringLiteral("Choose a disk or a volume in the list, then one of the scans above ").repeated(3);
+    EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(text, 1.0f).count(QLatin1Char('\n')),
+              stringWrappedForToolTipToWidthToHeightRatio(text, 8.0f).count(QLatin1Char('\n')));
 }
 
 } // namespace

@@ -1,6 +1,5 @@
-// One QApplication for the whole interface suite, created before the first test and shared by all.
-// The suite runs on Qt's offscreen platform unless QT_QPA_PLATFORM asks for another (for instance
-// xcb under Xvfb, to take screenshots).
+// One QApplication for the whole interface suite, shared by all tests, on Qt's offscreen platform
+// unless QT_QPA_PLATFORM asks for another (xcb under Xvfb, to take screenshots).
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -25,20 +25,27 @@ std::vector<float> runPhase(SplashController& splash)
 
 TEST(Splash, FadeInTakesFortyNineSlicesAndEndsJustBelowOpaque)
 {
-    auto clock = std::make_shared<FakeClock>();
-    SplashController splash(clock);
-    QSignalSpy shown(&splash, &SplashController::fadeInFinished);
-    splash.show();
-    ASSERT_NE(splash.window(), nullptr);
-    EXPECT_TRUE(splash.window()->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_TRUE(splash.window()->windowFlags() & Qt::FramelessWindowHint);
-    const std::vector<float> alphas = runPhase(splash);
-    EXPECT_EQ(alphas.size(), 49u);
-    EXPECT_FLOAT_EQ(alphas.front(), 0.01f);
-    EXPECT_NEAR(alphas.back(), 0.970, 0.001);
-    EXPECT_EQ(splash.phase(), SplashController::Phase::Shown);
-    EXPECT_EQ(shown.count(), 1);
-    EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
+    for (bool closeDuringFadeIn : {false, true}) {
+        SCOPED_TRACE(closeDuringFadeIn ? "close asked during the fade-in" : "left alone");
+        auto clock = std::make_shared<FakeClock>();
+        SplashController splash(clock);
+        QSignalSpy shown(&splash, &SplashController::fadeInFinished);
+        splash.show();
+        ASSERT_NE(splash.window(), nullptr);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::FramelessWindowHint);
+        if (closeDuringFadeIn)
+            splash.close();
+        const std::vector<float> alphas = runPhase(splash);
+        EXPECT_EQ(alphas.size(), 49u);
+        EXPECT_FLOAT_EQ(alphas.front(), 0.01f);
+        EXPECT_NEAR(alphas.back(), 0.970, 0.001);
+        // A close asked meanwhile waits for the fade-in.
+        EXPECT_EQ(splash.phase(),
+                  closeDuringFadeIn ? SplashController::Phase::Waiting : SplashController::Phase::Shown);
+        EXPECT_EQ(shown.count(), 1);
+        EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
+    }
 }
 
 TEST(Splash, StaysFiveSecondsAfterItsFadeInThenFadesOutInTwentyFiveSlices)
@@ -76,17 +83,6 @@ TEST(Splash, StaysFiveSecondsAfterItsFadeInThenFadesOutInTwentyFiveSlices)
         splash.close(); // a second close finds no window
         EXPECT_EQ(closed.count(), 1);
     }
-}
-
-TEST(Splash, CloseRequestedDuringTheFadeInWaitsForIt)
-{
-    auto clock = std::make_shared<FakeClock>();
-    SplashController splash(clock);
-    splash.show();
-    splash.close();
-    EXPECT_EQ(splash.phase(), SplashController::Phase::FadingIn);
-    runPhase(splash);
-    EXPECT_EQ(splash.phase(), SplashController::Phase::Waiting);
 }
 
 } // namespace
