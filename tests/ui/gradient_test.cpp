@@ -97,24 +97,13 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
 
 TEST(BrelGradient, HueWithoutASectorGivesBlack)
 {
-    const float inf = std::numeric_limits<float>::infinity();
-    const struct {
-        float hue;
-        Rgba expected;
-    } cases[] = {
-        {std::numeric_limits<float>::quiet_NaN(), {0, 0, 0, 0}},
-        {inf, {0, 0, 0, 0}},
-        {-inf, {0, 0, 0, 0}},
-        {-30, {0, 0, 0, 0}},
-        {480, {0, 1, 0, 0}}, // 120 after the full turn
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.hue);
-        float hsv[3] = {c.hue, 1, 1};
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const std::pair<float, float> huesAndGreens[] = {{nan, 0}, {inf, 0}, {-inf, 0}, {-30, 0}, {480, 1}}; // 480: 120
+    for (const auto& [hue, green] : huesAndGreens) {
+        SCOPED_TRACE(hue);
+        float hsv[3] = {hue, 1, 1};
         BrelHSVToRGB(hsv);
-        EXPECT_FLOAT_EQ(hsv[0], c.expected.red);
-        EXPECT_FLOAT_EQ(hsv[1], c.expected.green);
-        EXPECT_FLOAT_EQ(hsv[2], c.expected.blue);
+        EXPECT_EQ(std::vector<float>(hsv, hsv + 3), (std::vector<float>{0, green, 0}));
     }
 }
 
@@ -162,12 +151,6 @@ TEST(BrelGradient, MissingStopsAndUnknownModesAreRefused)
     EXPECT_EQ(hue.blendingMode(), BrelHueAscendingBlendingMode);
 }
 
-// The grey level of a pixel of a fill of black (first stop) to white (last stop).
-int greyAt(const QImage& image, int x, int y)
-{
-    return qRed(image.pixel(x, y));
-}
-
 QImage filled(QSize size, const std::function<void(QPainter&, QRectF)>& fill)
 {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -177,7 +160,7 @@ QImage filled(QSize size, const std::function<void(QPainter&, QRectF)>& fill)
     return image;
 }
 
-TEST(BrelGradient, AxialFillRunsAlongTheAngle)
+TEST(BrelGradient, AxialFillRunsAlongTheAngleAndKeepsTheHardEdge)
 {
     const BrelGradient gradient = blackToWhite();
     // A 4 x 10 picture: pixel centres at t = (n + 0.5) / extent along the axis.
@@ -194,18 +177,14 @@ TEST(BrelGradient, AxialFillRunsAlongTheAngle)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.angle << " at " << c.pixel.x() << "," << c.pixel.y());
         const QImage image = filled({4, 10}, [&](QPainter& p, QRectF r) { gradient.fillRect(p, r, c.angle); });
-        EXPECT_NEAR(greyAt(image, c.pixel.x(), c.pixel.y()), c.grey, 1);
+        EXPECT_NEAR(qRed(image.pixel(c.pixel)), c.grey, 1);
         EXPECT_EQ(qAlpha(image.pixel(c.pixel)), 255);
     }
-}
-
-TEST(BrelGradient, AxialFillKeepsTheHardEdge)
-{
-    // The pressed aqua preset along 8 rows top to bottom: rows 3 and 4 sit either side of the edge.
-    const QImage image =
+    // The pressed aqua preset along 8 rows top to bottom: rows 3 and 4 sit either side of its edge.
+    const QImage edge =
         filled({2, 8}, [](QPainter& p, QRectF r) { BrelGradient::aquaPressedGradient().fillRect(p, r, 270); });
-    EXPECT_NEAR(greyAt(image, 0, 3), std::lround(255 * (0.80 + (0.64 - 0.80) * 0.4375 / 0.5)), 1);
-    EXPECT_NEAR(greyAt(image, 0, 4), std::lround(255 * (0.80 + (0.77 - 0.80) * 0.0625 / 0.5)), 1);
+    EXPECT_NEAR(qRed(edge.pixel(0, 3)), std::lround(255 * (0.80 + (0.64 - 0.80) * 0.4375 / 0.5)), 1);
+    EXPECT_NEAR(qRed(edge.pixel(0, 4)), std::lround(255 * (0.80 + (0.77 - 0.80) * 0.0625 / 0.5)), 1);
 }
 
 TEST(BrelGradient, FillOfNothingDrawsNothing)
@@ -228,22 +207,19 @@ TEST(BrelGradient, RadialFillGrowsFromTheCentre)
 {
     // 21 x 21: from radius 1 at the centre to radius 10.5, the end colours carried on both ways.
     const QImage image = filled({21, 21}, [](QPainter& p, QRectF r) { blackToWhite().radialFillRect(p, r); });
-    const struct {
-        QPoint pixel;
-        int grey;
-    } cases[] = {
+    const std::pair<QPoint, int> cases[] = {
         {{10, 10}, 0},                                            // inside the first circle
         {{0, 10}, static_cast<int>(std::lround(255 * 9 / 9.5))},  // distance 10
         {{10, 15}, static_cast<int>(std::lround(255 * 4 / 9.5))}, // distance 5
         {{0, 0}, 255},                                            // beyond the last circle
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.pixel.x() << "," << c.pixel.y());
-        EXPECT_NEAR(greyAt(image, c.pixel.x(), c.pixel.y()), c.grey, 1);
+    for (const auto& [pixel, grey] : cases) {
+        SCOPED_TRACE(testing::Message() << pixel.x() << "," << pixel.y());
+        EXPECT_NEAR(qRed(image.pixel(pixel)), grey, 1);
     }
 }
 
-TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndMode)
+TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndModeAndRefusesCorruptArchives)
 {
     const BrelGradient original = BrelGradient::aquaSelectedGradient().gradientWithBlendingMode(2);
     const QVariantMap archive = original.encodeWithCoder();
@@ -256,10 +232,8 @@ TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndMode)
     EXPECT_EQ(stops(*copy), stops(original));
     EXPECT_EQ(copy->encodeWithCoder(), archive); // every component of every stop
     EXPECT_TRUE(BrelGradient::initWithCoder(BrelGradient().encodeWithCoder()));
-}
 
-TEST(BrelGradient, CorruptArchiveIsRefused)
-{
+    // A corrupt archive is refused, with the reason.
     const QVariantMap good = blackToWhite().encodeWithCoder();
     auto with = [&good](const QString& key, const QVariant& value) {
         QVariantMap map = good;
@@ -271,10 +245,7 @@ TEST(BrelGradient, CorruptArchiveIsRefused)
     };
     QVariantMap renumbered = with("$3", QVariant());
     renumbered.insert("$10", 0.5f);
-    const struct {
-        const char* name;
-        QVariantMap archive;
-    } cases[] = {
+    const std::pair<const char*, QVariantMap> cases[] = {
         {"count above the stored stops", with("BrelGradientElementCount", 3)},
         {"count below the stored stops", with("BrelGradientElementCount", 1)},
         {"huge count", with("BrelGradientElementCount", std::numeric_limits<int>::max())},
@@ -286,10 +257,10 @@ TEST(BrelGradient, CorruptArchiveIsRefused)
         {"value not finite", with("$9", std::numeric_limits<float>::quiet_NaN())},
         {"value missing, another in its place", renumbered},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        QString why;
-        EXPECT_FALSE(BrelGradient::initWithCoder(c.archive, &why));
+    for (const auto& [name, corrupt] : cases) {
+        SCOPED_TRACE(name);
+        why.clear();
+        EXPECT_FALSE(BrelGradient::initWithCoder(corrupt, &why));
         EXPECT_FALSE(why.isEmpty());
     }
 }

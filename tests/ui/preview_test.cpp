@@ -49,26 +49,22 @@ Bytes encoded(const QImage& image, const char* format, int quality = -1)
 }
 
 // The four-colour picture as a GIF and as an RGB TIFF (Qt writes neither); either may claim a size.
-Bytes gifOf(const QImage& image, uint16_t claimedWidth = 0, uint16_t claimedHeight = 0)
+Bytes gifOf(uint16_t claimedWidth = 0, uint16_t claimedHeight = 0)
 {
-    std::vector<uint8_t> indices;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            indices.push_back(uint8_t(std::find(kQuadrants, kQuadrants + 4, image.pixel(x, y)) - kQuadrants));
+    const QImage indexed =
+        quadrantImage().convertToFormat(QImage::Format_Indexed8, QList<QRgb>(kQuadrants, kQuadrants + 4));
     const std::array<uint32_t, 4> palette = {kQuadrants[0] & 0xFFFFFF, kQuadrants[1] & 0xFFFFFF,
                                              kQuadrants[2] & 0xFFFFFF, kQuadrants[3] & 0xFFFFFF};
-    return imagewriters::gif(uint16_t(image.width()), uint16_t(image.height()), palette, indices, claimedWidth,
+    return imagewriters::gif(kImageWidth, kImageHeight, palette,
+                             Bytes(indexed.constBits(), indexed.constBits() + indexed.sizeInBytes()), claimedWidth,
                              claimedHeight);
 }
 
-Bytes tiffOf(const QImage& image, uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
+Bytes tiffOf(uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
 {
-    Bytes rgb;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            rgb.insert(rgb.end(), {uint8_t(qRed(image.pixel(x, y))), uint8_t(qGreen(image.pixel(x, y))),
-                                   uint8_t(qBlue(image.pixel(x, y)))});
-    return imagewriters::tiff(uint32_t(image.width()), uint32_t(image.height()), rgb, claimedWidth, claimedHeight);
+    const QImage rgb = quadrantImage().convertToFormat(QImage::Format_RGB888); // rows of 1200 bytes, unpadded
+    return imagewriters::tiff(kImageWidth, kImageHeight, Bytes(rgb.constBits(), rgb.constBits() + rgb.sizeInBytes()),
+                              claimedWidth, claimedHeight);
 }
 
 // A PNG whose header, with its valid checksum, claims 65535 x 65535 RGBA pixels.
@@ -263,64 +259,43 @@ TEST(PreviewIO, SeekProcAcceptsOnlyPositionsInsideTheItem)
     }
 }
 
-// Pictures, a PDF and a text on one xorriso volume, previewed as items of a browse scan.
-class PreviewOfVolume : public testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        if (!toolAvailable("xorriso"))
-            return;
-        const QImage picture = quadrantImage();
-        disk = std::make_unique<XorrisoDisk>();
-        makeXorrisoDisk(disk.get(),
-                        TreeSpec()
-                            .file("photo.jpg", encoded(picture, "jpeg", 95))
-                            .file("plain.png", encoded(picture, "png"))
-                            .file("deep.png", encoded(picture.convertToFormat(QImage::Format_RGBX64), "png"))
-                            .file("anim.gif", gifOf(picture))
-                            .file("scan.tif", tiffOf(picture))
-                            .file("paper.pdf", pdfDocument())
-                            .file("notes.txt", Bytes(kText, kText + sizeof kText - 1)));
-        if (!disk->partition)
-            return;
-        recovery = std::make_unique<BrowsedRecovery>(disk->partition);
-        if (recovery->resultRoot)
-            quietly([] { recovery->resultRoot->addChildren(); });
-    }
-    static void TearDownTestSuite()
-    {
-        recovery.reset();
-        disk.reset();
-    }
-
-    void SetUp() override
-    {
-        RECOVERY_REQUIRE_TOOLS("xorriso");
-        ASSERT_TRUE(recovery && recovery->resultRoot) << "the volume was not made";
-    }
-
-    // The preview of the named file, and what the preview maker printed meanwhile.
-    QImage previewOf(const std::string& name, int width, int height, std::string* text = nullptr)
-    {
-        for (CVolumeItem* child : recovery->resultRoot->children)
-            if (child->getName() == name) {
-                QImage image;
-                const std::string printed = quietly([&] { image = preview.getFilePreview(child, width, height); });
-                if (text)
-                    *text = printed;
-                return image;
-            }
-        ADD_FAILURE() << name << " is not on the volume";
-        return QImage();
-    }
-
-    Preview preview;
-    static inline std::unique_ptr<XorrisoDisk> disk;
-    static inline std::unique_ptr<BrowsedRecovery> recovery;
-};
-
-TEST_F(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
+// The preview of a file of one xorriso volume of pictures, a PDF and a text (made once), read as an
+// item of a browse scan; text gets what the preview maker printed meanwhile.
+QImage volumePreview(const std::string& name, int width, int height, std::string* text = nullptr)
 {
+    static XorrisoDisk disk;
+    static std::unique_ptr<BrowsedRecovery> recovery;
+    if (!disk.partition) {
+        const QImage picture = quadrantImage();
+        makeXorrisoDisk(&disk, TreeSpec()
+                                   .file("photo.jpg", encoded(picture, "jpeg", 95))
+                                   .file("plain.png", encoded(picture, "png"))
+                                   .file("deep.png", encoded(picture.convertToFormat(QImage::Format_RGBX64), "png"))
+                                   .file("anim.gif", gifOf())
+                                   .file("scan.tif", tiffOf())
+                                   .file("paper.pdf", pdfDocument())
+                                   .file("notes.txt", Bytes(kText, kText + sizeof kText - 1)));
+        if (!disk.partition)
+            return {};
+        recovery = std::make_unique<BrowsedRecovery>(disk.partition);
+        quietly([] { recovery->resultRoot->addChildren(); });
+    }
+    Preview preview;
+    for (CVolumeItem* child : recovery->resultRoot->children)
+        if (child->getName() == name) {
+            QImage image;
+            const std::string printed = quietly([&] { image = preview.getFilePreview(child, width, height); });
+            if (text)
+                *text = printed;
+            return image;
+        }
+    ADD_FAILURE() << name << " is not on the volume";
+    return {};
+}
+
+TEST(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
+{
+    RECOVERY_REQUIRE_TOOLS("xorriso");
     // The deep fixture really is 16 bits per channel (IHDR bit depth).
     EXPECT_EQ(encoded(quadrantImage().convertToFormat(QImage::Format_RGBX64), "png").at(24), 16);
     const std::pair<const char*, double> cases[] = {
@@ -330,16 +305,17 @@ TEST_F(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
     for (const auto& [name, tolerance] : cases) {
         SCOPED_TRACE(name);
         std::string text;
-        const QImage image = previewOf(name, 300, 300, &text);
+        const QImage image = volumePreview(name, 300, 300, &text);
         EXPECT_EQ(text.find("getFileTextPreview"), std::string::npos) << "fell through to text: " << text;
         ASSERT_EQ(image.size(), expectedSize) << text;
         EXPECT_LT(meanDifference(image, reference), tolerance); // per channel, 0-255
     }
 }
 
-TEST_F(PreviewOfVolume, PdfPreviewsItsFirstPageStretchedOnWhite)
+TEST(PreviewOfVolume, PdfPreviewsItsFirstPageStretchedOnWhite)
 {
-    const QImage image = previewOf("paper.pdf", 200, 300);
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    const QImage image = volumePreview("paper.pdf", 200, 300);
     ASSERT_EQ(image.size(), QSize(200, 300));
     for (int y : {10, 150, 290}) {
         SCOPED_TRACE(y);
@@ -348,15 +324,16 @@ TEST_F(PreviewOfVolume, PdfPreviewsItsFirstPageStretchedOnWhite)
     }
 }
 
-TEST_F(PreviewOfVolume, TextPreviewsItsLinesFromTheTopWhileTheyFit)
+TEST(PreviewOfVolume, TextPreviewsItsLinesFromTheTopWhileTheyFit)
 {
-    QImage image = previewOf("notes.txt", 160, 40);
+    RECOVERY_REQUIRE_TOOLS("xorriso");
+    QImage image = volumePreview("notes.txt", 160, 40);
     ASSERT_EQ(image.size(), QSize(160, 40));
     EXPECT_FALSE(rowsAreWhite(image, 0, 16));
     EXPECT_FALSE(rowsAreWhite(image, 16, 32));
     EXPECT_TRUE(rowsAreWhite(image, 32, 40)) << "the third line would reach below the bottom edge";
     // The first line is drawn even into an image lower than a line.
-    image = previewOf("notes.txt", 160, 10);
+    image = volumePreview("notes.txt", 160, 10);
     ASSERT_EQ(image.size(), QSize(160, 10));
     EXPECT_FALSE(rowsAreWhite(image, 0, 10));
 }
@@ -366,7 +343,7 @@ TEST_F(PreviewOfVolume, TextPreviewsItsLinesFromTheTopWhileTheyFit)
 TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
 {
     const QImage picture = quadrantImage();
-    const Bytes png = encoded(picture, "png"), jpeg = encoded(picture, "jpeg", 95), gif = gifOf(picture);
+    const Bytes png = encoded(picture, "png"), jpeg = encoded(picture, "jpeg", 95), gif = gifOf();
     Bytes garbage(png.begin(), png.begin() + 8);
     const Bytes noise = patternBytes(3000, 5);
     garbage.insert(garbage.end(), noise.begin(), noise.end());
@@ -409,9 +386,9 @@ TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
         {"cut.gif", gifCutInABlock, "ok2", {8, 8}, qRgb(0x16, 0x1d, 0)},
         {"huge.png", hugePng(), "header refused", {}, 0},
         {"huge.jpg", withHugeJpegFrame(jpeg), "header refused", {}, 0},
-        {"huge.gif", gifOf(picture, 65535, 65535), "header refused", {}, 0},
+        {"huge.gif", gifOf(65535, 65535), "header refused", {}, 0},
         {"huge.bmp", hugeBmp(), "header refused", {}, 0},
-        {"huge.tif", tiffOf(picture, 65535, 65535), "header refused", {}, 0},
+        {"huge.tif", tiffOf(65535, 65535), "header refused", {}, 0},
         {"empty.jpg", {}, "freeimage: unknown format", {}, 0},
         {"picture.psd", psd, "freeimage: unknown format", {}, 0},
         {"crash.psd", psdRunLengthCrash, "freeimage: unknown format", {}, 0},
