@@ -79,11 +79,6 @@ private:
     bool holding_ = false;
 };
 
-bool waitUntil(const std::function<bool()>& done)
-{
-    return QTest::qWaitFor(done, 5000);
-}
-
 std::vector<int> range(int first, int last)
 {
     std::vector<int> values(last - first + 1);
@@ -169,7 +164,7 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
     EXPECT_FALSE(view->hasThumbnail(3));
     // Asked again in the new contents, the picture is made, shrunk to the cell and kept.
     EXPECT_TRUE(view->requestThumbnail(3).isNull());
-    ASSERT_TRUE(waitUntil([&] { return view->hasThumbnail(3); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(3); }));
     EXPECT_EQ(view->requestThumbnail(3).size(), QSize(160, 120));
 }
 
@@ -184,7 +179,7 @@ TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
     view->reloadData();
     view->requestThumbnail(1500);
     source.hold(false);
-    EXPECT_TRUE(waitUntil([&] { return view->hasThumbnail(1500); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(1500); }));
     EXPECT_EQ(source.waitEntered(1500), 2);
 }
 
@@ -204,7 +199,7 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
     view->requestThumbnail(1);
     // The paint of the shown view and the reload's prefetch ask for all four cells: wait for each, so
     // none is still queued or in progress when the worker stops.
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         for (int i = 0; i < source.count; ++i)
             if (!view->hasThumbnail(i))
                 return false;
@@ -280,27 +275,20 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
     }
 }
 
-TEST(ThumbnailView, HitTestFindsTheCellUnderAPoint)
+TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachChange)
 {
     FakeSource source;
     source.count = 7; // 3 columns: rows 0..1 full, row 2 holds only cell 6
     auto view = makeView(source, 500);
     EXPECT_EQ(view->rectForIndex(4), QRect(160, 160, 160, 160));
-    const std::pair<QPoint, int> cases[] = {
+    const std::pair<QPoint, int> hits[] = {
         {{10, 10}, 0},    {{170, 10}, 1},  {{319, 159}, 1}, {{10, 170}, 3}, {{10, 330}, 6},
         {{170, 330}, -1}, {{490, 10}, -1}, {{-1, 5}, -1},   {{5, -1}, -1},  {{10, 481}, -1},
     };
-    for (const auto& [point, index] : cases) {
+    for (const auto& [point, index] : hits) {
         SCOPED_TRACE(testing::Message() << "point " << point.x() << "," << point.y());
         EXPECT_EQ(view->indexForPoint(point), index);
     }
-}
-
-TEST(ThumbnailView, ClicksRubberBandAndSelectAllSelectAndReportEachChange)
-{
-    FakeSource source;
-    source.count = 7; // 3 columns: rows 0..1 full, row 2 holds only cell 6
-    auto view = makeView(source, 500);
     QWidget* viewport = view->viewport();
     struct Step {
         QPoint at;
