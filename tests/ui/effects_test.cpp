@@ -164,7 +164,7 @@ protected:
     }
 };
 
-TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChanges)
+TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASnapshot)
 {
     QWidget window;
     window.setGeometry(200, 200, 160, 120);
@@ -188,14 +188,12 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChanges)
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(zoomWindowsLeft(), 0);
     EXPECT_EQ(zooms.shown, 2);
-}
 
-TEST(ZavrelEffects, ZoomWindowCarriesASnapshotOfAHiddenWindow)
-{
-    ViewBackground window;
-    window.setBackgroundStyle(ViewBackground::ColorStyle);
-    window.resize(80, 60);
-    std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&window, {0, 0, 0, 0}));
+    // The zoom window carries a snapshot of the hidden window.
+    ViewBackground coloured;
+    coloured.setBackgroundStyle(ViewBackground::ColorStyle);
+    coloured.resize(80, 60);
+    std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
     EXPECT_EQ(zoom->snapshot().size(), QSize(80, 60));
     EXPECT_EQ(zoom->snapshot().pixelColor(40, 30), QColor(Qt::magenta));
     EXPECT_EQ(zoom->geometry().size(), QSize(1, 1)); // never zero

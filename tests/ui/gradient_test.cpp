@@ -107,7 +107,7 @@ TEST(BrelGradient, HueWithoutASectorGivesBlack)
     }
 }
 
-TEST(BrelGradient, StopOperationsReturnNewGradients)
+TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnknownModes)
 {
     const BrelGradient base = blackToWhite();
     // A stop at a position already present goes after the stop that is there.
@@ -124,10 +124,8 @@ TEST(BrelGradient, StopOperationsReturnNewGradients)
     const BrelGradient faded = BrelGradient::rainbowGradient().gradientWithAlphaComponent(0.25f);
     EXPECT_EQ(faded.blendingMode(), BrelRGBBlendingMode);
     expectColour(faded.colorStopAtIndex(1), {0.54f, 0, 1, 0.25f});
-}
 
-TEST(BrelGradient, MissingStopsAndUnknownModesAreRefused)
-{
+    // Missing stops and unknown modes are refused.
     const BrelGradient three = blackToWhite().addColorStop(Qt::red, 0.5f);
     try {
         (void)three.removeColorStopAtPosition(0.3f);

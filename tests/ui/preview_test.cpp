@@ -312,22 +312,18 @@ TEST(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
     }
 }
 
-TEST(PreviewOfVolume, PdfPreviewsItsFirstPageStretchedOnWhite)
+TEST(PreviewOfVolume, PdfAndTextPreviewOnWhiteThePdfsFirstPageStretchedTheTextsLinesThatFit)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
-    const QImage image = volumePreview("paper.pdf", 200, 300);
+    QImage image = volumePreview("paper.pdf", 200, 300);
     ASSERT_EQ(image.size(), QSize(200, 300));
     for (int y : {10, 150, 290}) {
         SCOPED_TRACE(y);
         EXPECT_LE(colourDistance(image.pixel(40, y), qRgb(200, 0, 0)), 40);
         EXPECT_LE(colourDistance(image.pixel(160, y), qRgb(0, 0, 200)), 40);
     }
-}
-
-TEST(PreviewOfVolume, TextPreviewsItsLinesFromTheTopWhileTheyFit)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    QImage image = volumePreview("notes.txt", 160, 40);
+    // A text shows its lines from the top while they fit.
+    image = volumePreview("notes.txt", 160, 40);
     ASSERT_EQ(image.size(), QSize(160, 40));
     EXPECT_FALSE(rowsAreWhite(image, 0, 16));
     EXPECT_FALSE(rowsAreWhite(image, 16, 32));
