@@ -125,7 +125,6 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_TRUE(view->isHidden());
     setHidden(view, false, false);
     EXPECT_FALSE(view->isHidden());
-
     // Fading out: still there until the opacity has run out, then hidden, the effect gone.
     setHidden(view, true, true);
     EXPECT_FALSE(view->isHidden());
@@ -137,7 +136,6 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_NE(view->graphicsEffect(), nullptr);
     EXPECT_TRUE(QTest::qWaitFor([view] { return view->graphicsEffect() == nullptr; }, 3000));
     EXPECT_FALSE(view->isHidden());
-
     // A change in the middle of a fade is not undone when the fade would have ended: a second view
     // faded out at the same moment marks that end, however slow the machine.
     auto* witness = new QWidget(&window);
@@ -178,7 +176,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     zoomOffToRect(&window, {0, 0, 10, 10}); // hidden already
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(zooms.shown, 0);
-
     zoomOnFromRect(&window, {10, 10, 20, 20});
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.geometry().size(), QSize(160, 120));
@@ -188,7 +185,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(zoomWindowsLeft(), 0);
     EXPECT_EQ(zooms.shown, 2);
-
     // The zoom window carries a snapshot of the hidden window.
     ViewBackground coloured;
     coloured.setBackgroundStyle(ViewBackground::ColorStyle);

@@ -116,15 +116,12 @@ TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnkno
                                    .addColorStop(QColor(30, 0, 0), 0);
     EXPECT_EQ(stops(added), (Stops{{0, 0}, {30, 0}, {10, 0.5f}, {20, 0.5f}, {255, 1}}));
     EXPECT_EQ(stops(base), (Stops{{0, 0}, {255, 1}}));
-
     EXPECT_EQ(stops(added.removeColorStopAtPosition(0.5f)), (Stops{{0, 0}, {30, 0}, {20, 0.5f}, {255, 1}}));
     EXPECT_EQ(stops(added.removeColorStopAtIndex(4)), (Stops{{0, 0}, {30, 0}, {10, 0.5f}, {20, 0.5f}}));
     expectColour(added.colorStopAtIndex(1), {30 / 255.0f, 0, 0, 1});
-
     const BrelGradient faded = BrelGradient::rainbowGradient().gradientWithAlphaComponent(0.25f);
     EXPECT_EQ(faded.blendingMode(), BrelRGBBlendingMode);
     expectColour(faded.colorStopAtIndex(1), {0.54f, 0, 1, 0.25f});
-
     // Missing stops and unknown modes are refused.
     const BrelGradient three = blackToWhite().addColorStop(Qt::red, 0.5f);
     try {
@@ -143,7 +140,6 @@ TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnkno
     EXPECT_THROW((void)three.colorStopAtIndex(3), std::out_of_range);
     EXPECT_THROW((void)three.gradientWithBlendingMode(3), std::invalid_argument);
     EXPECT_THROW((void)three.gradientWithBlendingMode(-1), std::invalid_argument);
-
     BrelGradient hue = BrelGradient::rainbowGradient();
     EXPECT_FALSE(hue.setBlendingMode(7));
     EXPECT_EQ(hue.blendingMode(), BrelHueAscendingBlendingMode);
@@ -230,7 +226,6 @@ TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndModeAndRefusesCorruptArchiv
     EXPECT_EQ(stops(*copy), stops(original));
     EXPECT_EQ(copy->encodeWithCoder(), archive); // every component of every stop
     EXPECT_TRUE(BrelGradient::initWithCoder(BrelGradient().encodeWithCoder()));
-
     // A corrupt archive is refused, with the reason.
     const QVariantMap good = blackToWhite().encodeWithCoder();
     auto with = [&good](const QString& key, const QVariant& value) {

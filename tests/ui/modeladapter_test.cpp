@@ -41,7 +41,6 @@ public:
         else
             root = child;
     }
-
     CBase* getRoot() override { return root; }
     bool isLeaf(CBase* item) override { return kids[item].empty(); }
     std::string getItemText(CBase* item) override
@@ -56,7 +55,6 @@ public:
     }
     void reservedSlot5(CBase*, int) override {}
     int getImageIndex(CBase* item, bool) override { return images[item]; }
-
     CBase* root = nullptr;
     std::map<CBase*, std::vector<CBase*>> kids;
     std::map<CBase*, std::string> texts;
@@ -121,7 +119,6 @@ TEST(TreeModelAdapter, ShowsAnItemListedTwiceAsTwoRowsUntilAnotherModelReplacesT
     // Asking twice gives the same node.
     EXPECT_EQ(adapter.index(0, 0, twice[1].parent()).internalPointer(), twice[1].internalPointer());
     EXPECT_EQ(adapter.findShown(first.search).data().toString(), "Search");
-
     const QPersistentModelIndex held(twice[0]);
     SmallTree second;
     adapter.setModel(&second.model);
@@ -156,7 +153,6 @@ TEST(TreeModelAdapter, KeepsExpandedRowsAcrossAModelInstallAndAReloadAfterTheEng
         EXPECT_TRUE(view.isExpanded(adapter.index(0, 0)));
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.search).value(0)));
         EXPECT_FALSE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
-
         // A scan's tidy-up frees the Docs folder while the outline still has rows for it: a reload
         // drops them without reading them.
         walk(adapter, [&](const QModelIndex& index) { view.expand(index); });
@@ -198,7 +194,6 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeItsSearchResultsAn
         });
     });
     EXPECT_TRUE(texts.contains("deep (1)")) << texts.join(", ").toStdString();
-
     // A search adds a folder that lists items found elsewhere in the tree: the controller installs
     // a new model over the same engine.
     quietly([&] { engine.searchItems("deep"); });
@@ -215,7 +210,6 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeItsSearchResultsAn
     ASSERT_NE(deep, nullptr);
     EXPECT_EQ(indexesOf(adapter, deep).size(), 2);
     EXPECT_TRUE(adapter.findShown(engine.searchFolder).isValid());
-
     const int partitions = disk.disk->getPartitionCount();
     ASSERT_TRUE(manager.addDisk(disk.disk.release()));
     CDiskManagerTreeModel list(&manager);
@@ -285,7 +279,6 @@ TEST(SelectedItems, MapsTableRowsThroughTheFolderAndOutlineRowsInOutlineOrderToV
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0]->getName(), "a.txt");
     EXPECT_EQ(items[1]->getName(), "c.txt");
-
     // An outline mixing volume items and other engine objects (as the disk list does), with one
     // item shown twice.
     FakeTreeModel model;
@@ -301,7 +294,6 @@ TEST(SelectedItems, MapsTableRowsThroughTheFolderAndOutlineRowsInOutlineOrderToV
                                       outline.index(0, 0, root)};
     quietly([&] { items = getSelectedItemList({}, nullptr, outlineRows, &outline); });
     EXPECT_EQ(items, (std::vector<CVolumeItem*>{second, first}));
-
     // A row the folder no longer has gives no item rather than a null entry.
     const QModelIndex last = table.index(3, 0);
     delete results.folder->children.back();

@@ -435,7 +435,6 @@ TEST(PreviewChain, FoldersShowTheirIconAndPortableBitmapsNothing)
         EXPECT_EQ(image.pixel(0, 0), expected);
     }
     unsetenv("GLEANER_RESOURCES");
-
     const Bytes ppm = {'P', '6', '\n', '1', ' ', '1', '\n', '2', '5', '5', '\n', 1, 2, 3};
     for (const char* name : {"a.pgm", "b.PBM", "c.pPm"}) {
         SCOPED_TRACE(name);
@@ -446,7 +445,6 @@ TEST(PreviewChain, FoldersShowTheirIconAndPortableBitmapsNothing)
         EXPECT_EQ(text.find("failed to make preview"), std::string::npos) << text;
         EXPECT_EQ(file.reads, 0);
     }
-
     // A .pdf that holds no PDF stays a white page; the image and text stages are not tried.
     MemoryFileItem notPdf("letter.pdf", encoded(quadrantImage(), "png"));
     QImage image;

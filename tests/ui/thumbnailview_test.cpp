@@ -32,7 +32,6 @@ public:
     int notices = 0;
     std::chrono::milliseconds delay{0};
     std::function<bool(int)> hasPicture = [](int) { return true; };
-
     int thumbCount() override { return count; }
     QImage thumbAtIndex(int index, QSize) override
     {
@@ -56,7 +55,6 @@ public:
     QString thumbHeaderAtIndex(int) override { return {}; }
     QString thumbFooterAtIndex(int index) override { return QStringLiteral("item %1").arg(index); }
     void thumbViewSelectionDidChange() override { ++notices; }
-
     void hold(bool holding)
     {
         std::lock_guard lock(mutex_);
@@ -122,7 +120,6 @@ TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnceOldestDroppedAtCapacity)
     EXPECT_EQ(index, 500);
     queue.request(500);
     EXPECT_EQ(queue.size(), 1000u);
-
     QuilThumbnailQueue small(3);
     for (int i : {1, 2, 3, 4})
         small.request(i);
@@ -153,7 +150,6 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
     EXPECT_EQ(view->queuedIndexes(), range(0, 999));
     EXPECT_FALSE(view->isWorkerRunning());
     EXPECT_EQ(source.pictureCalls, 0);
-
     source.hold(true);
     view->requestThumbnail(3);
     ASSERT_EQ(source.waitEntered(3), 1);
@@ -311,7 +307,6 @@ TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachCha
         EXPECT_EQ(view->selectedIndexes(), step.selection);
         EXPECT_EQ(source.notices, step.notices);
     }
-
     // A Ctrl rubber band adds the cells it covers, at the release.
     QTest::mousePress(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(485, 5));
     for (QPoint at : {QPoint(300, 100), QPoint(170, 170)}) {
@@ -323,7 +318,6 @@ TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachCha
     QTest::mouseRelease(viewport, Qt::LeftButton, Qt::ControlModifier, QPoint(170, 170));
     EXPECT_EQ(view->selectedIndexes(), (std::set<int>{1, 2, 4, 5, 6}));
     EXPECT_EQ(source.notices, 6);
-
     view->selectAll();
     EXPECT_EQ(view->selectedIndexes(), (std::set<int>{0, 1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(source.notices, 7);
