@@ -161,6 +161,7 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
     // Asked again in the new contents, the picture is made, shrunk to the cell and kept.
     EXPECT_TRUE(view->requestThumbnail(3).isNull());
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(3); }));
+    view->viewport()->repaint(view->rectForIndex(3)); // a partial paint passes over the cells it misses
     EXPECT_EQ(view->requestThumbnail(3).size(), QSize(160, 120));
 }
 
