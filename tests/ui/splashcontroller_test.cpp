@@ -23,48 +23,36 @@ std::vector<float> runPhase(SplashController& splash)
     return seen;
 }
 
-TEST(Splash, FadeInTakesFortyNineSlicesAndEndsJustBelowOpaque)
-{
-    for (bool closeDuringFadeIn : {false, true}) {
-        SCOPED_TRACE(closeDuringFadeIn ? "close asked during the fade-in" : "left alone");
-        auto clock = std::make_shared<FakeClock>();
-        SplashController splash(clock);
-        QSignalSpy shown(&splash, &SplashController::fadeInFinished);
-        splash.show();
-        ASSERT_NE(splash.window(), nullptr);
-        EXPECT_TRUE(splash.window()->windowFlags() & Qt::WindowStaysOnTopHint);
-        EXPECT_TRUE(splash.window()->windowFlags() & Qt::FramelessWindowHint);
-        if (closeDuringFadeIn)
-            splash.close();
-        const std::vector<float> alphas = runPhase(splash);
-        EXPECT_EQ(alphas.size(), 49u);
-        EXPECT_FLOAT_EQ(alphas.front(), 0.01f);
-        EXPECT_NEAR(alphas.back(), 0.970, 0.001);
-        // A close asked meanwhile waits for the fade-in.
-        EXPECT_EQ(splash.phase(),
-                  closeDuringFadeIn ? SplashController::Phase::Waiting : SplashController::Phase::Shown);
-        EXPECT_EQ(shown.count(), 1);
-        EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
-    }
-}
-
-TEST(Splash, StaysFiveSecondsAfterItsFadeInThenFadesOutInTwentyFiveSlices)
+TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
 {
     struct Case {
-        double launchSeconds; // from the end of the fade-in to the close request
+        double launchSeconds; // from the end of the fade-in to the close request; negative: during it
         double waitsSeconds;  // how much longer the splash stays before fading out
     };
-    const Case cases[] = {{2.0, 3.0}, {7.0, 0.0}, {5.0, 0.0}};
+    const Case cases[] = {{-1.0, 5.0}, {2.0, 3.0}, {7.0, 0.0}, {5.0, 0.0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "launch took " << c.launchSeconds << " s");
         auto clock = std::make_shared<FakeClock>();
         SplashController splash(clock);
+        QSignalSpy shown(&splash, &SplashController::fadeInFinished);
         QSignalSpy closed(&splash, &SplashController::closed);
         splash.show();
-        runPhase(splash);
-        const double start = splash.startTime();
-        clock->time = start + c.launchSeconds;
-        splash.close();
+        ASSERT_NE(splash.window(), nullptr);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::FramelessWindowHint);
+        if (c.launchSeconds < 0)
+            splash.close(); // waits for the fade-in
+        const std::vector<float> fadeIn = runPhase(splash);
+        EXPECT_EQ(fadeIn.size(), 49u);
+        EXPECT_FLOAT_EQ(fadeIn.front(), 0.01f);
+        EXPECT_NEAR(fadeIn.back(), 0.970, 0.001);
+        EXPECT_EQ(shown.count(), 1);
+        EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
+        if (c.launchSeconds >= 0) {
+            EXPECT_EQ(splash.phase(), SplashController::Phase::Shown);
+            clock->time = splash.startTime() + c.launchSeconds;
+            splash.close();
+        }
         double waited = 0;
         while (splash.phase() == SplashController::Phase::Waiting && waited < 10) {
             clock->time += 0.02;
@@ -73,11 +61,11 @@ TEST(Splash, StaysFiveSecondsAfterItsFadeInThenFadesOutInTwentyFiveSlices)
         }
         EXPECT_NEAR(waited, c.waitsSeconds, 0.021);
         ASSERT_EQ(splash.phase(), SplashController::Phase::FadingOut);
-        const std::vector<float> alphas = runPhase(splash);
-        EXPECT_EQ(alphas.size(), 25u);
-        EXPECT_FLOAT_EQ(alphas.front(), 1.0f);
-        EXPECT_NEAR(alphas[1], 0.99, 1e-6);
-        EXPECT_NEAR(alphas.back(), 0.115, 0.01);
+        const std::vector<float> fadeOut = runPhase(splash);
+        EXPECT_EQ(fadeOut.size(), 25u);
+        EXPECT_FLOAT_EQ(fadeOut.front(), 1.0f);
+        EXPECT_NEAR(fadeOut[1], 0.99, 1e-6);
+        EXPECT_NEAR(fadeOut.back(), 0.115, 0.01);
         EXPECT_EQ(splash.window(), nullptr);
         EXPECT_EQ(closed.count(), 1);
         splash.close(); // a second close finds no window
