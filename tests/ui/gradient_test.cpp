@@ -65,6 +65,12 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         // From blue (240) to red (0): upwards through magenta, downwards through green.
         {"blue to red up, half", blueToRed.gradientWithBlendingMode(1), 0.5f, {1, 0, 1, 1}},
         {"blue to red down, half", blueToRed.gradientWithBlendingMode(2), 0.5f, {0, 1, 0, 1}},
+        // Red the largest and green below blue: a hue just below the full turn (330 degrees).
+        {"pink kept in hue mode",
+         BrelGradient::gradientWithBeginningColor(QColor::fromRgbF(1, 0, 0.5f), QColor::fromRgbF(1, 0, 0.5f))
+             .gradientWithBlendingMode(1),
+         0.5f,
+         {1, 0, 0.5f, 1}},
         {"rainbow in RGB, half",
          BrelGradient::rainbowGradient().gradientWithBlendingMode(0),
          0.5f,

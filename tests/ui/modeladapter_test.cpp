@@ -11,6 +11,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QImage>
+#include <QStandardItemModel>
 #include <QTreeView>
 
 #include <functional>
@@ -119,6 +120,7 @@ TEST(TreeModelAdapter, ShowsAnItemListedTwiceAsTwoRowsUntilAnotherModelReplacesT
     // Asking twice gives the same node.
     EXPECT_EQ(adapter.index(0, 0, twice[1].parent()).internalPointer(), twice[1].internalPointer());
     EXPECT_EQ(adapter.findShown(first.search).data().toString(), "Search");
+    EXPECT_EQ(adapter.headerData(0, Qt::Horizontal).toString(), "Folders");
     const QPersistentModelIndex held(twice[0]);
     SmallTree second;
     adapter.setModel(&second.model);
@@ -210,6 +212,7 @@ TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeItsSearchResultsAn
     ASSERT_NE(deep, nullptr);
     EXPECT_EQ(indexesOf(adapter, deep).size(), 2);
     EXPECT_TRUE(adapter.findShown(engine.searchFolder).isValid());
+    // The disk list, over the same disk.
     const int partitions = disk.disk->getPartitionCount();
     ASSERT_TRUE(manager.addDisk(disk.disk.release()));
     CDiskManagerTreeModel list(&manager);
@@ -262,7 +265,10 @@ TEST(TableModelAdapter, ShowsOneSortedOrderWhicheverRowIsReadFirst)
     ASSERT_EQ(results.adapter.rowCount(), 4);
     EXPECT_EQ(results.adapter.index(3, 0).data().toString(), "d.txt");
     EXPECT_EQ(results.adapter.index(0, 0).data().toString(), "a.txt");
+    EXPECT_EQ(results.adapter.headerData(0, Qt::Horizontal).toString(), "Name");
     EXPECT_EQ(results.adapter.headerData(3, Qt::Horizontal).toString(), "Modified");
+    QStandardItemModel other(1, 1);
+    EXPECT_FALSE(results.adapter.data(other.index(0, 0)).isValid()) << "another model's index";
     Tester tester(&results.adapter, kFatal);
     results.adapter.setModel(nullptr);
     EXPECT_EQ(results.adapter.rowCount(), 0);

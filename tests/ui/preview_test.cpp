@@ -392,6 +392,7 @@ TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
         {"bitcount288.ico", icoFile(40 + 8 * 8 * 4 * 2, 22, 288), "header refused", {}, 0}, // overran its buffers
         {"length past the end.ico", icoFile(8192 - 21, 22, 32), "header refused", {}, 0},
         {"length to the end.ico", icoFile(8192 - 22, 22, 32), "ok2", {8, 8}, qRgb(0, 0, 0)},
+        {"24 bits.ico", icoFile(8192 - 22, 22, 24), "ok2", {8, 8}, qRgb(0, 0, 0)},
         {"offset at the end.ico", icoFile(40, 8192, 32), "header refused", {}, 0},
         {"length below a header.ico", icoFile(39, 22, 32), "header refused", {}, 0},
     };

@@ -270,6 +270,12 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
             EXPECT_GE(view->rectForIndex(c.count - 1).top(), view->rectForIndex(0).top());
         }
     }
+    // A resize lays the grid out again.
+    FakeSource source;
+    source.count = 7;
+    auto view = makeView(source, 500);
+    view->resize(320, 480);
+    EXPECT_EQ(view->columns(), 2);
 }
 
 TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachChange)
