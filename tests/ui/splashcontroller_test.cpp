@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QPointer>
 #include <QSignalSpy>
 #include <QWidget>
 
@@ -71,6 +72,12 @@ TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
         splash.close(); // a second close finds no window
         EXPECT_EQ(closed.count(), 1);
     }
+    // A splash dropped while it shows takes its window with it.
+    auto showing = std::make_unique<SplashController>(std::make_shared<FakeClock>());
+    showing->show();
+    const QPointer<QWidget> window = showing->window();
+    showing.reset();
+    EXPECT_TRUE(window.isNull());
 }
 
 } // namespace
