@@ -1,11 +1,12 @@
-// Fitting and scaling pictures, the background view, the fade, the window zoom, and the laid-out
-// lines of text views and tool tips.
+// Fitting pictures, the background view, the fade, the zoom, the splash, and laid-out lines of text.
+#include "uifakes.h"
+
 #include "MorvImageUtilities.h"
-#include "NSImage-PropotionalScaling.h"
 #include "NSString_Wrapping.h"
 #include "NSTextView_Lines.h"
 #include "NSView_Fade.h"
 #include "NSWindow-ZavrelEffects.h"
+#include "SplashController.h"
 #include "ViewBackground.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <QGraphicsEffect>
 #include <QImage>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <algorithm>
@@ -46,34 +49,6 @@ TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
     }
     EXPECT_EQ(MorvScaledSize({0, 0}, 3.5), QSizeF(0, 0));
     EXPECT_EQ(MorvScaledSize({4, 6}, 0.5), QSizeF(2, 3));
-}
-
-TEST(ProportionalScaling, LongerSideAtMostTheLimitNeverEnlarged)
-{
-    const struct {
-        const char* name;
-        QSize image;
-        QSizeF limit;
-        QSize expected;
-    } cases[] = {
-        {"shrunk to the larger side of the limit", {1600, 1200}, {160, 160}, {160, 120}},
-        {"tall picture, wide limit", {600, 1200}, {300, 30}, {150, 300}},
-        {"small picture kept", {100, 50}, {160, 160}, {100, 50}},
-        {"thin picture keeps a pixel", {1000, 1}, {100, 100}, {100, 1}},
-        {"zero limit still gives a pixel", {100, 50}, {0, 0}, {1, 1}},
-        {"empty image", {0, 0}, {160, 160}, {0, 0}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        QImage image;
-        if (!c.image.isEmpty()) {
-            image = QImage(c.image, QImage::Format_RGB32);
-            image.fill(Qt::darkCyan);
-        }
-        const QImage scaled = imageByScalingProportionallyToSize(image, c.limit);
-        EXPECT_EQ(scaled.size(), c.expected);
-        EXPECT_TRUE(scaled.isNull() || scaled.pixelColor(0, 0) == QColor(Qt::darkCyan));
-    }
 }
 
 TEST(ViewBackground, DrawsEachStyle)
@@ -125,12 +100,10 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_TRUE(view->isHidden());
     setHidden(view, false, false);
     EXPECT_FALSE(view->isHidden());
-    // Fading out: still there until the opacity has run out, then hidden, the effect gone.
     setHidden(view, true, true);
     EXPECT_FALSE(view->isHidden());
     EXPECT_TRUE(QTest::qWaitFor([view] { return view->isHidden(); }, 3000));
     EXPECT_EQ(view->graphicsEffect(), nullptr);
-    // Fading in: shown at once, the effect removed at the end.
     setHidden(view, false, true);
     EXPECT_FALSE(view->isHidden());
     EXPECT_NE(view->graphicsEffect(), nullptr);
@@ -148,25 +121,10 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_FALSE(view->isHidden());
 }
 
-// Counts the zoom windows shown while it lives.
-class ZoomWindowCounter : public QObject {
-public:
-    ZoomWindowCounter() { qApp->installEventFilter(this); }
-    int shown = 0;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        shown += event->type() == QEvent::Show && qobject_cast<ZavrelZoomWindow*>(watched);
-        return false;
-    }
-};
-
 TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASnapshot)
 {
     QWidget window;
     window.setGeometry(200, 200, 160, 120);
-    ZoomWindowCounter zooms;
     const auto zoomWindowsLeft = [] {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         const QWidgetList windows = QApplication::topLevelWidgets();
@@ -175,7 +133,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     };
     zoomOffToRect(&window, {0, 0, 10, 10}); // hidden already
     EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(zooms.shown, 0);
     zoomOnFromRect(&window, {10, 10, 20, 20});
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.geometry().size(), QSize(160, 120));
@@ -184,8 +141,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     zoomOffToRect(&window, {10, 10, 20, 20});
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(zoomWindowsLeft(), 0);
-    EXPECT_EQ(zooms.shown, 2);
-    // The zoom window carries a snapshot of the hidden window.
     ViewBackground coloured;
     coloured.setBackgroundStyle(ViewBackground::ColorStyle);
     coloured.resize(80, 60);
@@ -209,7 +164,6 @@ TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
         EXPECT_EQ(::lines(&view), lines);
         EXPECT_EQ(numberOfLines(&view), unsigned(lines.size()));
     }
-    // A long paragraph wraps at the width and rejoins to itself.
     const QString text = QStringLiteral("the quick brown fox jumps over the lazy dog ").repeated(8).trimmed();
     const QStringList wrapped = layOutLines(text, QFont(), 120);
     EXPECT_GT(wrapped.size(), 3);
@@ -242,6 +196,75 @@ TEST(ToolTipWrapping, RatioWrapsNoWiderThanAskedOfItsHeight)
         QStringLiteral("Choose a disk or a volume in the list, then one of the scans above ").repeated(3);
     EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(text, 1.0f).count(QLatin1Char('\n')),
               stringWrappedForToolTipToWidthToHeightRatio(text, 8.0f).count(QLatin1Char('\n')));
+}
+
+// Runs slices until the phase changes; answers the opacities seen, the first one included.
+std::vector<float> runPhase(SplashController& splash)
+{
+    std::vector<float> seen{splash.alpha()};
+    const SplashController::Phase phase = splash.phase();
+    for (int slice = 0; slice < 1000 && splash.phase() == phase; ++slice) {
+        splash.step();
+        if (splash.phase() == phase)
+            seen.push_back(splash.alpha());
+    }
+    return seen;
+}
+
+TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
+{
+    struct Case {
+        double launchSeconds; // from the end of the fade-in to the close request; negative: during it
+        double waitsSeconds;  // how much longer the splash stays before fading out
+    };
+    const Case cases[] = {{-1.0, 5.0}, {2.0, 3.0}, {7.0, 0.0}, {5.0, 0.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "launch took " << c.launchSeconds << " s");
+        auto clock = std::make_shared<FakeClock>();
+        SplashController splash(clock);
+        QSignalSpy shown(&splash, &SplashController::fadeInFinished);
+        QSignalSpy closed(&splash, &SplashController::closed);
+        splash.show();
+        ASSERT_NE(splash.window(), nullptr);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_TRUE(splash.window()->windowFlags() & Qt::FramelessWindowHint);
+        if (c.launchSeconds < 0)
+            splash.close(); // waits for the fade-in
+        const std::vector<float> fadeIn = runPhase(splash);
+        EXPECT_EQ(fadeIn.size(), 49u);
+        EXPECT_FLOAT_EQ(fadeIn.front(), 0.01f);
+        EXPECT_NEAR(fadeIn.back(), 0.970, 0.001);
+        EXPECT_EQ(shown.count(), 1);
+        EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
+        if (c.launchSeconds >= 0) {
+            EXPECT_EQ(splash.phase(), SplashController::Phase::Shown);
+            clock->time = splash.startTime() + c.launchSeconds;
+            splash.close();
+        }
+        double waited = 0;
+        while (splash.phase() == SplashController::Phase::Waiting && waited < 10) {
+            clock->time += 0.02;
+            waited += 0.02;
+            splash.step();
+        }
+        EXPECT_NEAR(waited, c.waitsSeconds, 0.021);
+        ASSERT_EQ(splash.phase(), SplashController::Phase::FadingOut);
+        const std::vector<float> fadeOut = runPhase(splash);
+        EXPECT_EQ(fadeOut.size(), 25u);
+        EXPECT_FLOAT_EQ(fadeOut.front(), 1.0f);
+        EXPECT_NEAR(fadeOut[1], 0.99, 1e-6);
+        EXPECT_NEAR(fadeOut.back(), 0.115, 0.01);
+        EXPECT_EQ(splash.window(), nullptr);
+        EXPECT_EQ(closed.count(), 1);
+        splash.close(); // a second close finds no window
+        EXPECT_EQ(closed.count(), 1);
+    }
+    // A splash dropped while it shows takes its window with it.
+    auto showing = std::make_unique<SplashController>(std::make_shared<FakeClock>());
+    showing->show();
+    const QPointer<QWidget> window = showing->window();
+    showing.reset();
+    EXPECT_TRUE(window.isNull());
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// The gradient: colours in the three blending modes, the stop operations, the per-pixel fills and
-// the keyed archive.
+// The gradient: colours in the three blending modes, stop operations, fills and the keyed archive.
 #include "BrelGradient.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +33,7 @@ BrelGradient blackToWhite()
 
 using Stops = std::vector<std::pair<long, float>>;
 
-// The stops as (red 0..255, position) pairs, enough to tell them apart in these tests.
+// The stops as (red 0..255, position) pairs.
 Stops stops(const BrelGradient& gradient)
 {
     Stops result;
@@ -59,7 +58,6 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         // The rainbow climbs in hue from red (0) to 272.4 degrees: 68.1, 136.2, 204.3 on the way.
         {"rainbow up, quarter", BrelGradient::rainbowGradient(), 0.25f, {0.865f, 1, 0, 1}},
         {"rainbow up, half", BrelGradient::rainbowGradient(), 0.5f, {0, 1, 0.27f, 1}},
-        {"rainbow up, three quarters", BrelGradient::rainbowGradient(), 0.75f, {0, 0.595f, 1, 1}},
         // Downwards from 360 it passes through magenta (316.2 degrees at the middle).
         {"rainbow down, half", BrelGradient::rainbowGradient().gradientWithBlendingMode(2), 0.5f, {1, 0, 0.73f, 1}},
         // From blue (240) to red (0): upwards through magenta, downwards through green.
@@ -128,20 +126,9 @@ TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnkno
     const BrelGradient faded = BrelGradient::rainbowGradient().gradientWithAlphaComponent(0.25f);
     EXPECT_EQ(faded.blendingMode(), BrelRGBBlendingMode);
     expectColour(faded.colorStopAtIndex(1), {0.54f, 0, 1, 0.25f});
-    // Missing stops and unknown modes are refused.
     const BrelGradient three = blackToWhite().addColorStop(Qt::red, 0.5f);
-    try {
-        (void)three.removeColorStopAtPosition(0.3f);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "-[BrelGradient removeColorStopAtPosition:]: no such colorStop at position (0.300000)");
-    }
-    try {
-        (void)three.removeColorStopAtIndex(3);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "-[BrelGradient removeColorStopAtIndex:]: index (3) beyond bounds");
-    }
+    EXPECT_THROW((void)three.removeColorStopAtPosition(0.3f), std::out_of_range);
+    EXPECT_THROW((void)three.removeColorStopAtIndex(3), std::out_of_range);
     EXPECT_THROW((void)BrelGradient().removeColorStopAtIndex(0), std::out_of_range);
     EXPECT_THROW((void)three.colorStopAtIndex(3), std::out_of_range);
     EXPECT_THROW((void)three.gradientWithBlendingMode(3), std::invalid_argument);
@@ -223,16 +210,11 @@ TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndModeAndRefusesCorruptArchiv
 {
     const BrelGradient original = BrelGradient::aquaSelectedGradient().gradientWithBlendingMode(2);
     const QVariantMap archive = original.encodeWithCoder();
-    EXPECT_EQ(archive.value("BrelGradientElementCount").toInt(), 4);
-    EXPECT_EQ(archive.value("BrelGradientBlendingMode").toInt(), 2);
     QString why;
     const auto copy = BrelGradient::initWithCoder(archive, &why);
     ASSERT_TRUE(copy) << why.toStdString();
-    EXPECT_EQ(copy->blendingMode(), 2);
-    EXPECT_EQ(stops(*copy), stops(original));
-    EXPECT_EQ(copy->encodeWithCoder(), archive); // every component of every stop
+    EXPECT_EQ(copy->encodeWithCoder(), archive); // every component of every stop, and the mode
     EXPECT_TRUE(BrelGradient::initWithCoder(BrelGradient().encodeWithCoder()));
-    // A corrupt archive is refused, with the reason.
     const QVariantMap good = blackToWhite().encodeWithCoder();
     auto with = [&good](const QString& key, const QVariant& value) {
         QVariantMap map = good;

@@ -1,5 +1,4 @@
-// One QApplication for the whole interface suite, shared by all tests, on Qt's offscreen platform
-// unless QT_QPA_PLATFORM asks for another (xcb under Xvfb, to take screenshots).
+// One QApplication for the whole suite, offscreen unless QT_QPA_PLATFORM asks for another.
 #include <gtest/gtest.h>
 
 #include <QApplication>
