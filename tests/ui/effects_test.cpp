@@ -59,13 +59,12 @@ TEST(ViewBackground, DrawsEachStyle)
         QColor expected; // invalid: the same as a plain widget's
     } cases[] = {
         {ViewBackground::ColorStyle, {10, 10}, Qt::magenta},
-        {ViewBackground::GradientStyle, {200, 0}, QColor::fromRgbF(0.8f, 0.8f, 0.8f)},    // top: grey 0.8
-        {ViewBackground::GradientStyle, {200, 299}, QColor::fromRgbF(0.9f, 0.9f, 0.9f)},  // bottom: grey 0.9
-        {ViewBackground::GradientStyle, {0, 150}, QColor::fromRgbF(0.85f, 0.85f, 0.85f)}, // middle
-        {ViewBackground::PatternStyle, {5, 5}, QColor(0xa4, 0x51, 0x3a)},                 // a brick
-        {ViewBackground::PatternStyle, {0, 0}, QColor(0xd9, 0xd4, 0xcc)},                 // mortar
-        {ViewBackground::ImageStyle, {186, 152}, QColor(0xd0, 0xd3, 0xd6)},               // the big gear's hub
-        {ViewBackground::ImageStyle, {10, 10}, {}},                                       // around the picture
+        {ViewBackground::GradientStyle, {200, 0}, QColor::fromRgbF(0.8f, 0.8f, 0.8f)},   // top: grey 0.8
+        {ViewBackground::GradientStyle, {200, 299}, QColor::fromRgbF(0.9f, 0.9f, 0.9f)}, // bottom: grey 0.9
+        {ViewBackground::PatternStyle, {5, 5}, QColor(0xa4, 0x51, 0x3a)},                // a brick
+        {ViewBackground::PatternStyle, {0, 0}, QColor(0xd9, 0xd4, 0xcc)},                // mortar
+        {ViewBackground::ImageStyle, {186, 152}, QColor(0xd0, 0xd3, 0xd6)},              // the big gear's hub
+        {ViewBackground::ImageStyle, {10, 10}, {}},                                      // around the picture
         {0, {10, 10}, {}},
         {5, {10, 10}, {}},
     };
@@ -135,8 +134,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     EXPECT_FALSE(window.isVisible());
     zoomOnFromRect(&window, {10, 10, 20, 20});
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(window.geometry().size(), QSize(160, 120));
-    EXPECT_EQ(zoomWindowsLeft(), 0);
     zoomOnFromRect(&window, {0, 0, 10, 10}); // visible already
     zoomOffToRect(&window, {10, 10, 20, 20});
     EXPECT_FALSE(window.isVisible());
@@ -171,7 +168,7 @@ TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
     EXPECT_EQ(layOutLines(text, QFont(), 0).size(), 1) << "no width: no wrapping";
 }
 
-TEST(ToolTipWrapping, LineCountFindsTheNarrowestWidthThatKeepsTheTextWithinIt)
+TEST(ToolTipWrapping, LineCountAndRatioFindTheNarrowestWidthThatKeepsTheTextWithinThem)
 {
     const QString text =
         QStringLiteral("Scan the selected disk for files that were deleted but whose blocks are still there");
@@ -188,14 +185,10 @@ TEST(ToolTipWrapping, LineCountFindsTheNarrowestWidthThatKeepsTheTextWithinIt)
     EXPECT_GT(stringWrappedForToolTipToLineCount(QStringLiteral("wide ").repeated(3000), 1).count(QLatin1Char('\n')),
               0);
     EXPECT_EQ(sharedTextViewForWrappingForToolTips().width, 10000.0);
-}
-
-TEST(ToolTipWrapping, RatioWrapsNoWiderThanAskedOfItsHeight)
-{
-    const QString text =
-        QStringLiteral("Choose a disk or a volume in the list, then one of the scans above ").repeated(3);
-    EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(text, 1.0f).count(QLatin1Char('\n')),
-              stringWrappedForToolTipToWidthToHeightRatio(text, 8.0f).count(QLatin1Char('\n')));
+    // A narrower width-to-height ratio wraps into more lines.
+    const QString longer = text.repeated(3);
+    EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(longer, 1.0f).count(QLatin1Char('\n')),
+              stringWrappedForToolTipToWidthToHeightRatio(longer, 8.0f).count(QLatin1Char('\n')));
 }
 
 // Runs slices until the phase changes; answers the opacities seen, the first one included.
