@@ -21,15 +21,14 @@ using Tester = QAbstractItemModelTester;
 constexpr auto kFatal = Tester::FailureReportingMode::Fatal;
 
 // A tree model over plain pointers: any CBase may be listed under several parents, a child list may
-// hold nullptr, and texts and icons are whatever the test set.
+// hold nullptr; leaves have the file icon (2), folders none (0).
 class FakeTreeModel : public CAbstractTreeModel {
 public:
-    CBase* add(CBase* parent, const std::string& text, int image = 0)
+    CBase* add(CBase* parent, const std::string& text)
     {
         owned.push_back(std::make_unique<CBase>());
         link(parent, owned.back().get());
         texts[owned.back().get()] = text;
-        images[owned.back().get()] = image;
         return owned.back().get();
     }
     void link(CBase* parent, CBase* child)
@@ -52,11 +51,10 @@ public:
         return index >= 0 && size_t(index) < kids[item].size() ? kids[item][size_t(index)] : nullptr;
     }
     void reservedSlot5(CBase*, int) override {}
-    int getImageIndex(CBase* item, bool) override { return images[item]; }
+    int getImageIndex(CBase* item, bool) override { return isLeaf(item) ? 2 : 0; }
     CBase* root = nullptr;
     std::map<CBase*, std::vector<CBase*>> kids;
     std::map<CBase*, std::string> texts;
-    std::map<CBase*, int> images;
     std::set<CBase*> freed; // items a test pretends the engine has freed
     std::vector<std::unique_ptr<CBase>> owned;
 };
@@ -67,11 +65,11 @@ struct SmallTree {
     {
         results = model.add(nullptr, "Results");
         docs = model.add(results, "Docs");
-        shared = model.add(docs, "a.txt", 2);
-        model.add(docs, "b.txt", 2);
+        shared = model.add(docs, "a.txt");
+        model.add(docs, "b.txt");
         pics = model.add(results, "Pics");
-        model.add(pics, "x.jpg", 2);
-        search = model.add(results, "Search", 14);
+        model.add(pics, "x.jpg");
+        search = model.add(results, "Search");
         model.link(search, shared);
         model.link(search, nullptr);
     }

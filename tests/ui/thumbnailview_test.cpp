@@ -104,6 +104,7 @@ TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnceOldestDroppedAtCapacity)
     EXPECT_EQ(index, 2);
     queue.append(7);
     EXPECT_EQ(queue.indexes(), (std::vector<int>{3, 1, 7}));
+    EXPECT_EQ(queue.size(), 3u);
 }
 
 TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
