@@ -64,7 +64,7 @@ Bytes tiffOf(uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
                               claimedWidth, claimedHeight);
 }
 
-// A PNG whose header, with its valid checksum, claims 65535 x 65535 RGBA pixels.
+// Headers with valid checksums that claim 65535 x 65535 pixels.
 Bytes hugePng()
 {
     Bytes out = {0x89, 'P',  'N',  'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I',  'H',  'D',  'R', 0,
@@ -74,7 +74,6 @@ Bytes hugePng()
     return out;
 }
 
-// A BMP header claiming 65535 x 65535 pixels of 24 bits over a few bytes.
 Bytes hugeBmp()
 {
     Bytes out = {'B', 'M', 0xA0, 0x0F, 0,    0, 0, 0,    0,    0, 54, 0, 0, 0,  40,
@@ -84,7 +83,6 @@ Bytes hugeBmp()
     return out;
 }
 
-// The JPEG with its frame header patched to claim 65535 x 65535.
 Bytes withHugeJpegFrame(Bytes jpeg)
 {
     for (size_t i = 0; i + 8 < jpeg.size(); ++i)
@@ -323,8 +321,8 @@ TEST(PreviewOfVolume, PdfAndTextPreviewOnWhiteThePdfsFirstPageStretchedTheTextsL
     EXPECT_FALSE(rowsAreWhite(image, 0, 10));
 }
 
-// Files whose decoding plug-in would trust a damaged or lying header: the image stage refuses them
-// (or decodes what a truncated picture holds), the others fall through to a text preview.
+// Files whose decoder would trust a damaged or lying header are refused (or decoded as far as they
+// hold) by the image stage, and previewed as text.
 TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
 {
     const QImage picture = quadrantImage();

@@ -16,12 +16,10 @@ public:
         static int argc = 1;
         static char name[] = "ui_tests";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
+        app = std::make_unique<QApplication>(argc, argv);
     }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<QApplication> app;
 };
 
 const auto* const environment = testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);

@@ -21,8 +21,7 @@
 
 namespace {
 
-// A data source of plain colour fields that counts what it is asked; it can hold the worker inside
-// a picture until the test lets it go, or make each picture take a while.
+// Plain colour fields, counting what is asked; can hold the worker inside a picture, or slow it.
 class FakeSource : public QuilThumbnailDataSource {
 public:
     int count = 0;
