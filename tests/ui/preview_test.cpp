@@ -205,7 +205,6 @@ TEST(PreviewIO, ReadProcAnswersWholeItemsWithinTheItem)
         unsigned items = 0;
         quietly([&] { items = ReadProc(buffer.data(), c.size, c.count, &handle); });
         EXPECT_EQ(items, c.expectedItems);
-        EXPECT_EQ(handle.position, c.expectedPosition);
         EXPECT_EQ(TellProc(&handle), c.expectedPosition);
         // What was read is the item's; the rest is zero, never stale (a decoder loops until it reads 0).
         const int64_t asked = int64_t(c.size) * c.count;
