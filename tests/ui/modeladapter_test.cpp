@@ -122,6 +122,7 @@ TEST(TreeModelAdapter, ShowsSharedItemsTwiceAndKeepsExpandedRowsAcrossAnInstallA
         EXPECT_EQ(adapter.rowCount(twice[1].parent()), 1) << "the null child is left out, not an empty row";
         EXPECT_EQ(adapter.index(0, 0, twice[1].parent()).internalPointer(), twice[1].internalPointer());
         EXPECT_EQ(adapter.findShown(after.search), twice[1].parent());
+        EXPECT_EQ(adapter.headerData(0, Qt::Horizontal).toString(), "Folders");
         EXPECT_TRUE(view.isExpanded(adapter.index(0, 0)));
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.search).value(0)));
         EXPECT_FALSE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
