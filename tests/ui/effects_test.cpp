@@ -30,7 +30,6 @@
 #include <string>
 
 namespace {
-
 TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
 {
     const QRectF box(5, 15, 150, 130);
@@ -57,7 +56,6 @@ TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
     EXPECT_EQ(MorvScaledSize({0, 0}, 3.5), QSizeF(0, 0));
     EXPECT_EQ(MorvScaledSize({4, 6}, 0.5), QSizeF(2, 3));
 }
-
 TEST(ViewBackground, DrawsEachStyle)
 {
     const struct {
@@ -96,7 +94,6 @@ TEST(ViewBackground, DrawsEachStyle)
         EXPECT_NEAR(actual.blue(), expected.blue(), 1);
     }
 }
-
 TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
 {
     QWidget window;
@@ -126,7 +123,6 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     QCoreApplication::processEvents();
     EXPECT_FALSE(view->isHidden());
 }
-
 TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASnapshot)
 {
     QWidget window;
@@ -155,7 +151,6 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     // 0.2 s per 150 pixels of the largest edge movement (Shift is not held here).
     EXPECT_DOUBLE_EQ(zoom->animationResizeTime({0, 0, 151, 76}), 0.2);
 }
-
 TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
 {
     const std::pair<const char*, QStringList> cases[] = {
@@ -174,7 +169,6 @@ TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
     EXPECT_EQ(wrapped.join(QString()), text);
     EXPECT_EQ(layOutLines(text, QFont(), 0).size(), 1) << "no width: no wrapping";
 }
-
 TEST(ToolTipWrapping, LineCountAndRatioFindTheNarrowestWidthThatKeepsTheTextWithinThem)
 {
     const QString text =
@@ -197,7 +191,6 @@ TEST(ToolTipWrapping, LineCountAndRatioFindTheNarrowestWidthThatKeepsTheTextWith
     EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(longer, 1.0f).count(QLatin1Char('\n')),
               stringWrappedForToolTipToWidthToHeightRatio(longer, 8.0f).count(QLatin1Char('\n')));
 }
-
 // Runs slices until the phase changes; answers the opacities seen, the first one included.
 std::vector<float> runPhase(SplashController& splash)
 {
@@ -210,7 +203,6 @@ std::vector<float> runPhase(SplashController& splash)
     }
     return seen;
 }
-
 TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
 {
     struct Case {
@@ -263,11 +255,9 @@ TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
     showing.reset();
     EXPECT_TRUE(window.isNull());
 }
-
 struct Rgba {
     float red, green, blue, alpha;
 };
-
 void expectColour(const QColor& actual, Rgba expected, float tolerance = 0.003f)
 {
     EXPECT_NEAR(actual.redF(), expected.red, tolerance);
@@ -275,14 +265,11 @@ void expectColour(const QColor& actual, Rgba expected, float tolerance = 0.003f)
     EXPECT_NEAR(actual.blueF(), expected.blue, tolerance);
     EXPECT_NEAR(actual.alphaF(), expected.alpha, tolerance);
 }
-
 BrelGradient blackToWhite()
 {
     return BrelGradient::gradientWithBeginningColor(Qt::black, Qt::white);
 }
-
 using Stops = std::vector<std::pair<long, float>>;
-
 // The stops as (red 0..255, position) pairs.
 Stops stops(const BrelGradient& gradient)
 {
@@ -291,7 +278,6 @@ Stops stops(const BrelGradient& gradient)
         result.emplace_back(std::lround(element->red * 255), element->position);
     return result;
 }
-
 TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
 {
     const BrelGradient greyToRed = BrelGradient()
@@ -347,7 +333,6 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         expectColour(c.gradient.colorAtPosition(c.position), c.expected);
     }
 }
-
 TEST(BrelGradient, HueWithoutASectorGivesBlack)
 {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
@@ -359,7 +344,6 @@ TEST(BrelGradient, HueWithoutASectorGivesBlack)
         EXPECT_EQ(std::vector<float>(hsv, hsv + 3), (std::vector<float>{0, green, 0}));
     }
 }
-
 TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnknownModes)
 {
     const BrelGradient base = blackToWhite();
@@ -386,7 +370,6 @@ TEST(BrelGradient, StopOperationsReturnNewGradientsAndRefuseMissingStopsAndUnkno
     EXPECT_FALSE(hue.setBlendingMode(7));
     EXPECT_EQ(hue.blendingMode(), BrelHueAscendingBlendingMode);
 }
-
 QImage filled(QSize size, const std::function<void(QPainter&, QRectF)>& fill)
 {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -395,7 +378,6 @@ QImage filled(QSize size, const std::function<void(QPainter&, QRectF)>& fill)
     fill(painter, QRectF(QPointF(0, 0), QSizeF(size)));
     return image;
 }
-
 TEST(BrelGradient, AxialFillRunsAlongTheAngleAndKeepsTheHardEdge)
 {
     const BrelGradient gradient = blackToWhite();
@@ -422,7 +404,6 @@ TEST(BrelGradient, AxialFillRunsAlongTheAngleAndKeepsTheHardEdge)
     EXPECT_NEAR(qRed(edge.pixel(0, 3)), std::lround(255 * (0.80 + (0.64 - 0.80) * 0.4375 / 0.5)), 1);
     EXPECT_NEAR(qRed(edge.pixel(0, 4)), std::lround(255 * (0.80 + (0.77 - 0.80) * 0.0625 / 0.5)), 1);
 }
-
 TEST(BrelGradient, RadialFillGrowsFromTheCentreAndFillsOfNothingDrawNothing)
 {
     const BrelGradient gradient = blackToWhite();
@@ -450,7 +431,6 @@ TEST(BrelGradient, RadialFillGrowsFromTheCentreAndFillsOfNothingDrawNothing)
         {4, 4}, [&](QPainter& p, QRectF r) { gradient.fillRect(p, r, std::numeric_limits<float>::quiet_NaN()); });
     EXPECT_EQ(nanAngle.pixel(1, 1), 0u);
 }
-
 TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndModeAndRefusesCorruptArchives)
 {
     const BrelGradient original = BrelGradient::aquaSelectedGradient().gradientWithBlendingMode(2);
@@ -490,5 +470,4 @@ TEST(BrelGradient, ArchiveRoundTripKeepsStopsOrderAndModeAndRefusesCorruptArchiv
         EXPECT_FALSE(why.isEmpty());
     }
 }
-
 } // namespace

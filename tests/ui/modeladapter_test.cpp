@@ -4,7 +4,6 @@
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
 #include "recoveryfixture.h"
-#include "volumetreemodel.h"
 
 #include <QAbstractItemModelTester>
 #include <QImage>
@@ -16,10 +15,8 @@
 #include <set>
 
 namespace {
-
 using Tester = QAbstractItemModelTester;
 constexpr auto kFatal = Tester::FailureReportingMode::Fatal;
-
 // A tree model over plain pointers: any CBase may be listed under several parents, a child list may
 // hold nullptr; leaves have the file icon (2), folders none (0).
 class FakeTreeModel : public CAbstractTreeModel {
@@ -58,7 +55,6 @@ public:
     std::set<CBase*> freed; // items a test pretends the engine has freed
     std::vector<std::unique_ptr<CBase>> owned;
 };
-
 // Results / {Docs / {a.txt, b.txt}, Pics / {x.jpg}, Search / {a.txt (the same item), nullptr}}
 struct SmallTree {
     SmallTree()
@@ -76,7 +72,6 @@ struct SmallTree {
     FakeTreeModel model;
     CBase *results, *docs, *shared, *pics, *search;
 };
-
 // Visits every row of the adapter (making all nodes) in pre-order.
 void walk(const QAbstractItemModel& model, const std::function<void(const QModelIndex&)>& visit,
           const QModelIndex& parent = QModelIndex())
@@ -86,7 +81,6 @@ void walk(const QAbstractItemModel& model, const std::function<void(const QModel
         walk(model, visit, model.index(row, 0, parent));
     }
 }
-
 QModelIndexList indexesOf(const TreeModelAdapter& adapter, const CBase* item)
 {
     QModelIndexList found;
@@ -96,7 +90,6 @@ QModelIndexList indexesOf(const TreeModelAdapter& adapter, const CBase* item)
     });
     return found;
 }
-
 TEST(TreeModelAdapter, ShowsSharedItemsTwiceAndKeepsExpandedRowsAcrossAnInstallAndAReloadAfterFreeing)
 {
     for (bool sameObjects : {false, true}) {
@@ -136,49 +129,6 @@ TEST(TreeModelAdapter, ShowsSharedItemsTwiceAndKeepsExpandedRowsAcrossAnInstallA
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
     }
 }
-
-TEST(TreeModelAdapter, PassesTheModelCheckerOverABrowsedVolumeAndItsSearchResults)
-{
-    RECOVERY_REQUIRE_TOOLS("xorriso");
-    XorrisoDisk disk;
-    ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&disk, TreeSpec()
-                                                       .folder("docs")
-                                                       .file("docs/alpha.txt", 3000, 1)
-                                                       .folder("docs/deep")
-                                                       .file("docs/deep/alpha2.txt", 100, 2)
-                                                       .folder("pics")
-                                                       .file("pics/beta.bin", 5000, 3)));
-    BrowsedRecovery engine(disk.partition);
-    ASSERT_NE(engine.resultRoot, nullptr);
-    TreeModelAdapter adapter;
-    Tester tester(&adapter, kFatal);
-    auto browsed = std::make_unique<CVolumeTreeModel>(&engine);
-    quietly([&] {
-        adapter.setModel(browsed.get());
-        walk(adapter, [&](const QModelIndex& index) {
-            if (index.parent().isValid()) {
-                EXPECT_EQ(adapter.itemAt(index), browsed->getChild(adapter.itemAt(index.parent()), index.row()));
-            }
-        });
-    });
-    // A search adds a folder listing items found elsewhere in the tree, under a new model.
-    quietly([&] { engine.searchItems("deep"); });
-    ASSERT_NE(engine.searchFolder, nullptr);
-    auto searched = std::make_unique<CVolumeTreeModel>(&engine);
-    CBase* deep = nullptr;
-    quietly([&] {
-        adapter.setModel(searched.get());
-        walk(adapter, [&](const QModelIndex& index) {
-            if (index.data().toString() == "deep (1)")
-                deep = adapter.itemAt(index);
-        });
-    });
-    ASSERT_NE(deep, nullptr);
-    EXPECT_EQ(indexesOf(adapter, deep).size(), 2);
-    EXPECT_TRUE(adapter.findShown(engine.searchFolder).isValid());
-    adapter.setModel(nullptr);
-}
-
 TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
 {
     ScratchDir dir;
@@ -194,7 +144,6 @@ TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
     }
     loadListIcons(QStringLiteral(GLEANER_RESOURCE_DIR));
 }
-
 // A folder of four files in no order, as a scan leaves it, and selections of it or of an outline.
 TEST(TableModelAdapter, ShowsOneSortedOrderAndSelectedRowsMapToVolumeItemsOnly)
 {
@@ -242,5 +191,4 @@ TEST(TableModelAdapter, ShowsOneSortedOrderAndSelectedRowsMapToVolumeItemsOnly)
     table.setModel(nullptr);
     EXPECT_EQ(table.rowCount(), 0);
 }
-
 } // namespace

@@ -16,14 +16,11 @@
 #include <cstdlib>
 
 namespace {
-
 using Bytes = std::vector<uint8_t>;
 using imagewriters::put16le;
 using imagewriters::put32le;
-
 constexpr int kImageWidth = 400, kImageHeight = 200;
 const QRgb kQuadrants[4] = {qRgb(220, 30, 30), qRgb(30, 180, 60), qRgb(40, 60, 200), qRgb(230, 200, 40)};
-
 // Four flat quadrants: survives JPEG and palette coding, and shows a flipped or stretched preview.
 QImage quadrantImage()
 {
@@ -33,7 +30,11 @@ QImage quadrantImage()
             image.setPixel(x, y, kQuadrants[(y >= kImageHeight / 2) * 2 + (x >= kImageWidth / 2)]);
     return image;
 }
-
+Bytes bytesOfHex(const char* hex)
+{
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    return Bytes(bytes.begin(), bytes.end());
+}
 Bytes encoded(const QImage& image, const char* format, int quality = -1)
 {
     QByteArray data;
@@ -44,7 +45,6 @@ Bytes encoded(const QImage& image, const char* format, int quality = -1)
     EXPECT_TRUE(writer.write(image)) << format << ": " << writer.errorString().toStdString();
     return Bytes(data.begin(), data.end());
 }
-
 // The four-colour picture as a GIF and as an RGB TIFF (Qt writes neither); either may claim a size.
 Bytes gifOf(uint16_t claimedWidth = 0, uint16_t claimedHeight = 0)
 {
@@ -56,14 +56,12 @@ Bytes gifOf(uint16_t claimedWidth = 0, uint16_t claimedHeight = 0)
                              Bytes(indexed.constBits(), indexed.constBits() + indexed.sizeInBytes()), claimedWidth,
                              claimedHeight);
 }
-
 Bytes tiffOf(uint32_t claimedWidth = 0, uint32_t claimedHeight = 0)
 {
     const QImage rgb = quadrantImage().convertToFormat(QImage::Format_RGB888); // rows of 1200 bytes, unpadded
     return imagewriters::tiff(kImageWidth, kImageHeight, Bytes(rgb.constBits(), rgb.constBits() + rgb.sizeInBytes()),
                               claimedWidth, claimedHeight);
 }
-
 // Headers with valid checksums that claim 65535 x 65535 pixels.
 Bytes hugePng()
 {
@@ -73,7 +71,6 @@ Bytes hugePng()
     out.insert(out.end(), filler.begin(), filler.end());
     return out;
 }
-
 Bytes hugeBmp()
 {
     Bytes out = {'B', 'M', 0xA0, 0x0F, 0,    0, 0, 0,    0,    0, 54, 0, 0, 0,  40,
@@ -82,7 +79,6 @@ Bytes hugeBmp()
     out.resize(4000, 0x55);
     return out;
 }
-
 Bytes withHugeJpegFrame(Bytes jpeg)
 {
     for (size_t i = 0; i + 8 < jpeg.size(); ++i)
@@ -92,7 +88,6 @@ Bytes withHugeJpegFrame(Bytes jpeg)
         }
     return jpeg;
 }
-
 // An 8 x 8 icon whose directory gives the resource's length and offset, and its header a bit count.
 Bytes icoFile(uint32_t length, uint32_t offset, uint16_t bitCount)
 {
@@ -104,7 +99,6 @@ Bytes icoFile(uint32_t length, uint32_t offset, uint16_t bitCount)
     out.resize(8192, 0);
     return out;
 }
-
 Bytes pdfDocument()
 {
     QByteArray data;
@@ -120,9 +114,7 @@ Bytes pdfDocument()
     }
     return Bytes(data.begin(), data.end());
 }
-
 const char kText[] = "Alpha line\nBeta line\r\nGamma line\nDelta line\nEpsilon line\n";
-
 double meanDifference(const QImage& a, const QImage& b)
 {
     const QImage x = a.convertToFormat(QImage::Format_RGB32), y = b.convertToFormat(QImage::Format_RGB32);
@@ -134,7 +126,6 @@ double meanDifference(const QImage& a, const QImage& b)
         }
     return sum / (3.0 * x.width() * x.height());
 }
-
 bool rowsAreWhite(const QImage& image, int from, int to)
 {
     for (int y = from; y < to; ++y)
@@ -143,15 +134,12 @@ bool rowsAreWhite(const QImage& image, int from, int to)
                 return false;
     return true;
 }
-
 int colourDistance(QRgb pixel, QRgb expected)
 {
     return std::max({std::abs(qRed(pixel) - qRed(expected)), std::abs(qGreen(pixel) - qGreen(expected)),
                      std::abs(qBlue(pixel) - qBlue(expected))});
 }
-
 } // namespace
-
 TEST(PreviewSizing, ScaledSizeIsAPowerOfTwoWideInTheImagesProportions)
 {
     struct Case {
@@ -176,7 +164,6 @@ TEST(PreviewSizing, ScaledSizeIsAPowerOfTwoWideInTheImagesProportions)
         EXPECT_EQ(previewScaledSize(c.imageWidth, c.imageHeight, c.width, c.height), c.expected);
     }
 }
-
 TEST(PreviewIO, ReadProcAnswersWholeItemsWithinTheItem)
 {
     struct Case {
@@ -213,7 +200,6 @@ TEST(PreviewIO, ReadProcAnswersWholeItemsWithinTheItem)
             EXPECT_EQ(buffer[i], i < size_t(items) * c.size ? item.data[size_t(c.start) + i] : 0) << "byte " << i;
     }
 }
-
 TEST(PreviewIO, SeekProcAcceptsOnlyPositionsInsideTheItem)
 {
     struct Case {
@@ -249,7 +235,6 @@ TEST(PreviewIO, SeekProcAcceptsOnlyPositionsInsideTheItem)
         EXPECT_EQ(text.find("freeimage: SeekProc - error") != std::string::npos, c.expected != 0) << text;
     }
 }
-
 // The preview of a file of one xorriso volume (made once) read by a browse scan, and what it printed.
 QImage volumePreview(const std::string& name, int width, int height, std::string* text = nullptr)
 {
@@ -282,7 +267,6 @@ QImage volumePreview(const std::string& name, int width, int height, std::string
     ADD_FAILURE() << name << " is not on the volume";
     return {};
 }
-
 TEST(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
@@ -299,7 +283,6 @@ TEST(PreviewOfVolume, ImagesPreviewAsTheirPixelsAtThePreviewSize)
         EXPECT_LT(meanDifference(image, reference), tolerance); // per channel, 0-255
     }
 }
-
 TEST(PreviewOfVolume, PdfAndTextPreviewOnWhiteThePdfsFirstPageStretchedTheTextsLinesThatFit)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");
@@ -319,7 +302,6 @@ TEST(PreviewOfVolume, PdfAndTextPreviewOnWhiteThePdfsFirstPageStretchedTheTextsL
     ASSERT_EQ(image.size(), QSize(160, 10));
     EXPECT_FALSE(rowsAreWhite(image, 0, 10));
 }
-
 // Files whose decoder would trust a damaged or lying header are refused (or decoded as far as they
 // hold) by the image stage, and previewed as text.
 TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
@@ -337,23 +319,14 @@ TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
     psd.resize(104, 200);
     psd.resize(232, 20);
     // Found by the fuzzer: run-length counts that made the PSD plug-in clear a negative length.
-    const Bytes psdRunLengthCrash = {
-        0x38, 0x42, 0x50, 0x53, 0x00, 0x01, 0x00, 0x00, 0x00, 0x6f, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x08,
-        0x00, 0x00, 0x00, 0x08, 0x00, 0x08, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0x00, 0x00, 0x01, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x50, 0x00, 0x20, 0x40, 0x60, 0x80,
-        0xa0, 0xc0, 0xe0, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x00, 0x20, 0x40, 0x60, 0x80, 0xa0, 0xc0,
-        0xe0, 0x00, 0x20, 0x40, 0x60, 0x60, 0x80, 0xa0, 0xc0, 0xe0, 0x00, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0, 0xe0,
-        0xe0, 0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x20,
-        0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0x73, 0x77, 0x61,
-        0x72, 0x80, 0x90, 0xa0, 0xb0, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0xc0, 0x60, 0x70, 0x80, 0x90, 0xa0,
-        0xb0, 0xc0, 0xd0, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0x74, 0x72, 0x61, 0x69, 0x6c, 0x65, 0x72, 0xc0, 0xd0, 0xe0};
+    const Bytes psdRunLengthCrash = bytesOfHex(
+        "3842505300010000006f0000000300000008000000080008000300000000000000000000000000010020406080a0c0e0500020406080a0"
+        "c0e00020406080a0c0e00020406080a0c0e0002040606080a0c0e000e0e0e0e0e0e0e0e000102030405060701020304050607080203040"
+        "506070809030405060708090a0737761728090a0b05060708090a0b0c060708090a0b0c0d0708090a0b0747261696c6572c0d0e0");
     // Found by the fuzzer: an 8 x 8 GIF frame whose first 37-byte data block is cut short. The GIF
     // plug-in reads block lengths until one is zero: at the end of the item that read must give 0.
-    const Bytes gifCutInABlock = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x08, 0x00, 0x08, 0x00, 0x81, 0x00,
-                                  0xff, 0x16, 0x1d, 0x00, 0x55, 0x55, 0x55, 0xaa, 0xaa, 0xaa, 0xff, 0xff,
-                                  0xff, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x08, 0x00, 0x00, 0x02,
-                                  0x25, 0x05, 0x00, 0x3b, 0x11, 0x07, 0x46, 0x05, 0x00, 0x3b, 0x05, 0x00,
-                                  0x3b, 0x07, 0x46, 0x05, 0x00, 0x3b, 0x05, 0x00, 0x3b};
+    const Bytes gifCutInABlock = bytesOfHex("474946383961080008008100ff161d00555555aaaaaaffffff2c0000000008000800000225"
+                                            "05003b11074605003b05003b074605003b05003b");
     const struct {
         const char* name;
         Bytes content;
@@ -398,7 +371,6 @@ TEST(PreviewGuards, HostileFilesAreRefusedBeforeDecodingAndPreviewAsText)
         }
     }
 }
-
 TEST(PreviewChain, FoldersShowTheirIconAndPortableBitmapsNothing)
 {
     ScratchDir resources;

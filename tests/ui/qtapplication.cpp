@@ -7,7 +7,6 @@
 #include <memory>
 
 namespace {
-
 class QtApplicationEnvironment : public testing::Environment {
 public:
     void SetUp() override
@@ -21,7 +20,5 @@ public:
     void TearDown() override { app.reset(); }
     std::unique_ptr<QApplication> app;
 };
-
 const auto* const environment = testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
-
 } // namespace

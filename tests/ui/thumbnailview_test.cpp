@@ -20,7 +20,6 @@
 #include <thread>
 
 namespace {
-
 // Plain colour fields, counting what is asked; can hold the worker inside a picture, or slow it.
 class FakeSource : public QuilThumbnailDataSource {
 public:
@@ -74,7 +73,6 @@ private:
     std::vector<int> entered_;
     bool holding_ = false;
 };
-
 // A grid whose viewport is exactly `width` by 480: no frame, no scroll bar taking room.
 std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width)
 {
@@ -88,7 +86,6 @@ std::unique_ptr<QuilThumbnailView> makeView(FakeSource& source, int width)
     view->reloadData();
     return view;
 }
-
 TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnceOldestDroppedAtCapacity)
 {
     QuilThumbnailQueue queue(3);
@@ -105,7 +102,6 @@ TEST(ThumbnailQueue, NewestRequestFirstEachIndexOnceOldestDroppedAtCapacity)
     EXPECT_EQ(queue.indexes(), (std::vector<int>{3, 1, 7}));
     EXPECT_EQ(queue.size(), 3u);
 }
-
 TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
 {
     QuilThumbnailCache cache(3);
@@ -119,7 +115,6 @@ TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
     for (int i : {0, 1, 2, 3})
         EXPECT_EQ(cache.contains(i), i != 1) << i;
 }
-
 TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
 {
     FakeSource source;
@@ -146,7 +141,6 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
     EXPECT_EQ(view->viewport()->grab(view->rectForIndex(3)).size(), QSize(160, 160));
     EXPECT_EQ(view->requestThumbnail(3).size(), QSize(160, 120));
 }
-
 TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
 {
     FakeSource source;
@@ -161,7 +155,6 @@ TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
     EXPECT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(1500); }));
     EXPECT_EQ(source.waitEntered(1500), 2);
 }
-
 TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
 {
     FakeSource source;
@@ -193,7 +186,6 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
     view->reloadData();
     EXPECT_FALSE(view->hasThumbnail(2));
 }
-
 TEST(ThumbnailView, StopWorkerAndDestructionJoinTheWorker)
 {
     for (bool destroy : {false, true}) {
@@ -223,7 +215,6 @@ TEST(ThumbnailView, StopWorkerAndDestructionJoinTheWorker)
         }
     }
 }
-
 TEST(ThumbnailView, ColumnsFollowTheWidth)
 {
     struct Case {
@@ -249,7 +240,6 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
         EXPECT_GE(view->rectForIndex(std::max(c.count - 1, 0)).top(), view->rectForIndex(0).top());
     }
 }
-
 TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachChange)
 {
     FakeSource source;
@@ -304,5 +294,4 @@ TEST(ThumbnailView, HitTestClicksRubberBandAndSelectAllFindCellsAndReportEachCha
     view->resize(320, 480); // lays the grid out again
     EXPECT_EQ(view->columns(), 2);
 }
-
 } // namespace
