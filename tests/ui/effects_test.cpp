@@ -10,25 +10,20 @@
 #include "SplashController.h"
 #include "ViewBackground.h"
 
-#include <gtest/gtest.h>
-
 #include <QApplication>
-#include <QGraphicsEffect>
 #include <QImage>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <gtest/gtest.h>
 #include <limits>
 #include <memory>
 #include <stdexcept>
-#include <string>
-
 namespace {
 TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
 {
@@ -39,8 +34,7 @@ TEST(MorvImageUtilities, FittedRectShrinksAndCentres)
         QRectF bounds, expected;
     } cases[] = {
         {"wide picture", {300, 100}, box, {5, 55, 150, 50}},
-        // 43.3 x 130 centred at x = 58.3, widened outwards to whole pixels.
-        {"tall picture", {100, 300}, box, {58, 15, 44, 130}},
+        {"tall picture", {100, 300}, box, {58, 15, 44, 130}}, // 43.3 x 130 at x = 58.3, widened to whole pixels
         {"picture that fits is only centred", {40, 30}, {0, 0, 150, 130}, {55, 50, 40, 30}},
         // 147 x (20 / 147) comes out a hair above 20; the fit must not grow past the bounds.
         {"limiting side exactly the bound", {10, 147}, {0, 0, 150, 20}, {74, 0, 2, 20}},
@@ -112,8 +106,7 @@ TEST(NSViewFade, HidesAtOnceOrAfterTheFade)
     EXPECT_NE(view->graphicsEffect(), nullptr);
     EXPECT_TRUE(QTest::qWaitFor([view] { return view->graphicsEffect() == nullptr; }, 3000));
     EXPECT_FALSE(view->isHidden());
-    // A change in the middle of a fade is not undone when the fade would have ended: a second view
-    // faded out at the same moment marks that end, however slow the machine.
+    // A change during a fade outlives the fade's end, marked by a witness faded out at the same moment.
     auto* witness = new QWidget(&window);
     witness->show();
     setHidden(witness, true, true);
@@ -147,9 +140,8 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
     EXPECT_EQ(zoom->snapshot().size(), QSize(80, 60));
     EXPECT_EQ(zoom->snapshot().pixelColor(40, 30), QColor(Qt::magenta));
-    EXPECT_EQ(zoom->geometry().size(), QSize(1, 1)); // never zero
-    // 0.2 s per 150 pixels of the largest edge movement (Shift is not held here).
-    EXPECT_DOUBLE_EQ(zoom->animationResizeTime({0, 0, 151, 76}), 0.2);
+    EXPECT_EQ(zoom->geometry().size(), QSize(1, 1));                   // never zero
+    EXPECT_DOUBLE_EQ(zoom->animationResizeTime({0, 0, 151, 76}), 0.2); // 0.2 s per 150 pixels of the largest move
 }
 TEST(TextViewLines, ListsTheLaidOutLinesWithoutTheirBreaksAndWrapsAtTheWidth)
 {
@@ -191,7 +183,6 @@ TEST(ToolTipWrapping, LineCountAndRatioFindTheNarrowestWidthThatKeepsTheTextWith
     EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(longer, 1.0f).count(QLatin1Char('\n')),
               stringWrappedForToolTipToWidthToHeightRatio(longer, 8.0f).count(QLatin1Char('\n')));
 }
-// Runs slices until the phase changes; answers the opacities seen, the first one included.
 std::vector<float> runPhase(SplashController& splash)
 {
     std::vector<float> seen{splash.alpha()};
@@ -217,7 +208,6 @@ TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
         QSignalSpy shown(&splash, &SplashController::fadeInFinished);
         QSignalSpy closed(&splash, &SplashController::closed);
         splash.show();
-        ASSERT_NE(splash.window(), nullptr);
         if (c.launchSeconds < 0)
             splash.close(); // waits for the fade-in
         const std::vector<float> fadeIn = runPhase(splash);
@@ -270,7 +260,6 @@ BrelGradient blackToWhite()
     return BrelGradient::gradientWithBeginningColor(Qt::black, Qt::white);
 }
 using Stops = std::vector<std::pair<long, float>>;
-// The stops as (red 0..255, position) pairs.
 Stops stops(const BrelGradient& gradient)
 {
     Stops result;
@@ -285,6 +274,9 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
                                        .addColorStop(QColor::fromRgbF(1, 0, 0), 1)
                                        .gradientWithBlendingMode(BrelHueAscendingBlendingMode);
     const BrelGradient blueToRed = BrelGradient::gradientWithBeginningColor(Qt::blue, Qt::red);
+    const BrelGradient rainbow = BrelGradient::rainbowGradient();
+    const QColor pinkColour = QColor::fromRgbF(1, 0, 0.5f);
+    const BrelGradient pink = BrelGradient::gradientWithBeginningColor(pinkColour, pinkColour);
     const struct {
         const char* name;
         BrelGradient gradient;
@@ -292,23 +284,16 @@ TEST(BrelGradient, ColourAtPositionFollowsTheBlendingMode)
         Rgba expected;
     } cases[] = {
         // The rainbow climbs in hue from red (0) to 272.4 degrees: 68.1, 136.2, 204.3 on the way.
-        {"rainbow up, quarter", BrelGradient::rainbowGradient(), 0.25f, {0.865f, 1, 0, 1}},
-        {"rainbow up, half", BrelGradient::rainbowGradient(), 0.5f, {0, 1, 0.27f, 1}},
+        {"rainbow up, quarter", rainbow, 0.25f, {0.865f, 1, 0, 1}},
+        {"rainbow up, half", rainbow, 0.5f, {0, 1, 0.27f, 1}},
         // Downwards from 360 it passes through magenta (316.2 degrees at the middle).
-        {"rainbow down, half", BrelGradient::rainbowGradient().gradientWithBlendingMode(2), 0.5f, {1, 0, 0.73f, 1}},
+        {"rainbow down, half", rainbow.gradientWithBlendingMode(2), 0.5f, {1, 0, 0.73f, 1}},
         // From blue (240) to red (0): upwards through magenta, downwards through green.
         {"blue to red up, half", blueToRed.gradientWithBlendingMode(1), 0.5f, {1, 0, 1, 1}},
         {"blue to red down, half", blueToRed.gradientWithBlendingMode(2), 0.5f, {0, 1, 0, 1}},
         // Red the largest and green below blue: a hue just below the full turn (330 degrees).
-        {"pink kept in hue mode",
-         BrelGradient::gradientWithBeginningColor(QColor::fromRgbF(1, 0, 0.5f), QColor::fromRgbF(1, 0, 0.5f))
-             .gradientWithBlendingMode(1),
-         0.5f,
-         {1, 0, 0.5f, 1}},
-        {"rainbow in RGB, half",
-         BrelGradient::rainbowGradient().gradientWithBlendingMode(0),
-         0.5f,
-         {0.77f, 0, 0.5f, 1}},
+        {"pink kept in hue mode", pink.gradientWithBlendingMode(1), 0.5f, {1, 0, 0.5f, 1}},
+        {"rainbow in RGB, half", rainbow.gradientWithBlendingMode(0), 0.5f, {0.77f, 0, 0.5f, 1}},
         // A spectral line at full brightness (hue 200), dark just beside it.
         {"hydrogen line", BrelGradient::hydrogenSpectrumGradient(), 0.71f, {0, 2 / 3.0f, 1, 1}},
         {"beside the hydrogen line", BrelGradient::hydrogenSpectrumGradient(), 0.702f, {0, 0, 0.001f, 1}},

@@ -1,11 +1,8 @@
 // One QApplication for the whole suite, offscreen unless QT_QPA_PLATFORM asks for another.
-#include <gtest/gtest.h>
-
 #include <QApplication>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
-
 namespace {
 class QtApplicationEnvironment : public testing::Environment {
 public:

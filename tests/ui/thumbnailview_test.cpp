@@ -1,24 +1,20 @@
 // The thumbnail grid: request queue, cache, the worker's lifetime and generations, geometry, selection.
 #include "QuilThumbnailView.h"
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
-
 namespace {
 // Plain colour fields, counting what is asked; can hold the worker inside a picture, or slow it.
 class FakeSource : public QuilThumbnailDataSource {
@@ -58,7 +54,7 @@ public:
         holding_ = holding;
         changed_.notify_all();
     }
-    // Waits until the worker has entered thumbAtIndex for `index`; how often it has.
+    // How often the worker has entered thumbAtIndex for `index`, once it has.
     int waitEntered(int index)
     {
         std::unique_lock lock(mutex_);
@@ -115,45 +111,26 @@ TEST(ThumbnailCache, EvictsTheLeastRecentlyUsedAtItsCap)
     for (int i : {0, 1, 2, 3})
         EXPECT_EQ(cache.contains(i), i != 1) << i;
 }
-TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndDropsThePictureInProgress)
+TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndMakesThePictureInProgressAnew)
 {
     FakeSource source;
-    source.count = 2500;
+    source.count = 2500; // cell 1500 is neither visible nor prefetched: only requests make it
     auto view = makeView(source, 500);
     std::vector<int> firstThousand(1000);
     std::iota(firstThousand.begin(), firstThousand.end(), 0);
     EXPECT_EQ(view->queuedIndexes(), firstThousand);
     EXPECT_FALSE(view->isWorkerRunning());
-    EXPECT_EQ(source.pictureCalls, 0);
-    source.hold(true);
-    view->requestThumbnail(3);
-    ASSERT_EQ(source.waitEntered(3), 1);
-    EXPECT_TRUE(view->requestThumbnail(3).isNull()); // in flight: not queued again
-    source.count = 5;
-    view->reloadData();
-    source.hold(false);
-    view->stopWorker();
-    EXPECT_FALSE(view->hasThumbnail(3));
-    // Asked again in the new contents, the picture is made, shrunk to the cell and kept.
-    EXPECT_TRUE(view->requestThumbnail(3).isNull());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(3); }));
-    // A paint of one cell passes over the others of its row.
-    EXPECT_EQ(view->viewport()->grab(view->rectForIndex(3)).size(), QSize(160, 160));
-    EXPECT_EQ(view->requestThumbnail(3).size(), QSize(160, 120));
-}
-TEST(ThumbnailView, CellAskedAgainWhileItsOldPictureIsMadeIsMadeAnew)
-{
-    FakeSource source;
-    source.count = 2500; // cell 1500 is neither visible nor prefetched: only requests make it
-    auto view = makeView(source, 500);
     source.hold(true);
     view->requestThumbnail(1500);
     ASSERT_EQ(source.waitEntered(1500), 1);
+    EXPECT_TRUE(view->requestThumbnail(1500).isNull()); // in flight: not queued again
     view->reloadData();
     view->requestThumbnail(1500);
     source.hold(false);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(1500); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasThumbnail(1500) && view->hasThumbnail(3); }));
     EXPECT_EQ(source.waitEntered(1500), 2);
+    EXPECT_EQ(view->viewport()->grab(view->rectForIndex(3)).size(), QSize(160, 160)); // one cell, not its row
+    EXPECT_EQ(view->requestThumbnail(1500).size(), QSize(160, 120));
 }
 TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
 {
@@ -220,8 +197,7 @@ TEST(ThumbnailView, ColumnsFollowTheWidth)
     struct Case {
         int width, count, cols, rows;
     };
-    // A pixel short of the second column, full rows with no empty row after them, and folders too
-    // large for an int of pixels, which end at the largest height rather than a negative one.
+    // A pixel short of a column, full rows, and counts too large for an int of pixels (clamped, not negative).
     const Case cases[] = {{100, 7, 1, 7},
                           {320, 5, 2, 3},
                           {319, 5, 1, 5},
