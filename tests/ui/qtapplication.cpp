@@ -1,15 +1,9 @@
-// One QApplication for the whole interface suite, created before the first test and shared by all.
-// The suite runs on Qt's offscreen platform unless QT_QPA_PLATFORM asks for another (for instance
-// xcb under Xvfb, to take screenshots).
-#include <gtest/gtest.h>
-
+// One QApplication for the whole suite, offscreen unless QT_QPA_PLATFORM asks for another.
 #include <QApplication>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
-
 namespace {
-
 class QtApplicationEnvironment : public testing::Environment {
 public:
     void SetUp() override
@@ -18,14 +12,10 @@ public:
         static int argc = 1;
         static char name[] = "ui_tests";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
+        app = std::make_unique<QApplication>(argc, argv);
     }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<QApplication> app;
 };
-
 const auto* const environment = testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
-
 } // namespace
