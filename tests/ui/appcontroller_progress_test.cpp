@@ -1,17 +1,27 @@
-// The progress sheet and the engine's events: the throttle, Cancel, the bar, the views the events
-// mark for a reload, the overwrite question, and what happens while an operation runs.
+// The controller around an engine call: the progress sheet's throttle, Cancel and bar, the views the
+// engine's events mark for a reload, the overwrite question, closing while busy; the hint line's
+// fade on the 0.1-second timer; and the order of shutdown.
+#include "EngineLock.h"
+#include "memorydisk.h"
+#include "outputcapture.h"
 #include "uifakes.h"
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMainWindow>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTest>
 #include <QTreeView>
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -23,10 +33,19 @@ protected:
         AppController::setApplicationDelegate(controller.get());
     }
     void TearDown() override { AppController::setApplicationDelegate(nullptr); }
-    // Opens the sheet of a save, or of the operation whose message and title keys are given.
-    bool begin(const char* message = "SavingPleaseWait", const char* title = "SaveProgress")
+    bool begin(const char* title = "SaveProgress")
     {
-        return controller->beginProgressSheet(QLatin1String(message), QLatin1String(title));
+        return controller->beginProgressSheet(QStringLiteral("PleaseWait"), QLatin1String(title));
+    }
+    // Ticks until the hint's fade stops; answers how many it took (at most 100).
+    int fadeToRest()
+    {
+        int ticks = 0;
+        do {
+            controller->timer();
+            ++ticks;
+        } while (controller->fadestate != 0 && ticks < 100);
+        return ticks;
     }
 
     FakeServices fakes;
@@ -41,44 +60,47 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
     };
     // The first update is always taken; later ones only 0.1 s after the last one taken.
     const Case cases[] = {{0.0, true}, {0.05, false}, {0.099, false}, {0.1, true}, {0.15, false}, {0.35, true}};
-    controller->cancelAction = true;
     const double start = fakes.clock->time;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "update at " << c.at << " s");
         fakes.clock->time = start + c.at;
         bool cancel = false;
-        const int pumped = fakes.pump->count;
-        begin("ScanningLostFilesPleaseWait", "ScanProgress");
+        const int pumped = fakes.pumped;
+        begin();
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
         // A rejected update does nothing at all: no cancel check, no event handling.
         EXPECT_EQ(cancel, c.accepted);
-        EXPECT_EQ(fakes.pump->count - pumped, c.accepted ? 1 : 0);
+        EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
         controller->endProgressSheet();
     }
 }
 
-TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
+TEST_F(ProgressSheet, CancelAndTheBarBelongToOneOperation)
 {
     fakes.clock->stepPerRead = 0.2;
+    QProgressBar* bar = controller->progressIndicator;
     ASSERT_TRUE(begin());
     bool cancel = false;
-    controller->progressEvent(10, &cancel);
+    controller->progressEvent(0, &cancel);
+    EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
+    controller->progressEvent(12.5, &cancel);
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
     EXPECT_FALSE(cancel);
-
     controller->progressCancelButton->click();
     EXPECT_FALSE(cancel) << "the engine sees Cancel only through a progress update";
     controller->progressEvent(20, &cancel);
     EXPECT_TRUE(cancel);
     EXPECT_FALSE(controller->progressCancelButton->isEnabled());
-    // Every later update of the same operation cancels again.
     bool again = false;
     controller->progressEvent(30, &again);
-    EXPECT_TRUE(again);
+    EXPECT_TRUE(again) << "every later update of the operation cancels again";
     controller->endProgressSheet();
 
-    // The next operation starts uncancelled, with Cancel enabled.
+    // The next operation starts uncancelled, with Cancel enabled and a moving bar.
     ASSERT_TRUE(begin());
+    EXPECT_EQ(bar->maximum(), 0);
     bool fresh = false;
     controller->progressEvent(10, &fresh);
     EXPECT_FALSE(fresh);
@@ -86,35 +108,29 @@ TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
     controller->endProgressSheet();
 }
 
-TEST_F(ProgressSheet, EscapeOnTheSheetMeansCancelAndLeavesItUp)
+TEST_F(ProgressSheet, WhileOneRunsASecondIsRefusedANestedUpdateReturnsAndEscapeCancels)
 {
-    ASSERT_TRUE(begin("SearchingFilesPleaseWait", "SearchProgress"));
+    ASSERT_TRUE(begin());
+    EXPECT_TRUE(controller->isBusy());
+    EXPECT_FALSE(begin("SearchProgress"));
+    EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
+    {
+        std::lock_guard<std::mutex> held(controller->theLock);
+        bool cancel = false;
+        controller->cancelAction = true;
+        controller->progressEvent(40, &cancel); // would never return if it waited for the lock
+        EXPECT_FALSE(cancel);
+        controller->cancelAction = false;
+    }
     ASSERT_TRUE(controller->progressWindow->isVisible());
     QTest::keyClick(controller->progressWindow, Qt::Key_Escape);
     EXPECT_TRUE(controller->cancelAction);
     EXPECT_TRUE(controller->progressWindow->isVisible());
-    controller->progressWindow->close();
+    controller->progressWindow->close(); // the close box is Cancel too, and leaves the sheet up
     EXPECT_TRUE(controller->progressWindow->isVisible());
     controller->endProgressSheet();
     EXPECT_FALSE(controller->progressWindow->isVisible());
-}
-
-TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
-{
-    fakes.clock->stepPerRead = 0.2;
-    QProgressBar* bar = controller->progressIndicator;
-    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
-    bool cancel = false;
-    controller->progressEvent(0, &cancel);
-    EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
-    controller->progressEvent(12.5, &cancel);
-    ASSERT_GT(bar->maximum(), 0);
-    EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
-    controller->endProgressSheet();
-    // The next sheet does not show the last operation's bar.
-    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
-    EXPECT_EQ(bar->maximum(), 0);
-    controller->endProgressSheet();
+    EXPECT_FALSE(controller->isBusy());
 }
 
 TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
@@ -185,7 +201,7 @@ TEST_F(ProgressSheet, ExpansionOpensOnlyTheFirstRowAfterALostFilesScanAndEveryth
 
 TEST_F(ProgressSheet, OverwriteAnswerSetsExactlyOneFlag)
 {
-    (*fakes.texts)[QStringLiteral("AskOverwriteFile")] = QStringLiteral("Replace %@?");
+    fakes.texts[QStringLiteral("AskOverwriteFile")] = QStringLiteral("Replace %@?");
     struct Case {
         AlertAnswer answer;
         bool overwrite, skip, cancel;
@@ -195,37 +211,19 @@ TEST_F(ProgressSheet, OverwriteAnswerSetsExactlyOneFlag)
                           {AlertAnswer::Other, false, false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.answer));
-        fakes.alerts->answers = {c.answer};
+        fakes.answers = {c.answer};
         bool overwrite = true, skip = true, cancel = true; // the engine clears them; stale values must not stay
         controller->statusListener->askOverwrite("/tmp/50%1 %@ done", &overwrite, &skip, &cancel);
         EXPECT_EQ(overwrite, c.overwrite);
         EXPECT_EQ(skip, c.skip);
         EXPECT_EQ(cancel, c.cancel);
     }
-    ASSERT_FALSE(fakes.alerts->calls.empty());
+    ASSERT_EQ(fakes.alerts.size(), 3u);
     // The path is data: its "%1" and "%@" are shown as they are.
-    EXPECT_EQ(fakes.alerts->calls.back().message, QStringLiteral("Replace /tmp/50%1 %@ done?"));
-    EXPECT_EQ(fakes.alerts->calls.back().defaultButton, QStringLiteral("Yes"));
-    EXPECT_EQ(fakes.alerts->calls.back().otherButton, QStringLiteral("Cancel"));
-}
-
-TEST_F(ProgressSheet, UpdateWhileTheLockIsTakenReturnsAtOnce)
-{
-    controller->cancelAction = true;
-    std::lock_guard<std::mutex> held(controller->theLock);
-    bool cancel = false;
-    controller->progressEvent(40, &cancel); // would never return if it waited for the lock
-    EXPECT_FALSE(cancel);
-}
-
-TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
-{
-    ASSERT_TRUE(begin());
-    EXPECT_TRUE(controller->isBusy());
-    EXPECT_FALSE(begin("SearchingFilesPleaseWait", "SearchProgress"));
-    EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
-    controller->endProgressSheet();
-    EXPECT_FALSE(controller->isBusy());
+    EXPECT_EQ(fakes.alerts.back().title, QStringLiteral("OverwriteConfirmation"));
+    EXPECT_EQ(fakes.alerts.back().message, QStringLiteral("Replace /tmp/50%1 %@ done?"));
+    EXPECT_EQ(fakes.alerts.back().defaultButton, QStringLiteral("Yes"));
+    EXPECT_EQ(fakes.alerts.back().otherButton, QStringLiteral("Cancel"));
 }
 
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
@@ -249,7 +247,7 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     controller->statusListener->askOverwrite("/tmp/a.jpg", &overwrite, &skip, &cancel);
     EXPECT_TRUE(cancel);
     EXPECT_FALSE(overwrite || skip);
-    EXPECT_TRUE(fakes.alerts->calls.empty());
+    EXPECT_TRUE(fakes.alerts.empty());
 
     controller->endProgressSheet();
     // A command going on to a second engine call gets no new sheet, which would clear the cancel.
@@ -258,6 +256,176 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
+}
+
+TEST_F(ProgressSheet, ClosingTheIdleMainWindowQuitsWithoutAQuestion)
+{
+    controller->mainWindow->show();
+    EXPECT_TRUE(controller->mainWindow->close());
+    EXPECT_TRUE(fakes.alerts.empty());
+}
+
+TEST_F(ProgressSheet, HintFadesOutIsSwappedAndSpokenOnTheFifthTickAndIsBackOnTheTenth)
+{
+    controller->setHelpText(QStringLiteral("old"), true);
+    EXPECT_EQ(fadeToRest(), 10);
+    controller->setHelpText(QStringLiteral("old"), true);
+    EXPECT_EQ(controller->fadestate, 0) << "the same hint again does not fade";
+    controller->speakHintsCheckbox->click();
+    EXPECT_EQ(controller->fadestate, 2) << "ticking the box fades the hint again, to speak it";
+    controller->setHelpText(QStringLiteral("new"), true);
+    EXPECT_TRUE(fakes.spoken.empty());
+    for (int tick = 1; tick <= 10; ++tick) {
+        SCOPED_TRACE(testing::Message() << "tick " << tick);
+        controller->timer();
+        EXPECT_EQ(controller->helpTextView->text(), tick < 5 ? QStringLiteral("old") : QStringLiteral("new"));
+        EXPECT_EQ(fakes.spoken.size(), tick < 5 ? 0u : 1u);
+        EXPECT_EQ(controller->fadestate, tick < 5 ? 2 : (tick < 10 ? 1 : 0));
+        const double expectedAlpha = tick <= 5 ? 1.0 - 0.2 * tick : 0.2 * (tick - 5);
+        EXPECT_NEAR(controller->helpAlpha, expectedAlpha, 1e-5);
+        EXPECT_NEAR(controller->helpTextView->palette().color(QPalette::WindowText).alphaF(),
+                    std::clamp(expectedAlpha, 0.0, 1.0), 0.01);
+    }
+    EXPECT_EQ(fakes.spoken, std::vector<QString>{QStringLiteral("new")});
+    EXPECT_EQ(controller->helpTextView->palette().color(QPalette::WindowText).red(), 255);
+    controller->setHelpText(QStringLiteral("new"), false);
+    EXPECT_EQ(fadeToRest(), 10) << "asked to, the same hint fades again";
+    controller->speakHintsCheckbox->click(); // off: speech stops at once
+    EXPECT_EQ(fakes.speechStops, 1);
+}
+
+TEST_F(ProgressSheet, HintArrivingDuringTheFadeInTurnsRoundFromWhereItIs)
+{
+    controller->setHelpText(QStringLiteral("first"), true);
+    for (int tick = 0; tick < 8; ++tick) // the swap, then 0.2, 0.4, 0.6 on the way in
+        controller->timer();
+    ASSERT_NEAR(controller->helpAlpha, 0.6, 1e-5);
+    controller->setHelpText(QStringLiteral("second"), true);
+    controller->timer();
+    controller->timer();
+    EXPECT_EQ(controller->helpTextView->text(), QStringLiteral("first"));
+    controller->timer();
+    EXPECT_EQ(controller->helpTextView->text(), QStringLiteral("second"));
+}
+
+class FaultyDisk : public CMemoryDisk {
+public:
+    using CMemoryDisk::CMemoryDisk;
+    int64_t getReadErrorCount() override { return errors; }
+    int64_t errors = 0;
+};
+
+TEST_F(ProgressSheet, ReadErrorCountIsRefreshedOnEveryFiftyFirstTick)
+{
+    FaultyDisk disk(512, 64);
+    ASSERT_TRUE(controller->rec->setDisk(&disk));
+    disk.errors = 7;
+    controller->timerCounter = 0;
+    for (int tick = 1; tick <= 50; ++tick)
+        controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+    {
+        // While the thumbnail worker holds the engine lock, the tick skips the refresh: no waiting.
+        std::promise<void> held, release;
+        std::thread worker([&, done = release.get_future()] {
+            EngineLocker lock(engineLock());
+            held.set_value();
+            done.wait();
+        });
+        held.get_future().wait();
+        controller->timer();
+        EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+        release.set_value();
+        worker.join();
+    }
+    for (int tick = 1; tick <= 51; ++tick)
+        controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("7"));
+    controller->rec->setDisk(nullptr);
+}
+
+// Journals the shutdown: whether the windows were gone when the engine went, then the rest.
+using Journal = std::vector<std::string>;
+class JournalRecovery : public CRecovery {
+public:
+    JournalRecovery(Journal* journal, QPointer<QMainWindow>* window) : journal(journal), window(window) {}
+    ~JournalRecovery() override { journal->push_back(window->isNull() ? "engine (windows gone)" : "engine"); }
+    Journal* journal;
+    QPointer<QMainWindow>* window;
+};
+class JournalDiskManager : public CDiskManager {
+public:
+    explicit JournalDiskManager(Journal* journal) : journal(journal) {}
+    ~JournalDiskManager() override { journal->push_back("disk manager"); }
+    Journal* journal;
+};
+class JournalSpeech : public FakeServices {
+public:
+    explicit JournalSpeech(Journal* journal) : journal(journal) {}
+    void stop() override { journal->push_back("speech stopped"); }
+    Journal* journal;
+};
+
+TEST(ControllerLifecycle, ShutdownLetsGoOfTheWindowsThenTheEngineThenTheDiskManagerThenTheServices)
+{
+    Journal journal;
+    QPointer<QMainWindow> window;
+    JournalSpeech fakes(&journal);
+    AppServices services = fakes.services();
+    services.makeRecovery = [&] { return new JournalRecovery(&journal, &window); };
+    services.makeDiskManager = [&] { return new JournalDiskManager(&journal); };
+
+    auto controller = std::make_unique<AppController>(services);
+    AppController::setApplicationDelegate(controller.get());
+    controller->loadWindowDescription();
+    controller->awakeFromNib();
+    window = controller->mainWindow;
+    ASSERT_FALSE(window.isNull());
+
+    OutputCapture capture;
+    controller.reset();
+    const std::string log = capture.finish();
+
+    EXPECT_EQ(journal, (Journal{"engine (windows gone)", "disk manager", "speech stopped"}));
+    const size_t first = log.find("dealloc\n"), last = log.find("that's it - we are exiting!\n");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_LT(first, last);
+    EXPECT_EQ(AppController::applicationDelegate(), nullptr) << "the listener must not reach a freed controller";
+}
+
+TEST(ControllerLifecycle, TicksAndEventsBeforeTheWindowOrWithoutADelegateAreHarmless)
+{
+    FakeServices fakes;
+    TestController controller(fakes.services());
+    AppController::setApplicationDelegate(&controller);
+    controller.setHelpText(QStringLiteral("early"), true);
+    for (int tick = 0; tick < 60; ++tick)
+        controller.timer();
+    bool cancel = false;
+    controller.statusListener->progressEvent(10, &cancel);
+    controller.statusListener->fileSaving("/tmp/file");
+    controller.statusListener->itemChanged(nullptr);
+    controller.statusListener->diskListChanged();
+    controller.expandOutlineView();
+    controller.updateUIstrings();
+    EXPECT_FALSE(controller.beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    EXPECT_EQ(controller.fadestate, 0);
+
+    // Without a delegate the listener forwards nothing but still asks before overwriting.
+    AppController::setApplicationDelegate(nullptr);
+    fakes.answers = {AlertAnswer::Alternate};
+    MyStatusListener listener(fakes.services().alerts, nullptr);
+    listener.progressEvent(50, &cancel);
+    listener.fileSaving("/tmp/x");
+    listener.diskListChanged();
+    listener.itemChanged(nullptr);
+    EXPECT_FALSE(cancel);
+    bool overwrite = false, skip = false;
+    listener.askOverwrite("/tmp/x", &overwrite, &skip, &cancel);
+    EXPECT_TRUE(skip);
+    ASSERT_EQ(fakes.alerts.size(), 1u);
+    EXPECT_EQ(fakes.alerts[0].title, QStringLiteral("OverwriteConfirmation"));
 }
 
 } // namespace

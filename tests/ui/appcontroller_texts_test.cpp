@@ -1,5 +1,6 @@
 // The interface texts: titles come from the string table (a missing text shows its key), the
-// application's short name goes into four menu titles, and formats take their arguments as data.
+// application's short name goes into four menu titles, formats take their arguments as data, and
+// names and messages are shown as plain text.
 #include "QuilThumbnailView.h"
 #include "uifakes.h"
 
@@ -25,124 +26,40 @@
 
 namespace {
 
-// Every visible title of the window and its sheets, by where it is shown.
-std::map<QString, QString> titlesOf(const AppController& c)
+// The menu bar's titles, each menu's items in brackets after its title ("" for a separator).
+QString menuTitles(const QList<QAction*>& actions)
 {
-    std::map<QString, QString> titles;
-    const std::function<void(QMenu*, const QString&)> walk = [&](QMenu* menu, const QString& path) {
-        int position = 0;
-        for (QAction* action : menu->actions()) {
-            const QString where = path + QLatin1Char('/') + QString::number(position++);
-            titles[where] = action->text();
-            if (action->menu())
-                walk(action->menu(), where);
-        }
-    };
-    int position = 0;
-    for (QAction* top : c.mainWindow->menuBar()->actions()) {
-        const QString where = QStringLiteral("menu ") + QString::number(position++);
-        if (top->menu() != c.applicationMenu) // titled with the application's name itself
-            titles[where] = top->text();
-        walk(top->menu(), where);
-    }
-    titles[QStringLiteral("outline 0")] = c.outlineView->model()->headerData(0, Qt::Horizontal).toString();
-    for (int column = 0; column < 5; ++column)
-        titles[QStringLiteral("table ") + QString::number(column)] =
-            c.tableView->model()->headerData(column, Qt::Horizontal).toString();
-    titles[QStringLiteral("tab 0")] = c.tabView->tabText(0);
-    titles[QStringLiteral("tab 1")] = c.tabView->tabText(1);
-    titles[QStringLiteral("speak")] = c.speakHintsCheckbox->text();
-    titles[QStringLiteral("read errors")] = c.readErrorsText->text();
-    titles[QStringLiteral("scan window")] = c.scanWindow->windowTitle();
-    titles[QStringLiteral("limit")] = c.limitTextKeywordsCheckbox->text();
-    titles[QStringLiteral("activate")] = c.activateTextScanCheckbox->text();
-    titles[QStringLiteral("options")] = c.scanOptionsStatic->text();
-    titles[QStringLiteral("options header")] = c.scanOptionsHeaderStatic->text();
-    titles[QStringLiteral("keywords")] = c.scanTextKeywordsStatic->text();
-    titles[QStringLiteral("start")] = c.startScanButton->text();
-    titles[QStringLiteral("cancel scan")] = c.cancelScanButton->text();
-    titles[QStringLiteral("progress window")] = c.progressWindow->windowTitle();
-    titles[QStringLiteral("cancel progress")] = c.progressCancelButton->text();
-    titles[QStringLiteral("viewer")] = c.viewerWindow->windowTitle();
-    return titles;
+    QStringList titles;
+    for (QAction* action : actions)
+        titles << action->text() + (action->menu()
+                                        ? QLatin1Char('[') + menuTitles(action->menu()->actions()) + QLatin1Char(']')
+                                        : QString());
+    return titles.join(QLatin1Char('|'));
 }
 
-TEST(InterfaceTexts, WithAnEmptyTableEveryTitleIsItsKey)
+TEST(InterfaceTexts, EveryTitleIsItsKeyAndTheShortNameFillsFourMenuItems)
 {
     FakeServices fakes;
-    (*fakes.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Gleaner");
-    auto controller = loadedController(fakes);
-    struct Case {
-        QString where, key;
-    };
-    const Case cases[] = {
-        {"menu 0/0", "AboutApp"},
-        {"menu 0/2", "PreferencesOther"},
-        {"menu 0/4", "Services"},
-        {"menu 0/6", "HideApp"},
-        {"menu 0/7", "HideOthers"},
-        {"menu 0/8", "ShowAll"},
-        {"menu 0/10", "QuitApp"},
-        {"menu 3", "View"},
-        {"menu 3/0", "Sort"},
-        {"menu 3/0/0", "ByName"},
-        {"menu 3/0/1", "BySize"},
-        {"menu 4", "Window"},
-        {"menu 4/0", "Minimize"},
-        {"menu 4/1", "Zoom"},
-        {"menu 4/3", "BringAllToFront"},
-        {"menu 5", "Help"},
-        {"menu 5/0", "AppHelp"},
-        {"outline 0", "Folders"},
-        {"table 0", "Name"},
-        {"table 1", "Size"},
-        {"table 2", "Type"},
-        {"table 3", "Modified"},
-        {"table 4", "ID"},
-        {"tab 0", "Table"},
-        {"tab 1", "Thumbnails"},
-        {"speak", "SpeakHintText"},
-        {"read errors", "ReadErrors"},
-        {"scan window", "DeletedFilesScan"},
-        {"limit", "LimitTextScanByKeywords"},
-        {"activate", "ActivatePlainTextScanning"},
-        {"options", "ScanOptions"},
-        {"options header", "BeforeStartingScanOptionsInfo"},
-        {"keywords", "EnterUniqueContentInfo"},
-        {"start", "StartScan"},
-        {"cancel scan", "Cancel"},
-        {"progress window", "ScanProgress"},
-        {"cancel progress", "Cancel"},
-        {"viewer", "FileViewer"},
-    };
-    const auto titles = titlesOf(*controller);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.where.toStdString());
-        ASSERT_TRUE(titles.count(c.where));
-        EXPECT_EQ(titles.at(c.where), c.key);
-    }
-}
-
-TEST(InterfaceTexts, ShortNameChangesTheFourMenuTitlesThatNameTheApplicationAndNothingElse)
-{
-    FakeServices alpha, beta;
-    for (FakeServices* fakes : {&alpha, &beta})
-        *fakes->texts = {{"AboutApp", "About %@"}, {"HideApp", "Hide %@"}, {"QuitApp", "Quit %@"},
-                         {"AppHelp", "%@ Help"},   {"View", "View"},       {"Folders", "Folders"}};
-    (*alpha.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Alpha");
-    (*beta.info)[QStringLiteral("AppNameShort")] = QStringLiteral("Beta");
-    const auto first = titlesOf(*loadedController(alpha));
-    const auto second = titlesOf(*loadedController(beta));
-
-    std::map<QString, QString> changed;
-    for (const auto& [where, text] : first)
-        if (second.at(where) != text)
-            changed[where] = text;
-    const std::map<QString, QString> expected = {{"menu 0/0", "About Alpha"},
-                                                 {"menu 0/6", "Hide Alpha"},
-                                                 {"menu 0/10", "Quit Alpha"},
-                                                 {"menu 5/0", "Alpha Help"}};
-    EXPECT_EQ(changed, expected);
+    fakes.info[QStringLiteral("AppNameShort")] = QStringLiteral("Alpha");
+    fakes.texts = {{"AboutApp", "About %@"}, {"HideApp", "Hide %@"}, {"QuitApp", "Quit %@"}, {"AppHelp", "%@ Help"}};
+    auto c = loadedController(fakes);
+    EXPECT_EQ(menuTitles(c->mainWindow->menuBar()->actions()).toStdString(),
+              "Alpha[About Alpha||PreferencesOther||Services||Hide Alpha|HideOthers|ShowAll||Quit Alpha]|&File[Close "
+              "Window]|&Edit[Cut|Copy|Paste|Select All]|View[Sort[ByName|BySize]]|Window[Minimize|Zoom||"
+              "BringAllToFront]|Help[Alpha Help]");
+    QStringList titles = {c->outlineView->model()->headerData(0, Qt::Horizontal).toString()};
+    for (int column = 0; column < 5; ++column)
+        titles << c->tableView->model()->headerData(column, Qt::Horizontal).toString();
+    titles << c->tabView->tabText(0) << c->tabView->tabText(1) << c->speakHintsCheckbox->text()
+           << c->readErrorsText->text() << c->scanWindow->windowTitle() << c->limitTextKeywordsCheckbox->text()
+           << c->activateTextScanCheckbox->text() << c->scanOptionsStatic->text() << c->scanOptionsHeaderStatic->text()
+           << c->scanTextKeywordsStatic->text() << c->startScanButton->text() << c->cancelScanButton->text()
+           << c->progressWindow->windowTitle() << c->progressCancelButton->text() << c->viewerWindow->windowTitle();
+    EXPECT_EQ(titles.join(QLatin1Char(' ')),
+              QStringLiteral("Folders Name Size Type Modified ID Table Thumbnails SpeakHintText ReadErrors "
+                             "DeletedFilesScan LimitTextScanByKeywords ActivatePlainTextScanning ScanOptions "
+                             "BeforeStartingScanOptionsInfo EnterUniqueContentInfo StartScan Cancel ScanProgress "
+                             "Cancel FileViewer"));
 }
 
 TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
@@ -168,10 +85,10 @@ TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
     }
 }
 
-TEST(InterfaceTexts, EveryControlHasAnAccessibleName)
+TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
 {
     FakeServices fakes;
-    (*fakes.texts)[QStringLiteral("Thumbnails")] = QStringLiteral("Miniatures");
+    fakes.texts[QStringLiteral("Thumbnails")] = QStringLiteral("Miniatures");
     auto controller = loadedController(fakes);
     EXPECT_EQ(controller->thumbView->accessibleName(), QStringLiteral("Miniatures"));
     const QList<QWidget*> windows = {controller->mainWindow, controller->scanWindow, controller->progressWindow,

@@ -1,191 +1,337 @@
-// The disk and scan commands: the engine calls of each command in order, with the views let go of
-// the items before the engine frees them; the close-results question; the end-of-scan sound; the
-// options sheet; the open-error alert; and the outline's selection deciding the disk and folder.
-#include "commandfixture.h"
+// The commands of the main window over a disk list held in memory and an engine that records the
+// calls they make: the disk and scan commands (the views let go of the items before the engine frees
+// them), the scan-options sheet, the toolbar, the outline's selection, save, the report and search.
+#include "QuilThumbnailView.h"
+#include "SaveTarget.h"
+#include "TableModelAdapter.h"
+#include "TreeModelAdapter.h"
+#include "partitiondisk.h"
+#include "recoveryfixture.h"
+#include "uifakes.h"
 
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QCursor>
 #include <QDialog>
+#include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTest>
+#include <QToolBar>
+#include <QTreeView>
+#include <QWidgetAction>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
-using Calls = std::vector<std::string>;
+// Records each command-facing engine call by name; a scan records the options it runs with.
+// setDisk runs for real (the memory disks open); a scan builds a result root (flagged as the scan
+// type's results) with one folder of two files instead of reading the disk.
+class RecordingRecovery : public CRecovery {
+public:
+    bool setDisk(CDisk* disk) override
+    {
+        calls.push_back(disk ? "setDisk" : "setDisk(none)");
+        if (beforeSetDisk)
+            beforeSetDisk();
+        bool opened = false;
+        quietly([&] { opened = CRecovery::setDisk(failOpen ? nullptr : disk); });
+        return opened && !failOpen;
+    }
+    void openExistingVolume() override
+    {
+        calls.push_back("openExistingVolume");
+        buildResults(0, "Browsed");
+    }
+    void scan() override
+    {
+        calls.push_back("scan(" + std::to_string(scanType) + (enableSearchText ? ",text" : "") +
+                        (enableSearchKeywords ? ",keywords" : "") + ")");
+        scanFailure = failure;
+        if (duringScan)
+            duringScan();
+        if (scanType != ScanLostVolumes)
+            buildResults(scanType == ScanDeletedFiles ? ItemDeleted : ItemLost, "Results");
+    }
+    bool save(const std::vector<CVolumeItem*>& items, const std::string& folder) override
+    {
+        calls.push_back("save");
+        savedItems = items;
+        savedFolder = folder;
+        incompleteFiles = incomplete;
+        return incomplete.empty();
+    }
+    bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path, const std::string& title,
+                    const std::string& footer) override
+    {
+        calls.push_back("saveReport");
+        savedItems = items;
+        reportPath = path;
+        reportTitle = title;
+        reportFooter = footer;
+        return !failReport;
+    }
+    void searchItems(const std::string& text) override
+    {
+        calls.push_back("searchItems(" + text + ")");
+        quietly([&] { CRecovery::searchItems(text); });
+    }
 
-// Records, at each setDisk and scan, whether the table, its folder and the grid's folder were
-// already let go of.
-void watchViews(CommandHarness& h)
-{
-    auto check = [&h](const char* when) {
-        return [&h, when] {
-            EXPECT_EQ(h.controller->tableModel, nullptr) << when;
-            EXPECT_EQ(h.controller->folder, nullptr) << when;
-            EXPECT_EQ(h.controller->thumbFolder, nullptr) << when;
-            EXPECT_EQ(h.controller->tableViewAdapter()->rowCount(), 0) << when;
+    // A result root (flags as given) with the folder "Docs" holding "b.txt" and "a.txt".
+    void buildResults(char flags, const std::string& rootName)
+    {
+        if (!cachedDisk)
+            return;
+        quietly([&] {
+            delete volume;
+            volume = new CHFSVolume(cachedDisk);
+            volume->createRoot(rootName);
+            resultRoot = volume->getRoot();
+            resultRoot->setContainer(true);
+            resultRoot->setFlags(flags);
+            CVolumeItem* docs = addFolder(resultRoot, "Docs");
+            docs->setFlags(flags);
+            addFile(docs, "b.txt", std::vector<uint8_t>(300, 'b'))->setFlags(flags);
+            addFile(docs, "a.txt", std::vector<uint8_t>(20, 'a'))->setFlags(flags);
+        });
+    }
+    // The calls so far, joined by spaces; the record starts again.
+    std::string takeCalls()
+    {
+        std::string joined;
+        for (const std::string& call : calls)
+            joined += (joined.empty() ? "" : " ") + call;
+        calls.clear();
+        return joined;
+    }
+    std::vector<std::string> savedNames() const
+    {
+        std::vector<std::string> names;
+        for (CVolumeItem* item : savedItems)
+            names.push_back(item->getName());
+        return names;
+    }
+
+    std::vector<std::string> calls;
+    bool failOpen = false;
+    bool failReport = false;
+    std::string failure;                 // what the next scan reports it could not do
+    std::vector<std::string> incomplete; // what the next save reports it did not save whole
+    std::function<void()> beforeSetDisk, duringScan;
+    std::vector<CVolumeItem*> savedItems;
+    std::string savedFolder, reportPath, reportTitle, reportFooter;
+};
+
+// A main window over: "Disk A" (whole, 4 MiB of zeros) with its partition "Part A1".
+struct CommandHarness {
+    // configure may change the texts and Info values before the controller reads them.
+    explicit CommandHarness(const std::function<void(FakeServices&)>& configure = {})
+    {
+        auto s = fakes.services();
+        s.makeRecovery = [this] { return engine = new RecordingRecovery(); };
+        s.makeDiskManager = [this] {
+            auto* manager = new FixedDiskManager();
+            wholeDisk = new CMemoryDisk(512, 8192, "/test/diskA");
+            wholeDisk->setName("Disk A");
+            partition = new CPartitionDisk(wholeDisk, 64, 8191);
+            partition->setName("Part A1");
+            partition->setWholeDisk(false);
+            wholeDisk->addPartition(partition);
+            manager->addDisk(wholeDisk);
+            return manager;
         };
-    };
-    h.engine->beforeSetDisk = check("at setDisk");
-    h.engine->duringScan = check("at scan");
+        fakes.info = {{"AppName", "Gleaner"},
+                      {"AppNameShort", "Gleaner"},
+                      {"NSHumanReadableCopyright", "(c) the makers"},
+                      {"HelpFile", "help.html"}};
+        if (configure)
+            configure(fakes);
+        quietly([&] {
+            controller = std::make_unique<TestController>(s);
+            controller->awakeFromNib();
+        });
+    }
+    ~CommandHarness()
+    {
+        quietly([&] { controller.reset(); });
+    }
+
+    // The outline row of an engine object, or an invalid index.
+    QModelIndex outlineRow(const CBase* item, const QModelIndex& parent = {}) const
+    {
+        QAbstractItemModel* model = controller->outlineView->model();
+        for (int row = 0; row < model->rowCount(parent); ++row) {
+            const QModelIndex index = model->index(row, 0, parent);
+            if (controller->outlineAdapter()->itemAt(index) == item)
+                return index;
+            if (const QModelIndex found = outlineRow(item, index); found.isValid())
+                return found;
+        }
+        return {};
+    }
+    // Selects the outline row of item as a click would; false when it is not in the outline.
+    bool selectInOutline(const CBase* item)
+    {
+        const QModelIndex index = outlineRow(item);
+        if (!index.isValid())
+            return false;
+        quietly([&] {
+            controller->outlineView->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                                                  QItemSelectionModel::Rows);
+        });
+        return true;
+    }
+    // Selects the partition, browses it and opens "Docs" in the table.
+    void browseDocs()
+    {
+        EXPECT_TRUE(selectInOutline(partition));
+        quietly([&] { controller->browseVolume(); });
+        EXPECT_TRUE(selectInOutline(resultFolder("Docs")));
+        engine->calls.clear();
+    }
+    void selectTableRows(std::initializer_list<int> rows)
+    {
+        QItemSelection selection;
+        QAbstractItemModel* model = controller->tableView->model();
+        for (int row : rows)
+            selection.select(model->index(row, 0), model->index(row, model->columnCount() - 1));
+        controller->tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    }
+    // The button (or field) of a toolbar item.
+    QWidget* toolbarView(const char* identifier) const
+    {
+        auto* item = qobject_cast<QWidgetAction*>(controller->toolbarItem(QLatin1String(identifier)));
+        return item ? item->defaultWidget() : nullptr;
+    }
+    CVolumeItem* resultFolder(const char* name) const
+    {
+        if (engine->resultRoot)
+            for (CVolumeItem* child : engine->resultRoot->children)
+                if (child->getName() == name)
+                    return child;
+        return nullptr;
+    }
+
+    FakeServices fakes;
+    RecordingRecovery* engine = nullptr; // owned by the controller
+    CMemoryDisk* wholeDisk = nullptr;    // owned by the disk manager
+    CPartitionDisk* partition = nullptr; // owned by wholeDisk
+    std::unique_ptr<TestController> controller;
+};
+
+// Runs a command by name; "deleted files" starts the scan from its options sheet.
+void run(CommandHarness& h, const std::string& command)
+{
+    quietly([&] {
+        if (command == "browse")
+            h.controller->browseVolume();
+        else if (command == "lost volumes")
+            h.controller->lostVolumesScan();
+        else if (command == "lost files")
+            h.controller->lostFilesScan();
+        else if (command == "choose disk")
+            h.controller->chooseDisk();
+        else if (command == "deleted files") {
+            h.controller->deletedFilesScan();
+            h.controller->scanWindowEndOK();
+        }
+    });
+}
+
+std::string titlesOf(const std::vector<AlertCall>& alerts)
+{
+    std::string titles;
+    for (const AlertCall& alert : alerts)
+        titles += (titles.empty() ? "" : " ") + alert.title.toStdString();
+    return titles;
 }
 
 TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
 {
     struct Case {
         const char* command;
-        std::function<CDisk*(CommandHarness&)> target;
-        std::function<void(TestController&)> run;
-        Calls calls;
+        bool wholeDisk, failOpen;
+        const char* calls;
         int sounds;
-        int alerts; // end notices
+        const char* alerts;
+        bool diskListAfter;
     };
     const Case cases[] = {
-        {"browseVolume",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.browseVolume(); },
-         {"setDisk", "openExistingVolume"},
-         0,
-         0},
-        {"lostVolumesScan",
-         [](CommandHarness& x) -> CDisk* { return x.wholeDisk; },
-         [](TestController& c) { c.lostVolumesScan(); },
-         {"setDisk", "setScanType(2)", "scan"},
-         1,
-         0},
-        {"lostFilesScan",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.lostFilesScan(); },
-         {"setDisk", "setScanType(1)", "scan"},
-         1,
-         0},
-        {"deleted files (Start)",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) {
-             c.deletedFilesScan();
-             c.scanWindowEndOK();
-         },
-         {"setDisk", "setEnableSearchText(0)", "setEnableSearchKeywords(0)", "setKeywords", "setScanType(0)", "scan"},
-         1,
-         1},
-        {"chooseDisk",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.chooseDisk(); },
-         {"setDisk(none)"},
-         0,
-         0},
+        {"browse", false, false, "setDisk openExistingVolume", 0, "", false},
+        {"lost volumes", true, false, "setDisk scan(2)", 1, "", true},
+        {"lost files", false, false, "setDisk scan(1)", 1, "", false},
+        {"deleted files", false, false, "setDisk scan(0)", 1, "EndOfScan", false},
+        {"choose disk", false, false, "setDisk(none)", 0, "", true},
+        {"browse", false, true, "setDisk", 0, "ErrorOpeningDisk", true},
+        {"lost files", false, true, "setDisk", 0, "ErrorOpeningDisk", true},
+        {"deleted files", false, true, "setDisk", 0, "ErrorOpeningDisk", true},
     };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.command << (c.failOpen ? ", the disk does not open" : ""));
+        CommandHarness h;
+        // A folder of an earlier browse is shown in the table and the grid when the command starts.
+        h.browseDocs();
+        ASSERT_NE(h.controller->tableModel, nullptr);
+        run(h, "choose disk");
+        ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? static_cast<CDisk*>(h.wholeDisk) : h.partition));
+        h.engine->takeCalls();
+        h.engine->failOpen = c.failOpen;
+        h.engine->beforeSetDisk = h.engine->duringScan = [&h] {
+            EXPECT_EQ(h.controller->tableModel, nullptr);
+            EXPECT_EQ(h.controller->folder, nullptr);
+            EXPECT_EQ(h.controller->thumbFolder, nullptr);
+            EXPECT_EQ(h.controller->tableViewAdapter()->rowCount(), 0);
+        };
+        run(h, c.command);
+        EXPECT_EQ(h.engine->takeCalls(), c.calls);
+        EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
+        EXPECT_EQ(titlesOf(h.fakes.alerts), c.alerts);
+        EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
+        EXPECT_FALSE(h.controller->isBusy());
+        h.engine->beforeSetDisk = h.engine->duringScan = nullptr;
+    }
+}
+
+TEST(DiskCommands, ResultsShowWithMultipleSelectionAndOnlyScanResultsAskBeforeClosing)
+{
+    struct Case {
+        const char* command;
+        bool asks;
+    };
+    const Case cases[] = {{"browse", false}, {"lost files", true}, {"deleted files", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         CommandHarness h;
-        // A folder of an earlier browse is shown in the table and the grid when the command starts.
         ASSERT_TRUE(h.selectInOutline(h.partition));
-        h.controller->browseVolume();
-        ASSERT_TRUE(h.selectInOutline(h.resultFolder("Docs")));
-        ASSERT_NE(h.controller->tableModel, nullptr);
-        h.controller->chooseDisk();
-        ASSERT_TRUE(h.selectInOutline(c.target(h)));
-        h.engine->calls.clear();
-        h.fakes.sound->played.clear();
-        h.fakes.alerts->calls.clear();
-        watchViews(h);
-
-        quietly([&] { c.run(*h.controller); });
-        EXPECT_EQ(h.engine->calls, c.calls);
-        EXPECT_EQ(h.fakes.sound->played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
-        EXPECT_EQ(h.fakes.alerts->calls.size(), size_t(c.alerts));
-        EXPECT_FALSE(h.controller->isBusy());
-        h.engine->beforeSetDisk = nullptr;
-        h.engine->duringScan = nullptr;
-    }
-}
-
-TEST(DiskCommands, ResultTreeCommandsShowTheResultsWithMultipleSelection)
-{
-    CommandHarness h;
-    ASSERT_TRUE(h.selectInOutline(h.partition));
-    quietly([&] { h.controller->lostFilesScan(); });
-    EXPECT_NE(h.outlineRow(h.engine->resultRoot), QModelIndex());
-    EXPECT_TRUE(h.outlineRow(h.resultFolder("Docs")).isValid()) << "the result root is expanded";
-    EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
-    EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
-
-    // Back to the disk list: single selection, no folder, the engine holds no disk.
-    h.fakes.alerts->answers = {AlertAnswer::Default};
-    quietly([&] { h.controller->chooseDisk(); });
-    EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::SingleSelection);
-    EXPECT_TRUE(h.outlineRow(h.partition).isValid());
-    EXPECT_EQ(h.controller->recovery()->cachedDisk, nullptr);
-    EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
-}
-
-TEST(DiskCommands, ChooseDiskAsksOnlyToCloseScanResults)
-{
-    struct Case {
-        const char* shown;
-        std::function<void(CommandHarness&)> show;
-        bool asks;
-    };
-    const Case cases[] = {
-        {"the disk list", [](CommandHarness&) {}, false},
-        {"a browsed volume", [](CommandHarness& h) { h.controller->browseVolume(); }, false},
-        {"lost files", [](CommandHarness& h) { h.controller->lostFilesScan(); }, true},
-        {"deleted files",
-         [](CommandHarness& h) {
-             h.controller->deletedFilesScan();
-             h.controller->scanWindowEndOK();
-         },
-         true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.shown);
-        CommandHarness h;
-        ASSERT_TRUE(h.selectInOutline(h.partition));
-        quietly([&] { c.show(h); });
+        run(h, c.command);
+        EXPECT_TRUE(h.outlineRow(h.resultFolder("Docs")).isValid()) << "the result root is expanded";
+        EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
+        EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
         CAbstractTreeModel* shownTree = h.controller->treeModel;
-        h.fakes.alerts->calls.clear();
-        h.fakes.alerts->answers = {AlertAnswer::Alternate}; // "No"
-        h.engine->calls.clear();
-        quietly([&] { h.controller->chooseDisk(); });
-        ASSERT_EQ(h.fakes.alerts->calls.size(), c.asks ? 1u : 0u);
+        h.fakes.alerts.clear();
+        h.fakes.answers = {AlertAnswer::Alternate}; // "No" keeps the results
+        h.engine->takeCalls();
+        run(h, "choose disk");
+        EXPECT_EQ(titlesOf(h.fakes.alerts), c.asks ? "CloseScanResults" : "");
         if (c.asks) {
-            EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("CloseScanResults"));
-            EXPECT_EQ(h.fakes.alerts->calls[0].defaultButton, QStringLiteral("Yes"));
-            EXPECT_EQ(h.controller->treeModel, shownTree) << "No keeps the results";
-            EXPECT_TRUE(h.engine->calls.empty());
-        } else {
-            EXPECT_EQ(h.engine->calls, Calls{"setDisk(none)"});
+            EXPECT_EQ(h.fakes.alerts[0].defaultButton, QStringLiteral("Yes"));
+            EXPECT_EQ(h.controller->treeModel, shownTree);
+            EXPECT_EQ(h.engine->takeCalls(), "");
+            run(h, "choose disk");
         }
-    }
-}
-
-TEST(DiskCommands, ADiskThatDoesNotOpenShowsTheAlertAndRunsNothing)
-{
-    for (const char* command : {"browse", "lost files", "deleted files"}) {
-        SCOPED_TRACE(command);
-        CommandHarness h;
-        ASSERT_TRUE(h.selectInOutline(h.partition));
-        h.engine->failOpen = true;
-        h.engine->calls.clear();
-        quietly([&] {
-            if (command == std::string("browse"))
-                h.controller->browseVolume();
-            else if (command == std::string("lost files"))
-                h.controller->lostFilesScan();
-            else {
-                h.controller->deletedFilesScan();
-                h.controller->scanWindowEndOK();
-            }
-        });
-        EXPECT_EQ(h.engine->calls, Calls{"setDisk"});
-        ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-        EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("ErrorOpeningDisk"));
-        EXPECT_TRUE(h.fakes.sound->played.empty());
-        // The disk list stays, so another disk can be chosen.
+        // Back to the disk list: single selection, no folder, the engine holds no disk.
+        EXPECT_EQ(h.engine->takeCalls(), "setDisk(none)");
+        EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::SingleSelection);
         EXPECT_TRUE(h.outlineRow(h.partition).isValid());
-        EXPECT_FALSE(h.controller->isBusy());
+        EXPECT_EQ(h.controller->recovery()->cachedDisk, nullptr);
+        EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
     }
 }
 
@@ -194,13 +340,9 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndEndsWithTheNotice)
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
     h.engine->duringScan = [&] { h.controller->progressWindowEndCancel(); };
-    quietly([&] {
-        h.controller->deletedFilesScan();
-        h.controller->scanWindowEndOK();
-    });
-    EXPECT_EQ(h.fakes.sound->played, std::vector<QString>{QStringLiteral("complete.aif")});
-    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("EndOfScan"));
+    run(h, "deleted files");
+    EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
+    EXPECT_EQ(titlesOf(h.fakes.alerts), "EndOfScan");
 }
 
 TEST(DiskCommands, AScanThatCouldNotWorkSaysWhy)
@@ -208,16 +350,16 @@ TEST(DiskCommands, AScanThatCouldNotWorkSaysWhy)
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
     h.engine->failure = "the file-type descriptions did not load";
-    quietly([&] { h.controller->lostFilesScan(); });
-    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts->calls[0].message, QStringLiteral("the file-type descriptions did not load"));
+    run(h, "lost files");
+    ASSERT_EQ(h.fakes.alerts.size(), 1u);
+    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("the file-type descriptions did not load"));
 }
 
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchEachTimeItOpens)
 {
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
-    h.engine->calls.clear();
+    h.engine->takeCalls();
     for (bool on : {true, false, true}) {
         SCOPED_TRACE(on);
         h.controller->activateTextScanCheckbox->setChecked(on);
@@ -233,13 +375,14 @@ TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchEachTimeItOpens)
         EXPECT_FALSE(h.controller->scanWindow->isVisible());
         EXPECT_EQ(h.controller->scanWindow->result(), 0);
     }
-    EXPECT_TRUE(h.engine->calls.empty()) << "Cancel starts nothing";
+    EXPECT_EQ(h.engine->takeCalls(), "") << "Cancel starts nothing";
 }
 
 TEST(ScanOptionsSheet, StartPassesTheOptionsAndKeywordsSplitAtLineEndsOnly)
 {
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
+    h.engine->takeCalls();
     h.controller->activateTextScanCheckbox->setChecked(true);
     h.controller->deletedFilesScan();
     h.controller->limitTextKeywordsCheckbox->setChecked(true);
@@ -250,9 +393,16 @@ TEST(ScanOptionsSheet, StartPassesTheOptionsAndKeywordsSplitAtLineEndsOnly)
                                                      QStringLiteral("\nRechnung\r\n\u00e9t\u00e9"));
     quietly([&] { h.controller->scanWindowEndOK(); });
     EXPECT_EQ(h.controller->scanWindow->result(), 1);
-    EXPECT_TRUE(h.engine->enableSearchText);
-    EXPECT_TRUE(h.engine->enableSearchKeywords);
+    EXPECT_EQ(h.engine->takeCalls(), "setDisk scan(0,text,keywords)");
     EXPECT_EQ(h.engine->keywords, (std::vector<std::string>{longWord, "Rechnung", "\xc3\xa9t\xc3\xa9"}));
+    // Switched off again, the next scan searches no text.
+    h.fakes.answers = {AlertAnswer::Default};
+    run(h, "choose disk");
+    ASSERT_TRUE(h.selectInOutline(h.partition));
+    h.controller->activateTextScanCheckbox->setChecked(false);
+    h.controller->limitTextKeywordsCheckbox->setChecked(false);
+    run(h, "deleted files");
+    EXPECT_EQ(h.engine->takeCalls(), "setDisk(none) setDisk scan(0)");
 }
 
 TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
@@ -261,15 +411,9 @@ TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
     EXPECT_EQ(h.controller->disk, h.wholeDisk);
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
-    ASSERT_TRUE(h.selectInOutline(h.partition));
-    EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Part A1 (Volume)"));
-
-    quietly([&] { h.controller->browseVolume(); });
+    h.browseDocs();
     EXPECT_EQ(h.controller->disk, nullptr);
-    CVolumeItem* docs = h.resultFolder("Docs");
-    ASSERT_TRUE(h.selectInOutline(docs));
-    EXPECT_EQ(h.controller->folder, docs);
-    ASSERT_NE(h.controller->tableModel, nullptr);
+    EXPECT_EQ(h.controller->folder, h.resultFolder("Docs"));
     QAbstractItemModel* table = h.controller->tableView->model();
     ASSERT_EQ(table->rowCount(), 2);
     EXPECT_EQ(table->index(0, 0).data().toString(), QStringLiteral("a.txt")) << "sorted by name";
@@ -281,29 +425,286 @@ TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
     h.controller->tabView->setCurrentIndex(1);
     EXPECT_EQ(h.controller->thumbCount(), 2);
     EXPECT_EQ(h.controller->thumbFooterAtIndex(1), QStringLiteral("b.txt")) << "the grid has the table's order";
-    EXPECT_EQ(h.controller->thumbFolder, docs);
+    EXPECT_EQ(h.controller->thumbFolder, h.resultFolder("Docs"));
+    // An emptied outline selection leaves the table as it was, and the grid with it.
+    quietly([&] { h.controller->outlineView->clearSelection(); });
+    EXPECT_EQ(h.controller->folder, nullptr);
+    EXPECT_EQ(h.controller->thumbCount(), 2);
 }
 
 TEST(WindowCommands, AboutHelpAndTheViewer)
 {
     CommandHarness h;
     h.controller->about();
-    EXPECT_EQ(h.fakes.about->shown, std::vector<QString>{QStringLiteral("Gleaner")});
+    EXPECT_EQ(h.fakes.about, std::vector<QString>{QStringLiteral("Gleaner")});
     h.controller->help();
-    ASSERT_EQ(h.fakes.opener->opened.size(), 1u);
-    EXPECT_TRUE(h.fakes.opener->opened[0].endsWith(QStringLiteral("/help.html")));
+    ASSERT_EQ(h.fakes.opened.size(), 1u);
+    EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_TRUE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+
+    CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
+    bare.controller->help();
+    EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
 }
 
-TEST(WindowCommands, HelpWithoutAHelpFileOpensNothing)
+const char* const kCommandIds[] = {"ChooseDisk", "BrowseVolume", "DeletedFilesScan", "LostFilesScan", "LostVolumesScan",
+                                   "Save",       "SaveFileList", "ToggleViewer",     "Help",          "About",
+                                   "Search"};
+
+TEST(Toolbar, LaysOutTheCommandsWithTheSearchFieldAtTheRight)
 {
-    CommandHarness h(false, [](FakeServices& fakes) { fakes.info->erase(QStringLiteral("HelpFile")); });
-    h.controller->help();
-    EXPECT_TRUE(h.fakes.opener->opened.empty());
+    CommandHarness h;
+    QToolBar* bar = h.controller->mainToolbar;
+    EXPECT_FALSE(bar->isMovable());
+    QStringList shown;
+    for (QAction* action : bar->actions())
+        shown << (action->isSeparator() ? QStringLiteral("|") : action->objectName());
+    EXPECT_EQ(shown.join(QLatin1Char(' ')),
+              QStringLiteral("ChooseDisk | BrowseVolume DeletedFilesScan LostFilesScan LostVolumesScan | Save "
+                             "SaveFileList ToggleViewer | About Help  Search"));
+    EXPECT_EQ(h.toolbarView("Search"), h.controller->searchField);
+    for (const char* id : kCommandIds) {
+        SCOPED_TRACE(id);
+        ASSERT_NE(h.toolbarView(id), nullptr);
+        EXPECT_FALSE(h.toolbarView(id)->accessibleName().isEmpty());
+    }
+    // The viewer's label has a key of its own.
+    EXPECT_EQ(h.toolbarView("ToggleViewer")->accessibleName(), QStringLiteral("ViewFile"));
+}
+
+TEST(Toolbar, EnablesEachCommandByTheSelection)
+{
+    CommandHarness h;
+    CVolumeItem someFolder(true);
+    struct Case {
+        const char* state;
+        std::function<void()> select;
+        const char* enabled; // one letter per command of kCommandIds, '1' on, '0' off
+    };
+    // ChooseDisk Browse Deleted Lost LostVolumes Save Report Viewer Help About Search
+    const Case cases[] = {
+        {"nothing selected", [] {}, "10000001110"},
+        {"a partition", [&] { h.controller->disk = h.partition; }, "11110001110"},
+        {"a whole disk", [&] { h.controller->disk = h.wholeDisk; }, "10111001110"},
+        {"a folder", [&] { h.controller->folder = &someFolder; }, "10000111110"},
+        {"a result tree",
+         [&] {
+             quietly([&] { h.controller->recovery()->setDisk(h.partition); });
+             h.engine->buildResults(ItemDeleted, "Deleted");
+         },
+         "10000001111"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        h.controller->disk = nullptr;
+        h.controller->folder = nullptr;
+        c.select();
+        h.controller->validateCommands();
+        std::string got;
+        for (const char* id : kCommandIds)
+            got += h.toolbarView(id)->isEnabled() ? '1' : '0';
+        EXPECT_EQ(got, c.enabled);
+    }
+    h.controller->folder = nullptr;
+}
+
+TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
+{
+    CommandHarness h;
+    h.controller->validateCommands();
+    h.controller->helpText = QStringLiteral("before");
+    h.controller->fadestate = 0;
+
+    // A disabled button leaves the hint line alone.
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+    QCoreApplication::sendEvent(h.toolbarView("BrowseVolume"), &enter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("before"));
+    EXPECT_EQ(h.controller->fadestate, 0);
+
+    QWidget* about = h.toolbarView("About");
+    QCoreApplication::sendEvent(about, &enter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint"));
+    EXPECT_EQ(h.controller->fadestate, 2) << "a new hint fades the line";
+    h.controller->fadestate = 0;
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(about, &leave);
+    QCoreApplication::sendEvent(about, &enter);
+    EXPECT_EQ(h.controller->fadestate, 0) << "the same hint again does not fade";
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint")) << "leaving keeps the hint";
+
+    // A sheet closing over the button enters it again where the pointer left it: that is no hover,
+    // and the hint the command ended with stays.
+    h.controller->helpText = QStringLiteral("SelectFilesToRecoverHint");
+    QCoreApplication::sendEvent(about, &leave);
+    const QPointF still = QCursor::pos();
+    QEnterEvent reenter(QPointF(2, 2), still, still);
+    QCoreApplication::sendEvent(about, &reenter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
+}
+
+TEST(SaveCommand, SavesTheTableRowsInOrderElseTheOutlineFoldersAndSaysWhatWasNotSavedWhole)
+{
+    CommandHarness h;
+    h.browseDocs();
+    run(h, "save"); // the panels are cancelled: nothing is written
+    quietly([&] {
+        h.controller->save();
+        h.controller->saveReport();
+    });
+    EXPECT_EQ(h.engine->takeCalls(), "");
+    EXPECT_EQ(h.fakes.suggestedNames, std::vector<QString>{QStringLiteral("report.html")});
+
+    ScratchDir target;
+    h.fakes.folderAnswer = QString::fromStdString(target.path());
+    h.fakes.alerts.clear();
+    h.selectTableRows({1, 0});
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save");
+    EXPECT_EQ(h.engine->savedNames(), (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_EQ(h.engine->savedFolder, target.path());
+    ASSERT_EQ(h.fakes.alerts.size(), 1u);
+    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("ChooseFolderNotice"));
+    EXPECT_EQ(h.fakes.folderTitles.back(), QStringLiteral("ChooseFolderForFiles"));
+
+    // In the grid, the rows chosen in the table are chosen; choosing none there chooses none in
+    // the table, which saves the outline's folder.
+    h.selectTableRows({1});
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbView->selectedIndexes(), std::set<int>{1});
+    h.controller->thumbView->selectIndexes({}, false);
+    h.engine->incomplete = {target.file("Docs/%s%n.txt")};
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->savedNames(), std::vector<std::string>{"Docs"});
+    ASSERT_EQ(h.fakes.alerts.size(), 3u);
+    const QString message = h.fakes.alerts[2].message;
+    EXPECT_TRUE(message.startsWith(QStringLiteral("SaveIncompleteNotice"))) << message.toStdString();
+    EXPECT_TRUE(message.endsWith(QString::fromStdString(target.file("Docs/%s%n.txt")))) << "names are data";
+}
+
+TEST(SaveCommand, AnOutlineReloadKeepsWhatWasChosen)
+{
+    // A scan leaves the outline marked for a reload, which the next operation's first progress
+    // event runs: the folder and the files chosen in it must survive it.
+    CommandHarness h;
+    h.browseDocs();
+    h.selectTableRows({1});
+    CAbstractTableModel* shown = h.controller->tableModel;
+    quietly([&] { h.controller->reloadOutlineView(); });
+    EXPECT_EQ(h.controller->folder, h.resultFolder("Docs"));
+    EXPECT_EQ(h.controller->tableModel, shown);
+    ScratchDir target;
+    h.fakes.folderAnswer = QString::fromStdString(target.path());
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->savedNames(), std::vector<std::string>{"b.txt"});
+}
+
+TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooterAndSaysWhenItCouldNot)
+{
+    CommandHarness h([](FakeServices& fakes) {
+        fakes.texts[QStringLiteral("AppFileListReportOnDate")] = QStringLiteral("%@ list of %@");
+        // A name is data, never a format.
+        fakes.info[QStringLiteral("AppName")] = QStringLiteral("Glea%@ner %d");
+    });
+    h.browseDocs();
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/list");
+    h.selectTableRows({0});
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport");
+    EXPECT_EQ(h.engine->reportPath, "/tmp/out/list.html");
+    EXPECT_EQ(h.engine->savedNames(), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(h.engine->reportFooter, "(c) the makers");
+    const QString title = QString::fromStdString(h.engine->reportTitle);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Glea%@ner %d list of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}$)"))
+                    .match(title)
+                    .hasMatch())
+        << title.toStdString();
+    EXPECT_TRUE(h.fakes.alerts.empty());
+
+    h.engine->failReport = true;
+    quietly([&] { h.controller->saveReport(); });
+    ASSERT_EQ(h.fakes.alerts.size(), 1u);
+    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("SaveReportFailedNotice"));
+}
+
+TEST(SearchCommand, SelectsTheSearchFolderAndShowsWhatItFound)
+{
+    CommandHarness h;
+    h.browseDocs();
+    // Typing searches nothing until the entry ends.
+    QTest::keyClicks(h.controller->searchField, QStringLiteral("a.t"));
+    EXPECT_EQ(h.engine->takeCalls(), "");
+    quietly([&] { QTest::keyClick(h.controller->searchField, Qt::Key_Return); });
+    EXPECT_EQ(h.engine->takeCalls(), "searchItems(a.t)");
+    ASSERT_NE(h.engine->searchFolder, nullptr);
+    EXPECT_EQ(h.controller->folder, h.engine->searchFolder);
+    const QModelIndexList selected = h.controller->outlineView->selectionModel()->selectedRows();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(h.controller->outlineAdapter()->itemAt(selected[0]), h.engine->searchFolder);
+    ASSERT_EQ(h.controller->tableView->model()->rowCount(), 1);
+    EXPECT_EQ(h.controller->tableView->model()->index(0, 0).data().toString(), QStringLiteral("a.txt"));
+
+    // A search with no match still shows the (empty) search folder; searching again replaces the
+    // items the table showed, which the table let go of first. The text is searched decomposed.
+    h.controller->searchField->setText(QStringLiteral("caf\u00e9"));
+    quietly([&] { h.controller->searchUsingToolbarSearchField(); });
+    EXPECT_EQ(h.engine->takeCalls(), "searchItems(cafe\xcc\x81)");
+    EXPECT_EQ(h.controller->folder, h.engine->searchFolder);
+    EXPECT_EQ(h.controller->tableView->model()->rowCount(), 0);
+}
+
+TEST(SearchCommand, SelectsNothingWhenTheSearchFolderIsNotShown)
+{
+    CommandHarness h;
+    // After a lost-volumes scan the disk list stays while the engine has a result root.
+    ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
+    run(h, "lost volumes");
+    h.engine->buildResults(ItemLost, "Lost");
+    h.controller->searchField->setText(QStringLiteral("a"));
+    quietly([&] { h.controller->searchUsingToolbarSearchField(); });
+    EXPECT_TRUE(h.controller->outlineView->selectionModel()->selectedRows().isEmpty());
+    EXPECT_EQ(h.controller->folder, nullptr);
+}
+
+TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
+{
+    ScratchDir scratch;
+    struct stat folderInfo {};
+    ASSERT_EQ(::stat(scratch.path().c_str(), &folderInfo), 0);
+    const std::string image = scratch.file("disk.img");
+    ASSERT_TRUE(writeFileBytes(image, std::vector<uint8_t>(4096, 0)));
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), image)) << "an image file keeps its blocks";
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), "/nonexistent/device"));
+    // A node of the scratch folder's own device, and one of another device.
+    const std::string same = scratch.file("same");
+    const std::string other = scratch.file("other");
+    if (::mknod(same.c_str(), S_IFBLK | 0600, folderInfo.st_dev) != 0 ||
+        ::mknod(other.c_str(), S_IFBLK | 0600, makedev(7, 250)) != 0)
+        GTEST_SKIP() << "cannot make device nodes here (needs root)";
+    EXPECT_TRUE(folderLiesOnDevice(scratch.path(), same));
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), other));
+
+    // The engine reads a partition of a disk whose node is that device.
+    CommandHarness h;
+    CMemoryDisk device(512, 8192, same);
+    CPartitionDisk window(&device, 64, 8191);
+    quietly([&] { h.controller->recovery()->setDisk(&window); });
+    h.engine->buildResults(ItemDeleted, "Deleted");
+    h.controller->folder = h.resultFolder("Docs");
+    h.fakes.folderAnswer = QString::fromStdString(scratch.path());
+    h.engine->takeCalls();
+    h.fakes.answers = {AlertAnswer::Default, AlertAnswer::Alternate}; // OK, then "No"
+    quietly([&] { h.controller->save(); });
+    ASSERT_EQ(h.fakes.alerts.size(), 2u);
+    EXPECT_EQ(h.fakes.alerts[1].message, QStringLiteral("AskSaveOnSourceDisk"));
+    EXPECT_EQ(h.engine->takeCalls(), "") << "No saves nothing";
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save");
+    quietly([&] { h.controller->recovery()->setDisk(nullptr); });
+    h.controller->folder = nullptr;
 }
 
 } // namespace
