@@ -288,24 +288,21 @@ TEST_F(ProgressSheet, HintFadesOutIsSwappedAndSpokenOnTheFifthTickAndIsBackOnThe
     }
     EXPECT_EQ(fakes.spoken, std::vector<QString>{QStringLiteral("new")});
     EXPECT_EQ(controller->helpTextView->palette().color(QPalette::WindowText).red(), 255);
-    controller->setHelpText(QStringLiteral("new"), false);
-    EXPECT_EQ(fadeToRest(), 10) << "asked to, the same hint fades again";
     controller->speakHintsCheckbox->click(); // off: speech stops at once
     EXPECT_EQ(fakes.speechStops, 1);
-}
 
-TEST_F(ProgressSheet, HintArrivingDuringTheFadeInTurnsRoundFromWhereItIs)
-{
-    controller->setHelpText(QStringLiteral("first"), true);
+    // Asked to, the same hint fades again; a hint arriving on the way in turns round from there.
+    controller->setHelpText(QStringLiteral("new"), false);
     for (int tick = 0; tick < 8; ++tick) // the swap, then 0.2, 0.4, 0.6 on the way in
         controller->timer();
     ASSERT_NEAR(controller->helpAlpha, 0.6, 1e-5);
     controller->setHelpText(QStringLiteral("second"), true);
     controller->timer();
     controller->timer();
-    EXPECT_EQ(controller->helpTextView->text(), QStringLiteral("first"));
+    EXPECT_EQ(controller->helpTextView->text(), QStringLiteral("new"));
     controller->timer();
     EXPECT_EQ(controller->helpTextView->text(), QStringLiteral("second"));
+    EXPECT_EQ(fadeToRest(), 5);
 }
 
 class FaultyDisk : public CMemoryDisk {
@@ -384,13 +381,8 @@ TEST(ControllerLifecycle, ShutdownLetsGoOfTheWindowsThenTheEngineThenTheDiskMana
 
     OutputCapture capture;
     controller.reset();
-    const std::string log = capture.finish();
-
+    capture.finish();
     EXPECT_EQ(journal, (Journal{"engine (windows gone)", "disk manager", "speech stopped"}));
-    const size_t first = log.find("dealloc\n"), last = log.find("that's it - we are exiting!\n");
-    ASSERT_NE(first, std::string::npos);
-    ASSERT_NE(last, std::string::npos);
-    EXPECT_LT(first, last);
     EXPECT_EQ(AppController::applicationDelegate(), nullptr) << "the listener must not reach a freed controller";
 }
 

@@ -145,6 +145,7 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
         EXPECT_EQ(readFileBytes(target.file(name)), readFileBytes(volume.source + "/docs/" + name));
     }
     EXPECT_TRUE(readFileBytes(target.file("picture.png")).empty()) << "only the chosen files are saved";
+    EXPECT_FALSE(controller->mainWindow->grab().isNull()) << "the table paints its icons and sizes";
 
     controller->tabView->setCurrentIndex(1);
     EXPECT_EQ(controller->thumbCount(), 3);
