@@ -1,6 +1,9 @@
 // The commands of the main window over a disk list held in memory and an engine that records the
 // calls they make: the disk and scan commands (the views let go of the items before the engine frees
 // them), the scan-options sheet, the toolbar, the outline's selection, save, the report and search.
+// Then end to end, over a real HFS Plus volume made by xorriso and a real engine: choose, browse,
+// save and compare with the volume's files; search, cancelling from the progress sheet; scan.
+#include "EngineLock.h"
 #include "QuilThumbnailView.h"
 #include "SaveTarget.h"
 #include "TableModelAdapter.h"
@@ -11,17 +14,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
 #include <QWidgetAction>
@@ -123,18 +130,25 @@ public:
     std::string reportTitle;
 };
 
-// A main window over: "Disk A" (whole, 4 MiB of zeros) with its partition "Part A1".
+// A main window over: "Disk A" (whole, 4 MiB of zeros) with its partition "Part A1" and the
+// recording engine; or, given a volume, over that volume's image and a real engine.
 struct CommandHarness {
     // configure may change the texts and Info values before the controller reads them.
-    explicit CommandHarness(const std::function<void(FakeServices&)>& configure = {})
+    explicit CommandHarness(const std::function<void(FakeServices&)>& configure = {}, XorrisoDisk* volume = nullptr)
     {
         auto s = fakes.services();
-        s.makeRecovery = [this] { return engine = new RecordingRecovery(); };
-        s.makeDiskManager = [this] {
+        if (!volume)
+            s.makeRecovery = [this] { return engine = new RecordingRecovery(); };
+        s.makeDiskManager = [this, volume] {
             auto* manager = new FixedDiskManager();
-            wholeDisk = new CMemoryDisk(512, 8192, "/test/diskA");
+            if (volume) {
+                manager->addDisk(wholeDisk = volume->disk.release());
+                return manager;
+            }
+            auto* memoryDisk = new CMemoryDisk(512, 8192, "/test/diskA");
+            wholeDisk = memoryDisk;
             wholeDisk->setName("Disk A");
-            partition = new CPartitionDisk(wholeDisk, 64, 8191);
+            partition = new CPartitionDisk(memoryDisk, 64, 8191);
             partition->setName("Part A1");
             partition->setWholeDisk(false);
             wholeDisk->addPartition(partition);
@@ -206,17 +220,17 @@ struct CommandHarness {
     }
     CVolumeItem* resultFolder(const char* name) const
     {
-        if (engine->resultRoot)
-            for (CVolumeItem* child : engine->resultRoot->children)
+        if (CVolumeItem* root = controller->recovery()->resultRoot)
+            for (CVolumeItem* child : root->children)
                 if (child->getName() == name)
                     return child;
         return nullptr;
     }
 
     FakeServices fakes;
-    RecordingRecovery* engine = nullptr; // owned by the controller
-    CMemoryDisk* wholeDisk = nullptr;    // owned by the disk manager
-    CPartitionDisk* partition = nullptr; // owned by wholeDisk
+    RecordingRecovery* engine = nullptr; // owned by the controller; null over a volume
+    CDisk* wholeDisk = nullptr;          // owned by the disk manager
+    CPartitionDisk* partition = nullptr; // owned by wholeDisk; null over a volume
     std::unique_ptr<TestController> controller;
 };
 
@@ -274,7 +288,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         h.browseDocs();
         ASSERT_NE(h.controller->tableModel, nullptr);
         run(h, "choose disk");
-        ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? static_cast<CDisk*>(h.wholeDisk) : h.partition));
+        ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
         h.engine->takeCalls();
         h.engine->failOpen = c.failOpen;
         h.engine->beforeSetDisk = h.engine->duringScan = [&h] {
@@ -658,6 +672,176 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
     EXPECT_EQ(h.engine->takeCalls(), "save( to " + scratch.path() + ")");
     quietly([&] { h.controller->recovery()->setDisk(nullptr); });
     h.controller->folder = nullptr;
+}
+
+constexpr int kMatches = 60; // files named "match-..." in four folders
+
+std::vector<uint8_t> pngBytes(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(qRgb(40, 90, 128));
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return {data.begin(), data.end()};
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        RECOVERY_REQUIRE_TOOLS("xorriso");
+        TreeSpec tree;
+        tree.file("docs/readme.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'})
+            .file("docs/data.bin", 70000, 7)
+            .file("docs/picture.png", pngBytes(64, 48))
+            .file("other/notes.txt", 3000, 9)
+            .file("other/caf\xc3\xa9.txt", 100, 11);
+        for (int i = 0; i < kMatches; ++i)
+            tree.file("many" + std::to_string(i % 4) + "/match-" + std::to_string(i) + ".txt", 16, uint32_t(i));
+        ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&volume, tree));
+        h = std::make_unique<CommandHarness>(nullptr, &volume);
+        h->controller->mainWindow->resize(1000, 700);
+    }
+
+    // Clicks a row of a view as a person would.
+    void click(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {})
+    {
+        ASSERT_TRUE(index.isValid());
+        view->scrollTo(index);
+        quietly(
+            [&] { QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center()); });
+    }
+    void clickToolbar(const char* identifier)
+    {
+        QWidget* button = h->toolbarView(identifier);
+        ASSERT_TRUE(button && button->isEnabled()) << identifier;
+        quietly([&] { QTest::mouseClick(button, Qt::LeftButton); });
+    }
+    QModelIndex tableRow(const QString& name) const
+    {
+        QAbstractItemModel* model = h->controller->tableView->model();
+        for (int row = 0; row < model->rowCount(); ++row)
+            if (model->index(row, 0).data().toString() == name)
+                return model->index(row, 0);
+        return {};
+    }
+    // Browses the partition and opens the folder "docs".
+    void openDocs()
+    {
+        ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(volume.partition)));
+        ASSERT_EQ(h->controller->disk, volume.partition);
+        ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
+        ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
+        ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
+    }
+    void search(const QString& text)
+    {
+        h->controller->searchField->setText(text);
+        quietly([&] { QTest::keyClick(h->controller->searchField, Qt::Key_Return); });
+    }
+
+    XorrisoDisk volume;
+    std::unique_ptr<CommandHarness> h;
+};
+
+TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(openDocs());
+    ASSERT_TRUE(tableRow(QStringLiteral("readme.txt")).isValid());
+    ASSERT_TRUE(tableRow(QStringLiteral("data.bin")).isValid());
+    click(h->controller->tableView, tableRow(QStringLiteral("readme.txt")));
+    click(h->controller->tableView, tableRow(QStringLiteral("data.bin")), Qt::ControlModifier);
+    ScratchDir target;
+    h->fakes.folderAnswer = QString::fromStdString(target.path());
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    EXPECT_FALSE(h->controller->isBusy());
+    for (const char* name : {"readme.txt", "data.bin"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(readFileBytes(target.file(name)), readFileBytes(volume.source + "/docs/" + name));
+    }
+    EXPECT_TRUE(readFileBytes(target.file("picture.png")).empty()) << "only the chosen files are saved";
+    EXPECT_FALSE(h->controller->mainWindow->grab().isNull()) << "the table paints its icons and sizes";
+
+    h->controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h->controller->thumbCount(), 3);
+    const int picture = tableRow(QStringLiteral("picture.png")).row();
+    h->controller->thumbView->requestThumbnail(picture);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h->controller->thumbView->hasThumbnail(picture); }, 5000));
+    EXPECT_FALSE(h->controller->thumbView->requestThumbnail(picture).isNull()) << "the picture has a thumbnail";
+    h->controller->thumbView->selectIndexes({picture}, false);
+    quietly([&] { h->controller->thumbViewSelectionDidChange(); });
+    ScratchDir gridTarget;
+    h->fakes.folderAnswer = QString::fromStdString(gridTarget.path());
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    EXPECT_EQ(readFileBytes(gridTarget.file("picture.png")), readFileBytes(volume.source + "/docs/picture.png"));
+    EXPECT_TRUE(readFileBytes(gridTarget.file("readme.txt")).empty());
+
+    {
+        // The main thread holds the engine, as a command does, while the grid's worker wants it:
+        // changing folder must not wait for the worker.
+        EngineLocker lock(engineLock());
+        h->controller->thumbView->requestThumbnail(0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return h->controller->thumbView->isWorkerRunning(); }, 2000));
+        click(h->controller->outlineView, h->outlineRow(h->resultFolder("other")));
+    }
+    EXPECT_EQ(h->controller->thumbCount(), 2);
+    EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
+}
+
+TEST_F(EndToEnd, SearchFindsANameTypedComposedAndStopsAtTheSheetsCancel)
+{
+    ASSERT_NO_FATAL_FAILURE(openDocs());
+    search(QStringLiteral("caf\u00e9"));
+    ASSERT_EQ(h->controller->tableView->model()->rowCount(), 1);
+    EXPECT_EQ(h->controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
+              QStringLiteral("caf\u00e9.txt"));
+
+    h->fakes.clock->stepPerRead = 0.2; // every progress update passes the throttle
+    h->fakes.forwardEvents = true;     // the sheet's events are handled, as in the program
+    h->controller->mainWindow->show();
+    AppController::setApplicationDelegate(h->controller.get());
+    bool sheetShownAtClick = false;
+    // Runs inside the first progress update's event handling, while the engine is mid-walk.
+    QTimer::singleShot(0, h->controller.get(), [&] {
+        sheetShownAtClick = h->controller->progressWindow->isVisible();
+        QTest::mouseClick(h->controller->progressCancelButton, Qt::LeftButton);
+    });
+    search(QStringLiteral("match"));
+    EXPECT_TRUE(sheetShownAtClick);
+    EXPECT_TRUE(h->controller->cancelAction);
+    EXPECT_FALSE(h->controller->progressCancelButton->isEnabled());
+    EXPECT_FALSE(h->controller->progressWindow->isVisible());
+    EXPECT_FALSE(h->controller->isBusy());
+    CVolumeItem* found = h->controller->recovery()->searchFolder;
+    ASSERT_NE(found, nullptr);
+    EXPECT_LT(found->children.size(), size_t(kMatches)) << "the search ran to the end";
+
+    search(QStringLiteral("match")); // without Cancel the same search finds every file
+    EXPECT_EQ(h->controller->recovery()->searchFolder->children.size(), size_t(kMatches));
+    EXPECT_EQ(h->controller->tableView->model()->rowCount(), kMatches);
+    AppController::setApplicationDelegate(nullptr);
+}
+
+TEST_F(EndToEnd, TheDeletedFilesScanShowsWhatItCarved)
+{
+    // The whole image: the scan walks its free blocks and carves what it recognises.
+    click(h->controller->outlineView, h->outlineRow(h->wholeDisk));
+    ASSERT_EQ(h->controller->disk, h->wholeDisk);
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("DeletedFilesScan"));
+    ASSERT_TRUE(h->controller->scanWindow->isVisible());
+    quietly([&] { QTest::mouseClick(h->controller->startScanButton, Qt::LeftButton); });
+    EXPECT_FALSE(h->controller->isBusy());
+    EXPECT_EQ(h->fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
+    ASSERT_FALSE(h->fakes.alerts.empty());
+    EXPECT_EQ(h->fakes.alerts.back().title, QStringLiteral("EndOfScan"));
+    CVolumeItem* root = h->controller->recovery()->resultRoot;
+    ASSERT_NE(root, nullptr);
+    EXPECT_TRUE(root->isDeleted());
+    EXPECT_EQ(h->controller->outlineAdapter()->itemAt(h->controller->outlineView->model()->index(0, 0)), root)
+        << "the outline shows the results";
+    EXPECT_EQ(h->controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
 }
 
 } // namespace
