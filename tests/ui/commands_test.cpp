@@ -592,7 +592,9 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooterAndSaysWhenItCouldNot)
     EXPECT_TRUE(h.fakes.alerts.empty());
 
     h.engine->failReport = true;
+    h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
     quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /nonexistent/folder/report.html, (c) the makers)");
     ASSERT_EQ(h.fakes.alerts.size(), 1u);
     EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("SaveReportFailedNotice"));
 }
