@@ -126,7 +126,6 @@ public:
     using AppController::theLock;
     using AppController::thumbFolder;
     using AppController::timerCounter;
-    using AppController::treeModel;
     using AppController::updateOutlineViewPending;
     using AppController::updateTableViewPending;
 };
