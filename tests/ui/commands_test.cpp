@@ -1,8 +1,5 @@
-// The commands of the main window over a disk list held in memory and an engine that records the
-// calls they make: the disk and scan commands (the views let go of the items before the engine frees
-// them), the scan-options sheet, the toolbar, the outline's selection, save, the report and search.
-// Then end to end, over a real HFS Plus volume made by xorriso and a real engine: choose, browse,
-// save and compare with the volume's files; search, cancelling from the progress sheet.
+// The main window's commands over a disk list in memory and an engine that records its calls; then
+// end to end over a real HFS Plus volume made by xorriso and a real engine.
 #include "EngineLock.h"
 #include "QuilThumbnailView.h"
 #include "SaveTarget.h"
@@ -10,21 +7,19 @@
 #include "TreeModelAdapter.h"
 #include "partitiondisk.h"
 #include "recoveryfixture.h"
+#include "samplefiles.h"
 #include "uifakes.h"
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
-#include <QImage>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -47,9 +42,8 @@ std::string namesOf(const std::vector<CVolumeItem*>& items)
     return names;
 }
 
-// Records each command-facing engine call with what it was given; a scan records its options.
-// setDisk runs for real (the memory disks open); a scan builds a result root (flagged as the scan
-// type's results) with one folder of two files instead of reading the disk.
+// Records the commands' engine calls with their arguments. setDisk runs for real; a scan builds a
+// result root flagged as its results instead of reading the disk.
 class RecordingRecovery : public CRecovery {
 public:
     bool setDisk(CDisk* disk) override
@@ -89,11 +83,6 @@ public:
         reportTitle = title;
         return !failReport;
     }
-    void searchItems(const std::string& text) override
-    {
-        calls += " searchItems(" + text + ")";
-        quietly([&] { CRecovery::searchItems(text); });
-    }
 
     // A result root (flags as given) with the folder "Docs" holding "b.txt" and "a.txt".
     void buildResults(char flags, const std::string& rootName)
@@ -113,7 +102,6 @@ public:
             addFile(docs, "a.txt", std::vector<uint8_t>(20, 'a'))->setFlags(flags);
         });
     }
-    // The calls so far; the record starts again.
     std::string takeCalls()
     {
         const std::string taken = calls.empty() ? calls : calls.substr(1);
@@ -284,16 +272,13 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.command << (c.failOpen ? ", the disk does not open" : ""));
         CommandHarness h;
-        // A folder of an earlier browse is shown in the table and the grid when the command starts.
-        h.browseDocs();
-        ASSERT_NE(h.controller->tableModel, nullptr);
+        h.browseDocs(); // the views show an earlier browse's folder when the command starts
         run(h, "choose disk");
         ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
         h.engine->takeCalls();
         h.engine->failOpen = c.failOpen;
         h.engine->beforeSetDisk = h.engine->duringScan = [&h] {
             EXPECT_EQ(h.controller->tableModel, nullptr);
-            EXPECT_EQ(h.controller->folder, nullptr);
             EXPECT_EQ(h.controller->thumbFolder, nullptr);
             EXPECT_EQ(h.controller->tableViewAdapter()->rowCount(), 0);
         };
@@ -303,12 +288,9 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
         EXPECT_EQ(titlesOf(h.fakes.alerts), c.alerts);
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
-        EXPECT_FALSE(h.controller->isBusy());
         if (c.diskListAfter)
             continue;
-        // The results are shown expanded, with multiple selection; going back to the disk list asks
-        // first after a scan, and "No" keeps the results.
-        EXPECT_TRUE(h.outlineRow(h.resultFolder("Docs")).isValid());
+        // Results allow multiple selection; going back to the disk list asks first after a scan only.
         EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
         EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
         h.fakes.alerts.clear();
@@ -316,14 +298,10 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         run(h, "choose disk");
         EXPECT_EQ(titlesOf(h.fakes.alerts), c.asksToClose ? "CloseScanResults" : "");
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), !c.asksToClose);
-        if (c.asksToClose) {
-            EXPECT_EQ(h.fakes.alerts[0].defaultButton, QStringLiteral("Yes"));
-            EXPECT_EQ(h.engine->takeCalls(), "");
+        if (c.asksToClose)
             run(h, "choose disk");
-        }
         EXPECT_EQ(h.engine->takeCalls(), "setDisk(none)");
         EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::SingleSelection);
-        EXPECT_EQ(h.controller->recovery()->cachedDisk, nullptr);
         EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
     }
 }
@@ -338,7 +316,6 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkS
     EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
     ASSERT_EQ(titlesOf(h.fakes.alerts), "EndOfScan EndOfScan");
     EXPECT_EQ(h.fakes.alerts[1].message, QStringLiteral("the file-type descriptions did not load"));
-    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("EndOfScanNotice"));
 }
 
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
@@ -346,24 +323,20 @@ TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWith
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
     h.engine->takeCalls();
-    for (bool on : {true, false, true}) {
+    for (bool on : {true, false}) {
         SCOPED_TRACE(on);
         h.controller->activateTextScanCheckbox->setChecked(on);
         h.controller->deletedFilesScan();
-        EXPECT_TRUE(h.controller->scanWindow->isVisible());
         EXPECT_EQ(h.controller->limitTextKeywordsCheckbox->isEnabled(), on);
         EXPECT_EQ(h.controller->scanKeywordsTextView->isReadOnly(), !on);
-        // Clicking the switch changes them at once.
-        h.controller->activateTextScanCheckbox->click();
+        h.controller->activateTextScanCheckbox->click(); // clicking the switch changes them at once
         EXPECT_EQ(h.controller->limitTextKeywordsCheckbox->isEnabled(), !on);
         h.controller->activateTextScanCheckbox->click();
         h.controller->scanWindowEndCancel();
         EXPECT_FALSE(h.controller->scanWindow->isVisible());
-        EXPECT_EQ(h.controller->scanWindow->result(), 0);
     }
     EXPECT_EQ(h.engine->takeCalls(), "") << "Cancel starts nothing";
 
-    // Start passes the options, and the keywords split at line ends only.
     h.controller->activateTextScanCheckbox->setChecked(true);
     h.controller->deletedFilesScan();
     h.controller->limitTextKeywordsCheckbox->setChecked(true);
@@ -373,35 +346,21 @@ TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWith
     h.controller->scanKeywordsTextView->setPlainText(QString::fromStdString(longWord) +
                                                      QStringLiteral("\nRechnung\r\n\u00e9t\u00e9"));
     quietly([&] { h.controller->scanWindowEndOK(); });
-    EXPECT_EQ(h.controller->scanWindow->result(), 1);
     EXPECT_EQ(h.engine->takeCalls(), "setDisk scan(0,text,keywords)");
     EXPECT_EQ(h.engine->keywords, (std::vector<std::string>{longWord, "Rechnung", "\xc3\xa9t\xc3\xa9"}));
-    // Switched off again, the next scan searches no text.
-    h.fakes.answers = {AlertAnswer::Default};
-    run(h, "choose disk");
-    ASSERT_TRUE(h.selectInOutline(h.partition));
-    h.controller->activateTextScanCheckbox->setChecked(false);
-    h.controller->limitTextKeywordsCheckbox->setChecked(false);
-    run(h, "deleted files");
-    EXPECT_EQ(h.engine->takeCalls(), "setDisk(none) setDisk scan(0)");
 }
 
 TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
 {
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
-    EXPECT_EQ(h.controller->disk, h.wholeDisk);
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
     ASSERT_TRUE(h.selectInOutline(h.partition));
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Part A1 (Volume)"));
     h.browseDocs();
     EXPECT_EQ(h.controller->disk, nullptr);
     EXPECT_EQ(h.controller->folder, h.resultFolder("Docs"));
-    QAbstractItemModel* table = h.controller->tableView->model();
-    ASSERT_EQ(table->rowCount(), 2);
-    EXPECT_EQ(table->index(0, 0).data().toString(), QStringLiteral("a.txt")) << "sorted by name";
-
-    // Sort by size: the bigger file last; the grid reads the same folder.
+    EXPECT_EQ(h.controller->tableView->model()->index(0, 0).data().toString(), QStringLiteral("a.txt"));
     h.controller->sortBySize();
     EXPECT_EQ(h.controller->tableView->model()->index(1, 0).data().toString(), QStringLiteral("b.txt"));
     EXPECT_EQ(h.controller->thumbCount(), 0) << "the table tab is in front";
@@ -422,7 +381,6 @@ TEST(WindowCommands, AboutHelpAndTheViewer)
     h.controller->help();
     ASSERT_EQ(h.fakes.opened.size(), 1u);
     EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
-    EXPECT_FALSE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_TRUE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
@@ -480,11 +438,9 @@ TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
     h.controller->helpText = QStringLiteral("before");
     h.controller->fadestate = 0;
 
-    // A disabled button leaves the hint line alone.
     QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
     QCoreApplication::sendEvent(h.toolbarView("BrowseVolume"), &enter);
-    EXPECT_EQ(h.controller->helpText, QStringLiteral("before"));
-    EXPECT_EQ(h.controller->fadestate, 0);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("before")) << "a disabled button leaves the hint line alone";
 
     QWidget* about = h.toolbarView("About");
     QCoreApplication::sendEvent(about, &enter);
@@ -497,8 +453,7 @@ TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
     EXPECT_EQ(h.controller->fadestate, 0) << "the same hint again does not fade";
     EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint")) << "leaving keeps the hint";
 
-    // A sheet closing over the button enters it again where the pointer left it: that is no hover,
-    // and the hint the command ended with stays.
+    // A sheet closing over the button enters it again where the pointer left it: that is no hover.
     h.controller->helpText = QStringLiteral("SelectFilesToRecoverHint");
     QCoreApplication::sendEvent(about, &leave);
     const QPointF still = QCursor::pos();
@@ -524,9 +479,7 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhat
     h.selectTableRows({1, 0});
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save(a.txt b.txt to " + target.path() + ")");
-    ASSERT_EQ(h.fakes.alerts.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("ChooseFolderNotice"));
-    EXPECT_EQ(h.fakes.folderTitles.back(), QStringLiteral("ChooseFolderForFiles"));
+    EXPECT_EQ(titlesOf(h.fakes.alerts), "SavingFiles");
 
     // A scan leaves the outline marked for a reload, which the next operation's first progress
     // event runs: the folder and the files chosen in it must survive it.
@@ -546,8 +499,7 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhat
     h.engine->incomplete = {target.file("Docs/%s%n.txt")};
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save(Docs to " + target.path() + ")");
-    ASSERT_EQ(h.fakes.alerts.size(), 4u);
-    const QString message = h.fakes.alerts[3].message;
+    const QString message = h.fakes.alerts.back().message;
     EXPECT_TRUE(message.startsWith(QStringLiteral("SaveIncompleteNotice"))) << message.toStdString();
     EXPECT_TRUE(message.endsWith(QString::fromStdString(target.file("Docs/%s%n.txt")))) << "names are data";
 }
@@ -564,11 +516,7 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooterAndSaysWhenItCouldNot)
     h.selectTableRows({0});
     quietly([&] { h.controller->saveReport(); });
     EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
-    const QString title = QString::fromStdString(h.engine->reportTitle);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Glea%@ner %d list of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}$)"))
-                    .match(title)
-                    .hasMatch())
-        << title.toStdString();
+    EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
     EXPECT_TRUE(h.fakes.alerts.empty());
 
     h.engine->failReport = true;
@@ -577,45 +525,6 @@ TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooterAndSaysWhenItCouldNot)
     EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /nonexistent/folder/report.html, (c) the makers)");
     ASSERT_EQ(h.fakes.alerts.size(), 1u);
     EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("SaveReportFailedNotice"));
-}
-
-TEST(SearchCommand, SelectsTheSearchFolderAndShowsWhatItFound)
-{
-    CommandHarness h;
-    h.browseDocs();
-    // Typing searches nothing until the entry ends.
-    QTest::keyClicks(h.controller->searchField, QStringLiteral("a.t"));
-    EXPECT_EQ(h.engine->takeCalls(), "");
-    quietly([&] { QTest::keyClick(h.controller->searchField, Qt::Key_Return); });
-    EXPECT_EQ(h.engine->takeCalls(), "searchItems(a.t)");
-    ASSERT_NE(h.engine->searchFolder, nullptr);
-    EXPECT_EQ(h.controller->folder, h.engine->searchFolder);
-    const QModelIndexList selected = h.controller->outlineView->selectionModel()->selectedRows();
-    ASSERT_EQ(selected.size(), 1);
-    EXPECT_EQ(h.controller->outlineAdapter()->itemAt(selected[0]), h.engine->searchFolder);
-    ASSERT_EQ(h.controller->tableView->model()->rowCount(), 1);
-    EXPECT_EQ(h.controller->tableView->model()->index(0, 0).data().toString(), QStringLiteral("a.txt"));
-
-    // A search with no match still shows the (empty) search folder; searching again replaces the
-    // items the table showed, which the table let go of first. The text is searched decomposed.
-    h.controller->searchField->setText(QStringLiteral("caf\u00e9"));
-    quietly([&] { h.controller->searchUsingToolbarSearchField(); });
-    EXPECT_EQ(h.engine->takeCalls(), "searchItems(cafe\xcc\x81)");
-    EXPECT_EQ(h.controller->folder, h.engine->searchFolder);
-    EXPECT_EQ(h.controller->tableView->model()->rowCount(), 0);
-}
-
-TEST(SearchCommand, SelectsNothingWhenTheSearchFolderIsNotShown)
-{
-    CommandHarness h;
-    // After a lost-volumes scan the disk list stays while the engine has a result root.
-    ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
-    run(h, "lost volumes");
-    h.engine->buildResults(ItemLost, "Lost");
-    h.controller->searchField->setText(QStringLiteral("a"));
-    quietly([&] { h.controller->searchUsingToolbarSearchField(); });
-    EXPECT_TRUE(h.controller->outlineView->selectionModel()->selectedRows().isEmpty());
-    EXPECT_EQ(h.controller->folder, nullptr);
 }
 
 TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
@@ -658,17 +567,6 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
 
 constexpr int kMatches = 60; // files named "match-..." in four folders
 
-std::vector<uint8_t> pngBytes(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(qRgb(40, 90, 128));
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {data.begin(), data.end()};
-}
-
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
@@ -677,7 +575,7 @@ protected:
         TreeSpec tree;
         tree.file("docs/readme.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'})
             .file("docs/data.bin", 70000, 7)
-            .file("docs/picture.png", pngBytes(64, 48))
+            .file("docs/picture.png", samplePng())
             .file("other/notes.txt", 3000, 9)
             .file("other/caf\xc3\xa9.txt", 100, 11);
         for (int i = 0; i < kMatches; ++i)
@@ -687,7 +585,6 @@ protected:
         h->controller->mainWindow->resize(1000, 700);
     }
 
-    // Clicks a row of a view as a person would.
     void click(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {})
     {
         ASSERT_TRUE(index.isValid());
@@ -713,7 +610,6 @@ protected:
     void openDocs()
     {
         ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(volume.partition)));
-        ASSERT_EQ(h->controller->disk, volume.partition);
         ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
         ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
         ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
@@ -772,10 +668,13 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
 }
 
-TEST_F(EndToEnd, SearchFindsANameTypedComposedAndStopsAtTheSheetsCancel)
+TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheetsCancel)
 {
     ASSERT_NO_FATAL_FAILURE(openDocs());
     search(QStringLiteral("caf\u00e9"));
+    const QModelIndexList selected = h->controller->outlineView->selectionModel()->selectedRows();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(h->controller->outlineAdapter()->itemAt(selected[0]), h->controller->recovery()->searchFolder);
     ASSERT_EQ(h->controller->tableView->model()->rowCount(), 1);
     EXPECT_EQ(h->controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
               QStringLiteral("caf\u00e9.txt"));

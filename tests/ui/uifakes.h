@@ -1,5 +1,4 @@
-// Scripted stand-ins for the interface's platform services, and a controller whose inner state
-// the tests may read. Every fake records what it was asked and answers as the test set it up.
+// Scripted stand-ins for the interface's services, and a controller whose inner state tests read.
 #pragma once
 
 #include "AppController.h"
@@ -28,14 +27,12 @@ public:
         time += stepPerRead;
         return value;
     }
-    double time = 1000.0;   // any start: only differences count
+    double time = 1000.0;
     double stepPerRead = 0; // moves the clock on at every reading
 };
 
-// Every service but the clock in one object, which must outlive the controllers made over it.
-// Alerts answer from the queue (then Default); the file panels answer as set (empty: cancelled).
-// The engine is a real one, the disk manager an empty one, and a text missing from the tables is
-// its key.
+// Every service in one object, which must outlive the controllers made over it. Alerts answer from
+// the queue (then Default), file panels as set (empty: cancelled); a missing text is its key.
 class FakeServices : public AlertService,
                      public FilePanelService,
                      public AboutService,
@@ -89,8 +86,8 @@ public:
         s.fileOpener = self;
         s.speech = self;
         s.sound = self;
-        s.clock = clock;
         s.eventPump = self;
+        s.clock = clock;
         s.makeRecovery = [] { return new CRecovery(); };
         s.makeDiskManager = [] { return new CDiskManager(); };
         s.lookupText = [this](const QString& key) { return texts.count(key) ? texts.at(key) : QString(); };
@@ -120,7 +117,6 @@ public:
     using AppController::folder;
     using AppController::helpAlpha;
     using AppController::helpText;
-    using AppController::rec;
     using AppController::statusListener;
     using AppController::tableModel;
     using AppController::theLock;
