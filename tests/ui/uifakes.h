@@ -115,7 +115,6 @@ public:
     using AppController::expandOutlineViewPending;
     using AppController::fadestate;
     using AppController::folder;
-    using AppController::helpAlpha;
     using AppController::helpText;
     using AppController::statusListener;
     using AppController::tableModel;
