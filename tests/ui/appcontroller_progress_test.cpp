@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
@@ -16,8 +15,6 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -218,7 +215,6 @@ TEST_F(ProgressSheet, ReadErrorCountIsRefreshedOnEveryFiftyFirstTickUnlessTheEng
 {
     FaultyDisk disk(512, 64);
     ASSERT_TRUE(controller->recovery()->setDisk(&disk));
-    controller->timerCounter = 0;
     for (int tick = 1; tick <= 50; ++tick)
         controller->timer();
     EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));

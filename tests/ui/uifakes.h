@@ -16,7 +16,7 @@
 #include <vector>
 
 struct AlertCall {
-    QString title, message, defaultButton, alternateButton, otherButton;
+    QString title, message;
 };
 
 class FakeClock : public ClockService {
@@ -41,10 +41,10 @@ class FakeServices : public AlertService,
                      public SoundService,
                      public EventPumpService {
 public:
-    AlertAnswer runAlert(QWidget*, const QString& title, const QString& message, const QString& defaultButton,
-                         const QString& alternateButton, const QString& otherButton) override
+    AlertAnswer runAlert(QWidget*, const QString& title, const QString& message, const QString&, const QString&,
+                         const QString&) override
     {
-        alerts.push_back({title, message, defaultButton, alternateButton, otherButton});
+        alerts.push_back({title, message});
         const AlertAnswer answer = answers.empty() ? AlertAnswer::Default : answers.front();
         if (!answers.empty())
             answers.pop_front();
@@ -120,7 +120,6 @@ public:
     using AppController::tableModel;
     using AppController::theLock;
     using AppController::thumbFolder;
-    using AppController::timerCounter;
     using AppController::updateOutlineViewPending;
     using AppController::updateTableViewPending;
 };
