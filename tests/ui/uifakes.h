@@ -72,8 +72,7 @@ public:
     void processEvents() override
     {
         ++pumped;
-        if (forwardEvents)
-            QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
     }
 
     AppServices services()
@@ -103,10 +102,8 @@ public:
     std::vector<QString> folderTitles, suggestedNames, about, opened, spoken, played;
     int speechStops = 0;
     int pumped = 0;
-    bool forwardEvents = false; // the pump also handles the events, as the real one does
 };
 
-// The controller with its inner state open to the tests.
 class TestController : public AppController {
 public:
     using AppController::AppController;
