@@ -48,19 +48,19 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
     };
     const Case cases[] = {{0.0, true}, {0.05, false}, {0.099, false}, {0.1, true}, {0.15, false}, {0.35, true}};
     const double start = fakes.clock->time;
+    ASSERT_TRUE(begin());
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "update at " << c.at << " s");
         fakes.clock->time = start + c.at;
         bool cancel = false;
         const int pumped = fakes.pumped;
-        begin();
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
         // A rejected update does nothing at all: no cancel check, no event handling.
         EXPECT_EQ(cancel, c.accepted);
         EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
-        controller->endProgressSheet();
     }
+    controller->endProgressSheet();
 }
 
 TEST_F(ProgressSheet, WhileOneRunsASecondIsRefusedANestedUpdateReturnsAndEscapeCancels)
@@ -115,6 +115,9 @@ TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
         EXPECT_EQ(controller->expandOutlineViewPending, c.expand);
         EXPECT_EQ(controller->updateTableViewPending, c.table);
     }
+    bool cancel = false;
+    controller->progressEvent(0, &cancel);
+    EXPECT_FALSE(controller->expandOutlineViewPending) << "the next accepted update consumes the marks";
     engine->searchFolder = nullptr;
     controller->folder = nullptr;
 }

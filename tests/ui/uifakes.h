@@ -8,7 +8,6 @@
 #include "recovery.h"
 
 #include <QCoreApplication>
-#include <QString>
 
 #include <deque>
 #include <map>
