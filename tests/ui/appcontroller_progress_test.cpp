@@ -1,5 +1,4 @@
-// The controller around an engine call: the progress sheet, the views marked for a reload, the
-// overwrite question, closing while busy; the hint line's fade; shutdown; and the interface texts.
+// The controller around an engine call (progress sheet, reloads, overwrite, close while busy), hints and texts.
 #include "EngineLock.h"
 #include "QuilThumbnailView.h"
 #include "memorydisk.h"
@@ -35,7 +34,6 @@ protected:
     {
         return controller->beginProgressSheet(QStringLiteral("PleaseWait"), QLatin1String(title));
     }
-
     FakeServices fakes;
     std::unique_ptr<TestController> controller;
 };
@@ -56,7 +54,6 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
         const int pumped = fakes.pumped;
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
-        // A rejected update does nothing at all: no cancel check, no event handling.
         EXPECT_EQ(cancel, c.accepted);
         EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
     }
@@ -141,8 +138,8 @@ TEST_F(ProgressSheet, OverwriteAnswerSetsExactlyOneFlag)
         EXPECT_EQ(skip, c.skip);
         EXPECT_EQ(cancel, c.cancel);
     }
-    ASSERT_EQ(fakes.alerts.size(), 3u);
-    EXPECT_EQ(fakes.alerts.back().message, QStringLiteral("Replace /tmp/50%1 %@ done?")) << "the path is data";
+    ASSERT_EQ(fakes.messages.size(), 3);
+    EXPECT_EQ(fakes.messages.back(), QStringLiteral("Replace /tmp/50%1 %@ done?")) << "the path is data";
 }
 
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
@@ -162,8 +159,7 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     bool overwrite = true, skip = true, cancel = false;
     controller->statusListener->askOverwrite("/tmp/a.jpg", &overwrite, &skip, &cancel);
     EXPECT_TRUE(cancel && !overwrite && !skip);
-    EXPECT_TRUE(fakes.alerts.empty());
-
+    EXPECT_TRUE(fakes.titles.isEmpty());
     controller->endProgressSheet();
     // A command going on to a second engine call gets no new sheet, which would clear the cancel.
     EXPECT_FALSE(begin());
@@ -231,7 +227,6 @@ TEST_F(ProgressSheet, ReadErrorCountIsRefreshedOnEveryFiftyFirstTickUnlessTheEng
     controller->recovery()->setDisk(nullptr);
 }
 
-// Notes whether the main window was gone when the engine went.
 class ShutdownRecovery : public CRecovery {
 public:
     ~ShutdownRecovery() override { windowGoneFirst = window.isNull(); }
@@ -251,13 +246,12 @@ TEST(ControllerLifecycle, ClosingAndShutdownLetGoOfTheWindowsBeforeTheEngineAndO
     ShutdownRecovery::window = controller->mainWindow;
     controller->mainWindow->show();
     EXPECT_TRUE(controller->mainWindow->close()) << "an idle main window closes without a question";
-
     OutputCapture capture;
     controller.reset();
     capture.finish();
     EXPECT_TRUE(ShutdownRecovery::windowGoneFirst);
     EXPECT_EQ(fakes.speechStops, 1);
-    EXPECT_TRUE(fakes.alerts.empty());
+    EXPECT_TRUE(fakes.titles.isEmpty());
     EXPECT_EQ(AppController::applicationDelegate(), nullptr) << "the listener must not reach a freed controller";
 }
 
@@ -277,7 +271,6 @@ TEST(ControllerLifecycle, TicksAndEventsBeforeTheWindowOrWithoutADelegateAreHarm
     controller.expandOutlineView();
     controller.updateUIstrings();
     EXPECT_FALSE(controller.beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
-
     // Without a delegate the listener forwards nothing but still asks before overwriting.
     AppController::setApplicationDelegate(nullptr);
     fakes.answers = {AlertAnswer::Alternate};
@@ -327,13 +320,10 @@ TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
             const auto* button = qobject_cast<QAbstractButton*>(widget);
             const QString object = widget->objectName();
             SCOPED_TRACE(object.toStdString());
-            // Labels may show names and paths from the disk: as they are, never as markup.
             EXPECT_TRUE(!label || label->textFormat() == Qt::PlainText);
-            // Controls other than Qt's own parts (named qt_..., an item view's unnamed corner and headers).
-            const bool control = widget->focusPolicy() != Qt::NoFocus || button;
-            if (control && !object.startsWith(QLatin1String("qt_")) && !object.isEmpty()) {
-                EXPECT_FALSE(widget->accessibleName().isEmpty() && (!button || button->text().isEmpty()));
-            }
+            const bool control = (widget->focusPolicy() != Qt::NoFocus || button) && !object.isEmpty();
+            EXPECT_FALSE(control && !object.startsWith(QLatin1String("qt_")) && widget->accessibleName().isEmpty() &&
+                         (!button || button->text().isEmpty()));
         }
     }
 }

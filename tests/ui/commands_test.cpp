@@ -1,5 +1,4 @@
-// The main window's commands over a disk list in memory and an engine that records its calls; then
-// end to end over a real HFS Plus volume made by xorriso and a real engine.
+// The main window's commands over a recording engine, then end to end over a real volume made by xorriso.
 #include "EngineLock.h"
 #include "QuilThumbnailView.h"
 #include "SaveTarget.h"
@@ -39,8 +38,7 @@ std::string namesOf(const std::vector<CVolumeItem*>& items)
     return names;
 }
 
-// Records the commands' engine calls with their arguments. setDisk runs for real; a scan builds a
-// result root flagged as its results instead of reading the disk.
+// Records the engine calls with their arguments; setDisk is real, a scan builds results without reading.
 class RecordingRecovery : public CRecovery {
 public:
     bool setDisk(CDisk* disk) override
@@ -80,7 +78,6 @@ public:
         reportTitle = title;
         return !failReport;
     }
-
     // A result root (flags as given) with the folder "Docs" holding "b.txt" and "a.txt".
     void buildResults(char flags, const std::string& rootName)
     {
@@ -101,11 +98,9 @@ public:
     }
     std::string takeCalls()
     {
-        const std::string taken = calls.empty() ? calls : calls.substr(1);
-        calls.clear();
-        return taken;
+        const std::string taken = std::exchange(calls, {});
+        return taken.empty() ? taken : taken.substr(1);
     }
-
     std::string calls;
     bool failOpen = false;
     bool failReport = false;
@@ -154,7 +149,6 @@ struct CommandHarness {
     {
         quietly([&] { controller.reset(); });
     }
-
     // Runs a command; a scan that opens its options sheet starts from it.
     void command(void (AppController::*run)())
     {
@@ -164,7 +158,6 @@ struct CommandHarness {
                 controller->scanWindowEndOK();
         });
     }
-    // The outline row of an engine object, or an invalid index.
     QModelIndex outlineRow(const CBase* item, const QModelIndex& parent = {}) const
     {
         QAbstractItemModel* model = controller->outlineView->model();
@@ -177,7 +170,6 @@ struct CommandHarness {
         }
         return {};
     }
-    // Selects the outline row of item as a click would; false when it is not in the outline.
     bool selectInOutline(const CBase* item)
     {
         const QModelIndex index = outlineRow(item);
@@ -215,7 +207,6 @@ struct CommandHarness {
             enabled += toolbarView(id)->isEnabled() ? '1' : '0';
         return enabled;
     }
-    // The button (or field) of a toolbar item.
     QWidget* toolbarView(const char* identifier) const
     {
         auto* item = qobject_cast<QWidgetAction*>(controller->toolbarItem(QLatin1String(identifier)));
@@ -229,21 +220,12 @@ struct CommandHarness {
                     return child;
         return nullptr;
     }
-
     FakeServices fakes;
     RecordingRecovery* engine = nullptr; // owned by the controller; null over a volume
     CDisk* wholeDisk = nullptr;          // owned by the disk manager
     CPartitionDisk* partition = nullptr; // owned by wholeDisk; null over a volume
     std::unique_ptr<TestController> controller;
 };
-
-std::string titlesOf(const std::vector<AlertCall>& alerts)
-{
-    std::string titles;
-    for (const AlertCall& alert : alerts)
-        titles += (titles.empty() ? "" : " ") + alert.title.toStdString();
-    return titles;
-}
 
 TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBeforeClosing)
 {
@@ -283,16 +265,16 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         h.command(c.command);
         EXPECT_EQ(h.engine->takeCalls(), c.calls);
         EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
-        EXPECT_EQ(titlesOf(h.fakes.alerts), c.alerts);
+        EXPECT_EQ(h.fakes.titles.join(' '), c.alerts);
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
         if (c.diskListAfter)
             continue;
         // Results allow multiple selection; going back to the disk list asks first after a scan only.
         EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
-        h.fakes.alerts.clear();
+        h.fakes.titles.clear();
         h.fakes.answers = {AlertAnswer::Alternate};
         h.command(&AppController::chooseDisk);
-        EXPECT_EQ(titlesOf(h.fakes.alerts), c.asksToClose ? "CloseScanResults" : "");
+        EXPECT_EQ(h.fakes.titles.join(' '), c.asksToClose ? "CloseScanResults" : "");
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), !c.asksToClose);
         if (c.asksToClose)
             h.command(&AppController::chooseDisk);
@@ -310,8 +292,8 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkS
     h.engine->failure = "the file-type descriptions did not load";
     h.command(&AppController::deletedFilesScan);
     EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
-    ASSERT_EQ(titlesOf(h.fakes.alerts), "EndOfScan EndOfScan");
-    EXPECT_EQ(h.fakes.alerts[1].message, QStringLiteral("the file-type descriptions did not load"));
+    ASSERT_EQ(h.fakes.titles.join(' '), "EndOfScan EndOfScan");
+    EXPECT_EQ(h.fakes.messages[1], QStringLiteral("the file-type descriptions did not load"));
 }
 
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
@@ -330,7 +312,6 @@ TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWith
         h.controller->scanWindowEndCancel();
     }
     EXPECT_EQ(h.engine->takeCalls(), "") << "Cancel starts nothing";
-
     h.controller->activateTextScanCheckbox->setChecked(true);
     h.controller->deletedFilesScan();
     h.controller->limitTextKeywordsCheckbox->setChecked(true);
@@ -371,7 +352,7 @@ TEST(OutlineSelection, DecidesTheDiskTheFolderTheTitleAndTheCommands)
     EXPECT_EQ(h.controller->thumbFolder, h.resultFolder("Docs"));
 }
 
-TEST(WindowCommands, AboutHelpAndTheViewer)
+TEST(WindowCommands, AboutHelpTheViewerAndHoverHintsFromEnabledButtonsOnceEach)
 {
     CommandHarness h;
     h.controller->about();
@@ -383,31 +364,20 @@ TEST(WindowCommands, AboutHelpAndTheViewer)
     EXPECT_TRUE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
-
     CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
     bare.controller->help();
     EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
-}
-
-TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
-{
-    CommandHarness h;
     h.controller->helpText = QStringLiteral("before");
-    h.controller->fadestate = 0;
-
     QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
     QCoreApplication::sendEvent(h.toolbarView("BrowseVolume"), &enter);
     EXPECT_EQ(h.controller->helpText, QStringLiteral("before")) << "a disabled button leaves the hint line alone";
-
     QWidget* about = h.toolbarView("About");
     QCoreApplication::sendEvent(about, &enter);
     EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint"));
-    EXPECT_EQ(h.controller->fadestate, 2) << "a new hint fades the line";
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(about, &leave);
     QCoreApplication::sendEvent(about, &enter);
     EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint")) << "leaving keeps the hint";
-
     // A sheet closing over the button enters it again where the pointer left it: that is no hover.
     h.controller->helpText = QStringLiteral("SelectFilesToRecoverHint");
     QCoreApplication::sendEvent(about, &leave);
@@ -417,9 +387,13 @@ TEST(Toolbar, HoverHintsComeFromEnabledButtonsOnceEach)
     EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
 }
 
-TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhatWasNotSavedWhole)
+TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheReportAndSaysWhatFailed)
 {
-    CommandHarness h;
+    CommandHarness h([](FakeServices& fakes) {
+        fakes.texts[QStringLiteral("AppFileListReportOnDate")] = QStringLiteral("%@ list of %@");
+        // A name is data, never a format.
+        fakes.info[QStringLiteral("AppName")] = QStringLiteral("Glea%@ner %d");
+    });
     h.browseDocs();
     quietly([&] {
         h.controller->save();
@@ -427,15 +401,24 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhat
     });
     EXPECT_EQ(h.engine->takeCalls(), "") << "the panels were cancelled: nothing is written";
     EXPECT_EQ(h.fakes.suggestedNames, std::vector<QString>{QStringLiteral("report.html")});
-
+    h.fakes.messages.clear();
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/list");
+    h.selectTableRows({0});
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
+    EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
+    h.engine->failReport = true;
+    h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /nonexistent/folder/report.html, (c) the makers)");
+    EXPECT_EQ(h.fakes.messages, QStringList{QStringLiteral("SaveReportFailedNotice")});
     ScratchDir target;
     h.fakes.folderAnswer = QString::fromStdString(target.path());
-    h.fakes.alerts.clear();
+    h.fakes.titles.clear();
     h.selectTableRows({1, 0});
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save(a.txt b.txt to " + target.path() + ")");
-    EXPECT_EQ(titlesOf(h.fakes.alerts), "SavingFiles");
-
+    EXPECT_EQ(h.fakes.titles.join(' '), "SavingFiles");
     // A scan leaves the outline marked for a reload, which the next operation's first progress
     // event runs: the folder and the files chosen in it must survive it.
     h.selectTableRows({1});
@@ -443,7 +426,6 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhat
     EXPECT_EQ(h.controller->folder, h.resultFolder("Docs"));
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save(b.txt to " + target.path() + ")");
-
     // In the grid, the rows chosen in the table are chosen; choosing none there chooses none in
     // the table, which saves the outline's folder.
     h.controller->tabView->setCurrentIndex(1);
@@ -452,32 +434,9 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadAndSaysWhat
     h.engine->incomplete = {target.file("Docs/%s%n.txt")};
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save(Docs to " + target.path() + ")");
-    const QString message = h.fakes.alerts.back().message;
+    const QString message = h.fakes.messages.back();
     EXPECT_TRUE(message.startsWith(QStringLiteral("SaveIncompleteNotice"))) << message.toStdString();
     EXPECT_TRUE(message.endsWith(QString::fromStdString(target.file("Docs/%s%n.txt")))) << "names are data";
-}
-
-TEST(ReportCommand, WritesAnHtmlFileWithTheTitleAndFooterAndSaysWhenItCouldNot)
-{
-    CommandHarness h([](FakeServices& fakes) {
-        fakes.texts[QStringLiteral("AppFileListReportOnDate")] = QStringLiteral("%@ list of %@");
-        // A name is data, never a format.
-        fakes.info[QStringLiteral("AppName")] = QStringLiteral("Glea%@ner %d");
-    });
-    h.browseDocs();
-    h.fakes.saveAnswer = QStringLiteral("/tmp/out/list");
-    h.selectTableRows({0});
-    quietly([&] { h.controller->saveReport(); });
-    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
-    EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
-    EXPECT_TRUE(h.fakes.alerts.empty());
-
-    h.engine->failReport = true;
-    h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
-    quietly([&] { h.controller->saveReport(); });
-    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /nonexistent/folder/report.html, (c) the makers)");
-    ASSERT_EQ(h.fakes.alerts.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts[0].message, QStringLiteral("SaveReportFailedNotice"));
 }
 
 TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
@@ -497,7 +456,6 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
         GTEST_SKIP() << "cannot make device nodes here (needs root)";
     EXPECT_TRUE(folderLiesOnDevice(scratch.path(), same));
     EXPECT_FALSE(folderLiesOnDevice(scratch.path(), other));
-
     // The engine reads a partition of a disk whose node is that device.
     CMemoryDisk device(512, 8192, same);
     CPartitionDisk window(&device, 64, 8191);
@@ -509,8 +467,7 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
     h.engine->takeCalls();
     h.fakes.answers = {AlertAnswer::Default, AlertAnswer::Alternate}; // OK, then "No"
     quietly([&] { h.controller->save(); });
-    ASSERT_EQ(h.fakes.alerts.size(), 2u);
-    EXPECT_EQ(h.fakes.alerts[1].message, QStringLiteral("AskSaveOnSourceDisk"));
+    EXPECT_EQ(h.fakes.messages.value(1), QStringLiteral("AskSaveOnSourceDisk"));
     EXPECT_EQ(h.engine->takeCalls(), "") << "No saves nothing";
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save( to " + scratch.path() + ")");
@@ -535,7 +492,6 @@ protected:
         h = std::make_unique<CommandHarness>(nullptr, &volume);
         h->controller->mainWindow->resize(1000, 700);
     }
-
     void click(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {})
     {
         ASSERT_TRUE(index.isValid());
@@ -567,7 +523,6 @@ protected:
         h->controller->searchField->setText(text);
         quietly([&] { QTest::keyClick(h->controller->searchField, Qt::Key_Return); });
     }
-
     XorrisoDisk volume;
     std::unique_ptr<CommandHarness> h;
 };
@@ -586,7 +541,6 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     }
     EXPECT_TRUE(readFileBytes(target.file("picture.png")).empty()) << "only the chosen files are saved";
     EXPECT_FALSE(h->controller->mainWindow->grab().isNull()) << "the table paints its icons and sizes";
-
     h->controller->tabView->setCurrentIndex(1);
     EXPECT_EQ(h->controller->thumbCount(), 3);
     const int picture = tableRow(QStringLiteral("picture.png")).row();
@@ -598,7 +552,6 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     h->fakes.folderAnswer = QString::fromStdString(gridTarget.path());
     ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
     EXPECT_EQ(readFileBytes(gridTarget.file("picture.png")), readFileBytes(volume.source + "/docs/picture.png"));
-
     {
         // The main thread holds the engine, as a command does, while the grid's worker wants it:
         // changing folder must not wait for the worker.
@@ -621,7 +574,6 @@ TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheet
     ASSERT_EQ(h->controller->tableView->model()->rowCount(), 1);
     EXPECT_EQ(h->controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
               QStringLiteral("caf\u00e9.txt"));
-
     h->fakes.clock->stepPerRead = 0.2; // every progress update passes the throttle
     h->controller->mainWindow->show();
     AppController::setApplicationDelegate(h->controller.get());
@@ -639,7 +591,6 @@ TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheet
     CVolumeItem* found = h->controller->recovery()->searchFolder;
     ASSERT_NE(found, nullptr);
     EXPECT_LT(found->children.size(), size_t(kMatches)) << "the search ran to the end";
-
     search(QStringLiteral("match")); // without Cancel the same search finds every file
     EXPECT_EQ(h->controller->tableView->model()->rowCount(), kMatches);
     AppController::setApplicationDelegate(nullptr);

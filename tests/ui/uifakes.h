@@ -14,10 +14,6 @@
 #include <memory>
 #include <vector>
 
-struct AlertCall {
-    QString title, message;
-};
-
 class FakeClock : public ClockService {
 public:
     double now() override
@@ -43,7 +39,8 @@ public:
     AlertAnswer runAlert(QWidget*, const QString& title, const QString& message, const QString&, const QString&,
                          const QString&) override
     {
-        alerts.push_back({title, message});
+        titles.append(title);
+        messages.append(message);
         const AlertAnswer answer = answers.empty() ? AlertAnswer::Default : answers.front();
         if (!answers.empty())
             answers.pop_front();
@@ -73,7 +70,6 @@ public:
         ++pumped;
         QCoreApplication::processEvents();
     }
-
     AppServices services()
     {
         const std::shared_ptr<FakeServices> self(std::shared_ptr<FakeServices>(), this); // not owned
@@ -92,10 +88,9 @@ public:
         s.lookupInfo = [this](const QString& key) { return info.count(key) ? info.at(key) : QString(); };
         return s;
     }
-
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::map<QString, QString> texts, info;
-    std::vector<AlertCall> alerts;
+    QStringList titles, messages; // of the alerts
     std::deque<AlertAnswer> answers;
     QString folderAnswer, saveAnswer;
     std::vector<QString> folderTitles, suggestedNames, about, opened, spoken, played;
@@ -107,7 +102,6 @@ class TestController : public AppController {
 public:
     using AppController::AppController;
     using AppController::cancelAction;
-    using AppController::disk;
     using AppController::expandOutlineViewPending;
     using AppController::fadestate;
     using AppController::folder;
