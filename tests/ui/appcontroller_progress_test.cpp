@@ -38,7 +38,7 @@ protected:
     std::unique_ptr<TestController> controller;
 };
 
-TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
+TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondSheetAndEscapeCancels)
 {
     struct Case {
         double at;
@@ -58,10 +58,6 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
         EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
     }
     controller->endProgressSheet();
-}
-
-TEST_F(ProgressSheet, WhileOneRunsASecondIsRefusedANestedUpdateReturnsAndEscapeCancels)
-{
     ASSERT_TRUE(begin());
     EXPECT_FALSE(begin("SearchProgress"));
     {
@@ -83,7 +79,7 @@ TEST_F(ProgressSheet, WhileOneRunsASecondIsRefusedANestedUpdateReturnsAndEscapeC
     EXPECT_FALSE(controller->isBusy());
 }
 
-TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
+TEST_F(ProgressSheet, TheListenerMarksTheViewsForReloadAndTheOverwriteAnswerSetsExactlyOneFlag)
 {
     CRecovery* engine = controller->recovery();
     CVolumeItem shown(true), other(true), results(true);
@@ -117,19 +113,15 @@ TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
     EXPECT_FALSE(controller->expandOutlineViewPending) << "the next accepted update consumes the marks";
     engine->searchFolder = nullptr;
     controller->folder = nullptr;
-}
-
-TEST_F(ProgressSheet, OverwriteAnswerSetsExactlyOneFlag)
-{
     fakes.texts[QStringLiteral("AskOverwriteFile")] = QStringLiteral("Replace %@?");
-    struct Case {
+    struct Answer {
         AlertAnswer answer;
         bool overwrite, skip, cancel;
     };
-    const Case cases[] = {{AlertAnswer::Default, true, false, false},
-                          {AlertAnswer::Alternate, false, true, false},
-                          {AlertAnswer::Other, false, false, true}};
-    for (const Case& c : cases) {
+    const Answer answers[] = {{AlertAnswer::Default, true, false, false},
+                              {AlertAnswer::Alternate, false, true, false},
+                              {AlertAnswer::Other, false, false, true}};
+    for (const Answer& c : answers) {
         SCOPED_TRACE(int(c.answer));
         fakes.answers = {c.answer};
         bool overwrite = true, skip = true, cancel = true; // stale values must not stay
@@ -331,25 +323,19 @@ TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
 TEST(InterfaceTexts, AlertShowsAMessageWithMarkupAsPlainText)
 {
     const QString message = QStringLiteral("<a href=\"https://example.com\">x</a><b>.jpg</b>");
-    QList<Qt::TextFormat> formats;
-    QStringList texts;
+    bool plain = false;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box)
             return;
-        for (QLabel* label : box->findChildren<QLabel*>()) {
-            if (label->text().isEmpty())
-                continue;
-            formats.append(label->textFormat());
-            texts.append(label->text());
-        }
+        for (QLabel* label : box->findChildren<QLabel*>())
+            plain = plain || (label->text() == message && label->textFormat() == Qt::PlainText);
         box->escapeButton()->click();
     });
     EXPECT_EQ(AppServices::real().alerts->runAlert(nullptr, QStringLiteral("<i>title</i>"), message,
                                                    QStringLiteral("OK"), QString(), QString()),
               AlertAnswer::Default);
-    EXPECT_TRUE(texts.contains(message));
-    EXPECT_EQ(formats, QList<Qt::TextFormat>(formats.size(), Qt::PlainText));
+    EXPECT_TRUE(plain);
 }
 
 } // namespace

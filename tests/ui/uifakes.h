@@ -26,8 +26,7 @@ public:
     double stepPerRead = 0; // moves the clock on at every reading
 };
 
-// Every service in one object, which must outlive the controllers made over it. Alerts answer from
-// the queue (then Default), file panels as set (empty: cancelled); a missing text is its key.
+// Every service in one object, outliving its controllers; alerts answer from the queue, then Default.
 class FakeServices : public AlertService,
                      public FilePanelService,
                      public AboutService,
@@ -94,8 +93,7 @@ public:
     std::deque<AlertAnswer> answers;
     QString folderAnswer, saveAnswer;
     std::vector<QString> folderTitles, suggestedNames, about, opened, spoken, played;
-    int speechStops = 0;
-    int pumped = 0;
+    int speechStops = 0, pumped = 0;
 };
 
 class TestController : public AppController {
@@ -114,7 +112,6 @@ public:
     using AppController::updateTableViewPending;
 };
 
-// A controller over the fakes with its windows made and titled.
 inline std::unique_ptr<TestController> loadedController(FakeServices& fakes)
 {
     auto controller = std::make_unique<TestController>(fakes.services());
@@ -123,7 +120,6 @@ inline std::unique_ptr<TestController> loadedController(FakeServices& fakes)
     return controller;
 }
 
-// A disk list that the test fills; listing the disks changes nothing.
 class FixedDiskManager : public CDiskManager {
 public:
     void scanForDisks() override {}
