@@ -163,36 +163,13 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
 }
 
-TEST_F(ProgressSheet, HintFadesOutIsSwappedAndSpokenOnTheFifthTickAndIsBackOnTheTenth)
-{
-    controller->setHelpText(QStringLiteral("old"), true);
-    for (int tick = 0; tick < 10; ++tick)
-        controller->timer();
-    controller->setHelpText(QStringLiteral("old"), true);
-    EXPECT_EQ(controller->fadestate, 0) << "the same hint again does not fade";
-    controller->speakHintsCheckbox->click();
-    EXPECT_EQ(controller->fadestate, 2) << "ticking the box fades the hint again, to speak it";
-    controller->setHelpText(QStringLiteral("new"), true);
-    for (int tick = 1; tick <= 10; ++tick) {
-        SCOPED_TRACE(testing::Message() << "tick " << tick);
-        controller->timer();
-        EXPECT_EQ(controller->helpTextView->text(), tick < 5 ? QStringLiteral("old") : QStringLiteral("new"));
-        EXPECT_EQ(fakes.spoken.size(), tick < 5 ? 0u : 1u);
-        const double expectedAlpha = tick <= 5 ? 1.0 - 0.2 * tick : 0.2 * (tick - 5);
-        EXPECT_NEAR(controller->helpTextView->palette().color(QPalette::WindowText).alphaF(), expectedAlpha, 0.01);
-    }
-    EXPECT_EQ(controller->fadestate, 0);
-    controller->speakHintsCheckbox->click(); // off: speech stops at once
-    EXPECT_EQ(fakes.speechStops, 1);
-}
-
 class FaultyDisk : public CMemoryDisk {
 public:
     using CMemoryDisk::CMemoryDisk;
     int64_t getReadErrorCount() override { return 7; }
 };
 
-TEST_F(ProgressSheet, ReadErrorCountIsRefreshedOnEveryFiftyFirstTickUnlessTheEngineIsBusy)
+TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnlessBusyAndFadesTheHintOverTen)
 {
     FaultyDisk disk(512, 64);
     ASSERT_TRUE(controller->recovery()->setDisk(&disk));
@@ -217,6 +194,25 @@ TEST_F(ProgressSheet, ReadErrorCountIsRefreshedOnEveryFiftyFirstTickUnlessTheEng
         controller->timer();
     EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("7"));
     controller->recovery()->setDisk(nullptr);
+    controller->setHelpText(QStringLiteral("old"), true);
+    for (int tick = 0; tick < 10; ++tick)
+        controller->timer();
+    controller->setHelpText(QStringLiteral("old"), true);
+    EXPECT_EQ(controller->fadestate, 0) << "the same hint again does not fade";
+    controller->speakHintsCheckbox->click();
+    EXPECT_EQ(controller->fadestate, 2) << "ticking the box fades the hint again, to speak it";
+    controller->setHelpText(QStringLiteral("new"), true);
+    for (int tick = 1; tick <= 10; ++tick) {
+        SCOPED_TRACE(testing::Message() << "tick " << tick);
+        controller->timer();
+        EXPECT_EQ(controller->helpTextView->text(), tick < 5 ? QStringLiteral("old") : QStringLiteral("new"));
+        EXPECT_EQ(fakes.spoken.size(), tick < 5 ? 0u : 1u);
+        const double expectedAlpha = tick <= 5 ? 1.0 - 0.2 * tick : 0.2 * (tick - 5);
+        EXPECT_NEAR(controller->helpTextView->palette().color(QPalette::WindowText).alphaF(), expectedAlpha, 0.01);
+    }
+    EXPECT_EQ(controller->fadestate, 0);
+    controller->speakHintsCheckbox->click(); // off: speech stops at once
+    EXPECT_EQ(fakes.speechStops, 1);
 }
 
 class ShutdownRecovery : public CRecovery {

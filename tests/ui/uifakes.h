@@ -72,20 +72,18 @@ public:
     AppServices services()
     {
         const std::shared_ptr<FakeServices> self(std::shared_ptr<FakeServices>(), this); // not owned
-        AppServices s;
-        s.alerts = self;
-        s.filePanels = self;
-        s.about = self;
-        s.fileOpener = self;
-        s.speech = self;
-        s.sound = self;
-        s.eventPump = self;
-        s.clock = clock;
-        s.makeRecovery = [] { return new CRecovery(); };
-        s.makeDiskManager = [] { return new CDiskManager(); };
-        s.lookupText = [this](const QString& key) { return texts.count(key) ? texts.at(key) : QString(); };
-        s.lookupInfo = [this](const QString& key) { return info.count(key) ? info.at(key) : QString(); };
-        return s;
+        return {.alerts = self,
+                .filePanels = self,
+                .about = self,
+                .fileOpener = self,
+                .speech = self,
+                .sound = self,
+                .clock = clock,
+                .eventPump = self,
+                .makeRecovery = [] { return new CRecovery(); },
+                .makeDiskManager = [] { return new CDiskManager(); },
+                .lookupText = [this](const QString& key) { return texts.count(key) ? texts.at(key) : QString(); },
+                .lookupInfo = [this](const QString& key) { return info.count(key) ? info.at(key) : QString(); }};
     }
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::map<QString, QString> texts, info;
