@@ -58,6 +58,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
         EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
     }
     controller->endProgressSheet();
+    fakes.clock->time += 1; // past the throttle
     ASSERT_TRUE(begin());
     EXPECT_FALSE(begin("SearchProgress"));
     {
@@ -143,7 +144,6 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_FALSE(controller->mainWindow->centralWidget()->isEnabled());
     controller->mainWindow->close();
     EXPECT_TRUE(controller->mainWindow->isVisible());
-    EXPECT_TRUE(controller->cancelAction);
     // Alerts of the winding-up command answer without showing; the next existing file is Cancel.
     EXPECT_EQ(
         controller->showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK")),
