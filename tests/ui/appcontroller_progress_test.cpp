@@ -1,17 +1,24 @@
-// The progress sheet and the engine's events: the throttle, Cancel, the bar, the views the events
-// mark for a reload, the overwrite question, and what happens while an operation runs.
+// The controller around an engine call (progress sheet, reloads, overwrite, close while busy), hints and texts.
+#include "EngineLock.h"
+#include "QuilThumbnailView.h"
+#include "memorydisk.h"
+#include "outputcapture.h"
 #include "uifakes.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
-#include <QGuiApplication>
+#include <QLabel>
 #include <QMainWindow>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QStandardItemModel>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTest>
-#include <QTreeView>
+#include <QTimer>
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -23,103 +30,59 @@ protected:
         AppController::setApplicationDelegate(controller.get());
     }
     void TearDown() override { AppController::setApplicationDelegate(nullptr); }
-    // Opens the sheet of a save, or of the operation whose message and title keys are given.
-    bool begin(const char* message = "SavingPleaseWait", const char* title = "SaveProgress")
+    bool begin(const char* title = "SaveProgress")
     {
-        return controller->beginProgressSheet(QLatin1String(message), QLatin1String(title));
+        return controller->beginProgressSheet(QStringLiteral("PleaseWait"), QLatin1String(title));
     }
-
     FakeServices fakes;
     std::unique_ptr<TestController> controller;
 };
 
-TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecond)
+TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondSheetAndEscapeCancels)
 {
     struct Case {
         double at;
         bool accepted;
     };
-    // The first update is always taken; later ones only 0.1 s after the last one taken.
     const Case cases[] = {{0.0, true}, {0.05, false}, {0.099, false}, {0.1, true}, {0.15, false}, {0.35, true}};
-    controller->cancelAction = true;
     const double start = fakes.clock->time;
+    ASSERT_TRUE(begin());
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "update at " << c.at << " s");
         fakes.clock->time = start + c.at;
         bool cancel = false;
-        const int pumped = fakes.pump->count;
-        begin("ScanningLostFilesPleaseWait", "ScanProgress");
+        const int pumped = fakes.pumped;
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
-        // A rejected update does nothing at all: no cancel check, no event handling.
         EXPECT_EQ(cancel, c.accepted);
-        EXPECT_EQ(fakes.pump->count - pumped, c.accepted ? 1 : 0);
-        controller->endProgressSheet();
+        EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
     }
-}
-
-TEST_F(ProgressSheet, CancelButtonReachesTheEnginesFlagAtTheNextAcceptedUpdate)
-{
-    fakes.clock->stepPerRead = 0.2;
-    ASSERT_TRUE(begin());
-    bool cancel = false;
-    controller->progressEvent(10, &cancel);
-    EXPECT_FALSE(cancel);
-
-    controller->progressCancelButton->click();
-    EXPECT_FALSE(cancel) << "the engine sees Cancel only through a progress update";
-    controller->progressEvent(20, &cancel);
-    EXPECT_TRUE(cancel);
-    EXPECT_FALSE(controller->progressCancelButton->isEnabled());
-    // Every later update of the same operation cancels again.
-    bool again = false;
-    controller->progressEvent(30, &again);
-    EXPECT_TRUE(again);
     controller->endProgressSheet();
-
-    // The next operation starts uncancelled, with Cancel enabled.
+    fakes.clock->time += 1; // past the throttle
     ASSERT_TRUE(begin());
-    bool fresh = false;
-    controller->progressEvent(10, &fresh);
-    EXPECT_FALSE(fresh);
-    EXPECT_TRUE(controller->progressCancelButton->isEnabled());
-    controller->endProgressSheet();
-}
-
-TEST_F(ProgressSheet, EscapeOnTheSheetMeansCancelAndLeavesItUp)
-{
-    ASSERT_TRUE(begin("SearchingFilesPleaseWait", "SearchProgress"));
-    ASSERT_TRUE(controller->progressWindow->isVisible());
+    EXPECT_FALSE(begin("SearchProgress"));
+    {
+        std::lock_guard<std::mutex> held(controller->theLock);
+        bool cancel = false;
+        controller->cancelAction = true;
+        controller->progressEvent(40, &cancel); // would never return if it waited for the lock
+        EXPECT_FALSE(cancel);
+        controller->cancelAction = false;
+    }
     QTest::keyClick(controller->progressWindow, Qt::Key_Escape);
     EXPECT_TRUE(controller->cancelAction);
-    EXPECT_TRUE(controller->progressWindow->isVisible());
-    controller->progressWindow->close();
+    controller->cancelAction = false;
+    controller->progressWindow->close(); // the close box is Cancel too, and leaves the sheet up
+    EXPECT_TRUE(controller->cancelAction);
     EXPECT_TRUE(controller->progressWindow->isVisible());
     controller->endProgressSheet();
     EXPECT_FALSE(controller->progressWindow->isVisible());
+    EXPECT_FALSE(controller->isBusy());
 }
 
-TEST_F(ProgressSheet, BarStartsMovingAndTurnsDeterminateAtTheFirstPercentage)
+TEST_F(ProgressSheet, TheListenerMarksTheViewsForReloadAndTheOverwriteAnswerSetsExactlyOneFlag)
 {
-    fakes.clock->stepPerRead = 0.2;
-    QProgressBar* bar = controller->progressIndicator;
-    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
-    bool cancel = false;
-    controller->progressEvent(0, &cancel);
-    EXPECT_EQ(bar->maximum(), 0) << "indeterminate";
-    controller->progressEvent(12.5, &cancel);
-    ASSERT_GT(bar->maximum(), 0);
-    EXPECT_DOUBLE_EQ(100.0 * (bar->value() - bar->minimum()) / (bar->maximum() - bar->minimum()), 12.5);
-    controller->endProgressSheet();
-    // The next sheet does not show the last operation's bar.
-    ASSERT_TRUE(begin("ScanningLostFilesPleaseWait", "ScanProgress"));
-    EXPECT_EQ(bar->maximum(), 0);
-    controller->endProgressSheet();
-}
-
-TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
-{
-    CRecovery* engine = controller->rec;
+    CRecovery* engine = controller->recovery();
     CVolumeItem shown(true), other(true), results(true);
     engine->searchFolder = &results;
     controller->folder = &shown;
@@ -146,118 +109,229 @@ TEST_F(ProgressSheet, EngineEventsMarkTheViewsForReloadAndExpansion)
         EXPECT_EQ(controller->expandOutlineViewPending, c.expand);
         EXPECT_EQ(controller->updateTableViewPending, c.table);
     }
-    // The next accepted update consumes the marks.
     bool cancel = false;
-    controller->progressEvent(5, &cancel);
-    EXPECT_FALSE(controller->updateOutlineViewPending);
-    EXPECT_FALSE(controller->expandOutlineViewPending);
+    controller->progressEvent(0, &cancel);
+    EXPECT_FALSE(controller->expandOutlineViewPending) << "the next accepted update consumes the marks";
     engine->searchFolder = nullptr;
     controller->folder = nullptr;
-}
-
-TEST_F(ProgressSheet, ExpansionOpensOnlyTheFirstRowAfterALostFilesScanAndEverythingOtherwise)
-{
-    auto* model = new QStandardItemModel(controller.get());
-    for (const char* top : {"Disk A", "Disk B"}) {
-        auto* row = new QStandardItem(QLatin1String(top));
-        auto* child = new QStandardItem(QStringLiteral("child"));
-        child->appendRow(new QStandardItem(QStringLiteral("grandchild")));
-        row->appendRow(child);
-        model->appendRow(row);
-    }
-    QTreeView* outline = controller->outlineView;
-    outline->setModel(model);
-    const QModelIndex first = model->index(0, 0), second = model->index(1, 0);
-    const QModelIndex firstChild = model->index(0, 0, first), secondChild = model->index(0, 0, second);
-
-    controller->rec->setScanType(ScanLostFiles);
-    controller->expandOutlineView();
-    EXPECT_TRUE(outline->isExpanded(first));
-    EXPECT_FALSE(outline->isExpanded(firstChild));
-    EXPECT_FALSE(outline->isExpanded(second));
-
-    outline->collapseAll();
-    controller->rec->setScanType(ScanDeletedFiles);
-    controller->expandOutlineView();
-    for (const QModelIndex& index : {first, firstChild, second, secondChild})
-        EXPECT_TRUE(outline->isExpanded(index)) << index.data().toString().toStdString();
-}
-
-TEST_F(ProgressSheet, OverwriteAnswerSetsExactlyOneFlag)
-{
-    (*fakes.texts)[QStringLiteral("AskOverwriteFile")] = QStringLiteral("Replace %@?");
-    struct Case {
+    fakes.texts[QStringLiteral("AskOverwriteFile")] = QStringLiteral("Replace %@?");
+    struct Answer {
         AlertAnswer answer;
         bool overwrite, skip, cancel;
     };
-    const Case cases[] = {{AlertAnswer::Default, true, false, false},
-                          {AlertAnswer::Alternate, false, true, false},
-                          {AlertAnswer::Other, false, false, true}};
-    for (const Case& c : cases) {
+    const Answer answers[] = {{AlertAnswer::Default, true, false, false},
+                              {AlertAnswer::Alternate, false, true, false},
+                              {AlertAnswer::Other, false, false, true}};
+    for (const Answer& c : answers) {
         SCOPED_TRACE(int(c.answer));
-        fakes.alerts->answers = {c.answer};
-        bool overwrite = true, skip = true, cancel = true; // the engine clears them; stale values must not stay
+        fakes.answers = {c.answer};
+        bool overwrite = true, skip = true, cancel = true; // stale values must not stay
         controller->statusListener->askOverwrite("/tmp/50%1 %@ done", &overwrite, &skip, &cancel);
         EXPECT_EQ(overwrite, c.overwrite);
         EXPECT_EQ(skip, c.skip);
         EXPECT_EQ(cancel, c.cancel);
     }
-    ASSERT_FALSE(fakes.alerts->calls.empty());
-    // The path is data: its "%1" and "%@" are shown as they are.
-    EXPECT_EQ(fakes.alerts->calls.back().message, QStringLiteral("Replace /tmp/50%1 %@ done?"));
-    EXPECT_EQ(fakes.alerts->calls.back().defaultButton, QStringLiteral("Yes"));
-    EXPECT_EQ(fakes.alerts->calls.back().otherButton, QStringLiteral("Cancel"));
-}
-
-TEST_F(ProgressSheet, UpdateWhileTheLockIsTakenReturnsAtOnce)
-{
-    controller->cancelAction = true;
-    std::lock_guard<std::mutex> held(controller->theLock);
-    bool cancel = false;
-    controller->progressEvent(40, &cancel); // would never return if it waited for the lock
-    EXPECT_FALSE(cancel);
-}
-
-TEST_F(ProgressSheet, SecondOperationIsRefusedWhileOneRuns)
-{
-    ASSERT_TRUE(begin());
-    EXPECT_TRUE(controller->isBusy());
-    EXPECT_FALSE(begin("SearchingFilesPleaseWait", "SearchProgress"));
-    EXPECT_EQ(controller->progressWindow->windowTitle(), QStringLiteral("SaveProgress"));
-    controller->endProgressSheet();
-    EXPECT_FALSE(controller->isBusy());
+    ASSERT_EQ(fakes.messages.size(), 3);
+    EXPECT_EQ(fakes.messages.back(), QStringLiteral("Replace /tmp/50%1 %@ done?")) << "the path is data";
 }
 
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
 {
     controller->mainWindow->show();
     ASSERT_TRUE(begin());
-    // No modal window blocks the main one, or Qt would drop the window manager's close request;
-    // its views are off instead.
+    // No modal window blocks the main one, or Qt would drop the window manager's close request.
     EXPECT_EQ(QGuiApplication::modalWindow(), nullptr);
     EXPECT_FALSE(controller->mainWindow->centralWidget()->isEnabled());
     controller->mainWindow->close();
     EXPECT_TRUE(controller->mainWindow->isVisible());
-    EXPECT_TRUE(controller->cancelAction);
-    EXPECT_TRUE(controller->isQuitting());
-    // Alerts of the winding-up command answer without showing.
+    // Alerts of the winding-up command answer without showing; the next existing file is Cancel.
     EXPECT_EQ(
         controller->showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK")),
         AlertAnswer::Default);
-    // The save's next existing file is not asked about: the answer is Cancel.
     bool overwrite = true, skip = true, cancel = false;
     controller->statusListener->askOverwrite("/tmp/a.jpg", &overwrite, &skip, &cancel);
-    EXPECT_TRUE(cancel);
-    EXPECT_FALSE(overwrite || skip);
-    EXPECT_TRUE(fakes.alerts->calls.empty());
-
+    EXPECT_TRUE(cancel && !overwrite && !skip);
+    EXPECT_TRUE(fakes.titles.isEmpty());
     controller->endProgressSheet();
     // A command going on to a second engine call gets no new sheet, which would clear the cancel.
     EXPECT_FALSE(begin());
     EXPECT_TRUE(controller->cancelAction);
+    controller->save();
+    EXPECT_TRUE(fakes.folderTitles.empty()) << "a command after the close asks for no folder";
     QCoreApplication::processEvents();
     EXPECT_FALSE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
+}
+
+class FaultyDisk : public CMemoryDisk {
+public:
+    using CMemoryDisk::CMemoryDisk;
+    int64_t getReadErrorCount() override { return 7; }
+};
+
+TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnlessBusyAndFadesTheHintOverTen)
+{
+    FaultyDisk disk(512, 64);
+    ASSERT_TRUE(controller->recovery()->setDisk(&disk));
+    for (int tick = 1; tick <= 50; ++tick)
+        controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+    {
+        // While the thumbnail worker holds the engine lock, the tick skips the refresh: no waiting.
+        std::promise<void> held, release;
+        std::thread worker([&, done = release.get_future()] {
+            EngineLocker lock(engineLock());
+            held.set_value();
+            done.wait();
+        });
+        held.get_future().wait();
+        controller->timer();
+        EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+        release.set_value();
+        worker.join();
+    }
+    for (int tick = 1; tick <= 51; ++tick)
+        controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("7"));
+    controller->recovery()->setDisk(nullptr);
+    controller->setHelpText(QStringLiteral("old"), true);
+    for (int tick = 0; tick < 10; ++tick)
+        controller->timer();
+    controller->setHelpText(QStringLiteral("old"), true);
+    EXPECT_EQ(controller->fadestate, 0) << "the same hint again does not fade";
+    controller->speakHintsCheckbox->click();
+    EXPECT_EQ(controller->fadestate, 2) << "ticking the box fades the hint again, to speak it";
+    controller->setHelpText(QStringLiteral("new"), true);
+    for (int tick = 1; tick <= 10; ++tick) {
+        SCOPED_TRACE(testing::Message() << "tick " << tick);
+        controller->timer();
+        EXPECT_EQ(controller->helpTextView->text(), tick < 5 ? QStringLiteral("old") : QStringLiteral("new"));
+        EXPECT_EQ(fakes.spoken.size(), tick < 5 ? 0u : 1u);
+        const double expectedAlpha = tick <= 5 ? 1.0 - 0.2 * tick : 0.2 * (tick - 5);
+        EXPECT_NEAR(controller->helpTextView->palette().color(QPalette::WindowText).alphaF(), expectedAlpha, 0.01);
+    }
+    EXPECT_EQ(controller->fadestate, 0);
+    controller->speakHintsCheckbox->click(); // off: speech stops at once
+    EXPECT_EQ(fakes.speechStops, 1);
+}
+
+class ShutdownRecovery : public CRecovery {
+public:
+    ~ShutdownRecovery() override { windowGoneFirst = window.isNull(); }
+    static inline QPointer<QMainWindow> window;
+    static inline bool windowGoneFirst = false;
+};
+
+TEST(ControllerLifecycle, ClosingAndShutdownLetGoOfTheWindowsBeforeTheEngineAndOfTheDelegate)
+{
+    FakeServices fakes;
+    AppServices services = fakes.services();
+    services.makeRecovery = [] { return new ShutdownRecovery(); };
+    auto controller = std::make_unique<AppController>(services);
+    AppController::setApplicationDelegate(controller.get());
+    controller->loadWindowDescription();
+    controller->awakeFromNib();
+    ShutdownRecovery::window = controller->mainWindow;
+    controller->mainWindow->show();
+    EXPECT_TRUE(controller->mainWindow->close()) << "an idle main window closes without a question";
+    OutputCapture capture;
+    controller.reset();
+    capture.finish();
+    EXPECT_TRUE(ShutdownRecovery::windowGoneFirst);
+    EXPECT_EQ(fakes.speechStops, 1);
+    EXPECT_TRUE(fakes.titles.isEmpty());
+    EXPECT_EQ(AppController::applicationDelegate(), nullptr) << "the listener must not reach a freed controller";
+}
+
+TEST(ControllerLifecycle, TicksAndEventsBeforeTheWindowOrWithoutADelegateAreHarmless)
+{
+    FakeServices fakes;
+    TestController controller(fakes.services());
+    AppController::setApplicationDelegate(&controller);
+    controller.setHelpText(QStringLiteral("early"), true);
+    for (int tick = 0; tick < 60; ++tick)
+        controller.timer();
+    bool cancel = false;
+    controller.statusListener->progressEvent(10, &cancel);
+    controller.statusListener->fileSaving("/tmp/file");
+    controller.statusListener->itemChanged(nullptr);
+    controller.statusListener->diskListChanged();
+    controller.expandOutlineView();
+    controller.updateUIstrings();
+    EXPECT_FALSE(controller.beginProgressSheet(QStringLiteral("SavingPleaseWait"), QStringLiteral("SaveProgress")));
+    // Without a delegate the listener forwards nothing but still asks before overwriting.
+    AppController::setApplicationDelegate(nullptr);
+    fakes.answers = {AlertAnswer::Alternate};
+    MyStatusListener listener(fakes.services().alerts, nullptr);
+    listener.progressEvent(50, &cancel);
+    listener.fileSaving("/tmp/x");
+    listener.diskListChanged();
+    listener.itemChanged(nullptr);
+    EXPECT_FALSE(cancel);
+    bool overwrite = false, skip = false;
+    listener.askOverwrite("/tmp/x", &overwrite, &skip, &cancel);
+    EXPECT_TRUE(skip);
+}
+
+TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
+{
+    struct Case {
+        const char* format;
+        QStringList arguments;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"About %@", {"Gleaner"}, "About Gleaner"},   {"%2$@ before %1$@", {"one", "two"}, "two before one"},
+        {"100%% of %@", {"x"}, "100% of x"},          {"Replace %@?", {"/a/%1/%@/%2$@"}, "Replace /a/%1/%@/%2$@?"},
+        {"%@ and %@", {"only"}, "only and (null)"},   {"%@", {QString()}, "(null)"},
+        {"%9$@ trailing %", {}, "(null) trailing %"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        EXPECT_EQ(formatWithObjects(QString::fromUtf8(c.format), c.arguments), QString::fromUtf8(c.expected));
+    }
+}
+
+TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
+{
+    FakeServices fakes;
+    fakes.info[QStringLiteral("AppNameShort")] = QStringLiteral("Alpha");
+    fakes.texts = {{"Thumbnails", "Miniatures"}, {"QuitApp", "Quit %@"}};
+    auto controller = loadedController(fakes);
+    EXPECT_EQ(controller->thumbView->accessibleName(), QStringLiteral("Miniatures"));
+    EXPECT_EQ(controller->quitMenuItem->text(), QStringLiteral("Quit Alpha"));
+    const QList<QWidget*> windows = {controller->mainWindow, controller->scanWindow, controller->progressWindow,
+                                     controller->viewerWindow};
+    for (QWidget* window : windows) {
+        for (QWidget* widget : window->findChildren<QWidget*>()) {
+            const auto* label = qobject_cast<QLabel*>(widget);
+            const auto* button = qobject_cast<QAbstractButton*>(widget);
+            const QString object = widget->objectName();
+            SCOPED_TRACE(object.toStdString());
+            EXPECT_TRUE(!label || label->textFormat() == Qt::PlainText);
+            const bool control = (widget->focusPolicy() != Qt::NoFocus || button) && !object.isEmpty();
+            EXPECT_FALSE(control && !object.startsWith(QLatin1String("qt_")) && widget->accessibleName().isEmpty() &&
+                         (!button || button->text().isEmpty()));
+        }
+    }
+}
+
+TEST(InterfaceTexts, AlertShowsAMessageWithMarkupAsPlainText)
+{
+    const QString message = QStringLiteral("<a href=\"https://example.com\">x</a><b>.jpg</b>");
+    bool plain = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        for (QLabel* label : box->findChildren<QLabel*>())
+            plain = plain || (label->text() == message && label->textFormat() == Qt::PlainText);
+        box->escapeButton()->click();
+    });
+    EXPECT_EQ(AppServices::real().alerts->runAlert(nullptr, QStringLiteral("<i>title</i>"), message,
+                                                   QStringLiteral("OK"), QString(), QString()),
+              AlertAnswer::Default);
+    EXPECT_TRUE(plain);
 }
 
 } // namespace

@@ -1,245 +1,304 @@
-// The disk and scan commands: the engine calls of each command in order, with the views let go of
-// the items before the engine frees them; the close-results question; the end-of-scan sound; the
-// options sheet; the open-error alert; and the outline's selection deciding the disk and folder.
-#include "commandfixture.h"
+// The main window's commands over a recording engine, then end to end over a real volume made by xorriso.
+#include "EngineLock.h"
+#include "QuilThumbnailView.h"
+#include "SaveTarget.h"
+#include "TableModelAdapter.h"
+#include "TreeModelAdapter.h"
+#include "partitiondisk.h"
+#include "recoveryfixture.h"
+#include "samplefiles.h"
+#include "uifakes.h"
 
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QCursor>
 #include <QDialog>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <QWidgetAction>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
-using Calls = std::vector<std::string>;
-
-// Records, at each setDisk and scan, whether the table, its folder and the grid's folder were
-// already let go of.
-void watchViews(CommandHarness& h)
+std::string namesOf(const std::vector<CVolumeItem*>& items)
 {
-    auto check = [&h](const char* when) {
-        return [&h, when] {
-            EXPECT_EQ(h.controller->tableModel, nullptr) << when;
-            EXPECT_EQ(h.controller->folder, nullptr) << when;
-            EXPECT_EQ(h.controller->thumbFolder, nullptr) << when;
-            EXPECT_EQ(h.controller->tableViewAdapter()->rowCount(), 0) << when;
-        };
-    };
-    h.engine->beforeSetDisk = check("at setDisk");
-    h.engine->duringScan = check("at scan");
+    std::string names;
+    for (CVolumeItem* item : items)
+        names += (names.empty() ? "" : " ") + item->getName();
+    return names;
 }
 
-TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGo)
-{
-    struct Case {
-        const char* command;
-        std::function<CDisk*(CommandHarness&)> target;
-        std::function<void(TestController&)> run;
-        Calls calls;
-        int sounds;
-        int alerts; // end notices
-    };
-    const Case cases[] = {
-        {"browseVolume",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.browseVolume(); },
-         {"setDisk", "openExistingVolume"},
-         0,
-         0},
-        {"lostVolumesScan",
-         [](CommandHarness& x) -> CDisk* { return x.wholeDisk; },
-         [](TestController& c) { c.lostVolumesScan(); },
-         {"setDisk", "setScanType(2)", "scan"},
-         1,
-         0},
-        {"lostFilesScan",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.lostFilesScan(); },
-         {"setDisk", "setScanType(1)", "scan"},
-         1,
-         0},
-        {"deleted files (Start)",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) {
-             c.deletedFilesScan();
-             c.scanWindowEndOK();
-         },
-         {"setDisk", "setEnableSearchText(0)", "setEnableSearchKeywords(0)", "setKeywords", "setScanType(0)", "scan"},
-         1,
-         1},
-        {"chooseDisk",
-         [](CommandHarness& x) -> CDisk* { return x.partition; },
-         [](TestController& c) { c.chooseDisk(); },
-         {"setDisk(none)"},
-         0,
-         0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.command);
-        CommandHarness h;
-        // A folder of an earlier browse is shown in the table and the grid when the command starts.
-        ASSERT_TRUE(h.selectInOutline(h.partition));
-        h.controller->browseVolume();
-        ASSERT_TRUE(h.selectInOutline(h.resultFolder("Docs")));
-        ASSERT_NE(h.controller->tableModel, nullptr);
-        h.controller->chooseDisk();
-        ASSERT_TRUE(h.selectInOutline(c.target(h)));
-        h.engine->calls.clear();
-        h.fakes.sound->played.clear();
-        h.fakes.alerts->calls.clear();
-        watchViews(h);
-
-        quietly([&] { c.run(*h.controller); });
-        EXPECT_EQ(h.engine->calls, c.calls);
-        EXPECT_EQ(h.fakes.sound->played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
-        EXPECT_EQ(h.fakes.alerts->calls.size(), size_t(c.alerts));
-        EXPECT_FALSE(h.controller->isBusy());
-        h.engine->beforeSetDisk = nullptr;
-        h.engine->duringScan = nullptr;
+// Records the engine calls with their arguments; setDisk is real, a scan builds results without reading.
+class RecordingRecovery : public CRecovery {
+public:
+    bool setDisk(CDisk* disk) override
+    {
+        calls += disk ? " setDisk" : " setDisk(none)";
+        if (beforeSetDisk)
+            beforeSetDisk();
+        bool opened = false;
+        quietly([&] { opened = CRecovery::setDisk(failOpen ? nullptr : disk); });
+        return opened && !failOpen;
     }
-}
-
-TEST(DiskCommands, ResultTreeCommandsShowTheResultsWithMultipleSelection)
-{
-    CommandHarness h;
-    ASSERT_TRUE(h.selectInOutline(h.partition));
-    quietly([&] { h.controller->lostFilesScan(); });
-    EXPECT_NE(h.outlineRow(h.engine->resultRoot), QModelIndex());
-    EXPECT_TRUE(h.outlineRow(h.resultFolder("Docs")).isValid()) << "the result root is expanded";
-    EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
-    EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
-
-    // Back to the disk list: single selection, no folder, the engine holds no disk.
-    h.fakes.alerts->answers = {AlertAnswer::Default};
-    quietly([&] { h.controller->chooseDisk(); });
-    EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::SingleSelection);
-    EXPECT_TRUE(h.outlineRow(h.partition).isValid());
-    EXPECT_EQ(h.controller->recovery()->cachedDisk, nullptr);
-    EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
-}
-
-TEST(DiskCommands, ChooseDiskAsksOnlyToCloseScanResults)
-{
-    struct Case {
-        const char* shown;
-        std::function<void(CommandHarness&)> show;
-        bool asks;
-    };
-    const Case cases[] = {
-        {"the disk list", [](CommandHarness&) {}, false},
-        {"a browsed volume", [](CommandHarness& h) { h.controller->browseVolume(); }, false},
-        {"lost files", [](CommandHarness& h) { h.controller->lostFilesScan(); }, true},
-        {"deleted files",
-         [](CommandHarness& h) {
-             h.controller->deletedFilesScan();
-             h.controller->scanWindowEndOK();
-         },
-         true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.shown);
-        CommandHarness h;
-        ASSERT_TRUE(h.selectInOutline(h.partition));
-        quietly([&] { c.show(h); });
-        CAbstractTreeModel* shownTree = h.controller->treeModel;
-        h.fakes.alerts->calls.clear();
-        h.fakes.alerts->answers = {AlertAnswer::Alternate}; // "No"
-        h.engine->calls.clear();
-        quietly([&] { h.controller->chooseDisk(); });
-        ASSERT_EQ(h.fakes.alerts->calls.size(), c.asks ? 1u : 0u);
-        if (c.asks) {
-            EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("CloseScanResults"));
-            EXPECT_EQ(h.fakes.alerts->calls[0].defaultButton, QStringLiteral("Yes"));
-            EXPECT_EQ(h.controller->treeModel, shownTree) << "No keeps the results";
-            EXPECT_TRUE(h.engine->calls.empty());
-        } else {
-            EXPECT_EQ(h.engine->calls, Calls{"setDisk(none)"});
-        }
+    void openExistingVolume() override
+    {
+        calls += " openExistingVolume";
+        buildResults(0, "Browsed");
     }
-}
-
-TEST(DiskCommands, ADiskThatDoesNotOpenShowsTheAlertAndRunsNothing)
-{
-    for (const char* command : {"browse", "lost files", "deleted files"}) {
-        SCOPED_TRACE(command);
-        CommandHarness h;
-        ASSERT_TRUE(h.selectInOutline(h.partition));
-        h.engine->failOpen = true;
-        h.engine->calls.clear();
+    void scan() override
+    {
+        calls += " scan(" + std::to_string(scanType) + (enableSearchText ? ",text" : "") +
+                 (enableSearchKeywords ? ",keywords" : "") + ")";
+        scanFailure = failure;
+        if (duringScan)
+            duringScan();
+        if (scanType != ScanLostVolumes)
+            buildResults(scanType == ScanDeletedFiles ? ItemDeleted : ItemLost, "Results");
+    }
+    bool save(const std::vector<CVolumeItem*>& items, const std::string& folder) override
+    {
+        calls += " save(" + namesOf(items) + " to " + folder + ")";
+        incompleteFiles = incomplete;
+        return incomplete.empty();
+    }
+    bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path, const std::string& title,
+                    const std::string& footer) override
+    {
+        calls += " saveReport(" + namesOf(items) + " to " + path + ", " + footer + ")";
+        reportTitle = title;
+        return !failReport;
+    }
+    // A result root (flags as given) with the folder "Docs" holding "b.txt" and "a.txt".
+    void buildResults(char flags, const std::string& rootName)
+    {
+        if (!cachedDisk)
+            return;
         quietly([&] {
-            if (command == std::string("browse"))
-                h.controller->browseVolume();
-            else if (command == std::string("lost files"))
-                h.controller->lostFilesScan();
-            else {
-                h.controller->deletedFilesScan();
-                h.controller->scanWindowEndOK();
-            }
+            delete volume;
+            volume = new CHFSVolume(cachedDisk);
+            volume->createRoot(rootName);
+            resultRoot = volume->getRoot();
+            resultRoot->setContainer(true);
+            resultRoot->setFlags(flags);
+            CVolumeItem* docs = addFolder(resultRoot, "Docs");
+            docs->setFlags(flags);
+            addFile(docs, "b.txt", std::vector<uint8_t>(300, 'b'))->setFlags(flags);
+            addFile(docs, "a.txt", std::vector<uint8_t>(20, 'a'))->setFlags(flags);
         });
-        EXPECT_EQ(h.engine->calls, Calls{"setDisk"});
-        ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-        EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("ErrorOpeningDisk"));
-        EXPECT_TRUE(h.fakes.sound->played.empty());
-        // The disk list stays, so another disk can be chosen.
-        EXPECT_TRUE(h.outlineRow(h.partition).isValid());
-        EXPECT_FALSE(h.controller->isBusy());
+    }
+    std::string takeCalls()
+    {
+        const std::string taken = std::exchange(calls, {});
+        return taken.empty() ? taken : taken.substr(1);
+    }
+    std::string calls;
+    bool failOpen = false;
+    bool failReport = false;
+    std::string failure;                 // what the next scan reports it could not do
+    std::vector<std::string> incomplete; // what the next save reports it did not save whole
+    std::function<void()> beforeSetDisk, duringScan;
+    std::string reportTitle;
+};
+
+// A main window over "Disk A" holding "Part A1" and the recording engine, or over a volume and a real engine.
+struct CommandHarness {
+    explicit CommandHarness(const std::function<void(FakeServices&)>& configure = {}, XorrisoDisk* volume = nullptr)
+    {
+        auto s = fakes.services();
+        if (!volume)
+            s.makeRecovery = [this] { return engine = new RecordingRecovery(); };
+        s.makeDiskManager = [this, volume] {
+            auto* manager = new FixedDiskManager();
+            if (volume) {
+                manager->addDisk(wholeDisk = volume->disk.release());
+                return manager;
+            }
+            auto* memoryDisk = new CMemoryDisk(512, 8192, "/test/diskA");
+            wholeDisk = memoryDisk;
+            wholeDisk->setName("Disk A");
+            partition = new CPartitionDisk(memoryDisk, 64, 8191);
+            partition->setName("Part A1");
+            partition->setWholeDisk(false);
+            wholeDisk->addPartition(partition);
+            manager->addDisk(wholeDisk);
+            return manager;
+        };
+        fakes.info = {{"AppName", "Gleaner"},
+                      {"AppNameShort", "Gleaner"},
+                      {"NSHumanReadableCopyright", "(c) the makers"},
+                      {"HelpFile", "help.html"}};
+        if (configure)
+            configure(fakes);
+        quietly([&] {
+            controller = std::make_unique<TestController>(s);
+            controller->awakeFromNib();
+        });
+    }
+    ~CommandHarness()
+    {
+        quietly([&] { controller.reset(); });
+    }
+    void command(void (AppController::*run)())
+    {
+        quietly([&] {
+            (controller.get()->*run)();
+            if (controller->scanWindow->isVisible())
+                controller->scanWindowEndOK();
+        });
+    }
+    QModelIndex outlineRow(const CBase* item, const QModelIndex& parent = {}) const
+    {
+        QAbstractItemModel* model = controller->outlineView->model();
+        for (int row = 0; row < model->rowCount(parent); ++row) {
+            const QModelIndex index = model->index(row, 0, parent);
+            if (controller->outlineAdapter()->itemAt(index) == item)
+                return index;
+            if (const QModelIndex found = outlineRow(item, index); found.isValid())
+                return found;
+        }
+        return {};
+    }
+    bool selectInOutline(const CBase* item)
+    {
+        const QModelIndex index = outlineRow(item);
+        const auto flags = QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+        quietly([&] { controller->outlineView->selectionModel()->setCurrentIndex(index, flags); });
+        return index.isValid();
+    }
+    void browseDocs()
+    {
+        EXPECT_TRUE(selectInOutline(partition));
+        quietly([&] { controller->browseVolume(); });
+        EXPECT_TRUE(selectInOutline(resultFolder("Docs")));
+        engine->calls.clear();
+    }
+    void selectTableRows(std::initializer_list<int> rows)
+    {
+        QItemSelection selection;
+        QAbstractItemModel* model = controller->tableView->model();
+        for (int row : rows)
+            selection.select(model->index(row, 0), model->index(row, model->columnCount() - 1));
+        controller->tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    }
+    // '1' per enabled command: ChooseDisk Browse Deleted Lost LostVolumes Save Report Viewer Help About Search.
+    std::string enabledCommands() const
+    {
+        std::string enabled;
+        for (const char* id : {"ChooseDisk", "BrowseVolume", "DeletedFilesScan", "LostFilesScan", "LostVolumesScan",
+                               "Save", "SaveFileList", "ToggleViewer", "Help", "About", "Search"})
+            enabled += toolbarView(id)->isEnabled() ? '1' : '0';
+        return enabled;
+    }
+    QWidget* toolbarView(const char* identifier) const
+    {
+        auto* item = qobject_cast<QWidgetAction*>(controller->toolbarItem(QLatin1String(identifier)));
+        return item ? item->defaultWidget() : nullptr;
+    }
+    CVolumeItem* resultFolder(const char* name) const
+    {
+        if (CVolumeItem* root = controller->recovery()->resultRoot)
+            for (CVolumeItem* child : root->children)
+                if (child->getName() == name)
+                    return child;
+        return nullptr;
+    }
+    FakeServices fakes;
+    RecordingRecovery* engine = nullptr; // owned by the controller; null over a volume
+    CDisk* wholeDisk = nullptr;          // owned by the disk manager
+    CPartitionDisk* partition = nullptr; // owned by wholeDisk; null over a volume
+    std::unique_ptr<TestController> controller;
+};
+
+TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBeforeClosing)
+{
+    struct Case {
+        const char* name;
+        void (AppController::*command)();
+        bool wholeDisk, failOpen;
+        const char* calls;
+        int sounds;
+        const char* alerts;
+        bool diskListAfter, asksToClose;
+    };
+    const Case cases[] = {
+        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false},
+        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false},
+        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true},
+        {"deleted files", &AppController::deletedFilesScan, false, false, "setDisk scan(0)", 1, "EndOfScan", false,
+         true},
+        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false},
+        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << (c.failOpen ? ", the disk does not open" : ""));
+        CommandHarness h;
+        h.browseDocs(); // the views show an earlier browse's folder when the command starts
+        h.command(&AppController::chooseDisk);
+        ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
+        h.engine->takeCalls();
+        h.engine->failOpen = c.failOpen;
+        h.engine->beforeSetDisk = h.engine->duringScan = [&h] {
+            EXPECT_EQ(h.controller->tableModel, nullptr);
+            EXPECT_EQ(h.controller->thumbFolder, nullptr);
+            EXPECT_EQ(h.controller->tableViewAdapter()->rowCount(), 0);
+        };
+        h.command(c.command);
+        EXPECT_EQ(h.engine->takeCalls(), c.calls);
+        EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
+        EXPECT_EQ(h.fakes.titles.join(' '), c.alerts);
+        EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
+        if (c.diskListAfter)
+            continue;
+        // Results allow multiple selection; going back to the disk list asks first after a scan only.
+        EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::ExtendedSelection);
+        h.fakes.titles.clear();
+        h.fakes.answers = {AlertAnswer::Alternate};
+        h.command(&AppController::chooseDisk);
+        EXPECT_EQ(h.fakes.titles.join(' '), c.asksToClose ? "CloseScanResults" : "");
+        if (c.asksToClose)
+            h.command(&AppController::chooseDisk);
+        EXPECT_EQ(h.engine->takeCalls(), "setDisk(none)");
+        EXPECT_EQ(h.controller->outlineView->selectionMode(), QAbstractItemView::SingleSelection);
+        EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
     }
 }
 
-TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndEndsWithTheNotice)
+TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkSaysWhy)
 {
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
     h.engine->duringScan = [&] { h.controller->progressWindowEndCancel(); };
-    quietly([&] {
-        h.controller->deletedFilesScan();
-        h.controller->scanWindowEndOK();
-    });
-    EXPECT_EQ(h.fakes.sound->played, std::vector<QString>{QStringLiteral("complete.aif")});
-    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts->calls[0].title, QStringLiteral("EndOfScan"));
-}
-
-TEST(DiskCommands, AScanThatCouldNotWorkSaysWhy)
-{
-    CommandHarness h;
-    ASSERT_TRUE(h.selectInOutline(h.partition));
     h.engine->failure = "the file-type descriptions did not load";
-    quietly([&] { h.controller->lostFilesScan(); });
-    ASSERT_EQ(h.fakes.alerts->calls.size(), 1u);
-    EXPECT_EQ(h.fakes.alerts->calls[0].message, QStringLiteral("the file-type descriptions did not load"));
+    h.command(&AppController::deletedFilesScan);
+    EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
+    ASSERT_EQ(h.fakes.titles.join(' '), "EndOfScan EndOfScan");
+    EXPECT_EQ(h.fakes.messages[1], QStringLiteral("the file-type descriptions did not load"));
 }
 
-TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchEachTimeItOpens)
+TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
 {
     CommandHarness h;
     ASSERT_TRUE(h.selectInOutline(h.partition));
-    h.engine->calls.clear();
-    for (bool on : {true, false, true}) {
-        SCOPED_TRACE(on);
-        h.controller->activateTextScanCheckbox->setChecked(on);
-        h.controller->deletedFilesScan();
-        EXPECT_TRUE(h.controller->scanWindow->isVisible());
-        EXPECT_EQ(h.controller->limitTextKeywordsCheckbox->isEnabled(), on);
-        EXPECT_EQ(h.controller->scanKeywordsTextView->isReadOnly(), !on);
-        // Clicking the switch changes them at once.
-        h.controller->activateTextScanCheckbox->click();
-        EXPECT_EQ(h.controller->limitTextKeywordsCheckbox->isEnabled(), !on);
-        h.controller->activateTextScanCheckbox->click();
-        h.controller->scanWindowEndCancel();
-        EXPECT_FALSE(h.controller->scanWindow->isVisible());
-        EXPECT_EQ(h.controller->scanWindow->result(), 0);
-    }
-    EXPECT_TRUE(h.engine->calls.empty()) << "Cancel starts nothing";
-}
-
-TEST(ScanOptionsSheet, StartPassesTheOptionsAndKeywordsSplitAtLineEndsOnly)
-{
-    CommandHarness h;
-    ASSERT_TRUE(h.selectInOutline(h.partition));
+    h.engine->takeCalls();
+    h.controller->activateTextScanCheckbox->setChecked(false);
+    h.controller->deletedFilesScan();
+    EXPECT_FALSE(h.controller->limitTextKeywordsCheckbox->isEnabled());
+    h.controller->activateTextScanCheckbox->click(); // clicking the switch changes them at once
+    EXPECT_TRUE(h.controller->limitTextKeywordsCheckbox->isEnabled());
+    h.controller->scanWindowEndCancel();
+    EXPECT_EQ(h.engine->takeCalls(), "") << "Cancel starts nothing";
     h.controller->activateTextScanCheckbox->setChecked(true);
     h.controller->deletedFilesScan();
     h.controller->limitTextKeywordsCheckbox->setChecked(true);
@@ -249,61 +308,261 @@ TEST(ScanOptionsSheet, StartPassesTheOptionsAndKeywordsSplitAtLineEndsOnly)
     h.controller->scanKeywordsTextView->setPlainText(QString::fromStdString(longWord) +
                                                      QStringLiteral("\nRechnung\r\n\u00e9t\u00e9"));
     quietly([&] { h.controller->scanWindowEndOK(); });
-    EXPECT_EQ(h.controller->scanWindow->result(), 1);
-    EXPECT_TRUE(h.engine->enableSearchText);
-    EXPECT_TRUE(h.engine->enableSearchKeywords);
+    EXPECT_EQ(h.engine->takeCalls(), "setDisk scan(0,text,keywords)");
     EXPECT_EQ(h.engine->keywords, (std::vector<std::string>{longWord, "Rechnung", "\xc3\xa9t\xc3\xa9"}));
 }
 
-TEST(OutlineSelection, DecidesTheDiskTheFolderAndTheTitle)
+TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndTheViewerOpenAndHoversHint)
 {
     CommandHarness h;
+    EXPECT_EQ(h.enabledCommands(), "10000001110");
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
-    EXPECT_EQ(h.controller->disk, h.wholeDisk);
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
+    EXPECT_EQ(h.enabledCommands(), "10111001110");
     ASSERT_TRUE(h.selectInOutline(h.partition));
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Part A1 (Volume)"));
-
-    quietly([&] { h.controller->browseVolume(); });
-    EXPECT_EQ(h.controller->disk, nullptr);
-    CVolumeItem* docs = h.resultFolder("Docs");
-    ASSERT_TRUE(h.selectInOutline(docs));
-    EXPECT_EQ(h.controller->folder, docs);
-    ASSERT_NE(h.controller->tableModel, nullptr);
-    QAbstractItemModel* table = h.controller->tableView->model();
-    ASSERT_EQ(table->rowCount(), 2);
-    EXPECT_EQ(table->index(0, 0).data().toString(), QStringLiteral("a.txt")) << "sorted by name";
-
-    // Sort by size: the bigger file last; the grid reads the same folder.
+    EXPECT_EQ(h.enabledCommands(), "11110001110");
+    h.browseDocs();
+    EXPECT_EQ(h.enabledCommands(), "10000111111");
+    EXPECT_EQ(h.controller->tableView->model()->index(0, 0).data().toString(), QStringLiteral("a.txt"));
     h.controller->sortBySize();
     EXPECT_EQ(h.controller->tableView->model()->index(1, 0).data().toString(), QStringLiteral("b.txt"));
     EXPECT_EQ(h.controller->thumbCount(), 0) << "the table tab is in front";
-    h.controller->tabView->setCurrentIndex(1);
-    EXPECT_EQ(h.controller->thumbCount(), 2);
-    EXPECT_EQ(h.controller->thumbFooterAtIndex(1), QStringLiteral("b.txt")) << "the grid has the table's order";
-    EXPECT_EQ(h.controller->thumbFolder, docs);
-}
-
-TEST(WindowCommands, AboutHelpAndTheViewer)
-{
-    CommandHarness h;
     h.controller->about();
-    EXPECT_EQ(h.fakes.about->shown, std::vector<QString>{QStringLiteral("Gleaner")});
+    EXPECT_EQ(h.fakes.about, std::vector<QString>{QStringLiteral("Gleaner")});
     h.controller->help();
-    ASSERT_EQ(h.fakes.opener->opened.size(), 1u);
-    EXPECT_TRUE(h.fakes.opener->opened[0].endsWith(QStringLiteral("/help.html")));
-    EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    ASSERT_EQ(h.fakes.opened.size(), 1u);
+    EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
     h.controller->toggleViewer();
     EXPECT_TRUE(h.controller->viewerWindow->isVisible());
     h.controller->toggleViewer();
     EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
+    bare.controller->help();
+    EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
+    // An emptied outline selection leaves the table as it was, and the grid shows the same rows.
+    quietly([&] { h.controller->outlineView->clearSelection(); });
+    EXPECT_EQ(h.controller->folder, nullptr);
+    EXPECT_EQ(h.enabledCommands(), "10000001111");
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbCount(), 2);
+    EXPECT_EQ(h.controller->thumbFooterAtIndex(1), QStringLiteral("b.txt")) << "the grid has the table's order";
+    EXPECT_EQ(h.controller->thumbFolder, h.resultFolder("Docs"));
+    h.controller->helpText = QStringLiteral("before");
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+    QCoreApplication::sendEvent(h.toolbarView("BrowseVolume"), &enter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("before")) << "a disabled button leaves the hint line alone";
+    QWidget* about = h.toolbarView("About");
+    QCoreApplication::sendEvent(about, &enter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint"));
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(about, &leave);
+    QCoreApplication::sendEvent(about, &enter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("AboutToolHint")) << "leaving keeps the hint";
+    // A sheet closing over the button enters it again where the pointer left it: that is no hover.
+    h.controller->helpText = QStringLiteral("SelectFilesToRecoverHint");
+    QCoreApplication::sendEvent(about, &leave);
+    const QPointF still = QCursor::pos();
+    QEnterEvent reenter(QPointF(2, 2), still, still);
+    QCoreApplication::sendEvent(about, &reenter);
+    EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
 }
 
-TEST(WindowCommands, HelpWithoutAHelpFileOpensNothing)
+TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheReportAndSaysWhatFailed)
 {
-    CommandHarness h(false, [](FakeServices& fakes) { fakes.info->erase(QStringLiteral("HelpFile")); });
-    h.controller->help();
-    EXPECT_TRUE(h.fakes.opener->opened.empty());
+    CommandHarness h([](FakeServices& fakes) {
+        fakes.texts[QStringLiteral("AppFileListReportOnDate")] = QStringLiteral("%@ list of %@");
+        // A name is data, never a format.
+        fakes.info[QStringLiteral("AppName")] = QStringLiteral("Glea%@ner %d");
+    });
+    h.browseDocs();
+    quietly([&] {
+        h.controller->save();
+        h.controller->saveReport();
+    });
+    EXPECT_EQ(h.engine->takeCalls(), "") << "the panels were cancelled: nothing is written";
+    EXPECT_EQ(h.fakes.suggestedNames, std::vector<QString>{QStringLiteral("report.html")});
+    h.fakes.messages.clear();
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/list");
+    h.selectTableRows({0});
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
+    EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
+    h.engine->failReport = true;
+    h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /nonexistent/folder/report.html, (c) the makers)");
+    EXPECT_EQ(h.fakes.messages, QStringList{QStringLiteral("SaveReportFailedNotice")});
+    ScratchDir target;
+    h.fakes.folderAnswer = QString::fromStdString(target.path());
+    h.fakes.titles.clear();
+    h.selectTableRows({1, 0});
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save(a.txt b.txt to " + target.path() + ")");
+    EXPECT_EQ(h.fakes.titles.join(' '), "SavingFiles");
+    // A scan's pending outline reload runs at the next operation: the folder and its chosen files survive it.
+    h.selectTableRows({1});
+    quietly([&] { h.controller->reloadOutlineView(); });
+    EXPECT_EQ(h.controller->folder, h.resultFolder("Docs"));
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save(b.txt to " + target.path() + ")");
+    // The grid shares the table's choice; choosing none there saves the outline's folder.
+    h.controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h.controller->thumbView->selectedIndexes(), std::set<int>{1});
+    h.controller->thumbView->selectIndexes({}, false);
+    h.engine->incomplete = {target.file("Docs/%s%n.txt")};
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save(Docs to " + target.path() + ")");
+    EXPECT_EQ(h.fakes.messages.back(),
+              "SaveIncompleteNotice\n\n" + QString::fromStdString(target.file("Docs/%s%n.txt")));
+}
+
+TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
+{
+    ScratchDir scratch;
+    struct stat folderInfo {};
+    ASSERT_EQ(::stat(scratch.path().c_str(), &folderInfo), 0);
+    const std::string image = scratch.file("disk.img");
+    ASSERT_TRUE(writeFileBytes(image, std::vector<uint8_t>(4096, 0)));
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), image)) << "an image file keeps its blocks";
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), "/nonexistent/device"));
+    const std::string same = scratch.file("same");
+    const std::string other = scratch.file("other");
+    if (::mknod(same.c_str(), S_IFBLK | 0600, folderInfo.st_dev) != 0 ||
+        ::mknod(other.c_str(), S_IFBLK | 0600, makedev(7, 250)) != 0)
+        GTEST_SKIP() << "cannot make device nodes here (needs root)";
+    EXPECT_TRUE(folderLiesOnDevice(scratch.path(), same));
+    EXPECT_FALSE(folderLiesOnDevice(scratch.path(), other));
+    CMemoryDisk device(512, 8192, same);
+    CPartitionDisk window(&device, 64, 8191);
+    CommandHarness h;
+    quietly([&] { h.controller->recovery()->setDisk(&window); });
+    h.engine->buildResults(ItemDeleted, "Deleted");
+    h.controller->folder = h.resultFolder("Docs");
+    h.fakes.folderAnswer = QString::fromStdString(scratch.path());
+    h.engine->takeCalls();
+    h.fakes.answers = {AlertAnswer::Default, AlertAnswer::Alternate}; // OK, then "No"
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.fakes.messages.value(1), QStringLiteral("AskSaveOnSourceDisk"));
+    EXPECT_EQ(h.engine->takeCalls(), "") << "No saves nothing";
+    quietly([&] { h.controller->save(); });
+    EXPECT_EQ(h.engine->takeCalls(), "save( to " + scratch.path() + ")");
+}
+
+constexpr int kMatches = 60; // files named "match-..." in four folders
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        RECOVERY_REQUIRE_TOOLS("xorriso");
+        TreeSpec tree;
+        tree.file("docs/readme.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'})
+            .file("docs/data.bin", 70000, 7)
+            .file("docs/picture.png", samplePng())
+            .file("other/notes.txt", 3000, 9)
+            .file("other/caf\xc3\xa9.txt", 100, 11);
+        for (int i = 0; i < kMatches; ++i)
+            tree.file("many" + std::to_string(i % 4) + "/match-" + std::to_string(i) + ".txt", 16, uint32_t(i));
+        ASSERT_NO_FATAL_FAILURE(makeXorrisoDisk(&volume, tree));
+        h = std::make_unique<CommandHarness>(nullptr, &volume);
+        h->controller->mainWindow->resize(1000, 700);
+    }
+    void click(QAbstractItemView* view, const QModelIndex& index, Qt::KeyboardModifiers modifiers = {})
+    {
+        ASSERT_TRUE(index.isValid());
+        view->scrollTo(index);
+        quietly(
+            [&] { QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, view->visualRect(index).center()); });
+    }
+    void clickToolbar(const char* identifier)
+    {
+        QWidget* button = h->toolbarView(identifier);
+        ASSERT_TRUE(button && button->isEnabled()) << identifier;
+        quietly([&] { QTest::mouseClick(button, Qt::LeftButton); });
+    }
+    QModelIndex tableRow(const QString& name) const
+    {
+        QAbstractItemModel* model = h->controller->tableView->model();
+        return model->match(model->index(0, 0), Qt::DisplayRole, name, 1, Qt::MatchExactly).value(0);
+    }
+    void openDocs()
+    {
+        ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(volume.partition)));
+        ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
+        ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
+        ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
+    }
+    void search(const QString& text)
+    {
+        h->controller->searchField->setText(text);
+        quietly([&] { QTest::keyClick(h->controller->searchField, Qt::Key_Return); });
+    }
+    XorrisoDisk volume;
+    std::unique_ptr<CommandHarness> h;
+};
+
+TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(openDocs());
+    click(h->controller->tableView, tableRow(QStringLiteral("readme.txt")));
+    click(h->controller->tableView, tableRow(QStringLiteral("data.bin")), Qt::ControlModifier);
+    ScratchDir target;
+    h->fakes.folderAnswer = QString::fromStdString(target.path());
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    for (const char* name : {"readme.txt", "data.bin"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(readFileBytes(target.file(name)), readFileBytes(volume.source + "/docs/" + name));
+    }
+    EXPECT_TRUE(readFileBytes(target.file("picture.png")).empty()) << "only the chosen files are saved";
+    EXPECT_FALSE(h->controller->mainWindow->grab().isNull()) << "the table paints its icons and sizes";
+    h->controller->tabView->setCurrentIndex(1);
+    EXPECT_EQ(h->controller->thumbCount(), 3);
+    const int picture = tableRow(QStringLiteral("picture.png")).row();
+    h->controller->thumbView->requestThumbnail(picture);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h->controller->thumbView->hasThumbnail(picture); }, 5000));
+    h->controller->thumbView->selectIndexes({picture}, false);
+    quietly([&] { h->controller->thumbViewSelectionDidChange(); });
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    EXPECT_EQ(readFileBytes(target.file("picture.png")), readFileBytes(volume.source + "/docs/picture.png"));
+    {
+        // A command holds the engine while the grid's worker wants it: changing folder must not wait.
+        EngineLocker lock(engineLock());
+        h->controller->thumbView->requestThumbnail(0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return h->controller->thumbView->isWorkerRunning(); }, 2000));
+        click(h->controller->outlineView, h->outlineRow(h->resultFolder("other")));
+    }
+    EXPECT_EQ(h->controller->thumbCount(), 2);
+    EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
+}
+
+TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheetsCancel)
+{
+    ASSERT_NO_FATAL_FAILURE(openDocs());
+    search(QStringLiteral("caf\u00e9"));
+    EXPECT_EQ(h->controller->outlineView->selectionModel()->selectedRows(),
+              QModelIndexList{h->outlineRow(h->controller->recovery()->searchFolder)});
+    ASSERT_EQ(h->controller->tableView->model()->rowCount(), 1);
+    EXPECT_EQ(h->controller->tableView->model()->index(0, 0).data().toString().normalized(QString::NormalizationForm_C),
+              QStringLiteral("caf\u00e9.txt"));
+    h->fakes.clock->stepPerRead = 0.2; // every progress update passes the throttle
+    h->controller->mainWindow->show();
+    AppController::setApplicationDelegate(h->controller.get());
+    bool sheetShownAtClick = false;
+    // Runs inside the first progress update's event handling, while the engine is mid-walk.
+    QTimer::singleShot(0, h->controller.get(), [&] {
+        sheetShownAtClick = h->controller->progressWindow->isVisible();
+        QTest::mouseClick(h->controller->progressCancelButton, Qt::LeftButton);
+    });
+    search(QStringLiteral("match"));
+    EXPECT_TRUE(sheetShownAtClick);
+    EXPECT_FALSE(h->controller->progressCancelButton->isEnabled());
+    CVolumeItem* found = h->controller->recovery()->searchFolder;
+    ASSERT_NE(found, nullptr);
+    EXPECT_LT(found->children.size(), size_t(kMatches)) << "the search ran to the end";
+    search(QStringLiteral("match")); // without Cancel the same search finds every file
+    EXPECT_EQ(h->controller->tableView->model()->rowCount(), kMatches);
+    AppController::setApplicationDelegate(nullptr);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// Scripted stand-ins for the interface's platform services, and a controller whose inner state
-// the tests may read. Every fake records what it was asked and answers as the test set it up.
+// Scripted stand-ins for the interface's services, and a controller whose inner state tests read.
 #pragma once
 
 #include "AppController.h"
@@ -9,32 +8,11 @@
 #include "recovery.h"
 
 #include <QCoreApplication>
-#include <QString>
 
 #include <deque>
 #include <map>
 #include <memory>
 #include <vector>
-
-struct AlertCall {
-    QString title, message, defaultButton, alternateButton, otherButton;
-};
-
-class ScriptedAlerts : public AlertService {
-public:
-    AlertAnswer runAlert(QWidget*, const QString& title, const QString& message, const QString& defaultButton,
-                         const QString& alternateButton, const QString& otherButton) override
-    {
-        calls.push_back({title, message, defaultButton, alternateButton, otherButton});
-        if (answers.empty())
-            return AlertAnswer::Default;
-        const AlertAnswer answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    std::vector<AlertCall> calls;
-    std::deque<AlertAnswer> answers;
-};
 
 class FakeClock : public ClockService {
 public:
@@ -44,139 +22,104 @@ public:
         time += stepPerRead;
         return value;
     }
-    double time = 1000.0;   // any start: only differences count
+    double time = 1000.0;
     double stepPerRead = 0; // moves the clock on at every reading
 };
 
-class RecordingSpeech : public SpeechService {
+// Every service in one object, outliving its controllers; alerts answer from the queue, then Default.
+class FakeServices : public AlertService,
+                     public FilePanelService,
+                     public AboutService,
+                     public FileOpenService,
+                     public SpeechService,
+                     public SoundService,
+                     public EventPumpService {
 public:
-    void speak(const QString& text) override { spoken.push_back(text); }
-    void stop() override { ++stops; }
-    std::vector<QString> spoken;
-    int stops = 0;
-};
-
-class RecordingSound : public SoundService {
-public:
-    void play(const QString& name) override { played.push_back(name); }
-    std::vector<QString> played;
-};
-
-class CountingPump : public EventPumpService {
-public:
-    void processEvents() override
+    AlertAnswer runAlert(QWidget*, const QString& title, const QString& message, const QString&, const QString&,
+                         const QString&) override
     {
-        ++count;
-        if (forward)
-            QCoreApplication::processEvents();
+        titles.append(title);
+        messages.append(message);
+        const AlertAnswer answer = answers.empty() ? AlertAnswer::Default : answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
     }
-    int count = 0;
-    bool forward = false; // also handle the events, as the real pump does
-};
-
-// A file panel answering as the test set it (empty: cancelled), and an About box and file opener
-// that record what they were asked.
-class ScriptedPanels : public FilePanelService {
-public:
     QString chooseFolder(QWidget*, const QString& title) override
     {
         folderTitles.push_back(title);
         return folderAnswer;
     }
-    QString chooseSaveFile(QWidget*, const QString& title, const QString& suggestedName) override
+    QString chooseSaveFile(QWidget*, const QString&, const QString& suggestedName) override
     {
-        saveTitles.push_back(title);
         suggestedNames.push_back(suggestedName);
         return saveAnswer;
     }
-    QString folderAnswer, saveAnswer;
-    std::vector<QString> folderTitles, saveTitles, suggestedNames;
-};
-
-class RecordingAbout : public AboutService {
-public:
-    void showAbout(QWidget*, const QString& name, const QString&, const QString&) override { shown.push_back(name); }
-    std::vector<QString> shown;
-};
-
-class RecordingOpener : public FileOpenService {
-public:
+    void showAbout(QWidget*, const QString& name, const QString&, const QString&) override { about.push_back(name); }
     bool openFile(const QString& path) override
     {
         opened.push_back(path);
         return true;
     }
-    std::vector<QString> opened;
-};
-
-// Services that show nothing and touch no device: an engine, an empty disk manager, and text and
-// Info tables the test fills (empty: every text is its key).
-struct FakeServices {
-    std::shared_ptr<ScriptedAlerts> alerts = std::make_shared<ScriptedAlerts>();
-    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
-    std::shared_ptr<RecordingSpeech> speech = std::make_shared<RecordingSpeech>();
-    std::shared_ptr<RecordingSound> sound = std::make_shared<RecordingSound>();
-    std::shared_ptr<CountingPump> pump = std::make_shared<CountingPump>();
-    std::shared_ptr<ScriptedPanels> panels = std::make_shared<ScriptedPanels>();
-    std::shared_ptr<RecordingAbout> about = std::make_shared<RecordingAbout>();
-    std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
-    std::shared_ptr<std::map<QString, QString>> texts = std::make_shared<std::map<QString, QString>>();
-    std::shared_ptr<std::map<QString, QString>> info = std::make_shared<std::map<QString, QString>>();
-
-    AppServices services() const
+    void speak(const QString& text) override { spoken.push_back(text); }
+    void stop() override { ++speechStops; }
+    void play(const QString& name) override { played.push_back(name); }
+    void processEvents() override
     {
-        AppServices s;
-        s.alerts = alerts;
-        s.filePanels = panels;
-        s.about = about;
-        s.fileOpener = opener;
-        s.speech = speech;
-        s.sound = sound;
-        s.clock = clock;
-        s.eventPump = pump;
-        s.makeRecovery = [] { return new CRecovery(); };
-        s.makeDiskManager = [] { return new CDiskManager(); };
-        s.lookupText = [table = texts](const QString& key) {
-            auto found = table->find(key);
-            return found == table->end() ? QString() : found->second;
-        };
-        s.lookupInfo = [table = info](const QString& key) {
-            auto found = table->find(key);
-            return found == table->end() ? QString() : found->second;
-        };
-        return s;
+        ++pumped;
+        QCoreApplication::processEvents();
     }
+    AppServices services()
+    {
+        const std::shared_ptr<FakeServices> self(std::shared_ptr<FakeServices>(), this); // not owned
+        return {.alerts = self,
+                .filePanels = self,
+                .about = self,
+                .fileOpener = self,
+                .speech = self,
+                .sound = self,
+                .clock = clock,
+                .eventPump = self,
+                .makeRecovery = [] { return new CRecovery(); },
+                .makeDiskManager = [] { return new CDiskManager(); },
+                .lookupText = [this](const QString& key) { return texts.count(key) ? texts.at(key) : QString(); },
+                .lookupInfo = [this](const QString& key) { return info.count(key) ? info.at(key) : QString(); }};
+    }
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::map<QString, QString> texts, info;
+    QStringList titles, messages; // of the alerts
+    std::deque<AlertAnswer> answers;
+    QString folderAnswer, saveAnswer;
+    std::vector<QString> folderTitles, suggestedNames, about, opened, spoken, played;
+    int speechStops = 0, pumped = 0;
 };
 
-// The controller with its inner state open to the tests.
 class TestController : public AppController {
 public:
     using AppController::AppController;
-    using AppController::busy;
     using AppController::cancelAction;
-    using AppController::disk;
-    using AppController::diskman;
     using AppController::expandOutlineViewPending;
     using AppController::fadestate;
     using AppController::folder;
-    using AppController::helpAlpha;
     using AppController::helpText;
-    using AppController::rec;
     using AppController::statusListener;
     using AppController::tableModel;
     using AppController::theLock;
     using AppController::thumbFolder;
-    using AppController::timerCounter;
-    using AppController::treeModel;
     using AppController::updateOutlineViewPending;
     using AppController::updateTableViewPending;
 };
 
-// A controller over the fakes with its windows made and titled.
-inline std::unique_ptr<TestController> loadedController(const FakeServices& fakes)
+inline std::unique_ptr<TestController> loadedController(FakeServices& fakes)
 {
     auto controller = std::make_unique<TestController>(fakes.services());
     controller->loadWindowDescription();
     controller->updateUIstrings();
     return controller;
 }
+
+class FixedDiskManager : public CDiskManager {
+public:
+    void scanForDisks() override {}
+    void scanForPartitions() override {}
+};
