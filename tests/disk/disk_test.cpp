@@ -20,24 +20,23 @@ namespace {
 // Counts its deletions, to show who owns a disk.
 class CountedDisk : public CMemoryDisk {
 public:
-    CountedDisk(const std::string& path, int* deleted) : CMemoryDisk(512, 4, path), deleted(deleted) {}
+    CountedDisk(const std::string& path, int* deleted, const std::string& name = "", int64_t blocks = 4)
+        : CMemoryDisk(512, 1, path), deleted(deleted)
+    {
+        setName(name);
+        setBlockCount(blocks);
+    }
     ~CountedDisk() override { ++*deleted; }
     int* deleted;
 };
-
-CMemoryDisk* diskOf(const std::string& path, const std::string& name, int64_t blocks)
-{
-    CMemoryDisk* disk = new CMemoryDisk(512, 1, path);
-    disk->setName(name);
-    disk->setBlockCount(blocks);
-    return disk;
-}
 } // namespace
 
-TEST(CDiskOpen, OpensAreCountedAndACloseTooManyDoesNothing)
+// A count gone negative would keep the next open from the device; a later open's write flag is
+// not looked at. A window's opens on its parent are its own: deleting it gives back exactly those.
+TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
 {
     CMemoryDisk disk(512, 4);
-    disk.close(); // a count gone negative would keep the next open from the device
+    disk.close();
     EXPECT_EQ(disk.getOpenCount(), 0);
     EXPECT_TRUE(disk.open(false));
     EXPECT_TRUE(disk.open(true));
@@ -46,29 +45,52 @@ TEST(CDiskOpen, OpensAreCountedAndACloseTooManyDoesNothing)
     disk.close();
     EXPECT_EQ(disk.openCalls, 1);
     EXPECT_EQ(disk.closeCalls, 1);
-    EXPECT_FALSE(disk.openedForWrite); // a later open's flag is not looked at
+    EXPECT_FALSE(disk.openedForWrite);
+    const struct {
+        bool parentHeld;
+        int windowOpens, windowCloses;
+        int parentOpens, parentCloses; // afterwards
+    } cases[] = {{true, 1, 1, 1, 0}, {false, 2, 0, 0, 1}, {true, 2, 0, 1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.parentHeld << c.windowOpens << c.windowCloses);
+        CMemoryDisk parent(512, 100);
+        ASSERT_TRUE(!c.parentHeld || parent.open(false));
+        auto* window = new CPartitionDisk(&parent, 10, 19);
+        for (int i = 0; i < c.windowOpens; ++i)
+            ASSERT_TRUE(window->open(false));
+        for (int i = 0; i < c.windowCloses; ++i)
+            window->close();
+        delete window;
+        EXPECT_EQ(parent.getOpenCount(), c.parentOpens);
+        EXPECT_EQ(parent.closeCalls, c.parentCloses);
+    }
 }
 
-TEST(CDiskPartitions, DuplicateIsRefusedButLosesItsWholeDiskFlag)
+TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheckAndRefusesADuplicate)
 {
     CMemoryDisk disk(512, 100);
-    EXPECT_TRUE(disk.addPartition(new CPartitionDisk(&disk, 10, 20)));
-    CPartitionDisk duplicate(&disk, 10, 20);
+    auto* window = new CPartitionDisk(&disk, 10, 19);
+    EXPECT_EQ(window->getBlockCount(), 10);
+    EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
+    uint8_t block[512];
+    ASSERT_TRUE(window->readBlocks(15, 1, block));
+    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
+    EXPECT_TRUE(disk.addPartition(window));
+    CPartitionDisk duplicate(&disk, 10, 19);
     OutputCapture quiet;
     EXPECT_FALSE(disk.addPartition(&duplicate));
-    EXPECT_FALSE(duplicate.isWholeDisk());
+    EXPECT_FALSE(duplicate.isWholeDisk()) << "refused, but no longer a whole disk";
     EXPECT_EQ(disk.getPartitionCount(), 1);
     EXPECT_EQ(disk.getPartition(1), nullptr);
     EXPECT_EQ(disk.getPartition(-1), nullptr);
 }
 
 // Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID, and disks of
-// 2^24 and 2^24 + 1 blocks one ID.
+// 2^24 and 2^24 + 1 blocks one ID. The manager keeps a disk only when its ID is new.
 TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
 {
-    CMemoryDisk disk(512, 1, "/dev/sdz");
-    disk.setName("Data");
-    disk.setBlockCount((int64_t(1) << 24) + 1);
+    int deleted = 0;
+    CountedDisk disk("/dev/sdz", &deleted, "Data", (int64_t(1) << 24) + 1);
     EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
     CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
     EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
@@ -79,55 +101,13 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
         EXPECT_TRUE(disk.addPartition(lost)) << start;
     }
     CDiskManager manager;
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/a", "A", 100)));
-    CMemoryDisk* again = diskOf("/dev/a", "A", 100);
-    EXPECT_FALSE(manager.addDisk(again));
-    delete again; // a refused disk stays with the caller
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", (int64_t(1) << 24) + 1)));
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", int64_t(1) << 24)));
+    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/a", &deleted, "A", 100)));
+    CountedDisk again("/dev/a", &deleted, "A", 100);
+    EXPECT_FALSE(manager.addDisk(&again));
+    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/b", &deleted, "B", (int64_t(1) << 24) + 1)));
+    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/b", &deleted, "B", int64_t(1) << 24)));
     EXPECT_EQ(manager.getDiskCount(), 3);
-}
-
-TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
-{
-    CMemoryDisk disk(512, 100);
-    CPartitionDisk window(&disk, 10, 19);
-    EXPECT_EQ(window.getBlockCount(), 10);
-    EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
-    uint8_t block[512];
-    ASSERT_TRUE(window.readBlocks(15, 1, block));
-    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
-}
-
-// A window's opens on its parent are its own: closing or deleting it gives back exactly those,
-// never the opens of the parent's other user.
-TEST(CPartitionDisk, DeletingAWindowGivesBackOnlyItsOwnOpensOnTheParent)
-{
-    const struct {
-        const char* name;
-        bool parentHeld;
-        int windowOpens, windowCloses;
-        int parentOpens, parentCloses; // afterwards
-    } cases[] = {
-        {"closed, parent held elsewhere", true, 1, 1, 1, 0},
-        {"open twice, parent free", false, 2, 0, 0, 1},
-        {"open twice, parent held elsewhere", true, 2, 0, 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CMemoryDisk disk(512, 100);
-        if (c.parentHeld) {
-            ASSERT_TRUE(disk.open(false));
-        }
-        auto* window = new CPartitionDisk(&disk, 10, 19);
-        for (int i = 0; i < c.windowOpens; ++i)
-            ASSERT_TRUE(window->open(false));
-        for (int i = 0; i < c.windowCloses; ++i)
-            window->close();
-        delete window;
-        EXPECT_EQ(disk.getOpenCount(), c.parentOpens);
-        EXPECT_EQ(disk.closeCalls, c.parentCloses);
-    }
+    EXPECT_EQ(deleted, 0) << "a refused disk stays with the caller";
 }
 
 // Windows own their partitions, the manager its disks, cleared or destroyed.
@@ -152,10 +132,11 @@ TEST(CDiskOwnership, WindowsAndTheManagerDeleteWhatTheyHold)
 
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
+    int deleted = 0;
     CDiskManager manager;
-    CMemoryDisk* disk = diskOf("/dev/a", "", int64_t(3) << 20);
+    CDisk* disk = new CountedDisk("/dev/a", &deleted, "", int64_t(3) << 20);
+    CDisk* second = new CountedDisk("/dev/b", &deleted, "Data", int64_t(1) << 31);
     manager.addDisk(disk);
-    CMemoryDisk* second = diskOf("/dev/b", "Data", int64_t(1) << 31);
     manager.addDisk(second);
     disk->addPartition(new CPartitionDisk(disk, 10, 20));
     second->addPartition(new CPartitionDisk(second, 30, 40));
@@ -180,5 +161,5 @@ TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNul
                                {nullptr, 0}})
         EXPECT_EQ(model.getChild(item, index), nullptr) << index;
     EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
-    EXPECT_EQ(model.getItemText(model.getChild(&manager, 1)), "Data, 1.00 T");
+    EXPECT_EQ(model.getItemText(second), "Data, 1.00 T");
 }
