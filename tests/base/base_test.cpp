@@ -1,0 +1,349 @@
+#include "data.h"
+#include "logger.h"
+#include "machelpers.h"
+#include "stringstable.h"
+#include "threads.h"
+#include "utils.h"
+
+#include "outputcapture.h"
+#include "scopedenvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <barrier>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <type_traits>
+
+static_assert(!std::is_copy_constructible_v<CData> && !std::is_copy_assignable_v<CData>,
+              "a copied CData would free its memory twice");
+
+// Under ASan, owned memory that attach fails to free shows as a leak, and a realloc or free of the
+// lent array as heap corruption.
+TEST(CData, BorrowedMemoryIsNeitherFreedNorResized)
+{
+    uint8_t lent[16] = {7};
+    CData buffer;
+    ASSERT_TRUE(buffer.alloc(1, 64));
+    buffer.attach(lent, 1, sizeof lent);
+    EXPECT_FALSE(buffer.isOwned());
+    EXPECT_EQ(buffer.getData(4), lent + 4);
+    ASSERT_TRUE(buffer.realloc(1, 32));
+    EXPECT_TRUE(buffer.isOwned());
+    EXPECT_NE(buffer.getData(), lent);
+    buffer.attach(lent, 1, sizeof lent);
+    buffer.clear();
+    EXPECT_EQ(lent[0], 7);
+}
+
+// Sizes and offsets that wrap in 32 bits are refused, and so is a copy one byte past the end.
+TEST(CData, CopiesUpToTheEndAndRefusesOneByteMoreOrSizesBeyond32Bits)
+{
+    CData buffer;
+    OutputCapture quiet;
+    EXPECT_FALSE(buffer.alloc(65536, 65537)); // wraps to 65536 in 32 bits
+    EXPECT_EQ(buffer.getData(), nullptr);
+    ASSERT_TRUE(buffer.alloc(1, 8));
+    uint8_t* before = buffer.getData();
+    EXPECT_FALSE(buffer.realloc(65536, 65537));
+    EXPECT_EQ(buffer.getData(), before);
+    EXPECT_EQ(buffer.getSize(), 8u);
+    EXPECT_FALSE(buffer.initWithData("abcdefgh", 0xFFFFFFF8u, 1, 16)); // offset + length wraps to 8
+    EXPECT_FALSE(buffer.initWithData("abcdefgh", 0, 2, 0x80000000u));  // 2 x 2^31 wraps to 0
+    EXPECT_TRUE(buffer.initWithData("abcdefgh", 0, 0, 0));             // zero sizes mean the buffer's own
+    EXPECT_TRUE(buffer.initWithData("xyz", 5, 1, 3));
+    EXPECT_FALSE(buffer.initWithData("wxyz", 5, 1, 4));
+    EXPECT_EQ(std::memcmp(buffer.getData(), "abcdexyz", 8), 0);
+}
+
+namespace {
+// The logger is process-wide: each test starts and ends with it enabled and nothing muted.
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { TearDown(); }
+    void TearDown() override
+    {
+        logger->setEnabled(true);
+        for (const char* name : {"base_test.cpp", "disks.cpp", "Disks.cpp"})
+            logger->unmuteFile(name);
+    }
+    CLogger* logger = CLogger::getInstance();
+};
+} // namespace
+
+// Muting is by base name, in any folder and case-sensitive, and a set, not a count; a disabled or
+// muted site does not even evaluate its arguments.
+TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
+{
+    logger->muteFile("disks.cpp");
+    logger->muteFile("Disks.cpp");
+    logger->muteFile("Disks.cpp");
+    logger->unmuteFile("Disks.cpp");
+    OutputCapture out;
+    for (const char* path : {"/src/disks.cpp", "C:\\src\\disks.cpp", "disks.cpp", "/src/Disks.cpp", "/src/xdisks.cpp"})
+        logger->log(1, path, "", (std::string(path) + "\n").c_str());
+    logger->log(1, nullptr, "", "no path\n");
+    int argumentsEvaluated = 0;
+    logger->setEnabled(false);
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
+    logger->setEnabled(true);
+    logger->muteFile("base_test.cpp");
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
+    logger->unmuteFile("base_test.cpp");
+    GLEANER_LOG("value %d\n", ++argumentsEvaluated);
+    EXPECT_EQ(out.finish(), "/src/Disks.cpp\n/src/xdisks.cpp\nno path\nvalue 1\n");
+    EXPECT_EQ(argumentsEvaluated, 1);
+}
+
+TEST_F(LoggerTest, LongMessageIsCutToTheBuffer)
+{
+    const size_t room = CLogger::kFormatBufferSize - 1; // the terminating NUL takes the last byte
+    for (const size_t length : {room, room + 1, 3 * room}) {
+        SCOPED_TRACE(length);
+        const std::string text(length, 'q');
+        EXPECT_EQ(std::string(CLogger::format("%s", text.c_str())), text.substr(0, room));
+        OutputCapture out;
+        logger->print("%s", text.c_str());
+        EXPECT_EQ(out.finish(), text.substr(0, room));
+    }
+}
+
+// One thread's formatted text survives another thread's format; two threads logging and muting at
+// once write every line whole.
+TEST_F(LoggerTest, ThreadsFormatIntoTheirOwnBuffersAndWriteWholeLines)
+{
+    std::barrier sync(2);
+    std::string seen;
+    std::thread first([&] {
+        const char* mine = CLogger::format("first %d", 1);
+        sync.arrive_and_wait();
+        sync.arrive_and_wait(); // the other thread has formatted in between
+        seen = mine;
+    });
+    std::thread second([&] {
+        sync.arrive_and_wait();
+        CLogger::format("second thread's longer text %d", 2);
+        sync.arrive_and_wait();
+    });
+    first.join();
+    second.join();
+    EXPECT_EQ(seen, "first 1");
+    constexpr int kLines = 2000;
+    OutputCapture out;
+    std::thread writer([] {
+        for (int i = 0; i < kLines; ++i)
+            GLEANER_LOG("line %d of the first thread\n", i);
+    });
+    for (int i = 0; i < kLines; ++i) {
+        logger->muteFile("disks.cpp");
+        logger->log(i, "/src/volumes.cpp", "", CLogger::format("line %d of the second thread\n", i));
+        logger->unmuteFile("disks.cpp");
+    }
+    writer.join();
+    const std::string text = out.finish();
+    EXPECT_EQ(countOccurrences(text, " of the first thread\n"), kLines);
+    EXPECT_EQ(countOccurrences(text, " of the second thread\n"), kLines);
+    EXPECT_EQ(countOccurrences(text, "\n"), 2 * kLines);
+}
+
+// A name from the disk may hold terminal commands or format directives; what the log writes holds
+// no control character and formats nothing twice, and every other character, UTF-8 included, comes
+// out as it was.
+TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf8Escaped)
+{
+    const struct {
+        const char* name;
+        std::string text, written;
+    } cases[] = {
+        {"plain", "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n",
+         "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n"},
+        {"escape sequence", "name: \x1b]0;owned\x07\x1b[2J\n", "name: \\x1b]0;owned\\x07\\x1b[2J\n"},
+        {"line ends inside", "a\nfake line\r\tb\x7f\n\n", "a\\x0afake line\\x0d\\x09b\\x7f\n\n"},
+        {"C1 controls",
+         "csi \xC2\x9B"
+         "31m nel \xC2\x85 nbsp \xC2\xA0\n",
+         "csi \\u009b31m nel \\u0085 nbsp \xC2\xA0\n"},
+        {"not UTF-8",
+         "raw \x9B"
+         "31m \xC0\xAF \xED\xA0\x80 \xE6\x97\n",
+         "raw \\x9b31m \\xc0\\xaf \\xed\\xa0\\x80 \\xe6\\x97\n"},
+        {"nul", std::string("a\0b\n", 4), "a\\x00b\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(escapeControlCharacters(c.text), c.written);
+    }
+    OutputCapture out;
+    GLEANER_LOG("volume name: %s\n", "\x1b[31mred");
+    logger->print("%s\n", "\x1b[31mred");
+    logger->log(1, "x.cpp", "", "100%s %d %n\n");
+    GLEANER_LOG("%s\n", "file %s of %d%%");
+    EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n100%s %d %n\nfile %s of %d%%\n");
+}
+
+TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
+{
+    const struct {
+        const char* zone;
+        uint32_t time;
+        const char* text;
+    } cases[] = {{"UTC", 0, "1970-01-01 00:00:00"},
+                 {"UTC", 0x80000000u, "2038-01-19 03:14:08"},
+                 {"UTC", 0xFFFFFFFFu, "2106-02-07 06:28:15"},
+                 {"CET-1CEST,M3.5.0,M10.5.0/3", 0, "1970-01-01 01:00:00"},
+                 {"CET-1CEST,M3.5.0,M10.5.0/3", 1719835200, "2024-07-01 14:00:00"}}; // summer time
+    {
+        ScopedEnvironment environment;
+        for (const auto& c : cases) {
+            environment.set("TZ", c.zone);
+            ::tzset();
+            EXPECT_EQ(formatDate(c.time), c.text) << c.zone << " " << c.time;
+        }
+    }
+    ::tzset(); // the process's own zone again
+}
+
+// The shipped tables: a key no table has answers itself (text) or nothing (info value).
+TEST(ResourceTables, LocalizeAndInfoValueReadTheShippedTablesAndTellAMissingKey)
+{
+    EXPECT_EQ(localize("NoSuchKeyInAnyTable"), "NoSuchKeyInAnyTable");
+    EXPECT_EQ(infoValue("NoSuchInfoKey"), std::nullopt);
+    EXPECT_EQ(infoValue("AppName"), "Gleaner");
+    for (const char* key : {"AppNameShort", "HelpFile", "NSHumanReadableCopyright", "CFBundleShortVersionString"})
+        EXPECT_FALSE(infoValue(key).value_or("").empty()) << key;
+    EXPECT_TRUE(userInterfaceLanguage() != "en" || localize("SearchResults") == "Search Results");
+}
+
+namespace {
+std::atomic<long> wallClockShift{0};
+
+// Has no fields of its own, so its run may outlast its own part of the object.
+class PollingThread : public CThread {
+public:
+    void run() override
+    {
+        entered = true;
+        while (!isStopRequested())
+            std::this_thread::yield();
+        returned = true;
+    }
+    static inline std::atomic<bool> entered{false};
+    static inline std::atomic<bool> returned{false};
+};
+} // namespace
+
+// Stands in for the C library's gettimeofday in this test program (the program's own definition
+// wins) so a test can turn the wall clock back; a monotonic stop watch never notices.
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict tz) noexcept
+{
+    using Real = int (*)(struct timeval*, void*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "gettimeofday"));
+    const int result = real ? real(tv, tz) : -1;
+    if (result == 0)
+        tv->tv_sec -= wallClockShift.load();
+    return result;
+}
+
+TEST(CStopWatch, WallClockGoingBackDoesNotMakeTimeNegative)
+{
+    CStopWatch watch;
+    watch.start();
+    wallClockShift = 3600;
+    watch.stop();
+    wallClockShift = 0;
+    EXPECT_GE(watch.getElapsedMicroseconds(), 0);
+    EXPECT_GE(watch.getElapsedSeconds(), 0);
+}
+
+// A second start of a running thread is refused; stop, or else the destructor, waits for the run.
+TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
+{
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stop" : "destructor");
+        PollingThread::entered = PollingThread::returned = false;
+        {
+            PollingThread thread;
+            EXPECT_FALSE(thread.isRunning());
+            EXPECT_FALSE(PollingThread::entered);
+            ASSERT_TRUE(thread.start());
+            OutputCapture out;
+            EXPECT_FALSE(thread.start());
+            EXPECT_NE(out.finish().find("Error creating thread!\n"), std::string::npos); // the thread prints too
+            while (!PollingThread::entered)
+                std::this_thread::yield();
+            if (stop) {
+                thread.stop(true);
+                EXPECT_TRUE(PollingThread::returned);
+                EXPECT_FALSE(thread.isRunning());
+            }
+        }
+        EXPECT_TRUE(PollingThread::returned);
+    }
+}
+
+TEST(ScaleSize, UnitsStepAt1024AndStopAtT)
+{
+    const struct {
+        double value, scaled;
+        int unit;
+    } cases[] = {{1023, 1023, ' '},
+                 {1024, 1, 'K'},
+                 {1048575, 1048575 / 1024.0, 'K'},
+                 {1048576, 1, 'M'},
+                 {0x1p40 - 1, (0x1p40 - 1) / 0x1p30, 'G'},
+                 {0x1p40, 1, 'T'},
+                 {0x1p50, 1024, 'T'},
+                 {0x1p51, 2048, 'T'}};
+    for (const auto& c : cases) {
+        double value = c.value;
+        int unit = 0;
+        scaleSize(&value, &unit);
+        EXPECT_DOUBLE_EQ(value, c.scaled) << c.value;
+        EXPECT_EQ(unit, c.unit) << c.value;
+    }
+}
+
+// Hex digits are upper case, with zeros beyond the eighth (no 32-bit shift by 32 or more); a long
+// text outgrows the first buffer and is formatted a second time, from a fresh va_list.
+TEST(TextHelpers, HexStringsAndLongFormattedTextsComeOutWhole)
+{
+    EXPECT_EQ(toHexString(0xAB, 4), "00AB");
+    EXPECT_EQ(toHexString(0x1234, 2), "34");
+    EXPECT_EQ(toHexString(0xCAFEF00D, 12), "0000CAFEF00D");
+    const std::string text(5000, 'w');
+    EXPECT_EQ(formatString("%d|%s|%d|%s|%.1f", 17, text.c_str(), -4, "end", 2.5), "17|" + text + "|-4|end|2.5");
+}
+
+TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
+{
+    uint8_t bytes[20];
+    for (int i = 0; i < 20; ++i)
+        bytes[i] = uint8_t('A' + i);
+    CLogger::getInstance()->setEnabled(true);
+    OutputCapture err(2);
+    OutputCapture out(1);
+    hexdump("node", bytes, 20);
+    EXPECT_NE(out.finish().find("51 52 53 54 " + std::string(12 * 3, ' ') + " QRST\n"), std::string::npos);
+    EXPECT_EQ(err.finish(), "    0 00000000     16 00000010  ");
+}
+
+TEST(FindMemory, FirstMatchOrNullAlsoForEmptyAndLongerNeedles)
+{
+    const uint8_t hay[] = "abcabcxyz";
+    const auto find = [&](const char* needle, int hayLength, uint32_t needleLength) {
+        return findMemory(hay, reinterpret_cast<const uint8_t*>(needle), hayLength, needleLength);
+    };
+    EXPECT_EQ(find("cab", 9, 3), hay + 2);
+    EXPECT_EQ(find("xyz", 9, 3), hay + 6);
+    EXPECT_EQ(find("abcabcxyz", 9, 9), hay);
+    EXPECT_EQ(find("abd", 9, 3), nullptr);
+    EXPECT_EQ(find("abcd", 3, 4), nullptr); // longer than the haystack
+    EXPECT_EQ(find("a", 9, 0), nullptr);
+    EXPECT_EQ(find("a", -5, 1), nullptr);
+    EXPECT_EQ(find(nullptr, 9, 1), nullptr);
+}
