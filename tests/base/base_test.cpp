@@ -7,6 +7,7 @@
 
 #include "outputcapture.h"
 #include "scopedenvironment.h"
+#include "scratchdir.h"
 
 #include <gtest/gtest.h>
 
@@ -162,6 +163,8 @@ TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf
     } cases[] = {
         {"plain", "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n",
          "name: caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x93\x81 50%\n"},
+        {"highest two- and four-byte forms, last at the end", "\xDF\xBF \xF4\x8F\xBF\xBF caf\xC3\xA9",
+         "\xDF\xBF \xF4\x8F\xBF\xBF caf\xC3\xA9"},
         {"escape sequence", "name: \x1b]0;owned\x07\x1b[2J\n", "name: \\x1b]0;owned\\x07\\x1b[2J\n"},
         {"line ends inside", "a\nfake line\r\tb\x7f\n\n", "a\\x0afake line\\x0d\\x09b\\x7f\n\n"},
         {"C1 controls",
@@ -328,8 +331,20 @@ TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
     OutputCapture err(2);
     OutputCapture out(1);
     hexdump("node", bytes, 20);
+    hexdump("none", nullptr, 16);
     EXPECT_NE(out.finish().find("51 52 53 54 " + std::string(12 * 3, ' ') + " QRST\n"), std::string::npos);
     EXPECT_EQ(err.finish(), "    0 00000000     16 00000010  ");
+}
+
+TEST(PathHelpers, MakeDirectoryAndIsDirectoryTellFoldersFromTheRest)
+{
+    ScratchDir scratch;
+    EXPECT_TRUE(makeDirectory(scratch.file("inner")));
+    EXPECT_FALSE(makeDirectory(scratch.file("inner")));
+    EXPECT_TRUE(isDirectory(scratch.file("inner")));
+    EXPECT_TRUE(writeFileText(scratch.file("file"), "x"));
+    EXPECT_FALSE(isDirectory(scratch.file("file")));
+    EXPECT_FALSE(isDirectory(scratch.file("missing")));
 }
 
 TEST(FindMemory, FirstMatchOrNullAlsoForEmptyAndLongerNeedles)

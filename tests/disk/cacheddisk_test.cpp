@@ -202,6 +202,7 @@ TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
         for (const auto& [first, end] : c.zones)
             EXPECT_TRUE(cache.hadReadErrors(first * 512 + 511, 2));
         EXPECT_FALSE(cache.hadReadErrors(2 * 512, 512));
+        EXPECT_TRUE(cache.hadReadErrors(0, kLineBytes));
     }
 }
 
@@ -237,11 +238,11 @@ TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLines)
     CMemoryDisk disk(patternBytes(512 * 64, 19), 512);
     CCachedDisk cache(&disk, 2 * 2048, 2048);
     CData lent;
-    ASSERT_TRUE(cache.readData(100, 1000, &lent));
+    ASSERT_TRUE(cache.readData(1048, 1000, &lent)); // up to the line's last byte
     EXPECT_FALSE(lent.isOwned());
     for (int line = 1; line < 8; ++line)
         viaRead(cache, line * 2048, 2048);
-    EXPECT_EQ(Bytes(lent.getData(), lent.getData() + 1000), expected(disk.bytes, 100, 1000));
+    EXPECT_EQ(Bytes(lent.getData(), lent.getData() + 1000), expected(disk.bytes, 1048, 1000));
     CData copy;
     EXPECT_EQ(viaReadData(cache, copy, 2000, 5000), expected(disk.bytes, 2000, 5000));
     EXPECT_TRUE(copy.isOwned());
@@ -264,7 +265,11 @@ TEST(CCachedDisk, BadArgumentsAreRefusedAndTheInnerDiskIsOpenedThroughItsCount)
         EXPECT_FALSE(cache.readData(0, -4, &buffer));
         EXPECT_FALSE(cache.readData(0, 4, nullptr));
         EXPECT_TRUE(cache.read(0, 0, bytes));
+        EXPECT_FALSE(cache.readBlocks(-1, 1, bytes));
+        EXPECT_FALSE(cache.readBlocks(0, 1, nullptr));
         EXPECT_EQ(disk.readCalls, 0);
+        CCachedDisk orphan(nullptr, 20480, 2048);
+        EXPECT_FALSE(orphan.readBlocks(0, 1, bytes) || orphan.read(0, 1, bytes) || orphan.open(false));
         ASSERT_TRUE(cache.open(false));
         cache.close();
         EXPECT_EQ(disk.closeCalls, 0);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 // Models and listeners are deleted through these interfaces.
@@ -56,11 +57,14 @@ TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
         CMemoryDisk parent(512, 100);
         ASSERT_TRUE(!c.parentHeld || parent.open(false));
         auto* window = new CPartitionDisk(&parent, 10, 19);
+        int deleted = 0;
+        ASSERT_TRUE(window->addPartition(new CountedDisk("/dev/p", &deleted)));
         for (int i = 0; i < c.windowOpens; ++i)
             ASSERT_TRUE(window->open(false));
         for (int i = 0; i < c.windowCloses; ++i)
             window->close();
         delete window;
+        EXPECT_EQ(deleted, 1) << "a window owns its partitions";
         EXPECT_EQ(parent.getOpenCount(), c.parentOpens);
         EXPECT_EQ(parent.closeCalls, c.parentCloses);
     }
@@ -110,50 +114,32 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
     EXPECT_EQ(deleted, 0) << "a refused disk stays with the caller";
 }
 
-// Windows own their partitions, the manager its disks, cleared or destroyed.
-TEST(CDiskOwnership, WindowsAndTheManagerDeleteWhatTheyHold)
-{
-    int deleted = 0;
-    CMemoryDisk disk(512, 100);
-    auto* window = new CPartitionDisk(&disk, 10, 19);
-    ASSERT_TRUE(window->addPartition(new CountedDisk("/dev/p", &deleted)));
-    delete window;
-    EXPECT_EQ(deleted, 1);
-    {
-        CDiskManager manager;
-        manager.addDisk(new CountedDisk("/dev/a", &deleted));
-        manager.addDisk(new CountedDisk("/dev/b", &deleted));
-        manager.clear();
-        EXPECT_EQ(deleted, 3);
-        manager.addDisk(new CountedDisk("/dev/c", &deleted));
-    }
-    EXPECT_EQ(deleted, 4);
-}
-
+// The manager owns its disks, cleared or destroyed.
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
     int deleted = 0;
-    CDiskManager manager;
+    std::optional<CDiskManager> manager(std::in_place);
     CDisk* disk = new CountedDisk("/dev/a", &deleted, "", int64_t(3) << 20);
     CDisk* second = new CountedDisk("/dev/b", &deleted, "Data", int64_t(1) << 31);
-    manager.addDisk(disk);
-    manager.addDisk(second);
+    manager->addDisk(disk);
+    manager->addDisk(second);
     disk->addPartition(new CPartitionDisk(disk, 10, 20));
     second->addPartition(new CPartitionDisk(second, 30, 40));
     second->addPartition(new CPartitionDisk(second, 50, 60));
     CBase* window = disk->getPartition(0);
     CBase stranger;
-    CDiskManagerTreeModel model(&manager);
-    EXPECT_EQ(model.getChildCount(&manager), 2);
-    EXPECT_EQ(model.getChild(&manager, 0), disk);
+    CDiskManagerTreeModel model(&*manager);
+    EXPECT_EQ(model.getChildCount(&*manager), 2);
+    EXPECT_TRUE(manager->getDisk(1) == second && !manager->getDisk(2) && !manager->getDisk(-1));
+    EXPECT_EQ(model.getChild(&*manager, 0), disk);
     EXPECT_EQ(model.getChild(disk, 0), window);
     EXPECT_EQ(model.getChildCount(second), 2);
     EXPECT_EQ(model.getChild(second, 1), second->getPartition(1)) << "the second disk's own windows";
     EXPECT_FALSE(model.isLeaf(disk));
     EXPECT_TRUE(model.isLeaf(window));
     EXPECT_TRUE(model.isLeaf(&stranger));
-    for (auto [item, index] : {std::pair<CBase*, int>{&manager, 2},
-                               {&manager, -1},
+    for (auto [item, index] : {std::pair<CBase*, int>{&*manager, 2},
+                               {&*manager, -1},
                                {disk, 1},
                                {disk, -1},
                                {window, 0},
@@ -162,4 +148,9 @@ TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNul
         EXPECT_EQ(model.getChild(item, index), nullptr) << index;
     EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
     EXPECT_EQ(model.getItemText(second), "Data, 1.00 T");
+    manager->clear();
+    EXPECT_EQ(deleted, 2);
+    manager->addDisk(new CountedDisk("/dev/c", &deleted));
+    manager.reset();
+    EXPECT_EQ(deleted, 3);
 }

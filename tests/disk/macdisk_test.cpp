@@ -29,19 +29,12 @@ public:
     }
 };
 
-PrivilegedOpenOutcome openedAs(const std::string& path, int flags)
-{
-    PrivilegedOpenOutcome outcome;
-    outcome.descriptor = ::open(path.c_str(), flags | O_CLOEXEC);
-    outcome.status = outcome.descriptor >= 0 ? PrivilegedOpenOutcome::Opened : PrivilegedOpenOutcome::Failed;
-    outcome.process.started = outcome.process.exited = true;
-    return outcome;
-}
-
-PrivilegedOpenOutcome ended(PrivilegedOpenOutcome::Status status, int exitStatus)
+// What the privileged side answers: a finished helper, with a descriptor when one was handed over.
+PrivilegedOpenOutcome outcome(PrivilegedOpenOutcome::Status status, int descriptor, int exitStatus = 0)
 {
     PrivilegedOpenOutcome outcome;
     outcome.status = status;
+    outcome.descriptor = descriptor;
     outcome.process.started = outcome.process.exited = true;
     outcome.process.exitStatus = exitStatus;
     return outcome;
@@ -78,7 +71,8 @@ protected:
         setPrivilegedOpenFunction([this, answer](const std::string& path) {
             ++asked;
             askedPath = path;
-            return answer ? answer(path) : openedAs(path, O_RDONLY);
+            const int fd = answer ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            return answer ? answer(path) : outcome(PrivilegedOpenOutcome::Opened, fd);
         });
     }
 
@@ -179,23 +173,23 @@ TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
     const std::string otherPath = files.write("other.img", std::string(5120, 'x'));
     const struct {
         const char* name;
-        Answer answer;
+        PrivilegedOpenOutcome::Status status;
+        int exitStatus;
+        std::string handedOver; // the file of the descriptor handed over, if any
+        int flags;
         const char* message;
     } cases[] = {
-        {"dismissed", [](const std::string&) { return ended(PrivilegedOpenOutcome::Cancelled, 126); },
-         "(user canceled entering root password)"},
-        {"helper failed", [](const std::string&) { return ended(PrivilegedOpenOutcome::Failed, 1); },
-         "Failed to execute with privileges"},
-        {"read-write", [](const std::string& path) { return openedAs(path, O_RDWR); }, "is not read-only"},
-        {"another file", [&](const std::string&) { return openedAs(otherPath, O_RDONLY); }, "is not the device"},
+        {"dismissed", PrivilegedOpenOutcome::Cancelled, 126, "", 0, "(user canceled entering root password)"},
+        {"helper failed", PrivilegedOpenOutcome::Failed, 1, "", 0, "Failed to execute with privileges"},
+        {"read-write", PrivilegedOpenOutcome::Opened, 0, imagePath, O_RDWR, "is not read-only"},
+        {"another file", PrivilegedOpenOutcome::Opened, 0, otherPath, O_RDONLY, "is not the device"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         int given = -1;
-        replaceOpenAndPrivilegedSide(100, [&](const std::string& path) {
-            PrivilegedOpenOutcome outcome = c.answer(path);
-            given = outcome.descriptor;
-            return outcome;
+        replaceOpenAndPrivilegedSide(100, [&](const std::string&) {
+            given = c.handedOver.empty() ? -1 : ::open(c.handedOver.c_str(), c.flags | O_CLOEXEC);
+            return outcome(c.status, given, c.exitStatus);
         });
         ProbeDisk disk(imagePath.c_str());
         OutputCapture errors(2);
