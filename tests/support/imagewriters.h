@@ -1,6 +1,5 @@
-// Writers of the image formats Qt cannot write (GIF, TIFF), byte by byte, for the preview tests and
-// the preview fuzzer's seeds. They take plain pixels (no Qt types), own nothing, and write exactly
-// the sizes they are given, so a caller can make a header claim more than the data holds.
+// Writers of the image formats Qt cannot write (GIF, TIFF), byte by byte, from plain pixels. They
+// write exactly the sizes they are given, so a caller can make a header claim more than the data holds.
 #pragma once
 
 #include <array>

@@ -1,5 +1,5 @@
 // Environment variables changed for one test and given back their earlier values (or unset again)
-// when the object goes, also when the test stops at a failed assertion. Owns only those saved values.
+// when the object goes, also when the test stops at a failed assertion.
 #pragma once
 
 #include <cstdlib>
