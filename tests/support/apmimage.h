@@ -1,5 +1,4 @@
-// Writes Apple partition maps by hand into disk images held in memory, and reads the entries of a
-// raw map back, independently of the engine's reader.
+// Apple partition maps written by hand and read back, independently of the engine's reader.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +12,11 @@ struct ApmEntry {
     std::string type = "Apple_HFS"; // at most 32 bytes
 };
 
-// Writes one 512-byte map entry at 'at', claiming mapEntries entries in the whole map.
+// One 512-byte entry of a map of mapEntries entries.
 void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries);
 
-// An image of blockCount blocks: a driver descriptor in block 0, the entries in blocks 1, 2, ... (as
-// many as fit) and a byte pattern elsewhere that never forms a map signature.
+// A driver descriptor, the entries from block 1 on (as many as fit), elsewhere a pattern with no signature.
 std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std::vector<ApmEntry>& entries);
 
-// The entries of the map at block 1: as many as the first claims, each signed, none past the end.
+// As many entries as the first claims, each signed, none past the end.
 std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int blockSize);

@@ -1,5 +1,4 @@
-// Runs external tools (xorriso, mmls, fls, icat, hformat) for tests, without a shell, and collects
-// their output byte for byte.
+// Runs external tools for tests without a shell and collects their output byte for byte.
 #pragma once
 
 #include <string>
@@ -12,11 +11,9 @@ struct ToolResult {
     bool timedOut = false;
 };
 
-// Runs argv (argv[0] looked up on PATH) with standard input empty, standard output and standard
-// error collected apart, `environment` entries ("NAME=value") added to or replacing the inherited
-// ones. A program still running after timeoutSeconds is killed.
+// Runs argv (looked up on PATH) with empty input and "NAME=value" entries added to the environment;
+// one still running after timeoutSeconds is killed.
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                    int timeoutSeconds = 120);
 
-// True when the program is on PATH.
 bool toolAvailable(const std::string& name);

@@ -1,5 +1,4 @@
-// A disk held in memory for tests: its bytes are a vector the test fills, reads touching a chosen
-// block fail, and every call is counted so tests can see what reached the device.
+// A disk held in memory: reads touching a failing block fail, and every call is counted.
 #pragma once
 
 #include "disks.h"
@@ -17,7 +16,6 @@ public:
         for (size_t i = 0; i < bytes.size(); ++i)
             bytes[i] = uint8_t((i * 7 + i / 251) & 0xFF);
     }
-    // A disk over existing bytes; the block count is the whole blocks they hold.
     CMemoryDisk(std::vector<uint8_t> data, int size, std::string diskPath = "/test/memory") : bytes(std::move(data))
     {
         path = std::move(diskPath);
@@ -51,7 +49,7 @@ public:
     void doClose() override { ++closeCalls; }
 
     std::vector<uint8_t> bytes;
-    std::set<int64_t> failingBlocks; // a read that touches one of these fails
+    std::set<int64_t> failingBlocks;
     int readCalls = 0;
     int failedReads = 0;
     int openCalls = 0;

@@ -1,5 +1,4 @@
-// A fresh directory under the system's temporary folder for one test, removed with everything in
-// it when the object goes. Creation failure leaves path() empty; tests check it before use.
+// A fresh temporary directory, removed with its contents when the object goes (path() empty on failure).
 #pragma once
 
 #include <cstdint>
@@ -22,8 +21,7 @@ public:
     ~ScratchDir()
     {
         std::error_code ignored;
-        if (!root.empty())
-            std::filesystem::remove_all(root, ignored);
+        std::filesystem::remove_all(root, ignored);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -35,7 +33,6 @@ private:
     std::string root;
 };
 
-// Whole-file helpers; false or an empty vector on failure.
 inline bool writeFileText(const std::string& path, const std::string& text)
 {
     return bool(std::ofstream(path, std::ios::binary | std::ios::trunc) << text);
