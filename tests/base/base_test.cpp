@@ -6,6 +6,7 @@
 
 #include "outputcapture.h"
 #include "scopedenvironment.h"
+#include "scratchdir.h"
 
 #include <gtest/gtest.h>
 
@@ -291,6 +292,24 @@ TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
     hexdump("none", nullptr, 16);
     EXPECT_NE(out.finish().find("51 52 53 54 " + std::string(12 * 3, ' ') + " QRST\n"), std::string::npos);
     EXPECT_EQ(err.finish(), "    0 00000000     16 00000010  ");
+}
+
+// A key no table has answers nothing.
+TEST(InfoValue, ReadsTheShippedTableAndTellsAMissingKey)
+{
+    EXPECT_EQ(infoValue("NoSuchInfoKey"), std::nullopt);
+    EXPECT_EQ(infoValue("AppName"), "Gleaner");
+}
+
+TEST(PathHelpers, MakeDirectoryAndIsDirectoryTellFoldersFromTheRest)
+{
+    ScratchDir scratch;
+    EXPECT_TRUE(makeDirectory(scratch.file("inner")));
+    EXPECT_FALSE(makeDirectory(scratch.file("inner")));
+    EXPECT_TRUE(isDirectory(scratch.file("inner")));
+    EXPECT_FALSE(isDirectory(scratch.file("missing")));
+    EXPECT_TRUE(writeFileText(scratch.file("file"), "x"));
+    EXPECT_FALSE(isDirectory(scratch.file("file")));
 }
 
 TEST(FindMemory, FirstMatchOrNullAlsoForEmptyAndLongerNeedles)

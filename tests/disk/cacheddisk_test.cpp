@@ -96,7 +96,9 @@ TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
     CCachedDisk cache(&disk, 20480, 2048); // line 1 holds blocks 4 to 7
     const Bytes want = expected(disk.bytes, 4 * 512, 4 * 512, {{5, 6}});
     EXPECT_EQ(viaRead(cache, 4 * 512, 4 * 512), want);
-    EXPECT_EQ(viaRead(cache, 4 * 512, 4 * 512), want);
+    Bytes blocks(4 * 512);
+    EXPECT_TRUE(cache.readBlocks(4, 4, blocks.data()));
+    EXPECT_EQ(blocks, want);
     EXPECT_EQ(viaRead(cache, 6 * 512, 512), expected(disk.bytes, 6 * 512, 512));
     EXPECT_EQ(disk.getReadErrorCount(), 1);
     EXPECT_EQ(cache.getUnreadableReads(), 2);
@@ -189,8 +191,8 @@ TEST(CCachedDiskBadZone, KnownBadBlocksAreNeverAskedForAgain)
 }
 
 // A range inside one line is lent from the cache and stays valid while other lines are read; a
-// range across lines is an owned copy. Bad arguments reach no device.
-TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLinesAndBadArgumentsAreRefused)
+// range across lines is an owned copy.
+TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLines)
 {
     CMemoryDisk disk(patternBytes(512 * 64, 19), 512);
     CCachedDisk cache(&disk, 2 * 2048, 2048);
@@ -203,10 +205,27 @@ TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLinesAndBadArgumentsAreRe
     CData copy;
     ASSERT_TRUE(cache.readData(2000, 5000, &copy));
     EXPECT_TRUE(copy.isOwned());
-    const int reads = disk.readCalls;
+}
+
+TEST(CCachedDisk, BadArgumentsAndAMissingDiskAreRefusedWithoutReadingTheDevice)
+{
+    CMemoryDisk disk(512, 16);
+    CCachedDisk cache(&disk, 20480, 2048);
+    CCachedDisk orphan(nullptr, 20480, 2048);
+    uint8_t bytes[16] = {};
+    CData buffer;
     OutputCapture quiet;
-    EXPECT_FALSE(cache.read(INT64_MAX - 2, 16, copy.getData()));
+    EXPECT_FALSE(cache.read(-1, 4, bytes));
+    EXPECT_FALSE(cache.read(0, -4, bytes));
+    EXPECT_FALSE(cache.read(0, 4, nullptr));
+    EXPECT_FALSE(cache.read(INT64_MAX - 2, 16, bytes));
+    EXPECT_FALSE(cache.readData(-1, 4, &buffer));
+    EXPECT_FALSE(cache.readData(0, -4, &buffer));
     EXPECT_FALSE(cache.readData(0, 4, nullptr));
+    EXPECT_TRUE(cache.read(0, 0, bytes));
+    EXPECT_FALSE(cache.readBlocks(-1, 1, bytes));
     EXPECT_FALSE(cache.readBlocks(0, 1, nullptr));
-    EXPECT_EQ(disk.readCalls, reads);
+    EXPECT_FALSE(cache.hadReadErrors(-1, 1) || cache.hadReadErrors(0, 0) || cache.hadReadErrors(INT64_MAX, 2));
+    EXPECT_EQ(disk.readCalls, 0);
+    EXPECT_FALSE(orphan.readBlocks(0, 1, bytes) || orphan.read(0, 1, bytes) || orphan.open(false));
 }
