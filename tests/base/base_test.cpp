@@ -5,7 +5,6 @@
 #include "utils.h"
 
 #include "outputcapture.h"
-#include "scopedenvironment.h"
 #include "scratchdir.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +14,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
 #include <thread>
 #include <type_traits>
 
@@ -97,19 +95,6 @@ TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
     EXPECT_EQ(argumentsEvaluated, 1);
 }
 
-TEST_F(LoggerTest, LongMessageIsCutToTheBuffer)
-{
-    const size_t room = CLogger::kFormatBufferSize - 1; // the terminating NUL takes the last byte
-    for (const size_t length : {room, room + 1}) {
-        SCOPED_TRACE(length);
-        const std::string text(length, 'q');
-        EXPECT_EQ(std::string(CLogger::format("%s", text.c_str())), text.substr(0, room));
-        OutputCapture out;
-        logger->print("%s", text.c_str());
-        EXPECT_EQ(out.finish(), text.substr(0, room));
-    }
-}
-
 // A name from the disk may hold terminal commands or format directives; what the log writes holds
 // no control character and formats nothing twice, and every other character, UTF-8 included, comes
 // out as it was.
@@ -140,27 +125,6 @@ TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf
     logger->log(1, "x.cpp", "", "100%s %d %n\n");
     GLEANER_LOG("%s\n", "file %s of %d%%");
     EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n100%s %d %n\nfile %s of %d%%\n");
-}
-
-TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
-{
-    const struct {
-        const char* zone;
-        uint32_t time;
-        const char* text;
-    } cases[] = {{"UTC", 0x80000000u, "2038-01-19 03:14:08"},
-                 {"UTC", 0xFFFFFFFFu, "2106-02-07 06:28:15"},
-                 {"CET-1CEST,M3.5.0,M10.5.0/3", 0, "1970-01-01 01:00:00"},
-                 {"CET-1CEST,M3.5.0,M10.5.0/3", 1719835200, "2024-07-01 14:00:00"}}; // summer time
-    {
-        ScopedEnvironment environment;
-        for (const auto& c : cases) {
-            environment.set("TZ", c.zone);
-            ::tzset();
-            EXPECT_EQ(formatDate(c.time), c.text) << c.zone << " " << c.time;
-        }
-    }
-    ::tzset(); // the process's own zone again
 }
 
 namespace {
@@ -220,27 +184,6 @@ TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
             }
         }
         EXPECT_TRUE(PollingThread::returned);
-    }
-}
-
-TEST(ScaleSize, UnitsStepAt1024AndStopAtT)
-{
-    const struct {
-        double value, scaled;
-        int unit;
-    } cases[] = {{1023, 1023, ' '},
-                 {1024, 1, 'K'},
-                 {1048575, 1048575 / 1024.0, 'K'},
-                 {1048576, 1, 'M'},
-                 {0x1p40 - 1, (0x1p40 - 1) / 0x1p30, 'G'},
-                 {0x1p40, 1, 'T'},
-                 {0x1p51, 2048, 'T'}};
-    for (const auto& c : cases) {
-        double value = c.value;
-        int unit = 0;
-        scaleSize(&value, &unit);
-        EXPECT_DOUBLE_EQ(value, c.scaled) << c.value;
-        EXPECT_EQ(unit, c.unit) << c.value;
     }
 }
 

@@ -67,48 +67,6 @@ TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
     }
 }
 
-TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheckAndRefusesADuplicate)
-{
-    CMemoryDisk disk(512, 100);
-    auto* window = new CPartitionDisk(&disk, 10, 19);
-    EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
-    uint8_t block[512];
-    ASSERT_TRUE(window->readBlocks(15, 1, block));
-    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
-    EXPECT_TRUE(disk.addPartition(window));
-    CPartitionDisk duplicate(&disk, 10, 19);
-    OutputCapture quiet;
-    EXPECT_FALSE(disk.addPartition(&duplicate));
-    EXPECT_FALSE(duplicate.isWholeDisk()) << "refused, but no longer a whole disk";
-    EXPECT_EQ(disk.getPartitionCount(), 1);
-    EXPECT_TRUE(!disk.getPartition(1) && !disk.getPartition(-1));
-}
-
-// Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID, and disks of
-// 2^24 and 2^24 + 1 blocks one ID. The manager keeps a disk only when its ID is new.
-TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
-{
-    int deleted = 0;
-    CountedDisk disk("/dev/sdz", &deleted, "Data", (int64_t(1) << 24) + 1);
-    EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
-    CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
-    EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
-    OutputCapture quiet;
-    for (int64_t start : {(int64_t(1) << 24) + 1, (int64_t(1) << 24) + 2}) {
-        CPartitionDisk* lost = new CPartitionDisk(&disk, start, start + 1000);
-        lost->setLost(true);
-        EXPECT_TRUE(disk.addPartition(lost)) << start;
-    }
-    CDiskManager manager;
-    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/a", &deleted, "A", 100)));
-    CountedDisk again("/dev/a", &deleted, "A", 100);
-    EXPECT_FALSE(manager.addDisk(&again));
-    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/b", &deleted, "B", (int64_t(1) << 24) + 1)));
-    EXPECT_TRUE(manager.addDisk(new CountedDisk("/dev/b", &deleted, "B", int64_t(1) << 24)));
-    EXPECT_EQ(manager.getDiskCount(), 3);
-    EXPECT_EQ(deleted, 0) << "a refused disk stays with the caller";
-}
-
 // The manager owns its disks, cleared or destroyed; out of range is null.
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
