@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <numeric>
 #include <thread>
 #include <type_traits>
 
@@ -71,8 +72,7 @@ protected:
 };
 } // namespace
 
-// Muting is by base name, in any folder and case-sensitive, and a set, not a count; a disabled or
-// muted site does not even evaluate its arguments.
+// Muting is by case-sensitive base name, a set, not a count; a silent site evaluates no argument.
 TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
 {
     logger->muteFile("disks.cpp");
@@ -95,9 +95,8 @@ TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
     EXPECT_EQ(argumentsEvaluated, 1);
 }
 
-// A name from the disk may hold terminal commands or format directives; what the log writes holds
-// no control character and formats nothing twice, and every other character, UTF-8 included, comes
-// out as it was.
+// A name from the disk may hold terminal commands or format directives: the log writes no control
+// character and formats nothing twice; every other character, UTF-8 included, comes out as it was.
 TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf8Escaped)
 {
     const struct {
@@ -187,8 +186,7 @@ TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
     }
 }
 
-// Hex digits are upper case, with zeros beyond the eighth (no 32-bit shift by 32 or more); a long
-// text outgrows the first buffer and is formatted a second time, from a fresh va_list.
+// Zeros beyond the eighth hex digit (no shift by 32); a long text is formatted again from a fresh va_list.
 TEST(TextHelpers, HexStringsAndLongFormattedTextsComeOutWhole)
 {
     EXPECT_EQ(toHexString(0xAB, 4), "00AB");
@@ -201,8 +199,7 @@ TEST(TextHelpers, HexStringsAndLongFormattedTextsComeOutWhole)
 TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
 {
     uint8_t bytes[20];
-    for (int i = 0; i < 20; ++i)
-        bytes[i] = uint8_t('A' + i);
+    std::iota(bytes, bytes + 20, uint8_t('A'));
     CLogger::getInstance()->setEnabled(true);
     OutputCapture err(2);
     OutputCapture out(1);

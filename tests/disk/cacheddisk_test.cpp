@@ -54,9 +54,8 @@ constexpr int kLineBytes = 262144; // the recovery configuration: 512 blocks a l
 constexpr int kCacheBytes = 4194304;
 } // namespace
 
-// Also with a read-ahead below one block and caches below two lines (or none at all): a line holds
-// at least one block and the cache at least two lines. A line reaching past the disk's end is read
-// with the shorter count, not failed and read again block by block.
+// Also with a read-ahead below one block and caches below two lines (or none): a line holds a block
+// at least, the cache two lines. A line reaching past the disk's end is read with the shorter count.
 TEST(CCachedDiskRead, RandomRangesEqualTheImageBytesAndZerosPastTheEnd)
 {
     const struct {
@@ -105,9 +104,8 @@ TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
     EXPECT_EQ(disk.readCalls, 5); // the line, then each of its blocks
 }
 
-// A 100 MiB bad zone is counted block by block and costs a few thousand failed device reads, not
-// one per block. A zone that does not start or end on a line boundary gives up at most the rest
-// of the line it ends in; its blocks before the zone are read.
+// A 100 MiB bad zone is counted by block at a few thousand failed reads; an unaligned one gives up at
+// most the rest of the line it ends in, and the blocks before it are read.
 TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads)
 {
     const int64_t zoneBlocks = 100 * 2048;
@@ -121,7 +119,6 @@ TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads
         makeZonedDisk(disk, 120 * 2048, {{c.first, c.first + zoneBlocks}});
         CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
         OutputCapture quiet;
-        // Read in line-sized pieces, as the deleted-files scan does: a lost block reads as zeros.
         CData data;
         int64_t wrongBlock = -1;
         for (int64_t block = 0; block < disk->getBlockCount() && wrongBlock < 0; ++block) {
@@ -140,8 +137,7 @@ TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads
     }
 }
 
-// Failed runs shorter than the limit lose only their own blocks; from the eighth failure in a row
-// the rest of the line is given up without asking the device.
+// From the eighth failure in a row the rest of the line is given up without asking the device.
 TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
 {
     const struct {
@@ -166,11 +162,11 @@ TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
         for (const auto& [first, end] : c.zones)
             EXPECT_TRUE(cache.hadReadErrors(first * 512 + 511, 2));
         EXPECT_FALSE(cache.hadReadErrors(2 * 512, 512));
+        EXPECT_TRUE(cache.hadReadErrors(0, kLineBytes));
     }
 }
 
-// Once evicted, a line is read again, but not its known bad blocks: the parts between them are
-// read in one piece each, nothing fails twice and nothing is counted twice.
+// An evicted line is read again in the pieces between its known bad blocks; nothing fails twice.
 TEST(CCachedDiskBadZone, KnownBadBlocksAreNeverAskedForAgain)
 {
     std::optional<CMemoryDisk> disk;
@@ -190,8 +186,7 @@ TEST(CCachedDiskBadZone, KnownBadBlocksAreNeverAskedForAgain)
     EXPECT_EQ(disk->readCalls - readsBefore, 2 + 1 + 1 + 0 + 1 + 1 + 1 + 1);
 }
 
-// A range inside one line is lent from the cache and stays valid while other lines are read; a
-// range across lines is an owned copy.
+// A range inside one line is lent and stays valid while other lines are read; across lines, a copy.
 TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLines)
 {
     CMemoryDisk disk(patternBytes(512 * 64, 19), 512);
@@ -215,16 +210,11 @@ TEST(CCachedDisk, BadArgumentsAndAMissingDiskAreRefusedWithoutReadingTheDevice)
     uint8_t bytes[16] = {};
     CData buffer;
     OutputCapture quiet;
-    EXPECT_FALSE(cache.read(-1, 4, bytes));
-    EXPECT_FALSE(cache.read(0, -4, bytes));
-    EXPECT_FALSE(cache.read(0, 4, nullptr));
-    EXPECT_FALSE(cache.read(INT64_MAX - 2, 16, bytes));
-    EXPECT_FALSE(cache.readData(-1, 4, &buffer));
-    EXPECT_FALSE(cache.readData(0, -4, &buffer));
-    EXPECT_FALSE(cache.readData(0, 4, nullptr));
+    EXPECT_FALSE(cache.read(-1, 4, bytes) || cache.read(0, -4, bytes) || cache.read(0, 4, nullptr) ||
+                 cache.read(INT64_MAX - 2, 16, bytes));
+    EXPECT_FALSE(cache.readData(-1, 4, &buffer) || cache.readData(0, -4, &buffer) || cache.readData(0, 4, nullptr));
     EXPECT_TRUE(cache.read(0, 0, bytes));
-    EXPECT_FALSE(cache.readBlocks(-1, 1, bytes));
-    EXPECT_FALSE(cache.readBlocks(0, 1, nullptr));
+    EXPECT_FALSE(cache.readBlocks(-1, 1, bytes) || cache.readBlocks(0, 1, nullptr));
     EXPECT_FALSE(cache.hadReadErrors(-1, 1) || cache.hadReadErrors(0, 0) || cache.hadReadErrors(INT64_MAX, 2));
     EXPECT_EQ(disk.readCalls, 0);
     EXPECT_FALSE(orphan.readBlocks(0, 1, bytes) || orphan.read(0, 1, bytes) || orphan.open(false));

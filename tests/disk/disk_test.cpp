@@ -32,8 +32,7 @@ public:
 };
 } // namespace
 
-// A count gone negative would keep the next open from the device; a deleted window gives back
-// exactly its own opens on the parent.
+// A count gone negative would keep the next open from the device; a deleted window gives back its opens.
 TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
 {
     CMemoryDisk disk(512, 4);
@@ -88,13 +87,9 @@ TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNul
     EXPECT_EQ(model.getChildCount(second), 2);
     EXPECT_EQ(model.getChild(second, 1), second->getPartition(1)) << "the second disk's own windows";
     EXPECT_TRUE(!model.isLeaf(disk) && model.isLeaf(window) && model.isLeaf(&stranger));
-    for (auto [item, index] : {std::pair<CBase*, int>{&*manager, 2},
-                               {&*manager, -1},
-                               {disk, 1},
-                               {disk, -1},
-                               {window, 0},
-                               {&stranger, 0},
-                               {nullptr, 0}})
+    const std::pair<CBase*, int> outOfRange[] = {{&*manager, 2}, {&*manager, -1}, {disk, 1},   {disk, -1},
+                                                 {window, 0},    {&stranger, 0},  {nullptr, 0}};
+    for (const auto& [item, index] : outOfRange)
         EXPECT_EQ(model.getChild(item, index), nullptr) << index;
     EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
     EXPECT_EQ(model.getItemText(second), "Data, 1.00 T");

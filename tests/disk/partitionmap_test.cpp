@@ -34,8 +34,7 @@ std::vector<Window> scanImage(const std::vector<uint8_t>& image)
     return windowsOf(disk);
 }
 
-// The scan lists exactly mmls's numbered slots (not its "Meta" rows or "-------" gaps), slot by
-// slot, named as in the raw map.
+// The scan lists exactly mmls's numbered slots (not "Meta" rows or gaps), named as in the raw map.
 void expectScanMatchesMmls(const std::vector<uint8_t>& image)
 {
     if (!toolAvailable("mmls"))
@@ -104,8 +103,7 @@ TEST(AppleMapScan, EdgeCasesOfTheMapListAsMmlsListsThem)
               (std::vector<Window>{{2147483648LL, 2147483648LL + 4294967294LL, "Huge"}, {7, 6, "Empty"}}));
 }
 
-// Stale entries read past the end would be refused as duplicates, but still be read. Every disk
-// made by a scan (caches, windows) is kept or deleted again, and the device is closed again.
+// Stale entries past the map's end are not read; every disk a scan makes is kept or deleted again.
 TEST(AppleMapScan, MapEndsAtTheDisksEndAndRefusedDuplicatesAreDeleted)
 {
     std::vector<uint8_t> image(512 * 64);

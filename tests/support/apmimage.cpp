@@ -46,11 +46,9 @@ std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int bloc
     uint32_t claimed = 1;
     for (uint32_t i = 0; i < claimed; ++i) {
         const size_t at = size_t(i + 1) * size_t(blockSize);
-        if (at + 512 > image.size())
+        if (at + 512 > image.size() || image[at] != 'P' || image[at + 1] != 'M')
             break;
         const uint8_t* entry = image.data() + at;
-        if (entry[0] != 'P' || entry[1] != 'M')
-            break;
         if (i == 0)
             claimed = loadBig32(entry + 4);
         const char* text = reinterpret_cast<const char*>(entry);
