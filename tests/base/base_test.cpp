@@ -235,9 +235,5 @@ TEST(FindMemory, FirstMatchOrNullAlsoForEmptyAndLongerNeedles)
     };
     EXPECT_EQ(find("xyz", 9, 3), hay + 6);
     EXPECT_EQ(find("abcabcxyz", 9, 9), hay);
-    EXPECT_EQ(find("abd", 9, 3), nullptr);
-    EXPECT_EQ(find("abcd", 3, 4), nullptr); // longer than the haystack
-    EXPECT_EQ(find("a", 9, 0), nullptr);
-    EXPECT_EQ(find("a", -5, 1), nullptr);
-    EXPECT_EQ(find(nullptr, 9, 1), nullptr);
+    EXPECT_FALSE(find("abd", 9, 3) || find("abcd", 3, 4) || find("a", 9, 0) || find("a", -5, 1) || find(nullptr, 9, 1));
 }
