@@ -5,6 +5,7 @@
 #include "utils.h"
 
 #include "outputcapture.h"
+#include "scopedenvironment.h"
 #include "scratchdir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <numeric>
 #include <thread>
+#include <tuple>
 #include <type_traits>
 
 static_assert(!std::is_copy_constructible_v<CData> && !std::is_copy_assignable_v<CData>,
@@ -124,6 +126,32 @@ TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf
     logger->log(1, "x.cpp", "", "100%s %d %n\n");
     GLEANER_LOG("%s\n", "file %s of %d%%");
     EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n100%s %d %n\nfile %s of %d%%\n");
+}
+
+// The format buffer is per thread: another thread's format leaves this thread's text alone.
+TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
+{
+    const char* mine = CLogger::format("first %d", 1);
+    std::thread([] { CLogger::format("second thread's longer text %d", 2); }).join();
+    EXPECT_STREQ(mine, "first 1");
+}
+
+// Times from 2^31 on are after 2038, not before 1970; summer time comes from the zone's rule.
+TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
+{
+    const std::tuple<const char*, uint32_t, const char*> cases[] = {
+        {"UTC", 0x80000000u, "2038-01-19 03:14:08"},
+        {"UTC", 0xFFFFFFFFu, "2106-02-07 06:28:15"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", 1719835200, "2024-07-01 14:00:00"}};
+    {
+        ScopedEnvironment environment;
+        for (const auto& [zone, time, text] : cases) {
+            environment.set("TZ", zone);
+            ::tzset();
+            EXPECT_EQ(formatDate(time), text) << zone << " " << time;
+        }
+    }
+    ::tzset();
 }
 
 namespace {

@@ -66,6 +66,17 @@ TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
     }
 }
 
+// Counts and block numbers rounded through a float would give neighbours past 2^24 one ID.
+TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
+{
+    CMemoryDisk disk(512, 1, "/dev/sdz");
+    disk.setName("Data");
+    disk.setBlockCount((int64_t(1) << 24) + 1);
+    EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
+    CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
+    EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
+}
+
 // The manager owns its disks, cleared or destroyed; out of range is null.
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
