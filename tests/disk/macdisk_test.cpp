@@ -34,9 +34,7 @@ PrivilegedOpenOutcome outcome(PrivilegedOpenOutcome::Status status, int descript
     return {status, descriptor, 0, "", {true, 0, true, exitStatus, 0}}; // a helper that ran and exited
 }
 
-// An image of ten whole blocks and a partial one; the device open refuses the
-// first opens with EACCES and the privileged side answers by default a
-// read-only descriptor of the path asked for.
+// Ten whole blocks and a partial one; the first opens are refused, the privileged side opens read-only.
 class MacDiskTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -79,9 +77,7 @@ protected:
 };
 } // namespace
 
-// Writing is refused before the device is reached; a read open is read-only and
-// close-on-exec. A read over the end of the file gives the partial block's
-// bytes, then zeros, and fails.
+// Writing is refused before the device is reached; a read over the end gives the tail, then zeros.
 TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileLacks)
 {
     replaceOpenAndPrivilegedSide(0);
@@ -102,9 +98,8 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     Bytes tail(bytes.begin() + 5120, bytes.end());
     tail.resize(1024);
     EXPECT_EQ(buffer, tail);
-    EXPECT_FALSE(disk.readBlocks(-1, 1, buffer.data()) || disk.readBlocks(0, 1, nullptr));
-    EXPECT_FALSE(disk.readBlocks(INT64_MAX / 256, 1,
-                                 buffer.data())); // byte offset beyond 64 bits
+    EXPECT_FALSE(disk.readBlocks(-1, 1, buffer.data()) || disk.readBlocks(0, 1, nullptr) ||
+                 disk.readBlocks(INT64_MAX / 256, 1, buffer.data()));
     EXPECT_TRUE(disk.readBlocks(0, 0, buffer.data()));
     disk.close();
     EXPECT_TRUE(disk.readOnlyAndNotInherited()) << "open until the last close";
@@ -113,9 +108,7 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     EXPECT_EQ(readFileBytes(imagePath), bytes);
 }
 
-// The descriptor the privileged side gave is kept for later opens, but not for
-// another node under the same name (another stick plugged in); errors other
-// than a refusal ask nothing.
+// The given descriptor is kept, but not for another node under the same name; other errors ask nothing.
 TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSameNode)
 {
     replaceOpenAndPrivilegedSide(100);
@@ -144,8 +137,7 @@ TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSam
     EXPECT_EQ(asked, 0);
 }
 
-// Each ends in false with the descriptor closed, after one open and one
-// question, keeping nothing.
+// Each ends in false with the descriptor closed, after one open and one question, keeping nothing.
 TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
 {
     const std::string otherPath = files.write("other.img", std::string(5120, 'x'));
@@ -208,16 +200,13 @@ protected:
 };
 } // namespace
 
-// Empty devices are not listed; partitions are named after a label, else the
-// last mount point; a missing or zero block size keeps 512. A second scan lists
-// nothing twice.
+// Empty devices are not listed; partitions take a label, else the last mount point; no block size is 512.
 TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
 {
     sysfs.addDisk("loop1", "virtual", 0);
     sysfs.addDisk("sr0", kSataBus, 0, 2048, true);
     sysfs.addLoop("loop0", 2048, "/home/user/recover me.img");
-    sysfs.write(sysfs.addDisk("sda", kSataBus, 31250000000ull) + "/device/model",
-                "WDC WD160EDGZ\n"); // 16 TB
+    sysfs.write(sysfs.addDisk("sda", kSataBus, 31250000000ull) + "/device/model", "WDC WD160EDGZ\n");
     sysfs.write("devices/pci0000:00/0000:00:17.0/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
     sysfs.addDisk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", 2048, 4096);
     sysfs.addPartition(sysfs.addDisk("disk1", "platform/one", 4096), "disk1s1", 1024);
@@ -263,8 +252,7 @@ TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
     }
 }
 
-// A whole disk the kernel lists no partitions for has its map read, never by
-// asking for rights.
+// A whole disk the kernel lists no partitions for has its map read, never by asking for rights.
 TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRights)
 {
     const Bytes image = makeApmImage(512, 2048, {{1, 63, "Apple", "Apple_partition_map"}, {64, 1984, "Gleaner"}});
@@ -288,9 +276,8 @@ TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRi
         EXPECT_EQ(asked, 0);
         ASSERT_EQ(loop->getPartitionCount(), readable ? 2 : 0);
         EXPECT_TRUE(!readable || loop->getPartition(1)->getName() == "Gleaner");
-        manager.reset();
-        setDeviceOpenFunction(nullptr);
-        setPrivilegedOpenFunction(nullptr);
-        freeAuthorization();
     }
+    setDeviceOpenFunction(nullptr);
+    setPrivilegedOpenFunction(nullptr);
+    freeAuthorization();
 }

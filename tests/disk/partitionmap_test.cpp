@@ -122,6 +122,5 @@ TEST(AppleMapScan, MapEndsAtTheDisksEndAndRefusedDuplicatesAreDeleted)
     const std::string text = second.finish();
     EXPECT_EQ(windowsOf(disk), (std::vector<Window>{{1, 3, "Apple"}, {10, 19, "Twin"}, {25, 29, "Last"}}));
     EXPECT_EQ(countOccurrences(text, "CDisk::CDisk\n") - countOccurrences(text, "CDisk::~CDisk\n"), 3);
-    EXPECT_EQ(disk.openCalls, 2);
-    EXPECT_EQ(disk.closeCalls, 2);
+    EXPECT_EQ(std::tuple(disk.openCalls, disk.closeCalls), std::tuple(2, 2));
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -43,7 +42,6 @@ ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::
     int status = 0;
     while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.timedOut = pid > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
     result.exitStatus = pid < 0 ? 127 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::rewind(errors.get());
     for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, errors.get())) > 0;)

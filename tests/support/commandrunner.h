@@ -8,7 +8,6 @@ struct ToolResult {
     int exitStatus = -1; // the exit code; 127 when the program could not be started, -1 when killed
     std::string output;  // standard output, byte for byte
     std::string errors;  // standard error
-    bool timedOut = false;
 };
 
 // Runs argv (looked up on PATH) with empty input and "NAME=value" entries added to the environment;
