@@ -37,7 +37,6 @@ TEST(CData, BorrowedMemoryIsNeitherFreedNorResized)
     EXPECT_EQ(lent[0], 7);
 }
 
-// Sizes and offsets that wrap in 32 bits are refused, and so is a copy one byte past the end.
 TEST(CData, CopiesUpToTheEndAndRefusesOneByteMoreOrSizesBeyond32Bits)
 {
     CData buffer;
@@ -162,7 +161,6 @@ public:
 };
 } // namespace
 
-// A second start of a running thread is refused; stop, or else the destructor, waits for the run.
 TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
 {
     for (const bool stop : {true, false}) {

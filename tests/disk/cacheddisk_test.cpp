@@ -55,8 +55,7 @@ constexpr int kLineBytes = 262144; // the recovery configuration: 512 blocks a l
 constexpr int kCacheBytes = 4194304;
 } // namespace
 
-// Also with a read-ahead below one block and caches below two lines (or none): a line holds a block
-// at least, the cache two lines. A line reaching past the disk's end is read with the shorter count.
+// A read-ahead below one block and caches below two lines are raised to one block and two lines.
 TEST(CCachedDiskRead, RandomRangesEqualTheImageBytesAndZerosPastTheEnd)
 {
     const struct {
@@ -100,12 +99,10 @@ TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
     EXPECT_TRUE(cache.readBlocks(4, 4, blocks.data()));
     EXPECT_EQ(blocks, want);
     EXPECT_EQ(viaRead(cache, 6 * 512, 512), expected(disk.bytes, 6 * 512, 512));
-    // One line read, then each of its blocks.
     EXPECT_EQ(std::tuple(disk.getReadErrorCount(), cache.getUnreadableReads(), disk.readCalls), std::tuple(1, 2, 5));
 }
 
-// A 100 MiB bad zone is counted by block at a few thousand failed reads; an unaligned one gives up at
-// most the rest of the line it ends in, and the blocks before it are read.
+// An unaligned zone gives up at most the rest of the line it ends in; the blocks before it are read.
 TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads)
 {
     const int64_t zoneBlocks = 100 * 2048;

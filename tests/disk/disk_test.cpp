@@ -77,7 +77,6 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
     EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
 }
 
-// The manager owns its disks, cleared or destroyed; out of range is null.
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
     int deleted = 0;

@@ -137,7 +137,6 @@ TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSam
     EXPECT_EQ(asked, 0);
 }
 
-// Each ends in false with the descriptor closed, after one open and one question, keeping nothing.
 TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
 {
     const std::string otherPath = files.write("other.img", std::string(5120, 'x'));

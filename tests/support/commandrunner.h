@@ -10,8 +10,7 @@ struct ToolResult {
     std::string errors;  // standard error
 };
 
-// Runs argv (looked up on PATH) with empty input and "NAME=value" entries added to the environment;
-// one still running after timeoutSeconds is killed.
+// Runs argv from PATH with empty input and "NAME=value" entries added; killed after timeoutSeconds.
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                    int timeoutSeconds = 120);
 

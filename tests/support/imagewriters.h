@@ -12,8 +12,7 @@ using Bytes = std::vector<uint8_t>;
 void put16le(Bytes& out, uint32_t value);
 void put32le(Bytes& out, uint32_t value);
 
-// Pixels index a table of four 0xRRGGBB colours; a clear code before each pair keeps codes at 3 bits.
-// The frame may claim another size than the screen (0: the screen's).
+// Pixels index four 0xRRGGBB colours; the frame may claim another size than the screen (0: the screen's).
 Bytes gif(uint16_t width, uint16_t height, const std::array<uint32_t, 4>& palette, const std::vector<uint8_t>& indices,
           uint16_t frameWidth = 0, uint16_t frameHeight = 0);
 

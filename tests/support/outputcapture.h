@@ -46,7 +46,6 @@ private:
     std::string text;
 };
 
-// Number of non-overlapping occurrences of a non-empty needle.
 inline int countOccurrences(const std::string& text, const std::string& needle)
 {
     int count = 0;

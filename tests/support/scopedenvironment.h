@@ -17,7 +17,6 @@ public:
             it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
     }
 
-    // Unsets it for a null value.
     void set(const char* name, const char* value)
     {
         const char* old = std::getenv(name);
