@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <tuple>
 #include <type_traits>
 
 // Models and listeners are deleted through these interfaces.
@@ -17,53 +19,54 @@ static_assert(std::has_virtual_destructor_v<CBase> && std::has_virtual_destructo
               std::has_virtual_destructor_v<CVolumeItemCallback>);
 
 namespace {
-// Counts its deletions, to show who owns a disk.
 class CountedDisk : public CMemoryDisk {
 public:
-    CountedDisk(const std::string& path, int* deleted) : CMemoryDisk(512, 4, path), deleted(deleted) {}
+    CountedDisk(const std::string& path, int* deleted, const std::string& name = "", int64_t blocks = 4)
+        : CMemoryDisk(512, 1, path), deleted(deleted)
+    {
+        setName(name);
+        setBlockCount(blocks);
+    }
     ~CountedDisk() override { ++*deleted; }
     int* deleted;
 };
-
-CMemoryDisk* diskOf(const std::string& path, const std::string& name, int64_t blocks)
-{
-    CMemoryDisk* disk = new CMemoryDisk(512, 1, path);
-    disk->setName(name);
-    disk->setBlockCount(blocks);
-    return disk;
-}
 } // namespace
 
-TEST(CDiskOpen, OpensAreCountedAndACloseTooManyDoesNothing)
+// A count gone negative would keep the next open from the device; a deleted window gives back its opens.
+TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
 {
     CMemoryDisk disk(512, 4);
-    disk.close(); // a count gone negative would keep the next open from the device
+    disk.close();
     EXPECT_EQ(disk.getOpenCount(), 0);
     EXPECT_TRUE(disk.open(false));
     EXPECT_TRUE(disk.open(true));
     disk.close();
-    EXPECT_EQ(disk.closeCalls, 0);
     disk.close();
-    EXPECT_EQ(disk.openCalls, 1);
-    EXPECT_EQ(disk.closeCalls, 1);
-    EXPECT_FALSE(disk.openedForWrite); // a later open's flag is not looked at
+    EXPECT_EQ(std::tuple(disk.openCalls, disk.closeCalls, disk.openedForWrite), std::tuple(1, 1, false));
+    const struct {
+        bool parentHeld;
+        int windowOpens, windowCloses;
+        int parentOpens, parentCloses; // afterwards
+    } cases[] = {{true, 1, 1, 1, 0}, {false, 2, 0, 0, 1}, {true, 2, 0, 1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.parentHeld << c.windowOpens << c.windowCloses);
+        CMemoryDisk parent(512, 100);
+        ASSERT_TRUE(!c.parentHeld || parent.open(false));
+        auto* window = new CPartitionDisk(&parent, 10, 19);
+        int deleted = 0;
+        ASSERT_TRUE(window->addPartition(new CountedDisk("/dev/p", &deleted)));
+        for (int i = 0; i < c.windowOpens; ++i)
+            ASSERT_TRUE(window->open(false));
+        for (int i = 0; i < c.windowCloses; ++i)
+            window->close();
+        delete window;
+        EXPECT_EQ(deleted, 1) << "a window owns its partitions";
+        EXPECT_EQ(parent.getOpenCount(), c.parentOpens);
+        EXPECT_EQ(parent.closeCalls, c.parentCloses);
+    }
 }
 
-TEST(CDiskPartitions, DuplicateIsRefusedButLosesItsWholeDiskFlag)
-{
-    CMemoryDisk disk(512, 100);
-    EXPECT_TRUE(disk.addPartition(new CPartitionDisk(&disk, 10, 20)));
-    CPartitionDisk duplicate(&disk, 10, 20);
-    OutputCapture quiet;
-    EXPECT_FALSE(disk.addPartition(&duplicate));
-    EXPECT_FALSE(duplicate.isWholeDisk());
-    EXPECT_EQ(disk.getPartitionCount(), 1);
-    EXPECT_EQ(disk.getPartition(1), nullptr);
-    EXPECT_EQ(disk.getPartition(-1), nullptr);
-}
-
-// Counts rounded through a float would give blocks 2^24 + 1 and 2^24 + 2 one ID, and disks of
-// 2^24 and 2^24 + 1 blocks one ID.
+// Counts and block numbers rounded through a float would give neighbours past 2^24 one ID.
 TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
 {
     CMemoryDisk disk(512, 1, "/dev/sdz");
@@ -72,113 +75,37 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
     EXPECT_EQ(disk.getUniqueID(), "Disk_/dev/sdz_Data_16777217_512");
     CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
     EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
-    OutputCapture quiet;
-    for (int64_t start : {(int64_t(1) << 24) + 1, (int64_t(1) << 24) + 2}) {
-        CPartitionDisk* lost = new CPartitionDisk(&disk, start, start + 1000);
-        lost->setLost(true);
-        EXPECT_TRUE(disk.addPartition(lost)) << start;
-    }
-    CDiskManager manager;
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/a", "A", 100)));
-    CMemoryDisk* again = diskOf("/dev/a", "A", 100);
-    EXPECT_FALSE(manager.addDisk(again));
-    delete again; // a refused disk stays with the caller
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", (int64_t(1) << 24) + 1)));
-    EXPECT_TRUE(manager.addDisk(diskOf("/dev/b", "B", int64_t(1) << 24)));
-    EXPECT_EQ(manager.getDiskCount(), 3);
-}
-
-TEST(CPartitionDisk, ReadsAtItsOffsetOnTheParentWithoutAnEndCheck)
-{
-    CMemoryDisk disk(512, 100);
-    CPartitionDisk window(&disk, 10, 19);
-    EXPECT_EQ(window.getBlockCount(), 10);
-    EXPECT_EQ(CPartitionDisk(&disk, 50, 49).getBlockCount(), 0);
-    uint8_t block[512];
-    ASSERT_TRUE(window.readBlocks(15, 1, block));
-    EXPECT_EQ(std::memcmp(block, disk.bytes.data() + 25 * 512, 512), 0);
-}
-
-// A window's opens on its parent are its own: closing or deleting it gives back exactly those,
-// never the opens of the parent's other user.
-TEST(CPartitionDisk, DeletingAWindowGivesBackOnlyItsOwnOpensOnTheParent)
-{
-    const struct {
-        const char* name;
-        bool parentHeld;
-        int windowOpens, windowCloses;
-        int parentOpens, parentCloses; // afterwards
-    } cases[] = {
-        {"closed, parent held elsewhere", true, 1, 1, 1, 0},
-        {"open twice, parent free", false, 2, 0, 0, 1},
-        {"open twice, parent held elsewhere", true, 2, 0, 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CMemoryDisk disk(512, 100);
-        if (c.parentHeld) {
-            ASSERT_TRUE(disk.open(false));
-        }
-        auto* window = new CPartitionDisk(&disk, 10, 19);
-        for (int i = 0; i < c.windowOpens; ++i)
-            ASSERT_TRUE(window->open(false));
-        for (int i = 0; i < c.windowCloses; ++i)
-            window->close();
-        delete window;
-        EXPECT_EQ(disk.getOpenCount(), c.parentOpens);
-        EXPECT_EQ(disk.closeCalls, c.parentCloses);
-    }
-}
-
-// Windows own their partitions, the manager its disks, cleared or destroyed.
-TEST(CDiskOwnership, WindowsAndTheManagerDeleteWhatTheyHold)
-{
-    int deleted = 0;
-    CMemoryDisk disk(512, 100);
-    auto* window = new CPartitionDisk(&disk, 10, 19);
-    ASSERT_TRUE(window->addPartition(new CountedDisk("/dev/p", &deleted)));
-    delete window;
-    EXPECT_EQ(deleted, 1);
-    {
-        CDiskManager manager;
-        manager.addDisk(new CountedDisk("/dev/a", &deleted));
-        manager.addDisk(new CountedDisk("/dev/b", &deleted));
-        manager.clear();
-        EXPECT_EQ(deleted, 3);
-        manager.addDisk(new CountedDisk("/dev/c", &deleted));
-    }
-    EXPECT_EQ(deleted, 4);
 }
 
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
-    CDiskManager manager;
-    CMemoryDisk* disk = diskOf("/dev/a", "", int64_t(3) << 20);
-    manager.addDisk(disk);
-    CMemoryDisk* second = diskOf("/dev/b", "Data", int64_t(1) << 31);
-    manager.addDisk(second);
+    int deleted = 0;
+    std::optional<CDiskManager> manager(std::in_place);
+    CDisk* disk = new CountedDisk("/dev/a", &deleted, "", int64_t(3) << 20);
+    CDisk* second = new CountedDisk("/dev/b", &deleted, "Data", int64_t(1) << 31);
+    manager->addDisk(disk);
+    manager->addDisk(second);
     disk->addPartition(new CPartitionDisk(disk, 10, 20));
     second->addPartition(new CPartitionDisk(second, 30, 40));
     second->addPartition(new CPartitionDisk(second, 50, 60));
     CBase* window = disk->getPartition(0);
     CBase stranger;
-    CDiskManagerTreeModel model(&manager);
-    EXPECT_EQ(model.getChildCount(&manager), 2);
-    EXPECT_EQ(model.getChild(&manager, 0), disk);
+    CDiskManagerTreeModel model(&*manager);
+    EXPECT_TRUE(manager->getDisk(1) == second && !manager->getDisk(2) && !manager->getDisk(-1));
+    EXPECT_EQ(model.getChild(&*manager, 0), disk);
     EXPECT_EQ(model.getChild(disk, 0), window);
     EXPECT_EQ(model.getChildCount(second), 2);
     EXPECT_EQ(model.getChild(second, 1), second->getPartition(1)) << "the second disk's own windows";
-    EXPECT_FALSE(model.isLeaf(disk));
-    EXPECT_TRUE(model.isLeaf(window));
-    EXPECT_TRUE(model.isLeaf(&stranger));
-    for (auto [item, index] : {std::pair<CBase*, int>{&manager, 2},
-                               {&manager, -1},
-                               {disk, 1},
-                               {disk, -1},
-                               {window, 0},
-                               {&stranger, 0},
-                               {nullptr, 0}})
+    EXPECT_TRUE(!model.isLeaf(disk) && model.isLeaf(window) && model.isLeaf(&stranger));
+    const std::pair<CBase*, int> outOfRange[] = {{&*manager, 2}, {&*manager, -1}, {disk, 1},   {disk, -1},
+                                                 {window, 0},    {&stranger, 0},  {nullptr, 0}};
+    for (const auto& [item, index] : outOfRange)
         EXPECT_EQ(model.getChild(item, index), nullptr) << index;
     EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
-    EXPECT_EQ(model.getItemText(model.getChild(&manager, 1)), "Data, 1.00 T");
+    EXPECT_EQ(model.getItemText(second), "Data, 1.00 T");
+    manager->clear();
+    EXPECT_EQ(deleted, 2);
+    manager->addDisk(new CountedDisk("/dev/c", &deleted));
+    manager.reset();
+    EXPECT_EQ(deleted, 3);
 }

@@ -5,13 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-void putText(uint8_t* p, const std::string& text, size_t room)
-{
-    std::memcpy(p, text.data(), std::min(room, text.size()));
-}
-} // namespace
-
 void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries)
 {
     std::memset(at, 0, 512);
@@ -20,8 +13,8 @@ void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries)
     storeBig32(at + 4, mapEntries);
     storeBig32(at + 8, entry.firstBlock);
     storeBig32(at + 12, entry.blockCount);
-    putText(at + 16, entry.name, 32);
-    putText(at + 48, entry.type, 32);
+    std::memcpy(at + 16, entry.name.data(), std::min<size_t>(32, entry.name.size()));
+    std::memcpy(at + 48, entry.type.data(), std::min<size_t>(32, entry.type.size()));
     storeBig32(at + 84, entry.blockCount); // data area: the whole partition
     storeBig32(at + 88, 0x33);             // valid, allocated, readable
 }
@@ -53,21 +46,14 @@ std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int bloc
     uint32_t claimed = 1;
     for (uint32_t i = 0; i < claimed; ++i) {
         const size_t at = size_t(i + 1) * size_t(blockSize);
-        if (at + 512 > image.size())
+        if (at + 512 > image.size() || image[at] != 'P' || image[at + 1] != 'M')
             break;
         const uint8_t* entry = image.data() + at;
-        if (entry[0] != 'P' || entry[1] != 'M')
-            break;
         if (i == 0)
             claimed = loadBig32(entry + 4);
-        ApmEntry parsed;
-        parsed.firstBlock = loadBig32(entry + 8);
-        parsed.blockCount = loadBig32(entry + 12);
-        const char* name = reinterpret_cast<const char*>(entry + 16);
-        parsed.name.assign(name, strnlen(name, 32));
-        const char* type = reinterpret_cast<const char*>(entry + 48);
-        parsed.type.assign(type, strnlen(type, 32));
-        entries.push_back(parsed);
+        const char* text = reinterpret_cast<const char*>(entry);
+        entries.push_back({loadBig32(entry + 8), loadBig32(entry + 12), std::string(text + 16, strnlen(text + 16, 32)),
+                           std::string(text + 48, strnlen(text + 48, 32))});
     }
     return entries;
 }

@@ -1,6 +1,4 @@
-// Writes Apple partition maps by hand into disk images held in memory, and reads the entries of a
-// raw map back, independently of the engine's reader. Nothing is owned; a map that does not fit in
-// the image is cut at the image's end.
+// Apple partition maps written by hand and read back, independently of the engine's reader.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +12,11 @@ struct ApmEntry {
     std::string type = "Apple_HFS"; // at most 32 bytes
 };
 
-// Writes one 512-byte map entry at 'at', claiming mapEntries entries in the whole map.
+// One 512-byte entry of a map of mapEntries entries.
 void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries);
 
-// An image of blockCount blocks: a driver descriptor in block 0, the entries in blocks 1, 2, ...
-// and a byte pattern elsewhere that never forms a map signature.
+// A driver descriptor, the entries from block 1 on (as many as fit), elsewhere a pattern with no signature.
 std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std::vector<ApmEntry>& entries);
 
-// The entries of the map at block 1 of the image, read as laid down by the format: as many as the
-// first entry claims, each with a valid signature, none past the image's end.
+// As many entries as the first claims, each signed, none past the end.
 std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int blockSize);

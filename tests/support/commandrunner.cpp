@@ -1,126 +1,55 @@
 #include "commandrunner.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <string>
-#include <vector>
+#include <cstdio>
+#include <memory>
 
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                    int timeoutSeconds)
 {
     ToolResult result;
-    if (argv.empty())
-        return result;
-    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& o) {
-            return o.compare(0, name.size() + 1, name + "=") == 0;
-        });
-        if (!replaced)
-            envText.push_back(entry);
-    }
-    envText.insert(envText.end(), environment.begin(), environment.end());
-    std::vector<char*> args, envp;
+    // env sets the variables and finds the program, so the child needs nothing prepared after fork.
+    std::vector<char*> args = {const_cast<char*>("env")};
+    for (const std::string& a : environment)
+        args.push_back(const_cast<char*>(a.c_str()));
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    for (const std::string& e : envText)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
+    // Standard error goes to a file, so it can never fill up and stall the tool while its output is read.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> errors(std::tmpfile(), &std::fclose);
+    int out[2];
+    if (argv.empty() || !errors || ::pipe2(out, O_CLOEXEC) != 0)
         return result;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        return result;
-    }
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0)
-            ::dup2(null, 0);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execvpe(args[0], args.data(), envp.data());
+        ::dup2(::fileno(errors.get()), 2);
+        ::alarm(unsigned(timeoutSeconds)); // outlives exec: a tool still running then is killed
+        ::execvp("env", args.data());
         ::_exit(127);
     }
     ::close(out[1]);
-    ::close(err[1]);
-    if (pid < 0) {
-        ::close(out[0]);
-        ::close(err[0]);
-        result.exitStatus = 127;
-        return result;
-    }
-
-    // Both pipes are drained together so that neither can fill up and stall the tool.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.output, &result.errors};
-    int open = 2;
-    while (open > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            result.timedOut = true;
-            break;
-        }
-        const int ready = ::poll(fds, 2, int(std::min<int64_t>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char chunk[65536];
-            const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
-            if (got > 0) {
-                sinks[i]->append(chunk, size_t(got));
-            } else if (got == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (pollfd& fd : fds)
-        if (fd.fd >= 0)
-            ::close(fd.fd);
+    char chunk[65536];
+    for (ssize_t got; (got = ::read(out[0], chunk, sizeof chunk)) != 0 && (got > 0 || errno == EINTR);)
+        result.output.append(chunk, size_t(std::max<ssize_t>(got, 0)));
+    ::close(out[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.exitStatus = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
+    result.exitStatus = pid < 0 ? 127 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::rewind(errors.get());
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, errors.get())) > 0;)
+        result.errors.append(chunk, got);
     return result;
 }
 
 bool toolAvailable(const std::string& name)
 {
-    if (name.find('/') != std::string::npos)
-        return ::access(name.c_str(), X_OK) == 0;
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path ? path : "/usr/bin:/bin";
-    for (size_t start = 0; start <= dirs.size();) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        const std::string dir = dirs.substr(start, end - start);
-        if (::access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
+    return runTool({"sh", "-c", "command -v \"$0\"", name}).exitStatus == 0;
 }
-

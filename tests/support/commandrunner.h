@@ -1,24 +1,17 @@
-// Runs external tools (xorriso, mmls, fls, icat, hformat) for tests, without a shell, and collects
-// their output byte for byte. Owns nothing once it returns; a program that cannot be started
-// reports status 127.
+// Runs external tools for tests without a shell and collects their output byte for byte.
 #pragma once
 
 #include <string>
 #include <vector>
 
 struct ToolResult {
-    int exitStatus = -1; // the exit code; 127 when the program could not be started, -1 when it
-                         // was killed (by a signal or for running past its time)
+    int exitStatus = -1; // the exit code; 127 when the program could not be started, -1 when killed
     std::string output;  // standard output, byte for byte
     std::string errors;  // standard error
-    bool timedOut = false;
 };
 
-// Runs argv (argv[0] looked up on PATH) without a shell: standard input empty, standard output and
-// standard error collected apart, `environment` entries ("NAME=value") added to or replacing the
-// inherited ones. A program still running after timeoutSeconds is killed.
+// Runs argv from PATH with empty input and "NAME=value" entries added; killed after timeoutSeconds.
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                    int timeoutSeconds = 120);
 
-// True when the program is on PATH.
 bool toolAvailable(const std::string& name);

@@ -29,8 +29,7 @@ Bytes gif(uint16_t width, uint16_t height, const std::array<uint32_t, 4>& palett
     put32le(out, 0);
     put16le(out, frameWidth ? frameWidth : width);
     put16le(out, frameHeight ? frameHeight : height);
-    out.push_back(0);
-    out.push_back(2); // minimum code size
+    out.insert(out.end(), {0, 2}); // no local table; minimum code size
     Bytes codes;
     uint32_t bits = 0;
     int used = 0;
@@ -62,26 +61,25 @@ Bytes tiff(uint32_t width, uint32_t height, const Bytes& rgb, uint32_t claimedWi
     Bytes out = {'I', 'I', 42, 0};
     put32le(out, 8);
     const uint32_t bitsAt = 8 + 2 + 10 * 12 + 4, pixelsAt = bitsAt + 6;
+    const uint32_t entries[][4] = {{256, 4, 1, claimedWidth ? claimedWidth : width},
+                                   {257, 4, 1, claimedHeight ? claimedHeight : height},
+                                   {258, 3, 3, bitsAt},
+                                   {259, 3, 1, 1},
+                                   {262, 3, 1, 2},
+                                   {273, 4, 1, pixelsAt},
+                                   {277, 3, 1, 3},
+                                   {278, 4, 1, height},
+                                   {279, 4, 1, width * height * 3},
+                                   {284, 3, 1, 1}};
     put16le(out, 10);
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        put16le(out, tag);
-        put16le(out, type);
-        put32le(out, count);
-        put32le(out, value);
-    };
-    entry(256, 4, 1, claimedWidth ? claimedWidth : width);
-    entry(257, 4, 1, claimedHeight ? claimedHeight : height);
-    entry(258, 3, 3, bitsAt);
-    entry(259, 3, 1, 1);
-    entry(262, 3, 1, 2);
-    entry(273, 4, 1, pixelsAt);
-    entry(277, 3, 1, 3);
-    entry(278, 4, 1, height);
-    entry(279, 4, 1, width * height * 3);
-    entry(284, 3, 1, 1);
+    for (const auto& e : entries) {
+        put16le(out, e[0]);
+        put16le(out, e[1]);
+        put32le(out, e[2]);
+        put32le(out, e[3]);
+    }
     put32le(out, 0);
-    for (int i = 0; i < 3; ++i)
-        put16le(out, 8);
+    out.insert(out.end(), {8, 0, 8, 0, 8, 0}); // bits per sample
     out.insert(out.end(), rgb.begin(), rgb.end());
     return out;
 }

@@ -1,28 +1,56 @@
-// Captures what the code under test writes to standard output or standard error (both printf and
-// iostreams) by pointing the file descriptor at a temporary file until finish(). Owns that file;
-// if the redirection cannot be set up, finish() answers an empty text and nothing is captured.
+// Captures what is written to standard output or error (printf and iostreams) until finish().
 #pragma once
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 class OutputCapture {
 public:
-    explicit OutputCapture(int fd = 1);
-    ~OutputCapture();
+    explicit OutputCapture(int descriptor = 1) : fd(descriptor), file(std::tmpfile())
+    {
+        std::fflush(nullptr);
+        saved = file ? ::dup(fd) : -1;
+        if (saved >= 0)
+            ::dup2(::fileno(file), fd);
+    }
+    ~OutputCapture()
+    {
+        finish();
+        if (file)
+            std::fclose(file);
+    }
     OutputCapture(const OutputCapture&) = delete;
     OutputCapture& operator=(const OutputCapture&) = delete;
 
-    // Restores the descriptor and returns everything written since construction.
-    std::string finish();
+    std::string finish()
+    {
+        std::fflush(nullptr);
+        if (saved < 0)
+            return text;
+        ::dup2(saved, fd);
+        ::close(saved);
+        saved = -1;
+        std::rewind(file);
+        char chunk[4096];
+        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            text.append(chunk, got);
+        return text;
+    }
 
 private:
     int fd;
-    int saved = -1;
-    std::FILE* file = nullptr;
-    bool done = false;
+    std::FILE* file;
+    int saved;
     std::string text;
 };
 
-// Number of non-overlapping occurrences of needle in text.
-int countOccurrences(const std::string& text, const std::string& needle);
+inline int countOccurrences(const std::string& text, const std::string& needle)
+{
+    int count = 0;
+    for (size_t at = text.find(needle); !needle.empty() && at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}

@@ -1,5 +1,4 @@
-// Environment variables changed for one test and given back their earlier values (or unset again)
-// when the object goes, also when the test stops at a failed assertion. Owns only those saved values.
+// Environment variables changed for one test and restored (or unset again) when the object goes.
 #pragma once
 
 #include <cstdlib>
@@ -12,14 +11,12 @@ class ScopedEnvironment {
 public:
     ScopedEnvironment() = default;
     ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
     ~ScopedEnvironment()
     {
         for (auto it = saved.rbegin(); it != saved.rend(); ++it)
             it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
     }
 
-    // Sets the variable, or unsets it for a null value.
     void set(const char* name, const char* value)
     {
         const char* old = std::getenv(name);
