@@ -19,7 +19,6 @@
 
 static_assert(!std::is_copy_constructible_v<CData> && !std::is_copy_assignable_v<CData>,
               "a copied CData would free its memory twice");
-
 // Under ASan, owned memory that attach fails to free shows as a leak, a free of the lent array as corruption.
 TEST(CData, BorrowedMemoryIsNeitherFreedNorResized)
 {
@@ -36,7 +35,6 @@ TEST(CData, BorrowedMemoryIsNeitherFreedNorResized)
     buffer.clear();
     EXPECT_EQ(lent[0], 7);
 }
-
 TEST(CData, CopiesUpToTheEndAndRefusesOneByteMoreOrSizesBeyond32Bits)
 {
     CData buffer;
@@ -51,7 +49,6 @@ TEST(CData, CopiesUpToTheEndAndRefusesOneByteMoreOrSizesBeyond32Bits)
     EXPECT_FALSE(buffer.initWithData("wxyz", 5, 1, 4));
     EXPECT_EQ(std::memcmp(buffer.getData(), "abcdexyz", 8), 0);
 }
-
 namespace {
 // The logger is process-wide: each test starts and ends with it enabled and nothing muted.
 class LoggerTest : public ::testing::Test {
@@ -66,7 +63,6 @@ protected:
     CLogger* logger = CLogger::getInstance();
 };
 } // namespace
-
 // Muting is by case-sensitive base name, a set, not a count; a silent site evaluates no argument.
 TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
 {
@@ -89,7 +85,6 @@ TEST_F(LoggerTest, MutedOrDisabledSitesWriteAndFormatNothing)
     EXPECT_EQ(out.finish(), "/src/Disks.cpp\n/src/xdisks.cpp\nno path\nvalue 1\n");
     EXPECT_EQ(argumentsEvaluated, 1);
 }
-
 // A name from the disk may hold terminal commands or format directives: none is written or formatted.
 TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf8Escaped)
 {
@@ -119,7 +114,6 @@ TEST_F(LoggerTest, LoggedTextIsWrittenLiterallyWithControlCharactersAndBrokenUtf
     GLEANER_LOG("%s\n", "file %s of %d%%");
     EXPECT_EQ(out.finish(), "volume name: \\x1b[31mred\n\\x1b[31mred\n100%s %d %n\nfile %s of %d%%\n");
 }
-
 // The format buffer is per thread: another thread's format leaves this thread's text alone.
 TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
 {
@@ -127,7 +121,6 @@ TEST_F(LoggerTest, FormattedTextOfOneThreadSurvivesAnotherThreadsFormat)
     std::thread([] { CLogger::format("second thread's longer text %d", 2); }).join();
     EXPECT_STREQ(mine, "first 1");
 }
-
 // Times from 2^31 on are after 2038, not before 1970; summer time comes from the zone's rule.
 TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
 {
@@ -145,7 +138,6 @@ TEST(FormatDate, GivesLocalTimeAlsoAfter2038)
     }
     ::tzset();
 }
-
 namespace {
 class PollingThread : public CThread {
 public:
@@ -160,7 +152,6 @@ public:
     static inline std::atomic<bool> returned{false};
 };
 } // namespace
-
 TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
 {
     for (const bool stop : {true, false}) {
@@ -180,7 +171,6 @@ TEST(CThread, RunsOnlyAfterStartAndStopOrTheDestructorWaitsForTheEnd)
         EXPECT_TRUE(PollingThread::returned);
     }
 }
-
 // Zeros beyond the eighth hex digit (no shift by 32); a long text is formatted again from a fresh va_list.
 TEST(TextHelpers, HexStringsAndLongFormattedTextsComeOutWhole)
 {
@@ -190,7 +180,6 @@ TEST(TextHelpers, HexStringsAndLongFormattedTextsComeOutWhole)
     const std::string text(5000, 'w');
     EXPECT_EQ(formatString("%d|%s|%d|%s|%.1f", 17, text.c_str(), -4, "end", 2.5), "17|" + text + "|-4|end|2.5");
 }
-
 TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
 {
     uint8_t bytes[20];
@@ -203,13 +192,11 @@ TEST(Hexdump, PartialLastLineShowsOnlyItsOwnBytes)
     EXPECT_NE(out.finish().find("51 52 53 54 " + std::string(12 * 3, ' ') + " QRST\n"), std::string::npos);
     EXPECT_EQ(err.finish(), "    0 00000000     16 00000010  ");
 }
-
 TEST(InfoValue, ReadsTheShippedTableAndTellsAMissingKey)
 {
     EXPECT_EQ(infoValue("NoSuchInfoKey"), std::nullopt);
     EXPECT_EQ(infoValue("AppName"), "Gleaner");
 }
-
 TEST(PathHelpers, MakeDirectoryAndIsDirectoryTellFoldersFromTheRest)
 {
     ScratchDir scratch;
@@ -220,7 +207,6 @@ TEST(PathHelpers, MakeDirectoryAndIsDirectoryTellFoldersFromTheRest)
     EXPECT_TRUE(writeFileText(scratch.file("file"), "x"));
     EXPECT_FALSE(isDirectory(scratch.file("file")));
 }
-
 TEST(FindMemory, FirstMatchOrNullAlsoForEmptyAndLongerNeedles)
 {
     const uint8_t hay[] = "abcabcxyz";

@@ -15,7 +15,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Zones = std::vector<std::pair<int64_t, int64_t>>; // [first, end) blocks
-
 // What a read must give: the image's bytes, then zeros past its end; blocks in zones read as zeros.
 Bytes expected(const Bytes& image, int64_t offset, int64_t length, const Zones& zones = {})
 {
@@ -28,7 +27,6 @@ Bytes expected(const Bytes& image, int64_t offset, int64_t length, const Zones& 
             bytes[size_t(at - offset)] = 0;
     return bytes;
 }
-
 // The byte after the range is a sentinel no read may overwrite.
 Bytes viaRead(CCachedDisk& cache, int64_t offset, int length)
 {
@@ -38,7 +36,6 @@ Bytes viaRead(CCachedDisk& cache, int64_t offset, int length)
     bytes.pop_back();
     return bytes;
 }
-
 // 512-byte blocks, each starting with its own number, whose blocks in the zones fail.
 void makeZonedDisk(std::optional<CMemoryDisk>& disk, int64_t blocks, const Zones& zones)
 {
@@ -50,11 +47,9 @@ void makeZonedDisk(std::optional<CMemoryDisk>& disk, int64_t blocks, const Zones
         for (int64_t block = first; block < end; ++block)
             disk->failingBlocks.insert(disk->failingBlocks.end(), block);
 }
-
 constexpr int kLineBytes = 262144; // the recovery configuration: 512 blocks a line, 16 lines
 constexpr int kCacheBytes = 4194304;
 } // namespace
-
 // A read-ahead below one block and caches below two lines are raised to one block and two lines.
 TEST(CCachedDiskRead, RandomRangesEqualTheImageBytesAndZerosPastTheEnd)
 {
@@ -86,7 +81,6 @@ TEST(CCachedDiskRead, RandomRangesEqualTheImageBytesAndZerosPastTheEnd)
         EXPECT_EQ(disk.getReadErrorCount(), 0);
     }
 }
-
 // The device leaves garbage in a failed read; the cache gives zeros for the failed block only.
 TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
 {
@@ -101,7 +95,6 @@ TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
     EXPECT_EQ(viaRead(cache, 6 * 512, 512), expected(disk.bytes, 6 * 512, 512));
     EXPECT_EQ(std::tuple(disk.getReadErrorCount(), cache.getUnreadableReads(), disk.readCalls), std::tuple(1, 2, 5));
 }
-
 // An unaligned zone gives up at most the rest of the line it ends in; the blocks before it are read.
 TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads)
 {
@@ -133,7 +126,6 @@ TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads
         EXPECT_TRUE(cache.hadReadErrors(c.first * 512, 1));
     }
 }
-
 // From the eighth failure in a row the rest of the line is given up without asking the device.
 TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
 {
@@ -162,7 +154,6 @@ TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
         EXPECT_TRUE(cache.hadReadErrors(0, kLineBytes));
     }
 }
-
 // An evicted line is read again in the pieces between its known bad blocks; nothing fails twice.
 TEST(CCachedDiskBadZone, KnownBadBlocksAreNeverAskedForAgain)
 {
@@ -182,7 +173,6 @@ TEST(CCachedDiskBadZone, KnownBadBlocksAreNeverAskedForAgain)
     // Lines 0 and 2 are read in two pieces around their bad blocks, line 3 not at all, the rest whole.
     EXPECT_EQ(disk->readCalls - readsBefore, 2 + 1 + 1 + 0 + 1 + 1 + 1 + 1);
 }
-
 // A range inside one line is lent and stays valid while other lines are read; across lines, a copy.
 TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLines)
 {
@@ -198,7 +188,6 @@ TEST(CCachedDiskReadData, LentRangeSurvivesReadsOfOtherLines)
     ASSERT_TRUE(cache.readData(2000, 5000, &copy));
     EXPECT_TRUE(copy.isOwned());
 }
-
 TEST(CCachedDisk, BadArgumentsAndAMissingDiskAreRefusedWithoutReadingTheDevice)
 {
     CMemoryDisk disk(512, 16);

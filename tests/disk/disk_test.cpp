@@ -17,7 +17,6 @@
 static_assert(std::has_virtual_destructor_v<CBase> && std::has_virtual_destructor_v<CAbstractTreeModel> &&
               std::has_virtual_destructor_v<CAbstractTableModel> && std::has_virtual_destructor_v<CStatusListener> &&
               std::has_virtual_destructor_v<CVolumeItemCallback>);
-
 namespace {
 class CountedDisk : public CMemoryDisk {
 public:
@@ -31,7 +30,6 @@ public:
     int* deleted;
 };
 } // namespace
-
 // A count gone negative would keep the next open from the device; a deleted window gives back its opens.
 TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
 {
@@ -65,7 +63,6 @@ TEST(CDiskOpen, OpensAreCountedAndAWindowGivesBackOnlyItsOwnOpensOnTheParent)
         EXPECT_EQ(parent.closeCalls, c.parentCloses);
     }
 }
-
 // Counts and block numbers rounded through a float would give neighbours past 2^24 one ID.
 TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
 {
@@ -76,7 +73,6 @@ TEST(CDiskUniqueID, CountsAndBlockNumbersAreExactIntegers)
     CPartitionDisk high(&disk, (int64_t(1) << 32) + 3, (int64_t(1) << 32) + 5);
     EXPECT_EQ(high.getUniqueID(), disk.getUniqueID() + "_Partition__4294967299_4294967301_512");
 }
-
 TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNull)
 {
     int deleted = 0;

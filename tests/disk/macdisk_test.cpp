@@ -18,7 +18,6 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-
 class ProbeDisk : public CMacDisk {
 public:
     using CMacDisk::CMacDisk;
@@ -28,12 +27,10 @@ public:
         return (::fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_RDONLY && (::fcntl(descriptor, F_GETFD) & FD_CLOEXEC);
     }
 };
-
 PrivilegedOpenOutcome outcome(PrivilegedOpenOutcome::Status status, int descriptor, int exitStatus = 0)
 {
     return {status, descriptor, 0, "", {true, 0, true, exitStatus, 0}}; // a helper that ran and exited
 }
-
 // Ten whole blocks and a partial one; the first opens are refused, the privileged side opens read-only.
 class MacDiskTest : public ::testing::Test {
 protected:
@@ -76,7 +73,6 @@ protected:
     std::string askedPath;
 };
 } // namespace
-
 // Writing is refused before the device is reached; a read over the end gives the tail, then zeros.
 TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileLacks)
 {
@@ -107,7 +103,6 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     EXPECT_EQ(disk.fd(), -1);
     EXPECT_EQ(readFileBytes(imagePath), bytes);
 }
-
 // The given descriptor is kept, but not for another node under the same name; other errors ask nothing.
 TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSameNode)
 {
@@ -136,7 +131,6 @@ TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSam
     EXPECT_FALSE(missing.openDevice(false, true)); // ENOENT is no question of rights
     EXPECT_EQ(asked, 0);
 }
-
 TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
 {
     const std::string otherPath = files.write("other.img", std::string(5120, 'x'));
@@ -171,7 +165,6 @@ TEST_F(MacDiskTest, CancelFailureOrAnUntrustworthyDescriptorOpenNothing)
         EXPECT_FALSE(disk.openDevice(false, false)) << "nothing was kept";
     }
 }
-
 namespace {
 class DiskScan : public ::testing::Test {
 protected:
@@ -198,7 +191,6 @@ protected:
     std::optional<CMacDiskManager> manager;
 };
 } // namespace
-
 // Empty devices are not listed; partitions take a label, else the last mount point; no block size is 512.
 TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
 {
@@ -250,7 +242,6 @@ TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
         EXPECT_FALSE(parent->getPartition(0)->isWholeDisk());
     }
 }
-
 // A whole disk the kernel lists no partitions for has its map read, never by asking for rights.
 TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRights)
 {

@@ -16,7 +16,6 @@
 
 namespace {
 using Window = std::tuple<int64_t, int64_t, std::string>; // first block, last block, name
-
 std::vector<Window> windowsOf(CDisk& disk)
 {
     std::vector<Window> windows;
@@ -25,7 +24,6 @@ std::vector<Window> windowsOf(CDisk& disk)
             windows.push_back({window->getFirstBlock(), window->getLastBlock(), window->getName()});
     return windows;
 }
-
 std::vector<Window> scanImage(const std::vector<uint8_t>& image)
 {
     CMemoryDisk disk(image, 512);
@@ -33,7 +31,6 @@ std::vector<Window> scanImage(const std::vector<uint8_t>& image)
     disk.scanForPartitions();
     return windowsOf(disk);
 }
-
 // The scan lists exactly mmls's numbered slots (not "Meta" rows or gaps), named as in the raw map.
 void expectScanMatchesMmls(const std::vector<uint8_t>& image)
 {
@@ -54,7 +51,6 @@ void expectScanMatchesMmls(const std::vector<uint8_t>& image)
     EXPECT_EQ(scanImage(image), slots);
 }
 } // namespace
-
 TEST(AppleMapScan, XorrisoImageListsWhatMmlsListsAndReadsThroughTheWindowAsItsBytes)
 {
     if (!toolAvailable("xorriso"))
@@ -83,7 +79,6 @@ TEST(AppleMapScan, XorrisoImageListsWhatMmlsListsAndReadsThroughTheWindowAsItsBy
     EXPECT_EQ(read, bytes);
     EXPECT_EQ(std::memcmp(buffer.getData(), bytes.data() + 512, 5000), 0);
 }
-
 // A name of all 32 bytes, a map reaching the disk's last block, no map; fields are unsigned 32-bit.
 TEST(AppleMapScan, EdgeCasesOfTheMapListAsMmlsListsThem)
 {
@@ -102,7 +97,6 @@ TEST(AppleMapScan, EdgeCasesOfTheMapListAsMmlsListsThem)
     EXPECT_EQ(scanImage(makeApmImage(512, 8, {{0x80000000u, 0xFFFFFFFFu, "Huge"}, {7, 0, "Empty"}})),
               (std::vector<Window>{{2147483648LL, 2147483648LL + 4294967294LL, "Huge"}, {7, 6, "Empty"}}));
 }
-
 // Stale entries past the map's end are not read; every disk a scan makes is kept or deleted again.
 TEST(AppleMapScan, MapEndsAtTheDisksEndAndRefusedDuplicatesAreDeleted)
 {

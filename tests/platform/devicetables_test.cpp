@@ -24,7 +24,6 @@ static std::string listing(const std::string& root, bool whole, size_t propertie
     }
     return described;
 }
-
 // A partition's parent is the folder holding it, not its name, and shares its disk's queue and flags. A number
 // unreadable or past what the engine holds is left out, one exactly at the limit kept. The nearest bus counts.
 TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
@@ -57,7 +56,6 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
     EXPECT_FALSE(SysfsRegistry(sysfs.root() + "/none").match(true, entries, &error)) << "no class/block folder";
     EXPECT_EQ(error, ENOENT);
 }
-
 // Compares our reading of this machine's sysfs with lsblk's, device by device.
 TEST(SysfsRegistry, RealSysfsAgreesWithLsblk)
 {
@@ -84,7 +82,6 @@ TEST(SysfsRegistry, RealSysfsAgreesWithLsblk)
         EXPECT_EQ(listing("/sys", whole, 2), described);
     }
 }
-
 TEST(MountInfo, ParsesLinesWithOptionalFieldsAndEscapesAndSkipsMalformedOnes)
 {
     FakeSysfs scratch;
@@ -103,7 +100,6 @@ TEST(MountInfo, ParsesLinesWithOptionalFieldsAndEscapesAndSkipsMalformedOnes)
                   entry.fileSystem + " " + entry.source + "\n";
     EXPECT_EQ(parsed, "8:123456789 /e ext4 /dev/sdc\n254:0 / ext4 /dev/vda\n8:17 /media/My Disk hfsplus /dev/sdb1\n");
 }
-
 // A volume's name: its label from the by-label link, else the mount point's last component.
 TEST(MountInfo, NameComesFromTheByLabelLinkElseTheMountPoint)
 {

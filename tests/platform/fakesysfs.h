@@ -52,5 +52,4 @@ private:
 
     ScratchDir scratch;
 };
-
 inline const char* const kSataBus = "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";

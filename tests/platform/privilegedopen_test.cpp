@@ -95,7 +95,6 @@ struct FakeUDisks {
     gint32 handle = 0;           // the index answered into the descriptor list of one
     std::string asked;           // the mode asked for, and whether the person may be asked
 };
-
 // Answers the daemon's two methods, on GDBus's own thread: the device's object, and a descriptor.
 static GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gboolean incoming, gpointer data)
 {
@@ -127,7 +126,6 @@ static GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* call, gbo
     g_object_unref(call);
     return nullptr;
 }
-
 // A dismissed question is a cancel and counts as asked (pkexec must not ask again); a handle outside the list
 // sent is a broken reply. No daemon, no bus or an unknown device is unavailable: pkexec is tried next.
 TEST(UDisksOpen, AsksForReadOnlyAndTakesOnlyAListedDescriptor)

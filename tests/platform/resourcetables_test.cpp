@@ -31,7 +31,6 @@ TEST(StringsTable, ParsesEntriesCommentsAndEscapesAndReportsWhereASyntaxErrorIs)
         EXPECT_EQ(table, parsed);
     }
 }
-
 TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
 {
     ScopedEnvironment environment;
@@ -47,7 +46,6 @@ TEST(StringsTable, LanguageComesFromTheFirstSetVariable)
     }
     EXPECT_EQ(languages, "en de fr en it en en");
 }
-
 // A language's own entries win, then English ones, then the shared Info values or the key itself. A malformed
 // table is reported with its line, and its entries before the fault still count.
 TEST(StringsTable, LanguageTablesFallBackToEnglishAndReportAMalformedOne)
@@ -72,7 +70,6 @@ TEST(StringsTable, LanguageTablesFallBackToEnglishAndReportAMalformedOne)
     EXPECT_EQ(errors, resources.root() + "/de.lproj/InfoPlist.strings: line 3: expected ';'\n");
     EXPECT_TRUE(loadInfoTable(resources.root() + "/nowhere", "en").empty());
 }
-
 // The folder GLEANER_RESOURCES names overrides the built one. A name is looked up as it is, then with the known
 // extensions in turn (the earlier wins); only a regular file counts.
 TEST(ResourceDirectory, NamedResourceTriesTheNameThenTheKnownExtensionsInTheOverridingFolder)

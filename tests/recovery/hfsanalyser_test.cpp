@@ -13,10 +13,8 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-
 const auto put16 = [](Bytes& b, size_t at, uint32_t v) { storeBig16(&b.at(at), uint16_t(v)); };
 const auto put32 = [](Bytes& b, size_t at, uint32_t v) { storeBig32(&b.at(at), v); };
-
 Bytes catalogKey(uint32_t parent, const std::string& ascii)
 {
     Bytes key(8 + 2 * ascii.size());
@@ -27,7 +25,6 @@ Bytes catalogKey(uint32_t parent, const std::string& ascii)
         put16(key, 8 + 2 * i, uint8_t(ascii[i]));
     return key;
 }
-
 // A folder record (type 1, 88 bytes) or a file record without forks (type 2, 248 bytes).
 Bytes itemRecord(uint16_t type, uint32_t id)
 {
@@ -39,7 +36,6 @@ Bytes itemRecord(uint16_t type, uint32_t id)
 }
 const auto folderRecord = [](uint32_t id) { return itemRecord(1, id); };
 const auto fileRecord = [](uint32_t id) { return itemRecord(2, id); };
-
 // A leaf node: each record's key and data at even offsets from 14 on, the offset table at its end.
 Bytes leafNode(const std::vector<std::pair<Bytes, Bytes>>& records, size_t nodeBytes = 512)
 {
@@ -61,7 +57,6 @@ Bytes leafNode(const std::vector<std::pair<Bytes, Bytes>>& records, size_t nodeB
         put16(node, nodeBytes - 2 - 2 * i, uint32_t(offsets[i]));
     return node;
 }
-
 // "a/b" for every item below folder (folders "/", compressed files "*"); repeats fail the test.
 std::set<std::string> treePaths(CVolumeItem* folder)
 {
@@ -86,12 +81,10 @@ std::set<std::string> treePaths(CVolumeItem* folder)
     walk(folder, "");
     return paths;
 }
-
 struct SampleVolume {
     HfsImage image;
     Bytes a, b, top;
 };
-
 // Docs/a.txt, Docs/b.bin and top.txt, with room for four catalog nodes in free blocks (run 0).
 SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1, HfsBuildOptions options = {})
 {
@@ -107,7 +100,6 @@ SampleVolume sampleVolume(const std::string& name, uint32_t seed = 1, HfsBuildOp
     return v;
 }
 } // namespace
-
 TEST(LeafNodeProbe, AcceptsANodeWhoseRecordZeroIsAtOffset14AndAPowerOfTwoInsideTheWindow)
 {
     const auto one = [](size_t nodeBytes) { return leafNode({{catalogKey(2, "a"), folderRecord(20)}}, nodeBytes); };
@@ -144,7 +136,6 @@ TEST(LeafNodeProbe, AcceptsANodeWhoseRecordZeroIsAtOffset14AndAPowerOfTwoInsideT
         EXPECT_EQ(units, c.units) << c.what; // set only for a node
     }
 }
-
 TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRecordAreaFailsTheWholeNode)
 {
     HandBuiltResults results; // the pending items never built into a tree are freed with the analyser
@@ -168,7 +159,6 @@ TEST(CatalogNodeRecords, RecordsEndWhereTheNextBeginsAndAKeyOrOffsetOutsideTheRe
         EXPECT_TRUE(records.empty());
     }
 }
-
 // Orphans share one folder per missing parent, named by its exact ID (16777216 and 16777217 print
 // alike through a float); parent cycles (A and B, S itself) show under the orphans.
 TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
@@ -243,7 +233,6 @@ TEST(LostTreeBuilding, FoundItemsAreFiledUnderTheirParentOrTheOrphanedFolders)
             EXPECT_TRUE(item->isContainer() || item->isLost()) << item->getName();
     }
 }
-
 // Leaves copied to free run 0 (with wipe, only there), or a Mac-written 8 MiB volume as it is.
 TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
 {
@@ -285,7 +274,6 @@ TEST(LostFilesScan, FoundRecordsBringBackEachFileOnceWithItsFolderAndBytes)
                   (FileTree{{"Docs/", {}}, {"Docs/a.txt", v.a}, {"Docs/b.bin", v.b}, {"top.txt", v.top}}));
     }
 }
-
 TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwnWhoseFilesCannotBeRead)
 {
     SampleVolume v = sampleVolume("Later");
@@ -302,7 +290,6 @@ TEST(LostFilesScan, RecordsBeforeTheFirstHeaderGetAVolumeOfTheirOwnWhoseFilesCan
     Bytes data(v.top.size());
     quietly([&] { EXPECT_EQ(top->read(0, data.data(), uint32_t(data.size())), 0u); });
 }
-
 // Decoy headers lie at byte 0 and, with block size 0 and 1000, at blocks 100 and 200.
 TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAlsoWhenScannedAgainNotDecoys)
 {

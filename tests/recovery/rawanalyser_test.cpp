@@ -15,7 +15,6 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-
 // "Category folder/subtype" as the scan names the folder of a content type.
 std::string folderOf(const std::string& type)
 {
@@ -27,7 +26,6 @@ std::string folderOf(const std::string& type)
 const auto png = [](uint64_t end) { return folderOf("image/png") + "/" + std::to_string(end) + ".png"; };
 const auto gif = [](uint64_t end) { return folderOf("image/gif") + "/" + std::to_string(end) + ".gif"; };
 const auto textFile = [](uint64_t end) { return folderOf("text/plain") + "/" + std::to_string(end); };
-
 // Every carved file under the result root by "folder/subfolder/name".
 std::map<std::string, CRawVolumeItem*> carvedFiles(CVolumeItem* folder, const std::string& prefix = "")
 {
@@ -42,7 +40,6 @@ std::map<std::string, CRawVolumeItem*> carvedFiles(CVolumeItem* folder, const st
     }
     return files;
 }
-
 // Text for a block of its own, of even length: libmagic drops trailing NULs in pairs.
 Bytes words(std::string s)
 {
@@ -50,7 +47,6 @@ Bytes words(std::string s)
         s.insert(s.size() - 1, " ");
     return Bytes(s.begin(), s.end());
 }
-
 Bytes blocks(const std::vector<Bytes>& pieces, size_t blockSize = 512)
 {
     Bytes disk;
@@ -61,7 +57,6 @@ Bytes blocks(const std::vector<Bytes>& pieces, size_t blockSize = 512)
     }
     return disk;
 }
-
 // A deleted-files scan over a disk in memory; bytes without a volume are all free disk blocks.
 struct Scan : MemoryScan {
     explicit Scan(Bytes bytes, int blockSize = 512, int workers = 0) : MemoryScan(std::move(bytes), blockSize, workers)
@@ -72,7 +67,6 @@ struct Scan : MemoryScan {
     std::map<std::string, CRawVolumeItem*> files() { return carvedFiles(recovery.resultRoot); }
 };
 } // namespace
-
 // Carved files by path, first block and size; the listener hears of every filed item's folder.
 TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
 {
@@ -191,7 +185,6 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
             EXPECT_EQ(countOccurrences(output, text), count) << text;
     }
 }
-
 TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
 {
     // 16777217 has no float: a name made through one would collide with 16777216's. Types without a
@@ -220,7 +213,6 @@ TEST(RawAnalyserCarving, FolderComesFromTheTypeAndNameFromTheExactEndBlock)
     EXPECT_EQ(files.size(), 5u);
     EXPECT_EQ(files.at("weird/3.ext")->getSize(), 2u * 512);
 }
-
 // Only letters, digits, "+", "-" and "_" (each range pinned at both ends) go into a name, at most 16.
 TEST(RawAnalyserCarving, ExtensionOfTheDescriptionIsKeptOnlyWhenItIsSafeInAName)
 {
@@ -248,7 +240,6 @@ TEST(RawAnalyserCarving, ExtensionOfTheDescriptionIsKeptOnlyWhenItIsSafeInAName)
         names.insert(path);
     EXPECT_EQ(names, expected);
 }
-
 TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTheCaller)
 {
     ScratchDir empty;
@@ -265,7 +256,6 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     EXPECT_EQ(scan.recovery.scanFailure, "");
     EXPECT_EQ(scan.files().size(), 4u);
 }
-
 TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErrorsAndOnAVolume)
 {
     // Free space after deletions, several MiB so that the window wraps: images with text, zero and
@@ -346,7 +336,6 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
         }
     }
 }
-
 TEST(RawAnalyserWorkers, CancelEndsTheOpenFileAtTheCancelledBlock)
 {
     // The cancel comes after the slow read at block 1024; blocks read ahead must not move the end.

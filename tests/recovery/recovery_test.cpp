@@ -15,7 +15,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Names = std::vector<std::string>;
-
 // The engine with an analyser that only counts the scan's ends.
 class CountingRecovery : public CRecovery {
 public:
@@ -43,7 +42,6 @@ protected:
     };
     CAbstractAnalyser* createAnalyser() override { return new Analyser(&ends); }
 };
-
 // More than 2^32 blocks of zeros, slow on its first read so that the first walk report comes then.
 class HugeDisk : public CMemoryDisk {
 public:
@@ -57,14 +55,12 @@ public:
     }
     bool slept = false;
 };
-
 class CountedVolume : public CHFSVolume {
 public:
     CountedVolume(CDisk* disk, int* counter) : CHFSVolume(disk), destroyed(counter) {}
     ~CountedVolume() override { ++*destroyed; }
     int* destroyed;
 };
-
 // The access modes of this process's descriptors open on path (from /proc/self/fdinfo).
 std::vector<int> accessModesOf(const std::string& path)
 {
@@ -80,14 +76,12 @@ std::vector<int> accessModesOf(const std::string& path)
     }
     return modes;
 }
-
 Names search(CRecovery& recovery, const std::string& text)
 {
     quietly([&] { recovery.searchItems(text); });
     EXPECT_NE(recovery.searchFolder, nullptr);
     return namesOf(recovery.searchFolder);
 }
-
 // The report's pieces: a folder's heading and title row, a file's row, the frame around the rows.
 const std::string kEmptyRow = "<tr><td></td><td></td><td></td><td></td><td></td></tr>";
 std::string section(const std::string& name)
@@ -120,7 +114,6 @@ std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, 
     return result ? std::string(bytes.begin(), bytes.end()) : "failed: " + output;
 }
 } // namespace
-
 TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNotOpenIsScannedNever)
 {
     CMemoryDisk disk(512, 64);
@@ -145,7 +138,6 @@ TEST(RecoveryDisk, DiskIsOpenedReadOnlyOnceAndClosedWhenReleasedAndOneThatDoesNo
     EXPECT_EQ(recovery.cachedDisk, nullptr);
     EXPECT_EQ(recovery.resultRoot, nullptr);
 }
-
 TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
 {
     HugeDisk disk;
@@ -158,7 +150,6 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_NE(text.find("allocBlockCount: 4294967298\n"), std::string::npos);
     EXPECT_EQ(recovery.ends, 1);
 }
-
 TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
     int destroyed = 0;
@@ -194,7 +185,6 @@ TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDi
     }
     EXPECT_EQ(destroyed, 4);
 }
-
 TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDeletedFlag)
 {
     CRecovery none; // without results every answer is empty
@@ -222,7 +212,6 @@ TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDelete
     root->setFlags(ItemDeleted);
     EXPECT_EQ(model.getImageIndex(root, true), 6);
 }
-
 TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReusedFolder)
 {
     HandBuiltResults engine;
@@ -249,7 +238,6 @@ TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReused
     EXPECT_EQ(search(engine.recovery, ""), Names{});
     EXPECT_EQ(root->getChildCount(true), 5);
 }
-
 TEST(RecoverySearch, CancelKeepsWhatWasFound)
 {
     HandBuiltResults engine;
@@ -262,7 +250,6 @@ TEST(RecoverySearch, CancelKeepsWhatWasFound)
     EXPECT_EQ(listener.progress.size(), 4u);
     EXPECT_EQ(listener.changed, std::vector<CVolumeItem*>(4, engine.recovery.searchFolder));
 }
-
 // Written over an old, longer report, which it replaces whole.
 TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOnce)
 {
@@ -281,7 +268,6 @@ TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOn
     EXPECT_EQ(html, frame(fileRow("one.jpg", "2 KB", formatDate(1700000000), "4711") + section("outer") +
                           section("inner") + kEmptyRow + fileRow("file", "0 KB") + kEmptyRow));
 }
-
 TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
 {
     const std::string r = "\xEF\xBF\xBD"; // U+FFFD for control characters and no-characters
@@ -308,7 +294,6 @@ TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
                         fileRow("a" + r + "b" + r + ".txt", "0 KB") + kEmptyRow,
                     "Tom &amp; Jerry &lt;3", "\xC2\xA9 A &amp; B"));
 }
-
 TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
 {
     HandBuiltResults engine;
@@ -324,7 +309,6 @@ TEST(RecoveryReport, FailedOpenOrWriteIsAFailure)
     EXPECT_FALSE(result);
     EXPECT_NE(text.find("error writing " + out.file("r.html")), std::string::npos) << text;
 }
-
 // An xorriso volume with files at the read chunk's edges, a large one, and names needing escapes.
 void makeSampleVolume(XorrisoDisk* x)
 {
@@ -335,7 +319,6 @@ void makeSampleVolume(XorrisoDisk* x)
     tree.file("docs/cafe\xCC\x81.txt", 6, 9).file("Zebra", 10, 10).file("a&b <c>.txt", 3000, 11);
     makeXorrisoDisk(x, tree);
 }
-
 TEST(XorrisoVolume, BrowsingListsWhatFlsLists)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso", "fls");
@@ -367,7 +350,6 @@ TEST(XorrisoVolume, BrowsingListsWhatFlsLists)
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(listed, expected);
 }
-
 TEST(XorrisoVolume, EveryOperationLeavesTheImageUnchangedAndOpensItReadOnly)
 {
     RECOVERY_REQUIRE_TOOLS("xorriso");

@@ -12,7 +12,6 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Answer = ScriptedListener::Answer;
-
 class RecoverySave : public ::testing::Test {
 protected:
     bool save(CRecovery& recovery, const std::vector<CVolumeItem*>& items, std::string folder = {})
@@ -36,7 +35,6 @@ protected:
     std::string text;          // what the last save printed
 };
 } // namespace
-
 TEST_F(RecoverySave, NamesFromTheDiskBecomeOneHarmlessComponentInsideTheChosenFolder)
 {
     // Too long: cut in front of the extension, never inside a two-byte character.
@@ -64,7 +62,6 @@ TEST_F(RecoverySave, NamesFromTheDiskBecomeOneHarmlessComponentInsideTheChosenFo
     EXPECT_TRUE(save(items, out.file("inner")));
     EXPECT_EQ(folderSnapshot(out.path()), expected);
 }
-
 TEST_F(RecoverySave, LinksInTheWayAreNeverFollowed)
 {
     CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "folder");
@@ -79,7 +76,6 @@ TEST_F(RecoverySave, LinksInTheWayAreNeverFollowed)
         EXPECT_FALSE(save({item})) << item->getName();
     EXPECT_EQ(folderSnapshot(outside.path()), (FileTree{{"victim.txt", {'k', 'e', 'e', 'p'}}}));
 }
-
 TEST_F(RecoverySave, FolderSwappedForALinkDuringTheSaveLeadsNowhere)
 {
     // Another user swaps the folder the save just made for a link once its first file is begun.
@@ -112,7 +108,6 @@ TEST_F(RecoverySave, FolderSwappedForALinkDuringTheSaveLeadsNowhere)
                                                     {"moved/sub/", {}},
                                                     {"moved/sub/c", {3}}}));
 }
-
 TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
 {
     ScratchDir elsewhere;
@@ -123,7 +118,6 @@ TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
     EXPECT_EQ(readFileBytes(elsewhere.file("victim")), (Bytes{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"a", {'n', 'e', 'w'}}})) << "no temporary file is left";
 }
-
 // An older file is replaced, kept or ends the save as answered (without a listener, kept); equal names
 // in one save get numbered names, and only older files are asked about.
 TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNumbered)
@@ -191,7 +185,6 @@ TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNum
         EXPECT_EQ(answering.asked, asked);
     }
 }
-
 TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
 {
     MemoryFileItem* item = file("big", patternBytes(100000, 1));
@@ -200,12 +193,10 @@ TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
     EXPECT_FALSE(save({item}));
     EXPECT_EQ(readFileBytes(out.file("big")), Bytes(item->data.begin(), item->data.begin() + 2048));
 }
-
 TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
 {
     EXPECT_FALSE(save({file("a", Bytes{1})}, out.file("missing")));
 }
-
 // Items not given whole are saved as far as they go and listed with a reason; the save goes on.
 TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
 {
@@ -266,7 +257,6 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
     EXPECT_EQ(engine.recovery.incompleteFiles, incomplete);
     EXPECT_NE(text.find(listed), std::string::npos) << text;
 }
-
 TEST_F(RecoverySave, WriteErrorRemovesTheFileAndTheSaveGoesOn)
 {
     // A new file cut short is removed; a file being replaced keeps its old content.
@@ -292,7 +282,6 @@ TEST_F(RecoverySave, WriteErrorRemovesTheFileAndTheSaveGoesOn)
         EXPECT_EQ(fresh.recovery.incompleteFiles, std::vector<std::string>{folder.file("big")});
     }
 }
-
 TEST_F(RecoverySave, FullTargetDiskEndsTheSave)
 {
     // A tmpfs in a mount namespace of a child of its own. The child exits 0 when the save failed as
@@ -316,7 +305,6 @@ TEST_F(RecoverySave, FullTargetDiskEndsTheSave)
         GTEST_SKIP() << "no small file system can be mounted here (needs a mount namespace)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
-
 TEST_F(RecoverySave, FolderInsideItselfIsSavedOnce)
 {
     CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "loop");

@@ -18,7 +18,6 @@ void writeApmEntry(uint8_t* at, const ApmEntry& entry, uint32_t mapEntries)
     storeBig32(at + 84, entry.blockCount); // data area: the whole partition
     storeBig32(at + 88, 0x33);             // valid, allocated, readable
 }
-
 std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std::vector<ApmEntry>& entries)
 {
     std::vector<uint8_t> image(size_t(blockSize) * blockCount);
@@ -39,7 +38,6 @@ std::vector<uint8_t> makeApmImage(int blockSize, uint32_t blockCount, const std:
     }
     return image;
 }
-
 std::vector<ApmEntry> readApmEntries(const std::vector<uint8_t>& image, int blockSize)
 {
     std::vector<ApmEntry> entries;

@@ -48,7 +48,6 @@ ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::
         result.errors.append(chunk, got);
     return result;
 }
-
 bool toolAvailable(const std::string& name)
 {
     return runTool({"sh", "-c", "command -v \"$0\"", name}).exitStatus == 0;

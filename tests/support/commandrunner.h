@@ -9,9 +9,7 @@ struct ToolResult {
     std::string output;  // standard output, byte for byte
     std::string errors;  // standard error
 };
-
 // Runs argv from PATH with empty input and "NAME=value" entries added; killed after timeoutSeconds.
 ToolResult runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                    int timeoutSeconds = 120);
-
 bool toolAvailable(const std::string& name);

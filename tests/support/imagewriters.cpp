@@ -3,19 +3,16 @@
 #include <algorithm>
 
 namespace imagewriters {
-
 void put16le(Bytes& out, uint32_t value)
 {
     out.push_back(uint8_t(value));
     out.push_back(uint8_t(value >> 8));
 }
-
 void put32le(Bytes& out, uint32_t value)
 {
     put16le(out, value & 0xFFFF);
     put16le(out, value >> 16);
 }
-
 Bytes gif(uint16_t width, uint16_t height, const std::array<uint32_t, 4>& palette, const std::vector<uint8_t>& indices,
           uint16_t frameWidth, uint16_t frameHeight)
 {
@@ -55,7 +52,6 @@ Bytes gif(uint16_t width, uint16_t height, const std::array<uint32_t, 4>& palett
     out.insert(out.end(), {0, 0x3B});
     return out;
 }
-
 Bytes tiff(uint32_t width, uint32_t height, const Bytes& rgb, uint32_t claimedWidth, uint32_t claimedHeight)
 {
     Bytes out = {'I', 'I', 42, 0};
@@ -83,5 +79,4 @@ Bytes tiff(uint32_t width, uint32_t height, const Bytes& rgb, uint32_t claimedWi
     out.insert(out.end(), rgb.begin(), rgb.end());
     return out;
 }
-
 } // namespace imagewriters

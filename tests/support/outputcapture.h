@@ -45,7 +45,6 @@ private:
     int saved;
     std::string text;
 };
-
 inline int countOccurrences(const std::string& text, const std::string& needle)
 {
     int count = 0;

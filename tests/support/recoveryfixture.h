@@ -30,7 +30,6 @@
             if (!toolAvailable(tool))                        \
                 GTEST_SKIP() << tool << " is not installed"; \
     } while (0)
-
 // Runs body with its standard output captured, and returns the text.
 inline std::string quietly(const std::function<void()>& body)
 {
@@ -38,7 +37,6 @@ inline std::string quietly(const std::function<void()>& body)
     body();
     return capture.finish();
 }
-
 // Runs body (quietly) with the file-size limit lowered to bytes, as if the disk were full.
 inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& body)
 {
@@ -55,7 +53,6 @@ inline std::string withFileSizeLimit(rlim_t bytes, const std::function<void()>& 
     std::signal(SIGXFSZ, oldHandler);
     return capture.finish();
 }
-
 // Relative path -> content for files; "/" after folders, "->" after links, "|" after others.
 using FileTree = std::map<std::string, std::vector<uint8_t>>;
 inline FileTree folderSnapshot(const std::string& root)
@@ -74,7 +71,6 @@ inline FileTree folderSnapshot(const std::string& root)
     }
     return entries;
 }
-
 // A listener that records every event and answers as the test scripted it.
 class ScriptedListener : public CStatusListener {
 public:
@@ -105,7 +101,6 @@ public:
     int diskListChanges = 0;
     Answer answer = Answer::Overwrite;
 };
-
 // A memory disk whose first read reaching slowFrom takes over a second, so progress is reported.
 class SlowMemoryDisk : public CMemoryDisk {
 public:
@@ -121,7 +116,6 @@ public:
     int64_t slowFrom = INT64_MAX;
     bool slept = false;
 };
-
 // A scan over a disk in memory with a listener attached; the engine is released quietly.
 struct MemoryScan {
     explicit MemoryScan(std::vector<uint8_t> bytes, int blockSize = 512, int workers = 0)
@@ -146,7 +140,6 @@ struct MemoryScan {
     CRecovery recovery;
     ScriptedListener listener;
 };
-
 // A file item over bytes in memory; reads past the end, or from failFrom on, fail whole.
 class MemoryFileItem : public CVolumeItem {
 public:
@@ -174,7 +167,6 @@ public:
     std::string id = "n/a";
     int reads = 0;
 };
-
 template <class Item>
 Item* adopt(CVolumeItem* parent, Item* child)
 {
@@ -183,19 +175,16 @@ Item* adopt(CVolumeItem* parent, Item* child)
     child->setParent(parent);
     return child;
 }
-
 inline CVolumeItem* addFolder(CVolumeItem* parent, const std::string& name)
 {
     CVolumeItem* folder = adopt(parent, new CVolumeItem(true));
     folder->setName(name);
     return folder;
 }
-
 inline MemoryFileItem* addFile(CVolumeItem* parent, const std::string& name, std::vector<uint8_t> content = {})
 {
     return adopt(parent, new MemoryFileItem(name, std::move(content)));
 }
-
 inline std::vector<std::string> namesOf(CVolumeItem* folder)
 {
     std::vector<std::string> names;
@@ -204,7 +193,6 @@ inline std::vector<std::string> namesOf(CVolumeItem* folder)
             names.push_back(child->getName());
     return names;
 }
-
 // An engine over a small memory disk whose result tree the test fills by hand, as a scan would.
 struct HandBuiltResults {
     HandBuiltResults() : disk(512, 64)
@@ -224,7 +212,6 @@ struct HandBuiltResults {
     CMemoryDisk disk;
     CRecovery recovery;
 };
-
 // An engine that has browsed the volume on disk (which must outlive it), released quietly.
 struct BrowsedRecovery : CRecovery {
     explicit BrowsedRecovery(CDisk* disk)
@@ -239,7 +226,6 @@ struct BrowsedRecovery : CRecovery {
         quietly([&] { setDisk(nullptr); });
     }
 };
-
 // A directory tree, its xorriso image and the image opened as a disk with its partitions.
 struct XorrisoDisk {
     ScratchDir scratch;
@@ -249,7 +235,6 @@ struct XorrisoDisk {
     std::unique_ptr<CMacDisk> disk;
     CDisk* partition = nullptr; // the Apple_HFS partition, owned by disk
 };
-
 // Fails the calling test (use with ASSERT_NO_FATAL_FAILURE) when the image cannot be made.
 inline void makeXorrisoDisk(XorrisoDisk* out, const TreeSpec& tree, const std::string& volumeName = "GLEANERTEST")
 {

@@ -3,14 +3,12 @@
 #include <string_view>
 
 using namespace std::string_view_literals;
-
 // One white pixel: clear code, index 0, end code, packed as three 3-bit codes.
 std::vector<uint8_t> sampleGif()
 {
     const auto bytes = "GIF89a\x01\0\x01\0\x80\0\0\xff\xff\xff\0\0\0,\0\0\0\0\x01\0\x01\0\0\x02\x02\x44\x01\0;"sv;
     return {bytes.begin(), bytes.end()};
 }
-
 // Red, green, blue and white pixels in a zlib stream of one stored deflate block.
 std::vector<uint8_t> samplePng()
 {

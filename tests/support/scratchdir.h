@@ -32,7 +32,6 @@ public:
 private:
     std::string root;
 };
-
 inline bool writeFileText(const std::string& path, const std::string& text)
 {
     return bool(std::ofstream(path, std::ios::binary | std::ios::trunc) << text);

@@ -21,7 +21,6 @@
 #include <thread>
 
 namespace {
-
 class ProgressSheet : public testing::Test {
 protected:
     void SetUp() override
@@ -37,7 +36,6 @@ protected:
     FakeServices fakes;
     std::unique_ptr<TestController> controller;
 };
-
 TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondSheetAndEscapeCancels)
 {
     struct Case {
@@ -79,7 +77,6 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
     EXPECT_FALSE(controller->progressWindow->isVisible());
     EXPECT_FALSE(controller->isBusy());
 }
-
 TEST_F(ProgressSheet, TheListenerMarksTheViewsForReloadAndTheOverwriteAnswerSetsExactlyOneFlag)
 {
     CRecovery* engine = controller->recovery();
@@ -134,7 +131,6 @@ TEST_F(ProgressSheet, TheListenerMarksTheViewsForReloadAndTheOverwriteAnswerSets
     ASSERT_EQ(fakes.messages.size(), 3);
     EXPECT_EQ(fakes.messages.back(), QStringLiteral("Replace /tmp/50%1 %@ done?")) << "the path is data";
 }
-
 TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineReturns)
 {
     controller->mainWindow->show();
@@ -162,13 +158,11 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_FALSE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
 }
-
 class FaultyDisk : public CMemoryDisk {
 public:
     using CMemoryDisk::CMemoryDisk;
     int64_t getReadErrorCount() override { return 7; }
 };
-
 TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnlessBusyAndFadesTheHintOverTen)
 {
     FaultyDisk disk(512, 64);
@@ -214,14 +208,12 @@ TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnles
     controller->speakHintsCheckbox->click(); // off: speech stops at once
     EXPECT_EQ(fakes.speechStops, 1);
 }
-
 class ShutdownRecovery : public CRecovery {
 public:
     ~ShutdownRecovery() override { windowGoneFirst = window.isNull(); }
     static inline QPointer<QMainWindow> window;
     static inline bool windowGoneFirst = false;
 };
-
 TEST(ControllerLifecycle, ClosingAndShutdownLetGoOfTheWindowsBeforeTheEngineAndOfTheDelegate)
 {
     FakeServices fakes;
@@ -242,7 +234,6 @@ TEST(ControllerLifecycle, ClosingAndShutdownLetGoOfTheWindowsBeforeTheEngineAndO
     EXPECT_TRUE(fakes.titles.isEmpty());
     EXPECT_EQ(AppController::applicationDelegate(), nullptr) << "the listener must not reach a freed controller";
 }
-
 TEST(ControllerLifecycle, TicksAndEventsBeforeTheWindowOrWithoutADelegateAreHarmless)
 {
     FakeServices fakes;
@@ -272,7 +263,6 @@ TEST(ControllerLifecycle, TicksAndEventsBeforeTheWindowOrWithoutADelegateAreHarm
     listener.askOverwrite("/tmp/x", &overwrite, &skip, &cancel);
     EXPECT_TRUE(skip);
 }
-
 TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
 {
     struct Case {
@@ -291,7 +281,6 @@ TEST(InterfaceTexts, FormatsTakeTheirArgumentsAsData)
         EXPECT_EQ(formatWithObjects(QString::fromUtf8(c.format), c.arguments), QString::fromUtf8(c.expected));
     }
 }
-
 TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
 {
     FakeServices fakes;
@@ -315,7 +304,6 @@ TEST(InterfaceTexts, EveryControlHasAnAccessibleNameAndLabelsArePlainText)
         }
     }
 }
-
 TEST(InterfaceTexts, AlertShowsAMessageWithMarkupAsPlainText)
 {
     const QString message = QStringLiteral("<a href=\"https://example.com\">x</a><b>.jpg</b>");
@@ -333,5 +321,4 @@ TEST(InterfaceTexts, AlertShowsAMessageWithMarkupAsPlainText)
               AlertAnswer::Default);
     EXPECT_TRUE(plain);
 }
-
 } // namespace

@@ -29,7 +29,6 @@
 #include <sys/sysmacros.h>
 
 namespace {
-
 std::string namesOf(const std::vector<CVolumeItem*>& items)
 {
     std::string names;
@@ -37,7 +36,6 @@ std::string namesOf(const std::vector<CVolumeItem*>& items)
         names += (names.empty() ? "" : " ") + item->getName();
     return names;
 }
-
 // Records the engine calls with their arguments; setDisk is real, a scan builds results without reading.
 class RecordingRecovery : public CRecovery {
 public:
@@ -109,7 +107,6 @@ public:
     std::function<void()> beforeSetDisk, duringScan;
     std::string reportTitle;
 };
-
 // A main window over "Disk A" holding "Part A1" and the recording engine, or over a volume and a real engine.
 struct CommandHarness {
     explicit CommandHarness(const std::function<void(FakeServices&)>& configure = {}, XorrisoDisk* volume = nullptr)
@@ -218,7 +215,6 @@ struct CommandHarness {
     CPartitionDisk* partition = nullptr; // owned by wholeDisk; null over a volume
     std::unique_ptr<TestController> controller;
 };
-
 TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBeforeClosing)
 {
     struct Case {
@@ -274,7 +270,6 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
     }
 }
-
 TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkSaysWhy)
 {
     CommandHarness h;
@@ -286,7 +281,6 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkS
     ASSERT_EQ(h.fakes.titles.join(' '), "EndOfScan EndOfScan");
     EXPECT_EQ(h.fakes.messages[1], QStringLiteral("the file-type descriptions did not load"));
 }
-
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
 {
     CommandHarness h;
@@ -311,7 +305,6 @@ TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWith
     EXPECT_EQ(h.engine->takeCalls(), "setDisk scan(0,text,keywords)");
     EXPECT_EQ(h.engine->keywords, (std::vector<std::string>{longWord, "Rechnung", "\xc3\xa9t\xc3\xa9"}));
 }
-
 TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndTheViewerOpenAndHoversHint)
 {
     CommandHarness h;
@@ -367,7 +360,6 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
     QCoreApplication::sendEvent(about, &reenter);
     EXPECT_EQ(h.controller->helpText, QStringLiteral("SelectFilesToRecoverHint"));
 }
-
 TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheReportAndSaysWhatFailed)
 {
     CommandHarness h([](FakeServices& fakes) {
@@ -416,7 +408,6 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheRe
     EXPECT_EQ(h.fakes.messages.back(),
               "SaveIncompleteNotice\n\n" + QString::fromStdString(target.file("Docs/%s%n.txt")));
 }
-
 TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
 {
     ScratchDir scratch;
@@ -448,9 +439,7 @@ TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
     quietly([&] { h.controller->save(); });
     EXPECT_EQ(h.engine->takeCalls(), "save( to " + scratch.path() + ")");
 }
-
 constexpr int kMatches = 60; // files named "match-..." in four folders
-
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
@@ -501,7 +490,6 @@ protected:
     XorrisoDisk volume;
     std::unique_ptr<CommandHarness> h;
 };
-
 TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
 {
     ASSERT_NO_FATAL_FAILURE(openDocs());
@@ -535,7 +523,6 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     EXPECT_EQ(h->controller->thumbCount(), 2);
     EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
 }
-
 TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheetsCancel)
 {
     ASSERT_NO_FATAL_FAILURE(openDocs());
@@ -564,5 +551,4 @@ TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheet
     EXPECT_EQ(h->controller->tableView->model()->rowCount(), kMatches);
     AppController::setApplicationDelegate(nullptr);
 }
-
 } // namespace

@@ -25,7 +25,6 @@ public:
     double time = 1000.0;
     double stepPerRead = 0; // moves the clock on at every reading
 };
-
 // Every service in one object, outliving its controllers; alerts answer from the queue, then Default.
 class FakeServices : public AlertService,
                      public FilePanelService,
@@ -93,7 +92,6 @@ public:
     std::vector<QString> folderTitles, suggestedNames, about, opened, spoken, played;
     int speechStops = 0, pumped = 0;
 };
-
 class TestController : public AppController {
 public:
     using AppController::AppController;
@@ -109,7 +107,6 @@ public:
     using AppController::updateOutlineViewPending;
     using AppController::updateTableViewPending;
 };
-
 inline std::unique_ptr<TestController> loadedController(FakeServices& fakes)
 {
     auto controller = std::make_unique<TestController>(fakes.services());
@@ -117,7 +114,6 @@ inline std::unique_ptr<TestController> loadedController(FakeServices& fakes)
     controller->updateUIstrings();
     return controller;
 }
-
 class FixedDiskManager : public CDiskManager {
 public:
     void scanForDisks() override {}
