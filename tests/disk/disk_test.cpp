@@ -99,6 +99,15 @@ TEST(CDiskManagerTreeModel, DisksAndTheirPartitionsAreChildrenAndOutOfRangeIsNul
         EXPECT_EQ(model.getChild(item, index), nullptr) << index;
     EXPECT_EQ(model.getItemText(disk), "Unknown, 1.50 G");
     EXPECT_EQ(model.getItemText(second), "Data, 1.00 T");
+    // Icons: the list, a removable disk, a partition, a fixed disk, each found whole or lost.
+    std::vector<int> icons = {model.getImageIndex(&*manager, false), model.getImageIndex(&stranger, false)};
+    second->setType(DiskTypeFixed);
+    for (bool lost : {false, true})
+        for (CDisk* item : {disk, disk->getPartition(0), second}) {
+            item->setLost(lost);
+            icons.push_back(model.getImageIndex(item, false));
+        }
+    EXPECT_EQ(icons, (std::vector<int>{3, 10, 10, 12, 8, 11, 13, 9}));
     manager->clear();
     EXPECT_EQ(deleted, 2);
     manager->addDisk(new CountedDisk("/dev/c", &deleted));
