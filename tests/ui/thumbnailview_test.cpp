@@ -153,6 +153,7 @@ TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
                 return false;
         return true;
     }));
+    QCoreApplication::processEvents(); // the finished cells' queued redraws, of the current generation
     EXPECT_TRUE(view->requestThumbnail(1).isNull());
     EXPECT_TRUE(view->requestThumbnail(3).isNull());
     const int calls = source.pictureCalls;
