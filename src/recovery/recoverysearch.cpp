@@ -23,8 +23,10 @@ std::string foldAscii(std::string text)
 
 void CRecovery::forgetSearchEntries()
 {
-    if (searchFolder)
+    if (searchFolder) {
         searchFolder->children.clear();
+        searchFolder->childrenChanged();
+    }
     // Items the walk took out of folders it had loaded only for itself live nowhere else.
     for (CVolumeItem* item : searchOwned)
         delete item;
