@@ -11,6 +11,7 @@
 #include "interfaces.h"
 #include "volumes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -186,6 +187,11 @@ private:
     std::vector<CVolumeItem*> searchOwned;
     // Folders on the path of the current save or report walk, to end a tree that loops.
     std::set<CVolumeItem*> walkPath;
+    // The report's progress event when one is due (they are spaced by time); sets reportCancelled
+    // when the listener cancels.
+    void reportProgress();
+    std::chrono::steady_clock::time_point reportProgressAt;
+    bool reportCancelled = false;
     // Folders open on the path of the current save, innermost last.
     std::vector<SaveFolder> saveFolders;
     // Names this save gave in each folder (by device and inode), and the files and folders it

@@ -8,6 +8,7 @@
 #include "utils.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,9 @@
 namespace {
 // Folders nested deeper than this are not listed: no real tree is that deep, a looping catalog is.
 constexpr size_t kMaxReportDepth = 1024;
+// Time between two progress events: often enough for the progress sheet to paint and answer its
+// Cancel, seldom enough to cost nothing beside the writing.
+constexpr auto kReportProgressInterval = std::chrono::milliseconds(50);
 
 // The localized heading with the (escaped) folder name in place of its first "%s". The text comes
 // from a resource file and is never used as a printf format.
@@ -78,12 +82,19 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     std::printf("CRecovery::saveReport\n");
     progress = 0;
     walkPath.clear();
+    reportCancelled = false;
+    reportProgressAt = {};
+    reportProgress();
     std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + htmlEscape(title) +
                        "</h1><small><table border='0'>";
     const size_t count = items.size();
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count && !reportCancelled; ++i) {
         writeReportItem(items[i], html);
         progress = 100.0 * double(float(i) / float(count));
+    }
+    if (reportCancelled) {
+        std::printf("CRecovery::saveReport - cancelled, nothing written\n");
+        return false;
     }
     html += "</table></small><br>";
     html += "<small>" + htmlEscape(footer) + "</small></body></html>";
@@ -104,9 +115,24 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     return true;
 }
 
+void CRecovery::reportProgress()
+{
+    if (!listener)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < reportProgressAt)
+        return;
+    reportProgressAt = now + kReportProgressInterval;
+    bool cancel = false;
+    listener->progressEvent(progress, &cancel);
+    if (cancel)
+        reportCancelled = true;
+}
+
 void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
 {
-    if (!item)
+    reportProgress();
+    if (!item || reportCancelled)
         return;
     if (item->isContainer()) {
         if (walkPath.count(item) || walkPath.size() >= kMaxReportDepth) {
@@ -122,7 +148,7 @@ void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
         html += "<tr><td>" + localize("Name") + "</td><td>" + localize("Size") + "</td><td>" + localize("Type") +
                 "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") + "</td></tr>";
         walkPath.insert(item);
-        for (int i = 0; i < item->getChildCount(true); ++i)
+        for (int i = 0; i < item->getChildCount(true) && !reportCancelled; ++i)
             writeReportItem(item->getChild(i, true), html);
         walkPath.erase(item);
         html += "<tr><td></td><td></td><td></td><td></td><td></td></tr>";

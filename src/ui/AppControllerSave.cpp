@@ -120,8 +120,10 @@ void AppController::saveReport()
                         {infoValue(QStringLiteral("AppName")), reportDate(QDateTime::currentDateTime())})
             .toStdString();
     const bool written = rec->saveReport(items, path.toStdString(), title, footer);
+    const bool cancelled = cancelAction;
     endProgressSheet();
-    if (!written)
+    // A cancelled report wrote nothing, as asked: no failure to report.
+    if (!written && !cancelled)
         showAlert(QStringLiteral("SaveFileList"), QStringLiteral("SaveReportFailedNotice"), QStringLiteral("OK"));
 }
 
