@@ -7,6 +7,7 @@
 #include "machelpers.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,9 +17,11 @@
 namespace {
 // Folders nested deeper than this are not listed: no real tree is that deep, a looping catalog is.
 constexpr size_t kMaxReportDepth = 1024;
-// Time between two progress events: often enough for the progress sheet to paint and answer its
-// Cancel, seldom enough to cost nothing beside the writing.
-constexpr auto kReportProgressInterval = std::chrono::milliseconds(50);
+// Time between two progress events: well under the sheet's own refresh interval, so the sheet
+// paints and answers its Cancel as soon as it may, and seldom enough to cost nothing beside the
+// writing.
+constexpr auto kReportProgressInterval = std::chrono::milliseconds(10);
+constexpr size_t kReportWritePiece = 1 << 20;
 
 // The localized heading with the (escaped) folder name in place of its first "%s". The text comes
 // from a resource file and is never used as a printf format.
@@ -104,8 +107,16 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
         std::printf("CRecovery::saveReport - error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
-    const bool written = std::fwrite(html.data(), 1, html.size(), file) == html.size();
-    const int writeErrno = errno;
+    // Tens of megabytes for a large tree: written in pieces with the progress sheet answered in
+    // between. The file is written whole once begun; a Cancel now comes too late to matter.
+    bool written = true;
+    int writeErrno = 0;
+    for (size_t done = 0; written && done < html.size(); done += kReportWritePiece) {
+        const size_t piece = std::min(kReportWritePiece, html.size() - done);
+        written = std::fwrite(html.data() + done, 1, piece, file) == piece;
+        writeErrno = errno;
+        reportProgress();
+    }
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         std::printf("CRecovery::saveReport - error writing %s: %s\n", path.c_str(),
