@@ -11,6 +11,9 @@
 #include <unordered_set>
 
 namespace {
+// Items of the tree walked between two progress events while the search's finds are adopted.
+constexpr size_t kAdoptProgressStep = 4096;
+
 // Only A to Z are folded: names are compared byte by byte, as they are stored.
 std::string foldAscii(std::string text)
 {
@@ -106,13 +109,21 @@ void CRecovery::adoptDetachedResults()
     // A found item that the walk took out of a folder it loaded only for itself is no longer in
     // the tree: its old parent is gone. The search owns it from now on and is its parent.
     std::unordered_set<CVolumeItem*> inTree;
+    inTree.reserve(searchFolder->children.size() * 2);
     std::vector<CVolumeItem*> pending{resultRoot};
+    size_t visited = 0;
     while (!pending.empty()) {
         CVolumeItem* item = pending.back();
         pending.pop_back();
         if (item == searchFolder || !inTree.insert(item).second)
             continue;
         pending.insert(pending.end(), item->children.begin(), item->children.end());
+        // A large tree takes a while: the window is answered, but this walk is never cut short,
+        // since the items it finds detached are freed by no one else.
+        if (listener && ++visited % kAdoptProgressStep == 0) {
+            bool ignored = false;
+            listener->progressEvent(0, &ignored);
+        }
     }
     for (CVolumeItem* found : searchFolder->children) {
         if (inTree.count(found))
