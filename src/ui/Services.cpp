@@ -1,5 +1,6 @@
 #include "Services.h"
 
+#include "hfsvolume.h"
 #include "macdisk.h"
 #include "machelpers.h"
 #include "recovery.h"
@@ -202,7 +203,11 @@ AppServices AppServices::real()
     services.clock = std::make_shared<SteadyClockService>();
     services.eventPump = std::make_shared<QtEventPumpService>();
     services.makeRecovery = [] { return new CRecovery(); };
-    services.makeDiskManager = []() -> CDiskManager* { return new CMacDiskManager(); };
+    services.makeDiskManager = []() -> CDiskManager* {
+        auto* manager = new CMacDiskManager();
+        manager->setVolumeNameReader(readHFSVolumeName);
+        return manager;
+    };
     services.lookupText = localizableTableValue;
     services.lookupInfo = infoTableValue;
     return services;
