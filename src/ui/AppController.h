@@ -158,6 +158,8 @@ public:
     void toggleViewer();
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
+    // Whether the outline shows the engine's results (which setDisk and a scan free), not the disk list.
+    bool showsResults() const;
     bool openDiskOrSay(CDisk* target);
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
@@ -165,7 +167,9 @@ public:
 
     // --- Outline, table and thumbnail data sources ---
     void outlineViewItemDidExpand();
-    void outlineViewSelectionDidChange();
+    // modelChanged: run for a newly installed or reloaded model rather than a choice of row. The
+    // disk the results were made from then stays chosen, so the disk commands stay available.
+    void outlineViewSelectionDidChange(bool modelChanged = false);
     void tableViewSelectionDidChange();
     int thumbCount();
     QImage thumbAtIndex(int index); // called on the grid's worker thread

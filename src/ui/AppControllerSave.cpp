@@ -162,7 +162,7 @@ void AppController::searchUsingToolbarSearchField()
                 outline->rowCount(root);
             }
         }
-        outlineViewSelectionDidChange();
+        outlineViewSelectionDidChange(true);
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
             outlineView->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |

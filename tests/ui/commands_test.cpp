@@ -225,17 +225,21 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         int sounds;
         const char* alerts;
         bool diskListAfter, asksToClose;
+        const char* enabledAfter; // as enabledCommands(): the chosen disk stays chosen over a new result tree
     };
     const Case cases[] = {
-        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false},
-        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false},
-        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true},
+        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false,
+         "11110001111"},
+        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false, "10111001110"},
+        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true, "11110001111"},
         {"deleted files", &AppController::deletedFilesScan, false, false, "setDisk scan(0)", 1, "EndOfScan", false,
-         true},
-        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false},
-        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+         true, "11110001111"},
+        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false, "10000001110"},
+        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false, "11110001110"},
+        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
+        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << (c.failOpen ? ", the disk does not open" : ""));
@@ -255,6 +259,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
         EXPECT_EQ(h.fakes.titles.join(' '), c.alerts);
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
+        EXPECT_EQ(h.enabledCommands(), c.enabledAfter);
         if (c.diskListAfter)
             continue;
         // Results allow multiple selection; going back to the disk list asks first after a scan only.
