@@ -295,6 +295,7 @@ protected:
     QStringList thumbFooters;                // its children's names, read at the reload (main thread)
     std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;
+    bool viewerPlaced = false;
 
     // --- Service objects, owned ---
     // Shared so that this header need not know the class: the deleter comes from where it was made.
@@ -336,6 +337,9 @@ private:
     void buildScanWindow();
     void buildProgressWindow();
     void buildViewerWindow();
+    // Puts the viewer's frame inside the screen's available area: at its bottom right the first
+    // time, and moved in only as far as needed after that.
+    void placeViewerWindow();
     void updateReadErrorCount();
     void forgetWidgets();
 

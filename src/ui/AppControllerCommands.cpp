@@ -377,6 +377,7 @@ void AppController::toggleViewer()
     if (rect.isEmpty() && mainWindow)
         rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
     if (!viewerWindow->isVisible()) {
+        placeViewerWindow();
         zoomOnFromRect(viewerWindow, rect);
         viewerWindow->show();
         if (mainWindow) {

@@ -334,10 +334,18 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
     h.controller->help();
     ASSERT_EQ(h.fakes.opened.size(), 1u);
     EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
-    h.controller->toggleViewer();
-    EXPECT_TRUE(h.controller->viewerWindow->isVisible());
-    h.controller->toggleViewer();
-    EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    // The viewer opens inside the screen, also when it was left partly beyond its edge.
+    const QRect area = h.controller->mainWindow->screen()->availableGeometry();
+    for (const QPoint at : {QPoint(), area.bottomRight() - QPoint(20, 20)}) {
+        if (!at.isNull())
+            h.controller->viewerWindow->move(at);
+        h.controller->toggleViewer();
+        EXPECT_TRUE(h.controller->viewerWindow->isVisible());
+        EXPECT_TRUE(area.contains(h.controller->viewerWindow->frameGeometry()))
+            << h.controller->viewerWindow->frameGeometry().bottom() << " " << area.bottom();
+        h.controller->toggleViewer();
+        EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    }
     CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
     bare.controller->help();
     EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
