@@ -29,6 +29,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -43,6 +44,24 @@
 namespace {
 
 AppController* applicationDelegateInstance = nullptr;
+
+// The outline's cells stand 10 pixels apart across and 2 down: half of that on each side of a cell.
+class SpacedCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static constexpr QSize spacing{10, 2};
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return QStyledItemDelegate::sizeHint(option, index) + spacing;
+    }
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem inner(option);
+        inner.rect.adjust(spacing.width() / 2, spacing.height() / 2, -spacing.width() / 2, -spacing.height() / 2);
+        QStyledItemDelegate::paint(painter, inner, index);
+    }
+};
 
 // A sheet whose Escape key and close box run an action of the controller instead of closing it:
 // for the progress sheet that action is Cancel, which leaves the sheet up until the engine returns.
@@ -269,6 +288,7 @@ void AppController::buildMainWindow()
     outlineView->setUniformRowHeights(true);
     outlineView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     outlineView->setModel(new QStandardItemModel(0, 1, this));
+    outlineView->setItemDelegate(new SpacedCellDelegate(outlineView));
 
     tabView = new QTabWidget(splitter);
     tabView->setObjectName(QStringLiteral("tabView"));

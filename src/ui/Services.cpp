@@ -64,9 +64,13 @@ public:
     {
         return QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
     }
-    QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName) override
+    QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName,
+                           const QStringList& extensions) override
     {
-        return QFileDialog::getSaveFileName(parent, title, suggestedName);
+        QStringList patterns;
+        for (const QString& extension : extensions)
+            patterns << QStringLiteral("*.") + extension;
+        return QFileDialog::getSaveFileName(parent, title, suggestedName, patterns.join(QLatin1Char(' ')));
     }
 };
 

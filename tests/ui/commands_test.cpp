@@ -14,11 +14,13 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -317,6 +319,14 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
 {
     CommandHarness h;
     EXPECT_EQ(h.enabledCommands(), "10000001110");
+    QLabel* searchLabel = h.toolbarView("Search")->findChild<QLabel*>();
+    ASSERT_NE(searchLabel, nullptr);
+    EXPECT_EQ(searchLabel->text(), QStringLiteral("Search")) << "the search item is labelled as the commands are";
+    const QModelIndex diskRow = h.outlineRow(h.wholeDisk);
+    EXPECT_EQ(h.controller->outlineView->itemDelegate()->sizeHint(QStyleOptionViewItem(), diskRow) -
+                  QStyledItemDelegate().sizeHint(QStyleOptionViewItem(), diskRow),
+              QSize(10, 2))
+        << "the outline's cells are spaced";
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
     EXPECT_EQ(h.enabledCommands(), "10111001110");
@@ -396,6 +406,9 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheRe
     quietly([&] { h.controller->saveReport(); });
     EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
     EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/a.HTM");
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/a.HTM, (c) the makers)") << "an HTML name stays";
     h.engine->failReport = true;
     h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
     quietly([&] { h.controller->saveReport(); });
