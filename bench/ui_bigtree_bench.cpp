@@ -112,7 +112,7 @@ public:
         return AlertAnswer::Default;
     }
     QString chooseFolder(QWidget*, const QString&) override { return {}; }
-    QString chooseSaveFile(QWidget*, const QString&, const QString&) override { return reportPath; }
+    QString chooseSaveFile(QWidget*, const QString&, const QString&, const QStringList&) override { return reportPath; }
     void processEvents() override
     {
         ++pumped;
@@ -221,7 +221,8 @@ int main(int argc, char** argv)
         addFiles(small, 10, random, &block);
         int left = files - files / 2 - 10;
         for (int group = 0; left > 0; ++group) {
-            CVolumeItem* groupFolder = addItem(rec->resultRoot, new CVolumeItem(true), "Group " + std::to_string(group));
+            CVolumeItem* groupFolder =
+                addItem(rec->resultRoot, new CVolumeItem(true), "Group " + std::to_string(group));
             for (int f = 0; f < 100 && left > 0; ++f) {
                 CVolumeItem* leaf = addItem(groupFolder, new CVolumeItem(true), "Folder " + std::to_string(f));
                 addFiles(leaf, std::min(perFolder, left), random, &block);

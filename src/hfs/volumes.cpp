@@ -506,8 +506,8 @@ void orderChildren(std::vector<CVolumeItem*>& children, bool sortAlways)
     std::vector<SortKey> keys;
     std::vector<SortEntry> entries;
     // Children of volumes with different sort types, or null ones, are compared as they are.
-    bool keyed = std::find(children.begin(), children.end(), nullptr) == children.end() &&
-                 children.size() <= UINT32_MAX;
+    bool keyed =
+        std::find(children.begin(), children.end(), nullptr) == children.end() && children.size() <= UINT32_MAX;
     if (keyed) {
         try {
             keys.reserve(children.size());

@@ -174,7 +174,7 @@ QModelIndex TreeModelAdapter::findPath(const ItemPath& path, LookupCache& cache)
         // A freed item's address may be reused by a new, unrelated item, so the pointer alone is
         // trusted only when no unique name says otherwise.
         Node* next = sameBoth                ? sameBoth
-                     : sameText.second == 1 ? sameText.first
+                     : sameText.second == 1  ? sameText.first
                      : samePointer.isEmpty() ? nullptr
                                              : samePointer.first();
         if (!next)

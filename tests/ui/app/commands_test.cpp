@@ -108,7 +108,7 @@ public:
     std::string calls;
     bool failOpen = false;
     bool failReport = false;
-    bool realReport = false; // the engine's own report, with its progress events
+    bool realReport = false;             // the engine's own report, with its progress events
     std::string failure;                 // what the next scan reports it could not do
     std::vector<std::string> incomplete; // what the next save reports it did not save whole
     std::function<void()> beforeSetDisk, duringScan, duringReport;
