@@ -559,6 +559,23 @@ TEST_F(HFSVolumeTest, BadPageInAFileCostsItsOwnBytesOnly)
     EXPECT_GT(m.cache.getUnreadableReads(), 0);
     EXPECT_EQ(m.disk.getReadErrorCount(), 8);
 }
+// Leaves two to a 1024-byte node and 8192-byte cache lines: the leaf whose read fills the line is
+// sound although the line's second page, four later leaves, cannot be read.
+TEST_F(HFSVolumeTest, LeafBesideAnUnreadablePageOfItsLineIsNotCalledUnreadable)
+{
+    Names names;
+    const HfsImage image = tenLeaves(&names);
+    const uint64_t line = image.nodeOffset(HfsTree::Catalog, 4);
+    ASSERT_EQ(line % 8192, 0u);
+    Mounted m(image.bytes, 0, 8192);
+    for (uint64_t block = (line + 4096) / 512; block < (line + 8192) / 512; ++block)
+        m.disk.failingBlocks.insert(int64_t(block));
+    ASSERT_TRUE(m.mount(false));
+    std::string output;
+    EXPECT_EQ(m.list(kHfsRootFolderID, &output), Names(names.begin(), names.begin() + 12));
+    EXPECT_NE(output.find("could not read all of node 8\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("could not read all of node 4\n"), std::string::npos) << output;
+}
 // Through a partition window and at its offset, an xorriso volume lists and reads as fls and icat do.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {
