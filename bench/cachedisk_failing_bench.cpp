@@ -116,8 +116,8 @@ struct Figures {
 
 void printRow(const char* name, const char* how, const Figures& f, int64_t expectedBad)
 {
-    std::printf("%-30s %-13s %9" PRId64 " %8" PRId64 " %10" PRId64 " %10" PRId64 " %12" PRId64 "\n", name, how,
-                f.reads, f.failed, f.counted, expectedBad, f.lostReadable);
+    std::printf("%-30s %-13s %9" PRId64 " %8" PRId64 " %10" PRId64 " %10" PRId64 " %12" PRId64 "\n", name, how, f.reads,
+                f.failed, f.counted, expectedBad, f.lostReadable);
 }
 
 // Reads the whole disk through the cache and counts the bytes of readable blocks it got wrong.
@@ -206,8 +206,11 @@ int main(int argc, char** argv)
         {"one bad page mid-line", disk, {{5 * linePages + 13, 5 * linePages + 14}}},
         {"bad page at a line's start", disk, {{5 * linePages, 5 * linePages + 1}}},
         {"bad page at a line's end", disk, {{6 * linePages - 1, 6 * linePages}}},
-        {"scattered bad pages", disk, {{5 * linePages + 3, 5 * linePages + 4}, {5 * linePages + 40, 5 * linePages + 41},
-                                       {9 * linePages + 7, 9 * linePages + 8}}},
+        {"scattered bad pages",
+         disk,
+         {{5 * linePages + 3, 5 * linePages + 4},
+          {5 * linePages + 40, 5 * linePages + 41},
+          {9 * linePages + 7, 9 * linePages + 8}}},
         {"wholly bad line", disk, {{5 * linePages, 6 * linePages}}},
         {"100 MiB zone, line-aligned", (2 * margin + zonePages) * kPageBlocks, {{margin, margin + zonePages}}},
         {"100 MiB zone, mid-line", (2 * margin + zonePages) * kPageBlocks, {{margin + 21, margin + 21 + zonePages}}},

@@ -35,7 +35,7 @@ CCachedDisk::CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize) : disk(
             auto* window = dynamic_cast<CPartitionDisk*>(level);
             if (!window)
                 break;
-            start = (start + window->getFirstBlock() % pageBlocks) % pageBlocks;
+            start = ((start + window->getFirstBlock()) % pageBlocks + pageBlocks) % pageBlocks;
             level = window->getParent();
         }
         pageShift = start;

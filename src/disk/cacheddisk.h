@@ -1,9 +1,7 @@
 // A disk that wraps another disk with a least-recently-used cache of lines of consecutive blocks.
-// It owns its line buffers (not the inner disk). A line the device fails is read again page by page
-// so every readable page is kept; unreadable blocks are counted on the inner disk, one per block,
-// remembered so they are never asked for again, and read as zeros; bytes past the end of the disk
-// read as zeros. One lock guards the lines, the LRU order, the failed blocks and
-// every copy out, so two threads may read.
+// It owns its line buffers (not the inner disk). A line the device fails is read again by pages,
+// keeping every readable one; unreadable blocks are counted on the inner disk one per block, never
+// asked for again and read as zeros, as are bytes past the disk's end. One lock guards it all.
 #pragma once
 
 #include "data.h"
@@ -69,6 +67,6 @@ private:
     int blocksPerRead = 1;
     int innerBlockSize = 0;
     size_t lineBytes = 0;
-    int pageBlocks = 1;   // blocks in a device page (4096 bytes, or one block when larger)
+    int pageBlocks = 1;    // blocks in a device page (4096 bytes, or one block when larger)
     int64_t pageShift = 0; // this disk's block 0 lies this many blocks into a device page
 };

@@ -164,7 +164,7 @@ TEST(CCachedDiskBadPages, OnlyReadsTouchingTheBadPageMeetDamage)
         int64_t offset;
         int length;
         bool damaged;
-    } reads[] = {{512 * 512, 88 * 512, false}, {599 * 512, 512, false}, {599 * 512 + 511, 2, true},
+    } reads[] = {{512 * 512, 88 * 512, false}, {599 * 512, 512, false},  {599 * 512 + 511, 2, true},
                  {607 * 512 + 511, 2, true},   {608 * 512, 4096, false}, {0, 2 * kLineBytes, true}};
     for (const auto& r : reads) {
         SCOPED_TRACE(r.offset);
