@@ -128,7 +128,8 @@ TEST_F(MacDiskTest, SmallReadsPastThePageCacheGiveWhatOtherReadsGive)
         const bool direct = disk.readBlocks(block, count, aligned.get());
         const bool cached = disk.readBlocks(block, count, unaligned.data() + 1);
         EXPECT_EQ(direct, cached);
-        EXPECT_EQ(Bytes(aligned.get(), aligned.get() + length), Bytes(unaligned.begin() + 1, unaligned.begin() + 1 + length));
+        EXPECT_EQ(Bytes(aligned.get(), aligned.get() + length),
+                  Bytes(unaligned.begin() + 1, unaligned.begin() + 1 + length));
     }
     disk.close();
     EXPECT_EQ(disk.directFd(), -1);
