@@ -4,6 +4,7 @@
 #include "cacheddisk.h"
 #include "disks.h"
 #include "logger.h"
+#include "partitiondisk.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -1244,11 +1245,31 @@ uint64_t volumeBytes(const CVolume* volume)
 {
     return volume ? volume->allocBlocks * volume->allocBlockSize : 0;
 }
+
+
+// Blocks of the disk that are there: a partition whose map entry runs past the end of its own
+// disk (a cut-short image) ends where that disk does.
+int64_t existingBlocks(CDisk* disk)
+{
+    if (auto* cache = dynamic_cast<CCachedDisk*>(disk))
+        disk = cache->disk;
+    if (!disk)
+        return 0;
+    int64_t count = disk->getBlockCount();
+    for (int depth = 0; depth < kMaxTreeLevels; ++depth) {
+        auto* window = dynamic_cast<CPartitionDisk*>(disk);
+        if (!window || !window->parent || window->parent->getBlockSize() != window->getBlockSize())
+            break;
+        count = std::min(count, window->parent->getBlockCount() - window->firstBlock);
+        disk = window->parent;
+    }
+    return std::max<int64_t>(0, count);
+}
 } // namespace
 
 uint64_t CHFSVolume::bytesPastDisk()
 {
-    const int64_t diskBytes = disk ? std::max<int64_t>(0, disk->getBlockCount()) * std::max(0, disk->getBlockSize()) : 0;
+    const int64_t diskBytes = disk ? existingBlocks(disk) * std::max(0, disk->getBlockSize()) : 0;
     const uint64_t end = diskOfs + volumeBytes(this);
     return end > uint64_t(diskBytes) ? end - uint64_t(diskBytes) : 0;
 }

@@ -748,4 +748,13 @@ TEST_F(HFSVolumeTest, DamageMetByAListingIsKnownToTheVolumeAndAFileLargerThanIts
         EXPECT_EQ(table.getCellText(row, 1), marked ? localize("SizeDamaged") : "0 KB");
         EXPECT_EQ(table.getCellText(row, 2), localize(marked ? "File (damaged)" : "File"));
     }
+    // A partition map entry of the whole volume on an image cut short: the partition ends there.
+    CMemoryDisk image(Bytes(sound.bytes.begin(), sound.bytes.end() - 3 * 512), 512);
+    CPartitionDisk window(&image, 0, int64_t(sound.bytes.size() / 512) - 1);
+    CCachedDisk cache(&window, 4194304, 262144);
+    ASSERT_TRUE(cache.open(false));
+    CHFSVolume volume(&cache);
+    OutputCapture quiet;
+    ASSERT_TRUE(volume.mount(false));
+    EXPECT_EQ(volume.bytesPastDisk(), 3 * 512u);
 }

@@ -574,6 +574,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
         ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
         ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
+        EXPECT_TRUE(h->fakes.titles.isEmpty()) << "a sound volume is told no damage";
     }
     void search(const QString& text)
     {
