@@ -1246,7 +1246,6 @@ uint64_t volumeBytes(const CVolume* volume)
     return volume ? volume->allocBlocks * volume->allocBlockSize : 0;
 }
 
-
 // Blocks of the disk that are there: a partition whose map entry runs past the end of its own
 // disk (a cut-short image) ends where that disk does.
 int64_t existingBlocks(CDisk* disk)

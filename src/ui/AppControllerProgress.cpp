@@ -91,9 +91,9 @@ void AppController::updateReadErrorCount()
     if (!lock.owns_lock())
         return;
     const int64_t sectors = rec->operationReadErrors();
-    const QString text = localizedFormat(sectors == 1 ? QStringLiteral("ReadErrorsSector")
-                                                      : QStringLiteral("ReadErrorsSectors"),
-                                         {formattedCount(sectors)});
+    const QString text =
+        localizedFormat(sectors == 1 ? QStringLiteral("ReadErrorsSector") : QStringLiteral("ReadErrorsSectors"),
+                        {formattedCount(sectors)});
     if (numberErrorsText->text() != text)
         numberErrorsText->setText(text);
 }

@@ -716,8 +716,8 @@ TEST_F(HFSVolumeTest, DamageMetByAListingIsKnownToTheVolumeAndAFileLargerThanIts
         {"a catalog header of node size 1000",
          [&](HfsImage& i) { i.put16(i.nodeOffset(HfsTree::Catalog, 0) + kBTHeaderRecOffset + kBTHNodeSize, 1000); },
          true, 0, 0},
-        {"docs posing as the root", [&](HfsImage& i) { i.put32(dataOf("docs") + kCRFolderID, kHfsRootFolderID); },
-         true, 0, 5},
+        {"docs posing as the root", [&](HfsImage& i) { i.put32(dataOf("docs") + kCRFolderID, kHfsRootFolderID); }, true,
+         0, 5},
         {"the image cut two blocks short", [&](HfsImage& i) { i.bytes.resize(i.bytes.size() - 2 * i.blockSize); },
          false, 2 * uint64_t(sound.blockSize), 5},
     };

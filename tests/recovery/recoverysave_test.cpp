@@ -247,12 +247,10 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
                                                     {"damaged/", {}},
                                                     {"damaged/found", {7}},
                                                     {"after", {2}}}));
-    const std::pair<std::string, std::string> reasons[] = {{"short", "read failed in %s at offset 4096"},
-                                                           {"carved", "%s was read over unreadable sectors"},
-                                                           {"previewed", "%s was read over unreadable sectors"},
-                                                           {"packed", "%s is stored compressed"},
-                                                           {"sized", "the size recorded for %s is damaged"},
-                                                           {"damaged", "the listing of %s is incomplete"}};
+    const std::pair<std::string, std::string> reasons[] = {
+        {"short", "read failed in %s at offset 4096"},        {"carved", "%s was read over unreadable sectors"},
+        {"previewed", "%s was read over unreadable sectors"}, {"packed", "%s is stored compressed"},
+        {"sized", "the size recorded for %s is damaged"},     {"damaged", "the listing of %s is incomplete"}};
     std::vector<std::string> incomplete;
     std::string listed = "not saved whole:\n";
     for (auto [name, message] : reasons) {

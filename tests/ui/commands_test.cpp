@@ -1,12 +1,12 @@
 // The main window's commands over a recording engine, then end to end over a real volume made by xorriso.
 #include "EngineLock.h"
-#include "bigendian.h"
-#include "hfsformat.h"
-#include "hfsimagebuilder.h"
 #include "QuilThumbnailView.h"
 #include "SaveTarget.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
+#include "bigendian.h"
+#include "hfsformat.h"
+#include "hfsimagebuilder.h"
 #include "partitiondisk.h"
 #include "recoveryfixture.h"
 #include "samplefiles.h"
@@ -307,9 +307,10 @@ TEST(DiskCommands, AScanThatCouldNotReadSectorsSaysHowManyAtItsEnd)
             ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
             h.engine->readErrors = sectors;
             h.command(c.command);
-            const QString expected =
-                sectors ? QString::fromLatin1(c.notice) + QStringLiteral("204,928 unreadable") : QString::fromLatin1(c.notice);
-            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')), expected.endsWith('\n') ? expected.chopped(2) : expected);
+            const QString expected = sectors ? QString::fromLatin1(c.notice) + QStringLiteral("204,928 unreadable")
+                                             : QString::fromLatin1(c.notice);
+            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')),
+                      expected.endsWith('\n') ? expected.chopped(2) : expected);
         }
     }
 }
