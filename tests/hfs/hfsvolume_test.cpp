@@ -744,9 +744,9 @@ TEST_F(HFSVolumeTest, DamageMetByAListingIsKnownToTheVolumeAndAFileLargerThanIts
         const bool marked = c.aSize != 5;
         EXPECT_EQ(a->isDamaged(), marked);
         CVolumeTableModel table(root);
-        const int row = table.getCellText(0, 0) == "a.txt" ? 0 : 1;
-        EXPECT_EQ(table.getCellText(row, 1), marked ? localize("SizeDamaged") : "0 KB");
-        EXPECT_EQ(table.getCellText(row, 2), localize(marked ? "File (damaged)" : "File"));
+        const int row = table.getCellText(0, NameColumn) == "a.txt" ? 0 : 1;
+        EXPECT_EQ(table.getCellText(row, SizeColumn), marked ? localize("SizeDamaged") : "0 KB");
+        EXPECT_EQ(table.getCellText(row, TypeColumn), localize(marked ? "File (damaged)" : "File"));
     }
     // A partition map entry of the whole volume on an image cut short: the partition ends there.
     CMemoryDisk image(Bytes(sound.bytes.begin(), sound.bytes.end() - 3 * 512), 512);
