@@ -495,6 +495,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
         EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
         EXPECT_FALSE(complete);
+        EXPECT_TRUE(m.volume.isCatalogDamaged());
         if (cases[c].name) {
             EXPECT_EQ(m.volume.getName(), cases[c].name);
             EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
@@ -505,6 +506,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     bool complete = false;
     EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
     EXPECT_TRUE(complete);
+    EXPECT_FALSE(intact.volume.isCatalogDamaged());
 }
 // Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
