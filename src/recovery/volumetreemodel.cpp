@@ -31,7 +31,11 @@ std::string CVolumeTreeModel::getItemText(CBase* item)
     CVolumeItem* folder = prepare(item);
     if (!folder)
         return std::string();
-    return folder->getName() + formatString(" (%d)", folder->getChildCount(true));
+    // The search folder is no entry of the folder it was added to.
+    int count = folder->getChildCount(true);
+    if (recovery && recovery->searchFolder && recovery->searchFolder->getParent() == folder && count > 0)
+        --count;
+    return folder->getName() + formatString(" (%d)", count);
 }
 
 int CVolumeTreeModel::getChildCount(CBase* item)

@@ -51,15 +51,14 @@ void muteFiles(std::initializer_list<const char*> names)
 
 const QString kCompleteSound = QStringLiteral("complete.aif");
 
-// Whether a tree model shows the engine's results (which setDisk and a scan free), not the disk list.
-bool showsResults(CAbstractTreeModel* model)
-{
-    return model && !dynamic_cast<CDiskManagerTreeModel*>(model);
-}
-
 } // namespace
 
 // --- Installing models ---
+
+bool AppController::showsResults() const
+{
+    return treeModel && !dynamic_cast<CDiskManagerTreeModel*>(treeModel);
+}
 
 void AppController::setTreeModel(CAbstractTreeModel* model)
 {
@@ -80,7 +79,7 @@ void AppController::setTreeModel(CAbstractTreeModel* model)
         delete old;
     logLine(QStringLiteral("settreemodel done"));
     // A reset reports no selection change: the selection handler runs here for it.
-    outlineViewSelectionDidChange();
+    outlineViewSelectionDidChange(true);
 }
 
 void AppController::setTableModel(CAbstractTableModel* model)
@@ -178,7 +177,7 @@ void AppController::browseVolume()
     muteFiles({"volumes.cpp"});
     // The disk list stays (its disks belong to the disk manager), so a disk that fails to open
     // leaves it to choose another.
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     {
         EngineLocker lock(engineLock());
         if (!openDiskOrSay(target))
@@ -234,7 +233,7 @@ void AppController::tellBrowseDamage()
 bool AppController::runScan(CDisk* target, const QString& waitMessage, int scanType,
                             const std::function<void()>& configure)
 {
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     EngineLocker lock(engineLock());
     if (!openDiskOrSay(target))
         return false;
@@ -439,6 +438,7 @@ void AppController::toggleViewer()
     if (rect.isEmpty() && mainWindow)
         rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
     if (!viewerWindow->isVisible()) {
+        placeViewerWindow();
         zoomOnFromRect(viewerWindow, rect);
         viewerWindow->show();
         if (mainWindow) {

@@ -247,7 +247,7 @@ void AppController::reloadOutlineView()
     CBase* after = chosen.isValid() ? adapter->itemAt(chosen) : nullptr;
     // A reset reports no selection change: the handler runs when the choice is not what it was.
     if (!before || after != before)
-        outlineViewSelectionDidChange();
+        outlineViewSelectionDidChange(true);
 }
 
 void AppController::reloadTableView()
@@ -268,12 +268,15 @@ void AppController::outlineViewItemDidExpand()
     logLine(QStringLiteral("item did expand"));
 }
 
-void AppController::outlineViewSelectionDidChange()
+void AppController::outlineViewSelectionDidChange(bool modelChanged)
 {
     if (handlingOutlineSelection)
         return;
     handlingOutlineSelection = true;
-    disk = nullptr;
+    // A result tree holds no disks: installing one chooses none, and the disk it came from stays.
+    // The folder always goes: the tree it was in may be gone.
+    if (!modelChanged || !showsResults())
+        disk = nullptr;
     folder = nullptr;
     QModelIndex index;
     const int row = selectedRowOf(outlineView, &index);

@@ -133,6 +133,10 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     coloured.setBackgroundStyle(ViewBackground::ColorStyle);
     coloured.resize(80, 60);
     std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
+    EXPECT_FALSE(zoom->windowFlags() & Qt::NoDropShadowWindowHint) << "the source's shadow";
+    coloured.setWindowFlag(Qt::NoDropShadowWindowHint);
+    std::unique_ptr<ZavrelZoomWindow> flat(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
+    EXPECT_TRUE(flat->windowFlags() & Qt::NoDropShadowWindowHint) << "no shadow, as the source";
     EXPECT_EQ(zoom->snapshot().size(), QSize(80, 60));
     EXPECT_EQ(zoom->snapshot().pixelColor(40, 30), QColor(Qt::magenta));
     EXPECT_EQ(zoom->geometry().size(), QSize(1, 1));                   // never zero
