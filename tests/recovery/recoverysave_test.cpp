@@ -209,6 +209,10 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         using MemoryFileItem::MemoryFileItem;
         bool isCompressed() override { return true; }
     };
+    struct DamagedSizeItem : MemoryFileItem {
+        using MemoryFileItem::MemoryFileItem;
+        bool isDamaged() override { return true; }
+    };
     // A folder whose children load as a damaged catalog gives them: some, and "incomplete".
     struct DamagedFolder : CVolumeItem {
         DamagedFolder() : CVolumeItem(true) { setName("damaged"); }
@@ -219,8 +223,9 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         }
     };
     // Files carved from the engine's disk whose third block cannot be read: the cache gives zeros.
+    // The two bad blocks lie in 4096-byte pages apart, so each is trimmed to itself.
     engine.disk.bytes = patternBytes(engine.disk.bytes.size(), 5);
-    engine.disk.failingBlocks = {12, 22};
+    engine.disk.failingBlocks = {12, 28};
     const auto carve = [&](const std::string& name, int64_t first) {
         auto* item = adopt(engine.recovery.resultRoot, new CRawVolumeItem());
         item->setName(name);
@@ -234,23 +239,24 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
     shortRead->failFrom = 4096;
     const auto [carved, carvedBytes] = carve("carved", 10);
     // After a preview read it, the bad sector is known and its zeros cached: no new device error.
-    const auto [previewed, previewedBytes] = carve("previewed", 20);
+    const auto [previewed, previewedBytes] = carve("previewed", 26);
     Bytes preview(previewed->getSize());
     quietly([&] { previewed->read(0, preview.data(), uint32_t(preview.size())); });
     CVolumeItem* packed = adopt(engine.recovery.resultRoot, new CompressedItem("packed", {}));
+    CVolumeItem* sized = adopt(engine.recovery.resultRoot, new DamagedSizeItem("sized", {3, 4}));
     CVolumeItem* damaged = adopt(engine.recovery.resultRoot, new DamagedFolder());
-    EXPECT_FALSE(save({shortRead, carved, previewed, packed, damaged, file("after", Bytes{2})}));
+    EXPECT_FALSE(save({shortRead, carved, previewed, packed, sized, damaged, file("after", Bytes{2})}));
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"short", patternBytes(4096, 1)},
                                                     {"carved", carvedBytes},
                                                     {"previewed", previewedBytes},
+                                                    {"sized", {3, 4}},
                                                     {"damaged/", {}},
                                                     {"damaged/found", {7}},
                                                     {"after", {2}}}));
-    const std::pair<std::string, std::string> reasons[] = {{"short", "read failed in %s at offset 4096"},
-                                                           {"carved", "%s was read over unreadable sectors"},
-                                                           {"previewed", "%s was read over unreadable sectors"},
-                                                           {"packed", "%s is stored compressed"},
-                                                           {"damaged", "the listing of %s is incomplete"}};
+    const std::pair<std::string, std::string> reasons[] = {
+        {"short", "read failed in %s at offset 4096"},        {"carved", "%s was read over unreadable sectors"},
+        {"previewed", "%s was read over unreadable sectors"}, {"packed", "%s is stored compressed"},
+        {"sized", "the size recorded for %s is damaged"},     {"damaged", "the listing of %s is incomplete"}};
     std::vector<std::string> incomplete;
     std::string listed = "not saved whole:\n";
     for (auto [name, message] : reasons) {
