@@ -52,8 +52,9 @@ private:
     AppController* controller;
 };
 
-// How often the worker looks again for the engine lock while the main thread holds it.
-constexpr auto kLockRetry = std::chrono::milliseconds(5);
+// How often a grid worker looks again for the engine lock while another thread holds it: briefly,
+// since the grid's other workers hold it only to copy a file's bytes.
+constexpr auto kLockRetry = std::chrono::microseconds(250);
 
 // Files up to this size are copied out under the engine lock and previewed without it, so the main
 // thread (which takes the lock to paint the outline and the table) never waits for a decode.
