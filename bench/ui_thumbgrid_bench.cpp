@@ -161,8 +161,7 @@ QImage makePhoto(int seed, int width, int height)
 class PreviewSource : public QuilThumbnailDataSource {
 public:
     PreviewSource(Preview& preview, std::vector<std::unique_ptr<BenchFile>>& files) : preview_(preview), files_(files)
-    {
-    }
+    {}
     int thumbCount() override { return int(files_.size()); }
     QImage thumbAtIndex(int index, QSize) override
     {
@@ -205,7 +204,8 @@ void throughput(QuilThumbnailView& view, int cells)
     }
     waitFor(view, start + uint64_t(cells));
     const double ms = msSince(began);
-    std::printf("thumbnails: %d built in %.0f ms, %.0f a second (one worker)\n", cells, ms, cells * 1000.0 / ms);
+    std::printf("thumbnails: %d built in %.0f ms, %.0f a second (%d workers)\n", cells, ms, cells * 1000.0 / ms,
+                QuilThumbnailView::workerCount());
 }
 
 void scrolling(QuilThumbnailView& view)
@@ -297,7 +297,8 @@ void carvedFiles(Preview& preview, int cells)
     for (uint8_t& b : noise)
         b = uint8_t((state = state * 1664525u + 1013904223u) >> 24);
     kinds.push_back(noise);
-    const char* names[] = {"f1.jpg", "f2.jpg", "f3.jpg", "f4.jpg", "cut.jpg", "f.png", "p.png", "f.bmp", "f.txt", "f.bin"};
+    const char* names[] = {"f1.jpg", "f2.jpg", "f3.jpg", "f4.jpg", "cut.jpg",
+                           "f.png",  "p.png",  "f.bmp",  "f.txt",  "f.bin"};
     std::vector<std::unique_ptr<BenchFile>> files;
     for (int i = 0; i < cells; ++i)
         files.push_back(std::make_unique<BenchFile>(names[size_t(i) % kinds.size()], kinds[size_t(i) % kinds.size()]));
@@ -312,7 +313,8 @@ void photos(Preview& preview, int cells)
         kinds.push_back(encoded(makePhoto(i, 2048, 1536), "jpeg", 90));
     std::vector<std::unique_ptr<BenchFile>> files;
     for (int i = 0; i < cells; ++i)
-        files.push_back(std::make_unique<BenchFile>("IMG_" + std::to_string(i) + ".JPG", kinds[size_t(i) % kinds.size()]));
+        files.push_back(
+            std::make_unique<BenchFile>("IMG_" + std::to_string(i) + ".JPG", kinds[size_t(i) % kinds.size()]));
 
     PreviewSource source(preview, files);
     QuilThumbnailView view;

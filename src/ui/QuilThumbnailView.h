@@ -177,7 +177,7 @@ private:
     std::unordered_set<int> empty_; // asked and got nothing; not asked again until a reload
     uint64_t generation_ = 0;
     std::unordered_set<int> inFlight_; // the indexes the workers are making
-    int prefetchInFlight_ = 0;          // how many of them are prefetched cells
+    int prefetchInFlight_ = 0;         // how many of them are prefetched cells
     bool active_ = false; // a request has come since the queue last ran dry
     bool stopping_ = false;
     uint64_t made_ = 0;

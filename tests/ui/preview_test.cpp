@@ -9,11 +9,11 @@
 
 #include <QBuffer>
 #include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QImageWriter>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -422,10 +422,12 @@ TEST(PreviewFormats, EveryKindTheImageLibraryReadsPreviewsAsItsPixels)
         const char* options;
         double tolerance; // mean per channel, 0-255; negative: layout only
     } cases[] = {
-        {"picture.psd", "", 3},        {"picture.webp", "-quality 95", 8}, {"picture.jp2", "", 8},
-        {"picture.pcx", "", 3},        {"picture.sgi", "-depth 8", 3},     {"picture.xpm", "", 6},
-        {"picture.ras", "", 3},        {"picture.exr", "", -1},
-        {"picture.hdr", "", -1},       {"picture.dds", "", 6},             {"picture.pict", "", 3},
+        {"picture.psd", "", 3},         {"picture.webp", "-quality 95", 8},
+        {"picture.jp2", "", 8},         {"picture.pcx", "", 3},
+        {"picture.sgi", "-depth 8", 3}, {"picture.xpm", "", 6},
+        {"picture.ras", "", 3},         {"picture.exr", "", -1},
+        {"picture.hdr", "", -1},        {"picture.dds", "", 6},
+        {"picture.pict", "", 3},
     };
     const PreviewSize scaled = previewScaledSize(kImageWidth, kImageHeight, 300, 300);
     const QSize expectedSize(scaled.width, scaled.height);
@@ -564,7 +566,11 @@ TEST(PreviewSandbox, OpeningAFileKillsTheImageWorkerAndWritingOneIsRefusedToTheP
     };
     ScratchDir scratch;
     const std::string path = scratch.file("file");
-    { std::FILE* f = std::fopen(path.c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
         std::fflush(nullptr);

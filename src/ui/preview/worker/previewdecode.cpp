@@ -317,11 +317,10 @@ void initialisePreviewDecoders()
 
 PreviewPicture decodePreview(const PreviewRequest& request)
 {
-    PreviewPicture picture = request.kind == PreviewKind::Pdf
-                                 ? decodePdfPreview(request.bytes.data(), request.bytes.size(), request.width,
-                                                    request.height)
-                                 : decodeImagePreview(request.bytes.data(), request.bytes.size(), request.width,
-                                                      request.height);
+    PreviewPicture picture =
+        request.kind == PreviewKind::Pdf
+            ? decodePdfPreview(request.bytes.data(), request.bytes.size(), request.width, request.height)
+            : decodeImagePreview(request.bytes.data(), request.bytes.size(), request.width, request.height);
     std::fflush(stdout);
     return picture;
 }
@@ -423,13 +422,15 @@ PreviewPicture decodePdfPreview(const uint8_t* data, size_t size, int width, int
         poppler::page_renderer renderer;
         renderer.set_render_hints(poppler::page_renderer::antialiasing | poppler::page_renderer::text_antialiasing);
         renderer.set_image_format(poppler::image::format_argb32);
-        const poppler::image rendered = renderer.render_page(page.get(), xres, yres, 0, 0, picture.width, picture.height);
+        const poppler::image rendered =
+            renderer.render_page(page.get(), xres, yres, 0, 0, picture.width, picture.height);
         if (!rendered.is_valid() || rendered.format() != poppler::image::format_argb32)
             return picture;
         const int rows = std::min(rendered.height(), picture.height);
         const int columns = std::min(rendered.width(), picture.width);
         for (int y = 0; y < rows; ++y) {
-            const auto* line = reinterpret_cast<const uint32_t*>(rendered.const_data() + size_t(y) * rendered.bytes_per_row());
+            const auto* line =
+                reinterpret_cast<const uint32_t*>(rendered.const_data() + size_t(y) * rendered.bytes_per_row());
             uint32_t* out = picture.pixels.data() + size_t(y) * size_t(picture.width);
             for (int x = 0; x < columns; ++x) {
                 // Drawn on poppler's white paper, so opaque already.

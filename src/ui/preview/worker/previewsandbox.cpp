@@ -70,13 +70,34 @@ bool enterPreviewSandbox(PreviewSandboxKind kind, const PreviewLimits& limits, i
         return false;
     // Memory, time, signals and ending: what a decoder and the C++ runtime need while they work
     // (the TIFF library asks sysinfo for the memory size before large allocations).
-    if (!allow(ctx, {SCMP_SYS(read), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk),
-                     SCMP_SYS(madvise), SCMP_SYS(mprotect), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(futex),
-                     SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(clock_nanosleep),
-                     SCMP_SYS(nanosleep), SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
-                     SCMP_SYS(sigaltstack), SCMP_SYS(setitimer), SCMP_SYS(getpid), SCMP_SYS(gettid),
-                     SCMP_SYS(tgkill), SCMP_SYS(sched_yield), SCMP_SYS(getrandom), SCMP_SYS(fstat),
-                     SCMP_SYS(newfstatat), SCMP_SYS(restart_syscall), SCMP_SYS(sched_getaffinity),
+    if (!allow(ctx, {SCMP_SYS(read),
+                     SCMP_SYS(mmap),
+                     SCMP_SYS(munmap),
+                     SCMP_SYS(mremap),
+                     SCMP_SYS(brk),
+                     SCMP_SYS(madvise),
+                     SCMP_SYS(mprotect),
+                     SCMP_SYS(exit),
+                     SCMP_SYS(exit_group),
+                     SCMP_SYS(futex),
+                     SCMP_SYS(clock_gettime),
+                     SCMP_SYS(gettimeofday),
+                     SCMP_SYS(clock_nanosleep),
+                     SCMP_SYS(nanosleep),
+                     SCMP_SYS(rt_sigreturn),
+                     SCMP_SYS(rt_sigprocmask),
+                     SCMP_SYS(rt_sigaction),
+                     SCMP_SYS(sigaltstack),
+                     SCMP_SYS(setitimer),
+                     SCMP_SYS(getpid),
+                     SCMP_SYS(gettid),
+                     SCMP_SYS(tgkill),
+                     SCMP_SYS(sched_yield),
+                     SCMP_SYS(getrandom),
+                     SCMP_SYS(fstat),
+                     SCMP_SYS(newfstatat),
+                     SCMP_SYS(restart_syscall),
+                     SCMP_SYS(sched_getaffinity),
                      SCMP_SYS(sysinfo)}))
         return false;
     // Writes go to the answer's descriptor and to the two message streams only.
@@ -93,11 +114,11 @@ bool enterPreviewSandbox(PreviewSandboxKind kind, const PreviewLimits& limits, i
             if (seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1,
                                  SCMP_A2(SCMP_CMP_MASKED_EQ, flag, flag)) != 0)
                 return false;
-        if (!allow(ctx, {SCMP_SYS(close), SCMP_SYS(lseek), SCMP_SYS(pread64), SCMP_SYS(statx), SCMP_SYS(stat),
-                         SCMP_SYS(lstat), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
-                         SCMP_SYS(getdents64), SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(fcntl),
-                         SCMP_SYS(fadvise64), SCMP_SYS(getuid), SCMP_SYS(geteuid), SCMP_SYS(getgid),
-                         SCMP_SYS(getegid), SCMP_SYS(uname)}))
+        if (!allow(ctx,
+                   {SCMP_SYS(close), SCMP_SYS(lseek), SCMP_SYS(pread64), SCMP_SYS(statx), SCMP_SYS(stat),
+                    SCMP_SYS(lstat), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2), SCMP_SYS(getdents64),
+                    SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(fcntl), SCMP_SYS(fadvise64), SCMP_SYS(getuid),
+                    SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid), SCMP_SYS(uname)}))
             return false;
     }
     return seccomp_load(ctx) == 0;

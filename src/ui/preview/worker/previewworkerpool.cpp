@@ -132,7 +132,8 @@ std::string PreviewWorkerPool::finish(Worker& worker, bool kill)
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         const char* name = ::sigabbrev_np(signal);
-        return std::string("ended by signal ") + std::to_string(signal) + (name ? std::string(" (SIG") + name + ")" : "");
+        return std::string("ended by signal ") + std::to_string(signal) +
+               (name ? std::string(" (SIG") + name + ")" : "");
     }
     return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
@@ -143,8 +144,8 @@ PreviewPicture PreviewWorkerPool::decode(const PreviewRequest& request, std::str
     Worker worker;
     {
         std::lock_guard lock(mutex_);
-        const auto found = std::find_if(idle_.begin(), idle_.end(),
-                                        [&](const Worker& idle) { return idle.kind == request.kind; });
+        const auto found =
+            std::find_if(idle_.begin(), idle_.end(), [&](const Worker& idle) { return idle.kind == request.kind; });
         if (found != idle_.end()) {
             worker = *found;
             idle_.erase(found);

@@ -13,7 +13,7 @@
 #include <vector>
 
 struct PreviewWorkerOptions {
-    std::string program;                  // the worker executable
+    std::string program; // the worker executable
     uint64_t addressSpaceBytes = 1ull << 30;
     uint32_t cpuMillisecondsPerRequest = 5000;
     // How long the application waits for an answer, whatever the worker's CPU time.
