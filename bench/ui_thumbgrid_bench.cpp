@@ -330,27 +330,20 @@ void photos(Preview& preview, int cells)
         view.reloadData();
         const auto began = Clock::now();
         view.viewport()->repaint();
-        auto screenDone = [&] {
-            for (int i = 0; i < std::min(screen, cells); ++i)
-                if (!view.hasThumbnail(i))
-                    return false;
-            return true;
+        // Waits until cells 0 to count - 1 have their pictures.
+        auto waitForFirst = [&](int count) {
+            for (int i = 0; i < count;) {
+                if (view.hasThumbnail(i)) {
+                    ++i;
+                    continue;
+                }
+                QCoreApplication::processEvents();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         };
-        while (!screenDone()) {
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        waitForFirst(std::min(screen, cells));
         firstScreen = msSince(began);
-        auto allDone = [&] {
-            for (int i = 0; i < std::min(cells, QuilThumbnailView::prefetchCount); ++i)
-                if (!view.hasThumbnail(i))
-                    return false;
-            return true;
-        };
-        while (!allDone()) {
-            QCoreApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        waitForFirst(std::min(cells, QuilThumbnailView::prefetchCount));
         all = msSince(began);
     }
     std::printf("photos: 3-megapixel JPEGs of %zu KB; first screen (%d cells) in %.0f ms; the first %d thumbnails in "

@@ -88,6 +88,16 @@ std::string upperExtension(const std::string& name)
     return ext;
 }
 
+// A request for the worker with the item's first bytes; false when they cannot be held.
+bool makeRequest(CVolumeItem* item, PreviewKind kind, int width, int height, uint64_t limit, PreviewRequest* request)
+{
+    request->kind = kind;
+    const QSize size = atLeastOnePixel(width, height);
+    request->width = size.width();
+    request->height = size.height();
+    return readItemStart(item, limit, &request->bytes);
+}
+
 PreviewWorkerOptions defaultWorkerOptions()
 {
     PreviewWorkerOptions options;
@@ -156,11 +166,7 @@ QImage Preview::getFileImagePreview(CVolumeItem* item, int width, int height)
     const std::string name = item->getName();
     std::printf("GetFileImagePreview %s\n", name.c_str());
     PreviewRequest request;
-    request.kind = PreviewKind::Image;
-    const QSize size = atLeastOnePixel(width, height);
-    request.width = size.width();
-    request.height = size.height();
-    if (!readItemStart(item, kPreviewMaxImageBytes, &request.bytes))
+    if (!makeRequest(item, PreviewKind::Image, width, height, kPreviewMaxImageBytes, &request))
         return QImage();
     if (request.bytes.empty()) {
         std::printf("freeimage: unknown format\n");
@@ -175,11 +181,7 @@ QImage Preview::getPDFPreview(CVolumeItem* item, int width, int height)
         return QImage();
     GLEANER_LOG("getPDFPreview\n");
     PreviewRequest request;
-    request.kind = PreviewKind::Pdf;
-    const QSize size = atLeastOnePixel(width, height);
-    request.width = size.width();
-    request.height = size.height();
-    if (!readItemStart(item, kPreviewMaxPDFBytes, &request.bytes))
+    if (!makeRequest(item, PreviewKind::Pdf, width, height, kPreviewMaxPDFBytes, &request))
         return QImage();
     return decodeInWorker(request, item->getName());
 }

@@ -1,8 +1,9 @@
 #include "previewworkerpool.h"
 
+#include "resourcedir.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -17,17 +18,6 @@ constexpr const char* kWorkerName = "gleaner-preview-worker";
 constexpr int kRequestFd = 3;
 // Idle workers kept beyond this are ended: more never run at once than the callers that share them.
 constexpr size_t kMaxIdle = 8;
-
-std::string executableDirectory()
-{
-    char executable[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", executable, sizeof executable - 1);
-    if (n <= 0)
-        return {};
-    std::string folder(executable, size_t(n));
-    const size_t slash = folder.find_last_of('/');
-    return slash == std::string::npos ? std::string() : folder.substr(0, slash);
-}
 
 } // namespace
 
