@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -550,19 +551,23 @@ TEST(PreviewWorker, AWorkerKilledWhileIdleIsReplacedWithoutLosingAPicture)
     EXPECT_EQ(image.size(), QSize(64, 32));
 }
 // The filter ends the process at the first call decoding does not need, and a font lookup of the
-// PDF renderer may read files but never write them.
+// PDF renderer may read files but never write them. Decoders may start threads (the WebP one
+// does), never processes.
 TEST(PreviewSandbox, OpeningAFileKillsTheImageWorkerAndWritingOneIsRefusedToThePdfWorker)
 {
+    constexpr int kThread = -1, kProcess = -2; // instead of open flags
     const struct {
         PreviewSandboxKind kind;
         int flags;
-        int expectedSignal; // 0: the process exits with the errno of the open (0 when it opened)
+        int expectedSignal; // 0: the process exits with the errno of the call (0 when it worked)
         int expectedErrno;
     } cases[] = {
         {PreviewSandboxKind::NoFiles, O_RDONLY, SIGSYS, 0},
         {PreviewSandboxKind::ReadOnlyFiles, O_RDONLY, 0, 0},
         {PreviewSandboxKind::ReadOnlyFiles, O_WRONLY | O_APPEND, 0, EACCES},
         {PreviewSandboxKind::ReadOnlyFiles, O_RDONLY | O_CREAT, 0, EACCES},
+        {PreviewSandboxKind::NoFiles, kThread, 0, 0},
+        {PreviewSandboxKind::NoFiles, kProcess, SIGSYS, 0},
     };
     ScratchDir scratch;
     const std::string path = scratch.file("file");
@@ -579,6 +584,12 @@ TEST(PreviewSandbox, OpeningAFileKillsTheImageWorkerAndWritingOneIsRefusedToTheP
         if (child == 0) {
             if (!enterPreviewSandbox(c.kind, PreviewLimits{}, 3))
                 _exit(200);
+            if (c.flags == kThread) {
+                std::thread([] {}).join();
+                _exit(0);
+            }
+            if (c.flags == kProcess)
+                _exit(::fork() >= 0 ? 0 : errno);
             const int fd = ::open(path.c_str(), c.flags, 0600);
             _exit(fd >= 0 ? 0 : errno);
         }
