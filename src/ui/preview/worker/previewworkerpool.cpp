@@ -82,7 +82,13 @@ bool PreviewWorkerPool::start(PreviewKind kind, Worker* worker, std::string* fai
             _exit(127);
         }
         ::close_range(kRequestFd + 1, ~0u, 0);
+        // The CPU budget ends the worker through SIGPROF's default action: neither an ignored
+        // signal nor a blocked one may be inherited from the calling thread.
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGPROF, SIG_DFL);
         ::execv(argv[0], const_cast<char* const*>(argv));
         _exit(127);
     }
