@@ -76,7 +76,12 @@ public:
     QImage thumbAtIndex(int index, QSize) override
     {
         // A preview reads the file through the engine under its lock; the copy stands in for that.
-        std::lock_guard lock(engineLock_);
+        // The grid's workers take the lock as the controller's do: one at a time, trying again
+        // shortly, so the main thread, which waits for it, comes first.
+        std::lock_guard reading(readers_);
+        std::unique_lock lock(engineLock_, std::defer_lock);
+        while (!lock.try_lock())
+            std::this_thread::sleep_for(std::chrono::microseconds(250));
         return pictures_[size_t(index) % pictures_.size()].copy();
     }
     QString thumbHeaderAtIndex(int) override { return {}; }
@@ -91,6 +96,7 @@ private:
     int count_;
     std::vector<QImage> pictures_;
     std::mutex engineLock_;
+    std::mutex readers_;
 };
 
 using Bytes = std::vector<uint8_t>;

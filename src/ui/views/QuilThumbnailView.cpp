@@ -16,6 +16,8 @@
 #include <climits>
 #include <cstdint>
 #include <exception>
+#include <sys/resource.h>
+#include <unistd.h>
 
 // Trace lines of the grid; off unless QT_LOGGING_RULES turns on "gleaner.thumbnails.debug".
 Q_LOGGING_CATEGORY(lcThumbnails, "gleaner.thumbnails", QtInfoMsg)
@@ -107,6 +109,8 @@ void QuilThumbnailCache::clear()
 namespace {
 
 constexpr qreal kBoxInset = 2.0;
+// The scheduling priority of the grid's workers (a nice value; the main thread keeps 0).
+constexpr int kWorkerNice = 5;
 constexpr qreal kBoxRadius = 8.0;
 const QColor kShadowBoxColor(0, 0, 0, 51);       // white 0.0, alpha 0.2
 const QColor kBorderOutlineColor(128, 128, 128); // white 0.5
@@ -248,6 +252,8 @@ bool QuilThumbnailView::canTakeFront() const
 
 void QuilThumbnailView::workerLoop()
 {
+    // Below the main thread, so that scrolling and drawing win the cores while pictures are made.
+    ::setpriority(PRIO_PROCESS, id_t(::gettid()), kWorkerNice);
     const QSize cellSize(thumbWidth, thumbHeight);
     std::unique_lock lock(mutex_);
     for (;;) {

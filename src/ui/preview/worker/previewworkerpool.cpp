@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char* kWorkerName = "gleaner-preview-worker";
 constexpr int kRequestFd = 3;
+// The workers' scheduling priority (a nice value; the application keeps its own).
+constexpr int kWorkerNice = 5;
 // Idle workers kept beyond this are ended: more never run at once than the callers that share them.
 constexpr size_t kMaxIdle = 8;
 
@@ -89,6 +92,8 @@ bool PreviewWorkerPool::start(PreviewKind kind, Worker* worker, std::string* fai
         ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGPROF, SIG_DFL);
+        // Decoding yields the cores to the window's main thread.
+        ::setpriority(PRIO_PROCESS, 0, kWorkerNice);
         ::execv(argv[0], const_cast<char* const*>(argv));
         _exit(127);
     }
