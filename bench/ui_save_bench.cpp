@@ -18,6 +18,7 @@
 #include "partitiondisk.h"
 #include "quietstdout.h"
 #include "recovery.h"
+#include "smallfiles.h"
 
 #include <QApplication>
 #include <QItemSelectionModel>
@@ -39,50 +40,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<char> fileContent(int index)
-{
-    bench::Random random;
-    random.state += uint64_t(index) * 0x9E3779B97F4A7C15ull;
-    std::vector<char> bytes(64 + random.below(1984));
-    for (char& byte : bytes)
-        byte = char(random.next());
-    return bytes;
-}
-
-std::string relativeName(int index)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "d%03d/f%06d.bin", index / 1000, index);
-    return name;
-}
-
-bool writeSource(const fs::path& root, int files)
-{
-    for (int i = 0; i < files; ++i) {
-        const fs::path path = root / relativeName(i);
-        if (i % 1000 == 0)
-            fs::create_directories(path.parent_path());
-        const std::vector<char> bytes = fileContent(i);
-        std::ofstream out(path, std::ios::binary);
-        out.write(bytes.data(), std::streamsize(bytes.size()));
-        if (!out)
-            return false;
-    }
-    return true;
-}
-
-// How many of the files under root hold exactly the source's bytes.
-int matchingFiles(const fs::path& root, int files)
-{
-    int same = 0;
-    for (int i = 0; i < files; ++i) {
-        std::ifstream in(root / relativeName(i), std::ios::binary);
-        const std::vector<char> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        same += read == fileContent(i);
-    }
-    return same;
-}
 
 class ScriptedPanels : public FilePanelService, public AlertService {
 public:
@@ -157,9 +114,7 @@ int main(int argc, char** argv)
     fs::create_directories(source);
     fs::create_directories(ours);
     std::printf("making %d files and their image under %s\n", files, work.c_str());
-    if (!writeSource(source, files) ||
-        bench::runQuietly({"xorriso", "-as", "mkisofs", "-hfsplus", "-apm-block-size", "512", "-V", "BENCH", "-o",
-                           image.string(), source.string()}) != 0) {
+    if (!bench::makeSmallFilesImage(source, image, files, "BENCH")) {
         std::fprintf(stderr, "could not make the image\n");
         fs::remove_all(work);
         return 1;
@@ -232,7 +187,7 @@ int main(int argc, char** argv)
     const fs::path saved = ours / "BENCH";
     std::printf("save through the window: %.2f s for %d files; %ld event pumps, longest time between two %.0f ms\n",
                 ourSeconds, files, pump->pumps, pump->longest * 1000);
-    std::printf("  files with the source's bytes: %d of %d%s\n", matchingFiles(saved, files), files,
+    std::printf("  files with the source's bytes: %d of %d%s\n", bench::matchingSmallFiles(saved, files), files,
                 panels->messages.size() > 1 ? "; a notice was shown" : "");
 
     if (bench::toolOnPath("tsk_recover")) {
@@ -242,7 +197,7 @@ int main(int argc, char** argv)
             {"tsk_recover", "-a", "-o", std::to_string(partitionStart), image.string(), theirs.string()});
         const double tskSeconds = bench::secondsSince(began);
         std::printf("tsk_recover -a: %.2f s (exit %d); files with the source's bytes: %d of %d\n", tskSeconds, status,
-                    matchingFiles(theirs, files), files);
+                    bench::matchingSmallFiles(theirs, files), files);
         std::printf("ratio: %.2fx tsk_recover's time (target <= 2x)\n", ourSeconds / tskSeconds);
     } else {
         std::printf("tsk_recover is not installed: no comparison\n");

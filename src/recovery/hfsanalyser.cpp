@@ -5,6 +5,7 @@
 #include "data.h"
 #include "machelpers.h"
 #include "partitiondisk.h"
+#include "progresspace.h"
 #include "threads.h"
 #include "utils.h"
 
@@ -365,34 +366,41 @@ void CHFSAnalyser::buildTree()
     }
     // Attached entries were cleared; whatever is left could not be attached and is freed.
     dropPending();
+    // Each pass over a large tree takes its time: the window is let in between them.
+    reportProgress();
 
     std::printf("removing empty folders\n");
     root->removeEmptyFolders(true);
+    reportProgress();
     std::printf("removing duplicates\n");
     root->removeDuplicates(true);
+    reportProgress();
     std::printf("done!\n");
+}
+
+void CHFSAnalyser::reportProgress()
+{
+    if (recovery && recovery->listener) {
+        bool cancel = false;
+        recovery->listener->progressEvent(0, &cancel);
+    }
 }
 
 void CHFSAnalyser::attachPending(CVolumeItem* root)
 {
     const std::set<CHFSVolumeItem*> cycleEntries = findCycleEntries();
+    reportProgress();
     CVolumeItem* orphans = nullptr;
     auto orphanFolder = [&]() -> CVolumeItem* {
         if (!orphans)
             orphans = root->findOrCreateChild(localize("OrphanedFolders"), true);
         return orphans ? orphans : root;
     };
-    CStatusListener* listener = recovery ? recovery->listener : nullptr;
-    CStopWatch watch;
-    watch.start();
+    CProgressPace pace;
     int64_t nonOrphanedCount = 0, orphanedCount = 0;
     for (PendingItem& entry : pending) {
-        watch.stop();
-        if (watch.getElapsedSeconds() > 0 && listener) {
-            bool cancel = false;
-            listener->progressEvent(0, &cancel);
-            watch.start();
-        }
+        if (pace.due())
+            reportProgress();
         CHFSVolumeItem* item = entry.item;
         if (!item)
             continue;

@@ -54,4 +54,6 @@ private:
     void attachPending(CVolumeItem* root);
     std::set<CHFSVolumeItem*> findCycleEntries();
     void dropPending();
+    // A progress event without a percentage, when the engine has a listener.
+    void reportProgress();
 };
