@@ -1,9 +1,9 @@
 // How often the engine reports progress during each long operation: the interface runs its event
 // loop only then, so the longest time between two reports is the longest the window cannot answer.
 //
-//   progress_pace_bench [--files N]
+//   progress_pace_bench [--files N] [--per-folder M]
 //
-// A volume of N (default 100,000) small files made by xorriso under TMPDIR (or /tmp), opened as a
+// A volume of N (default 100,000) small files, M (default 1,000) to a folder, made by xorriso under TMPDIR (or /tmp), opened as a
 // disk with its partitions. On its HFS Plus partition: browse, a search that finds every file, a
 // save of the whole volume, and the three scans (deleted files with the program's file-type
 // description, lost files with the building of their tree, lost volumes). For each: its time, the
@@ -95,15 +95,18 @@ void measure(const char* name, PaceListener& listener, const std::function<void(
 int main(int argc, char** argv)
 {
     int files = 100000;
+    int perFolder = 1000;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--files") == 0 && i + 1 < argc) {
             files = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--per-folder") == 0 && i + 1 < argc) {
+            perFolder = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--files N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--files N] [--per-folder M]\n", argv[0]);
             return 2;
         }
     }
-    if (files <= 0)
+    if (files <= 0 || perFolder <= 0)
         return 2;
     if (!bench::toolOnPath("xorriso")) {
         std::printf("xorriso is not installed: nothing measured\n");
@@ -114,7 +117,7 @@ int main(int argc, char** argv)
     const fs::path image = work / "volume.iso", saved = work / "saved";
     fs::create_directories(saved);
     std::printf("making %d files and their image under %s\n", files, work.c_str());
-    if (!bench::makeSmallFilesImage(work / "source", image, files, "PACE")) {
+    if (!bench::makeSmallFilesImage(work / "source", image, files, "PACE", perFolder)) {
         std::fprintf(stderr, "could not make the image\n");
         fs::remove_all(work);
         return 1;

@@ -22,21 +22,21 @@ inline std::vector<char> smallFileContent(int index)
     return bytes;
 }
 
-// 1,000 files to a folder: "d000/f000000.bin", ...
-inline std::string smallFileName(int index)
+// perFolder files to a folder: "d000/f000000.bin", ...
+inline std::string smallFileName(int index, int perFolder = 1000)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "d%03d/f%06d.bin", index / 1000, index);
+    std::snprintf(name, sizeof name, "d%03d/f%06d.bin", index / perFolder, index);
     return name;
 }
 
-// Writes the files under source and makes image of it with the volume name; false on a failure.
+// Writes the files (perFolder to a folder) under source and makes image of it with the volume name; false on a failure.
 inline bool makeSmallFilesImage(const std::filesystem::path& source, const std::filesystem::path& image, int files,
-                                const std::string& volumeName)
+                                const std::string& volumeName, int perFolder = 1000)
 {
     for (int i = 0; i < files; ++i) {
-        const std::filesystem::path path = source / smallFileName(i);
-        if (i % 1000 == 0)
+        const std::filesystem::path path = source / smallFileName(i, perFolder);
+        if (i % perFolder == 0)
             std::filesystem::create_directories(path.parent_path());
         const std::vector<char> bytes = smallFileContent(i);
         std::ofstream out(path, std::ios::binary);
@@ -49,11 +49,11 @@ inline bool makeSmallFilesImage(const std::filesystem::path& source, const std::
 }
 
 // How many of the files under root hold exactly their bytes.
-inline int matchingSmallFiles(const std::filesystem::path& root, int files)
+inline int matchingSmallFiles(const std::filesystem::path& root, int files, int perFolder = 1000)
 {
     int same = 0;
     for (int i = 0; i < files; ++i) {
-        std::ifstream in(root / smallFileName(i), std::ios::binary);
+        std::ifstream in(root / smallFileName(i, perFolder), std::ios::binary);
         const std::vector<char> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         same += read == smallFileContent(i);
     }

@@ -4,6 +4,7 @@
 #include "cacheddisk.h"
 #include "disks.h"
 #include "logger.h"
+#include "progresspace.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -1283,10 +1284,14 @@ bool CHFSVolumeItem::addChildren()
         std::set<uint64_t> listedFolders;
         std::set<std::string> listedNames;
         bool fromChain = false; // a second walk, along the leaves, adds only what the first missed
+        CProgressPace pace;
         const auto addRecord = [&](BTreeRecord* record) {
+            if (hfs->progressPulse && pace.due())
+                hfs->progressPulse();
             char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
-            const std::string shownName = escapeControlCharacters(childName); // for printed lines
+            // For printed lines only: made when one is printed, not for every record.
+            const auto shownName = [&childName] { return escapeControlCharacters(childName); };
             const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
@@ -1299,18 +1304,18 @@ bool CHFSVolumeItem::addChildren()
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
                 if (record->dataLength < kCatalogFolderSize) {
-                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName.c_str());
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName().c_str());
                     return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
-                                shownName.c_str(), f32(id));
+                                shownName().c_str(), f32(id));
                     return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
-                                shownName.c_str(), f32(id));
+                                shownName().c_str(), f32(id));
                     return;
                 }
                 item = new CHFSVolumeItem();
@@ -1320,7 +1325,7 @@ bool CHFSVolumeItem::addChildren()
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
                 if (record->dataLength < kCatalogFileSize) {
-                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName.c_str());
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName().c_str());
                     return;
                 }
                 // A hard link's record holds no data: the bytes, size and dates belong to the file
@@ -1334,12 +1339,12 @@ bool CHFSVolumeItem::addChildren()
                     if (!target) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u was not found, shown "
                                     "as it is\n",
-                                    shownName.c_str(), linkID);
+                                    shownName().c_str(), linkID);
                     } else if (loadBig32(target + kCRFileType) == kHardLinkFileType &&
                                loadBig32(target + kCRFileCreator) == kHFSPlusCreator) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u is itself a link, "
                                     "shown as it is\n",
-                                    shownName.c_str(), linkID);
+                                    shownName().c_str(), linkID);
                     } else {
                         fields = target;
                         forkFileID = loadBig32(target + kCRFolderID);
@@ -1358,7 +1363,7 @@ bool CHFSVolumeItem::addChildren()
                 if (item->compressed)
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
-                                shownName.c_str());
+                                shownName().c_str());
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -179,6 +180,24 @@ CHFSVolume* CRecovery::addVolume(CHFSVolume* found)
     std::printf("CRecovery::addVolume (%d): %s\n", int(volumeList.size()),
                 escapeControlCharacters(found->getName()).c_str());
     return found;
+}
+
+void CRecovery::setListingPulse(bool on)
+{
+    std::function<void()> pulse;
+    if (on && listener) {
+        // A cancel is not taken here, where a listing cannot stop: the interface sets it again at
+        // the operation's next progress event.
+        pulse = [this] {
+            bool cancel = false;
+            listener->progressEvent(progress, &cancel);
+        };
+    }
+    if (volume)
+        volume->progressPulse = pulse;
+    for (CVolume* found : volumeList)
+        if (found)
+            found->progressPulse = pulse;
 }
 
 void CRecovery::openExistingVolume()

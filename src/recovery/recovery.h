@@ -176,6 +176,10 @@ private:
     // scanWorkerCount, or the cores this process may run on.
     int scanWorkers() const;
     void releaseResults();
+    // On: listing a large folder of the results (a browsed or found volume) sends the current
+    // progress now and then. Only while a search or a save runs: a listing that a view asks for
+    // must not run the interface's progress handler in the middle of its own work.
+    void setListingPulse(bool on);
     void forgetSearchEntries();
     void adoptDetachedResults();
     // A folder of the current save walk, open by descriptor so no path is looked up twice.

@@ -162,6 +162,7 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
         return false;
     }
     saveFolders.push_back({folder, fd, identity(info)});
+    setListingPulse(true);
     bool finished = true;
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
@@ -173,6 +174,7 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
             break;
         }
     }
+    setListingPulse(false);
     saveFolders.clear();
     ::close(fd);
     if (!incompleteFiles.empty()) {

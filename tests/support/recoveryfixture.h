@@ -1,12 +1,12 @@
 // Shared pieces of the recovery suites: items in memory, hand-built results, an xorriso volume.
 #pragma once
 
+#include "fakepaceclock.h"
 #include "hfsfixtures.h"
 #include "macdisk.h"
 #include "memorydisk.h"
 #include "outputcapture.h"
 #include "partitiondisk.h"
-#include "progresspace.h"
 #include "recovery.h"
 #include "scratchdir.h"
 #include "utils.h"
@@ -101,26 +101,6 @@ public:
     const bool* cancelWhen = nullptr; // or events while this is true
     int diskListChanges = 0;
     Answer answer = Answer::Overwrite;
-};
-// Replaces the clock of the engine's progress pace while it lives: each reading moves it on by step.
-struct FakePaceClock {
-    explicit FakePaceClock(double stepPerReading = 0)
-    {
-        now = 0;
-        step = stepPerReading;
-        CProgressPace::setClock(&read);
-    }
-    ~FakePaceClock() { CProgressPace::setClock(nullptr); }
-    FakePaceClock(const FakePaceClock&) = delete;
-    FakePaceClock& operator=(const FakePaceClock&) = delete;
-    static double read()
-    {
-        const double value = now;
-        now += step;
-        return value;
-    }
-    static inline double now = 0;
-    static inline double step = 0;
 };
 // A memory disk whose first read reaching slowFrom takes over a second, so progress is reported.
 class SlowMemoryDisk : public CMemoryDisk {
