@@ -3,13 +3,13 @@
 //
 //   progress_pace_bench [--files N] [--per-folder M]
 //
-// A volume of N (default 100,000) small files, M (default 1,000) to a folder, made by xorriso under TMPDIR (or /tmp), opened as a
-// disk with its partitions. On its HFS Plus partition: browse, a search that finds every file, a
-// save of the whole volume, and the three scans (deleted files with the program's file-type
-// description, lost files with the building of their tree, lost volumes). For each: its time, the
-// progress reports and the longest time without one (from the start, between two, to the end).
-// Target: no gap over 100 ms in any operation under the progress sheet (browse runs without one).
-// It never fails on timing: a non-zero exit means bad arguments or a setup that could not be made.
+// A volume of N (default 100,000) small files, M (default 1,000) to a folder, made by xorriso
+// under TMPDIR (or /tmp), opened as a disk with its partitions. On its HFS Plus partition: browse,
+// a save of the whole volume, a search that finds every file, and the three scans (deleted files
+// with the program's file-type description, lost files with the building of their tree, lost
+// volumes). For each: its time, the progress reports and the longest time without one (from the start, between two, to
+// the end). Target: no gap over 100 ms in any operation under the progress sheet (browse runs without one). It never
+// fails on timing: a non-zero exit means bad arguments or a setup that could not be made.
 #include "benchtools.h"
 #include "macdisk.h"
 #include "partitiondisk.h"
@@ -132,7 +132,8 @@ int main(int argc, char** argv)
     {
         disk.scanForPartitions();
         for (int i = 0; i < disk.getPartitionCount(); ++i)
-            if (auto* window = dynamic_cast<CPartitionDisk*>(disk.getPartition(i)); window && window->getBlockCount() > 1000)
+            if (auto* window = dynamic_cast<CPartitionDisk*>(disk.getPartition(i));
+                window && window->getBlockCount() > 1000)
                 partition = window;
         recovery.setStatusListener(&listener);
         recovery.setMagicFilePath(resourceDirectory());
@@ -148,16 +149,19 @@ int main(int argc, char** argv)
         recovery.setDisk(partition);
         recovery.openExistingVolume();
     });
-    measure("search for every file", listener, [&] { recovery.searchItems("f0"); });
     measure("save the volume", listener, [&] { recovery.save({recovery.resultRoot}, saved.string()); });
+    measure("search for every file", listener, [&] { recovery.searchItems("f0"); });
     const std::pair<const char*, ScanType> scans[] = {{"deleted-files scan", ScanDeletedFiles},
                                                       {"lost-files scan", ScanLostFiles},
                                                       {"lost-volumes scan", ScanLostVolumes}};
     for (const auto& [name, type] : scans) {
-        measure(name, listener, [&, type = type] {
-            recovery.setScanType(type);
-            recovery.scan();
-        }, &recovery);
+        measure(
+            name, listener,
+            [&, type = type] {
+                recovery.setScanType(type);
+                recovery.scan();
+            },
+            &recovery);
     }
     quiet.emplace(true);
     recovery.setDisk(nullptr);

@@ -159,8 +159,8 @@ int main(int argc, char** argv)
             controller->browseVolume();
             TreeModelAdapter* adapter = controller->outlineAdapter();
             const QModelIndex root = adapter->findShown(controller->recovery()->resultRoot);
-            controller->outlineView->selectionModel()->setCurrentIndex(
-                root, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            controller->outlineView->selectionModel()->setCurrentIndex(root, QItemSelectionModel::ClearAndSelect |
+                                                                                 QItemSelectionModel::Rows);
         }
     }
     if (!partition || !controller->recovery()->resultRoot) {

@@ -1304,7 +1304,8 @@ bool CHFSVolumeItem::addChildren()
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
                 if (record->dataLength < kCatalogFolderSize) {
-                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName().c_str());
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n",
+                                shownName().c_str());
                     return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
@@ -1325,7 +1326,8 @@ bool CHFSVolumeItem::addChildren()
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
                 if (record->dataLength < kCatalogFileSize) {
-                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName().c_str());
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n",
+                                shownName().c_str());
                     return;
                 }
                 // A hard link's record holds no data: the bytes, size and dates belong to the file

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <new>
 #include <thread>

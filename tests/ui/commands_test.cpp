@@ -553,7 +553,8 @@ TEST_F(EndToEnd, CancelledSaveSaysSoWithTheNumberOfFilesSavedWholeAndLeavesNoneC
         source[QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString()] = bytes;
     int saved = 0;
     for (const auto& [path, bytes] : folderSnapshot(target.file("GLEANERTEST"))) {
-        const std::string composed = QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString();
+        const std::string composed =
+            QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString();
         ASSERT_TRUE(source.count(composed)) << path;
         EXPECT_EQ(bytes, source.at(composed)) << path;
         saved += path.back() != '/';
