@@ -585,7 +585,8 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
     if (!child)
         return std::string();
     switch (columnId) {
-    case 0: return child->getName();
+    case 0:
+        return child->getName();
     case 1: {
         if (child->isContainer())
             return std::string();
@@ -602,7 +603,8 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
         const uint32_t date = child->getDate();
         return date == 0 ? localize("n/a") : formatDate(date);
     }
-    case 4: return child->getIdString();
+    case 4:
+        return child->getIdString();
     default:
         return std::string();
     }

@@ -287,9 +287,9 @@ protected:
     // Reloads the grid (and the footers of thumbFolder, the folder its worker reads).
     void reloadThumbView();
     std::shared_ptr<QuilThumbnailDataSource> thumbSource;
-    CVolumeItem* thumbFolder = nullptr;    // the folder of the installed table model; engine lock
-    QStringList thumbFooters;              // its children's names, read at the reload (main thread)
-    std::atomic<bool> thumbsHalted{false}; // the main thread waits for the worker: give up the lock wait
+    CVolumeItem* thumbFolder = nullptr;      // the folder of the installed table model; engine lock
+    QStringList thumbFooters;                // its children's names, read at the reload (main thread)
+    std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;
 
     // --- Service objects, owned ---
