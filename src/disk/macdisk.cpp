@@ -1,6 +1,7 @@
 #include "macdisk.h"
 
 #include "logger.h"
+#include "partitiondisk.h"
 #include "utils.h"
 
 #include <cerrno>
@@ -474,13 +475,23 @@ void CMacDiskManager::scanForPartitions()
 
     // Linux lists an Apple partition map's partitions only when its kernel reads such maps, which
     // many do not (nor for loop devices of disk images): a whole disk without partitions gets its
-    // map read here, if it can be read without asking for rights.
+    // map read here, if it can be read without asking for rights. One without a map that holds a
+    // volume all the same (an image of one partition, a stick formatted without a map) gets one
+    // partition over the whole disk, so that it can be browsed like any other volume.
     for (int i = 0; i < getDiskCount(); ++i) {
         CMacDisk* whole = dynamic_cast<CMacDisk*>(getDisk(i));
         if (!whole || whole->getPartitionCount() > 0)
             continue;
         whole->askForRights = false;
         whole->scanForPartitions();
+        if (whole->getPartitionCount() == 0) {
+            if (CPartitionDisk* volume = findWholeDiskVolume(whole)) {
+                std::string name = volumeNameReader ? volumeNameReader(volume) : std::string();
+                volume->setName(name.empty() ? whole->getName() : name);
+                if (!whole->addPartition(volume))
+                    delete volume;
+            }
+        }
         whole->askForRights = true;
     }
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr const char* kDeviceDirectory = "/dev/";
@@ -73,6 +74,9 @@ struct MacDiskSources {
     std::string labelDirectory = kLabelDirectory;
 };
 
+// The name of the volume on a disk (a window over it), or empty; reading it needs the file system.
+using VolumeNameReader = std::function<std::string(CDisk* volume)>;
+
 class CMacDiskManager : public CDiskManager {
 public:
     CMacDiskManager();
@@ -84,9 +88,12 @@ public:
     // Attaches each partition to its disk (found through sysfs); one whose disk is not listed goes
     // to the top level, also only when no disk of the same unique ID is there.
     void scanForPartitions() override;
+    // Names the partition given to a whole disk that holds a volume without a partition map.
+    void setVolumeNameReader(VolumeNameReader reader) { volumeNameReader = std::move(reader); }
 
 private:
     void applyRegistry(CMacDisk* disk, const RegistryEntry& entry);
 
     MacDiskSources sources;
+    VolumeNameReader volumeNameReader;
 };

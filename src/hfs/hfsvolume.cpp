@@ -861,7 +861,8 @@ bool CHFSVolume::mountHFSPlus(const uint8_t* header)
     if (allocationFile) {
         allocationFile->dump();
         std::printf("allocationFile logicalSize=%.0f\n", f32s(allocationFile->logicalSize));
-        loadAllocationFile();
+        if (readsAllocationFile)
+            loadAllocationFile();
     }
     GLEANER_LOG("%s", kDashes);
     return true;
@@ -1413,4 +1414,23 @@ bool CHFSVolumeItem::addChildren()
     }
     GLEANER_LOG("================== CHFSVolumeItem::addChildren done =========================\n");
     return complete;
+}
+
+std::string readHFSVolumeName(CDisk* disk)
+{
+    if (!disk)
+        return std::string();
+    // The name lies in the catalog's first records: a small cache is plenty.
+    CCachedDisk cache(disk, 256 * 1024, 4096);
+    if (!cache.open(false))
+        return std::string();
+    std::string name;
+    {
+        CHFSVolume volume(&cache);
+        volume.readsAllocationFile = false;
+        if (volume.mount(false))
+            name = volume.getName();
+    }
+    cache.close();
+    return name;
 }

@@ -229,6 +229,9 @@ public:
 
     CHFSBTree* catalogTree = nullptr;
     CHFSBTree* extentsTree = nullptr;
+    // False: a mount reads the trees but not the allocation bitmap (enough to name the volume,
+    // without reading megabytes of bitmap on a large disk).
+    bool readsAllocationFile = true;
     CHFSForkData* allocationFile = nullptr;
     uint8_t* allocationBitmap = nullptr;
     int64_t allocationBitmapSize = 0;
@@ -307,3 +310,7 @@ public:
     CHFSForkData* dataFork = nullptr;
     CHFSForkData* resourceFork = nullptr;
 };
+
+// The name of the HFS Plus (or HFSX) volume that starts at the first block of disk, read through a
+// cache of its own; empty when there is no readable volume there.
+std::string readHFSVolumeName(CDisk* disk);

@@ -585,26 +585,24 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
     if (!child)
         return std::string();
     switch (columnId) {
-    case 0:
-        return child->getName();
-    case 1: {
+    case NameColumn: return child->getName();
+    case SizeColumn: {
         if (child->isContainer())
             return std::string();
         char text[64];
         std::snprintf(text, sizeof text, "%.0f KB", double(float(child->getSize()) / 1024.0f));
         return text;
     }
-    case 2:
+    case TypeColumn:
         // A compressed file's data is not read: the listing says so before anyone saves it.
         if (child->isContainer())
             return localize("Folder");
         return localize(child->isCompressed() ? "File (compressed)" : "File");
-    case 3: {
+    case DateColumn: {
         const uint32_t date = child->getDate();
         return date == 0 ? localize("n/a") : formatDate(date);
     }
-    case 4:
-        return child->getIdString();
+    case IdColumn: return child->getIdString();
     default:
         return std::string();
     }
@@ -614,8 +612,8 @@ int CVolumeTableModel::getRowImageIndex(int row)
 {
     CVolumeItem* child = childAt(row);
     if (!child)
-        return -1;
+        return NoRowImage;
     if (child->isContainer())
-        return child->isDeleted() ? 7 : 0;
-    return child->isDeleted() ? 4 : 2;
+        return child->isDeleted() ? FolderClosedDeletedImage : FolderClosedImage;
+    return child->isDeleted() ? FileDeletedImage : FileImage;
 }

@@ -217,8 +217,9 @@ private:
 };
 
 // Makes a name read from a disk safe as one path component: "/", NUL and control characters become
-// "_", an empty name, "." and ".." get a "_" in front, and a name longer than 255 bytes is cut (at
-// a character boundary) in front of its extension, which is kept.
+// "_", the name is composed (Unicode normalization form C), an empty name, "." and ".." get a "_"
+// in front, and a name longer than 255 bytes is cut (at a character boundary) in front of its
+// extension, which is kept.
 std::string safeFileName(const std::string& name);
 // The text as HTML character data: &, <, >, " and ' as entities; control characters (C0, DEL, C1),
 // U+FFFE, U+FFFF and bytes that do not form UTF-8 characters as U+FFFD.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -134,6 +135,12 @@ std::string safeFileName(const std::string& name)
     for (char c : name) {
         const uint8_t byte = uint8_t(c);
         safe += (c == '/' || byte < 0x20 || byte == 0x7F) ? '_' : c;
+    }
+    // HFS Plus stores names decomposed; Linux names are composed (NFC), as a person types them. A
+    // name that is no valid UTF-8 stays as it is.
+    if (gchar* composed = g_utf8_normalize(safe.data(), gssize(safe.size()), G_NORMALIZE_NFC)) {
+        safe = composed;
+        g_free(composed);
     }
     if (safe.empty() || safe == "." || safe == "..")
         safe = "_" + safe;
@@ -318,6 +325,9 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
     saveFolders.push_back({path, fd, identity(info)});
     bool result = true;
     for (int i = 0; i < item->getChildCount(true); ++i) {
+        // The search folder lists items of the volume a second time: it is no part of it.
+        if (item->getChild(i, true) == searchFolder)
+            continue;
         if (!saveItem(item->getChild(i, true), path)) {
             result = false;
             break;

@@ -271,3 +271,51 @@ TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRi
     setPrivilegedOpenFunction(nullptr);
     freeAuthorization();
 }
+// A whole disk without partitions or a map that holds an HFS Plus or HFSX volume gets one partition over
+// all of it, named after the volume (else after the disk); stray bytes at the header's place get none.
+TEST_F(DiskScan, WholeDiskHoldingAVolumeWithoutAMapGetsOnePartitionNamedAfterTheVolume)
+{
+    const struct {
+        const char* signature;
+        uint32_t allocationBlockSize;
+        const char* volumeName; // what the file system reader answers
+        const char* partition;  // the partition listed, or null for none
+    } cases[] = {{"H+", 4096, "Backup", "Backup"},
+                 {"HX", 512, "", "disk1.img"},
+                 {"H+", 0, "Backup", nullptr},
+                 {"H+", 3000, "Backup", nullptr},
+                 {"BD", 4096, "Backup", nullptr}};
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.signature << " " << c.allocationBlockSize);
+        const std::string device = "loop" + std::to_string(index);
+        const std::string file = "disk" + std::to_string(index++) + ".img";
+        Bytes image(2048 * 512);
+        std::memcpy(image.data() + 1024, c.signature, 2);
+        for (int i = 0; i < 4; ++i)
+            image[1024 + 40 + i] = uint8_t(c.allocationBlockSize >> (24 - 8 * i));
+        const std::string imagePath = sysfs.write(file, std::string(image.begin(), image.end()));
+        sysfs.addLoop(device, 2048, imagePath);
+        setDeviceOpenFunction([&](const char* path, int flags) {
+            return ::open(std::string(path) == "/dev/" + device ? imagePath.c_str() : path, flags);
+        });
+        manager.reset();
+        manager.emplace(sources);
+        std::string asked;
+        manager->setVolumeNameReader([&](CDisk* volume) {
+            asked = volume->getPath() + std::to_string(volume->getBlockCount());
+            return std::string(c.volumeName);
+        });
+        scan();
+        CDisk* loop = scan().findDiskByPath("/dev/" + device);
+        ASSERT_NE(loop, nullptr);
+        ASSERT_EQ(loop->getPartitionCount(), c.partition ? 1 : 0) << "listed once, also when scanned again";
+        if (!c.partition)
+            continue;
+        EXPECT_EQ(asked, "2048");
+        EXPECT_EQ(loop->getPartition(0)->getName(), c.partition);
+        EXPECT_EQ(loop->getPartition(0)->getBlockCount(), 2048);
+        EXPECT_FALSE(loop->getPartition(0)->isWholeDisk());
+    }
+    setDeviceOpenFunction(nullptr);
+}

@@ -577,8 +577,30 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     ASSERT_TRUE(cache.open(false));
     CHFSVolume volume(&cache);
     Mounted atOffset(disk.bytes, entry->firstBlock * 512);
+    // The partition cut out of the image, as dd makes it: a volume without a map, found on the whole disk.
+    const std::string carvedPath = scratch.file("carved.img");
+    const Bytes carvedBytes(disk.bytes.begin() + std::ptrdiff_t(entry->firstBlock * 512),
+                            disk.bytes.begin() + std::ptrdiff_t((entry->firstBlock + entry->blockCount) * 512));
+    ASSERT_TRUE(writeFileBytes(carvedPath, carvedBytes));
+    Names carvedListed;
+    for (const FlsEntry& e : userEntries(runFls(carvedPath, 0).value_or(std::vector<FlsEntry>{})))
+        carvedListed.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
+    std::sort(carvedListed.begin(), carvedListed.end());
+    EXPECT_EQ(carvedListed, listed);
+    CMemoryDisk carved(carvedBytes, 512);
+    std::unique_ptr<CPartitionDisk> whole(findWholeDiskVolume(&carved));
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(std::pair(whole->getFirstBlock(), whole->getBlockCount()), std::pair(int64_t(0), carved.getBlockCount()));
+    EXPECT_EQ(std::unique_ptr<CPartitionDisk>(findWholeDiskVolume(&disk)), nullptr) << "a map is no volume";
+    {
+        OutputCapture quiet;
+        EXPECT_EQ(readHFSVolumeName(whole.get()), "GLEANERTEST");
+    }
+    CCachedDisk carvedCache(whole.get(), 4194304, 262144);
+    ASSERT_TRUE(carvedCache.open(false));
+    CHFSVolume wholeVolume(&carvedCache);
     std::map<uint64_t, CHFSVolumeItem*> files;
-    for (CHFSVolume* v : {&volume, &atOffset.volume}) {
+    for (CHFSVolume* v : {&volume, &atOffset.volume, &wholeVolume}) {
         Names lines;
         OutputCapture quiet;
         ASSERT_TRUE(v->mount(true));

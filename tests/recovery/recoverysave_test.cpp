@@ -144,6 +144,11 @@ TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNum
         {"cancel", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}}, {"a"}, Answer::Cancel, false},
         {"no listener", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}, {"b", {2}}}, {}, std::nullopt},
         {"names made equal", {{"a/b"}, {"a_b"}}, {}, {{"a_b", {1}}, {"a_b (2)", {2}}}, {}},
+        {"names composed alike",
+         {{"Re\xCC\x81sume\xCC\x81.txt"}, {"R\xC3\xA9sum\xC3\xA9.txt"}},
+         {},
+         {{"R\xC3\xA9sum\xC3\xA9.txt", {1}}, {"R\xC3\xA9sum\xC3\xA9 (2).txt", {2}}},
+         {}},
         {"one name thrice", {{"x"}, {"x"}, {"x"}}, {}, {{"x", {1}}, {"x (2)", {2}}, {"x (3)", {3}}}, {}},
         {"older file", {{"x.txt"}, {"x.txt"}}, {{"x.txt", {9}}}, {{"x.txt", {1}}, {"x (2).txt", {2}}}, {"x.txt"}},
         {"older numbered", {{"x"}, {"x"}}, {{"x (2)", {9}}}, {{"x", {1}}, {"x (2)", {9}}, {"x (3)", {2}}}, {}},
@@ -361,4 +366,12 @@ TEST_F(RecoverySave, FolderInsideItselfIsSavedOnce)
     EXPECT_FALSE(save({folder}));
     folder->children.pop_back();
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"loop/", {}}, {"loop/x", {7}}}));
+}
+TEST_F(RecoverySave, AVolumeSavedAfterASearchLeavesTheSearchFolderOut)
+{
+    file("hit.txt", Bytes{1});
+    quietly([&] { engine.recovery.searchItems("hit"); });
+    ASSERT_NE(engine.recovery.searchFolder, nullptr);
+    EXPECT_TRUE(save({engine.recovery.resultRoot}));
+    EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"Results/", {}}, {"Results/hit.txt", {1}}}));
 }

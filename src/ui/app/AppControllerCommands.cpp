@@ -51,15 +51,14 @@ void muteFiles(std::initializer_list<const char*> names)
 
 const QString kCompleteSound = QStringLiteral("complete.aif");
 
-// Whether a tree model shows the engine's results (which setDisk and a scan free), not the disk list.
-bool showsResults(CAbstractTreeModel* model)
-{
-    return model && !dynamic_cast<CDiskManagerTreeModel*>(model);
-}
-
 } // namespace
 
 // --- Installing models ---
+
+bool AppController::showsResults() const
+{
+    return treeModel && !dynamic_cast<CDiskManagerTreeModel*>(treeModel);
+}
 
 void AppController::setTreeModel(CAbstractTreeModel* model)
 {
@@ -78,7 +77,7 @@ void AppController::setTreeModel(CAbstractTreeModel* model)
         delete old;
     logLine(QStringLiteral("settreemodel done"));
     // A reset reports no selection change: the selection handler runs here for it.
-    outlineViewSelectionDidChange();
+    outlineViewSelectionDidChange(true);
 }
 
 void AppController::setTableModel(CAbstractTableModel* model)
@@ -176,7 +175,7 @@ void AppController::browseVolume()
     muteFiles({"volumes.cpp"});
     // The disk list stays (its disks belong to the disk manager), so a disk that fails to open
     // leaves it to choose another.
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     {
         EngineLocker lock(engineLock());
         if (!openDiskOrSay(target))
@@ -198,7 +197,7 @@ void AppController::browseVolume()
 bool AppController::runScan(CDisk* target, const QString& waitMessage, int scanType,
                             const std::function<void()>& configure)
 {
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     EngineLocker lock(engineLock());
     if (!openDiskOrSay(target))
         return false;
@@ -378,6 +377,7 @@ void AppController::toggleViewer()
     if (rect.isEmpty() && mainWindow)
         rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
     if (!viewerWindow->isVisible()) {
+        placeViewerWindow();
         zoomOnFromRect(viewerWindow, rect);
         viewerWindow->show();
         if (mainWindow) {

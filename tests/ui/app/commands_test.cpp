@@ -14,11 +14,13 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -225,17 +227,24 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         int sounds;
         const char* alerts;
         bool diskListAfter, asksToClose;
+        const char* enabledAfter; // as enabledCommands(): the chosen disk stays chosen over a new result tree
     };
     const Case cases[] = {
-        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false},
-        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false},
-        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true},
+        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false,
+         "11110001111"},
+        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false,
+         "10111001110"},
+        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true,
+         "11110001111"},
         {"deleted files", &AppController::deletedFilesScan, false, false, "setDisk scan(0)", 1, "EndOfScan", false,
-         true},
-        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false},
-        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+         true, "11110001111"},
+        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false, "10000001110"},
+        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
+        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
+        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << (c.failOpen ? ", the disk does not open" : ""));
@@ -255,6 +264,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
         EXPECT_EQ(h.fakes.titles.join(' '), c.alerts);
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
+        EXPECT_EQ(h.enabledCommands(), c.enabledAfter);
         if (c.diskListAfter)
             continue;
         // Results allow multiple selection; going back to the disk list asks first after a scan only.
@@ -309,6 +319,14 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
 {
     CommandHarness h;
     EXPECT_EQ(h.enabledCommands(), "10000001110");
+    QLabel* searchLabel = h.toolbarView("Search")->findChild<QLabel*>();
+    ASSERT_NE(searchLabel, nullptr);
+    EXPECT_EQ(searchLabel->text(), QStringLiteral("Search")) << "the search item is labelled as the commands are";
+    const QModelIndex diskRow = h.outlineRow(h.wholeDisk);
+    EXPECT_EQ(h.controller->outlineView->itemDelegate()->sizeHint(QStyleOptionViewItem(), diskRow) -
+                  QStyledItemDelegate().sizeHint(QStyleOptionViewItem(), diskRow),
+              QSize(10, 2))
+        << "the outline's cells are spaced";
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
     EXPECT_EQ(h.enabledCommands(), "10111001110");
@@ -326,10 +344,18 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
     h.controller->help();
     ASSERT_EQ(h.fakes.opened.size(), 1u);
     EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
-    h.controller->toggleViewer();
-    EXPECT_TRUE(h.controller->viewerWindow->isVisible());
-    h.controller->toggleViewer();
-    EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    // The viewer opens inside the screen, also when it was left partly beyond its edge.
+    const QRect area = h.controller->mainWindow->screen()->availableGeometry();
+    for (const QPoint at : {QPoint(), area.bottomRight() - QPoint(20, 20)}) {
+        if (!at.isNull())
+            h.controller->viewerWindow->move(at);
+        h.controller->toggleViewer();
+        EXPECT_TRUE(h.controller->viewerWindow->isVisible());
+        EXPECT_TRUE(area.contains(h.controller->viewerWindow->frameGeometry()))
+            << h.controller->viewerWindow->frameGeometry().bottom() << " " << area.bottom();
+        h.controller->toggleViewer();
+        EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    }
     CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
     bare.controller->help();
     EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
@@ -380,6 +406,9 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheRe
     quietly([&] { h.controller->saveReport(); });
     EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
     EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/a.HTM");
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/a.HTM, (c) the makers)") << "an HTML name stays";
     h.engine->failReport = true;
     h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
     quietly([&] { h.controller->saveReport(); });

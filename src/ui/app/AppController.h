@@ -158,6 +158,8 @@ public:
     void toggleViewer();
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
+    // Whether the outline shows the engine's results (which setDisk and a scan free), not the disk list.
+    bool showsResults() const;
     bool openDiskOrSay(CDisk* target);
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
@@ -165,7 +167,9 @@ public:
 
     // --- Outline, table and thumbnail data sources ---
     void outlineViewItemDidExpand();
-    void outlineViewSelectionDidChange();
+    // modelChanged: run for a newly installed or reloaded model rather than a choice of row. The
+    // disk the results were made from then stays chosen, so the disk commands stay available.
+    void outlineViewSelectionDidChange(bool modelChanged = false);
     void tableViewSelectionDidChange();
     int thumbCount();
     QImage thumbAtIndex(int index); // called on the grid's worker thread
@@ -291,6 +295,7 @@ protected:
     QStringList thumbFooters;                // its children's names, read at the reload (main thread)
     std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;
+    bool viewerPlaced = false;
 
     // --- Service objects, owned ---
     // Shared so that this header need not know the class: the deleter comes from where it was made.
@@ -335,6 +340,9 @@ private:
     void buildScanWindow();
     void buildProgressWindow();
     void buildViewerWindow();
+    // Puts the viewer's frame inside the screen's available area: at its bottom right the first
+    // time, and moved in only as far as needed after that.
+    void placeViewerWindow();
     void updateReadErrorCount();
     // Whether a progress update may reach the views now (at most one every 0.1 s); marks it taken.
     bool progressUpdateDue();
