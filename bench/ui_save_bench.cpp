@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 class ScriptedPanels : public FilePanelService, public AlertService {
 public:
     QString chooseFolder(QWidget*, const QString&) override { return folder; }
-    QString chooseSaveFile(QWidget*, const QString&, const QString&) override { return {}; }
+    QString chooseSaveFile(QWidget*, const QString&, const QString&, const QStringList&) override { return {}; }
     AlertAnswer runAlert(QWidget*, const QString&, const QString& message, const QString&, const QString&,
                          const QString&) override
     {
