@@ -4,6 +4,7 @@
 #include "cacheddisk.h"
 #include "disks.h"
 #include "logger.h"
+#include "partitiondisk.h"
 #include "progresspace.h"
 #include "utils.h"
 
@@ -706,6 +707,7 @@ void CHFSVolume::release()
     hardLinkTargetsLoaded = false;
     leafStarts.clear();
     leafStartsLoaded = false;
+    catalogDamaged = false;
     {
         std::lock_guard<std::mutex> lock(unreadableMutex);
         unreadableNodes.clear();
@@ -752,6 +754,8 @@ bool CHFSVolume::mount(bool createRoot)
         } else if (signature == kHFSPlusSigWord || signature == kHFSXSigWord) {
             if (!mountHFSPlus(header))
                 return false;
+            if (!catalogTree || !catalogTree->isValid())
+                catalogDamaged = true;
         } else {
             std::printf("error: not an HFS volume!\n");
             return false;
@@ -1237,11 +1241,62 @@ uint32_t CHFSVolumeItem::getDate()
     return HFSDateToUnix(date);
 }
 
+namespace {
+// Bytes the volume holds; 0 when its header gave no usable size.
+uint64_t volumeBytes(const CVolume* volume)
+{
+    return volume ? volume->allocBlocks * volume->allocBlockSize : 0;
+}
+
+// Blocks of the disk that are there: a partition whose map entry runs past the end of its own
+// disk (a cut-short image) ends where that disk does.
+int64_t existingBlocks(CDisk* disk)
+{
+    if (auto* cache = dynamic_cast<CCachedDisk*>(disk))
+        disk = cache->disk;
+    if (!disk)
+        return 0;
+    int64_t count = disk->getBlockCount();
+    for (int depth = 0; depth < kMaxTreeLevels; ++depth) {
+        auto* window = dynamic_cast<CPartitionDisk*>(disk);
+        if (!window || !window->parent || window->parent->getBlockSize() != window->getBlockSize())
+            break;
+        count = std::min(count, window->parent->getBlockCount() - window->firstBlock);
+        disk = window->parent;
+    }
+    return std::max<int64_t>(0, count);
+}
+} // namespace
+
+uint64_t CHFSVolume::bytesPastDisk()
+{
+    const int64_t diskBytes = disk ? existingBlocks(disk) * std::max(0, disk->getBlockSize()) : 0;
+    const uint64_t end = diskOfs + volumeBytes(this);
+    return end > uint64_t(diskBytes) ? end - uint64_t(diskBytes) : 0;
+}
+
+bool CHFSVolumeItem::isDamaged()
+{
+    if (isContainer() || !dataFork || !dataFork->vol)
+        return false;
+    const uint64_t limit = volumeBytes(dataFork->vol);
+    return limit > 0 && uint64_t(dataFork->logicalSize) > limit;
+}
+
 uint64_t CHFSVolumeItem::getSize()
 {
     if (isContainer() || !dataFork)
         return 0;
-    return uint64_t(dataFork->logicalSize);
+    if (!isDamaged())
+        return uint64_t(dataFork->logicalSize);
+    // The recorded size cannot be true: what the fork's own extents hold inside the volume is all
+    // that may be read, and a save or preview must never ask for more than the volume has.
+    const CVolume* vol = dataFork->vol;
+    uint64_t blocks = 0;
+    for (const ExtentEntry& extent : dataFork->extents)
+        if (extent.startBlock < vol->allocBlocks)
+            blocks += std::min<uint64_t>(extent.blockCount, vol->allocBlocks - extent.startBlock);
+    return std::min(blocks, vol->allocBlocks) * vol->allocBlockSize;
 }
 
 uint32_t CHFSVolumeItem::read(uint64_t offset, void* buffer, uint32_t length)
@@ -1307,17 +1362,20 @@ bool CHFSVolumeItem::addChildren()
                 if (record->dataLength < kCatalogFolderSize) {
                     std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n",
                                 shownName().c_str());
+                    complete = false;
                     return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
                                 shownName().c_str(), f32(id));
+                    complete = false;
                     return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
                                 shownName().c_str(), f32(id));
+                    hfs->catalogDamaged = true;
                     return;
                 }
                 item = new CHFSVolumeItem();
@@ -1329,6 +1387,7 @@ bool CHFSVolumeItem::addChildren()
                 if (record->dataLength < kCatalogFileSize) {
                     std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n",
                                 shownName().c_str());
+                    complete = false;
                     return;
                 }
                 // A hard link's record holds no data: the bytes, size and dates belong to the file
@@ -1367,6 +1426,12 @@ bool CHFSVolumeItem::addChildren()
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
                                 shownName().c_str());
+                if (item->isDamaged()) {
+                    std::printf("CHFSVolumeItem::addChildren - %s claims %.0f bytes, more than its volume holds: "
+                                "shown as damaged\n",
+                                shownName().c_str(), f32s(item->dataFork->logicalSize));
+                    hfs->catalogDamaged = true;
+                }
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {
@@ -1408,6 +1473,10 @@ bool CHFSVolumeItem::addChildren()
                             "run the lost-files scan to find its files\n",
                             escapeControlCharacters(name).c_str());
         }
+        // Out of memory (caught below) is no damage of the catalog; everything that cleared
+        // complete before here is.
+        if (!complete)
+            hfs->catalogDamaged = true;
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");
         complete = false;

@@ -110,6 +110,10 @@ public:
     virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
                             const std::string& title, const std::string& footer);
     virtual void searchItems(const std::string& text);
+    // Sectors the device could not read since the current (or last) operation began: setting the
+    // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
+    // previews and folders opened later count towards the operation they follow.
+    int64_t operationReadErrors();
 
     // Read directly by the analysers, the result-tree model and the interface.
     CStatusListener* listener = nullptr;  // not owned; null: no events
@@ -147,7 +151,7 @@ public:
     int64_t savedFileCount = 0;
     bool saveCancelled = false;
     // Sectors the last scan could not read (the read errors the block cache counted during it; they
-    // were read as zeros). Printed at the scan's end; the interface shows it as "ReadErrors".
+    // were read as zeros). Printed at the scan's end; the interface tells it in the end notice.
     int64_t scanReadErrors = 0;
     // Worker threads of the deleted-files scan (see setScanWorkerCount).
     int scanWorkerCount = 0;
@@ -195,8 +199,11 @@ private:
     void markIncomplete(const std::string& path);
     // Sends the save's progress; true, with saveCancelled set, when the listener cancelled.
     bool saveCancelledAt(const char* where);
+    // Starts the count of operationReadErrors.
+    void beginOperation();
 
     std::string searchKey; // searchText with A-Z folded
+    int64_t operationReadErrorsBase = 0; // the device's count when the operation began
     // Items the name search took out of folders loaded only for its walk: the search folder refers
     // to them, this list owns them (freed when the search folder is emptied).
     std::vector<CVolumeItem*> searchOwned;

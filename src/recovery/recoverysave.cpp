@@ -150,6 +150,7 @@ std::string safeFileName(const std::string& name)
 bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& folder)
 {
     std::printf("CRecovery::save\n");
+    beginOperation();
     progress = 0;
     savedFileCount = 0;
     saveCancelled = false;
@@ -484,6 +485,10 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         return !targetFull(error);
     }
     if (shortRead) {
+        markIncomplete(path);
+    } else if (item->isDamaged()) {
+        std::printf("CRecovery::saveItem - error: the size recorded for %s is damaged: saved as far as its blocks go\n",
+                    path.c_str());
         markIncomplete(path);
     } else if (readErrorCount(item) != readErrorsBefore) {
         std::printf(

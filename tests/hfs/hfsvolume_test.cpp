@@ -4,6 +4,7 @@
 #include "bigendian.h"
 #include "cacheddisk.h"
 #include "logger.h"
+#include "machelpers.h"
 #include "partitiondisk.h"
 #include "utils.h"
 
@@ -515,6 +516,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
         EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
         EXPECT_FALSE(complete);
+        EXPECT_TRUE(m.volume.isCatalogDamaged());
         if (cases[c].name) {
             EXPECT_EQ(m.volume.getName(), cases[c].name);
             EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
@@ -525,6 +527,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     bool complete = false;
     EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
     EXPECT_TRUE(complete);
+    EXPECT_FALSE(intact.volume.isCatalogDamaged());
 }
 // Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
@@ -726,4 +729,77 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     const Walk walk = walkVolume(sample.bytes);
     EXPECT_EQ(walk.name, "Sample");
     EXPECT_EQ(walk.paths, sound.paths);
+}
+// What a browse must be told: a catalog that cannot be read or that lists a folder inside itself, a
+// file claiming more than its volume holds (marked, and sized by what its extents hold there), and a
+// volume cut short by the end of its disk.
+TEST_F(HFSVolumeTest, DamageMetByAListingIsKnownToTheVolumeAndAFileLargerThanItsVolumeIsMarked)
+{
+    const HfsImage sound = smallVolume();
+    const auto dataOf = [&](const char* name) {
+        const HfsRecordPlace* place = sound.findCatalogRecord(kHfsRootFolderID, name);
+        return recordData(sound, HfsTree::Catalog, {place->node})[place->index];
+    };
+    const uint64_t aFork = dataOf("a.txt") + kCRDataFork;
+    const uint32_t aStart = loadBig32(&sound.bytes[aFork + kForkExtents]);
+    const uint64_t volumeBytes = uint64_t(sound.totalBlocks) * sound.blockSize;
+    const struct {
+        const char* name;
+        std::function<void(HfsImage&)> patch;
+        bool damaged;
+        uint64_t pastDisk;
+        uint64_t aSize; // what a.txt's size reads as
+    } cases[] = {
+        {"intact", [](HfsImage&) {}, false, 0, 5},
+        {"a.txt claims 2^63 bytes in an extent of 2^32 blocks",
+         [&](HfsImage& i) {
+             i.put32(aFork, 0x7FFFFFFF);
+             i.put32(aFork + 4, 0xFFFFFFFF);
+             i.put32(aFork + kForkExtents + kExtentBlockCount, 0xFFFFFFFF);
+         },
+         true, 0, volumeBytes - uint64_t(aStart) * sound.blockSize},
+        {"a catalog header of node size 1000",
+         [&](HfsImage& i) { i.put16(i.nodeOffset(HfsTree::Catalog, 0) + kBTHeaderRecOffset + kBTHNodeSize, 1000); },
+         true, 0, 0},
+        {"docs posing as the root", [&](HfsImage& i) { i.put32(dataOf("docs") + kCRFolderID, kHfsRootFolderID); }, true,
+         0, 5},
+        {"the image cut two blocks short", [&](HfsImage& i) { i.bytes.resize(i.bytes.size() - 2 * i.blockSize); },
+         false, 2 * uint64_t(sound.blockSize), 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HfsImage image = sound;
+        c.patch(image);
+        Mounted m(image.bytes);
+        ASSERT_TRUE(m.mount(true));
+        CVolumeItem* root = m.volume.getRoot();
+        {
+            OutputCapture quiet;
+            root->addChildren();
+        }
+        EXPECT_EQ(m.volume.isCatalogDamaged(), c.damaged);
+        EXPECT_EQ(m.volume.bytesPastDisk(), c.pastDisk);
+        CVolumeItem* a = root->findOrCreateChild("a.txt", false);
+        if (!c.aSize) {
+            EXPECT_EQ(a, nullptr);
+            continue;
+        }
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->getSize(), c.aSize);
+        const bool marked = c.aSize != 5;
+        EXPECT_EQ(a->isDamaged(), marked);
+        CVolumeTableModel table(root);
+        const int row = table.getCellText(0, NameColumn) == "a.txt" ? 0 : 1;
+        EXPECT_EQ(table.getCellText(row, SizeColumn), marked ? localize("SizeDamaged") : "0 KB");
+        EXPECT_EQ(table.getCellText(row, TypeColumn), localize(marked ? "File (damaged)" : "File"));
+    }
+    // A partition map entry of the whole volume on an image cut short: the partition ends there.
+    CMemoryDisk image(Bytes(sound.bytes.begin(), sound.bytes.end() - 3 * 512), 512);
+    CPartitionDisk window(&image, 0, int64_t(sound.bytes.size() / 512) - 1);
+    CCachedDisk cache(&window, 4194304, 262144);
+    ASSERT_TRUE(cache.open(false));
+    CHFSVolume volume(&cache);
+    OutputCapture quiet;
+    ASSERT_TRUE(volume.mount(false));
+    EXPECT_EQ(volume.bytesPastDisk(), 3 * 512u);
 }

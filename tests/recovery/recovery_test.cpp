@@ -170,6 +170,32 @@ TEST(RecoveryScan, ProgressComesAsTimePassesInEveryScan)
         }
     }
 }
+// The read-error figure is the current operation's: a second scan of the same failing disk counts
+// what the first did, not twice as much, and an operation that meets no bad sector counts none.
+TEST(RecoveryScan, EachOperationCountsOnlyTheSectorsItCouldNotRead)
+{
+    MemoryScan run(std::vector<uint8_t>(2048 * 512, 0));
+    run.disk.failingBlocks = {100, 101, 1500};
+    run.run(ScanDeletedFiles);
+    const int64_t first = run.recovery.operationReadErrors();
+    EXPECT_GE(first, 3);
+    EXPECT_EQ(run.recovery.scanReadErrors, first);
+    const struct {
+        const char* operation;
+        std::function<void()> run;
+        int64_t counted;
+    } steps[] = {
+        {"the same scan again", [&] { run.run(ScanDeletedFiles); }, first},
+        {"a browse of its first blocks", [&] { quietly([&] { run.recovery.openExistingVolume(); }); }, 0},
+        {"a lost-files scan", [&] { run.run(ScanLostFiles); }, first},
+        {"a search", [&] { quietly([&] { run.recovery.searchItems("x"); }); }, 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.operation);
+        step.run();
+        EXPECT_EQ(run.recovery.operationReadErrors(), step.counted);
+    }
+}
 TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
     int destroyed = 0;

@@ -257,6 +257,10 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         using MemoryFileItem::MemoryFileItem;
         bool isCompressed() override { return true; }
     };
+    struct DamagedSizeItem : MemoryFileItem {
+        using MemoryFileItem::MemoryFileItem;
+        bool isDamaged() override { return true; }
+    };
     // A folder whose children load as a damaged catalog gives them: some, and "incomplete".
     struct DamagedFolder : CVolumeItem {
         DamagedFolder() : CVolumeItem(true) { setName("damaged"); }
@@ -286,19 +290,20 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
     Bytes preview(previewed->getSize());
     quietly([&] { previewed->read(0, preview.data(), uint32_t(preview.size())); });
     CVolumeItem* packed = adopt(engine.recovery.resultRoot, new CompressedItem("packed", {}));
+    CVolumeItem* sized = adopt(engine.recovery.resultRoot, new DamagedSizeItem("sized", {3, 4}));
     CVolumeItem* damaged = adopt(engine.recovery.resultRoot, new DamagedFolder());
-    EXPECT_FALSE(save({shortRead, carved, previewed, packed, damaged, file("after", Bytes{2})}));
+    EXPECT_FALSE(save({shortRead, carved, previewed, packed, sized, damaged, file("after", Bytes{2})}));
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"short", patternBytes(4096, 1)},
                                                     {"carved", carvedBytes},
                                                     {"previewed", previewedBytes},
+                                                    {"sized", {3, 4}},
                                                     {"damaged/", {}},
                                                     {"damaged/found", {7}},
                                                     {"after", {2}}}));
-    const std::pair<std::string, std::string> reasons[] = {{"short", "read failed in %s at offset 4096"},
-                                                           {"carved", "%s was read over unreadable sectors"},
-                                                           {"previewed", "%s was read over unreadable sectors"},
-                                                           {"packed", "%s is stored compressed"},
-                                                           {"damaged", "the listing of %s is incomplete"}};
+    const std::pair<std::string, std::string> reasons[] = {
+        {"short", "read failed in %s at offset 4096"},        {"carved", "%s was read over unreadable sectors"},
+        {"previewed", "%s was read over unreadable sectors"}, {"packed", "%s is stored compressed"},
+        {"sized", "the size recorded for %s is damaged"},     {"damaged", "the listing of %s is incomplete"}};
     std::vector<std::string> incomplete;
     std::string listed = "not saved whole:\n";
     for (auto [name, message] : reasons) {
