@@ -1,15 +1,17 @@
-// Saving a volume of many small files through the window, beside The Sleuth Kit's tsk_recover on
-// the same image.
+// A volume of many small files through the window: saving it beside The Sleuth Kit's tsk_recover
+// on the same image, then how often the window runs its event loop in the other long operations.
 //
-//   ui_save_bench [--files N] [--keep]
+//   ui_volume_bench [--files N] [--keep]
 //
 // A folder of N (default 100,000) small files (64 to 2,047 bytes, 1,000 to a subfolder) is made
 // into an HFS Plus image by xorriso under TMPDIR (or /tmp). The real main window (Qt's offscreen
 // platform, the real event pump and clock) browses it, chooses the volume in the outline and saves
 // it: the time from the command to its return, the event pumps it ran and the longest time between
 // two of them. Then tsk_recover -a saves the same volume, and both copies are compared with the
-// source folder byte for byte. The engine's diagnostic lines go to /dev/null. It never fails on
-// timing: a non-zero exit means bad arguments or a setup that could not be made.
+// source folder byte for byte. Last, a search that finds every file and the three scans run through
+// the window, each with its time, its event pumps and the longest time between two (target: about
+// 100 ms, the progress sheet's pace). The engine's diagnostic lines go to /dev/null. It never fails
+// on timing: a non-zero exit means bad arguments or a setup that could not be made.
 #include "AppController.h"
 #include "TreeModelAdapter.h"
 #include "benchtools.h"
@@ -22,6 +24,7 @@
 
 #include <QApplication>
 #include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QTreeView>
 
@@ -33,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,7 +112,7 @@ int main(int argc, char** argv)
         return 0;
     }
     const char* tmp = std::getenv("TMPDIR");
-    const fs::path work = fs::path(tmp && *tmp ? tmp : "/tmp") / ("gleaner-save-bench-" + std::to_string(::getpid()));
+    const fs::path work = fs::path(tmp && *tmp ? tmp : "/tmp") / ("gleaner-volume-bench-" + std::to_string(::getpid()));
     const fs::path source = work / "source", image = work / "volume.iso";
     const fs::path ours = work / "ours", theirs = work / "tsk";
     fs::create_directories(source);
@@ -202,6 +206,34 @@ int main(int argc, char** argv)
     } else {
         std::printf("tsk_recover is not installed: no comparison\n");
     }
+
+    const auto timed = [&](const char* name, const std::function<void()>& operation) {
+        pump->reset();
+        const auto start = bench::Clock::now();
+        {
+            QuietStdout quiet(true);
+            operation();
+        }
+        std::printf("%-22s %6.2f s, %5ld event pumps, longest time between two %4.0f ms\n", name,
+                    bench::secondsSince(start), pump->pumps, pump->longest * 1000);
+    };
+    timed("search for every file", [&] {
+        controller->searchField->setText(QStringLiteral("f0"));
+        controller->searchUsingToolbarSearchField();
+    });
+    timed("deleted-files scan", [&] {
+        controller->disk = partition;
+        controller->deletedFilesScan();
+        controller->scanWindowEndOK();
+    });
+    timed("lost-files scan", [&] {
+        controller->disk = partition;
+        controller->lostFilesScan();
+    });
+    timed("lost-volumes scan", [&] {
+        controller->disk = partition;
+        controller->lostVolumesScan();
+    });
 
     {
         QuietStdout quiet(true);
