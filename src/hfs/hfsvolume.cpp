@@ -370,22 +370,15 @@ bool CHFSBTreeNode::read(uint64_t number)
         bufferSize = size;
     }
     CHFSVolume* volume = tree->fork ? dynamic_cast<CHFSVolume*>(tree->fork->vol) : nullptr;
-    // The block cache answers an unreadable sector with zeros and counts it on the device: a count
-    // that grew during the read means the node may hold zeros instead of records.
+    // The block cache answers an unreadable sector with zeros, and counts each read that handed
+    // out such zeros, even from a line it read before: a count that grew during the read means the
+    // node may hold zeros instead of records. Unreadable sectors elsewhere in the cache's line do not.
     CCachedDisk* cache = volume ? dynamic_cast<CCachedDisk*>(volume->disk) : nullptr;
-    const int64_t errorsBefore = cache && cache->disk ? cache->disk->getReadErrorCount() : 0;
+    const int64_t unreadableBefore = cache ? cache->getUnreadableReads() : 0;
     if (!volume ||
         !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork, nesting))
         return false;
-    // The cache keeps the zeros it gave, so a later read of the node meets no new error: it also
-    // remembers which of its blocks were unreadable, and the volume which nodes met one.
-    bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
-    uint64_t volumeOffset = 0, available = 0;
-    if (!unreadable && cache && tree->fork &&
-        tree->fork->getVolumeOfs(tree->getNodeOffset(number), &volumeOffset, &available) &&
-        volumeOffset <= uint64_t(INT64_MAX) - volume->diskOfs)
-        unreadable =
-            cache->hadReadErrors(int64_t(volume->diskOfs + volumeOffset), int64_t(std::min<uint64_t>(available, size)));
+    const bool unreadable = cache && cache->getUnreadableReads() != unreadableBefore;
     if (volume->unreadableNode(tree->fileID, number, unreadable)) {
         std::printf("CHFSBTreeNode::read - error: the disk could not read all of node %.0f\n", f32(number));
         failed = true;

@@ -549,6 +549,57 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
         }
     }
 }
+// A page the disk cannot read inside a file costs that file those 4096 bytes only, and the catalog
+// in the same cache line still lists whole.
+TEST_F(HFSVolumeTest, BadPageInAFileCostsItsOwnBytesOnly)
+{
+    HfsImageBuilder builder;
+    const Bytes data = patternBytes(200 * 1024, 23);
+    const uint32_t big = builder.addFile(kHfsRootFolderID, "big.bin", data);
+    builder.addFile(kHfsRootFolderID, "a.txt", Bytes(5, 'a'));
+    const HfsImage image = builder.build();
+    const auto found = std::search(image.bytes.begin(), image.bytes.end(), data.begin(), data.begin() + 512);
+    ASSERT_NE(found, image.bytes.end());
+    const uint64_t dataStart = uint64_t(found - image.bytes.begin());
+    const uint64_t badPage = (dataStart + 50000) / 4096 * 4096;
+    ASSERT_EQ(badPage / 262144, image.nodeOffset(HfsTree::Catalog, image.catalog.rootNode) / 262144);
+    Mounted m(image.bytes);
+    for (uint64_t block = badPage / 512; block < (badPage + 4096) / 512; ++block)
+        m.disk.failingBlocks.insert(int64_t(block));
+    ASSERT_TRUE(m.mount(true));
+    bool complete = false;
+    EXPECT_EQ(m.list(kHfsRootFolderID, nullptr, &complete), (Names{"a.txt", "big.bin"}));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(m.cache.getUnreadableReads(), 0);
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    OutputCapture quiet;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    Bytes read(data.size());
+    ASSERT_EQ(files.at(big)->read(0, read.data(), uint32_t(read.size())), read.size());
+    Bytes want = data;
+    std::fill_n(want.begin() + int64_t(badPage - dataStart), 4096, 0);
+    EXPECT_TRUE(read == want);
+    EXPECT_GT(m.cache.getUnreadableReads(), 0);
+    EXPECT_EQ(m.disk.getReadErrorCount(), 8);
+}
+// Leaves two to a 1024-byte node and 8192-byte cache lines: the leaf whose read fills the line is
+// sound although the line's second page, four later leaves, cannot be read.
+TEST_F(HFSVolumeTest, LeafBesideAnUnreadablePageOfItsLineIsNotCalledUnreadable)
+{
+    Names names;
+    const HfsImage image = tenLeaves(&names);
+    const uint64_t line = image.nodeOffset(HfsTree::Catalog, 4);
+    ASSERT_EQ(line % 8192, 0u);
+    Mounted m(image.bytes, 0, 8192);
+    for (uint64_t block = (line + 4096) / 512; block < (line + 8192) / 512; ++block)
+        m.disk.failingBlocks.insert(int64_t(block));
+    ASSERT_TRUE(m.mount(false));
+    std::string output;
+    EXPECT_EQ(m.list(kHfsRootFolderID, &output), Names(names.begin(), names.begin() + 12));
+    EXPECT_NE(output.find("could not read all of node 8\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("could not read all of node 4\n"), std::string::npos) << output;
+}
 // Through a partition window and at its offset, an xorriso volume lists and reads as fls and icat do.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
 {

@@ -271,8 +271,9 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         }
     };
     // Files carved from the engine's disk whose third block cannot be read: the cache gives zeros.
+    // The two bad blocks lie in 4096-byte pages apart, so each is trimmed to itself.
     engine.disk.bytes = patternBytes(engine.disk.bytes.size(), 5);
-    engine.disk.failingBlocks = {12, 22};
+    engine.disk.failingBlocks = {12, 28};
     const auto carve = [&](const std::string& name, int64_t first) {
         auto* item = adopt(engine.recovery.resultRoot, new CRawVolumeItem());
         item->setName(name);
@@ -286,7 +287,7 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
     shortRead->failFrom = 4096;
     const auto [carved, carvedBytes] = carve("carved", 10);
     // After a preview read it, the bad sector is known and its zeros cached: no new device error.
-    const auto [previewed, previewedBytes] = carve("previewed", 20);
+    const auto [previewed, previewedBytes] = carve("previewed", 26);
     Bytes preview(previewed->getSize());
     quietly([&] { previewed->read(0, preview.data(), uint32_t(preview.size())); });
     CVolumeItem* packed = adopt(engine.recovery.resultRoot, new CompressedItem("packed", {}));
