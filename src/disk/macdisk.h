@@ -1,7 +1,8 @@
 // CMacDisk: a disk over a device node ("/dev/" + kernel name) or an image file, read with pread and
 // never opened for writing; owns its descriptor and its partitions. A device the person may not
 // read is opened read-only with administrator rights (asked once a run; the owner and mode of the
-// node never change). Read failures and short reads return false (unread bytes zeroed).
+// node never change). Read failures and short reads return false (unread bytes zeroed). Reads of
+// a page or less bypass the page cache where the device allows, so they fail only where it does.
 // CMacDiskManager lists the machine's disks and partitions from the sysfs registry; an unreadable
 // attribute leaves the device's own numbers in place.
 #pragma once
@@ -43,6 +44,11 @@ public:
 
 protected:
     int descriptor = -1;
+    int directDescriptor = -1; // the same device read past the page cache, for small reads; -1: none
+
+private:
+    void openDirectDescriptor();
+    void closeDirectDescriptor();
 };
 
 // Asks for administrator rights and answers a read-only descriptor of the device at path, or -1

@@ -236,6 +236,15 @@ void CVolume::createRoot(const std::string& rootName)
     root = item;
 }
 
+std::string itemSizeText(CVolumeItem* item)
+{
+    if (item->isDamaged())
+        return localize("SizeDamaged");
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f KB", double(float(item->getSize()) / 1024.0f));
+    return text;
+}
+
 int Sign64(int64_t value)
 {
     return value < 0 ? -1 : (value > 0 ? 1 : 0);
@@ -589,14 +598,15 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
     case SizeColumn: {
         if (child->isContainer())
             return std::string();
-        char text[64];
-        std::snprintf(text, sizeof text, "%.0f KB", double(float(child->getSize()) / 1024.0f));
-        return text;
+        return itemSizeText(child);
     }
     case TypeColumn:
-        // A compressed file's data is not read: the listing says so before anyone saves it.
+        // A compressed file's data is not read, a damaged one's only in part: the listing says so
+        // before anyone saves it.
         if (child->isContainer())
             return localize("Folder");
+        if (child->isDamaged())
+            return localize("File (damaged)");
         return localize(child->isCompressed() ? "File (compressed)" : "File");
     case DateColumn: {
         const uint32_t date = child->getDate();

@@ -7,6 +7,7 @@
 #include "interfaces.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,9 @@ public:
     bool isMarking() const { return marking; }
 
     // Read and written directly by the recovery engine.
+    // Called now and then while a large folder is listed, so that the engine can report progress
+    // meanwhile; set only while an engine operation runs on the main thread, empty otherwise.
+    std::function<void()> progressPulse;
     uint64_t diskOfs = 0;
     CDisk* disk = nullptr; // not owned
     CVolumeItem* root = nullptr;
@@ -87,6 +91,10 @@ public:
 };
 
 int Sign64(int64_t value);
+
+// The size of a file as listings show it: "%.0f KB", or the localized "SizeDamaged" for a file whose
+// recorded size is damaged (its size would otherwise read as what can be saved, not as the file's).
+std::string itemSizeText(CVolumeItem* item);
 
 // One file or folder of a volume's tree. Owns its children; points to (does not own) its volume
 // and parent. Children of a file-system folder are loaded on demand by addChildren.
@@ -117,6 +125,10 @@ public:
     // True for a file whose data the file system stored compressed, which read() cannot return:
     // its listing says so and a save reports it as not recovered.
     virtual bool isCompressed() { return false; }
+    // True for a file whose record the file system stored damaged (a size its volume cannot
+    // hold): its listing says so, its size is only what can be read, and a save reports it as not
+    // recovered whole.
+    virtual bool isDamaged() { return false; }
     virtual void dump();
     virtual void setParent(CVolumeItem* item);
     virtual CVolumeItem* getParent();

@@ -76,6 +76,7 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
                            const std::string& footer)
 {
     std::printf("CRecovery::saveReport\n");
+    beginOperation();
     progress = 0;
     walkPath.clear();
     // The table's text is set smaller by its style: a table may not stand inside <small>.
@@ -133,9 +134,10 @@ void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
         return;
     }
     const uint32_t date = item->getDate();
-    const std::string size = formatString("%.0f KB", double(float(item->getSize()) / 1024.0f));
-    html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + size +
-            "</small></td><td><small>File</small></td><td><small>" +
+    const std::string size = itemSizeText(item);
+    const std::string type = item->isDamaged() ? htmlEscape(localize("File (damaged)")) : std::string("File");
+    html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + htmlEscape(size) +
+            "</small></td><td><small>" + type + "</small></td><td><small>" +
             (date == 0 ? std::string("n/a") : formatDate(date)) + "</small></td><td><small>" +
             htmlEscape(item->getIdString()) + "</small></td> </tr>";
 }

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <tuple>
@@ -22,6 +24,7 @@ class ProbeDisk : public CMacDisk {
 public:
     using CMacDisk::CMacDisk;
     int fd() const { return descriptor; }
+    int directFd() const { return directDescriptor; }
     bool readOnlyAndNotInherited() const
     {
         return (::fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_RDONLY && (::fcntl(descriptor, F_GETFD) & FD_CLOEXEC);
@@ -102,6 +105,34 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     disk.close();
     EXPECT_EQ(disk.fd(), -1);
     EXPECT_EQ(readFileBytes(imagePath), bytes);
+}
+// Reads of a page or less from a buffer on a block boundary go past the page cache where the file
+// system allows it; they give what other reads give, up to and past the end of the file.
+TEST_F(MacDiskTest, SmallReadsPastThePageCacheGiveWhatOtherReadsGive)
+{
+    ProbeDisk disk(imagePath.c_str());
+    OutputCapture quiet;
+    ASSERT_TRUE(disk.open(false));
+    if (disk.directFd() < 0)
+        GTEST_SKIP() << "no direct I/O on the file system of " << imagePath;
+    EXPECT_EQ(::fcntl(disk.directFd(), F_GETFL) & (O_ACCMODE | O_DIRECT), O_RDONLY | O_DIRECT);
+    EXPECT_TRUE(::fcntl(disk.directFd(), F_GETFD) & FD_CLOEXEC);
+    const std::unique_ptr<uint8_t, decltype(&std::free)> aligned(static_cast<uint8_t*>(std::aligned_alloc(4096, 8192)),
+                                                                 &std::free);
+    Bytes unaligned(8192 + 1);
+    const std::pair<int64_t, int> reads[] = {{0, 1}, {3, 2}, {2, 8}, {9, 1}, {10, 1}, {9, 2}, {0, 9}};
+    for (const auto& [block, count] : reads) {
+        SCOPED_TRACE(testing::Message() << block << "+" << count);
+        const size_t length = size_t(count) * 512;
+        std::memset(aligned.get(), 0xAA, length);
+        const bool direct = disk.readBlocks(block, count, aligned.get());
+        const bool cached = disk.readBlocks(block, count, unaligned.data() + 1);
+        EXPECT_EQ(direct, cached);
+        EXPECT_EQ(Bytes(aligned.get(), aligned.get() + length),
+                  Bytes(unaligned.begin() + 1, unaligned.begin() + 1 + length));
+    }
+    disk.close();
+    EXPECT_EQ(disk.directFd(), -1);
 }
 // The given descriptor is kept, but not for another node under the same name; other errors ask nothing.
 TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSameNode)

@@ -151,6 +151,51 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_NE(text.find("allocBlockCount: 4294967298\n"), std::string::npos);
     EXPECT_EQ(recovery.ends, 1);
 }
+// Progress by time, not by blocks: with the pace's clock standing still only the scan's first event
+// (and one after each pass of the lost-files tree building) comes; with one that moves on past the
+// interval at every reading, every step reports.
+TEST(RecoveryScan, ProgressComesAsTimePassesInEveryScan)
+{
+    constexpr int kBlocks = 300;
+    for (const int type : {ScanDeletedFiles, ScanLostFiles, ScanLostVolumes}) {
+        SCOPED_TRACE(type);
+        for (const double step : {0.0, 2 * CProgressPace::kInterval}) {
+            FakePaceClock clock(step);
+            MemoryScan scan(std::vector<uint8_t>(kBlocks * 512, 0), 512, 1);
+            scan.run(type);
+            if (step == 0)
+                EXPECT_LE(scan.listener.progress.size(), 5u);
+            else
+                EXPECT_GE(scan.listener.progress.size(), size_t(kBlocks));
+        }
+    }
+}
+// The read-error figure is the current operation's: a second scan of the same failing disk counts
+// what the first did, not twice as much, and an operation that meets no bad sector counts none.
+TEST(RecoveryScan, EachOperationCountsOnlyTheSectorsItCouldNotRead)
+{
+    MemoryScan run(std::vector<uint8_t>(2048 * 512, 0));
+    run.disk.failingBlocks = {100, 101, 1500};
+    run.run(ScanDeletedFiles);
+    const int64_t first = run.recovery.operationReadErrors();
+    EXPECT_GE(first, 3);
+    EXPECT_EQ(run.recovery.scanReadErrors, first);
+    const struct {
+        const char* operation;
+        std::function<void()> run;
+        int64_t counted;
+    } steps[] = {
+        {"the same scan again", [&] { run.run(ScanDeletedFiles); }, first},
+        {"a browse of its first blocks", [&] { quietly([&] { run.recovery.openExistingVolume(); }); }, 0},
+        {"a lost-files scan", [&] { run.run(ScanLostFiles); }, first},
+        {"a search", [&] { quietly([&] { run.recovery.searchItems("x"); }); }, 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.operation);
+        step.run();
+        EXPECT_EQ(run.recovery.operationReadErrors(), step.counted);
+    }
+}
 TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
     int destroyed = 0;

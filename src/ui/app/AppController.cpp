@@ -115,7 +115,6 @@ AppController::AppController(AppServices appServices, QObject* parent)
     : QObject(parent), services(std::move(appServices))
 {
     logLine(QStringLiteral("init"));
-    timerCounter = 0;
     disk = nullptr;
     folder = nullptr;
     tableModel = nullptr;

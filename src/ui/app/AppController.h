@@ -288,6 +288,17 @@ protected:
     void stopThumbWorker();
     // Shows why the last scan could not do its work, when it could not.
     void reportScanFailure();
+    // The end notice's words on the sectors the last scan could not read; empty when it read all.
+    QString scanReadErrorsNotice() const;
+    // An alert with a title key, a message already made and the OK button; none once quitting.
+    void showTextAlert(const QString& titleKey, const QString& message);
+    // Tells, once per browse each, that the browsed volume runs past the end of its disk and that its
+    // catalog is damaged. Folders are listed as the outline shows them, so damage may be met after
+    // the browse command: the timer asks again while the browse is shown.
+    void tellBrowseDamage();
+    bool watchBrowseDamage = false; // the outline shows a browse whose damage is still to be told
+    bool truncationTold = false;
+    bool catalogDamageTold = false;
     // Reloads the grid (and the footers of thumbFolder, the folder its worker reads).
     void reloadThumbView();
     std::shared_ptr<QuilThumbnailDataSource> thumbSource;
@@ -311,7 +322,6 @@ protected:
     float helpAlpha = 1.0f;
     QString helpText;  // null: no hint yet
     int fadestate = 0; // 0 idle, 1 fading in, 2 fading out
-    int timerCounter = 0;
 
     // --- Progress and refresh requests ---
     bool cancelAction = false;
@@ -323,6 +333,9 @@ protected:
     bool quitWhenIdle = false;     // the main window was closed while busy
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
+    // The engine's latest progress text, not yet shown (see _setProgressText).
+    QString pendingProgressText;
+    bool progressTextPending = false;
 
 private:
     // Wraps widget as the toolbar item of identifier and keeps it for toolbar(identifier).
@@ -341,6 +354,9 @@ private:
     // time, and moved in only as far as needed after that.
     void placeViewerWindow();
     void updateReadErrorCount();
+    // Whether a progress update may reach the views now (at most one every 0.1 s); marks it taken.
+    bool progressUpdateDue();
+    void showPendingProgressText();
     void forgetWidgets();
 
     bool deallocated = false;
@@ -350,3 +366,6 @@ private:
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,
 // "%%" is a percent sign; a missing argument reads "(null)". Arguments are never read as formats.
 QString formatWithObjects(const QString& format, const QStringList& arguments);
+// A count with its digits grouped in the user's language ("204,928"), also where the locale
+// would leave them ungrouped.
+QString formattedCount(qint64 count);

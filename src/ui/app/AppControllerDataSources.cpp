@@ -298,9 +298,6 @@ void AppController::outlineViewSelectionDidChange(bool modelChanged)
                     mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")) + QStringLiteral(" - ") +
                                                QString::fromStdString(selectedDisk->getName()) + QStringLiteral(" (") +
                                                kind + QLatin1Char(')'));
-                if (numberErrorsText)
-                    numberErrorsText->setText(
-                        QString::asprintf("%.0f", double(float(selectedDisk->getReadErrorCount()))));
             }
         }
         // No need to stop the grid's worker: it reads items only under the engine lock, held here,

@@ -30,6 +30,7 @@ bool AppController::beginProgressSheet(const QString& textKey, const QString& ti
     }
     busy = true;
     cancelAction = false;
+    progressTextPending = false;
     progressText->setText(localizedString(textKey));
     progressCancelButton->setEnabled(true);
     progressWindow->setWindowTitle(localizedString(titleKey));
@@ -58,6 +59,8 @@ void AppController::endProgressSheet()
 {
     if (!busy)
         return;
+    // The operation's last reads show with its end, not at a later refresh.
+    updateReadErrorCount();
     modalSession = nullptr;
     if (progressWindow)
         progressWindow->hide();
@@ -88,17 +91,38 @@ void AppController::updateReadErrorCount()
     std::unique_lock<std::recursive_mutex> lock(engineLock(), std::try_to_lock);
     if (!lock.owns_lock())
         return;
-    const float count = float(rec->cachedDisk->disk->getReadErrorCount());
-    numberErrorsText->setText(QString::asprintf("%.0f", double(count)));
+    const int64_t sectors = rec->operationReadErrors();
+    const QString text =
+        localizedFormat(sectors == 1 ? QStringLiteral("ReadErrorsSector") : QStringLiteral("ReadErrorsSectors"),
+                        {formattedCount(sectors)});
+    if (numberErrorsText->text() != text)
+        numberErrorsText->setText(text);
+}
+
+bool AppController::progressUpdateDue()
+{
+    const double now = services.clock ? services.clock->now() : 0.0;
+    if (lastProgressUpdateSet && now - lastProgressUpdate < kProgressInterval)
+        return false;
+    lastProgressUpdateSet = true;
+    lastProgressUpdate = now;
+    return true;
+}
+
+void AppController::showPendingProgressText()
+{
+    if (!progressTextPending)
+        return;
+    progressTextPending = false;
+    logLine(QStringLiteral("setProgressText"));
+    if (progressText)
+        progressText->setText(pendingProgressText);
 }
 
 void AppController::progressEvent(double percent, bool* cancel)
 {
-    const double now = services.clock ? services.clock->now() : 0.0;
-    if (lastProgressUpdateSet && now - lastProgressUpdate < kProgressInterval)
+    if (!progressUpdateDue())
         return;
-    lastProgressUpdateSet = true;
-    lastProgressUpdate = now;
 
     {
         // Only this handler takes the lock; a call nested in the update below finds it taken and
@@ -107,6 +131,7 @@ void AppController::progressEvent(double percent, bool* cancel)
         if (!lock.owns_lock())
             return;
         updateReadErrorCount();
+        showPendingProgressText();
         if (progressIndicator) {
             if (percent == 0) {
                 progressIndicator->setRange(0, 0);
@@ -140,9 +165,14 @@ void AppController::progressEvent(double percent, bool* cancel)
 
 void AppController::_setProgressText(const QString& text)
 {
-    logLine(QStringLiteral("setProgressText"));
-    if (progressText)
-        progressText->setText(text);
+    // A save names every file it writes: laying out each name and running the event loop for it
+    // cost more than writing a small file. The text is shown at the pace of the progress updates,
+    // the latest one winning; the update that follows it shows it when this one may not.
+    pendingProgressText = text;
+    progressTextPending = true;
+    if (!progressUpdateDue())
+        return;
+    showPendingProgressText();
     if (modalSession && services.eventPump)
         services.eventPump->processEvents();
 }

@@ -4,6 +4,9 @@
 #include "SaveTarget.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
+#include "bigendian.h"
+#include "hfsformat.h"
+#include "hfsimagebuilder.h"
 #include "partitiondisk.h"
 #include "recoveryfixture.h"
 #include "samplefiles.h"
@@ -53,13 +56,17 @@ public:
     void openExistingVolume() override
     {
         calls += " openExistingVolume";
-        buildResults(0, "Browsed");
+        if (realVolume)
+            quietly([&] { CRecovery::openExistingVolume(); });
+        else
+            buildResults(0, "Browsed");
     }
     void scan() override
     {
         calls += " scan(" + std::to_string(scanType) + (enableSearchText ? ",text" : "") +
                  (enableSearchKeywords ? ",keywords" : "") + ")";
         scanFailure = failure;
+        scanReadErrors = readErrors;
         if (duringScan)
             duringScan();
         if (scanType != ScanLostVolumes)
@@ -105,6 +112,8 @@ public:
     bool failOpen = false;
     bool failReport = false;
     std::string failure;                 // what the next scan reports it could not do
+    int64_t readErrors = 0;              // the sectors the next scan reports it could not read
+    bool realVolume = false;             // a browse mounts the volume on the disk
     std::vector<std::string> incomplete; // what the next save reports it did not save whole
     std::function<void()> beforeSetDisk, duringScan;
     std::string reportTitle;
@@ -290,6 +299,91 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkS
     EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
     ASSERT_EQ(h.fakes.titles.join(' '), "EndOfScan EndOfScan");
     EXPECT_EQ(h.fakes.messages[1], QStringLiteral("the file-type descriptions did not load"));
+}
+// A scan that met unreadable sectors says how many in its end notice; one that met none says nothing more.
+TEST(DiskCommands, AScanThatCouldNotReadSectorsSaysHowManyAtItsEnd)
+{
+    const struct {
+        void (AppController::*command)();
+        bool wholeDisk;
+        const char* notice; // the end notice without the sectors
+    } cases[] = {{&AppController::lostVolumesScan, true, ""},
+                 {&AppController::lostFilesScan, false, ""},
+                 {&AppController::deletedFilesScan, false, "EndOfScanNotice\n\n"}};
+    for (const auto& c : cases) {
+        for (const int64_t sectors : {0, 204928}) {
+            SCOPED_TRACE(testing::Message() << c.notice << sectors << " sectors");
+            CommandHarness h([](FakeServices& f) { f.texts = {{"ScanReadErrorsNotice", "%@ unreadable"}}; });
+            ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
+            h.engine->readErrors = sectors;
+            h.command(c.command);
+            const QString expected = sectors ? QString::fromLatin1(c.notice) + QStringLiteral("204,928 unreadable")
+                                             : QString::fromLatin1(c.notice);
+            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')),
+                      expected.endsWith('\n') ? expected.chopped(2) : expected);
+        }
+    }
+}
+// A damaged volume is told once per browse, also when the damage is met only as folders are listed;
+// a sound volume is not.
+TEST(DiskCommands, BrowsingADamagedVolumeTellsItsDamageOncePerBrowse)
+{
+    // Two records a leaf: the volume's name, the root's listing and inner's lie in different leaves.
+    HfsImageBuilder builder({.volumeName = "Hurt", .catalog = {.nodeSize = 512, .maxLeafRecords = 2}});
+    const uint32_t inner = builder.addFolder(builder.addFolder(kHfsRootFolderID, "docs"), "inner");
+    builder.addFile(inner, "deep", {});
+    builder.addFile(kHfsRootFolderID, "a.txt", std::vector<uint8_t>(5, 'a'));
+    const HfsImage sound = builder.build();
+    const auto leafBlock = [&](uint32_t parent, const char* name) {
+        return int64_t(sound.nodeOffset(HfsTree::Catalog, sound.findCatalogRecord(parent, name)->node) / 512);
+    };
+    const HfsRecordPlace* a = sound.findCatalogRecord(kHfsRootFolderID, "a.txt");
+    const uint64_t aRecord = sound.recordOffset(HfsTree::Catalog, a->node, a->index);
+    const uint64_t aFork = aRecord + 2 + loadBig16(&sound.bytes[aRecord]) + kCRDataFork;
+    const struct {
+        const char* name;
+        std::function<void(HfsImage&, std::set<int64_t>&)> damage;
+        const char* told;
+    } cases[] = {
+        {"sound", [](HfsImage&, std::set<int64_t>&) {}, ""},
+        {"the volume name's catalog leaf unreadable",
+         [&](HfsImage&, std::set<int64_t>& f) { f.insert(leafBlock(kHfsRootParentID, "Hurt")); },
+         "CatalogDamagedNotice"},
+        {"inner's catalog leaf unreadable, met when docs opens and shows it",
+         [&](HfsImage&, std::set<int64_t>& f) { f.insert(leafBlock(inner, "deep")); }, "CatalogDamagedNotice"},
+        {"a file of 2^63 bytes", [&](HfsImage& i, std::set<int64_t>&) { i.put32(aFork, 0x7FFFFFFF); },
+         "CatalogDamagedNotice"},
+        {"a volume longer than its partition",
+         [](HfsImage& i, std::set<int64_t>&) { i.put32(kHFSVolumeHeaderOffset + kVHTotalBlocks, 0x100000); },
+         "VolumeTruncatedNotice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CommandHarness h;
+        HfsImage image = sound;
+        std::set<int64_t> failing;
+        c.damage(image, failing);
+        auto* disk = static_cast<CMemoryDisk*>(h.wholeDisk);
+        std::copy(image.bytes.begin(), image.bytes.end(), disk->bytes.begin() + 64 * 512);
+        for (const int64_t block : failing)
+            disk->failingBlocks.insert(64 + block);
+        h.engine->realVolume = true;
+        for (int browse = 0; browse < 2; ++browse) {
+            ASSERT_TRUE(h.selectInOutline(h.partition));
+            h.fakes.messages.clear();
+            h.command(&AppController::browseVolume);
+            // The outline lists a folder when it shows the folder's row: inner's when docs opens.
+            h.controller->mainWindow->show();
+            h.controller->outlineView->expand(h.outlineRow(h.resultFolder("docs")));
+            quietly([] { QCoreApplication::processEvents(); });
+            for (int tick = 0; tick < 3; ++tick)
+                h.controller->timer();
+            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')), QLatin1String(c.told)) << "browse " << browse;
+            EXPECT_EQ(h.controller->helpText, *c.told == 'C' ? QStringLiteral("DamagedVolumeHint")
+                                                             : QStringLiteral("SelectFilesToRecoverHint"));
+            h.command(&AppController::chooseDisk);
+        }
+    }
 }
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
 {
@@ -510,6 +604,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
         ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
         ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
+        EXPECT_TRUE(h->fakes.titles.isEmpty()) << "a sound volume is told no damage";
     }
     void search(const QString& text)
     {
@@ -551,6 +646,46 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     }
     EXPECT_EQ(h->controller->thumbCount(), 2);
     EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
+}
+TEST_F(EndToEnd, CancelledSaveSaysSoWithTheNumberOfFilesSavedWholeAndLeavesNoneCutShort)
+{
+    h->fakes.texts[QStringLiteral("SaveCancelledNotice")] = QStringLiteral("cancelled after %@");
+    ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(volume.partition)));
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
+    ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->controller->recovery()->resultRoot)));
+    ScratchDir target;
+    h->fakes.folderAnswer = QString::fromStdString(target.path());
+    h->fakes.clock->stepPerRead = 0.2; // every progress update passes the throttle
+    h->controller->mainWindow->show();
+    AppController::setApplicationDelegate(h->controller.get());
+    // A zero timer fires once at each run of the event loop: Cancel once a few files are written.
+    QTimer ticker;
+    int runs = 0;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (++runs == 10) {
+            ticker.stop();
+            QTest::mouseClick(h->controller->progressCancelButton, Qt::LeftButton);
+        }
+    });
+    ticker.start(0);
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    AppController::setApplicationDelegate(nullptr);
+    ASSERT_GE(runs, 10);
+    // The saved files, each with the source's bytes (names compared composed: the volume stores them decomposed).
+    FileTree source;
+    for (const auto& [path, bytes] : folderSnapshot(volume.source))
+        source[QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString()] = bytes;
+    int saved = 0;
+    for (const auto& [path, bytes] : folderSnapshot(target.file("GLEANERTEST"))) {
+        const std::string composed =
+            QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString();
+        ASSERT_TRUE(source.count(composed)) << path;
+        EXPECT_EQ(bytes, source.at(composed)) << path;
+        saved += path.back() != '/';
+    }
+    EXPECT_GT(saved, 0);
+    EXPECT_LT(saved, kMatches) << "the save ran to the end";
+    EXPECT_EQ(h->fakes.messages.back(), QStringLiteral("cancelled after %1").arg(saved));
 }
 TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheetsCancel)
 {
