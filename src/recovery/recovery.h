@@ -12,7 +12,6 @@
 #include "progresspace.h"
 #include "volumes.h"
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -210,10 +209,10 @@ private:
     std::vector<CVolumeItem*> searchOwned;
     // Folders on the path of the current save or report walk, to end a tree that loops.
     std::set<CVolumeItem*> walkPath;
-    // The report's progress event when one is due (they are spaced by time); sets reportCancelled
+    // The report's progress event when one is due by reportPace, or at once; sets reportCancelled
     // when the listener cancels.
-    void reportProgress();
-    std::chrono::steady_clock::time_point reportProgressAt;
+    void reportProgress(bool now = false);
+    CProgressPace reportPace;
     bool reportCancelled = false;
     // Folders open on the path of the current save, innermost last.
     std::vector<SaveFolder> saveFolders;

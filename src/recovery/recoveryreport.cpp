@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,10 +16,7 @@
 namespace {
 // Folders nested deeper than this are not listed: no real tree is that deep, a looping catalog is.
 constexpr size_t kMaxReportDepth = 1024;
-// Time between two progress events: well under the sheet's own refresh interval, so the sheet
-// paints and answers its Cancel as soon as it may, and seldom enough to cost nothing beside the
-// writing.
-constexpr auto kReportProgressInterval = std::chrono::milliseconds(10);
+// The report is written in pieces of this size, a progress event due between two.
 constexpr size_t kReportWritePiece = 1 << 20;
 
 // The localized heading with the (escaped) folder name in place of its first "%s". The text comes
@@ -87,8 +83,7 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     progress = 0;
     walkPath.clear();
     reportCancelled = false;
-    reportProgressAt = {};
-    reportProgress();
+    reportProgress(true);
     // The table's text is set smaller by its style: a table may not stand inside <small>.
     const std::string escapedTitle = htmlEscape(title);
     std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escapedTitle +
@@ -129,16 +124,14 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     return true;
 }
 
-void CRecovery::reportProgress()
+void CRecovery::reportProgress(bool now)
 {
-    if (!listener)
+    if (!listener || !(now || reportPace.due()))
         return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < reportProgressAt)
-        return;
-    reportProgressAt = now + kReportProgressInterval;
     bool cancel = false;
     listener->progressEvent(progress, &cancel);
+    // The interval counts from the end of the event, which may have run the interface a while.
+    reportPace.restart();
     if (cancel)
         reportCancelled = true;
 }

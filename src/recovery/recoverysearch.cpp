@@ -11,9 +11,6 @@
 #include <unordered_set>
 
 namespace {
-// Items of the tree walked between two progress events while the search's finds are adopted.
-constexpr size_t kAdoptProgressStep = 4096;
-
 // Only A to Z are folded: names are compared byte by byte, as they are stored.
 std::string foldAscii(std::string text)
 {
@@ -116,7 +113,7 @@ void CRecovery::adoptDetachedResults()
     std::unordered_set<CVolumeItem*> inTree;
     inTree.reserve(searchFolder->children.size() * 2);
     std::vector<CVolumeItem*> pending{resultRoot};
-    size_t visited = 0;
+    CProgressPace pace;
     while (!pending.empty()) {
         CVolumeItem* item = pending.back();
         pending.pop_back();
@@ -125,7 +122,7 @@ void CRecovery::adoptDetachedResults()
         pending.insert(pending.end(), item->children.begin(), item->children.end());
         // A large tree takes a while: the window is answered, but this walk is never cut short,
         // since the items it finds detached are freed by no one else.
-        if (listener && ++visited % kAdoptProgressStep == 0) {
+        if (listener && pace.due()) {
             bool ignored = false;
             listener->progressEvent(0, &ignored);
         }
