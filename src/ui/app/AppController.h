@@ -333,6 +333,7 @@ protected:
     bool quitWhenIdle = false;     // the main window was closed while busy
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
+    double lastSheetPump = 0; // clock time the progress sheet last had the event loop
     // The engine's latest progress text, not yet shown (see _setProgressText).
     QString pendingProgressText;
     bool progressTextPending = false;
@@ -356,6 +357,7 @@ private:
     void updateReadErrorCount();
     // Whether a progress update may reach the views now (at most one every 0.1 s); marks it taken.
     bool progressUpdateDue();
+    void pumpProgressSheet();
     void showPendingProgressText();
     void forgetWidgets();
 

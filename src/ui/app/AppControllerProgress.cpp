@@ -19,6 +19,9 @@
 namespace {
 constexpr double kProgressInterval = 0.1; // seconds between two updates that reach the views
 constexpr int kProgressScale = 100;       // the bar counts hundredths of a percent
+// Between two accepted updates the sheet still gets the event loop this often, so it paints and
+// hears its Cancel button while the engine works; its texts and bar change only at the updates.
+constexpr double kSheetPumpInterval = 0.03;
 } // namespace
 
 bool AppController::beginProgressSheet(const QString& textKey, const QString& titleKey)
@@ -120,10 +123,22 @@ void AppController::showPendingProgressText()
         progressText->setText(pendingProgressText);
 }
 
+void AppController::pumpProgressSheet()
+{
+    if (!modalSession || !services.eventPump)
+        return;
+    lastSheetPump = services.clock ? services.clock->now() : 0.0;
+    services.eventPump->processEvents();
+}
+
 void AppController::progressEvent(double percent, bool* cancel)
 {
-    if (!progressUpdateDue())
+    if (!progressUpdateDue()) {
+        // A rejected update changes nothing shown; it only keeps the window answered.
+        if (modalSession && (services.clock ? services.clock->now() : 0.0) - lastSheetPump >= kSheetPumpInterval)
+            pumpProgressSheet();
         return;
+    }
 
     {
         // Only this handler takes the lock; a call nested in the update below finds it taken and
@@ -160,8 +175,7 @@ void AppController::progressEvent(double percent, bool* cancel)
                 *cancel = true;
         }
     }
-    if (modalSession && services.eventPump)
-        services.eventPump->processEvents();
+    pumpProgressSheet();
 }
 
 void AppController::_setProgressText(const QString& text)
@@ -174,8 +188,7 @@ void AppController::_setProgressText(const QString& text)
     if (!progressUpdateDue())
         return;
     showPendingProgressText();
-    if (modalSession && services.eventPump)
-        services.eventPump->processEvents();
+    pumpProgressSheet();
 }
 
 void AppController::progressWindowEndCancel()

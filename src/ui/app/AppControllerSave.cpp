@@ -183,6 +183,12 @@ void AppController::searchUsingToolbarSearchField()
         }
         answerWindow();
         outlineViewSelectionDidChange(true);
+        // The table puts what it shows in order when it is installed: the finds are put in order
+        // first, the window answered, and the table installed over a list already in order.
+        if (searched && rec->searchFolder) {
+            rec->searchFolder->keepChildrenSorted();
+            answerWindow();
+        }
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
             outlineView->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |

@@ -10,7 +10,7 @@
 namespace {
 // Reading rows stops after this long and goes on at the event loop's next turn, so the window
 // repaints and answers in between.
-constexpr auto kSlice = std::chrono::milliseconds(30);
+constexpr auto kSlice = std::chrono::milliseconds(20);
 } // namespace
 
 OutlineExpander::OutlineExpander(QTreeView* treeView) : QObject(treeView), view(treeView)
@@ -31,6 +31,7 @@ void OutlineExpander::expandAll(const QList<QModelIndex>& indexes)
 {
     tops.clear();
     pending.clear();
+    opening.clear();
     for (const QModelIndex& index : indexes) {
         if (index.isValid() && index.model() == view->model()) {
             tops.append(index);
@@ -40,35 +41,64 @@ void OutlineExpander::expandAll(const QList<QModelIndex>& indexes)
     step();
 }
 
+void OutlineExpander::schedule()
+{
+    if (scheduled)
+        return;
+    scheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        scheduled = false;
+        step();
+    });
+}
+
 void OutlineExpander::step()
 {
     const auto deadline = std::chrono::steady_clock::now() + kSlice;
     const QAbstractItemModel* model = view->model();
+    // Gone with a reset or a new model: nothing of it is left to read or open.
+    auto gone = [model](const QPersistentModelIndex& index) { return !index.isValid() || index.model() != model; };
     while (!pending.isEmpty()) {
         const QPersistentModelIndex index = pending.takeLast();
-        // Gone with a reset or a new model: nothing of it is left to open.
-        if (!index.isValid() || index.model() != model)
+        if (gone(index))
             continue;
         const int rows = model->rowCount(index);
         for (int row = rows - 1; row >= 0; --row)
             pending.append(model->index(row, 0, index));
-        if (std::chrono::steady_clock::now() >= deadline)
-            break;
-    }
-    if (!pending.isEmpty()) {
-        if (!scheduled) {
-            scheduled = true;
-            QTimer::singleShot(0, this, [this] {
-                scheduled = false;
-                step();
-            });
+        if (std::chrono::steady_clock::now() >= deadline) {
+            schedule();
+            return;
         }
-        return;
     }
-    // Every row is read: the view opens each subtree in one pass, without reading anything more.
-    for (const QPersistentModelIndex& top : std::exchange(tops, {}))
-        if (top.isValid() && top.model() == model)
-            view->expandRecursively(top);
+    // Every row is read: each subtree opens parents first, without reading anything more. Opening
+    // a row of a view waiting for its layout only marks it open, so every slice starts by asking
+    // for one layout; the view lays out once between two slices, not once per row.
+    if (!tops.isEmpty()) {
+        for (auto top = tops.crbegin(); top != tops.crend(); ++top)
+            opening.append(*top);
+        tops.clear();
+    }
+    bool layoutAsked = false;
+    while (!opening.isEmpty()) {
+        const QPersistentModelIndex index = opening.takeLast();
+        if (gone(index))
+            continue;
+        if (!view->isExpanded(index)) {
+            if (!layoutAsked) {
+                view->expandRecursively(index, 0);
+                layoutAsked = true;
+            } else {
+                view->expand(index);
+            }
+        }
+        const int rows = model->rowCount(index);
+        for (int row = rows - 1; row >= 0; --row)
+            opening.append(model->index(row, 0, index));
+        if (std::chrono::steady_clock::now() >= deadline) {
+            schedule();
+            return;
+        }
+    }
 }
 
 bool OutlineExpander::eventFilter(QObject* watched, QEvent* event)

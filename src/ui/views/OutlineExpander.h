@@ -1,7 +1,8 @@
 // Opens whole subtrees of an outline without holding the window: the rows are read (which may load
 // folders from the disk) in slices of a few milliseconds with the event loop running in between,
-// and the view opens them in one pass once every row is read. It lives as a child of its view and
-// also takes the view's "*" key; a model reset or a new model drops the rows still to read.
+// then opened, parents first, in slices too, the view laying out what is open between two of them.
+// It lives as a child of its view and also takes the view's "*" key; a model reset or a new model
+// drops the rows still to read or to open.
 #pragma once
 
 #include <QList>
@@ -19,7 +20,7 @@ public:
     // Opens every index given with all the rows below it; replaces an expansion still running.
     // A small tree is opened before this returns.
     void expandAll(const QList<QModelIndex>& indexes);
-    bool isRunning() const { return !pending.isEmpty(); }
+    bool isRunning() const { return !pending.isEmpty() || !opening.isEmpty(); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -27,9 +28,11 @@ protected:
 private:
     explicit OutlineExpander(QTreeView* view);
     void step();
+    void schedule();
 
     QTreeView* view;
     QList<QPersistentModelIndex> tops;    // what opens once everything is read
     QList<QPersistentModelIndex> pending; // rows whose children are still to be read, last first
+    QList<QPersistentModelIndex> opening; // rows still to open with their subtrees, last first
     bool scheduled = false;
 };
