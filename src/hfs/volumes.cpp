@@ -352,7 +352,7 @@ CVolumeItem::~CVolumeItem()
     const bool isRoot = volume && volume->root == this;
     if (isRoot) {
         std::printf("CVolumeItem::~CVolumeItem rootitem\n");
-        destroyedItems = 0;
+        destroyedItems = volume->freedAheadOfRoot;
     }
     deleteChildren();
     ++destroyedItems;

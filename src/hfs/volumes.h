@@ -82,6 +82,9 @@ public:
     uint64_t diskOfs = 0;
     CDisk* disk = nullptr; // not owned
     CVolumeItem* root = nullptr;
+    // Items of root's tree already freed by whoever took the tree apart ahead of the root: the
+    // root's own count of what it frees starts from it.
+    uint64_t freedAheadOfRoot = 0;
     CMarkerBitmap* markerBitmap = nullptr;
     int sortType = 0;
     uint32_t allocBlockSize = 0;

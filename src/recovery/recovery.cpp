@@ -13,12 +13,14 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace {
 // Blocks larger than this are walked on one thread, which keeps the read-ahead window within 16 MiB.
@@ -57,6 +59,7 @@ CRecovery::~CRecovery()
 {
     std::printf("CRecovery::~CRecovery\n");
     setDisk(nullptr);
+    freeReleasedResults(-1);
     delete readBuffer;
     readBuffer = nullptr;
 }
@@ -100,6 +103,77 @@ void CRecovery::setScanType(int type)
     }
     std::fflush(stdout);
     scanType = type;
+}
+
+void CRecovery::releaseResultsLater()
+{
+    freeReleasedResults(-1); // an earlier release goes first, whole
+    released.searchOwned.swap(searchOwned);
+    if (searchFolder) {
+        searchFolder->children.clear();
+        searchFolder->childrenChanged();
+    }
+    searchFolder = nullptr;
+    if (volume && volume->root) {
+        released.items.swap(volume->root->children);
+        volume->root->childrenChanged();
+    }
+    released.volume = std::exchange(volume, nullptr);
+    resultRoot = nullptr;
+    released.volumeList.swap(volumeList);
+    if (readBuffer && !readBuffer->isOwned())
+        readBuffer->clear();
+}
+
+bool CRecovery::freeReleasedResults(double seconds)
+{
+    const bool hadResults = released.volume || !released.volumeList.empty() || !released.searchOwned.empty();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(0.0, seconds));
+    // Checking the clock for every item would cost as much as freeing it.
+    constexpr int kItemsPerClockCheck = 256;
+    int sinceCheck = 0;
+    auto timeIsUp = [&] {
+        if (seconds < 0 || ++sinceCheck < kItemsPerClockCheck)
+            return false;
+        sinceCheck = 0;
+        return std::chrono::steady_clock::now() >= deadline;
+    };
+    while (!released.searchOwned.empty()) {
+        delete released.searchOwned.back();
+        released.searchOwned.pop_back();
+        if (timeIsUp())
+            return false;
+    }
+    // As deleteChildren takes a tree apart, but a piece at a time.
+    while (!released.items.empty()) {
+        CVolumeItem* item = released.items.back();
+        released.items.pop_back();
+        try {
+            released.items.insert(released.items.end(), item->children.begin(), item->children.end());
+            item->children.clear();
+        } catch (const std::bad_alloc&) {
+            // Without room for the list the item frees its own subtree.
+        }
+        delete item;
+        ++released.freed;
+        if (timeIsUp())
+            return false;
+    }
+    if (!hadResults)
+        return true;
+    // The items freed above were the root's: it counts them with itself.
+    if (released.volume) {
+        if (released.volume->root)
+            released.volume->freedAheadOfRoot = released.freed;
+        delete released.volume;
+        released.volume = nullptr;
+    }
+    released.freed = 0;
+    volumeList.swap(released.volumeList);
+    clearVolumeList();
+    volumeList.swap(released.volumeList);
+    malloc_trim(0);
+    return true;
 }
 
 void CRecovery::releaseResults()

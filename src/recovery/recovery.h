@@ -110,6 +110,13 @@ public:
     virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
                             const std::string& title, const std::string& footer);
     virtual void searchItems(const std::string& text);
+    // Takes the results out of the engine at once, as releasing them does, but leaves freeing them
+    // to freeReleasedResults, so a large tree need not be freed in one go. What is left of them is
+    // freed whole by the next call of this or by the engine's end; they refer to nothing the
+    // engine keeps (not even the disk), so the engine goes on meanwhile.
+    void releaseResultsLater();
+    // Frees released results for about the given time; true when none are left.
+    bool freeReleasedResults(double seconds);
     // Sectors the device could not read since the current (or last) operation began: setting the
     // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
     // previews and folders opened later count towards the operation they follow.
@@ -207,6 +214,17 @@ private:
     // Items the name search took out of folders loaded only for its walk: the search folder refers
     // to them, this list owns them (freed when the search folder is emptied).
     std::vector<CVolumeItem*> searchOwned;
+    // Results taken out by releaseResultsLater and not yet freed. The items are out of every tree
+    // and list the engine reads; the volumes and the result volume's root (kept without children)
+    // go once every item is freed, as the items may still refer to them.
+    struct Released {
+        std::vector<CVolumeItem*> searchOwned; // freed first, each with its subtree
+        std::vector<CVolumeItem*> items;       // the tree below the root, taken apart one by one
+        CVolume* volume = nullptr;
+        std::vector<CVolume*> volumeList;
+        uint64_t freed = 0; // items of the tree freed so far
+    };
+    Released released;
     // Folders on the path of the current save or report walk, to end a tree that loops.
     std::set<CVolumeItem*> walkPath;
     // The report's progress event when one is due by reportPace, or at once; sets reportCancelled

@@ -358,6 +358,8 @@ private:
     // Whether a progress update may reach the views now (at most one every 0.1 s); marks it taken.
     bool progressUpdateDue();
     void pumpProgressSheet();
+    // Frees the results the engine released, a slice at each turn of the event loop.
+    void freeReleasedResultsSoon();
     void showPendingProgressText();
     void forgetWidgets();
 

@@ -20,10 +20,13 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QTableView>
+#include <QTimer>
 #include <QTreeView>
 #include <QWidgetAction>
 
 namespace {
+// How long each turn of the event loop frees released results for.
+constexpr double kFreeSlice = 0.02;
 
 // Lower case, then the first letter of each word upper case.
 QString capitalizedWords(const QString& text)
@@ -137,8 +140,13 @@ void AppController::chooseDisk()
     releaseShownItems(true);
     {
         EngineLocker lock(engineLock());
-        if (rec)
+        if (rec) {
+            // A large result tree takes a while to free: it goes a slice at a time, the window
+            // answered in between.
+            rec->releaseResultsLater();
+            freeReleasedResultsSoon();
             rec->setDisk(nullptr);
+        }
         if (diskman) {
             diskman->scanForDisks();
             diskman->scanForPartitions();
@@ -153,6 +161,15 @@ void AppController::chooseDisk()
     }
     folder = nullptr;
     validateCommands();
+}
+
+void AppController::freeReleasedResultsSoon()
+{
+    QTimer::singleShot(0, this, [this] {
+        EngineLocker lock(engineLock());
+        if (rec && !rec->freeReleasedResults(kFreeSlice))
+            freeReleasedResultsSoon();
+    });
 }
 
 // --- Browse and the scans ---
