@@ -58,13 +58,16 @@ void OutlineExpander::step()
     const QAbstractItemModel* model = view->model();
     // Gone with a reset or a new model: nothing of it is left to read or open.
     auto gone = [model](const QPersistentModelIndex& index) { return !index.isValid() || index.model() != model; };
+    // Last row first, so the list hands them out in order.
+    auto appendChildren = [model](QList<QPersistentModelIndex>& list, const QPersistentModelIndex& index) {
+        for (int row = model->rowCount(index) - 1; row >= 0; --row)
+            list.append(model->index(row, 0, index));
+    };
     while (!pending.isEmpty()) {
         const QPersistentModelIndex index = pending.takeLast();
         if (gone(index))
             continue;
-        const int rows = model->rowCount(index);
-        for (int row = rows - 1; row >= 0; --row)
-            pending.append(model->index(row, 0, index));
+        appendChildren(pending, index);
         if (std::chrono::steady_clock::now() >= deadline) {
             schedule();
             return;
@@ -91,9 +94,7 @@ void OutlineExpander::step()
                 view->expand(index);
             }
         }
-        const int rows = model->rowCount(index);
-        for (int row = rows - 1; row >= 0; --row)
-            opening.append(model->index(row, 0, index));
+        appendChildren(opening, index);
         if (std::chrono::steady_clock::now() >= deadline) {
             schedule();
             return;

@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QThread>
 #include <QTreeView>
 #include <functional>
 #include <map>
@@ -159,6 +160,51 @@ TEST(OutlineExpander, OpensWholeSubtreesFromACallOrTheStarKey)
     view.setCurrentIndex(model.index(1, 0));
     QTest::keyClick(&view, Qt::Key_Asterisk);
     EXPECT_TRUE(wholeSubtreeOpen(1));
+}
+// A tree too slow to read in one slice: every row count takes a millisecond.
+class SlowTreeModel : public QStandardItemModel {
+public:
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override
+    {
+        QThread::msleep(1);
+        return QStandardItemModel::rowCount(parent);
+    }
+};
+TEST(OutlineExpander, OpensALargeTreeOverSeveralTurnsAndDropsARowsReplacedMeanwhile)
+{
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced);
+        SlowTreeModel model, other;
+        for (int top = 0; top < 40; ++top) {
+            auto* topItem = new QStandardItem(QStringLiteral("top"));
+            topItem->appendRow(new QStandardItem(QStringLiteral("folder")));
+            topItem->child(0)->appendRow(new QStandardItem(QStringLiteral("leaf")));
+            model.appendRow(topItem);
+        }
+        other.appendRow(new QStandardItem(QStringLiteral("other")));
+        other.item(0)->appendRow(new QStandardItem(QStringLiteral("child")));
+        QTreeView view;
+        view.setModel(&model);
+        QList<QModelIndex> tops;
+        for (int top = 0; top < 40; ++top)
+            tops.append(model.index(top, 0));
+        OutlineExpander* expander = OutlineExpander::of(&view);
+        expander->expandAll(tops);
+        ASSERT_TRUE(expander->isRunning()) << "the rows take longer than a slice to read";
+        if (replaced)
+            view.setModel(&other);
+        for (int turn = 0; turn < 1000 && expander->isRunning(); ++turn)
+            QCoreApplication::processEvents();
+        EXPECT_FALSE(expander->isRunning());
+        if (replaced) {
+            EXPECT_FALSE(view.isExpanded(other.index(0, 0))) << "nothing of the new model opens";
+            continue;
+        }
+        for (int top = 0; top < 40; ++top) {
+            const QModelIndex row = model.index(top, 0);
+            EXPECT_TRUE(view.isExpanded(row) && view.isExpanded(model.index(0, 0, row))) << top;
+        }
+    }
 }
 TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
 {
