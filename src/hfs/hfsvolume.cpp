@@ -1287,21 +1287,26 @@ bool CHFSVolumeItem::addChildren()
             char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
             const std::string shownName = escapeControlCharacters(childName); // for printed lines
-            const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
                 return;
+            // A record that the node's offset table cuts short is left out, and the listing is not whole.
+            const auto cutShort = [&](const char* what) {
+                std::printf("CHFSVolumeItem::addChildren - %s %s is cut short, skipped\n", what, shownName.c_str());
+                complete = false;
+            };
             if (fromChain && listedNames.count(childName) != 0)
                 return;
             if (!fromChain)
                 listedNames.insert(childName);
+            if (record->dataLength < 2)
+                return cutShort("record");
+            const int recordType = int16_t(loadBig16(record->data + kCRRecordType));
             CHFSVolumeItem* item = nullptr;
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
-                if (record->dataLength < kCatalogFolderSize) {
-                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName.c_str());
-                    return;
-                }
+                if (record->dataLength < kCatalogFolderSize)
+                    return cutShort("folder record");
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
@@ -1319,10 +1324,8 @@ bool CHFSVolumeItem::addChildren()
                 item->date = loadBig32(record->data + kCRAttributeModDate);
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
-                if (record->dataLength < kCatalogFileSize) {
-                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName.c_str());
-                    return;
-                }
+                if (record->dataLength < kCatalogFileSize)
+                    return cutShort("file record");
                 // A hard link's record holds no data: the bytes, size and dates belong to the file
                 // record iNode<number> in the private folder, and the link keeps its name and place.
                 const uint8_t* fields = record->data;
