@@ -1,8 +1,13 @@
 // Saving chosen items: safe names, no write through a link, the overwrite question, failures.
 #include "recoveryfixture.h"
 
+#include "hfsimagebuilder.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
@@ -12,6 +17,7 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Answer = ScriptedListener::Answer;
+using Names = std::vector<std::string>;
 class RecoverySave : public ::testing::Test {
 protected:
     bool save(CRecovery& recovery, const std::vector<CVolumeItem*>& items, std::string folder = {})
@@ -108,6 +114,100 @@ TEST_F(RecoverySave, FolderSwappedForALinkDuringTheSaveLeadsNowhere)
                                                     {"moved/sub/", {}},
                                                     {"moved/sub/c", {3}}}));
 }
+// Another process puts a link at the file's name after the save looked: as the file is begun, or
+// while the person is asked about the older file there. Nothing is written through the link: a new
+// file is not saved, an older one is replaced by the new file, the link with it.
+TEST_F(RecoverySave, FileNameSwappedForALinkAfterTheCheckIsNeverWrittenThrough)
+{
+    struct Swapper : ScriptedListener {
+        void fileSaving(std::string path) override
+        {
+            if (whenSaving)
+                swap(path);
+        }
+        void askOverwrite(std::string path, bool* overwrite, bool* skip, bool* cancel) override
+        {
+            ScriptedListener::askOverwrite(path, overwrite, skip, cancel);
+            if (!whenSaving)
+                swap(path);
+        }
+        void swap(const std::string& path)
+        {
+            ::unlink(path.c_str());
+            swapped = ::symlink(target.c_str(), path.c_str()) == 0;
+        }
+        bool whenSaving = true;
+        std::string target;
+        bool swapped = false;
+    };
+    ScratchDir outside;
+    ASSERT_TRUE(writeFileText(outside.file("victim"), "keep") && makeDirectory(outside.file("dir")));
+    const FileTree untouched{{"victim", {'k', 'e', 'e', 'p'}}, {"dir/", {}}};
+    const struct {
+        const char* target; // in outside
+        bool older;         // a file of the name is there before the save
+        bool whenSaving;
+    } cases[] = {
+        {"victim", false, true}, {"dir", false, true}, {"missing", false, true},
+        {"victim", true, true},  {"dir", true, true},  {"victim", true, false},
+        {"missing", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.target) + (c.older ? " over an older file" : " new") +
+                     (c.whenSaving ? " when saving" : " when asked"));
+        HandBuiltResults fresh;
+        ScratchDir folder;
+        if (c.older) {
+            ASSERT_TRUE(writeFileText(folder.file("a"), "old"));
+        }
+        Swapper swapper;
+        swapper.whenSaving = c.whenSaving;
+        swapper.target = outside.file(c.target);
+        fresh.recovery.setStatusListener(&swapper);
+        EXPECT_EQ(save(fresh.recovery, {addFile(fresh.recovery.resultRoot, "a", Bytes{1, 2, 3})}, folder.path()),
+                  c.older);
+        ASSERT_TRUE(swapper.swapped);
+        EXPECT_EQ(folderSnapshot(outside.path()), untouched);
+        EXPECT_EQ(folderSnapshot(folder.path()), (c.older ? FileTree{{"a", {1, 2, 3}}} : FileTree{{"a->", {}}}));
+    }
+}
+// A thread exchanges the folder's and the file's names with links (renameat2 RENAME_EXCHANGE) as fast
+// as it can while both are saved again and again: whichever the save finds, nothing lands outside.
+TEST_F(RecoverySave, NamesExchangedWithLinksByAnotherThreadAreNeverWrittenThrough)
+{
+    ScratchDir outside;
+    ASSERT_TRUE(writeFileText(outside.file("victim"), "keep"));
+    ASSERT_TRUE(makeDirectory(out.file("d")) && writeFileText(out.file("a"), "old"));
+    ASSERT_EQ(::symlink(outside.path().c_str(), out.file("d-link").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.file("victim").c_str(), out.file("a-link").c_str()), 0);
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "d");
+    addFile(folder, "x", Bytes{7});
+    MemoryFileItem* item = file("a", Bytes{1, 2, 3});
+    listen();
+    std::atomic<bool> stop{false};
+    std::atomic<int> exchanges{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            for (const char* name : {"d", "a"}) {
+                const std::string link = out.file(std::string(name) + "-link");
+                if (::renameat2(AT_FDCWD, out.file(name).c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0)
+                    ++exchanges;
+                // A save that replaced the file replaced the link with it: the link is made again.
+                struct stat info;
+                if (::lstat(out.file(name).c_str(), &info) == 0 && !S_ISLNK(info.st_mode) &&
+                    ::lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode) && std::string(name) == "a" &&
+                    ::unlink(link.c_str()) == 0)
+                    ::symlink(outside.file("victim").c_str(), link.c_str());
+            }
+        }
+    });
+    for (int round = 0; round < 300; ++round)
+        save({folder, item});
+    stop = true;
+    swapper.join();
+    EXPECT_GT(exchanges.load(), 0);
+    EXPECT_EQ(folderSnapshot(outside.path()), (FileTree{{"victim", {'k', 'e', 'e', 'p'}}}));
+}
 TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
 {
     ScratchDir elsewhere;
@@ -192,6 +292,33 @@ TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
     listen();
     EXPECT_FALSE(save({item}));
     EXPECT_EQ(readFileBytes(out.file("big")), Bytes(item->data.begin(), item->data.begin() + 2048));
+}
+// A file of 4 GiB and more (on a sparse volume) is copied for its whole 64-bit size: cancelled at its
+// second progress event, it holds the 1001 chunks read by then and the save reports the cancel.
+TEST_F(RecoverySave, FileOfFourGibibytesAndMoreIsCopiedForItsWholeSize)
+{
+    for (const uint64_t size : {uint64_t(1) << 32, (uint64_t(1) << 32) + 100}) {
+        SCOPED_TRACE(size);
+        HfsImageBuilder builder({.sparse = true});
+        builder.addFile(kHfsRootFolderID, "big", {}, {.dataSize = size});
+        ScratchDir volume;
+        ASSERT_TRUE(builder.build().writeFile(volume.file("volume.img")));
+        std::unique_ptr<CMacDisk> disk;
+        quietly([&] { disk = std::make_unique<CMacDisk>(volume.file("volume.img").c_str()); });
+        BrowsedRecovery recovery(disk.get());
+        ASSERT_NE(recovery.resultRoot, nullptr);
+        quietly([&] { recovery.resultRoot->addChildren(); });
+        ASSERT_EQ(namesOf(recovery.resultRoot), Names{"big"});
+        ASSERT_EQ(recovery.resultRoot->children[0]->getSize(), size);
+        ScriptedListener cancelling;
+        cancelling.cancelFromEvent = 1;
+        recovery.setStatusListener(&cancelling);
+        ScratchDir target;
+        EXPECT_FALSE(save(recovery, {recovery.resultRoot->children[0]}, target.path()));
+        EXPECT_EQ(cancelling.progress.size(), 2u);
+        EXPECT_EQ(std::filesystem::file_size(target.file("big")), 1001u * 2048u);
+        recovery.setStatusListener(nullptr);
+    }
 }
 TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
 {
