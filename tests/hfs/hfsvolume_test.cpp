@@ -610,6 +610,15 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
             i.put16(node + sound.catalog.nodeSize - 4, uint16_t(to));
         };
     };
+    // The root's first record moved to the node's end, its child's node number cut in half by the table.
+    const Patch childCut = [=](HfsImage& i, std::set<int64_t>&) {
+        const uint64_t node = i.nodeOffset(HfsTree::Catalog, root);
+        const uint32_t table = i.catalog.nodeSize - 2 * loadBig16(&i.bytes[node + kNDNumRecords]);
+        const uint32_t first = uint32_t(i.recordOffset(HfsTree::Catalog, root, 0) - node);
+        const uint32_t key = 2 + loadBig16(&i.bytes[node + first]);
+        std::memmove(&i.bytes[node + table - key - 2], &i.bytes[node + first], key + 2);
+        i.put16(node + i.catalog.nodeSize - 2, uint16_t(table - key - 2));
+    };
     const char* twice = "reached twice";
     const char* invalid = "*** ERROR: invalid node data";
     const char* invalidOffset = "*** ERROR: invalid node data\n";
@@ -649,6 +658,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         {keyLength(uint16_t(tableStart + 1 - record1 - 2)), without({"n15"}), "invalid node data (key length)"},
         {keyLength(uint16_t(tableStart - record1 - 2)), without({"n15"}), "record n15 is cut short"},
         {movedInto(2), without({"n15"}), "file record n15 is cut short"},
+        {childCut, names, invalidOffset},
         {at(leaves[2], kNDFLink, sound.catalog.totalNodes), namesBefore(leaves[3]), outside},
         {[&](HfsImage& i, std::set<int64_t>& failing) { // the header claims more nodes than the file holds
              at(0, kBTHTotalNodes, sound.catalog.totalNodes + 100)(i, failing);
@@ -698,11 +708,16 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
             EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
         }
     }
-    // Intact, and with n15's data ending right at the offset table.
-    HfsImage fitting = sound;
+    // Intact, with n15's data ending right at the offset table, and with n15's key one byte longer
+    // (its data then starts at the next even offset).
+    HfsImage fitting = sound, oddKey = sound;
     std::set<int64_t> none;
     movedInto(0)(fitting, none);
-    for (const Bytes& bytes : {sound.bytes, fitting.bytes}) {
+    const uint64_t n15 = sound.recordOffset(HfsTree::Catalog, leaf, 1);
+    oddKey.put16(n15, uint16_t(loadBig16(&sound.bytes[n15]) + 1));
+    const auto n15Data = oddKey.bytes.begin() + int64_t(n15 + 2 + loadBig16(&sound.bytes[n15]));
+    std::copy_backward(n15Data, n15Data + kCatalogFileSize, n15Data + kCatalogFileSize + 2);
+    for (const Bytes& bytes : {sound.bytes, fitting.bytes, oddKey.bytes}) {
         Mounted intact(bytes);
         ASSERT_TRUE(intact.mount(false));
         bool complete = false;
