@@ -352,15 +352,17 @@ TEST_F(HFSVolumeTest, ForksOfFourGibibytesAndMoreKeepTheirSizeAndReadAtTheirFarE
         const char* name;
         uint64_t size;
         const char* shown;
+        uint32_t pieces = 1; // beyond 8, its last piece, past 5 GiB, is found in the overflow file
     } files[] = {
-        {"six", 3 * (k4G / 2), "6291456 KB"}, {"four", k4G, "4194304 KB"},
-        {"four+", k4G + 4097, "4194308 KB"},  {"two+", k4G / 2 + 1, "2097152 KB"},
+        {"six", 3 * (k4G / 2), "6291456 KB", 9}, {"four", k4G, "4194304 KB"},
+        {"four+", k4G + 4097, "4194308 KB"},     {"two+", k4G / 2 + 1, "2097152 KB"},
         {"small", 30000, "29 KB"},
     };
     HfsImageBuilder builder({.sparse = true});
     std::map<std::string, uint32_t> ids;
     for (const auto& file : files)
-        ids[file.name] = builder.addFile(kHfsRootFolderID, file.name, {}, {.dataSize = file.size});
+        ids[file.name] =
+            builder.addFile(kHfsRootFolderID, file.name, {}, {.dataExtents = file.pieces, .dataSize = file.size});
     const HfsImage image = builder.build();
     std::map<uint64_t, Bytes> marks; // the first 3000 and last 100 bytes of each fork, 100 around 4 GiB
     for (size_t i = 0; i < std::size(files); ++i) {
