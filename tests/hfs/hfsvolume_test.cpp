@@ -319,29 +319,61 @@ TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
         EXPECT_EQ(countOccurrences(output, "index out of range 2047 more times"), 1);
     }
 }
-// 2^16 blocks and more; the larger bitmap takes more than one read (1 MiB) and ends at the last block,
-// which holds the alternate header.
-TEST_F(HFSVolumeTest, VolumeOfManyBlocksAnswersForEveryBlockUpToItsLast)
+// 2^16 blocks and more (the larger bitmap takes more than one read of 1 MiB), and blocks of 64 KiB
+// and 1 MiB: every block answers as the bitmap says up to the last one (the alternate header's), and
+// the files read whole.
+TEST_F(HFSVolumeTest, VolumeOfManyOrLargeBlocksAnswersForEveryBlockAndReadsItsFiles)
 {
-    for (const uint32_t blocks : {(1u << 16) + 8, (8u << 20) + 4096}) {
-        SCOPED_TRACE(blocks);
-        HfsImageBuilder builder({.blockSize = 512, .minimumBlocks = blocks, .sparse = true});
+    const struct {
+        uint32_t blockSize, blocks;
+    } cases[] = {{512, (1u << 16) + 8}, {512, (8u << 20) + 4096}, {1u << 16, 64}, {1u << 20, 16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
+        HfsImageBuilder builder({.blockSize = c.blockSize, .minimumBlocks = c.blocks, .sparse = true});
         builder.addFile(kHfsRootFolderID, "a", patternBytes(3000, 1));
         builder.addFreeData(Bytes(512, 1));
         builder.addFile(kHfsRootFolderID, "b", Bytes(10, 2));
         const HfsImage image = builder.build();
-        ASSERT_EQ(image.totalBlocks, blocks);
-        ASSERT_TRUE(image.isBlockUsed(blocks - 1));
-        ASSERT_FALSE(image.isBlockUsed(blocks - 3));
+        ASSERT_EQ(image.totalBlocks, c.blocks);
+        ASSERT_TRUE(image.isBlockUsed(c.blocks - 1));
         MountedFile m(image);
         ASSERT_TRUE(m.mounted);
-        EXPECT_EQ(m.volume->allocBlocks, blocks);
-        EXPECT_EQ(m.volume->allocationBitmapSize, int64_t(blocks / 8));
-        for (uint32_t block = 0; block < blocks; ++block)
+        EXPECT_EQ(m.volume->allocBlockSize, c.blockSize);
+        EXPECT_EQ(m.volume->allocBlocks, c.blocks);
+        EXPECT_EQ(m.volume->allocationBitmapSize, int64_t(c.blocks / 8));
+        for (uint32_t block = 0; block < c.blocks; ++block)
             ASSERT_EQ(m.volume->isAllocationBlockUsed(block), image.isBlockUsed(block)) << block;
+        Bytes a(3000), b(10);
         OutputCapture quiet;
-        EXPECT_FALSE(m.volume->isAllocationBlockUsed(blocks));
+        const bool read = m.child("a") && m.child("a")->read(0, a.data(), 3000) == 3000 && m.child("b") &&
+                          m.child("b")->read(0, b.data(), 10) == 10;
+        const bool past = m.volume->isAllocationBlockUsed(c.blocks);
+        quiet.finish();
+        EXPECT_TRUE(read && a == patternBytes(3000, 1) && b == Bytes(10, 2));
+        EXPECT_FALSE(past);
     }
+}
+// Catalog IDs of 2^31 and more are unsigned: in the folder's key, the file's record and the keys of
+// the file's overflow extents.
+TEST_F(HFSVolumeTest, CatalogIDsFromTwoToThe31AreUnsigned)
+{
+    HfsImageBuilder builder({.blockSize = 512});
+    const uint32_t folder = builder.addFolder(kHfsRootFolderID, "high", {.id = 0x80000000u});
+    const Bytes data = patternBytes(12 * 512, 5);
+    builder.addFile(folder, "f", data, {.id = 0xFFFFFF00u, .dataExtents = 12});
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(true));
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    EXPECT_EQ(lines, (Names{"d/d 2147483648 high", "r/r 4294967040 high/f"}));
+    ASSERT_EQ(files.count(0xFFFFFF00u), 1u);
+    Bytes read(data.size());
+    OutputCapture quiet;
+    const uint32_t got = files[0xFFFFFF00u]->read(0, read.data(), uint32_t(read.size()));
+    quiet.finish();
+    EXPECT_EQ(got, read.size());
+    EXPECT_TRUE(read == data);
 }
 // Forks of 2 GiB and more on a sparse volume: the size listed, shown and sorted by, and the bytes at
 // the far end and across 4 GiB (marked there after the build).
