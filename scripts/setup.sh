@@ -36,7 +36,7 @@ PACKAGES=(
     xvfb                      # a display for screenshots of the real window
     xauth                     # xvfb-run needs it
     # Opening a device the person may not read: udisks2 over D-Bus (GIO), tested on a bus of its own
-    libglib2.0-dev            # GIO, for udisks2's OpenDevice
+    libglib2.0-dev            # GIO, for udisks2's OpenDevice; composing saved names (NFC)
     dbus-daemon               # the tests' private bus
 )
 

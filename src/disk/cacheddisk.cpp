@@ -1,5 +1,7 @@
 #include "cacheddisk.h"
 
+#include "partitiondisk.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +10,12 @@
 #include <mutex>
 
 namespace {
+// Linux reads a block device through its page cache, so a bad sector fails its whole page.
 constexpr size_t kPageSize = 4096;
-// Consecutive unreadable blocks after which the rest of a failed read is given up unread.
-constexpr int kFailedRunLimit = 8;
+// Failed pages in a row that mark the start of a bad zone.
+constexpr int kFailedPagesInARow = 2;
+// Partition windows are followed down to the device to find where its pages start.
+constexpr int kMaxWindowDepth = 16;
 } // namespace
 
 CCachedDisk::CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize) : disk(inner)
@@ -21,6 +26,19 @@ CCachedDisk::CCachedDisk(CDisk* inner, int cacheSize, int readAheadSize) : disk(
         const int64_t line = int64_t(blocksPerRead) * innerBlockSize;
         cacheLines = int(std::max<int64_t>(2, cacheSize / line));
         lineBytes = size_t(line);
+        if (innerBlockSize < int(kPageSize) && kPageSize % size_t(innerBlockSize) == 0)
+            pageBlocks = int(kPageSize) / innerBlockSize;
+        // A window starting inside a device page shifts the page boundaries off its own blocks.
+        int64_t start = 0;
+        CDisk* level = inner;
+        for (int depth = 0; depth < kMaxWindowDepth && level; ++depth) {
+            auto* window = dynamic_cast<CPartitionDisk*>(level);
+            if (!window)
+                break;
+            start = ((start + window->getFirstBlock()) % pageBlocks + pageBlocks) % pageBlocks;
+            level = window->getParent();
+        }
+        pageShift = start;
     }
     std::printf("CCachedDisk created - cacheSize=%d, readAheadSize=%d => cacheLines=%d, blocksPerRead=%d\n", cacheSize,
                 readAheadSize, cacheLines, blocksPerRead);
@@ -84,36 +102,95 @@ void CCachedDisk::markFailed(int64_t first, int64_t end)
     disk->readErrorCount += added;
 }
 
-// Reads blocks [first, end), none of them known as unreadable, into buffer. When the whole range
-// fails, its blocks are read one by one so only the bad ones are lost; but a run of consecutive
-// failures means a bad zone, whose every read may take seconds on a failing drive, so the rest of
-// the range is given up unread, as disk-rescue tools do on their first pass.
-void CCachedDisk::readRange(int64_t first, int64_t end, uint8_t* buffer)
+int64_t CCachedDisk::pageStart(int64_t block) const
+{
+    return (block + pageShift) / pageBlocks * pageBlocks - pageShift;
+}
+
+int64_t CCachedDisk::pageEnd(int64_t block) const
+{
+    return pageStart(block) + pageBlocks;
+}
+
+// Reads blocks [first, end) into buffer; when the device fails them, they read as zeros.
+bool CCachedDisk::readPiece(int64_t first, int64_t end, uint8_t* buffer)
+{
+    if (disk->readBlocks(first, int(end - first), buffer))
+        return true;
+    std::memset(buffer, 0, size_t(end - first) * size_t(innerBlockSize));
+    return false;
+}
+
+// Blocks [first, end) failed as one page among readable ones. A device that fails single sectors
+// may still give some of them: they are read one by one forward until one fails, then backward
+// until one fails, and only the blocks between are counted. A device that fails whole pages costs
+// two more failed reads here.
+void CCachedDisk::trimPage(int64_t first, int64_t end, uint8_t* buffer)
 {
     const size_t bs = size_t(innerBlockSize);
-    if (disk->readBlocks(first, int(end - first), buffer))
-        return;
-    if (end - first == 1) {
-        std::memset(buffer, 0, bs);
-        markFailed(first, end);
-        return;
+    int64_t from = first;
+    int64_t to = end;
+    if (end - first > 1) {
+        while (from < end && disk->readBlocks(from, 1, buffer + size_t(from - first) * bs))
+            ++from;
+        while (to - 1 > from && disk->readBlocks(to - 1, 1, buffer + size_t(to - 1 - first) * bs))
+            --to;
     }
+    if (from >= to)
+        return;
+    std::memset(buffer + size_t(from - first) * bs, 0, size_t(to - from) * bs);
+    markFailed(from, to);
+}
+
+// Reads blocks [first, end), none of them known as unreadable, into buffer. A range that fails as
+// a whole is read again page by page, as disk-rescue tools do: forward until two pages in a row
+// fail (a bad zone begins, and on a failing drive every read inside it may take seconds), then
+// backward from the end until a page fails (the zone's far edge). Every page read on the way is
+// kept; only what lies between the two stops is given up unread, and counted. A page that failed
+// alone is trimmed to its unreadable blocks. A range that follows an unreadable block probably
+// continues its zone, so its first page is tried alone: if it fails too, the zone goes on and only
+// the backward pass remains.
+void CCachedDisk::readRange(int64_t first, int64_t end, uint8_t* buffer, bool afterFailure)
+{
+    auto out = [&](int64_t block) { return buffer + size_t(block - first) * size_t(innerBlockSize); };
+    int64_t block = first;
+    int64_t failedFrom = first; // the first of the pages that failed in a row
     int failedInARow = 0;
-    for (int64_t block = first; block < end; ++block) {
-        uint8_t* out = buffer + size_t(block - first) * bs;
-        if (failedInARow >= kFailedRunLimit) {
-            std::memset(out, 0, size_t(end - block) * bs);
-            markFailed(block, end);
+    if (afterFailure) {
+        block = std::min(end, pageEnd(first));
+        failedInARow = readPiece(first, block, buffer) ? 0 : kFailedPagesInARow;
+    }
+    if (failedInARow == 0 && block < end) {
+        if (disk->readBlocks(block, int(end - block), out(block)))
+            return;
+        if (pageEnd(block) >= end) { // one page: nothing smaller to read but its blocks
+            trimPage(block, end, out(block));
             return;
         }
-        if (disk->readBlocks(block, 1, out)) {
+    }
+    for (; block < end && failedInARow < kFailedPagesInARow; block = std::min(end, pageEnd(block))) {
+        if (!readPiece(block, std::min(end, pageEnd(block)), out(block))) {
+            failedFrom = failedInARow++ == 0 ? block : failedFrom;
+        } else if (failedInARow > 0) {
+            trimPage(failedFrom, block, out(failedFrom));
             failedInARow = 0;
-        } else {
-            std::memset(out, 0, bs);
-            markFailed(block, block + 1);
-            ++failedInARow;
         }
     }
+    if (failedInARow == 1)
+        trimPage(failedFrom, block, out(failedFrom));
+    if (failedInARow < kFailedPagesInARow)
+        return;
+    int64_t zoneEnd = block;
+    for (int64_t back = end; back > block;) {
+        const int64_t start = std::max(block, pageStart(back - 1));
+        if (!readPiece(start, back, out(start))) {
+            zoneEnd = back;
+            break;
+        }
+        back = start;
+    }
+    std::memset(out(block), 0, size_t(zoneEnd - block) * size_t(innerBlockSize));
+    markFailed(failedFrom, zoneEnd);
 }
 
 void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
@@ -136,7 +213,9 @@ void CCachedDisk::loadLine(int64_t line, uint8_t* buffer)
             continue;
         }
         const int64_t stop = run == failedBlocks.end() ? end : std::min(end, run->first);
-        readRange(block, stop, out);
+        // A line that begins right after an unreadable block may begin inside the same bad zone.
+        const bool afterFailure = block == first && block > 0 && touchesFailed(block - 1, block);
+        readRange(block, stop, out, afterFailure);
         block = stop;
         // readRange may have added and merged runs: look again from here.
         run = failedRunFrom(block);

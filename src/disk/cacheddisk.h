@@ -1,8 +1,7 @@
 // A disk that wraps another disk with a least-recently-used cache of lines of consecutive blocks.
-// It owns its line buffers (not the inner disk). Unreadable blocks are counted on the inner disk,
-// one per block, remembered so they are never asked for again, and read as zeros; bytes past the
-// end of the disk read as zeros. One lock guards the lines, the LRU order, the failed blocks and
-// every copy out, so two threads may read.
+// It owns its line buffers (not the inner disk). A line the device fails is read again by pages,
+// keeping every readable one; unreadable blocks are counted on the inner disk one per block, never
+// asked for again and read as zeros, as are bytes past the disk's end. One lock guards it all.
 #pragma once
 
 #include "data.h"
@@ -45,7 +44,11 @@ public:
 private:
     uint8_t* fetchBlock(int64_t block); // lock held
     void loadLine(int64_t line, uint8_t* buffer);
-    void readRange(int64_t first, int64_t end, uint8_t* buffer);
+    void readRange(int64_t first, int64_t end, uint8_t* buffer, bool afterFailure);
+    bool readPiece(int64_t first, int64_t end, uint8_t* buffer);
+    void trimPage(int64_t first, int64_t end, uint8_t* buffer);
+    int64_t pageStart(int64_t block) const; // the first block of the device page holding block
+    int64_t pageEnd(int64_t block) const;   // the block after that page
     void markFailed(int64_t first, int64_t end);
     // The failed run holding block, else the first one after it. Lock held.
     std::map<int64_t, int64_t>::const_iterator failedRunFrom(int64_t block) const;
@@ -64,4 +67,6 @@ private:
     int blocksPerRead = 1;
     int innerBlockSize = 0;
     size_t lineBytes = 0;
+    int pageBlocks = 1;    // blocks in a device page (4096 bytes, or one block when larger)
+    int64_t pageShift = 0; // this disk's block 0 lies this many blocks into a device page
 };

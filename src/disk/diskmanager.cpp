@@ -136,13 +136,13 @@ void CDiskManagerTreeModel::reservedSlot5(CBase*, int) {}
 int CDiskManagerTreeModel::getImageIndex(CBase* item, bool)
 {
     if (item && item == manager)
-        return 3;
+        return NoDiskListImage;
     CDisk* disk = dynamic_cast<CDisk*>(item);
     if (!disk)
-        return 10;
+        return RemovableImage;
     if (!disk->isWholeDisk())
-        return disk->isLost() ? 13 : 12;
+        return disk->isLost() ? VolumeLostImage : VolumeImage;
     if (disk->getType() == DiskTypeFixed)
-        return disk->isLost() ? 9 : 8;
-    return disk->isLost() ? 11 : 10;
+        return disk->isLost() ? FixedLostImage : FixedImage;
+    return disk->isLost() ? RemovableLostImage : RemovableImage;
 }

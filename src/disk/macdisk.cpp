@@ -1,10 +1,12 @@
 #include "macdisk.h"
 
 #include "logger.h"
+#include "partitiondisk.h"
 #include "utils.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +94,9 @@ void keepDescriptor(const std::string& path, int fd, const struct stat& node)
     kept = {fd, node};
 }
 
+// A read no larger than this is the block cache reading a failed line again in pages or sectors.
+constexpr size_t kDirectReadLimit = 4096;
+
 // Log lines print 64-bit numbers through single precision, like every other count in the log.
 double logNumber(int64_t value)
 {
@@ -165,6 +170,27 @@ CMacDisk::~CMacDisk()
         ::close(descriptor);
         descriptor = -1;
     }
+    closeDirectDescriptor();
+}
+
+// The kernel reads a device in folios of up to many pages and fails a whole folio when one of its
+// sectors fails, and keeps failing it: a bad page's readable neighbours would be lost with it.
+// Reads of the open device itself, past the page cache, fail only where the device does. Where no
+// such descriptor can be had (a file system without direct I/O, a descriptor granted with
+// administrator rights), reads go through the page cache.
+void CMacDisk::openDirectDescriptor()
+{
+    closeDirectDescriptor();
+    const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+    directDescriptor = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+}
+
+void CMacDisk::closeDirectDescriptor()
+{
+    if (directDescriptor >= 0) {
+        ::close(directDescriptor);
+        directDescriptor = -1;
+    }
 }
 
 bool CMacDisk::readBlocks(int64_t block, int count, void* buffer)
@@ -179,12 +205,21 @@ bool CMacDisk::readBlocks(int64_t block, int count, void* buffer)
     const size_t length = size_t(count) * size_t(size);
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
 
+    // A small read is a retry around unreadable sectors: it goes past the page cache when the
+    // device allows it here (direct I/O wants the buffer on a block boundary).
+    int fd = descriptor;
+    if (directDescriptor >= 0 && length <= kDirectReadLimit && reinterpret_cast<uintptr_t>(buffer) % size_t(size) == 0)
+        fd = directDescriptor;
     // pread leaves the shared descriptor's position alone, so two threads may read at once.
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pread(descriptor, bytes + done, length - done, off_t(offset + int64_t(done)));
+        const ssize_t n = ::pread(fd, bytes + done, length - done, off_t(offset + int64_t(done)));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EINVAL && fd != descriptor) { // direct I/O refused this one
+            fd = descriptor;
+            continue;
+        }
         if (n <= 0) {
             // A failed read or the device ending early: what was not read must not pass for data.
             std::memset(bytes + done, 0, length - done);
@@ -214,6 +249,7 @@ void CMacDisk::doClose()
         ::close(descriptor);
         descriptor = -1;
     }
+    closeDirectDescriptor();
 }
 
 bool CMacDisk::openDevice(bool write, bool allowAuthorization)
@@ -228,10 +264,12 @@ bool CMacDisk::openDevice(bool write, bool allowAuthorization)
         ::close(descriptor);
         descriptor = -1;
     }
+    closeDirectDescriptor();
 
     int fd = openDeviceNode(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         descriptor = fd;
+        openDirectDescriptor();
         return true;
     }
     const int error = errno;
@@ -245,6 +283,7 @@ bool CMacDisk::openDevice(bool write, bool allowAuthorization)
         }
         if (fd >= 0) {
             descriptor = fd;
+            openDirectDescriptor();
             return true;
         }
     }
@@ -474,13 +513,23 @@ void CMacDiskManager::scanForPartitions()
 
     // Linux lists an Apple partition map's partitions only when its kernel reads such maps, which
     // many do not (nor for loop devices of disk images): a whole disk without partitions gets its
-    // map read here, if it can be read without asking for rights.
+    // map read here, if it can be read without asking for rights. One without a map that holds a
+    // volume all the same (an image of one partition, a stick formatted without a map) gets one
+    // partition over the whole disk, so that it can be browsed like any other volume.
     for (int i = 0; i < getDiskCount(); ++i) {
         CMacDisk* whole = dynamic_cast<CMacDisk*>(getDisk(i));
         if (!whole || whole->getPartitionCount() > 0)
             continue;
         whole->askForRights = false;
         whole->scanForPartitions();
+        if (whole->getPartitionCount() == 0) {
+            if (CPartitionDisk* volume = findWholeDiskVolume(whole)) {
+                std::string name = volumeNameReader ? volumeNameReader(volume) : std::string();
+                volume->setName(name.empty() ? whole->getName() : name);
+                if (!whole->addPartition(volume))
+                    delete volume;
+            }
+        }
         whole->askForRights = true;
     }
 }

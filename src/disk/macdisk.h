@@ -1,7 +1,8 @@
 // CMacDisk: a disk over a device node ("/dev/" + kernel name) or an image file, read with pread and
 // never opened for writing; owns its descriptor and its partitions. A device the person may not
 // read is opened read-only with administrator rights (asked once a run; the owner and mode of the
-// node never change). Read failures and short reads return false (unread bytes zeroed).
+// node never change). Read failures and short reads return false (unread bytes zeroed). Reads of
+// a page or less bypass the page cache where the device allows, so they fail only where it does.
 // CMacDiskManager lists the machine's disks and partitions from the sysfs registry; an unreadable
 // attribute leaves the device's own numbers in place.
 #pragma once
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr const char* kDeviceDirectory = "/dev/";
@@ -42,6 +44,11 @@ public:
 
 protected:
     int descriptor = -1;
+    int directDescriptor = -1; // the same device read past the page cache, for small reads; -1: none
+
+private:
+    void openDirectDescriptor();
+    void closeDirectDescriptor();
 };
 
 // Asks for administrator rights and answers a read-only descriptor of the device at path, or -1
@@ -73,6 +80,9 @@ struct MacDiskSources {
     std::string labelDirectory = kLabelDirectory;
 };
 
+// The name of the volume on a disk (a window over it), or empty; reading it needs the file system.
+using VolumeNameReader = std::function<std::string(CDisk* volume)>;
+
 class CMacDiskManager : public CDiskManager {
 public:
     CMacDiskManager();
@@ -84,9 +94,12 @@ public:
     // Attaches each partition to its disk (found through sysfs); one whose disk is not listed goes
     // to the top level, also only when no disk of the same unique ID is there.
     void scanForPartitions() override;
+    // Names the partition given to a whole disk that holds a volume without a partition map.
+    void setVolumeNameReader(VolumeNameReader reader) { volumeNameReader = std::move(reader); }
 
 private:
     void applyRegistry(CMacDisk* disk, const RegistryEntry& entry);
 
     MacDiskSources sources;
+    VolumeNameReader volumeNameReader;
 };

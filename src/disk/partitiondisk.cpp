@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 CPartitionDisk::CPartitionDisk(CDisk* parentDisk, int64_t first, int64_t last)
     : firstBlock(first), lastBlock(last), parent(parentDisk)
@@ -84,6 +85,16 @@ constexpr uint16_t kPartitionMapSignature = 0x504D; // "PM"
 static_assert(kPmPartNameOffset + kPmPartNameSize <= kMapEntrySize);
 // A map longer than this is not a partition map but a disk full of stray signatures.
 constexpr int64_t kMaxMapEntries = 4096;
+
+// The HFS Plus volume header: where it lies and the fields that tell one from stray bytes.
+constexpr int64_t kVolumeHeaderOffset = 1024;
+constexpr size_t kVolumeHeaderSize = 512;
+constexpr size_t kVolumeSignatureOffset = 0;
+constexpr size_t kVolumeBlockSizeOffset = 40;
+constexpr uint16_t kHFSPlusSignature = 0x482B; // "H+"
+constexpr uint16_t kHFSXSignature = 0x4858;    // "HX"
+// Disk blocks larger than this are no block size a device reports.
+constexpr int kMaxDiskBlockSize = 65536;
 } // namespace
 
 void CDisk::scanForPartitions()
@@ -121,4 +132,33 @@ void CDisk::scanForPartitions()
     }
     cache->close();
     delete cache;
+}
+
+CPartitionDisk* findWholeDiskVolume(CDisk* disk)
+{
+    if (!disk)
+        return nullptr;
+    const int blockSize = disk->getBlockSize();
+    const int64_t blockCount = disk->getBlockCount();
+    const int64_t headerEnd = kVolumeHeaderOffset + int64_t(kVolumeHeaderSize);
+    if (blockSize <= 0 || blockSize > kMaxDiskBlockSize || blockCount <= 0)
+        return nullptr;
+    const int blocks = int((headerEnd + blockSize - 1) / blockSize);
+    if (blocks > blockCount)
+        return nullptr;
+    std::vector<uint8_t> bytes(size_t(blocks) * size_t(blockSize));
+    if (!disk->open(false))
+        return nullptr;
+    const bool read = disk->readBlocks(0, blocks, bytes.data());
+    disk->close();
+    if (!read)
+        return nullptr;
+    const uint8_t* header = bytes.data() + kVolumeHeaderOffset;
+    const uint16_t signature = loadBig16(header + kVolumeSignatureOffset);
+    const uint32_t allocationBlockSize = loadBig32(header + kVolumeBlockSizeOffset);
+    // An allocation block is a power of two of at least 512 bytes.
+    const bool sized = allocationBlockSize >= 512 && (allocationBlockSize & (allocationBlockSize - 1)) == 0;
+    if ((signature != kHFSPlusSignature && signature != kHFSXSignature) || !sized)
+        return nullptr;
+    return new CPartitionDisk(disk, 0, blockCount - 1);
 }

@@ -29,3 +29,8 @@ public:
     int64_t lastBlock;
     CDisk* parent; // not owned: the parent owns its windows
 };
+
+// A window over the whole of disk when an HFS Plus or HFSX volume header lies at byte 1024, that
+// is, a volume written without a partition map; null when there is none or the disk cannot be read.
+// The window is unnamed and not yet attached to the disk.
+CPartitionDisk* findWholeDiskVolume(CDisk* disk);

@@ -4,6 +4,7 @@
 #include "cacheddisk.h"
 #include "disks.h"
 #include "logger.h"
+#include "partitiondisk.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -368,22 +369,15 @@ bool CHFSBTreeNode::read(uint64_t number)
         bufferSize = size;
     }
     CHFSVolume* volume = tree->fork ? dynamic_cast<CHFSVolume*>(tree->fork->vol) : nullptr;
-    // The block cache answers an unreadable sector with zeros and counts it on the device: a count
-    // that grew during the read means the node may hold zeros instead of records.
+    // The block cache answers an unreadable sector with zeros, and counts each read that handed
+    // out such zeros, even from a line it read before: a count that grew during the read means the
+    // node may hold zeros instead of records. Unreadable sectors elsewhere in the cache's line do not.
     CCachedDisk* cache = volume ? dynamic_cast<CCachedDisk*>(volume->disk) : nullptr;
-    const int64_t errorsBefore = cache && cache->disk ? cache->disk->getReadErrorCount() : 0;
+    const int64_t unreadableBefore = cache ? cache->getUnreadableReads() : 0;
     if (!volume ||
         !volume->readFileAtDepth(tree->fileID, 0, buffer, tree->getNodeOffset(number), size, tree->fork, nesting))
         return false;
-    // The cache keeps the zeros it gave, so a later read of the node meets no new error: it also
-    // remembers which of its blocks were unreadable, and the volume which nodes met one.
-    bool unreadable = cache && cache->disk && cache->disk->getReadErrorCount() != errorsBefore;
-    uint64_t volumeOffset = 0, available = 0;
-    if (!unreadable && cache && tree->fork &&
-        tree->fork->getVolumeOfs(tree->getNodeOffset(number), &volumeOffset, &available) &&
-        volumeOffset <= uint64_t(INT64_MAX) - volume->diskOfs)
-        unreadable =
-            cache->hadReadErrors(int64_t(volume->diskOfs + volumeOffset), int64_t(std::min<uint64_t>(available, size)));
+    const bool unreadable = cache && cache->getUnreadableReads() != unreadableBefore;
     if (volume->unreadableNode(tree->fileID, number, unreadable)) {
         std::printf("CHFSBTreeNode::read - error: the disk could not read all of node %.0f\n", f32(number));
         failed = true;
@@ -705,6 +699,7 @@ void CHFSVolume::release()
     hardLinkTargetsLoaded = false;
     leafStarts.clear();
     leafStartsLoaded = false;
+    catalogDamaged = false;
     {
         std::lock_guard<std::mutex> lock(unreadableMutex);
         unreadableNodes.clear();
@@ -751,6 +746,8 @@ bool CHFSVolume::mount(bool createRoot)
         } else if (signature == kHFSPlusSigWord || signature == kHFSXSigWord) {
             if (!mountHFSPlus(header))
                 return false;
+            if (!catalogTree || !catalogTree->isValid())
+                catalogDamaged = true;
         } else {
             std::printf("error: not an HFS volume!\n");
             return false;
@@ -860,7 +857,8 @@ bool CHFSVolume::mountHFSPlus(const uint8_t* header)
     if (allocationFile) {
         allocationFile->dump();
         std::printf("allocationFile logicalSize=%.0f\n", f32s(allocationFile->logicalSize));
-        loadAllocationFile();
+        if (readsAllocationFile)
+            loadAllocationFile();
     }
     GLEANER_LOG("%s", kDashes);
     return true;
@@ -1235,11 +1233,62 @@ uint32_t CHFSVolumeItem::getDate()
     return HFSDateToUnix(date);
 }
 
+namespace {
+// Bytes the volume holds; 0 when its header gave no usable size.
+uint64_t volumeBytes(const CVolume* volume)
+{
+    return volume ? volume->allocBlocks * volume->allocBlockSize : 0;
+}
+
+// Blocks of the disk that are there: a partition whose map entry runs past the end of its own
+// disk (a cut-short image) ends where that disk does.
+int64_t existingBlocks(CDisk* disk)
+{
+    if (auto* cache = dynamic_cast<CCachedDisk*>(disk))
+        disk = cache->disk;
+    if (!disk)
+        return 0;
+    int64_t count = disk->getBlockCount();
+    for (int depth = 0; depth < kMaxTreeLevels; ++depth) {
+        auto* window = dynamic_cast<CPartitionDisk*>(disk);
+        if (!window || !window->parent || window->parent->getBlockSize() != window->getBlockSize())
+            break;
+        count = std::min(count, window->parent->getBlockCount() - window->firstBlock);
+        disk = window->parent;
+    }
+    return std::max<int64_t>(0, count);
+}
+} // namespace
+
+uint64_t CHFSVolume::bytesPastDisk()
+{
+    const int64_t diskBytes = disk ? existingBlocks(disk) * std::max(0, disk->getBlockSize()) : 0;
+    const uint64_t end = diskOfs + volumeBytes(this);
+    return end > uint64_t(diskBytes) ? end - uint64_t(diskBytes) : 0;
+}
+
+bool CHFSVolumeItem::isDamaged()
+{
+    if (isContainer() || !dataFork || !dataFork->vol)
+        return false;
+    const uint64_t limit = volumeBytes(dataFork->vol);
+    return limit > 0 && uint64_t(dataFork->logicalSize) > limit;
+}
+
 uint64_t CHFSVolumeItem::getSize()
 {
     if (isContainer() || !dataFork)
         return 0;
-    return uint64_t(dataFork->logicalSize);
+    if (!isDamaged())
+        return uint64_t(dataFork->logicalSize);
+    // The recorded size cannot be true: what the fork's own extents hold inside the volume is all
+    // that may be read, and a save or preview must never ask for more than the volume has.
+    const CVolume* vol = dataFork->vol;
+    uint64_t blocks = 0;
+    for (const ExtentEntry& extent : dataFork->extents)
+        if (extent.startBlock < vol->allocBlocks)
+            blocks += std::min<uint64_t>(extent.blockCount, vol->allocBlocks - extent.startBlock);
+    return std::min(blocks, vol->allocBlocks) * vol->allocBlockSize;
 }
 
 uint32_t CHFSVolumeItem::read(uint64_t offset, void* buffer, uint32_t length)
@@ -1287,35 +1336,39 @@ bool CHFSVolumeItem::addChildren()
             char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
             const std::string shownName = escapeControlCharacters(childName); // for printed lines
+            const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
                 return;
-            // A record that the node's offset table cuts short is left out, and the listing is not whole.
-            const auto cutShort = [&](const char* what) {
-                std::printf("CHFSVolumeItem::addChildren - %s %s is cut short, skipped\n", what, shownName.c_str());
-                complete = false;
-            };
             if (fromChain && listedNames.count(childName) != 0)
                 return;
             if (!fromChain)
                 listedNames.insert(childName);
-            if (record->dataLength < 2)
-                return cutShort("record");
-            const int recordType = int16_t(loadBig16(record->data + kCRRecordType));
+            // A record whose type the node's offset table cuts off is left out too, and the listing is not whole.
+            if (record->dataLength < 2) {
+                std::printf("CHFSVolumeItem::addChildren - record %s is cut short, skipped\n", shownName.c_str());
+                complete = false;
+                return;
+            }
             CHFSVolumeItem* item = nullptr;
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
-                if (record->dataLength < kCatalogFolderSize)
-                    return cutShort("folder record");
+                if (record->dataLength < kCatalogFolderSize) {
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName.c_str());
+                    complete = false;
+                    return;
+                }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
                                 shownName.c_str(), f32(id));
+                    complete = false;
                     return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
                                 shownName.c_str(), f32(id));
+                    hfs->catalogDamaged = true;
                     return;
                 }
                 item = new CHFSVolumeItem();
@@ -1324,8 +1377,11 @@ bool CHFSVolumeItem::addChildren()
                 item->date = loadBig32(record->data + kCRAttributeModDate);
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
-                if (record->dataLength < kCatalogFileSize)
-                    return cutShort("file record");
+                if (record->dataLength < kCatalogFileSize) {
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName.c_str());
+                    complete = false;
+                    return;
+                }
                 // A hard link's record holds no data: the bytes, size and dates belong to the file
                 // record iNode<number> in the private folder, and the link keeps its name and place.
                 const uint8_t* fields = record->data;
@@ -1362,6 +1418,12 @@ bool CHFSVolumeItem::addChildren()
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
                                 shownName.c_str());
+                if (item->isDamaged()) {
+                    std::printf("CHFSVolumeItem::addChildren - %s claims %.0f bytes, more than its volume holds: "
+                                "shown as damaged\n",
+                                shownName.c_str(), f32s(item->dataFork->logicalSize));
+                    hfs->catalogDamaged = true;
+                }
             } else if (recordType == kHFSPlusFolderThreadRecord) {
                 GLEANER_LOG("folder thread\n");
             } else if (recordType == kHFSPlusFileThreadRecord) {
@@ -1403,10 +1465,33 @@ bool CHFSVolumeItem::addChildren()
                             "run the lost-files scan to find its files\n",
                             escapeControlCharacters(name).c_str());
         }
+        // Out of memory (caught below) is no damage of the catalog; everything that cleared
+        // complete before here is.
+        if (!complete)
+            hfs->catalogDamaged = true;
     } catch (const std::bad_alloc&) {
         std::printf("CHFSVolumeItem::addChildren - error: out of memory\n");
         complete = false;
     }
     GLEANER_LOG("================== CHFSVolumeItem::addChildren done =========================\n");
     return complete;
+}
+
+std::string readHFSVolumeName(CDisk* disk)
+{
+    if (!disk)
+        return std::string();
+    // The name lies in the catalog's first records: a small cache is plenty.
+    CCachedDisk cache(disk, 256 * 1024, 4096);
+    if (!cache.open(false))
+        return std::string();
+    std::string name;
+    {
+        CHFSVolume volume(&cache);
+        volume.readsAllocationFile = false;
+        if (volume.mount(false))
+            name = volume.getName();
+    }
+    cache.close();
+    return name;
 }

@@ -226,9 +226,19 @@ public:
     bool readFileAt(uint64_t fileID, int forkType, void* buffer, uint64_t offset, int64_t length,
                     CHFSForkData* fork);
     void markForkDataBlocks(CHFSForkData* fork);
+    // True once the mount or a listing met a damaged or unreadable catalog: folders or files may be
+    // missing from the listings or shown as damaged. Folders are listed on demand, so this may turn
+    // true long after the mount.
+    bool isCatalogDamaged() const { return catalogDamaged.load(); }
+    // Bytes of the volume that lie past the end of its disk (a cut-short image or partition); 0 when
+    // the volume fits on its disk.
+    uint64_t bytesPastDisk();
 
     CHFSBTree* catalogTree = nullptr;
     CHFSBTree* extentsTree = nullptr;
+    // False: a mount reads the trees but not the allocation bitmap (enough to name the volume,
+    // without reading megabytes of bitmap on a large disk).
+    bool readsAllocationFile = true;
     CHFSForkData* allocationFile = nullptr;
     uint8_t* allocationBitmap = nullptr;
     int64_t allocationBitmapSize = 0;
@@ -273,6 +283,7 @@ private:
     std::map<uint32_t, std::array<uint8_t, kCatalogFileSize>> hardLinkTargets; // by link number
     // Questions about blocks past the bitmap since the last report; a scan thread asks them.
     std::atomic<uint64_t> blocksPastBitmap{0};
+    std::atomic<bool> catalogDamaged{false};
 };
 
 // A file or folder of an HFS Plus catalog. Owns its two forks (files only) and, as every item,
@@ -284,16 +295,20 @@ public:
 
     std::string getIdString() override;
     uint32_t getDate() override;
+    // A damaged file's size is what its extents hold inside the volume, never the recorded one.
     uint64_t getSize() override;
     uint32_t read(uint64_t offset, void* buffer, uint32_t length) override;
     void dump() override;
     // Loads the folder's children from the catalog; false when the listing may be incomplete (a
-    // damaged catalog node cut it short). A folder record that names this folder or one
-    // of its ancestors is left out, so the tree never contains itself, and so is one that names a
-    // folder already listed elsewhere (or earlier in this folder), so no folder shows twice.
+    // damaged catalog node cut it short, or a record was left out as damaged). A folder record that
+    // names this folder or one of its ancestors is left out, so the tree never contains itself, and
+    // so is one that names a folder already listed elsewhere (or earlier in this folder), so no
+    // folder shows twice. Any damage met marks the volume's catalog damaged.
     // A hard link lists its target's data, size and date under its own name and ID.
     bool addChildren() override;
     bool isCompressed() override { return compressed; }
+    // A file whose recorded size is larger than its whole volume: the record is damaged.
+    bool isDamaged() override;
     // Takes the file's forks (read through forkVolume) and its compressed flag from a catalog file
     // record of at least kCatalogFileSize bytes. False, with no fork set, when memory runs out.
     bool takeFileFields(CVolume* forkVolume, const uint8_t* fields);
@@ -307,3 +322,7 @@ public:
     CHFSForkData* dataFork = nullptr;
     CHFSForkData* resourceFork = nullptr;
 };
+
+// The name of the HFS Plus (or HFSX) volume that starts at the first block of disk, read through a
+// cache of its own; empty when there is no readable volume there.
+std::string readHFSVolumeName(CDisk* disk);

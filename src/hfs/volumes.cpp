@@ -236,6 +236,15 @@ void CVolume::createRoot(const std::string& rootName)
     root = item;
 }
 
+std::string itemSizeText(CVolumeItem* item)
+{
+    if (item->isDamaged())
+        return localize("SizeDamaged");
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f KB", double(float(item->getSize()) / 1024.0f));
+    return text;
+}
+
 int Sign64(int64_t value)
 {
     return value < 0 ? -1 : (value > 0 ? 1 : 0);
@@ -585,26 +594,25 @@ std::string CVolumeTableModel::getCellText(int row, int columnId)
     if (!child)
         return std::string();
     switch (columnId) {
-    case 0:
-        return child->getName();
-    case 1: {
+    case NameColumn: return child->getName();
+    case SizeColumn: {
         if (child->isContainer())
             return std::string();
-        char text[64];
-        std::snprintf(text, sizeof text, "%.0f KB", double(float(child->getSize()) / 1024.0f));
-        return text;
+        return itemSizeText(child);
     }
-    case 2:
-        // A compressed file's data is not read: the listing says so before anyone saves it.
+    case TypeColumn:
+        // A compressed file's data is not read, a damaged one's only in part: the listing says so
+        // before anyone saves it.
         if (child->isContainer())
             return localize("Folder");
+        if (child->isDamaged())
+            return localize("File (damaged)");
         return localize(child->isCompressed() ? "File (compressed)" : "File");
-    case 3: {
+    case DateColumn: {
         const uint32_t date = child->getDate();
         return date == 0 ? localize("n/a") : formatDate(date);
     }
-    case 4:
-        return child->getIdString();
+    case IdColumn: return child->getIdString();
     default:
         return std::string();
     }
@@ -614,8 +622,8 @@ int CVolumeTableModel::getRowImageIndex(int row)
 {
     CVolumeItem* child = childAt(row);
     if (!child)
-        return -1;
+        return NoRowImage;
     if (child->isContainer())
-        return child->isDeleted() ? 7 : 0;
-    return child->isDeleted() ? 4 : 2;
+        return child->isDeleted() ? FolderClosedDeletedImage : FolderClosedImage;
+    return child->isDeleted() ? FileDeletedImage : FileImage;
 }

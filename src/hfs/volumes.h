@@ -88,6 +88,10 @@ public:
 
 int Sign64(int64_t value);
 
+// The size of a file as listings show it: "%.0f KB", or the localized "SizeDamaged" for a file whose
+// recorded size is damaged (its size would otherwise read as what can be saved, not as the file's).
+std::string itemSizeText(CVolumeItem* item);
+
 // One file or folder of a volume's tree. Owns its children; points to (does not own) its volume
 // and parent. Children of a file-system folder are loaded on demand by addChildren.
 class CVolumeItem : public CBase {
@@ -117,6 +121,10 @@ public:
     // True for a file whose data the file system stored compressed, which read() cannot return:
     // its listing says so and a save reports it as not recovered.
     virtual bool isCompressed() { return false; }
+    // True for a file whose record the file system stored damaged (a size its volume cannot
+    // hold): its listing says so, its size is only what can be read, and a save reports it as not
+    // recovered whole.
+    virtual bool isDamaged() { return false; }
     virtual void dump();
     virtual void setParent(CVolumeItem* item);
     virtual CVolumeItem* getParent();

@@ -456,6 +456,16 @@ void CHFSAnalyser::analyseLostVolume(const uint8_t* data, int length)
         return;
     }
 
+    // A volume where a listed partition of the disk begins is that partition's: it is not lost
+    // (the disk's own volume, or an alternate header's volume found again).
+    for (int i = 0; i < disk->getPartitionCount(); ++i) {
+        const auto* listed = dynamic_cast<const CPartitionDisk*>(disk->getPartition(i));
+        if (listed && listed->getFirstBlock() * blockSize == volumeStart) {
+            std::printf("CHFSAnalyser - volume at block %.0f is listed as a partition: not lost\n",
+                        f32(volumeStart / blockSize));
+            return;
+        }
+    }
     CHFSVolume found(cache);
     found.diskOfs = uint64_t(volumeStart);
     found.mount(true);

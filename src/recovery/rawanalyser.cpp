@@ -239,8 +239,12 @@ void CRawAnalyser::analyse()
     // read as text. Text starts a new file only where the open binary file has visibly ended.
     if (openItem && !previousEndedInSlack && isTextAnswer(answer) && !isTextAnswer(openAnswer.c_str()))
         return;
+    // Text has no header: every block of a text file reads as text of the same type, and continues
+    // the file rather than starting one per block.
+    if (openItem && isTextAnswer(answer) && openAnswer.compare(0, openAnswer.find('\t'), answer) == 0)
+        return;
 
-    // A recognised start, even of the same type as the open file, ends that file here.
+    // A recognised start, even of the same (not text) type as the open file, ends that file here.
     if (openItem) {
         finishItem(openItem, recovery->currentDiskBlock, openAnswer.c_str());
         openItem = nullptr;
@@ -306,9 +310,11 @@ bool CRawAnalyser::finishItem(CRawVolumeItem* item, int64_t endBlock, const char
     std::string extension;
     splitMagicAnswer(answer, type, extension);
 
+    // Text files are kept when text scanning is on: all of them, or with the keyword limit on only
+    // those that hold a keyword.
     bool keep = true;
     if (type.compare(0, 5, "text/") == 0)
-        keep = recovery->enableSearchText && containsKeyword(item, item->size);
+        keep = recovery->enableSearchText && (!recovery->enableSearchKeywords || containsKeyword(item, item->size));
     if (!keep) {
         delete item;
         return false;

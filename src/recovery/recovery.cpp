@@ -136,7 +136,20 @@ bool CRecovery::setDisk(CDisk* disk)
         cachedDisk = nullptr;
         return false;
     }
+    beginOperation();
     return true;
+}
+
+void CRecovery::beginOperation()
+{
+    CDisk* device = cachedDisk ? cachedDisk->disk : nullptr;
+    operationReadErrorsBase = device ? device->getReadErrorCount() : 0;
+}
+
+int64_t CRecovery::operationReadErrors()
+{
+    CDisk* device = cachedDisk ? cachedDisk->disk : nullptr;
+    return device ? std::max<int64_t>(0, device->getReadErrorCount() - operationReadErrorsBase) : 0;
 }
 
 void CRecovery::clearVolumeList()
@@ -186,6 +199,7 @@ void CRecovery::openExistingVolume()
         std::printf("openExistingVolume - error: no disk set\n");
         return;
     }
+    beginOperation();
     volume = new (std::nothrow) CHFSVolume(cachedDisk);
     if (!volume)
         return;
@@ -205,8 +219,7 @@ void CRecovery::scan()
     }
     // The cache counts what the device could not give (read as zeros); this scan's share, from the
     // mount on, is its own.
-    CDisk* device = cachedDisk->disk;
-    const int64_t readErrorsBefore = device ? device->getReadErrorCount() : 0;
+    beginOperation();
     volume = new (std::nothrow) CHFSVolume(cachedDisk);
     if (!volume)
         return;
@@ -294,7 +307,7 @@ void CRecovery::scan()
     scanFailure = analyser->failureText();
     delete analyser;
 
-    scanReadErrors = device ? std::max<int64_t>(0, device->getReadErrorCount() - readErrorsBefore) : 0;
+    scanReadErrors = operationReadErrors();
     std::printf("unreadable sectors: %lld\n", static_cast<long long>(scanReadErrors));
     // The walk's questions about blocks past the allocation bitmap were reported once; now their count.
     if (volume)

@@ -109,6 +109,10 @@ public:
     virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
                             const std::string& title, const std::string& footer);
     virtual void searchItems(const std::string& text);
+    // Sectors the device could not read since the current (or last) operation began: setting the
+    // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
+    // previews and folders opened later count towards the operation they follow.
+    int64_t operationReadErrors();
 
     // Read directly by the analysers, the result-tree model and the interface.
     CStatusListener* listener = nullptr;  // not owned; null: no events
@@ -142,7 +146,7 @@ public:
     // zeros there), or stored compressed. Printed at the end of the save.
     std::vector<std::string> incompleteFiles;
     // Sectors the last scan could not read (the read errors the block cache counted during it; they
-    // were read as zeros). Printed at the scan's end; the interface shows it as "ReadErrors".
+    // were read as zeros). Printed at the scan's end; the interface tells it in the end notice.
     int64_t scanReadErrors = 0;
     // Worker threads of the deleted-files scan (see setScanWorkerCount).
     int scanWorkerCount = 0;
@@ -179,8 +183,11 @@ private:
     // The name to save under; whether an entry of that name is already there, and what it is.
     std::string uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists, struct stat* info);
     void markIncomplete(const std::string& path);
+    // Starts the count of operationReadErrors.
+    void beginOperation();
 
     std::string searchKey; // searchText with A-Z folded
+    int64_t operationReadErrorsBase = 0; // the device's count when the operation began
     // Items the name search took out of folders loaded only for its walk: the search folder refers
     // to them, this list owns them (freed when the search folder is emptied).
     std::vector<CVolumeItem*> searchOwned;
@@ -199,8 +206,9 @@ private:
 };
 
 // Makes a name read from a disk safe as one path component: "/", NUL and control characters become
-// "_", an empty name, "." and ".." get a "_" in front, and a name longer than 255 bytes is cut (at
-// a character boundary) in front of its extension, which is kept.
+// "_", the name is composed (Unicode normalization form C), an empty name, "." and ".." get a "_"
+// in front, and a name longer than 255 bytes is cut (at a character boundary) in front of its
+// extension, which is kept.
 std::string safeFileName(const std::string& name);
 // The text as HTML character data: &, <, >, " and ' as entities; control characters (C0, DEL, C1),
 // U+FFFE, U+FFFF and bytes that do not form UTF-8 characters as U+FFFD.

@@ -76,16 +76,19 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
                            const std::string& footer)
 {
     std::printf("CRecovery::saveReport\n");
+    beginOperation();
     progress = 0;
     walkPath.clear();
-    std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + htmlEscape(title) +
-                       "</h1><small><table border='0'>";
+    // The table's text is set smaller by its style: a table may not stand inside <small>.
+    const std::string escapedTitle = htmlEscape(title);
+    std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escapedTitle +
+                       "</title></head><body><h1>" + escapedTitle + "</h1><table border='0' style='font-size:smaller'>";
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
         writeReportItem(items[i], html);
         progress = 100.0 * double(float(i) / float(count));
     }
-    html += "</table></small><br>";
+    html += "</table><br>";
     html += "<small>" + htmlEscape(footer) + "</small></body></html>";
 
     std::FILE* file = std::fopen(path.c_str(), "w");
@@ -122,16 +125,19 @@ void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
         html += "<tr><td>" + localize("Name") + "</td><td>" + localize("Size") + "</td><td>" + localize("Type") +
                 "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") + "</td></tr>";
         walkPath.insert(item);
+        // The search folder lists items of the volume a second time: it is no part of it.
         for (int i = 0; i < item->getChildCount(true); ++i)
-            writeReportItem(item->getChild(i, true), html);
+            if (CVolumeItem* child = item->getChild(i, true); child != searchFolder)
+                writeReportItem(child, html);
         walkPath.erase(item);
         html += "<tr><td></td><td></td><td></td><td></td><td></td></tr>";
         return;
     }
     const uint32_t date = item->getDate();
-    const std::string size = formatString("%.0f KB", double(float(item->getSize()) / 1024.0f));
-    html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + size +
-            "</small></td><td><small>File</small></td><td><small>" +
+    const std::string size = itemSizeText(item);
+    const std::string type = item->isDamaged() ? htmlEscape(localize("File (damaged)")) : std::string("File");
+    html += "<tr> <td><small>" + htmlEscape(item->getName()) + "</small></td><td><small>" + htmlEscape(size) +
+            "</small></td><td><small>" + type + "</small></td><td><small>" +
             (date == 0 ? std::string("n/a") : formatDate(date)) + "</small></td><td><small>" +
             htmlEscape(item->getIdString()) + "</small></td> </tr>";
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -134,6 +135,12 @@ std::string safeFileName(const std::string& name)
         const uint8_t byte = uint8_t(c);
         safe += (c == '/' || byte < 0x20 || byte == 0x7F) ? '_' : c;
     }
+    // HFS Plus stores names decomposed; Linux names are composed (NFC), as a person types them. A
+    // name that is no valid UTF-8 stays as it is.
+    if (gchar* composed = g_utf8_normalize(safe.data(), gssize(safe.size()), G_NORMALIZE_NFC)) {
+        safe = composed;
+        g_free(composed);
+    }
     if (safe.empty() || safe == "." || safe == "..")
         safe = "_" + safe;
     return safe.size() > kMaxNameBytes ? nameWithSuffix(safe, "") : safe;
@@ -142,6 +149,7 @@ std::string safeFileName(const std::string& name)
 bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& folder)
 {
     std::printf("CRecovery::save\n");
+    beginOperation();
     progress = 0;
     walkPath.clear();
     incompleteFiles.clear();
@@ -295,6 +303,9 @@ bool CRecovery::saveFolder(CVolumeItem* item, const SaveFolder& parent)
     saveFolders.push_back({path, fd, identity(info)});
     bool result = true;
     for (int i = 0; i < item->getChildCount(true); ++i) {
+        // The search folder lists items of the volume a second time: it is no part of it.
+        if (item->getChild(i, true) == searchFolder)
+            continue;
         if (!saveItem(item->getChild(i, true), path)) {
             result = false;
             break;
@@ -445,6 +456,10 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         return !targetFull(error);
     }
     if (shortRead) {
+        markIncomplete(path);
+    } else if (item->isDamaged()) {
+        std::printf("CRecovery::saveItem - error: the size recorded for %s is damaged: saved as far as its blocks go\n",
+                    path.c_str());
         markIncomplete(path);
     } else if (readErrorCount(item) != readErrorsBefore) {
         std::printf(

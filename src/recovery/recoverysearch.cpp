@@ -51,6 +51,7 @@ void CRecovery::nextVolumeItem(CVolumeItem* item, bool* stop, bool* keep)
 void CRecovery::searchItems(const std::string& text)
 {
     std::printf("CRecovery::searchItems name: %s\n", text.c_str());
+    beginOperation();
     if (!resultRoot) {
         std::printf("CRecovery::searchItems - error: no results to search\n");
         return;

@@ -3,16 +3,6 @@
 #include "recovery.h"
 #include "utils.h"
 
-namespace {
-// Icon numbers of the outline.
-constexpr int kFolderClosedImage = 0;
-constexpr int kFolderOpenImage = 1;
-constexpr int kFileImage = 2;
-constexpr int kFolderOpenDeletedImage = 6;
-constexpr int kFolderClosedDeletedImage = 7;
-constexpr int kSearchImage = 14;
-} // namespace
-
 CVolumeTreeModel::CVolumeTreeModel(CRecovery* engine) : recovery(engine) {}
 
 CVolumeItem* CVolumeTreeModel::prepare(CBase* item)
@@ -41,7 +31,11 @@ std::string CVolumeTreeModel::getItemText(CBase* item)
     CVolumeItem* folder = prepare(item);
     if (!folder)
         return std::string();
-    return folder->getName() + formatString(" (%d)", folder->getChildCount(true));
+    // The search folder is no entry of the folder it was added to.
+    int count = folder->getChildCount(true);
+    if (recovery && recovery->searchFolder && recovery->searchFolder->getParent() == folder && count > 0)
+        --count;
+    return folder->getName() + formatString(" (%d)", count);
 }
 
 int CVolumeTreeModel::getChildCount(CBase* item)
@@ -62,12 +56,12 @@ int CVolumeTreeModel::getImageIndex(CBase* item, bool expanded)
 {
     CVolumeItem* folder = dynamic_cast<CVolumeItem*>(item);
     if (!folder)
-        return kFileImage;
+        return FileImage;
     if (recovery && folder == recovery->searchFolder)
-        return kSearchImage;
+        return SearchImage;
     if (!folder->isContainer())
-        return kFileImage;
+        return FileImage;
     if (folder->isDeleted())
-        return expanded ? kFolderOpenDeletedImage : kFolderClosedDeletedImage;
-    return expanded ? kFolderOpenImage : kFolderClosedImage;
+        return expanded ? FolderOpenDeletedImage : FolderClosedDeletedImage;
+    return expanded ? FolderOpenImage : FolderClosedImage;
 }

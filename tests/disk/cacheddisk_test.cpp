@@ -3,6 +3,7 @@
 #include "hfsfixtures.h"
 #include "memorydisk.h"
 #include "outputcapture.h"
+#include "partitiondisk.h"
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,22 @@ void makeZonedDisk(std::optional<CMemoryDisk>& disk, int64_t blocks, const Zones
 }
 constexpr int kLineBytes = 262144; // the recovery configuration: 512 blocks a line, 16 lines
 constexpr int kCacheBytes = 4194304;
+// Reads the whole disk line by line; every block reads as the image, or as zeros where counted.
+void expectCountedExactly(CMemoryDisk& disk, CCachedDisk& cache, const Zones& counted)
+{
+    const int line = cache.getBlocksPerRead() * 512;
+    for (int64_t offset = 0; offset < int64_t(disk.bytes.size()); offset += line)
+        ASSERT_EQ(viaRead(cache, offset, line), expected(disk.bytes, offset, line, counted)) << offset;
+    int64_t blocks = 0;
+    for (const auto& [first, end] : counted)
+        blocks += end - first;
+    EXPECT_EQ(disk.getReadErrorCount(), blocks);
+    for (int64_t block = 0; block < disk.getBlockCount(); ++block) {
+        const bool bad = std::any_of(counted.begin(), counted.end(),
+                                     [&](const auto& zone) { return block >= zone.first && block < zone.second; });
+        ASSERT_EQ(cache.hadReadErrors(block * 512, 512), bad) << block;
+    }
+}
 } // namespace
 // A read-ahead below one block and caches below two lines are raised to one block and two lines.
 TEST(CCachedDiskRead, RandomRangesEqualTheImageBytesAndZerosPastTheEnd)
@@ -95,20 +112,82 @@ TEST(CCachedDiskErrors, FailingBlockIsCountedOnceAndAloneReadsAsZeros)
     EXPECT_EQ(viaRead(cache, 6 * 512, 512), expected(disk.bytes, 6 * 512, 512));
     EXPECT_EQ(std::tuple(disk.getReadErrorCount(), cache.getUnreadableReads(), disk.readCalls), std::tuple(1, 2, 5));
 }
-// An unaligned zone gives up at most the rest of the line it ends in; the blocks before it are read.
-TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads)
+// Whole pages of eight blocks fail, as Linux reads a failing disk; lines are 512 blocks.
+TEST(CCachedDiskBadPages, ReadablePagesBesideBadOnesAreKeptAtFewFailedReads)
+{
+    const struct {
+        const char* name;
+        Zones failing, counted;
+        int maxFailedReads;
+    } cases[] = {
+        {"one page mid-line", {{600, 608}}, {{600, 608}}, 4},
+        {"page at a line's start", {{512, 520}}, {{512, 520}}, 4},
+        {"page at a line's end", {{1016, 1024}}, {{1016, 1024}}, 4},
+        {"pages apart", {{520, 528}, {536, 544}}, {{520, 528}, {536, 544}}, 7},
+        {"wholly bad line", {{512, 1024}}, {{512, 1024}}, 4},
+        {"zone across three lines", {{592, 1576}}, {{592, 1576}}, 4 + 2 + 2},
+        {"what lies between two zones of a line", {{600, 616}, {704, 712}}, {{600, 712}}, 4},
+        {"one bad sector, on a device that fails sectors", {{605, 606}}, {{605, 606}}, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<CMemoryDisk> disk;
+        makeZonedDisk(disk, 2048, c.failing);
+        CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
+        expectCountedExactly(*disk, cache, c.counted);
+        EXPECT_LE(disk->failedReads, c.maxFailedReads);
+    }
+}
+// A window starting three blocks into a device page: its pages are the device's, not its own.
+TEST(CCachedDiskBadPages, PagesFollowTheDeviceThroughAPartitionWindow)
+{
+    std::optional<CMemoryDisk> device;
+    makeZonedDisk(device, 2048, {{608, 616}});
+    CPartitionDisk window(&*device, 3, 2047);
+    CCachedDisk cache(&window, kCacheBytes, kLineBytes);
+    const Bytes image(device->bytes.begin() + 3 * 512, device->bytes.end());
+    for (int64_t offset = 0; offset < int64_t(image.size()); offset += kLineBytes) {
+        const int length = int(std::min<int64_t>(kLineBytes, int64_t(image.size()) - offset));
+        ASSERT_EQ(viaRead(cache, offset, length), expected(image, offset, length, {{605, 613}})) << offset;
+    }
+    EXPECT_EQ(window.getReadErrorCount(), 8);
+    EXPECT_EQ(device->failedReads, 4);
+}
+// Reads of a line with a bad page tell damage only when their own bytes include it.
+TEST(CCachedDiskBadPages, OnlyReadsTouchingTheBadPageMeetDamage)
+{
+    std::optional<CMemoryDisk> disk;
+    makeZonedDisk(disk, 2048, {{600, 608}});
+    CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
+    CData lent;
+    const struct {
+        int64_t offset;
+        int length;
+        bool damaged;
+    } reads[] = {{512 * 512, 88 * 512, false}, {599 * 512, 512, false},  {599 * 512 + 511, 2, true},
+                 {607 * 512 + 511, 2, true},   {608 * 512, 4096, false}, {0, 2 * kLineBytes, true}};
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.offset);
+        const int64_t before = cache.getUnreadableReads();
+        viaRead(cache, r.offset, r.length);
+        ASSERT_TRUE(cache.readData(r.offset, r.length, &lent));
+        EXPECT_EQ(cache.getUnreadableReads() - before, r.damaged ? 2 : 0);
+        EXPECT_EQ(cache.hadReadErrors(r.offset, r.length), r.damaged);
+    }
+}
+// A zone not on page boundaries also costs the readable blocks of the two pages at its edges.
+TEST(CCachedDiskBadZone, HundredMiBZoneCostsAtMostAThousandFailedReadsAndCountsEveryBlock)
 {
     const int64_t zoneBlocks = 100 * 2048;
     const struct {
         int64_t first;
-        int64_t lostGoodBlocks; // good blocks after the zone in the line it ends in
-    } cases[] = {{20 * 512, 0}, {20 * 512 + 37, 512 - 37}};
+        int64_t lostGoodBlocks; // readable blocks in the pages at the zone's edges
+    } cases[] = {{20 * 512, 0}, {20 * 512 + 40, 0}, {20 * 512 + 37, 5 + 3}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         std::optional<CMemoryDisk> disk;
         makeZonedDisk(disk, 120 * 2048, {{c.first, c.first + zoneBlocks}});
         CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
-        OutputCapture quiet;
         CData data;
         int64_t wrongBlock = -1;
         for (int64_t block = 0; block < disk->getBlockCount() && wrongBlock < 0; ++block) {
@@ -121,37 +200,10 @@ TEST(CCachedDiskBadZone, HundredMiBZoneIsCountedByBlockAtAFewThousandFailedReads
         }
         EXPECT_EQ(wrongBlock, -1);
         EXPECT_EQ(disk->getReadErrorCount(), zoneBlocks + c.lostGoodBlocks);
-        EXPECT_LE(disk->failedReads, 4000);
-        EXPECT_FALSE(cache.hadReadErrors(0, c.first * 512)) << "the blocks before the zone were read";
-        EXPECT_TRUE(cache.hadReadErrors(c.first * 512, 1));
-    }
-}
-// From the eighth failure in a row the rest of the line is given up without asking the device.
-TEST(CCachedDiskBadZone, OnlyALongRunOfFailuresGivesUpTheRestOfTheLine)
-{
-    const struct {
-        Zones zones;
-        int64_t counted;
-        int reads; // the line read, then block reads
-    } cases[] = {
-        {{{3, 4}, {10, 11}, {500, 501}}, 3, 1 + 512},
-        {{{100, 107}}, 7, 1 + 512},
-        {{{100, 108}}, 512 - 100, 1 + 108},
-        {{{504, 512}}, 8, 1 + 512},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.counted);
-        std::optional<CMemoryDisk> disk;
-        makeZonedDisk(disk, 2048, c.zones);
-        CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
-        OutputCapture quiet;
-        EXPECT_TRUE(cache.read(0, kLineBytes, Bytes(kLineBytes).data()));
-        EXPECT_EQ(disk->getReadErrorCount(), c.counted);
-        EXPECT_EQ(disk->readCalls, c.reads);
-        for (const auto& [first, end] : c.zones)
-            EXPECT_TRUE(cache.hadReadErrors(first * 512 + 511, 2));
-        EXPECT_FALSE(cache.hadReadErrors(2 * 512, 512));
-        EXPECT_TRUE(cache.hadReadErrors(0, kLineBytes));
+        EXPECT_LE(disk->failedReads, 1000);
+        const int64_t zoneStart = c.first / 8 * 8;
+        EXPECT_FALSE(cache.hadReadErrors(0, zoneStart * 512)) << "the pages before the zone were read";
+        EXPECT_FALSE(cache.hadReadErrors((zoneStart + zoneBlocks + 8) * 512, 512)) << "and the pages after it";
     }
 }
 // An evicted line is read again in the pieces between its known bad blocks; nothing fails twice.

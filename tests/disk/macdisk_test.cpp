@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <tuple>
@@ -22,6 +24,7 @@ class ProbeDisk : public CMacDisk {
 public:
     using CMacDisk::CMacDisk;
     int fd() const { return descriptor; }
+    int directFd() const { return directDescriptor; }
     bool readOnlyAndNotInherited() const
     {
         return (::fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_RDONLY && (::fcntl(descriptor, F_GETFD) & FD_CLOEXEC);
@@ -102,6 +105,34 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     disk.close();
     EXPECT_EQ(disk.fd(), -1);
     EXPECT_EQ(readFileBytes(imagePath), bytes);
+}
+// Reads of a page or less from a buffer on a block boundary go past the page cache where the file
+// system allows it; they give what other reads give, up to and past the end of the file.
+TEST_F(MacDiskTest, SmallReadsPastThePageCacheGiveWhatOtherReadsGive)
+{
+    ProbeDisk disk(imagePath.c_str());
+    OutputCapture quiet;
+    ASSERT_TRUE(disk.open(false));
+    if (disk.directFd() < 0)
+        GTEST_SKIP() << "no direct I/O on the file system of " << imagePath;
+    EXPECT_EQ(::fcntl(disk.directFd(), F_GETFL) & (O_ACCMODE | O_DIRECT), O_RDONLY | O_DIRECT);
+    EXPECT_TRUE(::fcntl(disk.directFd(), F_GETFD) & FD_CLOEXEC);
+    const std::unique_ptr<uint8_t, decltype(&std::free)> aligned(static_cast<uint8_t*>(std::aligned_alloc(4096, 8192)),
+                                                                 &std::free);
+    Bytes unaligned(8192 + 1);
+    const std::pair<int64_t, int> reads[] = {{0, 1}, {3, 2}, {2, 8}, {9, 1}, {10, 1}, {9, 2}, {0, 9}};
+    for (const auto& [block, count] : reads) {
+        SCOPED_TRACE(testing::Message() << block << "+" << count);
+        const size_t length = size_t(count) * 512;
+        std::memset(aligned.get(), 0xAA, length);
+        const bool direct = disk.readBlocks(block, count, aligned.get());
+        const bool cached = disk.readBlocks(block, count, unaligned.data() + 1);
+        EXPECT_EQ(direct, cached);
+        EXPECT_EQ(Bytes(aligned.get(), aligned.get() + length),
+                  Bytes(unaligned.begin() + 1, unaligned.begin() + 1 + length));
+    }
+    disk.close();
+    EXPECT_EQ(disk.directFd(), -1);
 }
 // The given descriptor is kept, but not for another node under the same name; other errors ask nothing.
 TEST_F(MacDiskTest, RefusedOpenAsksOnceAndLaterOpensUseTheKeptDescriptorOfTheSameNode)
@@ -270,4 +301,52 @@ TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRi
     setDeviceOpenFunction(nullptr);
     setPrivilegedOpenFunction(nullptr);
     freeAuthorization();
+}
+// A whole disk without partitions or a map that holds an HFS Plus or HFSX volume gets one partition over
+// all of it, named after the volume (else after the disk); stray bytes at the header's place get none.
+TEST_F(DiskScan, WholeDiskHoldingAVolumeWithoutAMapGetsOnePartitionNamedAfterTheVolume)
+{
+    const struct {
+        const char* signature;
+        uint32_t allocationBlockSize;
+        const char* volumeName; // what the file system reader answers
+        const char* partition;  // the partition listed, or null for none
+    } cases[] = {{"H+", 4096, "Backup", "Backup"},
+                 {"HX", 512, "", "disk1.img"},
+                 {"H+", 0, "Backup", nullptr},
+                 {"H+", 3000, "Backup", nullptr},
+                 {"BD", 4096, "Backup", nullptr}};
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.signature << " " << c.allocationBlockSize);
+        const std::string device = "loop" + std::to_string(index);
+        const std::string file = "disk" + std::to_string(index++) + ".img";
+        Bytes image(2048 * 512);
+        std::memcpy(image.data() + 1024, c.signature, 2);
+        for (int i = 0; i < 4; ++i)
+            image[1024 + 40 + i] = uint8_t(c.allocationBlockSize >> (24 - 8 * i));
+        const std::string imagePath = sysfs.write(file, std::string(image.begin(), image.end()));
+        sysfs.addLoop(device, 2048, imagePath);
+        setDeviceOpenFunction([&](const char* path, int flags) {
+            return ::open(std::string(path) == "/dev/" + device ? imagePath.c_str() : path, flags);
+        });
+        manager.reset();
+        manager.emplace(sources);
+        std::string asked;
+        manager->setVolumeNameReader([&](CDisk* volume) {
+            asked = volume->getPath() + std::to_string(volume->getBlockCount());
+            return std::string(c.volumeName);
+        });
+        scan();
+        CDisk* loop = scan().findDiskByPath("/dev/" + device);
+        ASSERT_NE(loop, nullptr);
+        ASSERT_EQ(loop->getPartitionCount(), c.partition ? 1 : 0) << "listed once, also when scanned again";
+        if (!c.partition)
+            continue;
+        EXPECT_EQ(asked, "2048");
+        EXPECT_EQ(loop->getPartition(0)->getName(), c.partition);
+        EXPECT_EQ(loop->getPartition(0)->getBlockCount(), 2048);
+        EXPECT_FALSE(loop->getPartition(0)->isWholeDisk());
+    }
+    setDeviceOpenFunction(nullptr);
 }

@@ -5,6 +5,7 @@
 #include "cacheddisk.h"
 #include "logger.h"
 #include "macdisk.h"
+#include "machelpers.h"
 #include "partitiondisk.h"
 #include "utils.h"
 
@@ -737,6 +738,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         EXPECT_EQ(m.list(kHfsRootFolderID, &output, &complete), cases[c].listed);
         EXPECT_NE(output.find(cases[c].message), std::string::npos) << output;
         EXPECT_FALSE(complete);
+        EXPECT_TRUE(m.volume.isCatalogDamaged());
         if (cases[c].name) {
             EXPECT_EQ(m.volume.getName(), cases[c].name);
             EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
@@ -757,6 +759,7 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         bool complete = false;
         EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
         EXPECT_TRUE(complete);
+        EXPECT_FALSE(intact.volume.isCatalogDamaged());
     }
 }
 // Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
@@ -778,6 +781,57 @@ TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)
             EXPECT_NE(output.find("could not read all of node"), std::string::npos);
         }
     }
+}
+// A page the disk cannot read inside a file costs that file those 4096 bytes only, and the catalog
+// in the same cache line still lists whole.
+TEST_F(HFSVolumeTest, BadPageInAFileCostsItsOwnBytesOnly)
+{
+    HfsImageBuilder builder;
+    const Bytes data = patternBytes(200 * 1024, 23);
+    const uint32_t big = builder.addFile(kHfsRootFolderID, "big.bin", data);
+    builder.addFile(kHfsRootFolderID, "a.txt", Bytes(5, 'a'));
+    const HfsImage image = builder.build();
+    const auto found = std::search(image.bytes.begin(), image.bytes.end(), data.begin(), data.begin() + 512);
+    ASSERT_NE(found, image.bytes.end());
+    const uint64_t dataStart = uint64_t(found - image.bytes.begin());
+    const uint64_t badPage = (dataStart + 50000) / 4096 * 4096;
+    ASSERT_EQ(badPage / 262144, image.nodeOffset(HfsTree::Catalog, image.catalog.rootNode) / 262144);
+    Mounted m(image.bytes);
+    for (uint64_t block = badPage / 512; block < (badPage + 4096) / 512; ++block)
+        m.disk.failingBlocks.insert(int64_t(block));
+    ASSERT_TRUE(m.mount(true));
+    bool complete = false;
+    EXPECT_EQ(m.list(kHfsRootFolderID, nullptr, &complete), (Names{"a.txt", "big.bin"}));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(m.cache.getUnreadableReads(), 0);
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    OutputCapture quiet;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    Bytes read(data.size());
+    ASSERT_EQ(files.at(big)->read(0, read.data(), uint32_t(read.size())), read.size());
+    Bytes want = data;
+    std::fill_n(want.begin() + int64_t(badPage - dataStart), 4096, 0);
+    EXPECT_TRUE(read == want);
+    EXPECT_GT(m.cache.getUnreadableReads(), 0);
+    EXPECT_EQ(m.disk.getReadErrorCount(), 8);
+}
+// Leaves two to a 1024-byte node and 8192-byte cache lines: the leaf whose read fills the line is
+// sound although the line's second page, four later leaves, cannot be read.
+TEST_F(HFSVolumeTest, LeafBesideAnUnreadablePageOfItsLineIsNotCalledUnreadable)
+{
+    Names names;
+    const HfsImage image = tenLeaves(&names);
+    const uint64_t line = image.nodeOffset(HfsTree::Catalog, 4);
+    ASSERT_EQ(line % 8192, 0u);
+    Mounted m(image.bytes, 0, 8192);
+    for (uint64_t block = (line + 4096) / 512; block < (line + 8192) / 512; ++block)
+        m.disk.failingBlocks.insert(int64_t(block));
+    ASSERT_TRUE(m.mount(false));
+    std::string output;
+    EXPECT_EQ(m.list(kHfsRootFolderID, &output), Names(names.begin(), names.begin() + 12));
+    EXPECT_NE(output.find("could not read all of node 8\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("could not read all of node 4\n"), std::string::npos) << output;
 }
 // Through a partition window and at its offset, an xorriso volume lists and reads as fls and icat do.
 TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
@@ -810,8 +864,30 @@ TEST_F(HFSVolumeTest, XorrisoVolumeListsAndReadsLikeTheSleuthKit)
     ASSERT_TRUE(cache.open(false));
     CHFSVolume volume(&cache);
     Mounted atOffset(disk.bytes, entry->firstBlock * 512);
+    // The partition cut out of the image, as dd makes it: a volume without a map, found on the whole disk.
+    const std::string carvedPath = scratch.file("carved.img");
+    const Bytes carvedBytes(disk.bytes.begin() + std::ptrdiff_t(entry->firstBlock * 512),
+                            disk.bytes.begin() + std::ptrdiff_t((entry->firstBlock + entry->blockCount) * 512));
+    ASSERT_TRUE(writeFileBytes(carvedPath, carvedBytes));
+    Names carvedListed;
+    for (const FlsEntry& e : userEntries(runFls(carvedPath, 0).value_or(std::vector<FlsEntry>{})))
+        carvedListed.push_back(e.type + " " + std::to_string(e.inode) + " " + e.path);
+    std::sort(carvedListed.begin(), carvedListed.end());
+    EXPECT_EQ(carvedListed, listed);
+    CMemoryDisk carved(carvedBytes, 512);
+    std::unique_ptr<CPartitionDisk> whole(findWholeDiskVolume(&carved));
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(std::pair(whole->getFirstBlock(), whole->getBlockCount()), std::pair(int64_t(0), carved.getBlockCount()));
+    EXPECT_EQ(std::unique_ptr<CPartitionDisk>(findWholeDiskVolume(&disk)), nullptr) << "a map is no volume";
+    {
+        OutputCapture quiet;
+        EXPECT_EQ(readHFSVolumeName(whole.get()), "GLEANERTEST");
+    }
+    CCachedDisk carvedCache(whole.get(), 4194304, 262144);
+    ASSERT_TRUE(carvedCache.open(false));
+    CHFSVolume wholeVolume(&carvedCache);
     std::map<uint64_t, CHFSVolumeItem*> files;
-    for (CHFSVolume* v : {&volume, &atOffset.volume}) {
+    for (CHFSVolume* v : {&volume, &atOffset.volume, &wholeVolume}) {
         Names lines;
         OutputCapture quiet;
         ASSERT_TRUE(v->mount(true));
@@ -937,4 +1013,77 @@ TEST_F(HFSVolumeTest, FolderListedInTwoPlacesIsWalkedOnce)
     const Walk walk = walkVolume(sample.bytes);
     EXPECT_EQ(walk.name, "Sample");
     EXPECT_EQ(walk.paths, sound.paths);
+}
+// What a browse must be told: a catalog that cannot be read or that lists a folder inside itself, a
+// file claiming more than its volume holds (marked, and sized by what its extents hold there), and a
+// volume cut short by the end of its disk.
+TEST_F(HFSVolumeTest, DamageMetByAListingIsKnownToTheVolumeAndAFileLargerThanItsVolumeIsMarked)
+{
+    const HfsImage sound = smallVolume();
+    const auto dataOf = [&](const char* name) {
+        const HfsRecordPlace* place = sound.findCatalogRecord(kHfsRootFolderID, name);
+        return recordData(sound, HfsTree::Catalog, {place->node})[place->index];
+    };
+    const uint64_t aFork = dataOf("a.txt") + kCRDataFork;
+    const uint32_t aStart = loadBig32(&sound.bytes[aFork + kForkExtents]);
+    const uint64_t volumeBytes = uint64_t(sound.totalBlocks) * sound.blockSize;
+    const struct {
+        const char* name;
+        std::function<void(HfsImage&)> patch;
+        bool damaged;
+        uint64_t pastDisk;
+        uint64_t aSize; // what a.txt's size reads as
+    } cases[] = {
+        {"intact", [](HfsImage&) {}, false, 0, 5},
+        {"a.txt claims 2^63 bytes in an extent of 2^32 blocks",
+         [&](HfsImage& i) {
+             i.put32(aFork, 0x7FFFFFFF);
+             i.put32(aFork + 4, 0xFFFFFFFF);
+             i.put32(aFork + kForkExtents + kExtentBlockCount, 0xFFFFFFFF);
+         },
+         true, 0, volumeBytes - uint64_t(aStart) * sound.blockSize},
+        {"a catalog header of node size 1000",
+         [&](HfsImage& i) { i.put16(i.nodeOffset(HfsTree::Catalog, 0) + kBTHeaderRecOffset + kBTHNodeSize, 1000); },
+         true, 0, 0},
+        {"docs posing as the root", [&](HfsImage& i) { i.put32(dataOf("docs") + kCRFolderID, kHfsRootFolderID); }, true,
+         0, 5},
+        {"the image cut two blocks short", [&](HfsImage& i) { i.bytes.resize(i.bytes.size() - 2 * i.blockSize); },
+         false, 2 * uint64_t(sound.blockSize), 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HfsImage image = sound;
+        c.patch(image);
+        Mounted m(image.bytes);
+        ASSERT_TRUE(m.mount(true));
+        CVolumeItem* root = m.volume.getRoot();
+        {
+            OutputCapture quiet;
+            root->addChildren();
+        }
+        EXPECT_EQ(m.volume.isCatalogDamaged(), c.damaged);
+        EXPECT_EQ(m.volume.bytesPastDisk(), c.pastDisk);
+        CVolumeItem* a = root->findOrCreateChild("a.txt", false);
+        if (!c.aSize) {
+            EXPECT_EQ(a, nullptr);
+            continue;
+        }
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->getSize(), c.aSize);
+        const bool marked = c.aSize != 5;
+        EXPECT_EQ(a->isDamaged(), marked);
+        CVolumeTableModel table(root);
+        const int row = table.getCellText(0, NameColumn) == "a.txt" ? 0 : 1;
+        EXPECT_EQ(table.getCellText(row, SizeColumn), marked ? localize("SizeDamaged") : "0 KB");
+        EXPECT_EQ(table.getCellText(row, TypeColumn), localize(marked ? "File (damaged)" : "File"));
+    }
+    // A partition map entry of the whole volume on an image cut short: the partition ends there.
+    CMemoryDisk image(Bytes(sound.bytes.begin(), sound.bytes.end() - 3 * 512), 512);
+    CPartitionDisk window(&image, 0, int64_t(sound.bytes.size() / 512) - 1);
+    CCachedDisk cache(&window, 4194304, 262144);
+    ASSERT_TRUE(cache.open(false));
+    CHFSVolume volume(&cache);
+    OutputCapture quiet;
+    ASSERT_TRUE(volume.mount(false));
+    EXPECT_EQ(volume.bytesPastDisk(), 3 * 512u);
 }

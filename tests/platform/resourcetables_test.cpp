@@ -88,3 +88,14 @@ TEST(ResourceDirectory, NamedResourceTriesTheNameThenTheKnownExtensionsInTheOver
     environment.set("GLEANER_RESOURCES", (folder.root() + "/splash.png").c_str());
     EXPECT_NE(resourceDirectory(), folder.root() + "/splash.png") << "a file is no override";
 }
+// A slip in a shipped table would hide every text after it behind its key.
+TEST(StringsTable, ShippedTablesLoadWithoutErrors)
+{
+    for (const std::string table : {"Localizable", "InfoPlist"}) {
+        SCOPED_TRACE(table);
+        const CStringsCatalog catalog(resourceDirectory(), "en", table);
+        EXPECT_EQ(catalog.loadErrors(), "");
+        const std::string lastKey = table == "Localizable" ? "SearchProgress" : "AppName";
+        EXPECT_NE(catalog.lookup(lastKey), lastKey);
+    }
+}

@@ -324,3 +324,26 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
     quietly([&] { run.recovery.scan(); });
     EXPECT_EQ(run.disk.getPartitionCount(), 1) << "the same volume listed twice";
 }
+// A volume where a listed partition of its disk begins is that partition's, not a lost one: the
+// map's own volume, or a whole disk's volume at byte 0. Elsewhere it is lost.
+TEST(LostVolumesScan, VolumeWhereAListedPartitionBeginsIsNotAddedAgain)
+{
+    const SampleVolume v = sampleVolume("Listed");
+    const struct {
+        int64_t volumeAt, listedAt;
+        bool lost;
+    } cases[] = {{64, 64, false}, {0, 0, false}, {2048, 64, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "volume at block " << c.volumeAt << ", partition listed at " << c.listedAt);
+        Bytes disk(4096 * 512, 0);
+        std::copy(v.image.bytes.begin(), v.image.bytes.end(), disk.begin() + c.volumeAt * 512);
+        MemoryScan run(disk);
+        auto* listed = new CPartitionDisk(&run.disk, c.listedAt, 4095);
+        listed->setName("Apple_HFS");
+        listed->setWholeDisk(false);
+        ASSERT_TRUE(run.disk.addPartition(listed));
+        run.run(ScanLostVolumes);
+        EXPECT_EQ(run.disk.getPartitionCount(), c.lost ? 2 : 1);
+        EXPECT_EQ(run.listener.diskListChanges, c.lost ? 1 : 0);
+    }
+}

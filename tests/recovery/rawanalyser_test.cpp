@@ -119,6 +119,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
         int64_t cap = 104857600;
         std::vector<std::pair<std::string, int>> printed = {}; // and how often
         int blockSize = 512;
+        bool limitToKeywords = true;
     } cases[] = {
         {"unrecognised blocks belong to the file before them",
          blocks({patternBytes(512, 5), samplePng(), patternBytes(1024, 6), samplePng(), samplePng(), sampleGif()}),
@@ -128,7 +129,11 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
          {{png(3), {0, 1536}}, {textFile(4), {3, 512}}},
          true,
          needle},
-        {"text after unended text", blocks({prose, words("needle\n")}), {{textFile(2), {1, 512}}}, true, needle},
+        {"text after unended text continues it",
+         blocks({prose, words("needle\n")}),
+         {{textFile(2), {0, 1024}}},
+         true,
+         needle},
         {"an office document told by a later part name", blocks({Bytes(zip.begin(), zip.end())}), {{xlsx, {0, 512}}}},
         {"a used block ends the file", volume.bytes, {{png(free + 8), {free, 4096}}}},
         {"the file at the cap keeps its size, one block more is cut",
@@ -147,13 +152,31 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
          104857600,
          {{"isAllocationBlockUsed error: index out of range!\n", 1},
           {" more times (blocks past the allocation bitmap", 1}}},
-        {"text blocks in a row are files kept only with a keyword",
+        {"text blocks in a row are one file, kept only with a keyword",
          blocks({words("first block says hello\n"), words("second block has the needle\n"), words("third\n")}),
-         {{textFile(2), {1, 512}}},
+         {{textFile(3), {0, 1536}}},
          true,
          {"", "absent", "needle"}},
+        {"text blocks in a row are cut at the cap",
+         blocks({words("one\n"), words("two\n"), words("three\n"), words("four\n")}),
+         {{textFile(4), {0, 1024}}},
+         true,
+         {},
+         1024,
+         {{"correcting item 4, size: 2048 -> 1024\n", 1}},
+         512,
+         false},
         {"text with the switch off", words(lines), {}, false, needle, 4096, {}, 4096},
         {"text without keywords", words(lines), {}, true, {}, 4096, {}, 4096},
+        {"every text file without the keyword limit",
+         words(lines),
+         {{textFile(1), {0, 4096}}},
+         true,
+         {"absent"},
+         4096,
+         {},
+         4096,
+         false},
         {"a keyword across a chunk boundary", words(lines), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
         {"a keyword inside the cap", words(late), {{textFile(1), {0, 4096}}}, true, needle, 4096, {}, 4096},
         {"a keyword beyond the cap", words(late), {}, true, needle, 2048, {}, 4096},
@@ -169,6 +192,7 @@ TEST(RawAnalyserCarving, FilesRunFromTheirStartToTheNextStartAUsedBlockOrTheCap)
         SCOPED_TRACE(c.what);
         Scan scan(c.disk, c.blockSize);
         scan.recovery.enableSearchText = c.text;
+        scan.recovery.enableSearchKeywords = c.limitToKeywords;
         scan.recovery.keywords = c.keywords;
         scan.recovery.maxItemSize = c.cap;
         const std::string output = scan.run();
@@ -246,6 +270,7 @@ TEST(RawAnalyserFailure, MissingDescriptionClassifiesNothingSaysSoOnceAndTellsTh
     Scan scan(blocks({samplePng(), words("needle\n"), sampleGif(), words("needle again\n")}));
     scan.recovery.magicFilePath = empty.path();
     scan.recovery.enableSearchText = true;
+    scan.recovery.enableSearchKeywords = true;
     scan.recovery.keywords = {"needle"};
     const std::string output = scan.run();
     EXPECT_TRUE(scan.files().empty());
@@ -313,6 +338,7 @@ TEST(RawAnalyserWorkers, ResultTreeIsTheOneWorkerTreeOnMixedFreeSpaceWithReadErr
     const auto scanWith = [](CDisk* disk, int workers, bool searchText) {
         Scan scan({}, 512, workers);
         scan.recovery.enableSearchText = searchText;
+        scan.recovery.enableSearchKeywords = true;
         scan.recovery.keywords = {"needle"};
         Outcome outcome{{}, 0, scan.run(disk)};
         for (const auto& [path, item] : scan.files())

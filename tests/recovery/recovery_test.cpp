@@ -101,8 +101,9 @@ std::string fileRow(const std::string& name, const std::string& size, const std:
 }
 std::string frame(const std::string& rows, const std::string& title = "Title", const std::string& footer = "Footer")
 {
-    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><h1>" + title +
-           "</h1><small><table border='0'>" + rows + "</table></small><br><small>" + footer + "</small></body></html>";
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title + "</title></head><body><h1>" + title +
+           "</h1><table border='0' style='font-size:smaller'>" + rows + "</table><br><small>" + footer +
+           "</small></body></html>";
 }
 // The report written to path, or what was printed when writing it failed.
 std::string report(CRecovery& recovery, const std::vector<CVolumeItem*>& items, const std::string& path,
@@ -149,6 +150,32 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_EQ(recovery.allocBlockCount, (int64_t(1) << 32) + 2);
     EXPECT_NE(text.find("allocBlockCount: 4294967298\n"), std::string::npos);
     EXPECT_EQ(recovery.ends, 1);
+}
+// The read-error figure is the current operation's: a second scan of the same failing disk counts
+// what the first did, not twice as much, and an operation that meets no bad sector counts none.
+TEST(RecoveryScan, EachOperationCountsOnlyTheSectorsItCouldNotRead)
+{
+    MemoryScan run(std::vector<uint8_t>(2048 * 512, 0));
+    run.disk.failingBlocks = {100, 101, 1500};
+    run.run(ScanDeletedFiles);
+    const int64_t first = run.recovery.operationReadErrors();
+    EXPECT_GE(first, 3);
+    EXPECT_EQ(run.recovery.scanReadErrors, first);
+    const struct {
+        const char* operation;
+        std::function<void()> run;
+        int64_t counted;
+    } steps[] = {
+        {"the same scan again", [&] { run.run(ScanDeletedFiles); }, first},
+        {"a browse of its first blocks", [&] { quietly([&] { run.recovery.openExistingVolume(); }); }, 0},
+        {"a lost-files scan", [&] { run.run(ScanLostFiles); }, first},
+        {"a search", [&] { quietly([&] { run.recovery.searchItems("x"); }); }, 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.operation);
+        step.run();
+        EXPECT_EQ(run.recovery.operationReadErrors(), step.counted);
+    }
 }
 TEST(RecoveryScan, FoundVolumesAreNumberedInTheTreeAndFreedOnceByANewScanOrTheDiskSwitch)
 {
@@ -207,6 +234,7 @@ TEST(VolumeTreeModel, FolderIsLabelledWithItsEntryCountAndIconedBySearchOrDelete
     EXPECT_EQ(model.getChild(model.getRoot(), 0), folder);
     EXPECT_EQ(model.getChild(model.getRoot(), 2), nullptr);
     quietly([&] { engine.recovery.searchItems("hit"); });
+    EXPECT_EQ(model.getItemText(root), "Results (2)") << "the search folder is not counted";
     EXPECT_EQ(model.getImageIndex(engine.recovery.searchFolder, false), 14);
     EXPECT_EQ(model.getImageIndex(root->children[1], false), 0);
     root->setFlags(ItemDeleted);
@@ -295,8 +323,13 @@ TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOn
     folder->addChild(folder); // a tree that a corrupt catalog could make
     const std::string html = report(engine.recovery, {dated, folder}, out.file("r.html"));
     folder->children.pop_back();
-    EXPECT_EQ(html, frame(fileRow("one.jpg", "2 KB", formatDate(1700000000), "4711") + section("outer") +
-                          section("inner") + kEmptyRow + fileRow("file", "0 KB") + kEmptyRow));
+    const std::string rows = fileRow("one.jpg", "2 KB", formatDate(1700000000), "4711") + section("outer") +
+                             section("inner") + kEmptyRow + fileRow("file", "0 KB") + kEmptyRow;
+    EXPECT_EQ(html, frame(rows));
+    // After a search the volume is listed without the search folder, which shows its finds again.
+    quietly([&] { engine.recovery.searchItems("file"); });
+    EXPECT_EQ(report(engine.recovery, {engine.recovery.resultRoot}, out.file("r.html")),
+              frame(section("Results") + rows + kEmptyRow));
 }
 TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
 {

@@ -255,6 +255,11 @@ TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNum
         {"cancel", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}}, {"a"}, Answer::Cancel, false},
         {"no listener", {{"a"}, {"b"}}, {{"a", {9, 9, 9}}}, {{"a", {9, 9, 9}}, {"b", {2}}}, {}, std::nullopt},
         {"names made equal", {{"a/b"}, {"a_b"}}, {}, {{"a_b", {1}}, {"a_b (2)", {2}}}, {}},
+        {"names composed alike",
+         {{"Re\xCC\x81sume\xCC\x81.txt"}, {"R\xC3\xA9sum\xC3\xA9.txt"}},
+         {},
+         {{"R\xC3\xA9sum\xC3\xA9.txt", {1}}, {"R\xC3\xA9sum\xC3\xA9 (2).txt", {2}}},
+         {}},
         {"one name thrice", {{"x"}, {"x"}, {"x"}}, {}, {{"x", {1}}, {"x (2)", {2}}, {"x (3)", {3}}}, {}},
         {"older file", {{"x.txt"}, {"x.txt"}}, {{"x.txt", {9}}}, {{"x.txt", {1}}, {"x (2).txt", {2}}}, {"x.txt"}},
         {"older numbered", {{"x"}, {"x"}}, {{"x (2)", {9}}}, {{"x", {1}}, {"x (2)", {9}}, {"x (3)", {2}}}, {}},
@@ -342,6 +347,10 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         using MemoryFileItem::MemoryFileItem;
         bool isCompressed() override { return true; }
     };
+    struct DamagedSizeItem : MemoryFileItem {
+        using MemoryFileItem::MemoryFileItem;
+        bool isDamaged() override { return true; }
+    };
     // A folder whose children load as a damaged catalog gives them: some, and "incomplete".
     struct DamagedFolder : CVolumeItem {
         DamagedFolder() : CVolumeItem(true) { setName("damaged"); }
@@ -352,8 +361,9 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
         }
     };
     // Files carved from the engine's disk whose third block cannot be read: the cache gives zeros.
+    // The two bad blocks lie in 4096-byte pages apart, so each is trimmed to itself.
     engine.disk.bytes = patternBytes(engine.disk.bytes.size(), 5);
-    engine.disk.failingBlocks = {12, 22};
+    engine.disk.failingBlocks = {12, 28};
     const auto carve = [&](const std::string& name, int64_t first) {
         auto* item = adopt(engine.recovery.resultRoot, new CRawVolumeItem());
         item->setName(name);
@@ -367,23 +377,24 @@ TEST_F(RecoverySave, ItemsNotSavedWholeAreReportedAndTheSaveGoesOn)
     shortRead->failFrom = 4096;
     const auto [carved, carvedBytes] = carve("carved", 10);
     // After a preview read it, the bad sector is known and its zeros cached: no new device error.
-    const auto [previewed, previewedBytes] = carve("previewed", 20);
+    const auto [previewed, previewedBytes] = carve("previewed", 26);
     Bytes preview(previewed->getSize());
     quietly([&] { previewed->read(0, preview.data(), uint32_t(preview.size())); });
     CVolumeItem* packed = adopt(engine.recovery.resultRoot, new CompressedItem("packed", {}));
+    CVolumeItem* sized = adopt(engine.recovery.resultRoot, new DamagedSizeItem("sized", {3, 4}));
     CVolumeItem* damaged = adopt(engine.recovery.resultRoot, new DamagedFolder());
-    EXPECT_FALSE(save({shortRead, carved, previewed, packed, damaged, file("after", Bytes{2})}));
+    EXPECT_FALSE(save({shortRead, carved, previewed, packed, sized, damaged, file("after", Bytes{2})}));
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"short", patternBytes(4096, 1)},
                                                     {"carved", carvedBytes},
                                                     {"previewed", previewedBytes},
+                                                    {"sized", {3, 4}},
                                                     {"damaged/", {}},
                                                     {"damaged/found", {7}},
                                                     {"after", {2}}}));
-    const std::pair<std::string, std::string> reasons[] = {{"short", "read failed in %s at offset 4096"},
-                                                           {"carved", "%s was read over unreadable sectors"},
-                                                           {"previewed", "%s was read over unreadable sectors"},
-                                                           {"packed", "%s is stored compressed"},
-                                                           {"damaged", "the listing of %s is incomplete"}};
+    const std::pair<std::string, std::string> reasons[] = {
+        {"short", "read failed in %s at offset 4096"},        {"carved", "%s was read over unreadable sectors"},
+        {"previewed", "%s was read over unreadable sectors"}, {"packed", "%s is stored compressed"},
+        {"sized", "the size recorded for %s is damaged"},     {"damaged", "the listing of %s is incomplete"}};
     std::vector<std::string> incomplete;
     std::string listed = "not saved whole:\n";
     for (auto [name, message] : reasons) {
@@ -451,4 +462,12 @@ TEST_F(RecoverySave, FolderInsideItselfIsSavedOnce)
     EXPECT_FALSE(save({folder}));
     folder->children.pop_back();
     EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"loop/", {}}, {"loop/x", {7}}}));
+}
+TEST_F(RecoverySave, AVolumeSavedAfterASearchLeavesTheSearchFolderOut)
+{
+    file("hit.txt", Bytes{1});
+    quietly([&] { engine.recovery.searchItems("hit"); });
+    ASSERT_NE(engine.recovery.searchFolder, nullptr);
+    EXPECT_TRUE(save({engine.recovery.resultRoot}));
+    EXPECT_EQ(folderSnapshot(out.path()), (FileTree{{"Results/", {}}, {"Results/hit.txt", {1}}}));
 }

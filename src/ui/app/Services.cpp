@@ -1,5 +1,6 @@
 #include "Services.h"
 
+#include "hfsvolume.h"
 #include "macdisk.h"
 #include "machelpers.h"
 #include "recovery.h"
@@ -63,9 +64,13 @@ public:
     {
         return QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
     }
-    QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName) override
+    QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName,
+                           const QStringList& extensions) override
     {
-        return QFileDialog::getSaveFileName(parent, title, suggestedName);
+        QStringList patterns;
+        for (const QString& extension : extensions)
+            patterns << QStringLiteral("*.") + extension;
+        return QFileDialog::getSaveFileName(parent, title, suggestedName, patterns.join(QLatin1Char(' ')));
     }
 };
 
@@ -202,7 +207,11 @@ AppServices AppServices::real()
     services.clock = std::make_shared<SteadyClockService>();
     services.eventPump = std::make_shared<QtEventPumpService>();
     services.makeRecovery = [] { return new CRecovery(); };
-    services.makeDiskManager = []() -> CDiskManager* { return new CMacDiskManager(); };
+    services.makeDiskManager = []() -> CDiskManager* {
+        auto* manager = new CMacDiskManager();
+        manager->setVolumeNameReader(readHFSVolumeName);
+        return manager;
+    };
     services.lookupText = localizableTableValue;
     services.lookupInfo = infoTableValue;
     return services;

@@ -8,14 +8,14 @@
 #include <array>
 
 namespace {
-constexpr std::array<const char*, TableModelAdapter::ColumnCount> kHeaderKeys{"Name", "Size", "Type", "Modified", "ID"};
+constexpr std::array<const char*, TableColumnCount> kHeaderKeys{"Name", "Size", "Type", "Modified", "ID"};
 }
 
 TableModelAdapter::TableModelAdapter(QObject* parent) : QAbstractTableModel(parent) {}
 
 const char* TableModelAdapter::headerKey(int column)
 {
-    return column >= 0 && column < ColumnCount ? kHeaderKeys[size_t(column)] : nullptr;
+    return column >= 0 && column < TableColumnCount ? kHeaderKeys[size_t(column)] : nullptr;
 }
 
 void TableModelAdapter::setModel(CAbstractTableModel* model)
@@ -40,13 +40,13 @@ int TableModelAdapter::rowCount(const QModelIndex& parent) const
 
 int TableModelAdapter::columnCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : ColumnCount;
+    return parent.isValid() ? 0 : TableColumnCount;
 }
 
 QVariant TableModelAdapter::data(const QModelIndex& index, int role) const
 {
     if (!engineModel || !index.isValid() || index.model() != this || index.row() >= rows ||
-        index.column() >= ColumnCount)
+        index.column() >= TableColumnCount)
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:

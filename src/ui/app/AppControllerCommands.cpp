@@ -51,15 +51,14 @@ void muteFiles(std::initializer_list<const char*> names)
 
 const QString kCompleteSound = QStringLiteral("complete.aif");
 
-// Whether a tree model shows the engine's results (which setDisk and a scan free), not the disk list.
-bool showsResults(CAbstractTreeModel* model)
-{
-    return model && !dynamic_cast<CDiskManagerTreeModel*>(model);
-}
-
 } // namespace
 
 // --- Installing models ---
+
+bool AppController::showsResults() const
+{
+    return treeModel && !dynamic_cast<CDiskManagerTreeModel*>(treeModel);
+}
 
 void AppController::setTreeModel(CAbstractTreeModel* model)
 {
@@ -67,6 +66,8 @@ void AppController::setTreeModel(CAbstractTreeModel* model)
     EngineLocker lock(engineLock());
     CAbstractTreeModel* old = treeModel;
     treeModel = model;
+    // Only the browse that installs its own tree watches it for damage.
+    watchBrowseDamage = false;
     // The view lets go of the old model's rows (a reset) before the model goes.
     if (TreeModelAdapter* adapter = outlineAdapter()) {
         if (outlineView)
@@ -78,7 +79,7 @@ void AppController::setTreeModel(CAbstractTreeModel* model)
         delete old;
     logLine(QStringLiteral("settreemodel done"));
     // A reset reports no selection change: the selection handler runs here for it.
-    outlineViewSelectionDidChange();
+    outlineViewSelectionDidChange(true);
 }
 
 void AppController::setTableModel(CAbstractTableModel* model)
@@ -176,7 +177,7 @@ void AppController::browseVolume()
     muteFiles({"volumes.cpp"});
     // The disk list stays (its disks belong to the disk manager), so a disk that fails to open
     // leaves it to choose another.
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     {
         EngineLocker lock(engineLock());
         if (!openDiskOrSay(target))
@@ -193,12 +194,46 @@ void AppController::browseVolume()
     }
     setTableModel(nullptr);
     validateCommands();
+    updateReadErrorCount();
+    watchBrowseDamage = true;
+    truncationTold = catalogDamageTold = false;
+    tellBrowseDamage();
+}
+
+void AppController::tellBrowseDamage()
+{
+    if (!watchBrowseDamage || busy || isQuitting())
+        return;
+    QStringList notices;
+    QString volumeName;
+    {
+        std::unique_lock<std::recursive_mutex> lock(engineLock(), std::try_to_lock);
+        if (!lock.owns_lock() || !rec || !rec->volume)
+            return;
+        CHFSVolume* volume = rec->volume;
+        volumeName = QString::fromStdString(volume->getName());
+        if (!truncationTold && volume->bytesPastDisk() > 0) {
+            truncationTold = true;
+            notices << localizedFormat(QStringLiteral("VolumeTruncatedNotice"),
+                                       {volumeName, formattedCount(qint64(volume->bytesPastDisk()))});
+        }
+        if (!catalogDamageTold && volume->isCatalogDamaged()) {
+            catalogDamageTold = true;
+            notices << localizedFormat(QStringLiteral("CatalogDamagedNotice"), {volumeName});
+        }
+    }
+    if (notices.isEmpty())
+        return;
+    // The hint no longer invites to save as if the listing were whole.
+    if (catalogDamageTold)
+        setHelpText(localizedString(QStringLiteral("DamagedVolumeHint")), true);
+    showTextAlert(QStringLiteral("VolumeDamaged"), notices.join(QStringLiteral("\n\n")));
 }
 
 bool AppController::runScan(CDisk* target, const QString& waitMessage, int scanType,
                             const std::function<void()>& configure)
 {
-    releaseShownItems(showsResults(treeModel));
+    releaseShownItems(showsResults());
     EngineLocker lock(engineLock());
     if (!openDiskOrSay(target))
         return false;
@@ -236,6 +271,8 @@ void AppController::lostVolumesScan()
         return;
     setHelpText(localizedString(QStringLiteral("SelectVolumeToRecoverHint")), true);
     validateCommands();
+    if (const QString notice = scanReadErrorsNotice(); !notice.isEmpty())
+        showTextAlert(QStringLiteral("EndOfScan"), notice);
 }
 
 void AppController::lostFilesScan()
@@ -249,6 +286,8 @@ void AppController::lostFilesScan()
     setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
     reportScanFailure();
     validateCommands();
+    if (const QString notice = scanReadErrorsNotice(); !notice.isEmpty())
+        showTextAlert(QStringLiteral("EndOfScan"), notice);
 }
 
 void AppController::deletedFilesScan()
@@ -318,8 +357,24 @@ void AppController::scanWindowEndOK()
         return;
     setHelpText(localizedString(QStringLiteral("SelectFilesToRecoverHint")), true);
     validateCommands();
-    showAlert(QStringLiteral("EndOfScan"), QStringLiteral("EndOfScanNotice"), QStringLiteral("OK"));
+    QString notice = localizedString(QStringLiteral("EndOfScanNotice"));
+    if (const QString readErrors = scanReadErrorsNotice(); !readErrors.isEmpty())
+        notice += QStringLiteral("\n\n") + readErrors;
+    showTextAlert(QStringLiteral("EndOfScan"), notice);
     reportScanFailure();
+}
+
+QString AppController::scanReadErrorsNotice() const
+{
+    int64_t sectors = 0;
+    {
+        EngineLocker lock(engineLock());
+        if (rec)
+            sectors = rec->scanReadErrors;
+    }
+    if (sectors <= 0)
+        return {};
+    return localizedFormat(QStringLiteral("ScanReadErrorsNotice"), {formattedCount(sectors)});
 }
 
 void AppController::reportScanFailure()
@@ -332,10 +387,15 @@ void AppController::reportScanFailure()
         if (rec)
             failure = QString::fromStdString(rec->scanFailure);
     }
-    if (failure.isEmpty() || isQuitting() || !services.alerts)
+    if (!failure.isEmpty())
+        showTextAlert(QStringLiteral("EndOfScan"), failure);
+}
+
+void AppController::showTextAlert(const QString& titleKey, const QString& message)
+{
+    if (isQuitting() || !services.alerts)
         return;
-    services.alerts->runAlert(mainWindow, localizedString(QStringLiteral("EndOfScan")), failure,
-                              localizedString(QStringLiteral("OK")));
+    services.alerts->runAlert(mainWindow, localizedString(titleKey), message, localizedString(QStringLiteral("OK")));
 }
 
 void AppController::sheetDidEnd(int returnCode)
@@ -378,6 +438,7 @@ void AppController::toggleViewer()
     if (rect.isEmpty() && mainWindow)
         rect = QRect(mainWindow->geometry().center(), QSize(1, 1));
     if (!viewerWindow->isVisible()) {
+        placeViewerWindow();
         zoomOnFromRect(viewerWindow, rect);
         viewerWindow->show();
         if (mainWindow) {

@@ -8,7 +8,6 @@
 
 namespace {
 constexpr float kFadeStep = 0.2f;
-constexpr int kReadErrorRefreshTicks = 50; // the count is refreshed on the tick after this many
 } // namespace
 
 void AppController::setHelpText(const QString& text, bool onlyUpdateIfNew)
@@ -22,10 +21,10 @@ void AppController::setHelpText(const QString& text, bool onlyUpdateIfNew)
 
 void AppController::timer()
 {
-    if (++timerCounter > kReadErrorRefreshTicks) {
-        updateReadErrorCount();
-        timerCounter = 0;
-    }
+    // Reads outside the progress sheet (folders listed as the outline shows them, previews) show
+    // at the next tick; so does damage those listings met.
+    updateReadErrorCount();
+    tellBrowseDamage();
     if (fadestate == 0)
         return;
     helpAlpha = float(double(helpAlpha) + (fadestate == 2 ? -double(kFadeStep) : double(kFadeStep)));

@@ -1,5 +1,6 @@
 #include "ListIcons.h"
 
+#include "interfaces.h"
 #include "logger.h"
 #include "resourcedir.h"
 
@@ -12,27 +13,27 @@
 namespace {
 
 struct IconEntry {
-    int index;
+    ImageIndex index;
     const char* resource;
 };
 
 constexpr std::array<IconEntry, 13> kIconTable{{
-    {0, "folderclosed2.png"},
-    {1, "folderopen.png"},
-    {2, "file2.png"},
-    {4, "filelost2.png"},
-    {6, "folderopenlost.png"},
-    {7, "folderclosedlost2.png"},
-    {8, "harddisk.png"},
-    {9, "harddisklost.png"},
-    {10, "removable.png"},
-    {11, "removablelost.png"},
-    {12, "volume.png"},
-    {13, "volumelost.png"},
-    {14, "find.gif"},
+    {FolderClosedImage, "folderclosed2.png"},
+    {FolderOpenImage, "folderopen.png"},
+    {FileImage, "file2.png"},
+    {FileDeletedImage, "filelost2.png"},
+    {FolderOpenDeletedImage, "folderopenlost.png"},
+    {FolderClosedDeletedImage, "folderclosedlost2.png"},
+    {FixedImage, "harddisk.png"},
+    {FixedLostImage, "harddisklost.png"},
+    {RemovableImage, "removable.png"},
+    {RemovableLostImage, "removablelost.png"},
+    {VolumeImage, "volume.png"},
+    {VolumeLostImage, "volumelost.png"},
+    {SearchImage, "find.gif"},
 }};
 
-constexpr int kMaxIndex = 14;
+constexpr int kMaxIndex = SearchImage;
 
 std::optional<std::array<QIcon, kMaxIndex + 1>>& loadedIcons()
 {

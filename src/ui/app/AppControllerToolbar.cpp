@@ -9,10 +9,12 @@
 
 #include <QAction>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSizePolicy>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <QWidgetAction>
 
 namespace {
@@ -131,7 +133,14 @@ QAction* AppController::toolbar(const QString& itemIdentifier)
         return nullptr;
 
     const QString label = localizedString(kSearchItem);
-    auto* field = new QLineEdit(mainToolbar);
+    // The field with its label under it, as every command shows its label under its image.
+    auto* item = new QWidget(mainToolbar);
+    item->setObjectName(kSearchItem);
+    item->setAccessibleName(label);
+    auto* column = new QVBoxLayout(item);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    auto* field = new QLineEdit(item);
     field->setObjectName(QStringLiteral("searchField"));
     field->setAccessibleName(label);
     field->setPlaceholderText(label);
@@ -144,8 +153,16 @@ QAction* AppController::toolbar(const QString& itemIdentifier)
     // The search runs when the entry is ended with Return, never on each keystroke.
     connect(field, &QLineEdit::returnPressed, this, [this] { searchUsingToolbarSearchField(); });
     searchField = field;
+    auto* caption = new QLabel(label, item);
+    caption->setObjectName(QStringLiteral("searchLabel"));
+    caption->setAlignment(Qt::AlignHCenter);
+    caption->setBuddy(field);
+    column->addWidget(field);
+    column->addWidget(caption);
+    item->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    item->setMaximumWidth(kSearchFieldMaxWidth);
 
-    return addToolbarItem(kSearchItem, label, field);
+    return addToolbarItem(kSearchItem, label, item);
 }
 
 QAction* AppController::createToolbarItem(const QString& identifier, const QString& title, const QString& imageName,

@@ -158,6 +158,8 @@ public:
     void toggleViewer();
     void sheetDidEnd(int returnCode);
     void setTreeModel(CAbstractTreeModel* model);
+    // Whether the outline shows the engine's results (which setDisk and a scan free), not the disk list.
+    bool showsResults() const;
     bool openDiskOrSay(CDisk* target);
     void setTableModel(CAbstractTableModel* model);
     // The keywords of the options sheet: its plain text split at line ends (never at soft wraps).
@@ -165,7 +167,9 @@ public:
 
     // --- Outline, table and thumbnail data sources ---
     void outlineViewItemDidExpand();
-    void outlineViewSelectionDidChange();
+    // modelChanged: run for a newly installed or reloaded model rather than a choice of row. The
+    // disk the results were made from then stays chosen, so the disk commands stay available.
+    void outlineViewSelectionDidChange(bool modelChanged = false);
     void tableViewSelectionDidChange();
     int thumbCount();
     QImage thumbAtIndex(int index); // called on the grid's worker thread
@@ -284,6 +288,17 @@ protected:
     void stopThumbWorker();
     // Shows why the last scan could not do its work, when it could not.
     void reportScanFailure();
+    // The end notice's words on the sectors the last scan could not read; empty when it read all.
+    QString scanReadErrorsNotice() const;
+    // An alert with a title key, a message already made and the OK button; none once quitting.
+    void showTextAlert(const QString& titleKey, const QString& message);
+    // Tells, once per browse each, that the browsed volume runs past the end of its disk and that its
+    // catalog is damaged. Folders are listed as the outline shows them, so damage may be met after
+    // the browse command: the timer asks again while the browse is shown.
+    void tellBrowseDamage();
+    bool watchBrowseDamage = false; // the outline shows a browse whose damage is still to be told
+    bool truncationTold = false;
+    bool catalogDamageTold = false;
     // Reloads the grid (and the footers of thumbFolder, the folder its worker reads).
     void reloadThumbView();
     std::shared_ptr<QuilThumbnailDataSource> thumbSource;
@@ -291,6 +306,7 @@ protected:
     QStringList thumbFooters;                // its children's names, read at the reload (main thread)
     std::atomic<bool> thumbsHalted{false};   // the main thread waits for the worker: give up the lock wait
     bool handlingOutlineSelection = false;
+    bool viewerPlaced = false;
 
     // --- Service objects, owned ---
     // Shared so that this header need not know the class: the deleter comes from where it was made.
@@ -306,7 +322,6 @@ protected:
     float helpAlpha = 1.0f;
     QString helpText;  // null: no hint yet
     int fadestate = 0; // 0 idle, 1 fading in, 2 fading out
-    int timerCounter = 0;
 
     // --- Progress and refresh requests ---
     bool cancelAction = false;
@@ -332,6 +347,9 @@ private:
     void buildScanWindow();
     void buildProgressWindow();
     void buildViewerWindow();
+    // Puts the viewer's frame inside the screen's available area: at its bottom right the first
+    // time, and moved in only as far as needed after that.
+    void placeViewerWindow();
     void updateReadErrorCount();
     void forgetWidgets();
 
@@ -342,3 +360,6 @@ private:
 // Formats a Cocoa-style format text in one pass: "%@" takes the next argument, "%n$@" the n-th,
 // "%%" is a percent sign; a missing argument reads "(null)". Arguments are never read as formats.
 QString formatWithObjects(const QString& format, const QStringList& arguments);
+// A count with its digits grouped in the user's language ("204,928"), also where the locale
+// would leave them ungrouped.
+QString formattedCount(qint64 count);

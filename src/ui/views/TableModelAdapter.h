@@ -11,9 +11,6 @@ class CAbstractTableModel;
 class TableModelAdapter : public QAbstractTableModel {
     Q_OBJECT
 public:
-    // Column numbers as the engine table model takes them.
-    enum Column { NameColumn = 0, SizeColumn = 1, TypeColumn = 2, DateColumn = 3, IdColumn = 4, ColumnCount = 5 };
-
     explicit TableModelAdapter(QObject* parent = nullptr);
 
     // Installs model (nullptr for none, an empty table) as a model reset. The caller keeps
@@ -21,7 +18,8 @@ public:
     void setModel(CAbstractTableModel* model);
     CAbstractTableModel* model() const { return engineModel; }
 
-    // The localization key of a column's header ("Name", "Size", "Type", "Modified", "ID").
+    // The localization key of a column's header (a TableColumn: "Name", "Size", "Type", "Modified",
+    // "ID").
     static const char* headerKey(int column);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;

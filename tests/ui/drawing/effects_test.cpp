@@ -1,21 +1,16 @@
-// Drawing: fitted pictures, the background, the fade, the zoom, the splash, text lines and the gradient.
-#include "uifakes.h"
-
+// Drawing: fitted pictures, the background, the fade, the zoom, text lines and the gradient.
 #include "BrelGradient.h"
 #include "MorvImageUtilities.h"
 #include "NSString_Wrapping.h"
 #include "NSTextView_Lines.h"
 #include "NSView_Fade.h"
 #include "NSWindow-ZavrelEffects.h"
-#include "SplashController.h"
 #include "ViewBackground.h"
 
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QPointer>
-#include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
@@ -138,6 +133,10 @@ TEST(ZavrelEffects, ZoomShowsAndHidesTheWindowOnlyWhenItsStateChangesThroughASna
     coloured.setBackgroundStyle(ViewBackground::ColorStyle);
     coloured.resize(80, 60);
     std::unique_ptr<ZavrelZoomWindow> zoom(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
+    EXPECT_FALSE(zoom->windowFlags() & Qt::NoDropShadowWindowHint) << "the source's shadow";
+    coloured.setWindowFlag(Qt::NoDropShadowWindowHint);
+    std::unique_ptr<ZavrelZoomWindow> flat(ZavrelZoomWindow::_createZoomWindowWithRect(&coloured, {0, 0, 0, 0}));
+    EXPECT_TRUE(flat->windowFlags() & Qt::NoDropShadowWindowHint) << "no shadow, as the source";
     EXPECT_EQ(zoom->snapshot().size(), QSize(80, 60));
     EXPECT_EQ(zoom->snapshot().pixelColor(40, 30), QColor(Qt::magenta));
     EXPECT_EQ(zoom->geometry().size(), QSize(1, 1));                   // never zero
@@ -182,68 +181,6 @@ TEST(ToolTipWrapping, LineCountAndRatioFindTheNarrowestWidthThatKeepsTheTextWith
     const QString longer = text.repeated(3);
     EXPECT_GT(stringWrappedForToolTipToWidthToHeightRatio(longer, 1.0f).count(QLatin1Char('\n')),
               stringWrappedForToolTipToWidthToHeightRatio(longer, 8.0f).count(QLatin1Char('\n')));
-}
-std::vector<float> runPhase(SplashController& splash)
-{
-    std::vector<float> seen{splash.alpha()};
-    const SplashController::Phase phase = splash.phase();
-    for (int slice = 0; slice < 1000 && splash.phase() == phase; ++slice) {
-        splash.step();
-        if (splash.phase() == phase)
-            seen.push_back(splash.alpha());
-    }
-    return seen;
-}
-TEST(Splash, FadesInInFortyNineSlicesStaysFiveSecondsThenFadesOutInTwentyFive)
-{
-    struct Case {
-        double launchSeconds; // from the end of the fade-in to the close request; negative: during it
-        double waitsSeconds;  // how much longer the splash stays before fading out
-    };
-    const Case cases[] = {{-1.0, 5.0}, {2.0, 3.0}, {7.0, 0.0}, {5.0, 0.0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "launch took " << c.launchSeconds << " s");
-        auto clock = std::make_shared<FakeClock>();
-        SplashController splash(clock);
-        QSignalSpy shown(&splash, &SplashController::fadeInFinished);
-        QSignalSpy closed(&splash, &SplashController::closed);
-        splash.show();
-        if (c.launchSeconds < 0)
-            splash.close(); // waits for the fade-in
-        const std::vector<float> fadeIn = runPhase(splash);
-        EXPECT_EQ(fadeIn.size(), 49u);
-        EXPECT_FLOAT_EQ(fadeIn.front(), 0.01f);
-        EXPECT_NEAR(fadeIn.back(), 0.970, 0.001);
-        EXPECT_EQ(shown.count(), 1);
-        EXPECT_DOUBLE_EQ(splash.startTime(), clock->time);
-        if (c.launchSeconds >= 0) {
-            EXPECT_EQ(splash.phase(), SplashController::Phase::Shown);
-            clock->time = splash.startTime() + c.launchSeconds;
-            splash.close();
-        }
-        double waited = 0;
-        while (splash.phase() == SplashController::Phase::Waiting && waited < 10) {
-            clock->time += 0.02;
-            waited += 0.02;
-            splash.step();
-        }
-        EXPECT_NEAR(waited, c.waitsSeconds, 0.021);
-        ASSERT_EQ(splash.phase(), SplashController::Phase::FadingOut);
-        const std::vector<float> fadeOut = runPhase(splash);
-        EXPECT_EQ(fadeOut.size(), 25u);
-        EXPECT_FLOAT_EQ(fadeOut.front(), 1.0f);
-        EXPECT_NEAR(fadeOut.back(), 0.115, 0.01);
-        EXPECT_EQ(splash.window(), nullptr);
-        EXPECT_EQ(closed.count(), 1);
-        splash.close(); // a second close finds no window
-        EXPECT_EQ(closed.count(), 1);
-    }
-    // A splash dropped while it shows takes its window with it.
-    auto showing = std::make_unique<SplashController>(std::make_shared<FakeClock>());
-    showing->show();
-    const QPointer<QWidget> window = showing->window();
-    showing.reset();
-    EXPECT_TRUE(window.isNull());
 }
 struct Rgba {
     float red, green, blue, alpha;

@@ -161,15 +161,17 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
 class FaultyDisk : public CMemoryDisk {
 public:
     using CMemoryDisk::CMemoryDisk;
-    int64_t getReadErrorCount() override { return 7; }
+    int64_t getReadErrorCount() override { return errors; }
+    int64_t errors = 7; // what earlier operations met
 };
-TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnlessBusyAndFadesTheHintOverTen)
+TEST_F(ProgressSheet, TheTimerShowsTheOperationsReadErrorsAtEveryTickUnlessTheEngineIsHeldAndFadesTheHintOverTen)
 {
+    fakes.texts = {{"ReadErrorsSector", "%@ sector"}, {"ReadErrorsSectors", "%@ sectors"}};
     FaultyDisk disk(512, 64);
     ASSERT_TRUE(controller->recovery()->setDisk(&disk));
-    for (int tick = 1; tick <= 50; ++tick)
-        controller->timer();
-    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+    controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0 sectors")) << "a new operation counts anew";
+    disk.errors += 204928;
     {
         // While the thumbnail worker holds the engine lock, the tick skips the refresh: no waiting.
         std::promise<void> held, release;
@@ -180,13 +182,16 @@ TEST_F(ProgressSheet, TheTimerRefreshesTheReadErrorCountEveryFiftyFirstTickUnles
         });
         held.get_future().wait();
         controller->timer();
-        EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0"));
+        EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0 sectors"));
         release.set_value();
         worker.join();
     }
-    for (int tick = 1; tick <= 51; ++tick)
-        controller->timer();
-    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("7"));
+    controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("204,928 sectors"));
+    ASSERT_TRUE(controller->recovery()->setDisk(&disk));
+    disk.errors += 1;
+    controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("1 sector"));
     controller->recovery()->setDisk(nullptr);
     controller->setHelpText(QStringLiteral("old"), true);
     for (int tick = 0; tick < 10; ++tick)

@@ -10,6 +10,7 @@
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
 #include "disks.h"
+#include "interfaces.h"
 #include "recovery.h"
 #include "volumes.h"
 
@@ -154,9 +155,8 @@ void AppController::connectViews()
         // Room for a whole date and a longer name; the other columns keep the header's default.
         const QFontMetrics metrics(tableView->font());
         QHeaderView* header = tableView->horizontalHeader();
-        header->resizeSection(TableModelAdapter::NameColumn, metrics.horizontalAdvance(QLatin1Char('M')) * 18);
-        header->resizeSection(TableModelAdapter::DateColumn,
-                              metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 24);
+        header->resizeSection(NameColumn, metrics.horizontalAdvance(QLatin1Char('M')) * 18);
+        header->resizeSection(DateColumn, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 24);
     }
     if (!thumbView && thumbTab) {
         thumbView = new QuilThumbnailView(thumbTab);
@@ -247,7 +247,7 @@ void AppController::reloadOutlineView()
     CBase* after = chosen.isValid() ? adapter->itemAt(chosen) : nullptr;
     // A reset reports no selection change: the handler runs when the choice is not what it was.
     if (!before || after != before)
-        outlineViewSelectionDidChange();
+        outlineViewSelectionDidChange(true);
 }
 
 void AppController::reloadTableView()
@@ -268,12 +268,15 @@ void AppController::outlineViewItemDidExpand()
     logLine(QStringLiteral("item did expand"));
 }
 
-void AppController::outlineViewSelectionDidChange()
+void AppController::outlineViewSelectionDidChange(bool modelChanged)
 {
     if (handlingOutlineSelection)
         return;
     handlingOutlineSelection = true;
-    disk = nullptr;
+    // A result tree holds no disks: installing one chooses none, and the disk it came from stays.
+    // The folder always goes: the tree it was in may be gone.
+    if (!modelChanged || !showsResults())
+        disk = nullptr;
     folder = nullptr;
     QModelIndex index;
     const int row = selectedRowOf(outlineView, &index);
@@ -292,9 +295,6 @@ void AppController::outlineViewSelectionDidChange()
                     mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")) + QStringLiteral(" - ") +
                                                QString::fromStdString(selectedDisk->getName()) + QStringLiteral(" (") +
                                                kind + QLatin1Char(')'));
-                if (numberErrorsText)
-                    numberErrorsText->setText(
-                        QString::asprintf("%.0f", double(float(selectedDisk->getReadErrorCount()))));
             }
         }
         // No need to stop the grid's worker: it reads items only under the engine lock, held here,
@@ -382,7 +382,7 @@ void AppController::thumbViewSelectionDidChange()
         const int rows = model->rowCount();
         for (int index : chosen)
             if (index >= 0 && index < rows)
-                selection.select(model->index(index, 0), model->index(index, model->columnCount() - 1));
+                selection.select(model->index(index, NameColumn), model->index(index, model->columnCount() - 1));
         tableView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     if (!viewerWindow || !viewerWindow->isVisible() || !imageView)

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -20,6 +21,13 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
+
+QString formattedCount(qint64 count)
+{
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(count);
+}
 
 QString formatWithObjects(const QString& format, const QStringList& arguments)
 {
@@ -123,6 +131,9 @@ void AppController::updateUIstrings()
     progressSpinnerText->setText(QString());
     progressSpinnerText->hide();
     readErrorsText->setText(text("ReadErrors"));
+    // Until an operation reads, the figure says what it counts with nothing counted.
+    if (numberErrorsText->text() == QStringLiteral("0"))
+        numberErrorsText->setText(localizedFormat(QStringLiteral("ReadErrorsSectors"), {formattedCount(0)}));
     scanWindow->setWindowTitle(text("DeletedFilesScan"));
     limitTextKeywordsCheckbox->setText(text("LimitTextScanByKeywords"));
     activateTextScanCheckbox->setText(text("ActivatePlainTextScanning"));

@@ -6,7 +6,8 @@
 #include <QIcon>
 #include <QString>
 
-// The resource file name of an image index, or nullptr for an index that has no icon.
+// The resource file name of an image index (the engine's ImageIndex), or nullptr for an index that
+// has no icon.
 const char* listIconResourceName(int index);
 
 // Loads (again) every list icon from dir; until called, the first lookup loads from the program's

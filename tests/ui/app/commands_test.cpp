@@ -4,6 +4,9 @@
 #include "SaveTarget.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
+#include "bigendian.h"
+#include "hfsformat.h"
+#include "hfsimagebuilder.h"
 #include "partitiondisk.h"
 #include "recoveryfixture.h"
 #include "samplefiles.h"
@@ -14,11 +17,13 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -51,13 +56,17 @@ public:
     void openExistingVolume() override
     {
         calls += " openExistingVolume";
-        buildResults(0, "Browsed");
+        if (realVolume)
+            quietly([&] { CRecovery::openExistingVolume(); });
+        else
+            buildResults(0, "Browsed");
     }
     void scan() override
     {
         calls += " scan(" + std::to_string(scanType) + (enableSearchText ? ",text" : "") +
                  (enableSearchKeywords ? ",keywords" : "") + ")";
         scanFailure = failure;
+        scanReadErrors = readErrors;
         if (duringScan)
             duringScan();
         if (scanType != ScanLostVolumes)
@@ -103,6 +112,8 @@ public:
     bool failOpen = false;
     bool failReport = false;
     std::string failure;                 // what the next scan reports it could not do
+    int64_t readErrors = 0;              // the sectors the next scan reports it could not read
+    bool realVolume = false;             // a browse mounts the volume on the disk
     std::vector<std::string> incomplete; // what the next save reports it did not save whole
     std::function<void()> beforeSetDisk, duringScan;
     std::string reportTitle;
@@ -225,17 +236,24 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         int sounds;
         const char* alerts;
         bool diskListAfter, asksToClose;
+        const char* enabledAfter; // as enabledCommands(): the chosen disk stays chosen over a new result tree
     };
     const Case cases[] = {
-        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false},
-        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false},
-        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true},
+        {"browse", &AppController::browseVolume, false, false, "setDisk openExistingVolume", 0, "", false, false,
+         "11110001111"},
+        {"lost volumes", &AppController::lostVolumesScan, true, false, "setDisk scan(2)", 1, "", true, false,
+         "10111001110"},
+        {"lost files", &AppController::lostFilesScan, false, false, "setDisk scan(1)", 1, "", false, true,
+         "11110001111"},
         {"deleted files", &AppController::deletedFilesScan, false, false, "setDisk scan(0)", 1, "EndOfScan", false,
-         true},
-        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false},
-        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
-        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false},
+         true, "11110001111"},
+        {"choose disk", &AppController::chooseDisk, false, false, "setDisk(none)", 0, "", true, false, "10000001110"},
+        {"browse", &AppController::browseVolume, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
+        {"lost files", &AppController::lostFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
+        {"deleted files", &AppController::deletedFilesScan, false, true, "setDisk", 0, "ErrorOpeningDisk", true, false,
+         "11110001110"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << (c.failOpen ? ", the disk does not open" : ""));
@@ -255,6 +273,7 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.fakes.played, std::vector<QString>(size_t(c.sounds), QStringLiteral("complete.aif")));
         EXPECT_EQ(h.fakes.titles.join(' '), c.alerts);
         EXPECT_EQ(h.outlineRow(h.partition).isValid(), c.diskListAfter);
+        EXPECT_EQ(h.enabledCommands(), c.enabledAfter);
         if (c.diskListAfter)
             continue;
         // Results allow multiple selection; going back to the disk list asks first after a scan only.
@@ -280,6 +299,91 @@ TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkS
     EXPECT_EQ(h.fakes.played, std::vector<QString>{QStringLiteral("complete.aif")});
     ASSERT_EQ(h.fakes.titles.join(' '), "EndOfScan EndOfScan");
     EXPECT_EQ(h.fakes.messages[1], QStringLiteral("the file-type descriptions did not load"));
+}
+// A scan that met unreadable sectors says how many in its end notice; one that met none says nothing more.
+TEST(DiskCommands, AScanThatCouldNotReadSectorsSaysHowManyAtItsEnd)
+{
+    const struct {
+        void (AppController::*command)();
+        bool wholeDisk;
+        const char* notice; // the end notice without the sectors
+    } cases[] = {{&AppController::lostVolumesScan, true, ""},
+                 {&AppController::lostFilesScan, false, ""},
+                 {&AppController::deletedFilesScan, false, "EndOfScanNotice\n\n"}};
+    for (const auto& c : cases) {
+        for (const int64_t sectors : {0, 204928}) {
+            SCOPED_TRACE(testing::Message() << c.notice << sectors << " sectors");
+            CommandHarness h([](FakeServices& f) { f.texts = {{"ScanReadErrorsNotice", "%@ unreadable"}}; });
+            ASSERT_TRUE(h.selectInOutline(c.wholeDisk ? h.wholeDisk : h.partition));
+            h.engine->readErrors = sectors;
+            h.command(c.command);
+            const QString expected = sectors ? QString::fromLatin1(c.notice) + QStringLiteral("204,928 unreadable")
+                                             : QString::fromLatin1(c.notice);
+            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')),
+                      expected.endsWith('\n') ? expected.chopped(2) : expected);
+        }
+    }
+}
+// A damaged volume is told once per browse, also when the damage is met only as folders are listed;
+// a sound volume is not.
+TEST(DiskCommands, BrowsingADamagedVolumeTellsItsDamageOncePerBrowse)
+{
+    // Two records a leaf: the volume's name, the root's listing and inner's lie in different leaves.
+    HfsImageBuilder builder({.volumeName = "Hurt", .catalog = {.nodeSize = 512, .maxLeafRecords = 2}});
+    const uint32_t inner = builder.addFolder(builder.addFolder(kHfsRootFolderID, "docs"), "inner");
+    builder.addFile(inner, "deep", {});
+    builder.addFile(kHfsRootFolderID, "a.txt", std::vector<uint8_t>(5, 'a'));
+    const HfsImage sound = builder.build();
+    const auto leafBlock = [&](uint32_t parent, const char* name) {
+        return int64_t(sound.nodeOffset(HfsTree::Catalog, sound.findCatalogRecord(parent, name)->node) / 512);
+    };
+    const HfsRecordPlace* a = sound.findCatalogRecord(kHfsRootFolderID, "a.txt");
+    const uint64_t aRecord = sound.recordOffset(HfsTree::Catalog, a->node, a->index);
+    const uint64_t aFork = aRecord + 2 + loadBig16(&sound.bytes[aRecord]) + kCRDataFork;
+    const struct {
+        const char* name;
+        std::function<void(HfsImage&, std::set<int64_t>&)> damage;
+        const char* told;
+    } cases[] = {
+        {"sound", [](HfsImage&, std::set<int64_t>&) {}, ""},
+        {"the volume name's catalog leaf unreadable",
+         [&](HfsImage&, std::set<int64_t>& f) { f.insert(leafBlock(kHfsRootParentID, "Hurt")); },
+         "CatalogDamagedNotice"},
+        {"inner's catalog leaf unreadable, met when docs opens and shows it",
+         [&](HfsImage&, std::set<int64_t>& f) { f.insert(leafBlock(inner, "deep")); }, "CatalogDamagedNotice"},
+        {"a file of 2^63 bytes", [&](HfsImage& i, std::set<int64_t>&) { i.put32(aFork, 0x7FFFFFFF); },
+         "CatalogDamagedNotice"},
+        {"a volume longer than its partition",
+         [](HfsImage& i, std::set<int64_t>&) { i.put32(kHFSVolumeHeaderOffset + kVHTotalBlocks, 0x100000); },
+         "VolumeTruncatedNotice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CommandHarness h;
+        HfsImage image = sound;
+        std::set<int64_t> failing;
+        c.damage(image, failing);
+        auto* disk = static_cast<CMemoryDisk*>(h.wholeDisk);
+        std::copy(image.bytes.begin(), image.bytes.end(), disk->bytes.begin() + 64 * 512);
+        for (const int64_t block : failing)
+            disk->failingBlocks.insert(64 + block);
+        h.engine->realVolume = true;
+        for (int browse = 0; browse < 2; ++browse) {
+            ASSERT_TRUE(h.selectInOutline(h.partition));
+            h.fakes.messages.clear();
+            h.command(&AppController::browseVolume);
+            // The outline lists a folder when it shows the folder's row: inner's when docs opens.
+            h.controller->mainWindow->show();
+            h.controller->outlineView->expand(h.outlineRow(h.resultFolder("docs")));
+            quietly([] { QCoreApplication::processEvents(); });
+            for (int tick = 0; tick < 3; ++tick)
+                h.controller->timer();
+            EXPECT_EQ(h.fakes.messages.join(QLatin1Char('|')), QLatin1String(c.told)) << "browse " << browse;
+            EXPECT_EQ(h.controller->helpText, *c.told == 'C' ? QStringLiteral("DamagedVolumeHint")
+                                                             : QStringLiteral("SelectFilesToRecoverHint"));
+            h.command(&AppController::chooseDisk);
+        }
+    }
 }
 TEST(ScanOptionsSheet, DependentOptionsFollowTheTextSwitchAndStartPassesThemWithTheKeywordsSplitAtLineEnds)
 {
@@ -309,6 +413,14 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
 {
     CommandHarness h;
     EXPECT_EQ(h.enabledCommands(), "10000001110");
+    QLabel* searchLabel = h.toolbarView("Search")->findChild<QLabel*>();
+    ASSERT_NE(searchLabel, nullptr);
+    EXPECT_EQ(searchLabel->text(), QStringLiteral("Search")) << "the search item is labelled as the commands are";
+    const QModelIndex diskRow = h.outlineRow(h.wholeDisk);
+    EXPECT_EQ(h.controller->outlineView->itemDelegate()->sizeHint(QStyleOptionViewItem(), diskRow) -
+                  QStyledItemDelegate().sizeHint(QStyleOptionViewItem(), diskRow),
+              QSize(10, 2))
+        << "the outline's cells are spaced";
     ASSERT_TRUE(h.selectInOutline(h.wholeDisk));
     EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner - Disk A (Disk)"));
     EXPECT_EQ(h.enabledCommands(), "10111001110");
@@ -326,10 +438,18 @@ TEST(MainWindow, TheOutlineSelectionDecidesTheCommandsAndTheTitleAboutHelpAndThe
     h.controller->help();
     ASSERT_EQ(h.fakes.opened.size(), 1u);
     EXPECT_TRUE(h.fakes.opened[0].endsWith(QStringLiteral("/help.html")));
-    h.controller->toggleViewer();
-    EXPECT_TRUE(h.controller->viewerWindow->isVisible());
-    h.controller->toggleViewer();
-    EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    // The viewer opens inside the screen, also when it was left partly beyond its edge.
+    const QRect area = h.controller->mainWindow->screen()->availableGeometry();
+    for (const QPoint at : {QPoint(), area.bottomRight() - QPoint(20, 20)}) {
+        if (!at.isNull())
+            h.controller->viewerWindow->move(at);
+        h.controller->toggleViewer();
+        EXPECT_TRUE(h.controller->viewerWindow->isVisible());
+        EXPECT_TRUE(area.contains(h.controller->viewerWindow->frameGeometry()))
+            << h.controller->viewerWindow->frameGeometry().bottom() << " " << area.bottom();
+        h.controller->toggleViewer();
+        EXPECT_FALSE(h.controller->viewerWindow->isVisible());
+    }
     CommandHarness bare([](FakeServices& fakes) { fakes.info.erase(QStringLiteral("HelpFile")); });
     bare.controller->help();
     EXPECT_TRUE(bare.fakes.opened.empty()) << "no help file, nothing opened";
@@ -380,6 +500,9 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheRe
     quietly([&] { h.controller->saveReport(); });
     EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/list.html, (c) the makers)");
     EXPECT_EQ(h.engine->reportTitle.substr(0, 21), "Glea%@ner %d list of ") << h.engine->reportTitle;
+    h.fakes.saveAnswer = QStringLiteral("/tmp/out/a.HTM");
+    quietly([&] { h.controller->saveReport(); });
+    EXPECT_EQ(h.engine->takeCalls(), "saveReport(a.txt to /tmp/out/a.HTM, (c) the makers)") << "an HTML name stays";
     h.engine->failReport = true;
     h.fakes.saveAnswer = QStringLiteral("/nonexistent/folder/report.html");
     quietly([&] { h.controller->saveReport(); });
@@ -481,6 +604,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
         ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->resultFolder("docs"))));
         ASSERT_EQ(h->controller->tableView->model()->rowCount(), 3);
+        EXPECT_TRUE(h->fakes.titles.isEmpty()) << "a sound volume is told no damage";
     }
     void search(const QString& text)
     {

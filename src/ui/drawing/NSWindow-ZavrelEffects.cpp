@@ -54,8 +54,7 @@ void animateTo(const QPointer<ZavrelZoomWindow>& zoom, const QRect& target)
 
 ZavrelZoomWindow::ZavrelZoomWindow(QImage snapshot)
     // A tool window left to itself by the window manager: no taskbar entry, no focus, placed exactly.
-    : QWidget(nullptr,
-              Qt::Tool | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint | Qt::X11BypassWindowManagerHint),
+    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint),
       snapshot_(std::move(snapshot))
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -69,6 +68,9 @@ ZavrelZoomWindow* ZavrelZoomWindow::_createZoomWindowWithRect(QWidget* source, c
     // Rendering the widget needs no backing store, so a window never shown can be snapped too.
     source->ensurePolished();
     auto* zoom = new ZavrelZoomWindow(source->grab().toImage());
+    // The zoom stands in for the window: it takes its shadow and its level.
+    if (source->windowFlags() & Qt::NoDropShadowWindowHint)
+        zoom->setWindowFlag(Qt::NoDropShadowWindowHint);
     if (source->windowFlags() & Qt::WindowStaysOnTopHint)
         zoom->setWindowFlag(Qt::WindowStaysOnTopHint);
     zoom->setGeometry(atLeastOnePixel(rect));

@@ -49,7 +49,7 @@ public:
         folderTitles.push_back(title);
         return folderAnswer;
     }
-    QString chooseSaveFile(QWidget*, const QString&, const QString& suggestedName) override
+    QString chooseSaveFile(QWidget*, const QString&, const QString& suggestedName, const QStringList&) override
     {
         suggestedNames.push_back(suggestedName);
         return saveAnswer;

@@ -32,8 +32,10 @@ public:
     virtual ~FilePanelService() = default;
     // An existing folder, or an empty text when the panel was cancelled.
     virtual QString chooseFolder(QWidget* parent, const QString& title) = 0;
-    // A path to write, or an empty text when the panel was cancelled.
-    virtual QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName) = 0;
+    // A path to write, or an empty text when the panel was cancelled. The panel offers only files
+    // with one of the extensions (without dots) of the one file type allowed.
+    virtual QString chooseSaveFile(QWidget* parent, const QString& title, const QString& suggestedName,
+                                   const QStringList& extensions) = 0;
 };
 
 class AboutService {

@@ -11,6 +11,7 @@
 #include "recovery.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -103,12 +104,14 @@ void AppController::saveReport()
     logLine(QStringLiteral("saveReport"));
     if (!services.filePanels)
         return;
+    // The HTML type's two extensions: a name typed with either keeps it.
+    const QStringList extensions = {QStringLiteral("html"), QStringLiteral("htm")};
     QString path = services.filePanels->chooseSaveFile(
-        mainWindow, localizedString(QStringLiteral("ChooseNameFileReport")), QStringLiteral("report.html"));
+        mainWindow, localizedString(QStringLiteral("ChooseNameFileReport")), QStringLiteral("report.html"), extensions);
     if (path.isEmpty())
         return;
     // The report is an HTML file whatever name was typed.
-    if (!path.endsWith(QStringLiteral(".html"), Qt::CaseInsensitive))
+    if (!extensions.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive))
         path += QStringLiteral(".html");
     EngineLocker lock(engineLock());
     if (!beginProgressSheet(QStringLiteral("SavingReportPleaseWait"), QStringLiteral("SaveReportProgress")))
@@ -162,7 +165,7 @@ void AppController::searchUsingToolbarSearchField()
                 outline->rowCount(root);
             }
         }
-        outlineViewSelectionDidChange();
+        outlineViewSelectionDidChange(true);
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
             outlineView->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |

@@ -29,6 +29,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -36,12 +37,31 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 namespace {
 
 AppController* applicationDelegateInstance = nullptr;
+
+// The outline's cells stand 10 pixels apart across and 2 down: half of that on each side of a cell.
+class SpacedCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static constexpr QSize spacing{10, 2};
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return QStyledItemDelegate::sizeHint(option, index) + spacing;
+    }
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem inner(option);
+        inner.rect.adjust(spacing.width() / 2, spacing.height() / 2, -spacing.width() / 2, -spacing.height() / 2);
+        QStyledItemDelegate::paint(painter, inner, index);
+    }
+};
 
 // A sheet whose Escape key and close box run an action of the controller instead of closing it:
 // for the progress sheet that action is Cancel, which leaves the sheet up until the engine returns.
@@ -95,7 +115,6 @@ AppController::AppController(AppServices appServices, QObject* parent)
     : QObject(parent), services(std::move(appServices))
 {
     logLine(QStringLiteral("init"));
-    timerCounter = 0;
     disk = nullptr;
     folder = nullptr;
     tableModel = nullptr;
@@ -268,6 +287,7 @@ void AppController::buildMainWindow()
     outlineView->setUniformRowHeights(true);
     outlineView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     outlineView->setModel(new QStandardItemModel(0, 1, this));
+    outlineView->setItemDelegate(new SpacedCellDelegate(outlineView));
 
     tabView = new QTabWidget(splitter);
     tabView->setObjectName(QStringLiteral("tabView"));
@@ -410,6 +430,42 @@ void AppController::buildViewerWindow()
     viewerWindow->resize(300, 300);
 }
 
+namespace {
+// What the window manager adds around a window's contents; nothing until the window was shown.
+QMargins frameMargins(const QWidget* window)
+{
+    const QRect frame = window->frameGeometry();
+    const QRect inner = window->geometry();
+    return QMargins(inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+                    frame.bottom() - inner.bottom());
+}
+} // namespace
+
+void AppController::placeViewerWindow()
+{
+    if (!viewerWindow)
+        return;
+    QScreen* screen = mainWindow ? mainWindow->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    // Before the viewer was first shown its frame is unknown: the main window's stands in for it.
+    QMargins margins = frameMargins(viewerWindow);
+    if (margins.isNull() && mainWindow)
+        margins = frameMargins(mainWindow);
+    const QSize frame = viewerWindow->size().grownBy(margins);
+    // The viewer: bottom right of the screen, 5 pixels from its edges, above other windows.
+    constexpr int kEdgeGap = 5;
+    QPoint topLeft = viewerPlaced ? viewerWindow->frameGeometry().topLeft()
+                                  : QPoint(area.right() + 1 - frame.width() - kEdgeGap,
+                                           area.bottom() + 1 - frame.height() - kEdgeGap);
+    topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() + 1 - frame.width())));
+    topLeft.setY(std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() + 1 - frame.height())));
+    // A window's position is that of its frame.
+    viewerWindow->move(topLeft);
+    viewerPlaced = true;
+}
+
 // --- Start-up ---
 
 void AppController::awakeFromNib()
@@ -449,12 +505,7 @@ void AppController::awakeFromNib()
 
     setupToolbar();
 
-    // The viewer: bottom right of the screen, 5 pixels from its edges, above other windows.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        viewerWindow->move(area.right() + 1 - viewerWindow->width() - 5,
-                           area.bottom() + 1 - viewerWindow->height() - 5);
-    }
+    placeViewerWindow();
 
     CLogger* logger = CLogger::getInstance();
     logger->unmuteFile("disks.cpp");

@@ -58,6 +58,8 @@ void AppController::endProgressSheet()
 {
     if (!busy)
         return;
+    // The operation's last reads show with its end, not at a later refresh.
+    updateReadErrorCount();
     modalSession = nullptr;
     if (progressWindow)
         progressWindow->hide();
@@ -88,8 +90,12 @@ void AppController::updateReadErrorCount()
     std::unique_lock<std::recursive_mutex> lock(engineLock(), std::try_to_lock);
     if (!lock.owns_lock())
         return;
-    const float count = float(rec->cachedDisk->disk->getReadErrorCount());
-    numberErrorsText->setText(QString::asprintf("%.0f", double(count)));
+    const int64_t sectors = rec->operationReadErrors();
+    const QString text =
+        localizedFormat(sectors == 1 ? QStringLiteral("ReadErrorsSector") : QStringLiteral("ReadErrorsSectors"),
+                        {formattedCount(sectors)});
+    if (numberErrorsText->text() != text)
+        numberErrorsText->setText(text);
 }
 
 void AppController::progressEvent(double percent, bool* cancel)
