@@ -387,9 +387,8 @@ TEST_F(HFSVolumeTest, ForksOfFourGibibytesAndMoreKeepTheirSizeAndReadAtTheirFarE
         const char* shown;
         uint32_t pieces = 1; // beyond 8, its last piece, past 5 GiB, is found in the overflow file
     } files[] = {
-        {"six", 3 * (k4G / 2), "6291456 KB", 9}, {"four", k4G, "4194304 KB"},
-        {"four+", k4G + 4097, "4194308 KB"},     {"two+", k4G / 2 + 1, "2097152 KB"},
-        {"small", 30000, "29 KB"},
+        {"six", 3 * (k4G / 2), "6291456 KB", 9}, {"four", k4G, "4194304 KB"}, {"four+", k4G + 4097, "4194308 KB"},
+        {"two+", k4G / 2 + 1, "2097152 KB"},     {"small", 30000, "29 KB"},
     };
     HfsImageBuilder builder({.sparse = true});
     std::map<std::string, uint32_t> ids;
@@ -424,14 +423,15 @@ TEST_F(HFSVolumeTest, ForksOfFourGibibytesAndMoreKeepTheirSizeAndReadAtTheirFarE
             }
             found.push_back(name + " " + std::to_string(file->getSize()) + " " + shown[name]);
             expected.push_back(name + " " + std::to_string(files[i].size) + " " + files[i].shown);
-            std::vector<std::pair<uint64_t, Bytes>> reads = {{0, patternBytes(3000, uint32_t(i))},
-                                                             {files[i].size - 100, patternBytes(100, 100 + uint32_t(i))}};
+            std::vector<std::pair<uint64_t, Bytes>> reads = {
+                {0, patternBytes(3000, uint32_t(i))}, {files[i].size - 100, patternBytes(100, 100 + uint32_t(i))}};
             if (files[i].size > k4G + 50)
                 reads.push_back({k4G - 50, patternBytes(100, 200 + uint32_t(i))});
             for (const auto& [offset, bytes] : reads) {
                 Bytes read(bytes.size());
                 const bool whole = file->read(offset, read.data(), uint32_t(read.size())) == read.size();
-                found.push_back(name + " at " + std::to_string(offset) + (whole && read == bytes ? " as marked" : " wrong"));
+                found.push_back(name + " at " + std::to_string(offset) +
+                                (whole && read == bytes ? " as marked" : " wrong"));
                 expected.push_back(name + " at " + std::to_string(offset) + " as marked");
             }
         }
@@ -451,7 +451,8 @@ TEST_F(HFSVolumeTest, EachForkReadsThroughItsOwnOverflowRecordsOnly)
     HfsImageBuilder builder(
         {.blockSize = 512, .extents = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 2}});
     const Bytes data = patternBytes(40 * 512, 1), resource = patternBytes(25 * 512, 2);
-    builder.addFile(kHfsRootFolderID, "both", data, {.dataExtents = 40, .resourceFork = resource, .resourceExtents = 25});
+    builder.addFile(kHfsRootFolderID, "both", data,
+                    {.dataExtents = 40, .resourceFork = resource, .resourceExtents = 25});
     builder.addFile(kHfsRootFolderID, "data", data, {.dataExtents = 40, .resourceFork = Bytes(512, 3)});
     builder.addFile(kHfsRootFolderID, "resource", Bytes(512, 4), {.resourceFork = resource, .resourceExtents = 25});
     Mounted m(builder.build().bytes);

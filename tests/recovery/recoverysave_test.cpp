@@ -148,9 +148,8 @@ TEST_F(RecoverySave, FileNameSwappedForALinkAfterTheCheckIsNeverWrittenThrough)
         bool older;         // a file of the name is there before the save
         bool whenSaving;
     } cases[] = {
-        {"victim", false, true}, {"dir", false, true}, {"missing", false, true},
-        {"victim", true, true},  {"dir", true, true},  {"victim", true, false},
-        {"missing", true, false},
+        {"victim", false, true}, {"dir", false, true},    {"missing", false, true}, {"victim", true, true},
+        {"dir", true, true},     {"victim", true, false}, {"missing", true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.target) + (c.older ? " over an older file" : " new") +

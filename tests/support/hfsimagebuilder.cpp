@@ -409,9 +409,9 @@ HfsImage HfsLayoutWriter::run()
     for (const HfsImageBuilder::Item& item : items) {
         const uint64_t dataSize = std::max<uint64_t>(item.data.size(), item.options.dataSize);
         dataForks.push_back(item.folder ? Fork{} : planFork(item.id, 0x00, dataSize, item.options.dataExtents));
-        resourceForks.push_back(item.folder ? Fork{}
-                                            : planFork(item.id, 0xFF, item.options.resourceFork.size(),
-                                                       item.options.resourceExtents));
+        resourceForks.push_back(
+            item.folder ? Fork{}
+                        : planFork(item.id, 0xFF, item.options.resourceFork.size(), item.options.resourceExtents));
     }
     // Tree shapes depend on record sizes only, which do not change once blocks are placed.
     auto planTree = [this](Fork& fork, uint32_t fileID, const TreeBuild& plan, const HfsTreeShape& shape) {
