@@ -30,8 +30,10 @@ PACKAGES=(
     qt6-speech-flite-plugin   # a speech engine that works offline
     qt6-multimedia-dev        # the end-of-scan sound
     gstreamer1.0-plugins-bad  # the multimedia backend's AIFF reader, for complete.aif
-    libpoppler-qt6-dev        # PDF previews
-    libfreeimage-dev          # image previews
+    libpoppler-cpp-dev        # PDF previews (in the preview worker)
+    libfreeimage-dev          # image previews (in the preview worker)
+    libseccomp-dev            # the preview worker's system-call filter
+    imagemagick               # makes test pictures of every kind the image library reads
     qt6-qpa-plugins           # the offscreen platform the interface tests run on
     xvfb                      # a display for screenshots of the real window
     xauth                     # xvfb-run needs it

@@ -1,6 +1,8 @@
-// Writes the seed corpus of the preview chain's fuzz target: one small file of each image format
-// the previews decode (BMP, JPEG, PNG at 8 and 16 bits, ICO, GIF, TIFF, TARGA), a PDF and a
-// text file, so that the fuzzer starts inside every decoder. Made at fuzz time, not kept as files.
+// Writes the seed corpus of the preview worker's fuzz target: one small file of several image
+// formats the previews decode (BMP, JPEG, PNG at 8 and 16 bits, ICO, GIF, TIFF, TARGA), a PDF, a
+// text file, and the inputs that once crashed the decoders (a Photoshop file's run-length data, a
+// GIF cut inside a data block, an icon with an impossible bit count), so that the fuzzer starts
+// inside every decoder and goes on from the known faults. Made at fuzz time, not kept as files.
 //
 //   make_preview_seeds OUTDIR
 //
@@ -103,6 +105,27 @@ QByteArray pdf()
     return data;
 }
 
+// Found by fuzzing: run-length counts that made the Photoshop plug-in clear a negative length.
+const char kPsdRunLengthCrash[] =
+    "3842505300010000006f0000000300000008000000080008000300000000000000000000000000010020406080a0c0e0500020406080a0"
+    "c0e00020406080a0c0e00020406080a0c0e0002040606080a0c0e000e0e0e0e0e0e0e0e000102030405060701020304050607080203040"
+    "506070809030405060708090a0737761728090a0b05060708090a0b0c060708090a0b0c0d0708090a0b0747261696c6572c0d0e0";
+// Found by fuzzing: an 8 x 8 GIF frame whose first data block is cut short.
+const char kGifCutInABlock[] = "474946383961080008008100ff161d00555555aaaaaaffffff2c0000000008000800000225"
+                               "05003b11074605003b05003b074605003b05003b";
+
+// An 8 x 8 icon whose header claims 288 bits a pixel, which overran the icon plug-in's buffers.
+Bytes impossibleIcon()
+{
+    Bytes out = {0, 0, 1, 0, 1, 0, 8, 8, 0, 0, 1, 0, 32, 0};
+    for (uint32_t field : {40u + 8 * 8 * 4 * 2, 22u, 40u, 8u, 16u})
+        put32le(out, field);
+    put16le(out, 1);
+    put16le(out, 288);
+    out.resize(8192, 0);
+    return out;
+}
+
 bool write(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -131,6 +154,9 @@ int main(int argc, char** argv)
               write(dir + "/seed16.png", qtEncoded(image.convertToFormat(QImage::Format_RGBA64), "png")) &&
               write(dir + "/seed.ico", qtEncoded(image, "ico")) && write(dir + "/seed.gif", gif()) &&
               write(dir + "/seed.tif", tiff()) && write(dir + "/seed.tga", targa()) &&
-              write(dir + "/seed.pdf", pdf()) && write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n"));
+              write(dir + "/seed.pdf", pdf()) && write(dir + "/seed.txt", QByteArray("first line\nsecond\tline\r\n")) &&
+              write(dir + "/crash-runlength.psd", QByteArray::fromHex(kPsdRunLengthCrash)) &&
+              write(dir + "/crash-cut-block.gif", QByteArray::fromHex(kGifCutInABlock)) &&
+              write(dir + "/crash-bitcount.ico", impossibleIcon());
     return ok ? 0 : 1;
 }

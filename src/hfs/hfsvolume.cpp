@@ -5,6 +5,7 @@
 #include "disks.h"
 #include "logger.h"
 #include "partitiondisk.h"
+#include "progresspace.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -1332,10 +1333,14 @@ bool CHFSVolumeItem::addChildren()
         std::set<uint64_t> listedFolders;
         std::set<std::string> listedNames;
         bool fromChain = false; // a second walk, along the leaves, adds only what the first missed
+        CProgressPace pace;
         const auto addRecord = [&](BTreeRecord* record) {
+            if (hfs->progressPulse && pace.due())
+                hfs->progressPulse();
             char childName[kHFSNameBufferSize];
             catalogKeyName(record, childName);
-            const std::string shownName = escapeControlCharacters(childName); // for printed lines
+            // For printed lines only: made when one is printed, not for every record.
+            const auto shownName = [&childName] { return escapeControlCharacters(childName); };
             const int recordType = record->dataLength >= 2 ? int16_t(loadBig16(record->data + kCRRecordType)) : 0;
             GLEANER_LOG("found: %s\n", childName);
             if (childName[0] == 0)
@@ -1354,20 +1359,21 @@ bool CHFSVolumeItem::addChildren()
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");
                 if (record->dataLength < kCatalogFolderSize) {
-                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n", shownName.c_str());
+                    std::printf("CHFSVolumeItem::addChildren - folder record %s is cut short, skipped\n",
+                                shownName().c_str());
                     complete = false;
                     return;
                 }
                 const uint64_t id = loadBig32(record->data + kCRFolderID);
                 if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) contains itself, skipped\n",
-                                shownName.c_str(), f32(id));
+                                shownName().c_str(), f32(id));
                     complete = false;
                     return;
                 }
                 if (!hfs->claimFolder(id, fileID) || !listedFolders.insert(id).second) {
                     std::printf("CHFSVolumeItem::addChildren - folder %s (id=%.0f) is listed more than once, skipped\n",
-                                shownName.c_str(), f32(id));
+                                shownName().c_str(), f32(id));
                     hfs->catalogDamaged = true;
                     return;
                 }
@@ -1378,7 +1384,8 @@ bool CHFSVolumeItem::addChildren()
             } else if (recordType == kHFSPlusFileRecord) {
                 GLEANER_LOG("file\n");
                 if (record->dataLength < kCatalogFileSize) {
-                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n", shownName.c_str());
+                    std::printf("CHFSVolumeItem::addChildren - file record %s is cut short, skipped\n",
+                                shownName().c_str());
                     complete = false;
                     return;
                 }
@@ -1393,12 +1400,12 @@ bool CHFSVolumeItem::addChildren()
                     if (!target) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u was not found, shown "
                                     "as it is\n",
-                                    shownName.c_str(), linkID);
+                                    shownName().c_str(), linkID);
                     } else if (loadBig32(target + kCRFileType) == kHardLinkFileType &&
                                loadBig32(target + kCRFileCreator) == kHFSPlusCreator) {
                         std::printf("CHFSVolumeItem::addChildren - hard link %s: its file iNode%u is itself a link, "
                                     "shown as it is\n",
-                                    shownName.c_str(), linkID);
+                                    shownName().c_str(), linkID);
                     } else {
                         fields = target;
                         forkFileID = loadBig32(target + kCRFolderID);
@@ -1417,11 +1424,11 @@ bool CHFSVolumeItem::addChildren()
                 if (item->compressed)
                     std::printf("CHFSVolumeItem::addChildren - %s is stored compressed by the file system; its data "
                                 "is not read\n",
-                                shownName.c_str());
+                                shownName().c_str());
                 if (item->isDamaged()) {
                     std::printf("CHFSVolumeItem::addChildren - %s claims %.0f bytes, more than its volume holds: "
                                 "shown as damaged\n",
-                                shownName.c_str(), f32s(item->dataFork->logicalSize));
+                                shownName().c_str(), f32s(item->dataFork->logicalSize));
                     hfs->catalogDamaged = true;
                 }
             } else if (recordType == kHFSPlusFolderThreadRecord) {

@@ -7,6 +7,7 @@
 #include "interfaces.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,9 @@ public:
     bool isMarking() const { return marking; }
 
     // Read and written directly by the recovery engine.
+    // Called now and then while a large folder is listed, so that the engine can report progress
+    // meanwhile; set only while an engine operation runs on the main thread, empty otherwise.
+    std::function<void()> progressPulse;
     uint64_t diskOfs = 0;
     CDisk* disk = nullptr; // not owned
     CVolumeItem* root = nullptr;

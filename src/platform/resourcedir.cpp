@@ -17,6 +17,8 @@ bool isDirectoryPath(const std::string& path)
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+} // namespace
+
 std::string executableDirectory()
 {
     char buffer[4096];
@@ -27,7 +29,6 @@ std::string executableDirectory()
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
-} // namespace
 
 std::string resourceDirectory()
 {

@@ -6,6 +6,9 @@
 
 std::string resourceDirectory();
 
+// The folder of the running program (from /proc/self/exe); empty when it cannot be read.
+std::string executableDirectory();
+
 // The file of a named resource, as the program asks for images and sounds: the name itself when the
 // folder has a file of that name, else the name with ".png", ".gif", ".tiff" or ".aif" appended
 // (so the image "splash" is "splash.png"); empty when there is none or the name leaves the folder.

@@ -5,6 +5,7 @@
 #include "data.h"
 #include "machelpers.h"
 #include "partitiondisk.h"
+#include "progresspace.h"
 #include "threads.h"
 #include "utils.h"
 
@@ -365,34 +366,61 @@ void CHFSAnalyser::buildTree()
     }
     // Attached entries were cleared; whatever is left could not be attached and is freed.
     dropPending();
+    // Each pass over a large tree takes its time: the window is let in between them.
+    reportProgress();
 
     std::printf("removing empty folders\n");
     root->removeEmptyFolders(true);
+    reportProgress();
     std::printf("removing duplicates\n");
-    root->removeDuplicates(true);
+    removeDuplicates(root);
+    reportProgress();
     std::printf("done!\n");
+}
+
+void CHFSAnalyser::removeDuplicates(CVolumeItem* root)
+{
+    // Folder by folder in the order of CVolumeItem::removeDuplicates(true) (each folder before its
+    // subfolders, which may have gained the children of a dropped duplicate), with progress between
+    // folders: over a tree of many folders the whole pass takes long. A list, not recursion, so a
+    // deep tree cannot exhaust the stack.
+    CProgressPace pace;
+    std::vector<CVolumeItem*> folders{root};
+    while (!folders.empty()) {
+        CVolumeItem* folder = folders.back();
+        folders.pop_back();
+        folder->removeDuplicates(false);
+        if (pace.due())
+            reportProgress();
+        for (auto child = folder->children.rbegin(); child != folder->children.rend(); ++child)
+            if ((*child)->isContainer())
+                folders.push_back(*child);
+    }
+}
+
+void CHFSAnalyser::reportProgress()
+{
+    if (recovery && recovery->listener) {
+        bool cancel = false;
+        recovery->listener->progressEvent(0, &cancel);
+    }
 }
 
 void CHFSAnalyser::attachPending(CVolumeItem* root)
 {
     const std::set<CHFSVolumeItem*> cycleEntries = findCycleEntries();
+    reportProgress();
     CVolumeItem* orphans = nullptr;
     auto orphanFolder = [&]() -> CVolumeItem* {
         if (!orphans)
             orphans = root->findOrCreateChild(localize("OrphanedFolders"), true);
         return orphans ? orphans : root;
     };
-    CStatusListener* listener = recovery ? recovery->listener : nullptr;
-    CStopWatch watch;
-    watch.start();
+    CProgressPace pace;
     int64_t nonOrphanedCount = 0, orphanedCount = 0;
     for (PendingItem& entry : pending) {
-        watch.stop();
-        if (watch.getElapsedSeconds() > 0 && listener) {
-            bool cancel = false;
-            listener->progressEvent(0, &cancel);
-            watch.start();
-        }
+        if (pace.due())
+            reportProgress();
         CHFSVolumeItem* item = entry.item;
         if (!item)
             continue;

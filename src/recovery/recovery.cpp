@@ -3,6 +3,7 @@
 #include "hfsanalyser.h"
 #include "logger.h"
 #include "machelpers.h"
+#include "progresspace.h"
 #include "rawanalyser.h"
 #include "scanwindow.h"
 #include "threads.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <new>
 #include <thread>
@@ -26,13 +28,15 @@ constexpr int kLostFilesWindow = 32768;
 // The scan's block cache: 4 MiB in lines of 256 KiB.
 constexpr int kCacheSize = 4194304;
 constexpr int kReadAheadSize = 262144;
+// Blocks skipped as used between two looks at the clock: skipping one costs far less than reading it.
+constexpr int64_t kUsedBlocksPerPaceCheck = 256;
 } // namespace
 
 struct CRecovery::Walk {
     int readSize;
     int64_t stepSize;
     Speedometer& speedometer;
-    CStopWatch& stopWatch;
+    CProgressPace pace;
     int64_t usedBlocks; // steps skipped as in use, counted as the walk meets them
 };
 
@@ -191,6 +195,24 @@ CHFSVolume* CRecovery::addVolume(CHFSVolume* found)
     return found;
 }
 
+void CRecovery::setListingPulse(bool on)
+{
+    std::function<void()> pulse;
+    if (on && listener) {
+        // A cancel is not taken here, where a listing cannot stop: the interface sets it again at
+        // the operation's next progress event.
+        pulse = [this] {
+            bool cancel = false;
+            listener->progressEvent(progress, &cancel);
+        };
+    }
+    if (volume)
+        volume->progressPulse = pulse;
+    for (CVolume* found : volumeList)
+        if (found)
+            found->progressPulse = pulse;
+}
+
 void CRecovery::openExistingVolume()
 {
     std::printf("openExistingVolume\n");
@@ -263,7 +285,6 @@ void CRecovery::scan()
     const int readSize = scanType == ScanLostFiles ? kLostFilesWindow : int(stepSize);
 
     Speedometer speedometer;
-    CStopWatch stopWatch;
     CAbstractAnalyser* analyser = createAnalyser();
     if (!analyser)
         return;
@@ -284,8 +305,7 @@ void CRecovery::scan()
         listener->progressEvent(0, &cancel);
     }
 
-    Walk walk{readSize, stepSize, speedometer, stopWatch, 0};
-    stopWatch.start();
+    Walk walk{readSize, stepSize, speedometer, CProgressPace(), 0};
     analyser->scanBegin();
     currentAllocBlock = 0;
     const int workers = scanWorkers();
@@ -333,23 +353,32 @@ void CRecovery::setScanWorkerCount(int count)
     scanWorkerCount = std::clamp(count, 0, kMaxWorkers);
 }
 
+bool CRecovery::walkCancelled(Walk& walk, int64_t block)
+{
+    if (!listener || !walk.pace.due())
+        return false;
+    const float share = float(block) / float(allocBlockCount);
+    const int percent = int(100.0 * double(share));
+    bool cancel = false;
+    listener->progressEvent(double(percent), &cancel);
+    return cancel;
+}
+
+bool CRecovery::skipUsedStep(Walk& walk, int64_t block)
+{
+    if (!skipUsedBlocks || !volume->isAllocationBlockUsed(uint64_t(block)))
+        return false;
+    ++walk.usedBlocks;
+    return true;
+}
+
 CRecovery::StepRead CRecovery::readStep(Walk& walk, int64_t block)
 {
     walk.speedometer.start();
     const bool readOK = cachedDisk->readData(block * walk.stepSize, walk.readSize, readBuffer);
-    walk.stopWatch.stop();
-    if (walk.stopWatch.getElapsedSeconds() > 0) {
-        const float share = float(block) / float(allocBlockCount);
-        const int percent = int(100.0 * double(share));
-        if (listener) {
-            bool cancel = false;
-            listener->progressEvent(double(percent), &cancel);
-            // The step just read is neither analysed nor passed: the walk ends before it.
-            if (cancel)
-                return StepRead::Cancelled;
-        }
-        walk.stopWatch.start();
-    }
+    // The step just read is neither analysed nor passed: the walk ends before it.
+    if (walkCancelled(walk, block))
+        return StepRead::Cancelled;
     if (!readOK) {
         walk.speedometer.update(0);
         std::printf("error reading\n");
@@ -365,8 +394,10 @@ void CRecovery::walkInOrder(CAbstractAnalyser* analyser, Walk& walk)
     currentOffset = 0;
     currentClassification = nullptr;
     while (currentAllocBlock < allocBlockCount) {
-        if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(currentAllocBlock))) {
-            ++walk.usedBlocks;
+        if (skipUsedStep(walk, currentAllocBlock)) {
+            // A long run of used blocks reads nothing, yet takes its time on a large disk.
+            if (walk.usedBlocks % kUsedBlocksPerPaceCheck == 0 && walkCancelled(walk, currentAllocBlock))
+                break;
             analyser->analyse();
         } else {
             const StepRead read = readStep(walk, currentAllocBlock);
@@ -420,8 +451,9 @@ bool CRecovery::walkWithWorkers(CAbstractAnalyser* analyser, Walk& walk, int wor
 
     int64_t block = 0;
     for (; block < allocBlockCount; ++block) {
-        if (skipUsedBlocks && volume->isAllocationBlockUsed(uint64_t(block))) {
-            ++walk.usedBlocks;
+        if (skipUsedStep(walk, block)) {
+            if (walk.usedBlocks % kUsedBlocksPerPaceCheck == 0 && walkCancelled(walk, block))
+                break;
             window.addUsed(block);
             continue;
         }

@@ -9,6 +9,7 @@
 #include "disks.h"
 #include "hfsvolume.h"
 #include "interfaces.h"
+#include "progresspace.h"
 #include "volumes.h"
 
 #include <cstdint>
@@ -145,6 +146,10 @@ public:
     // not be written, cut short by a read or write error, read over unreadable sectors (saved with
     // zeros there), or stored compressed. Printed at the end of the save.
     std::vector<std::string> incompleteFiles;
+    // Files the last save wrote whole, and whether a cancel (at a progress event or the overwrite
+    // question) ended it.
+    int64_t savedFileCount = 0;
+    bool saveCancelled = false;
     // Sectors the last scan could not read (the read errors the block cache counted during it; they
     // were read as zeros). Printed at the scan's end; the interface tells it in the end notice.
     int64_t scanReadErrors = 0;
@@ -164,12 +169,21 @@ private:
     // Reads the step at allocation block `block` into readBuffer and reports progress as the walk
     // does after a read.
     StepRead readStep(Walk& walk, int64_t block);
+    // Sends the walk's progress at block when its pace says it is time; true when the listener
+    // cancelled.
+    bool walkCancelled(Walk& walk, int64_t block);
+    // True, and counted, when the walk passes block unread as in use.
+    bool skipUsedStep(Walk& walk, int64_t block);
     void walkInOrder(CAbstractAnalyser* analyser, Walk& walk);
     // False, with nothing walked, when no worker could be started.
     bool walkWithWorkers(CAbstractAnalyser* analyser, Walk& walk, int workers);
     // scanWorkerCount, or the cores this process may run on.
     int scanWorkers() const;
     void releaseResults();
+    // On: listing a large folder of the results (a browsed or found volume) sends the current
+    // progress now and then. Only while a search or a save runs: a listing that a view asks for
+    // must not run the interface's progress handler in the middle of its own work.
+    void setListingPulse(bool on);
     void forgetSearchEntries();
     void adoptDetachedResults();
     // A folder of the current save walk, open by descriptor so no path is looked up twice.
@@ -183,6 +197,8 @@ private:
     // The name to save under; whether an entry of that name is already there, and what it is.
     std::string uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists, struct stat* info);
     void markIncomplete(const std::string& path);
+    // Sends the save's progress; true, with saveCancelled set, when the listener cancelled.
+    bool saveCancelledAt(const char* where);
     // Starts the count of operationReadErrors.
     void beginOperation();
 
@@ -203,6 +219,8 @@ private:
     };
     std::map<std::pair<uint64_t, uint64_t>, SaveNames> saveNames;
     std::set<std::pair<uint64_t, uint64_t>> saveCreated;
+    // Paces the save's progress events by time besides the per-file and per-chunk ones.
+    CProgressPace savePace;
 };
 
 // Makes a name read from a disk safe as one path component: "/", NUL and control characters become

@@ -22,6 +22,7 @@
 
 namespace {
 constexpr uint32_t kChunkSize = 2048;
+// Besides the event before each file, one every this many chunks (and as time passes).
 constexpr int kChunksPerProgress = 1000;
 // The copy's chunks are gathered into writes of up to this many bytes: one system call per chunk
 // costs more than the copy itself.
@@ -151,6 +152,9 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
     std::printf("CRecovery::save\n");
     beginOperation();
     progress = 0;
+    savedFileCount = 0;
+    saveCancelled = false;
+    savePace.restart();
     walkPath.clear();
     incompleteFiles.clear();
     saveNames.clear();
@@ -166,6 +170,7 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
         return false;
     }
     saveFolders.push_back({folder, fd, identity(info)});
+    setListingPulse(true);
     bool finished = true;
     const size_t count = items.size();
     for (size_t i = 0; i < count; ++i) {
@@ -177,6 +182,7 @@ bool CRecovery::save(const std::vector<CVolumeItem*>& items, const std::string& 
             break;
         }
     }
+    setListingPulse(false);
     saveFolders.clear();
     ::close(fd);
     if (!incompleteFiles.empty()) {
@@ -192,6 +198,9 @@ bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
     if (!item)
         return true;
     std::printf("CRecovery::saveItem: %s\n", escapeControlCharacters(item->getName()).c_str());
+    // Folders, and files that are skipped or cannot be read, send no progress of their own.
+    if (savePace.due() && saveCancelledAt("saving item"))
+        return false;
     // Within a save the folder is the innermost one open on its walk; a call from elsewhere opens
     // it here. A copy: the walk's list grows while the item is saved.
     SaveFolder parent;
@@ -221,6 +230,20 @@ bool CRecovery::saveItem(CVolumeItem* item, const std::string& folder)
 void CRecovery::markIncomplete(const std::string& path)
 {
     incompleteFiles.push_back(path);
+}
+
+bool CRecovery::saveCancelledAt(const char* where)
+{
+    if (!listener)
+        return false;
+    bool cancel = false;
+    listener->progressEvent(progress, &cancel);
+    savePace.restart();
+    if (cancel) {
+        std::printf("canceled during %s\n", where);
+        saveCancelled = true;
+    }
+    return cancel;
 }
 
 std::string CRecovery::uniqueSaveName(const SaveFolder& folder, const std::string& name, bool* exists,
@@ -339,6 +362,7 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
             skip = true;
         if (cancel) {
             std::printf("Cancel\n");
+            saveCancelled = true;
             return false;
         }
         if (skip) {
@@ -356,6 +380,9 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
     std::printf("saving\n");
     if (listener)
         listener->fileSaving(path);
+    // A cancel seen before the copy leaves no file behind: nothing of it was written.
+    if (saveCancelledAt("saving file"))
+        return false;
 
     const uint64_t size = item->getSize();
     std::vector<uint8_t> buffer;
@@ -390,20 +417,22 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
     const int64_t readErrorsBefore = readErrorCount(item);
     uint64_t offset = 0;
     size_t gathered = 0;
-    int counter = kChunksPerProgress;
+    int counter = 0;
     bool cancel = false;
     bool shortRead = false;
     int writeError = 0;
-    do {
-        if (listener && counter == kChunksPerProgress) {
-            listener->progressEvent(progress, &cancel);
+    while (offset < size) {
+        // By chunks and by time: a slow or damaged device takes long over a thousand chunks.
+        if (counter == kChunksPerProgress || savePace.due()) {
             counter = 0;
+            if (saveCancelledAt("write")) {
+                cancel = true;
+                break;
+            }
         }
         // The last chunk is cut to the file's size: a read past its end could fail and cut the
         // file short, or add bytes that are not part of it.
         const uint32_t want = uint32_t(std::min<uint64_t>(kChunkSize, size - offset));
-        if (want == 0)
-            break;
         const uint32_t got = std::min(item->read(offset, buffer.data() + gathered, want), want);
         if (got == 0) {
             std::printf("CRecovery::saveItem - error: read failed in %s at offset %llu: %llu of %llu bytes saved\n",
@@ -422,7 +451,7 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
             }
             gathered = 0;
         }
-    } while (offset < size && !cancel);
+    }
     // What was gathered is written also after a cancel: a cancelled new file keeps its bytes so far.
     if (!writeError && gathered > 0 && !writeAll(fd, buffer.data(), gathered))
         writeError = errno;
@@ -444,8 +473,8 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
         // A replaced file stays as it was; a new one keeps the bytes written so far.
         if (exists)
             removeWritten(parent.fd, written, writtenId);
-        std::printf("canceled during write\n");
-        markIncomplete(path);
+        else
+            markIncomplete(path);
         return false;
     }
     if (exists && ::renameat(parent.fd, written.c_str(), parent.fd, name.c_str()) != 0) {
@@ -466,6 +495,8 @@ bool CRecovery::saveFile(CVolumeItem* item, const SaveFolder& parent)
             "CRecovery::saveItem - error: %s was read over unreadable sectors, saved with zeros in their place\n",
             path.c_str());
         markIncomplete(path);
+    } else {
+        ++savedFileCount;
     }
     return true;
 }

@@ -60,6 +60,8 @@ void CRecovery::searchItems(const std::string& text)
     searchText = text;
     searchKey = foldAscii(text);
 
+    progress = 0; // what a listing's progress shows: the search has no percentage
+    setListingPulse(true);
     // The top level is loaded for good (and put in order, as the outline shows it) before the
     // search folder joins it, so the search folder is never mistaken for the loaded content.
     if (resultRoot->getChildCount(true) == 0) {
@@ -73,6 +75,7 @@ void CRecovery::searchItems(const std::string& text)
         searchFolder = new (std::nothrow) CVolumeItem(true);
         if (!searchFolder) {
             std::printf("CRecovery::searchItems - error: out of memory\n");
+            setListingPulse(false);
             return;
         }
         searchFolder->setName(localize("SearchResults"));
@@ -97,6 +100,7 @@ void CRecovery::searchItems(const std::string& text)
         }
         adoptDetachedResults();
     }
+    setListingPulse(false);
     std::printf("CRecovery::searchItems done\n");
 }
 

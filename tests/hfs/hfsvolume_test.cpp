@@ -9,6 +9,7 @@
 #include "partitiondisk.h"
 #include "utils.h"
 
+#include "fakepaceclock.h"
 #include "hfsfixtures.h"
 #include "hfsimagebuilder.h"
 #include "memorydisk.h"
@@ -511,6 +512,26 @@ TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
         ASSERT_TRUE(m.mount(false));
         EXPECT_EQ(m.list(), listed);
     }
+}
+// Listing a large folder takes its time: while the engine asks for it, it is told as time passes.
+TEST_F(HFSVolumeTest, ListingPulsesAsTimePassesOnlyWhenAskedTo)
+{
+    constexpr int kFiles = 60;
+    HfsImageBuilder builder;
+    for (int i = 0; i < kFiles; ++i)
+        builder.addFile(kHfsRootFolderID, "f" + std::to_string(i), Bytes(1, 0));
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(false));
+    int pulses = 0;
+    FakePaceClock clock(2 * CProgressPace::kInterval);
+    EXPECT_EQ(m.list().size(), size_t(kFiles));
+    m.volume.progressPulse = [&pulses] { ++pulses; };
+    EXPECT_EQ(m.list().size(), size_t(kFiles));
+    EXPECT_GE(pulses, kFiles);
+    FakePaceClock::step = 0;
+    pulses = 0;
+    m.list();
+    EXPECT_EQ(pulses, 0);
 }
 // Past a fork's blocks, another file's or fork's overflow record is never used.
 TEST_F(HFSVolumeTest, FragmentedFileReadsLikeItsDataFromEveryBlockAndNeverThroughAnotherFork)

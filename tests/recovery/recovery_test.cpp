@@ -151,6 +151,25 @@ TEST(RecoveryScan, BlockCountsBeyond32BitsAreNotCut)
     EXPECT_NE(text.find("allocBlockCount: 4294967298\n"), std::string::npos);
     EXPECT_EQ(recovery.ends, 1);
 }
+// Progress by time, not by blocks: with the pace's clock standing still only the scan's first event
+// (and one after each pass of the lost-files tree building) comes; with one that moves on past the
+// interval at every reading, every step reports.
+TEST(RecoveryScan, ProgressComesAsTimePassesInEveryScan)
+{
+    constexpr int kBlocks = 300;
+    for (const int type : {ScanDeletedFiles, ScanLostFiles, ScanLostVolumes}) {
+        SCOPED_TRACE(type);
+        for (const double step : {0.0, 2 * CProgressPace::kInterval}) {
+            FakePaceClock clock(step);
+            MemoryScan scan(std::vector<uint8_t>(kBlocks * 512, 0), 512, 1);
+            scan.run(type);
+            if (step == 0)
+                EXPECT_LE(scan.listener.progress.size(), 5u);
+            else
+                EXPECT_GE(scan.listener.progress.size(), size_t(kBlocks));
+        }
+    }
+}
 // The read-error figure is the current operation's: a second scan of the same failing disk counts
 // what the first did, not twice as much, and an operation that meets no bad sector counts none.
 TEST(RecoveryScan, EachOperationCountsOnlyTheSectorsItCouldNotRead)

@@ -300,13 +300,61 @@ TEST_F(RecoverySave, OlderFilesAreReplacedAsAnsweredAndEqualNamesInOneSaveAreNum
         EXPECT_EQ(answering.asked, asked);
     }
 }
-TEST_F(RecoverySave, CancelDuringACopyKeepsWhatWasWritten)
+// Events with the pace's clock standing still: one before each file, and one before big's 1001st chunk.
+TEST_F(RecoverySave, CancelStopsBeforeTheNextFileOrKeepsTheCopyCutShortAsIncompleteAndCountsTheWholeFiles)
 {
-    MemoryFileItem* item = file("big", patternBytes(100000, 1));
-    listener.cancelFromEvent = 0;
+    FakePaceClock still;
+    MemoryFileItem* a = file("a", patternBytes(100, 1));
+    MemoryFileItem* big = file("big", patternBytes(3000000, 2));
+    MemoryFileItem* c = file("c", patternBytes(100, 3));
+    const Bytes cut(big->data.begin(), big->data.begin() + 1000 * 2048);
+    struct Case {
+        const char* what;
+        int cancelFromEvent;
+        Answer answer; // to the question about an older "c"
+        FileTree after;
+        int64_t whole;
+        bool incompleteBig, cancelled;
+    };
+    const Case cases[] = {
+        {"no cancel", -1, Answer::Overwrite, {{"a", a->data}, {"big", big->data}, {"c", c->data}}, 3, false, false},
+        {"before big", 1, Answer::Overwrite, {{"a", a->data}}, 1, false, true},
+        {"inside big", 2, Answer::Overwrite, {{"a", a->data}, {"big", cut}}, 1, true, true},
+        {"at the question", -1, Answer::Cancel, {{"a", a->data}, {"big", big->data}, {"c", {7}}}, 2, false, true},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        ScratchDir folder;
+        if (k.answer == Answer::Cancel) {
+            ASSERT_TRUE(writeFileBytes(folder.file("c"), {7}));
+        }
+        ScriptedListener scripted;
+        scripted.cancelFromEvent = k.cancelFromEvent;
+        scripted.answer = k.answer;
+        engine.recovery.setStatusListener(&scripted);
+        EXPECT_EQ(save(engine.recovery, {a, big, c}, folder.path()), !k.cancelled);
+        EXPECT_EQ(folderSnapshot(folder.path()), k.after);
+        EXPECT_EQ(engine.recovery.savedFileCount, k.whole);
+        EXPECT_EQ(engine.recovery.saveCancelled, k.cancelled);
+        EXPECT_EQ(engine.recovery.incompleteFiles,
+                  k.incompleteBig ? std::vector<std::string>{folder.file("big")} : std::vector<std::string>{});
+    }
+}
+// A clock that moves on past the pace's interval at every reading makes every chunk report.
+TEST_F(RecoverySave, ProgressComesAsTimePassesWithinAFile)
+{
+    MemoryFileItem* item = file("half", patternBytes(500 * 2048, 4));
     listen();
-    EXPECT_FALSE(save({item}));
-    EXPECT_EQ(readFileBytes(out.file("big")), Bytes(item->data.begin(), item->data.begin() + 2048));
+    {
+        FakePaceClock still;
+        save({item});
+    }
+    EXPECT_EQ(listener.progress.size(), 1u) << "the event before the file; no thousand chunks passed";
+    listener.progress.clear();
+    FakePaceClock running(2 * CProgressPace::kInterval);
+    ScratchDir again;
+    save({item}, again.path());
+    EXPECT_GE(listener.progress.size(), 500u);
 }
 // A file of 4 GiB and more (on a sparse volume) is copied for its whole 64-bit size: cancelled at its
 // second progress event, it holds the 1001 chunks read by then and the save reports the cancel.

@@ -1,6 +1,7 @@
 // Shared pieces of the recovery suites: items in memory, hand-built results, an xorriso volume.
 #pragma once
 
+#include "fakepaceclock.h"
 #include "hfsfixtures.h"
 #include "macdisk.h"
 #include "memorydisk.h"

@@ -333,6 +333,9 @@ protected:
     bool quitWhenIdle = false;     // the main window was closed while busy
     double lastProgressUpdate = 0; // clock time of the last accepted progress update; 0: none yet
     bool lastProgressUpdateSet = false;
+    // The engine's latest progress text, not yet shown (see _setProgressText).
+    QString pendingProgressText;
+    bool progressTextPending = false;
 
 private:
     // Wraps widget as the toolbar item of identifier and keeps it for toolbar(identifier).
@@ -351,6 +354,9 @@ private:
     // time, and moved in only as far as needed after that.
     void placeViewerWindow();
     void updateReadErrorCount();
+    // Whether a progress update may reach the views now (at most one every 0.1 s); marks it taken.
+    bool progressUpdateDue();
+    void showPendingProgressText();
     void forgetWidgets();
 
     bool deallocated = false;

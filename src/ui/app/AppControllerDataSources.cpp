@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -53,8 +54,10 @@ private:
     AppController* controller;
 };
 
-// How often the worker looks again for the engine lock while the main thread holds it.
-constexpr auto kLockRetry = std::chrono::milliseconds(5);
+// How often a grid worker looks again for the engine lock while another thread holds it: briefly,
+// since the grid's other workers hold it only to copy a file's bytes.
+constexpr auto kLockRetry = std::chrono::microseconds(250);
+std::mutex gridReaders;
 
 // Files up to this size are copied out under the engine lock and previewed without it, so the main
 // thread (which takes the lock to paint the outline and the table) never waits for a decode.
@@ -338,6 +341,9 @@ QImage AppController::thumbAtIndex(int index)
 {
     if (index < 0)
         return {};
+    // One grid worker at a time asks for the engine lock: several trying at once would keep the
+    // main thread, which waits for it to paint, out for many reads in a row.
+    std::unique_lock<std::mutex> reading(gridReaders);
     std::unique_lock<std::recursive_mutex> lock(engineLock(), std::defer_lock);
     while (!lock.try_lock()) {
         if (thumbsHalted)
@@ -356,6 +362,7 @@ QImage AppController::thumbAtIndex(int index)
     if (item->isContainer() || !copy.copyFrom(item))
         return preview->getFilePreview(item, kThumbWidth, kThumbHeight);
     lock.unlock();
+    reading.unlock();
     return preview->getFilePreview(&copy, kThumbWidth, kThumbHeight);
 }
 

@@ -30,6 +30,7 @@ bool AppController::beginProgressSheet(const QString& textKey, const QString& ti
     }
     busy = true;
     cancelAction = false;
+    progressTextPending = false;
     progressText->setText(localizedString(textKey));
     progressCancelButton->setEnabled(true);
     progressWindow->setWindowTitle(localizedString(titleKey));
@@ -98,13 +99,30 @@ void AppController::updateReadErrorCount()
         numberErrorsText->setText(text);
 }
 
-void AppController::progressEvent(double percent, bool* cancel)
+bool AppController::progressUpdateDue()
 {
     const double now = services.clock ? services.clock->now() : 0.0;
     if (lastProgressUpdateSet && now - lastProgressUpdate < kProgressInterval)
-        return;
+        return false;
     lastProgressUpdateSet = true;
     lastProgressUpdate = now;
+    return true;
+}
+
+void AppController::showPendingProgressText()
+{
+    if (!progressTextPending)
+        return;
+    progressTextPending = false;
+    logLine(QStringLiteral("setProgressText"));
+    if (progressText)
+        progressText->setText(pendingProgressText);
+}
+
+void AppController::progressEvent(double percent, bool* cancel)
+{
+    if (!progressUpdateDue())
+        return;
 
     {
         // Only this handler takes the lock; a call nested in the update below finds it taken and
@@ -113,6 +131,7 @@ void AppController::progressEvent(double percent, bool* cancel)
         if (!lock.owns_lock())
             return;
         updateReadErrorCount();
+        showPendingProgressText();
         if (progressIndicator) {
             if (percent == 0) {
                 progressIndicator->setRange(0, 0);
@@ -146,9 +165,14 @@ void AppController::progressEvent(double percent, bool* cancel)
 
 void AppController::_setProgressText(const QString& text)
 {
-    logLine(QStringLiteral("setProgressText"));
-    if (progressText)
-        progressText->setText(text);
+    // A save names every file it writes: laying out each name and running the event loop for it
+    // cost more than writing a small file. The text is shown at the pace of the progress updates,
+    // the latest one winning; the update that follows it shows it when this one may not.
+    pendingProgressText = text;
+    progressTextPending = true;
+    if (!progressUpdateDue())
+        return;
+    showPendingProgressText();
     if (modalSession && services.eventPump)
         services.eventPump->processEvents();
 }

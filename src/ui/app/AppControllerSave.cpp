@@ -82,19 +82,25 @@ void AppController::save()
         return;
     const bool whole = rec->save(items, target.toStdString());
     const std::vector<std::string> incomplete = rec->incompleteFiles;
+    const bool cancelled = rec->saveCancelled;
+    const int64_t saved = rec->savedFileCount;
     endProgressSheet();
-    // A save that left files incomplete must not pass for one that saved them.
-    if (!whole && !incomplete.empty() && !isQuitting() && services.alerts) {
+    if (isQuitting() || !services.alerts || whole || (!cancelled && incomplete.empty()))
+        return;
+    // A cancelled save, or one that left files incomplete, must not pass for one that saved them all.
+    QStringList paragraphs;
+    if (cancelled)
+        paragraphs << localizedFormat(QStringLiteral("SaveCancelledNotice"), {QString::number(saved)});
+    if (!incomplete.empty()) {
         QStringList lines;
         for (size_t i = 0; i < incomplete.size() && i < kIncompleteListed; ++i)
             lines << QString::fromStdString(incomplete[i]);
         if (incomplete.size() > kIncompleteListed)
             lines << QStringLiteral("\u2026");
-        services.alerts->runAlert(mainWindow, localizedString(QStringLiteral("SavingFiles")),
-                                  localizedString(QStringLiteral("SaveIncompleteNotice")) + QStringLiteral("\n\n") +
-                                      lines.join(QLatin1Char('\n')),
-                                  localizedString(QStringLiteral("OK")));
+        paragraphs << localizedString(QStringLiteral("SaveIncompleteNotice")) << lines.join(QLatin1Char('\n'));
     }
+    services.alerts->runAlert(mainWindow, localizedString(QStringLiteral("SavingFiles")),
+                              paragraphs.join(QStringLiteral("\n\n")), localizedString(QStringLiteral("OK")));
 }
 
 void AppController::saveReport()

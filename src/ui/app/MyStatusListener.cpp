@@ -26,7 +26,6 @@ void MyStatusListener::progressEvent(double percent, bool* cancel)
 void MyStatusListener::fileSaving(std::string path)
 {
     std::printf("fileSaving\n");
-    std::fflush(stdout);
     if (AppController* delegate = AppController::applicationDelegate())
         delegate->_setProgressText(QString::fromUtf8(path.data(), qsizetype(path.size())));
 }

@@ -16,6 +16,8 @@
 #include <climits>
 #include <cstdint>
 #include <exception>
+#include <sys/resource.h>
+#include <unistd.h>
 
 // Trace lines of the grid; off unless QT_LOGGING_RULES turns on "gleaner.thumbnails.debug".
 Q_LOGGING_CATEGORY(lcThumbnails, "gleaner.thumbnails", QtInfoMsg)
@@ -24,6 +26,7 @@ Q_LOGGING_CATEGORY(lcThumbnails, "gleaner.thumbnails", QtInfoMsg)
 
 void QuilThumbnailQueue::request(int index)
 {
+    prefetch_.erase(index);
     if (auto it = where_.find(index); it != where_.end()) {
         order_.splice(order_.begin(), order_, it->second);
         return;
@@ -39,15 +42,19 @@ void QuilThumbnailQueue::append(int index)
         return;
     order_.push_back(index);
     where_[index] = std::prev(order_.end());
+    prefetch_.insert(index);
 }
 
-bool QuilThumbnailQueue::takeFront(int& index)
+bool QuilThumbnailQueue::takeFront(int& index, bool* prefetch)
 {
     if (order_.empty())
         return false;
     index = order_.front();
     where_.erase(index);
     order_.pop_front();
+    const bool wasPrefetch = prefetch_.erase(index) != 0;
+    if (prefetch)
+        *prefetch = wasPrefetch;
     return true;
 }
 
@@ -55,12 +62,14 @@ void QuilThumbnailQueue::clear()
 {
     order_.clear();
     where_.clear();
+    prefetch_.clear();
 }
 
 void QuilThumbnailQueue::dropOldest()
 {
     while (order_.size() > capacity_) {
         where_.erase(order_.back());
+        prefetch_.erase(order_.back());
         order_.pop_back();
     }
 }
@@ -100,6 +109,8 @@ void QuilThumbnailCache::clear()
 namespace {
 
 constexpr qreal kBoxInset = 2.0;
+// The scheduling priority of the grid's workers (a nice value; the main thread keeps 0).
+constexpr int kWorkerNice = 5;
 constexpr qreal kBoxRadius = 8.0;
 const QColor kShadowBoxColor(0, 0, 0, 51);       // white 0.0, alpha 0.2
 const QColor kBorderOutlineColor(128, 128, 128); // white 0.5
@@ -182,8 +193,9 @@ void QuilThumbnailView::reloadData()
         queue_.clear();
         cache_.clear();
         empty_.clear();
-        // The picture in progress will be dropped, so its index may be queued again at once.
-        inFlight_ = -1;
+        // The pictures in progress will be dropped, so their indexes may be queued again at once.
+        inFlight_.clear();
+        prefetchInFlight_ = 0;
         active_ = false;
         thumbCount_ = count;
         for (int i = 0; i < std::min(count, prefetchCount); ++i)
@@ -195,42 +207,68 @@ void QuilThumbnailView::reloadData()
     layoutGrid(true);
 }
 
+int QuilThumbnailView::workerCount()
+{
+    // Most of the cores, leaving room for the main thread and the rest of the desktop: decoding a
+    // photo is mostly the JPEG library's entropy decoding, which no reduced scale shortens.
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::clamp(int(cores) * 3 / 4, 1, 6);
+}
+
 void QuilThumbnailView::stopWorker()
 {
     {
         std::lock_guard lock(mutex_);
-        if (!worker_.joinable())
+        if (workers_.empty())
             return;
         stopping_ = true;
     }
     wake_.notify_all();
-    worker_.join();
+    for (std::thread& worker : workers_)
+        worker.join();
     std::lock_guard lock(mutex_);
+    workers_.clear();
     stopping_ = false;
-    inFlight_ = -1;
+    inFlight_.clear();
+    prefetchInFlight_ = 0;
 }
 
 void QuilThumbnailView::ensureWorker()
 {
-    if (!worker_.joinable() && dataSource_ != nullptr)
-        worker_ = std::thread([this] { workerLoop(); });
+    if (!workers_.empty() || dataSource_ == nullptr)
+        return;
+    for (int i = 0; i < workerCount(); ++i)
+        workers_.emplace_back([this] { workerLoop(); });
+}
+
+bool QuilThumbnailView::canTakeFront() const
+{
+    if (!active_ || queue_.empty())
+        return false;
+    // One worker always stays free for the cells being drawn.
+    const int count = int(workers_.size());
+    return !queue_.frontIsPrefetch() || count < 2 || prefetchInFlight_ < count - 1;
 }
 
 void QuilThumbnailView::workerLoop()
 {
+    // Below the main thread, so that scrolling and drawing win the cores while pictures are made.
+    ::setpriority(PRIO_PROCESS, id_t(::gettid()), kWorkerNice);
     const QSize cellSize(thumbWidth, thumbHeight);
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || (active_ && !queue_.empty()); });
+        wake_.wait(lock, [this] { return stopping_ || canTakeFront(); });
         if (stopping_)
             return;
         int index = -1;
-        queue_.takeFront(index);
+        bool prefetch = false;
+        queue_.takeFront(index, &prefetch);
         if (queue_.empty())
             active_ = false;
         const uint64_t generation = generation_;
         QuilThumbnailDataSource* source = dataSource_;
-        inFlight_ = index;
+        inFlight_.insert(index);
+        prefetchInFlight_ += prefetch;
         // The picture is made without the queue lock, so the main thread can draw and request
         // meanwhile; the data source takes the engine lock itself.
         lock.unlock();
@@ -254,7 +292,10 @@ void QuilThumbnailView::workerLoop()
         lock.lock();
         if (generation != generation_)
             continue;
-        inFlight_ = -1;
+        inFlight_.erase(index);
+        prefetchInFlight_ -= prefetch;
+        // A prefetch slot came free, or the queue's front waits for one.
+        wake_.notify_all();
         if (thumb.isNull())
             empty_.insert(index);
         else
@@ -284,15 +325,13 @@ QImage QuilThumbnailView::requestThumbnail(int index)
     std::lock_guard lock(mutex_);
     if (index < 0 || index >= thumbCount_)
         return image;
-    if (cache_.find(index, image) || empty_.count(index) != 0 || index == inFlight_)
+    if (cache_.find(index, image) || empty_.count(index) != 0 || inFlight_.count(index) != 0)
         return image;
-    // Only a worker that has run dry waits on the condition; a busy one finds the request itself.
-    const bool idle = !active_ || queue_.empty();
     queue_.request(index);
     active_ = true;
     ensureWorker();
-    if (idle)
-        wake_.notify_one();
+    // Any idle worker may take it, including one held back from prefetching.
+    wake_.notify_all();
     return image;
 }
 
@@ -311,7 +350,7 @@ bool QuilThumbnailView::hasThumbnail(int index) const
 bool QuilThumbnailView::isWorkerRunning() const
 {
     std::lock_guard lock(mutex_);
-    return worker_.joinable();
+    return !workers_.empty();
 }
 
 uint64_t QuilThumbnailView::thumbnailsMade() const

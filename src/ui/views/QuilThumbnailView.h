@@ -1,7 +1,7 @@
 // The thumbnail grid: one folder's items as fixed-size cells (rounded box, shrunk picture, header
-// and footer text) with click, Ctrl-click and rubber-band selection. It owns a worker thread that
-// makes the pictures off the main thread, newest request first, into a bounded cache; a picture the
-// data source cannot make leaves the cell empty, and nothing here is reported to the user.
+// and footer text) with click, Ctrl-click and rubber-band selection. It owns a few worker threads
+// that make the pictures off the main thread, newest request first, into a bounded cache; a picture
+// the data source cannot make leaves the cell empty, and nothing here is reported to the user.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -21,9 +21,9 @@
 class QPainter;
 
 // What the grid shows, supplied by its owner (the application controller). All calls but
-// thumbAtIndex come on the main thread. thumbAtIndex comes on the grid's worker thread with no lock
-// of the grid's held: it must take the engine lock itself, answer a null image for an index it no
-// longer has, and never call back into the grid.
+// thumbAtIndex come on the main thread. thumbAtIndex comes on the grid's worker threads, several at
+// once, with no lock of the grid's held: it must take the engine lock itself, answer a null image
+// for an index it no longer has, and never call back into the grid.
 class QuilThumbnailDataSource {
 public:
     virtual ~QuilThumbnailDataSource() = default;
@@ -43,7 +43,9 @@ public:
     explicit QuilThumbnailQueue(size_t capacity) : capacity_(capacity) {}
     void request(int index);
     void append(int index);
-    bool takeFront(int& index);
+    // The front entry; *prefetch tells whether it was only queued by a reload, never drawn.
+    bool takeFront(int& index, bool* prefetch = nullptr);
+    bool frontIsPrefetch() const { return !order_.empty() && prefetch_.count(order_.front()) != 0; }
     bool empty() const { return order_.empty(); }
     size_t size() const { return order_.size(); }
     void clear();
@@ -55,6 +57,7 @@ private:
     size_t capacity_;
     std::list<int> order_;
     std::unordered_map<int, std::list<int>::iterator> where_;
+    std::unordered_set<int> prefetch_;
 };
 
 // Finished pictures by cell index, least recently used dropped first once `capacity` is reached.
@@ -99,7 +102,12 @@ public:
     // selection (without a notice), queues the first cells for prefetching and scrolls to the top.
     // A picture being made meanwhile is thrown away when it is done.
     void reloadData();
-    // Stops the worker and waits for it: afterwards no call to thumbAtIndex is under way. The
+    // The worker threads that make pictures at once: a few, so that decoding uses several cores. At
+    // most all but one of them work on prefetched cells, so a newly drawn cell never waits behind
+    // off-screen ones.
+    static int workerCount();
+
+    // Stops the workers and waits for them: afterwards no call to thumbAtIndex is under way. The
     // controller calls it before engine operations that free items; the next request restarts it.
     // Call it (and destroy the view) without holding the engine lock: the worker may be waiting
     // for that lock inside thumbAtIndex.
@@ -148,6 +156,7 @@ private:
     void drawCell(QPainter& painter, int index, const QRect& cell, bool selected);
     void thumbnailReady(int index, uint64_t generation);
     void ensureWorker(); // with mutex_ held
+    bool canTakeFront() const; // with mutex_ held
     void workerLoop();
 
     QuilThumbnailDataSource* dataSource_ = nullptr;
@@ -167,9 +176,10 @@ private:
     QuilThumbnailCache cache_{cacheCapacity};
     std::unordered_set<int> empty_; // asked and got nothing; not asked again until a reload
     uint64_t generation_ = 0;
-    int inFlight_ = -1;   // the index the worker is making, or -1
+    std::unordered_set<int> inFlight_; // the indexes the workers are making
+    int prefetchInFlight_ = 0;         // how many of them are prefetched cells
     bool active_ = false; // a request has come since the queue last ran dry
     bool stopping_ = false;
     uint64_t made_ = 0;
-    std::thread worker_;
+    std::vector<std::thread> workers_;
 };

@@ -77,6 +77,30 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
     EXPECT_FALSE(controller->progressWindow->isVisible());
     EXPECT_FALSE(controller->isBusy());
 }
+TEST_F(ProgressSheet, FileNamesShareTheThrottleAndTheLatestIsShownAtTheNextAcceptedUpdate)
+{
+    const double start = fakes.clock->time;
+    ASSERT_TRUE(begin());
+    controller->statusListener->fileSaving("/out/first");
+    EXPECT_EQ(controller->progressText->text(), QStringLiteral("/out/first"));
+    const int pumped = fakes.pumped;
+    fakes.clock->time = start + 0.05;
+    controller->statusListener->fileSaving("/out/second");
+    controller->statusListener->fileSaving("/out/third");
+    bool cancel = false;
+    controller->progressEvent(10, &cancel);
+    EXPECT_EQ(controller->progressText->text(), QStringLiteral("/out/first"));
+    EXPECT_EQ(fakes.pumped, pumped) << "nothing passed the throttle";
+    fakes.clock->time = start + 0.1;
+    controller->progressEvent(10, &cancel);
+    EXPECT_EQ(controller->progressText->text(), QStringLiteral("/out/third"));
+    EXPECT_EQ(fakes.pumped, pumped + 1);
+    controller->endProgressSheet();
+    fakes.clock->time += 1;
+    ASSERT_TRUE(begin());
+    EXPECT_EQ(controller->progressText->text(), QStringLiteral("PleaseWait")) << "the last operation's name is gone";
+    controller->endProgressSheet();
+}
 TEST_F(ProgressSheet, TheListenerMarksTheViewsForReloadAndTheOverwriteAnswerSetsExactlyOneFlag)
 {
     CRecovery* engine = controller->recovery();

@@ -647,6 +647,46 @@ TEST_F(EndToEnd, FilesChosenInTheTableOrTheGridAreSavedWithTheVolumesBytes)
     EXPECT_EQ(h->controller->thumbCount(), 2);
     EXPECT_EQ(h->controller->thumbFooterAtIndex(1), QStringLiteral("notes.txt"));
 }
+TEST_F(EndToEnd, CancelledSaveSaysSoWithTheNumberOfFilesSavedWholeAndLeavesNoneCutShort)
+{
+    h->fakes.texts[QStringLiteral("SaveCancelledNotice")] = QStringLiteral("cancelled after %@");
+    ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(volume.partition)));
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("BrowseVolume"));
+    ASSERT_NO_FATAL_FAILURE(click(h->controller->outlineView, h->outlineRow(h->controller->recovery()->resultRoot)));
+    ScratchDir target;
+    h->fakes.folderAnswer = QString::fromStdString(target.path());
+    h->fakes.clock->stepPerRead = 0.2; // every progress update passes the throttle
+    h->controller->mainWindow->show();
+    AppController::setApplicationDelegate(h->controller.get());
+    // A zero timer fires once at each run of the event loop: Cancel once a few files are written.
+    QTimer ticker;
+    int runs = 0;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (++runs == 10) {
+            ticker.stop();
+            QTest::mouseClick(h->controller->progressCancelButton, Qt::LeftButton);
+        }
+    });
+    ticker.start(0);
+    ASSERT_NO_FATAL_FAILURE(clickToolbar("Save"));
+    AppController::setApplicationDelegate(nullptr);
+    ASSERT_GE(runs, 10);
+    // The saved files, each with the source's bytes (names compared composed: the volume stores them decomposed).
+    FileTree source;
+    for (const auto& [path, bytes] : folderSnapshot(volume.source))
+        source[QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString()] = bytes;
+    int saved = 0;
+    for (const auto& [path, bytes] : folderSnapshot(target.file("GLEANERTEST"))) {
+        const std::string composed =
+            QString::fromStdString(path).normalized(QString::NormalizationForm_C).toStdString();
+        ASSERT_TRUE(source.count(composed)) << path;
+        EXPECT_EQ(bytes, source.at(composed)) << path;
+        saved += path.back() != '/';
+    }
+    EXPECT_GT(saved, 0);
+    EXPECT_LT(saved, kMatches) << "the save ran to the end";
+    EXPECT_EQ(h->fakes.messages.back(), QStringLiteral("cancelled after %1").arg(saved));
+}
 TEST_F(EndToEnd, SearchFindsANameTypedComposedSelectsItsFolderAndStopsAtTheSheetsCancel)
 {
     ASSERT_NO_FATAL_FAILURE(openDocs());

@@ -24,6 +24,7 @@ public:
     std::atomic<bool> inside{false};
     int notices = 0;
     std::chrono::milliseconds delay{0};
+    int holdFrom = 0; // hold() holds only the cells from this index on
     std::function<bool(int)> hasPicture = [](int) { return true; };
     int thumbCount() override { return count; }
     QImage thumbAtIndex(int index, QSize) override
@@ -34,7 +35,7 @@ public:
             std::unique_lock lock(mutex_);
             entered_.push_back(index);
             changed_.notify_all();
-            changed_.wait(lock, [this] { return !holding_; });
+            changed_.wait(lock, [&] { return !holding_ || index < holdFrom; });
         }
         std::this_thread::sleep_for(delay);
         QImage image;
@@ -53,6 +54,11 @@ public:
         std::lock_guard lock(mutex_);
         holding_ = holding;
         changed_.notify_all();
+    }
+    int enteredFrom(int first)
+    {
+        std::lock_guard lock(mutex_);
+        return int(std::count_if(entered_.begin(), entered_.end(), [&](int index) { return index >= first; }));
     }
     // How often the worker has entered thumbAtIndex for `index`, once it has.
     int waitEntered(int index)
@@ -131,6 +137,24 @@ TEST(ThumbnailView, ReloadQueuesTheFirstThousandAndMakesThePictureInProgressAnew
     EXPECT_EQ(source.waitEntered(1500), 2);
     EXPECT_EQ(view->viewport()->grab(view->rectForIndex(3)).size(), QSize(160, 160)); // one cell, not its row
     EXPECT_EQ(view->requestThumbnail(1500).size(), QSize(160, 120));
+}
+TEST(ThumbnailView, PrefetchingLeavesOneWorkerForTheCellsBeingDrawn)
+{
+    if (QuilThumbnailView::workerCount() < 2)
+        GTEST_SKIP() << "one worker on this machine";
+    FakeSource source;
+    source.count = 2500;
+    source.holdFrom = 20; // the screen's cells and the first prefetched ones come at once
+    source.hold(true);
+    auto view = makeView(source, 500);
+    view->requestThumbnail(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return source.enteredFrom(20) == QuilThumbnailView::workerCount() - 1; }));
+    QTest::qWait(50);
+    EXPECT_EQ(source.enteredFrom(20), QuilThumbnailView::workerCount() - 1) << "prefetching took every worker";
+    view->requestThumbnail(1500);
+    EXPECT_EQ(source.waitEntered(1500), 1) << "the newly drawn cell waited";
+    source.hold(false);
+    view->stopWorker();
 }
 TEST(ThumbnailView, CellWithoutPictureIsNotAskedAgainUntilReload)
 {
