@@ -350,6 +350,25 @@ TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOn
     EXPECT_EQ(report(engine.recovery, {engine.recovery.resultRoot}, out.file("r.html")),
               frame(section("Results") + rows + kEmptyRow));
 }
+TEST(RecoveryReport, SendsProgressEventsAndACancelFromOneWritesNothing)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    ASSERT_TRUE(writeFileText(out.file("r.html"), "before"));
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "docs");
+    addFile(folder, "a.txt", Bytes(10));
+    ScriptedListener listener;
+    listener.cancelFromEvent = 0;
+    engine.recovery.setStatusListener(&listener);
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html")).substr(0, 6), "failed");
+    EXPECT_EQ(readFileBytes(out.file("r.html")), Bytes({'b', 'e', 'f', 'o', 'r', 'e'}));
+    listener.cancelFromEvent = -1;
+    listener.progress.clear();
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html")),
+              frame(section("docs") + fileRow("a.txt", "0 KB") + kEmptyRow));
+    EXPECT_FALSE(listener.progress.empty()) << "the progress sheet is pumped from the start";
+    engine.recovery.setStatusListener(nullptr);
+}
 TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
 {
     const std::string r = "\xEF\xBF\xBD"; // U+FFFD for control characters and no-characters
