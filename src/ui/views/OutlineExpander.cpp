@@ -11,6 +11,9 @@ namespace {
 // Reading rows stops after this long and goes on at the event loop's next turn, so the window
 // repaints and answers in between.
 constexpr auto kSlice = std::chrono::milliseconds(20);
+// The first slice runs inside the call, often after a reload that took its own time: it is only
+// long enough for a small tree to open before the call returns.
+constexpr auto kFirstSlice = std::chrono::milliseconds(5);
 } // namespace
 
 OutlineExpander::OutlineExpander(QTreeView* treeView) : QObject(treeView), view(treeView)
@@ -38,7 +41,7 @@ void OutlineExpander::expandAll(const QList<QModelIndex>& indexes)
             pending.append(index);
         }
     }
-    step();
+    step(kFirstSlice);
 }
 
 void OutlineExpander::schedule()
@@ -48,13 +51,13 @@ void OutlineExpander::schedule()
     scheduled = true;
     QTimer::singleShot(0, this, [this] {
         scheduled = false;
-        step();
+        step(kSlice);
     });
 }
 
-void OutlineExpander::step()
+void OutlineExpander::step(std::chrono::milliseconds slice)
 {
-    const auto deadline = std::chrono::steady_clock::now() + kSlice;
+    const auto deadline = std::chrono::steady_clock::now() + slice;
     const QAbstractItemModel* model = view->model();
     // Gone with a reset or a new model: nothing of it is left to read or open.
     auto gone = [model](const QPersistentModelIndex& index) { return !index.isValid() || index.model() != model; };

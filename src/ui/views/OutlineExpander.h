@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QPersistentModelIndex>
 
+#include <chrono>
+
 class QTreeView;
 
 class OutlineExpander : public QObject {
@@ -27,7 +29,7 @@ protected:
 
 private:
     explicit OutlineExpander(QTreeView* view);
-    void step();
+    void step(std::chrono::milliseconds slice);
     void schedule();
 
     QTreeView* view;
