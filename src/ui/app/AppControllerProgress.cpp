@@ -134,8 +134,11 @@ void AppController::pumpProgressSheet()
 void AppController::progressEvent(double percent, bool* cancel)
 {
     if (!progressUpdateDue()) {
-        // A rejected update changes nothing shown; it only keeps the window answered.
-        if (modalSession && (services.clock ? services.clock->now() : 0.0) - lastSheetPump >= kSheetPumpInterval)
+        // A rejected update changes nothing shown; it only keeps the window answered. Not while
+        // the engine has changed what the views show: they read it again at an accepted update
+        // before they may repaint.
+        if (modalSession && !updateOutlineViewPending && !updateTableViewPending &&
+            (services.clock ? services.clock->now() : 0.0) - lastSheetPump >= kSheetPumpInterval)
             pumpProgressSheet();
         return;
     }

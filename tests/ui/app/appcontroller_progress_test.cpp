@@ -58,6 +58,13 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
         EXPECT_EQ(cancel, c.accepted);
         EXPECT_EQ(fakes.pumped - pumped, c.pumped ? 1 : 0);
     }
+    // Nor when the engine changed what a view shows: it must read it again before a repaint.
+    fakes.clock->time = start + 0.4;
+    controller->updateTableViewPending = true;
+    const int pumped = fakes.pumped;
+    controller->progressEvent(50, nullptr);
+    EXPECT_EQ(fakes.pumped, pumped);
+    controller->updateTableViewPending = false;
     controller->endProgressSheet();
     fakes.clock->time += 1; // past the throttle
     ASSERT_TRUE(begin());
