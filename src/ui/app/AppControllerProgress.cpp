@@ -3,6 +3,7 @@
 #include "AppController.h"
 #include "EngineLock.h"
 #include "OutlineExpander.h"
+#include "TreeModelAdapter.h"
 
 #include "recovery.h"
 
@@ -135,9 +136,11 @@ void AppController::progressEvent(double percent, bool* cancel)
 {
     if (!progressUpdateDue()) {
         // A rejected update changes nothing shown; it only keeps the window answered. Not while
-        // the engine has changed what the views show: they read it again at an accepted update
-        // before they may repaint.
-        if (modalSession && !updateOutlineViewPending && !updateTableViewPending &&
+        // the engine has changed what a view shows: it reads it again at an accepted update
+        // before it may repaint. (A search empties both views before it starts.)
+        const bool outlineCurrent = !updateOutlineViewPending || !treeObjDict || !outlineAdapter()->model();
+        const bool tableCurrent = !updateTableViewPending || !tableModel;
+        if (modalSession && outlineCurrent && tableCurrent &&
             (services.clock ? services.clock->now() : 0.0) - lastSheetPump >= kSheetPumpInterval)
             pumpProgressSheet();
         return;

@@ -7,6 +7,7 @@
 #include "volumes.h"
 #include "volumetreemodel.h"
 
+#include <QTimer>
 #include <QTreeView>
 
 #include <functional>
@@ -15,10 +16,21 @@ TreeModelAdapter::TreeModelAdapter(QObject* parent) : QAbstractItemModel(parent)
 
 TreeModelAdapter::~TreeModelAdapter() = default;
 
+namespace {
+// Opening rows again stops after this long and goes on at the event loop's next turn. The first
+// slice runs inside the call, after a reset that took its own time: a small tree opens in it.
+constexpr auto kFirstRestoreSlice = std::chrono::milliseconds(5);
+constexpr auto kRestoreSlice = std::chrono::milliseconds(20);
+} // namespace
+
 void TreeModelAdapter::setModel(CAbstractTreeModel* model)
 {
     beginResetModel();
     engineModel = model;
+    // The rows still to open were found among the nodes that go now.
+    restorePaths.clear();
+    restoreNext = 0;
+    restoreCache.clear();
     top = std::make_unique<Node>();
     endResetModel();
 }
@@ -30,7 +42,7 @@ void TreeModelAdapter::replaceModel(QTreeView* view, CAbstractTreeModel* model)
     const QList<ItemPath> paths = ours ? expandedPaths(view) : QList<ItemPath>();
     setModel(model);
     if (ours)
-        restoreExpanded(view, paths);
+        restoreExpanded(view, paths, true);
 }
 
 void TreeModelAdapter::reload(QTreeView* view)
@@ -202,21 +214,55 @@ QList<TreeModelAdapter::ItemPath> TreeModelAdapter::expandedPaths(const QTreeVie
         }
     };
     walk(top.get(), ItemPath());
+    if (view == restoreView)
+        paths.append(restorePaths.mid(restoreNext));
     return paths;
 }
 
-void TreeModelAdapter::restoreExpanded(QTreeView* view, const QList<ItemPath>& paths)
+void TreeModelAdapter::restoreExpanded(QTreeView* view, const QList<ItemPath>& paths, bool inSlices)
 {
     if (!view || view->model() != this)
         return;
-    // Each node's children are looked up by pointer and text once for all the paths through it,
-    // so a tree with tens of thousands of open folders is restored in one pass.
-    LookupCache cache;
-    for (const ItemPath& path : paths) {
-        const QModelIndex index = findPath(path, cache);
-        if (index.isValid())
-            view->expand(index);
+    restoreView = view;
+    restorePaths = paths;
+    restoreNext = 0;
+    restoreCache.clear();
+    restoreStep(inSlices ? kFirstRestoreSlice : std::chrono::milliseconds(-1));
+}
+
+void TreeModelAdapter::restoreStep(std::chrono::milliseconds slice)
+{
+    const auto deadline = std::chrono::steady_clock::now() + slice;
+    // Opening a row of a view waiting for its layout only marks it open: each slice starts by
+    // asking for one layout, so the view lays out once after the slice, not once per row. Each
+    // node's children are looked up by pointer and text once for all the paths through it.
+    bool layoutAsked = false;
+    while (restoreNext < restorePaths.size()) {
+        QTreeView* view = restoreView;
+        if (!view || view->model() != this)
+            break;
+        const QModelIndex index = findPath(restorePaths[restoreNext++], restoreCache);
+        if (index.isValid()) {
+            if (!layoutAsked)
+                view->expandRecursively(index, 0);
+            else
+                view->expand(index);
+            layoutAsked = true;
+        }
+        if (slice.count() >= 0 && restoreNext < restorePaths.size() && std::chrono::steady_clock::now() >= deadline) {
+            if (!restoreScheduled) {
+                restoreScheduled = true;
+                QTimer::singleShot(0, this, [this] {
+                    restoreScheduled = false;
+                    restoreStep(kRestoreSlice);
+                });
+            }
+            return;
+        }
     }
+    restorePaths.clear();
+    restoreNext = 0;
+    restoreCache.clear();
 }
 
 QModelIndex TreeModelAdapter::index(int row, int column, const QModelIndex& parent) const

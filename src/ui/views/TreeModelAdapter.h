@@ -9,8 +9,11 @@
 #include <QAbstractItemModel>
 #include <QHash>
 #include <QList>
+#include <QPointer>
 #include <QString>
+#include <QTreeView>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -19,7 +22,6 @@
 
 class CAbstractTreeModel;
 class CBase;
-class QTreeView;
 
 class TreeModelAdapter : public QAbstractItemModel {
     Q_OBJECT
@@ -56,9 +58,12 @@ public:
     // The row a path leads to now; invalid when any step is not found. Each step matches the child
     // with the same pointer, else the only child with the same text.
     QModelIndex indexForPath(const ItemPath& path);
-    // The paths of the expanded rows, read without asking the engine (safe after it freed items).
+    // The paths of the expanded rows, read without asking the engine (safe after it freed items),
+    // and those still to be opened again in view.
     QList<ItemPath> expandedPaths(const QTreeView* view) const;
-    void restoreExpanded(QTreeView* view, const QList<ItemPath>& paths);
+    // Opens the rows of the paths found now; inSlices: many paths are opened a slice at a time, at
+    // the event loop's next turns, and a reset or a new model drops those still to open.
+    void restoreExpanded(QTreeView* view, const QList<ItemPath>& paths, bool inSlices = false);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& index) const override;
@@ -88,6 +93,9 @@ private:
     QModelIndex findPath(const ItemPath& path, LookupCache& cache);
     const ChildLookup& lookupOf(Node* node, LookupCache& cache);
 
+    // Opens restorePaths from restoreNext on, for about slice (all of them when it is negative).
+    void restoreStep(std::chrono::milliseconds slice);
+
     Node* nodeOf(const QModelIndex& index) const;
     void load(Node* node) const;
     QString textOf(Node* node) const;
@@ -95,4 +103,10 @@ private:
     CAbstractTreeModel* engineModel = nullptr;
     // The invisible top node; its only child is the engine model's root.
     std::unique_ptr<Node> top;
+    // The expanded paths restoreExpanded has still to open, from restoreNext on, in restoreView.
+    QPointer<QTreeView> restoreView;
+    QList<ItemPath> restorePaths;
+    qsizetype restoreNext = 0;
+    LookupCache restoreCache;
+    bool restoreScheduled = false;
 };

@@ -60,11 +60,14 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
     }
     // Nor when the engine changed what a view shows: it must read it again before a repaint.
     fakes.clock->time = start + 0.4;
+    CVolumeItem shown(true);
+    controller->setTableModel(new CVolumeTableModel(&shown));
     controller->updateTableViewPending = true;
     const int pumped = fakes.pumped;
     controller->progressEvent(50, nullptr);
     EXPECT_EQ(fakes.pumped, pumped);
     controller->updateTableViewPending = false;
+    controller->setTableModel(nullptr);
     controller->endProgressSheet();
     fakes.clock->time += 1; // past the throttle
     ASSERT_TRUE(begin());

@@ -129,6 +129,42 @@ TEST(TreeModelAdapter, ShowsSharedItemsTwiceAndKeepsExpandedRowsAcrossAnInstallA
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
     }
 }
+// Results / 40 folders of one folder each, every text a millisecond to read.
+struct SlowTexts : FakeTreeModel {
+    std::string getItemText(CBase* item) override
+    {
+        QThread::msleep(1);
+        return FakeTreeModel::getItemText(item);
+    }
+};
+TEST(TreeModelAdapter, ReopensManyRowsOverSeveralTurnsKeepingThoseLeftAcrossAReloadAndDroppingThemAtAReset)
+{
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset meanwhile" : "reloaded meanwhile");
+        SlowTexts model;
+        CBase* results = model.add(nullptr, "Results");
+        for (int i = 0; i < 40; ++i)
+            model.add(model.add(results, "folder " + std::to_string(i)), "inner");
+        TreeModelAdapter adapter;
+        QTreeView view;
+        view.setModel(&adapter);
+        adapter.setModel(&model);
+        walk(adapter, [&](const QModelIndex& index) { view.expand(index); });
+        adapter.reload(&view);
+        const QModelIndex top = adapter.index(0, 0);
+        const QModelIndex last = adapter.index(39, 0, top);
+        ASSERT_FALSE(view.isExpanded(last)) << "the rows take longer than a slice to find";
+        if (reset)
+            adapter.setModel(&model);
+        else
+            adapter.reload(&view);
+        for (int turn = 0; turn < 200; ++turn)
+            QCoreApplication::processEvents();
+        int open = 0;
+        walk(adapter, [&](const QModelIndex& index) { open += view.isExpanded(index) ? 1 : 0; });
+        EXPECT_EQ(open, reset ? 0 : 81);
+    }
+}
 TEST(OutlineExpander, OpensWholeSubtreesFromACallOrTheStarKey)
 {
     // Two top rows, each with three folders of three folders.
