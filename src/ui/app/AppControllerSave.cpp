@@ -170,6 +170,13 @@ void AppController::searchUsingToolbarSearchField()
             // HFS Plus keeps names decomposed: the typed text is compared in the same form.
             rec->searchItems(text.normalized(QString::NormalizationForm_D).toStdString());
             answerWindow();
+            // The table puts what it shows in order when it is installed: the finds are put in
+            // order first, in a turn of their own while no view shows anything, so the table is
+            // installed over a list already in order.
+            if (rec->searchFolder) {
+                rec->searchFolder->keepChildrenSorted();
+                answerWindow();
+            }
         }
         outline->setModel(treeModel);
         if (outlineView) {
@@ -183,12 +190,6 @@ void AppController::searchUsingToolbarSearchField()
         }
         answerWindow();
         outlineViewSelectionDidChange(true);
-        // The table puts what it shows in order when it is installed: the finds are put in order
-        // first, the window answered, and the table installed over a list already in order.
-        if (searched && rec->searchFolder) {
-            rec->searchFolder->keepChildrenSorted();
-            answerWindow();
-        }
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
             outlineView->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |
