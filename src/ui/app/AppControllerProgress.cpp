@@ -121,8 +121,13 @@ void AppController::showPendingProgressText()
 
 void AppController::progressEvent(double percent, bool* cancel)
 {
-    if (!progressUpdateDue())
+    if (!progressUpdateDue()) {
+        // The file names of a save share the pace and take nearly every update: a cancel still
+        // reaches the engine at its next call.
+        if (cancelAction && cancel)
+            *cancel = true;
         return;
+    }
 
     {
         // Only this handler takes the lock; a call nested in the update below finds it taken and

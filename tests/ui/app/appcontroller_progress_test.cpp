@@ -52,7 +52,7 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
         const int pumped = fakes.pumped;
         controller->cancelAction = true;
         controller->progressEvent(50, &cancel);
-        EXPECT_EQ(cancel, c.accepted);
+        EXPECT_TRUE(cancel) << "a cancel reaches the engine at every call";
         EXPECT_EQ(fakes.pumped - pumped, c.accepted ? 1 : 0);
     }
     controller->endProgressSheet();
@@ -76,6 +76,16 @@ TEST_F(ProgressSheet, AcceptsAnUpdateAtMostEveryTenthOfASecondRefusesASecondShee
     controller->endProgressSheet();
     EXPECT_FALSE(controller->progressWindow->isVisible());
     EXPECT_FALSE(controller->isBusy());
+}
+TEST_F(ProgressSheet, ACancelReachesTheEngineWhenAFileNameTookTheUpdate)
+{
+    ASSERT_TRUE(begin());
+    controller->_setProgressText(QStringLiteral("/tmp/a.txt"));
+    controller->progressWindowEndCancel();
+    bool cancel = false;
+    controller->progressEvent(10, &cancel);
+    EXPECT_TRUE(cancel);
+    controller->endProgressSheet();
 }
 TEST_F(ProgressSheet, FileNamesShareTheThrottleAndTheLatestIsShownAtTheNextAcceptedUpdate)
 {
