@@ -110,7 +110,8 @@ public:
     virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
                             const std::string& title, const std::string& footer);
     virtual void searchItems(const std::string& text);
-    // Sectors the device could not read since the current (or last) operation began: setting the
+    // Unreadable sectors met since the current (or last) operation began, each once, whether the
+    // device failed them during it or an earlier one did: setting the
     // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
     // previews and folders opened later count towards the operation they follow.
     int64_t operationReadErrors();
@@ -203,7 +204,6 @@ private:
     void beginOperation();
 
     std::string searchKey; // searchText with A-Z folded
-    int64_t operationReadErrorsBase = 0; // the device's count when the operation began
     // Items the name search took out of folders loaded only for its walk: the search folder refers
     // to them, this list owns them (freed when the search folder is emptied).
     std::vector<CVolumeItem*> searchOwned;

@@ -192,20 +192,16 @@ TEST_F(ProgressSheet, ClosingTheWindowWhileBusyCancelsAndClosesOnceTheEngineRetu
     EXPECT_FALSE(controller->mainWindow->isVisible());
     EXPECT_TRUE(controller->mainWindow->centralWidget()->isEnabled());
 }
-class FaultyDisk : public CMemoryDisk {
-public:
-    using CMemoryDisk::CMemoryDisk;
-    int64_t getReadErrorCount() override { return errors; }
-    int64_t errors = 7; // what earlier operations met
-};
 TEST_F(ProgressSheet, TheTimerShowsTheOperationsReadErrorsAtEveryTickUnlessTheEngineIsHeldAndFadesTheHintOverTen)
 {
     fakes.texts = {{"ReadErrorsSector", "%@ sector"}, {"ReadErrorsSectors", "%@ sectors"}};
-    FaultyDisk disk(512, 64);
+    CMemoryDisk disk(512, 64);
+    disk.failingBlocks = {3, 4, 40};
+    std::vector<uint8_t> bytes(64 * 512);
     ASSERT_TRUE(controller->recovery()->setDisk(&disk));
     controller->timer();
-    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0 sectors")) << "a new operation counts anew";
-    disk.errors += 204928;
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0 sectors"));
+    ASSERT_TRUE(controller->recovery()->cachedDisk->read(0, int(bytes.size()), bytes.data()));
     {
         // While the thumbnail worker holds the engine lock, the tick skips the refresh: no waiting.
         std::promise<void> held, release;
@@ -221,9 +217,11 @@ TEST_F(ProgressSheet, TheTimerShowsTheOperationsReadErrorsAtEveryTickUnlessTheEn
         worker.join();
     }
     controller->timer();
-    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("204,928 sectors"));
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("3 sectors"));
     ASSERT_TRUE(controller->recovery()->setDisk(&disk));
-    disk.errors += 1;
+    controller->timer();
+    EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("0 sectors")) << "a new operation counts anew";
+    ASSERT_TRUE(controller->recovery()->cachedDisk->read(40 * 512, 512, bytes.data()));
     controller->timer();
     EXPECT_EQ(controller->numberErrorsText->text(), QStringLiteral("1 sector"));
     controller->recovery()->setDisk(nullptr);
