@@ -111,9 +111,9 @@ public:
                             const std::string& title, const std::string& footer);
     virtual void searchItems(const std::string& text);
     // Unreadable sectors met since the current (or last) operation began, each once, whether the
-    // device failed them during it or an earlier one did: setting the
-    // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
-    // previews and folders opened later count towards the operation they follow.
+    // device failed them during it or an earlier one did: setting the disk, a browse, a scan, a
+    // save, a report or a search each start counting anew. Reads of previews and folders opened
+    // later count towards the operation they follow.
     int64_t operationReadErrors();
 
     // Read directly by the analysers, the result-tree model and the interface.
