@@ -435,6 +435,9 @@ void CMacDiskManager::applyRegistry(CMacDisk* disk, const RegistryEntry& entry)
     const int64_t divisor = disk->getBlockSize();
     if (sizeKnown && divisor > 0)
         disk->setBlockCount(size / divisor);
+    int64_t base = 0;
+    if (getRegistryInt64Property(entry, kRegistryBase, &base) && base >= 0)
+        disk->setBase(base);
 }
 
 void CMacDiskManager::scanForDisks()

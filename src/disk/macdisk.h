@@ -42,9 +42,14 @@ public:
     // off while it looks for partition maps, so nobody is asked for a password just to list them.
     bool askForRights = true;
 
+    // Where a partition Linux lists begins on its disk, in bytes; -1 when not known.
+    int64_t getBase() const { return base; }
+    void setBase(int64_t bytes) { base = bytes; }
+
 protected:
     int descriptor = -1;
     int directDescriptor = -1; // the same device read past the page cache, for small reads; -1: none
+    int64_t base = -1;
 
 private:
     void openDirectDescriptor();

@@ -1349,6 +1349,12 @@ bool CHFSVolumeItem::addChildren()
                 return;
             if (!fromChain)
                 listedNames.insert(childName);
+            // A record whose type the node's offset table cuts off is left out too, and the listing is not whole.
+            if (record->dataLength < 2) {
+                std::printf("CHFSVolumeItem::addChildren - record %s is cut short, skipped\n", shownName().c_str());
+                complete = false;
+                return;
+            }
             CHFSVolumeItem* item = nullptr;
             if (recordType == kHFSPlusFolderRecord) {
                 GLEANER_LOG("folder\n");

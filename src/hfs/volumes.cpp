@@ -33,6 +33,95 @@ int compareBytes(const std::string& a, const std::string& b)
     const int r = a.compare(b);
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
+
+// The first eight bytes of text as a big-endian number, zero-padded: two such numbers compare as
+// the texts' byte-wise comparison does whenever they differ (a padding zero past the end of a
+// shorter text orders it first, as the comparison does).
+uint64_t prefixOf(const std::string& text)
+{
+    uint64_t prefix = 0;
+    for (size_t i = 0; i < 8; ++i)
+        prefix = (prefix << 8) | (i < text.size() ? uint8_t(text[i]) : 0u);
+    return prefix;
+}
+
+// What a comparison reads of one item, read once per sort instead of twice per comparison. The
+// identifier is read again only where names and sizes tie, which is rare.
+struct SortKey {
+    uint64_t size = 0;
+    uint32_t date = 0;
+    int sortType = SortByName; // of the item's own volume, as CVolumeItem::compare uses it
+    bool container = false;
+    std::string name;
+    CVolumeItem* item = nullptr;
+};
+
+SortKey sortKeyOf(CVolumeItem* item)
+{
+    SortKey key;
+    key.item = item;
+    key.sortType = item->volume ? item->volume->sortType : SortByName;
+    key.date = item->getDate();
+    key.size = item->getSize();
+    key.container = item->isContainer();
+    key.name = item->getName();
+    return key;
+}
+
+int sizeTerm(const SortKey& a, const SortKey& b)
+{
+    if (a.size != b.size)
+        return a.size < b.size ? -1 : 1;
+    return int(b.container) - int(a.container);
+}
+
+int dateTerm(const SortKey& a, const SortKey& b)
+{
+    return a.date < b.date ? -1 : (a.date > b.date ? 1 : 0);
+}
+
+int idTerm(const SortKey& a, const SortKey& b)
+{
+    return compareBytes(a.item->getIdString(), b.item->getIdString());
+}
+
+// CVolumeItem::compare over keys. Its weights make it lexicographic: the chosen field first, then
+// name, size, ID and date in that order (without a valid choice, the same order from the name on).
+int compareKeys(const SortKey& a, const SortKey& b)
+{
+    int term = 0;
+    switch (a.sortType) {
+    case SortBySize: term = sizeTerm(a, b); break;
+    case SortByDate: term = dateTerm(a, b); break;
+    case SortByID: term = idTerm(a, b); break;
+    case SortByName: break;
+    default: std::printf("error: invalid sortType!\n"); break;
+    }
+    if (term != 0 || (term = compareBytes(a.name, b.name)) != 0)
+        return term;
+    if (a.sortType != SortBySize && (term = sizeTerm(a, b)) != 0)
+        return term;
+    if (a.sortType != SortByID && (term = idTerm(a, b)) != 0)
+        return term;
+    return a.sortType != SortByDate ? dateTerm(a, b) : 0;
+}
+
+// One child in the sort: a number that decides most comparisons alone (the leading field of the
+// order, or the leading bytes of a text field), and its key for the rest.
+struct SortEntry {
+    uint64_t lead = 0;
+    uint32_t index = 0;
+};
+
+uint64_t leadOf(const SortKey& key)
+{
+    switch (key.sortType) {
+    case SortBySize: return key.size;
+    case SortByDate: return key.date;
+    case SortByID: return prefixOf(key.item->getIdString());
+    default: return prefixOf(key.name);
+    }
+}
 } // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -349,6 +438,7 @@ void CVolumeItem::addChild(CVolumeItem* child)
     }
     GLEANER_LOG("CVolumeItem::addChild %s\n", child->name.c_str());
     children.push_back(child);
+    childrenChanged();
 }
 
 bool CVolumeItem::addChildren()
@@ -363,6 +453,7 @@ void CVolumeItem::deleteChildren()
     // from a corrupt disk cannot exhaust the stack while it is freed.
     std::vector<CVolumeItem*> pending;
     pending.swap(children);
+    childrenChanged();
     while (!pending.empty()) {
         CVolumeItem* item = pending.back();
         pending.pop_back();
@@ -409,9 +500,71 @@ bool CVolumeItem::lessThan(CVolumeItem* a, CVolumeItem* b)
     return a && a->compare(b) < 0;
 }
 
+int CVolumeItem::childSortType() const
+{
+    const CVolumeItem* first = children.empty() ? nullptr : children.front();
+    return first && first->volume ? first->volume->sortType : SortByName;
+}
+
+namespace {
+// Puts children in lessThan order, or only checks it when sortAlways is false and leaves a list
+// already in order as it is. Each child's keys are read once; the permutation is the one std::sort
+// gives over lessThan, since the same comparisons decide it.
+void orderChildren(std::vector<CVolumeItem*>& children, bool sortAlways)
+{
+    std::vector<SortKey> keys;
+    std::vector<SortEntry> entries;
+    // Children of volumes with different sort types, or null ones, are compared as they are.
+    bool keyed =
+        std::find(children.begin(), children.end(), nullptr) == children.end() && children.size() <= UINT32_MAX;
+    if (keyed) {
+        try {
+            keys.reserve(children.size());
+            entries.reserve(children.size());
+            for (CVolumeItem* child : children) {
+                keys.push_back(sortKeyOf(child));
+                keyed = keyed && keys.back().sortType == keys.front().sortType;
+                entries.push_back(SortEntry{leadOf(keys.back()), uint32_t(entries.size())});
+            }
+        } catch (const std::bad_alloc&) {
+            keyed = false; // without room for the keys the comparison reads the items themselves
+        }
+    }
+    if (!keyed) {
+        if (sortAlways || !std::is_sorted(children.begin(), children.end(), CVolumeItem::lessThan))
+            std::sort(children.begin(), children.end(), CVolumeItem::lessThan);
+        return;
+    }
+    // The lead decides exactly when it differs: it is the first field compared, or its first bytes.
+    const bool invalid = !keys.empty() && (keys.front().sortType < SortByName || keys.front().sortType > SortByID);
+    auto less = [&keys, invalid](const SortEntry& a, const SortEntry& b) {
+        if (a.lead != b.lead && !invalid)
+            return a.lead < b.lead;
+        return compareKeys(keys[a.index], keys[b.index]) < 0;
+    };
+    if (!sortAlways && std::is_sorted(entries.begin(), entries.end(), less))
+        return;
+    std::sort(entries.begin(), entries.end(), less);
+    for (size_t i = 0; i < entries.size(); ++i)
+        children[i] = keys[entries[i].index].item;
+}
+} // namespace
+
 void CVolumeItem::sortChildren()
 {
-    std::sort(children.begin(), children.end(), lessThan);
+    orderChildren(children, true);
+    sortedKnown = true;
+    sortedBy = childSortType();
+}
+
+void CVolumeItem::keepChildrenSorted()
+{
+    const int type = childSortType();
+    if (sortedKnown && sortedBy == type)
+        return;
+    orderChildren(children, false);
+    sortedKnown = true;
+    sortedBy = type;
 }
 
 bool CVolumeItem::traverse(CVolumeItemCallback* callback, bool recursive)
@@ -441,6 +594,7 @@ bool CVolumeItem::traverseLevel(CVolumeItemCallback* callback, bool recursive, i
         bool taken = false;
         if (loaded && keep) {
             children.erase(children.begin() + std::ptrdiff_t(i));
+            childrenChanged();
             taken = true;
         }
         if (stop) {
@@ -492,6 +646,7 @@ void CVolumeItem::removeEmptyFoldersLevel(bool recursive, int depth)
             child->removeEmptyFoldersLevel(true, depth + 1);
         if (child->isContainer() && child->children.empty()) {
             children.erase(children.begin() + std::ptrdiff_t(i));
+            childrenChanged();
             delete child;
         } else {
             ++i;
@@ -523,6 +678,7 @@ void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
         }
         current->children.clear();
         children.erase(children.begin() + std::ptrdiff_t(i));
+        childrenChanged();
         delete current;
     }
     if (recursive && depth + 1 < kMaxTreeDepth)
@@ -582,9 +738,10 @@ CVolumeItem* CVolumeTableModel::childAt(int row)
     if (!folder || row < 0 || row >= folder->getChildCount(true))
         return nullptr;
     // The first row is asked for whenever the view redraws from the top: the list is put in order
-    // then, before any child is handed out, so row 0 is always the first of the sorted list.
-    if (row == 0 && !std::is_sorted(folder->children.begin(), folder->children.end(), CVolumeItem::lessThan))
-        folder->sortChildren();
+    // then, before any child is handed out, so row 0 is always the first of the sorted list. The
+    // folder remembers that it is in order, so a redraw does not check a long list again.
+    if (row == 0)
+        folder->keepChildrenSorted();
     return folder->getChild(row, true);
 }
 

@@ -143,7 +143,13 @@ public:
     virtual CVolumeItem* findOrCreateChild(const std::string& childName, bool create);
     // -1, 0 or 1 by the sort key of this item's volume, then name, size, ID and date.
     virtual int compare(CVolumeItem* other);
+    // Puts the children in lessThan order, reading each child's sort fields once.
     virtual void sortChildren();
+    // sortChildren unless the list is already in order; remembers the order it found, so asking
+    // again costs nothing until the children or their volume's sort type change.
+    void keepChildrenSorted();
+    // Forgets that the children are in order: after the child list was edited directly.
+    void childrenChanged() { sortedKnown = false; }
     virtual void removeEmptyFolders(bool recursive);
     // Keeps one of each run of equal children; the children of a folder dropped as a duplicate
     // move into the folder that stays.
@@ -151,15 +157,25 @@ public:
 
     static bool lessThan(CVolumeItem* a, CVolumeItem* b);
 
-    // Written directly by the file systems and the analysers that build trees.
+    // Written directly by the file systems and the analysers that build trees; whoever edits the
+    // child list other than through the operations here calls childrenChanged.
     char flags = 0;
     bool container = false;
+
+private:
+    // The children are in order for the sort type sortedBy (kept in what would be padding).
+    bool sortedKnown = false;
+    int sortedBy = 0;
+
+public:
     std::string name;
     std::vector<CVolumeItem*> children;
     CVolume* volume = nullptr;
     CVolumeItem* parent = nullptr;
 
 private:
+    // The sort type the children are compared by: their volume's (the first child's stands for all).
+    int childSortType() const;
     bool traverseLevel(CVolumeItemCallback* callback, bool recursive, int depth);
     void removeEmptyFoldersLevel(bool recursive, int depth);
     void removeDuplicatesLevel(bool recursive, int depth);

@@ -236,6 +236,12 @@ bool SysfsRegistry::readEntry(const std::string& kernelName, RegistryEntry& entr
             entry.properties[kRegistrySize] = std::to_string(int64_t(sectors) * kSectorBytes);
     }
 
+    // Where a partition begins on its disk, so that its volume is not taken for a lost one.
+    uint64_t start = 0;
+    if (!entry.whole && readAttribute(devicePath + "/start", text) && parseUnsigned(text, start) &&
+        start <= uint64_t(INT64_MAX / kSectorBytes))
+        entry.properties[kRegistryBase] = std::to_string(int64_t(start) * kSectorBytes);
+
     // Partitions have no queue of their own; they share their disk's.
     uint64_t blockSize = 0;
     if ((readAttribute(devicePath + "/queue/logical_block_size", text) ||

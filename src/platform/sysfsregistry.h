@@ -1,5 +1,6 @@
 // The machine's block devices as a small registry read from sysfs: one entry per whole disk and per
-// partition, with its kernel name, size, logical block size, parent disk, interconnect and location.
+// partition, with its kernel name, size, logical block size, parent disk (and where on it a
+// partition begins), interconnect and location.
 // The sysfs root is a parameter so tests can point it at a fake tree. An unreadable attribute just
 // leaves its property out; only a missing class/block folder makes the listing fail.
 #pragma once
@@ -14,6 +15,7 @@ inline constexpr const char* kRegistrySize = "Size";                      // byt
 inline constexpr const char* kRegistryBlockSize = "Preferred Block Size"; // bytes, decimal
 inline constexpr const char* kRegistryInterconnect = "Physical Interconnect";
 inline constexpr const char* kRegistryLocation = "Physical Interconnect Location";
+inline constexpr const char* kRegistryBase = "Base"; // a partition's first byte on its disk, decimal
 
 struct RegistryEntry {
     std::string kernelName;   // sda, nvme0n1p2, loop0

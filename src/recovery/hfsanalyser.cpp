@@ -3,6 +3,7 @@
 #include "bigendian.h"
 #include "cacheddisk.h"
 #include "data.h"
+#include "macdisk.h"
 #include "machelpers.h"
 #include "partitiondisk.h"
 #include "progresspace.h"
@@ -485,10 +486,14 @@ void CHFSAnalyser::analyseLostVolume(const uint8_t* data, int length)
     }
 
     // A volume where a listed partition of the disk begins is that partition's: it is not lost
-    // (the disk's own volume, or an alternate header's volume found again).
+    // (the disk's own volume, or an alternate header's volume found again). A partition Linux
+    // lists is a device of its own that knows where on the disk it begins.
     for (int i = 0; i < disk->getPartitionCount(); ++i) {
-        const auto* listed = dynamic_cast<const CPartitionDisk*>(disk->getPartition(i));
-        if (listed && listed->getFirstBlock() * blockSize == volumeStart) {
+        CDisk* partition = disk->getPartition(i);
+        const auto* listed = dynamic_cast<const CPartitionDisk*>(partition);
+        const auto* device = dynamic_cast<const CMacDisk*>(partition);
+        if ((listed && listed->getFirstBlock() * blockSize == volumeStart) ||
+            (device && device->getBase() == volumeStart)) {
             std::printf("CHFSAnalyser - volume at block %.0f is listed as a partition: not lost\n",
                         f32(volumeStart / blockSize));
             return;

@@ -9,6 +9,7 @@
 #include "threads.h"
 #include "utils.h"
 
+#include <malloc.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -107,12 +108,17 @@ void CRecovery::releaseResults()
     // deleting the tree frees every item exactly once.
     forgetSearchEntries();
     searchFolder = nullptr;
+    const bool hadResults = volume || !volumeList.empty();
     if (volume) {
         delete volume;
         volume = nullptr;
     }
     resultRoot = nullptr;
     clearVolumeList();
+    // A large tree is hundreds of thousands of small blocks that the allocator would otherwise keep
+    // for the process: give them back to the system.
+    if (hadResults)
+        malloc_trim(0);
     // The read buffer may borrow a line of the cache that is about to go.
     if (readBuffer && !readBuffer->isOwned())
         readBuffer->clear();

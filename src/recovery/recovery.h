@@ -209,6 +209,11 @@ private:
     std::vector<CVolumeItem*> searchOwned;
     // Folders on the path of the current save or report walk, to end a tree that loops.
     std::set<CVolumeItem*> walkPath;
+    // The report's progress event when one is due by reportPace, or at once; sets reportCancelled
+    // when the listener cancels.
+    void reportProgress(bool now = false);
+    CProgressPace reportPace;
+    bool reportCancelled = false;
     // Folders open on the path of the current save, innermost last.
     std::vector<SaveFolder> saveFolders;
     // Names this save gave in each folder (by device and inode), and the files and folders it

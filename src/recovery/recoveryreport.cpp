@@ -7,6 +7,7 @@
 #include "machelpers.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,8 @@
 namespace {
 // Folders nested deeper than this are not listed: no real tree is that deep, a looping catalog is.
 constexpr size_t kMaxReportDepth = 1024;
+// The report is written in pieces of this size, a progress event due between two.
+constexpr size_t kReportWritePiece = 1 << 20;
 
 // The localized heading with the (escaped) folder name in place of its first "%s". The text comes
 // from a resource file and is never used as a printf format.
@@ -79,14 +82,20 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     beginOperation();
     progress = 0;
     walkPath.clear();
+    reportCancelled = false;
+    reportProgress(true);
     // The table's text is set smaller by its style: a table may not stand inside <small>.
     const std::string escapedTitle = htmlEscape(title);
     std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escapedTitle +
                        "</title></head><body><h1>" + escapedTitle + "</h1><table border='0' style='font-size:smaller'>";
     const size_t count = items.size();
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count && !reportCancelled; ++i) {
         writeReportItem(items[i], html);
         progress = 100.0 * double(float(i) / float(count));
+    }
+    if (reportCancelled) {
+        std::printf("CRecovery::saveReport - cancelled, nothing written\n");
+        return false;
     }
     html += "</table><br>";
     html += "<small>" + htmlEscape(footer) + "</small></body></html>";
@@ -96,8 +105,16 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
         std::printf("CRecovery::saveReport - error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
-    const bool written = std::fwrite(html.data(), 1, html.size(), file) == html.size();
-    const int writeErrno = errno;
+    // Tens of megabytes for a large tree: written in pieces with the progress sheet answered in
+    // between. The file is written whole once begun; a Cancel now comes too late to matter.
+    bool written = true;
+    int writeErrno = 0;
+    for (size_t done = 0; written && done < html.size(); done += kReportWritePiece) {
+        const size_t piece = std::min(kReportWritePiece, html.size() - done);
+        written = std::fwrite(html.data() + done, 1, piece, file) == piece;
+        writeErrno = errno;
+        reportProgress();
+    }
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         std::printf("CRecovery::saveReport - error writing %s: %s\n", path.c_str(),
@@ -107,9 +124,22 @@ bool CRecovery::saveReport(const std::vector<CVolumeItem*>& items, const std::st
     return true;
 }
 
+void CRecovery::reportProgress(bool now)
+{
+    if (!listener || !(now || reportPace.due()))
+        return;
+    bool cancel = false;
+    listener->progressEvent(progress, &cancel);
+    // The interval counts from the end of the event, which may have run the interface a while.
+    reportPace.restart();
+    if (cancel)
+        reportCancelled = true;
+}
+
 void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
 {
-    if (!item)
+    reportProgress();
+    if (!item || reportCancelled)
         return;
     if (item->isContainer()) {
         if (walkPath.count(item) || walkPath.size() >= kMaxReportDepth) {
@@ -126,7 +156,7 @@ void CRecovery::writeReportItem(CVolumeItem* item, std::string& html)
                 "</td><td>" + localize("DateModified") + "</td><td>" + localize("ID") + "</td></tr>";
         walkPath.insert(item);
         // The search folder lists items of the volume a second time: it is no part of it.
-        for (int i = 0; i < item->getChildCount(true); ++i)
+        for (int i = 0; i < item->getChildCount(true) && !reportCancelled; ++i)
             if (CVolumeItem* child = item->getChild(i, true); child != searchFolder)
                 writeReportItem(child, html);
         walkPath.erase(item);

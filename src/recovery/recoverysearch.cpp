@@ -23,8 +23,10 @@ std::string foldAscii(std::string text)
 
 void CRecovery::forgetSearchEntries()
 {
-    if (searchFolder)
+    if (searchFolder) {
         searchFolder->children.clear();
+        searchFolder->childrenChanged();
+    }
     // Items the walk took out of folders it had loaded only for itself live nowhere else.
     for (CVolumeItem* item : searchOwned)
         delete item;
@@ -109,13 +111,21 @@ void CRecovery::adoptDetachedResults()
     // A found item that the walk took out of a folder it loaded only for itself is no longer in
     // the tree: its old parent is gone. The search owns it from now on and is its parent.
     std::unordered_set<CVolumeItem*> inTree;
+    inTree.reserve(searchFolder->children.size() * 2);
     std::vector<CVolumeItem*> pending{resultRoot};
+    CProgressPace pace;
     while (!pending.empty()) {
         CVolumeItem* item = pending.back();
         pending.pop_back();
         if (item == searchFolder || !inTree.insert(item).second)
             continue;
         pending.insert(pending.end(), item->children.begin(), item->children.end());
+        // A large tree takes a while: the window is answered, but this walk is never cut short,
+        // since the items it finds detached are freed by no one else.
+        if (listener && pace.due()) {
+            bool ignored = false;
+            listener->progressEvent(0, &ignored);
+        }
     }
     for (CVolumeItem* found : searchFolder->children) {
         if (inTree.count(found))

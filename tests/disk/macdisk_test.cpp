@@ -232,7 +232,7 @@ TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
     sysfs.write("devices/pci0000:00/0000:00:17.0/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
     sysfs.addDisk("sdb", "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", 2048, 4096);
     sysfs.addPartition(sysfs.addDisk("disk1", "platform/one", 4096), "disk1s1", 1024);
-    sysfs.addPartition(sysfs.addDisk("disk10", "platform/ten", 4096), "disk10s1", 2048);
+    sysfs.write(sysfs.addPartition(sysfs.addDisk("disk10", "platform/ten", 4096), "disk10s1", 2048) + "/start", "40\n");
     sysfs.addPartition("devices/platform/gone/sdq", "sdq1", 1024);
     sysfs.addDisk("sdzx", kSataBus, 4096, 0);
     sysfs.write(sysfs.addDisk("sdzy", kSataBus, 4096) + "/queue/logical_block_size", "0\n");
@@ -272,6 +272,13 @@ TEST_F(DiskScan, DisksAndPartitionsGetGeometryTypeInterfaceAndNameOnce)
         EXPECT_EQ(parent->getPartition(0)->getName(), name);
         EXPECT_FALSE(parent->getPartition(0)->isWholeDisk());
     }
+    // Where a partition begins on its disk, in bytes, when Linux tells it.
+    const auto base = [&](const char* disk) {
+        auto* partition = dynamic_cast<CMacDisk*>(manager->findDiskByPath(disk)->getPartition(0));
+        return partition ? partition->getBase() : -2;
+    };
+    EXPECT_EQ(base("/dev/disk10"), 40 * 512);
+    EXPECT_EQ(base("/dev/disk1"), -1);
 }
 // A whole disk the kernel lists no partitions for has its map read, never by asking for rights.
 TEST_F(DiskScan, WholeDiskWithoutListedPartitionsHasItsMapReadWithoutAskingForRights)

@@ -4,6 +4,7 @@
 #include "bigendian.h"
 #include "cacheddisk.h"
 #include "logger.h"
+#include "macdisk.h"
 #include "machelpers.h"
 #include "partitiondisk.h"
 #include "utils.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -59,6 +61,39 @@ struct Mounted {
     CMemoryDisk disk;
     CCachedDisk cache;
     CHFSVolume volume;
+};
+// A volume too large for memory, written as a sparse file (with patches over it) and mounted from it.
+struct MountedFile {
+    explicit MountedFile(const HfsImage& image, const std::map<uint64_t, Bytes>& patches = {})
+    {
+        if (!image.writeFile(scratch.file("volume.img"), patches))
+            return;
+        OutputCapture quiet;
+        disk = std::make_unique<CMacDisk>(scratch.file("volume.img").c_str());
+        cache = std::make_unique<CCachedDisk>(disk.get(), 4194304, 262144);
+        cache->open(false);
+        volume = std::make_unique<CHFSVolume>(cache.get());
+        mounted = volume->mount(true) && volume->getRoot() && volume->getRoot()->addChildren();
+    }
+    ~MountedFile()
+    {
+        OutputCapture quiet;
+        volume.reset();
+        cache.reset();
+        disk.reset();
+    }
+    CHFSVolumeItem* child(const std::string& name) const
+    {
+        for (CVolumeItem* item : volume->getRoot()->children)
+            if (item->getName() == name)
+                return static_cast<CHFSVolumeItem*>(item);
+        return nullptr;
+    }
+    ScratchDir scratch;
+    std::unique_ptr<CMacDisk> disk;
+    std::unique_ptr<CCachedDisk> cache;
+    std::unique_ptr<CHFSVolume> volume;
+    bool mounted = false;
 };
 // "TYPE ID PATH" for every item under the folder, as fls prints them, loading folders on the way.
 void listTree(CVolumeItem* folder, const std::string& path, Names* lines,
@@ -286,6 +321,174 @@ TEST_F(HFSVolumeTest, BlocksPastTheBitmapAreReportedOnceAndCountedAtTheEnd)
         EXPECT_EQ(countOccurrences(output, "index out of range 2047 more times"), 1);
     }
 }
+// 2^16 blocks and more (the larger bitmap takes more than one read of 1 MiB), and blocks of 64 KiB
+// and 1 MiB: every block answers as the bitmap says up to the last one (the alternate header's), and
+// the files read whole.
+TEST_F(HFSVolumeTest, VolumeOfManyOrLargeBlocksAnswersForEveryBlockAndReadsItsFiles)
+{
+    const struct {
+        uint32_t blockSize, blocks;
+    } cases[] = {{512, (1u << 16) + 8}, {512, (8u << 20) + 4096}, {1u << 16, 64}, {1u << 20, 16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.blocks) + " blocks of " + std::to_string(c.blockSize));
+        HfsImageBuilder builder({.blockSize = c.blockSize, .minimumBlocks = c.blocks, .sparse = true});
+        builder.addFile(kHfsRootFolderID, "a", patternBytes(3000, 1));
+        builder.addFreeData(Bytes(512, 1));
+        builder.addFile(kHfsRootFolderID, "b", Bytes(10, 2));
+        const HfsImage image = builder.build();
+        ASSERT_EQ(image.totalBlocks, c.blocks);
+        ASSERT_TRUE(image.isBlockUsed(c.blocks - 1));
+        MountedFile m(image);
+        ASSERT_TRUE(m.mounted);
+        EXPECT_EQ(m.volume->allocBlockSize, c.blockSize);
+        EXPECT_EQ(m.volume->allocBlocks, c.blocks);
+        EXPECT_EQ(m.volume->allocationBitmapSize, int64_t(c.blocks / 8));
+        for (uint32_t block = 0; block < c.blocks; ++block)
+            ASSERT_EQ(m.volume->isAllocationBlockUsed(block), image.isBlockUsed(block)) << block;
+        Bytes a(3000), b(10);
+        OutputCapture quiet;
+        const bool read = m.child("a") && m.child("a")->read(0, a.data(), 3000) == 3000 && m.child("b") &&
+                          m.child("b")->read(0, b.data(), 10) == 10;
+        const bool past = m.volume->isAllocationBlockUsed(c.blocks);
+        quiet.finish();
+        EXPECT_TRUE(read && a == patternBytes(3000, 1) && b == Bytes(10, 2));
+        EXPECT_FALSE(past);
+    }
+}
+// Catalog IDs of 2^31 and more are unsigned: in the folder's key, the file's record and the keys of
+// the file's overflow extents.
+TEST_F(HFSVolumeTest, CatalogIDsFromTwoToThe31AreUnsigned)
+{
+    HfsImageBuilder builder({.blockSize = 512});
+    const uint32_t folder = builder.addFolder(kHfsRootFolderID, "high", {.id = 0x80000000u});
+    const Bytes data = patternBytes(12 * 512, 5);
+    builder.addFile(folder, "f", data, {.id = 0xFFFFFF00u, .dataExtents = 12});
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(true));
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    EXPECT_EQ(lines, (Names{"d/d 2147483648 high", "r/r 4294967040 high/f"}));
+    ASSERT_EQ(files.count(0xFFFFFF00u), 1u);
+    Bytes read(data.size());
+    OutputCapture quiet;
+    const uint32_t got = files[0xFFFFFF00u]->read(0, read.data(), uint32_t(read.size()));
+    quiet.finish();
+    EXPECT_EQ(got, read.size());
+    EXPECT_TRUE(read == data);
+}
+// Forks of 2 GiB and more on a sparse volume: the size listed, shown and sorted by, and the bytes at
+// the far end and across 4 GiB (marked there after the build).
+TEST_F(HFSVolumeTest, ForksOfFourGibibytesAndMoreKeepTheirSizeAndReadAtTheirFarEnd)
+{
+    constexpr uint64_t k4G = uint64_t(1) << 32;
+    const struct {
+        const char* name;
+        uint64_t size;
+        const char* shown;
+        uint32_t pieces = 1; // beyond 8, its last piece, past 5 GiB, is found in the overflow file
+    } files[] = {
+        {"six", 3 * (k4G / 2), "6291456 KB", 9}, {"four", k4G, "4194304 KB"}, {"four+", k4G + 4097, "4194308 KB"},
+        {"two+", k4G / 2 + 1, "2097152 KB"},     {"small", 30000, "29 KB"},
+    };
+    HfsImageBuilder builder({.sparse = true});
+    std::map<std::string, uint32_t> ids;
+    for (const auto& file : files)
+        ids[file.name] =
+            builder.addFile(kHfsRootFolderID, file.name, {}, {.dataExtents = file.pieces, .dataSize = file.size});
+    const HfsImage image = builder.build();
+    std::map<uint64_t, Bytes> marks; // the first 3000 and last 100 bytes of each fork, 100 around 4 GiB
+    for (size_t i = 0; i < std::size(files); ++i) {
+        const uint32_t id = ids[files[i].name];
+        marks[image.dataOffset(id, 0)] = patternBytes(3000, uint32_t(i));
+        marks[image.dataOffset(id, files[i].size - 100)] = patternBytes(100, 100 + uint32_t(i));
+        if (files[i].size > k4G + 50)
+            marks[image.dataOffset(id, k4G - 50)] = patternBytes(100, 200 + uint32_t(i));
+    }
+    MountedFile m(image, marks);
+    ASSERT_TRUE(m.mounted);
+    CVolumeTableModel model(m.volume->getRoot());
+    std::map<std::string, std::string> shown;
+    for (int row = 0; row < model.getRowCount(); ++row)
+        shown[model.getCellText(row, 0)] = model.getCellText(row, 1);
+    // What was read, gathered quietly and compared after.
+    Names found, expected;
+    {
+        OutputCapture quiet;
+        for (size_t i = 0; i < std::size(files); ++i) {
+            CHFSVolumeItem* file = m.child(files[i].name);
+            const std::string name = files[i].name;
+            if (!file) {
+                found.push_back(name + " missing");
+                continue;
+            }
+            found.push_back(name + " " + std::to_string(file->getSize()) + " " + shown[name]);
+            expected.push_back(name + " " + std::to_string(files[i].size) + " " + files[i].shown);
+            std::vector<std::pair<uint64_t, Bytes>> reads = {
+                {0, patternBytes(3000, uint32_t(i))}, {files[i].size - 100, patternBytes(100, 100 + uint32_t(i))}};
+            if (files[i].size > k4G + 50)
+                reads.push_back({k4G - 50, patternBytes(100, 200 + uint32_t(i))});
+            for (const auto& [offset, bytes] : reads) {
+                Bytes read(bytes.size());
+                const bool whole = file->read(offset, read.data(), uint32_t(read.size())) == read.size();
+                found.push_back(name + " at " + std::to_string(offset) +
+                                (whole && read == bytes ? " as marked" : " wrong"));
+                expected.push_back(name + " at " + std::to_string(offset) + " as marked");
+            }
+        }
+    }
+    EXPECT_EQ(found, expected);
+    m.volume->setSortType(SortBySize);
+    m.volume->getRoot()->sortChildren();
+    Names order;
+    for (CVolumeItem* child : m.volume->getRoot()->children)
+        order.push_back(child->getName());
+    EXPECT_EQ(order, (Names{"small", "two+", "four", "four+", "six"}));
+}
+// Past the inline extents each fork reads through its own overflow records: never through a record of
+// the other fork of the same file, whose blocks it would read instead.
+TEST_F(HFSVolumeTest, EachForkReadsThroughItsOwnOverflowRecordsOnly)
+{
+    HfsImageBuilder builder(
+        {.blockSize = 512, .extents = {.nodeSize = 512, .maxLeafRecords = 2, .maxIndexRecords = 2}});
+    const Bytes data = patternBytes(40 * 512, 1), resource = patternBytes(25 * 512, 2);
+    builder.addFile(kHfsRootFolderID, "both", data,
+                    {.dataExtents = 40, .resourceFork = resource, .resourceExtents = 25});
+    builder.addFile(kHfsRootFolderID, "data", data, {.dataExtents = 40, .resourceFork = Bytes(512, 3)});
+    builder.addFile(kHfsRootFolderID, "resource", Bytes(512, 4), {.resourceFork = resource, .resourceExtents = 25});
+    Mounted m(builder.build().bytes);
+    ASSERT_TRUE(m.mount(true));
+    Names lines;
+    std::map<uint64_t, CHFSVolumeItem*> files;
+    listTree(m.volume.getRoot(), "", &lines, &files);
+    ASSERT_EQ(files.size(), 3u);
+    Names wrong; // reads that failed or gave other bytes than the fork's, gathered quietly
+    OutputCapture quiet;
+    for (const auto& [id, file] : files) {
+        for (const int type : {int(kDataForkType), int(kResourceForkType)}) {
+            const std::string fork = file->getName() + (type == kDataForkType ? " data" : " resource");
+            CHFSForkData* forkData = type == kDataForkType ? file->dataFork : file->resourceFork;
+            const Bytes& expected = type == kDataForkType ? (file->getName() == "resource" ? Bytes(512, 4) : data)
+                                                          : (file->getName() == "data" ? Bytes(512, 3) : resource);
+            Bytes bytes(expected.size());
+            if (!m.volume.readFileAt(id, type, bytes.data(), 0, int64_t(bytes.size()), forkData) || bytes != expected)
+                wrong.push_back(fork + " whole");
+            // Each block of the fork, and past its end blocks that the other fork has.
+            const uint64_t blocks = expected.size() / 512;
+            for (uint64_t block = 0; block < 48; ++block) {
+                Bytes piece(100, 0xEE);
+                const bool read = m.volume.readFileAt(id, type, piece.data(), block * 512 + 3, 100, forkData);
+                const bool right = read ? block < blocks && std::equal(piece.begin(), piece.end(),
+                                                                       expected.begin() + int64_t(block * 512 + 3))
+                                        : block >= blocks && piece == Bytes(100, 0xEE);
+                if (!right)
+                    wrong.push_back(fork + " block " + std::to_string(block));
+            }
+        }
+    }
+    quiet.finish();
+    EXPECT_EQ(wrong, Names{});
+}
 // Names of 255 units kept whole, and a name length past its key not filled from the record behind it.
 TEST_F(HFSVolumeTest, RootListsEveryNameAsBuilt)
 {
@@ -450,8 +653,33 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
     auto keyLength = [&](uint16_t value) -> Patch {
         return [=](HfsImage& i, std::set<int64_t>&) { i.put16(i.recordOffset(HfsTree::Catalog, leaf, 1), value); };
     };
+    // n15, the leaf's last record, moved towards the node's end until its data runs `into` bytes
+    // into the offset table (which cuts those off).
+    const uint32_t tableStart = sound.catalog.nodeSize - 4; // two records
+    const uint32_t record1 =
+        uint32_t(sound.recordOffset(HfsTree::Catalog, leaf, 1) - sound.nodeOffset(HfsTree::Catalog, leaf));
+    auto movedInto = [=](uint32_t into) -> Patch {
+        return [=](HfsImage& i, std::set<int64_t>&) {
+            const uint64_t node = i.nodeOffset(HfsTree::Catalog, leaf);
+            const uint32_t length = 2 + loadBig16(&i.bytes[node + record1]) + kCatalogFileSize; // an even key
+            const uint32_t to = tableStart + into - length;
+            std::memmove(&i.bytes[node + to], &i.bytes[node + record1], length - into);
+            i.put16(node + sound.catalog.nodeSize - 4, uint16_t(to));
+        };
+    };
+    // The root's first record moved to the node's end, its child's node number cut in half by the table.
+    const Patch childCut = [=](HfsImage& i, std::set<int64_t>&) {
+        const uint64_t node = i.nodeOffset(HfsTree::Catalog, root);
+        const uint32_t table = i.catalog.nodeSize - 2 * loadBig16(&i.bytes[node + kNDNumRecords]);
+        const uint32_t first = uint32_t(i.recordOffset(HfsTree::Catalog, root, 0) - node);
+        const uint32_t key = 2 + loadBig16(&i.bytes[node + first]);
+        std::memmove(&i.bytes[node + table - key - 2], &i.bytes[node + first], key + 2);
+        i.put16(node + i.catalog.nodeSize - 2, uint16_t(table - key - 2));
+    };
     const char* twice = "reached twice";
     const char* invalid = "*** ERROR: invalid node data";
+    const char* invalidOffset = "*** ERROR: invalid node data\n";
+    const char* outside = "lies outside the tree";
     const char* fromChain = "was listed from its chain of leaf nodes";
     const char* scan = "run the lost-files scan";
     const struct {
@@ -482,6 +710,22 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
         {at(leaf, kNDNumRecords, uint16_t(0xFFFF)), without({"n14", "n15"}), invalid},
         {at(leaf, entry1, sound.catalog.nodeSize), without({"n15"}), invalid},
         {at(leaf, entry1, uint16_t(4)), without({"n15"}), invalid},
+        {at(leaf, entry1, uint16_t(tableStart - 1)), without({"n15"}), invalidOffset},
+        {at(leaf, entry1, uint16_t(kNodeDescriptorSize - 1)), without({"n15"}), invalidOffset},
+        {keyLength(uint16_t(tableStart + 1 - record1 - 2)), without({"n15"}), "invalid node data (key length)"},
+        {keyLength(uint16_t(tableStart - record1 - 2)), without({"n15"}), "record n15 is cut short"},
+        {movedInto(2), without({"n15"}), "file record n15 is cut short"},
+        {childCut, names, invalidOffset},
+        {at(leaves[2], kNDFLink, sound.catalog.totalNodes), namesBefore(leaves[3]), outside},
+        {[&](HfsImage& i, std::set<int64_t>& failing) { // the header claims more nodes than the file holds
+             at(0, kBTHTotalNodes, sound.catalog.totalNodes + 100)(i, failing);
+             at(leaves[2], kNDFLink, sound.catalog.totalNodes)(i, failing);
+         },
+         namesBefore(leaves[3]), outside},
+        {[&](HfsImage& i, std::set<int64_t>&) {
+             i.put32(recordData(i, HfsTree::Catalog, {root}).front(), sound.catalog.totalNodes);
+         },
+         names, outside},
         {keyLength(0xFFF0), without({"n15"}), invalid},
         {keyLength(2), without({"n15"}), invalid},
         {zero(root), names, fromChain, "Untitled"},
@@ -528,12 +772,23 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
             EXPECT_EQ(m.volume.catalogTree->isValid(), std::string(cases[c].name) != "Unknown");
         }
     }
-    Mounted intact(sound.bytes);
-    ASSERT_TRUE(intact.mount(false));
-    bool complete = false;
-    EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
-    EXPECT_TRUE(complete);
-    EXPECT_FALSE(intact.volume.isCatalogDamaged());
+    // Intact, with n15's data ending right at the offset table, and with n15's key one byte longer
+    // (its data then starts at the next even offset).
+    HfsImage fitting = sound, oddKey = sound;
+    std::set<int64_t> none;
+    movedInto(0)(fitting, none);
+    const uint64_t n15 = sound.recordOffset(HfsTree::Catalog, leaf, 1);
+    oddKey.put16(n15, uint16_t(loadBig16(&sound.bytes[n15]) + 1));
+    const auto n15Data = oddKey.bytes.begin() + int64_t(n15 + 2 + loadBig16(&sound.bytes[n15]));
+    std::copy_backward(n15Data, n15Data + kCatalogFileSize, n15Data + kCatalogFileSize + 2);
+    for (const Bytes& bytes : {sound.bytes, fitting.bytes, oddKey.bytes}) {
+        Mounted intact(bytes);
+        ASSERT_TRUE(intact.mount(false));
+        bool complete = false;
+        EXPECT_EQ(intact.list(kHfsRootFolderID, nullptr, &complete), names);
+        EXPECT_TRUE(complete);
+        EXPECT_FALSE(intact.volume.isCatalogDamaged());
+    }
 }
 // Whether the node's own read or the mount's read-ahead met the error, the listing stays incomplete.
 TEST_F(HFSVolumeTest, LeafWithAnUnreadableSectorKeepsItsListingsIncomplete)

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <set>
 
 namespace {
@@ -17,9 +19,14 @@ struct FakeItem : CVolumeItem {
     {
         name = itemName;
     }
-    uint64_t getSize() override { return size; }
+    uint64_t getSize() override
+    {
+        ++sizeReads;
+        return size;
+    }
     uint32_t getDate() override { return date; }
     std::string getIdString() override { return id; }
+    static inline int sizeReads = 0;
     uint64_t size;
     uint32_t date;
     std::string id;
@@ -164,6 +171,47 @@ TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
     EXPECT_EQ(empty.compare(&big), -1);
     EXPECT_EQ(huge.compare(&big), 1); // a difference beyond the signed range keeps its sign
     EXPECT_EQ(big.compare(&huge), -1);
+}
+TEST_F(VolumesTest, SortChildrenGivesThePairwiseComparisonsOrderForEverySortType)
+{
+    // Few distinct values, so names, sizes, IDs and dates tie often and names share long prefixes.
+    const std::vector<std::string> names{"", "a", "B", "document-1", "document-10", "document-2", "documents"};
+    const std::vector<std::string> ids{"10", "9", "n/a"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 400; ++i)
+        adopt(root, new FakeItem(names[random() % names.size()], random() % 3 * 1024, random() % 2,
+                                 ids[random() % ids.size()], random() % 4 == 0));
+    for (int type : {int(SortByName), int(SortBySize), int(SortByDate), int(SortByID), 7}) {
+        SCOPED_TRACE(type);
+        volume.setSortType(type);
+        std::shuffle(root->children.begin(), root->children.end(), random);
+        std::vector<CVolumeItem*> expected = root->children;
+        quietly([&] {
+            std::sort(expected.begin(), expected.end(), CVolumeItem::lessThan);
+            root->sortChildren();
+        });
+        EXPECT_EQ(root->children, expected); // the same permutation, ties included
+    }
+}
+TEST_F(VolumesTest, TableKeepsItsOrderUntilTheChildrenOrTheSortTypeChange)
+{
+    adopt(root, new FakeItem("b", 2));
+    adopt(root, new FakeItem("c", 1));
+    CVolumeTableModel model(root);
+    EXPECT_EQ(model.getCellText(0, 0), "b");
+    const int reads = FakeItem::sizeReads;
+    EXPECT_EQ(model.getCellText(0, 0), "b");
+    EXPECT_EQ(CVolumeTableModel(root).getCellText(0, 0), "b");
+    EXPECT_EQ(FakeItem::sizeReads, reads); // known to be in order: no item is read again
+    adopt(root, new FakeItem("a", 3));
+    EXPECT_EQ(model.getCellText(0, 0), "a");
+    volume.setSortType(SortBySize);
+    model.getCellText(0, 0);
+    EXPECT_EQ(namesOf(root), (std::vector<std::string>{"c", "b", "a"}));
+    std::swap(root->children[0], root->children[2]);
+    root->childrenChanged();
+    model.getCellText(0, 0);
+    EXPECT_EQ(namesOf(root), (std::vector<std::string>{"c", "b", "a"}));
 }
 TEST_F(VolumesTest, TraverseHandsKeptChildrenOfAnUnloadedFolderOverAndUnloadsItWhenStopped)
 {

@@ -53,6 +53,12 @@ TEST(SysfsRegistry, DescribesEachDeviceFromItsFolder)
               "disk10s1 disk10 51200 512 - Internal, mmcblk0p1 mmcblk0 51200 4096 SD External");
     std::vector<RegistryEntry> entries;
     int error = 0;
+    // Where a partition begins, counted in 512-byte sectors whatever the device's block size.
+    sysfs.write("devices/platform/ten/block/disk10/disk10s1/start", "409640\n");
+    ASSERT_TRUE(SysfsRegistry(sysfs.root()).match(false, entries, nullptr));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].properties[kRegistryBase], "209735680");
+    EXPECT_EQ(entries[1].properties.count(kRegistryBase), 0u) << "no start attribute";
     EXPECT_FALSE(SysfsRegistry(sysfs.root() + "/none").match(true, entries, &error)) << "no class/block folder";
     EXPECT_EQ(error, ENOENT);
 }

@@ -5,6 +5,7 @@
 
 #include "bigendian.h"
 #include "hfsimagebuilder.h"
+#include "macdisk.h"
 #include "machelpers.h"
 
 #include <gtest/gtest.h>
@@ -325,20 +326,32 @@ TEST(LostVolumesScan, HiddenVolumeBecomesOneLostPartitionWithItsBlocksAndNameAls
     EXPECT_EQ(run.disk.getPartitionCount(), 1) << "the same volume listed twice";
 }
 // A volume where a listed partition of its disk begins is that partition's, not a lost one: the
-// map's own volume, or a whole disk's volume at byte 0. Elsewhere it is lost.
+// map's own volume, a whole disk's volume at byte 0, or a partition Linux lists (a device of its
+// own that knows where on its disk it begins). Elsewhere it is lost.
 TEST(LostVolumesScan, VolumeWhereAListedPartitionBeginsIsNotAddedAgain)
 {
     const SampleVolume v = sampleVolume("Listed");
     const struct {
         int64_t volumeAt, listedAt;
-        bool lost;
-    } cases[] = {{64, 64, false}, {0, 0, false}, {2048, 64, true}};
+        bool byLinux, lost;
+    } cases[] = {{64, 64, false, false},
+                 {0, 0, false, false},
+                 {2048, 64, false, true},
+                 {64, 64, true, false},
+                 {2048, 64, true, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "volume at block " << c.volumeAt << ", partition listed at " << c.listedAt);
+        SCOPED_TRACE(testing::Message() << "volume at block " << c.volumeAt << ", partition listed at " << c.listedAt
+                                        << (c.byLinux ? " by Linux" : ""));
         Bytes disk(4096 * 512, 0);
         std::copy(v.image.bytes.begin(), v.image.bytes.end(), disk.begin() + c.volumeAt * 512);
         MemoryScan run(disk);
-        auto* listed = new CPartitionDisk(&run.disk, c.listedAt, 4095);
+        CDisk* listed = nullptr;
+        if (c.byLinux) {
+            quietly([&] { listed = new CMacDisk("/test/no-such-partition"); });
+            static_cast<CMacDisk*>(listed)->setBase(c.listedAt * 512);
+        } else {
+            listed = new CPartitionDisk(&run.disk, c.listedAt, 4095);
+        }
         listed->setName("Apple_HFS");
         listed->setWholeDisk(false);
         ASSERT_TRUE(run.disk.addPartition(listed));

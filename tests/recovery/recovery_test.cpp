@@ -285,6 +285,36 @@ TEST(RecoverySearch, CollectsAsciiCaseInsensitiveMatchesInWalkOrderIntoOneReused
     EXPECT_EQ(search(engine.recovery, ""), Names{});
     EXPECT_EQ(root->getChildCount(true), 5);
 }
+// Only A to Z fold, both ways: the bytes beside them ('@' and '`', '[' and '{') and the Latin-1
+// letters (two UTF-8 bytes each) match only themselves.
+TEST(RecoverySearch, FoldsTheCaseOfTheLettersAToZOnly)
+{
+    struct Pair {
+        std::string upper, lower;
+        bool folds;
+    };
+    std::vector<Pair> pairs;
+    for (char c = 'A'; c <= 'Z'; ++c)
+        pairs.push_back({std::string(1, c), std::string(1, char(c - 'A' + 'a')), true});
+    pairs.push_back({"@", "`", false});
+    pairs.push_back({"[", "{", false});
+    for (char32_t c = 0xC0; c <= 0xDE; ++c) // À to Þ and à to þ; × and ÷ are no letters
+        if (c != 0xD7)
+            pairs.push_back({{char(0xC3), char(0x80 + c - 0xC0)}, {char(0xC3), char(0xA0 + c - 0xC0)}, false});
+    HandBuiltResults engine;
+    for (const Pair& pair : pairs) {
+        addFile(engine.recovery.resultRoot, "=" + pair.upper + "=");
+        addFile(engine.recovery.resultRoot, "=" + pair.lower + "=");
+    }
+    Names wrong;
+    for (const Pair& pair : pairs) {
+        const Names both{"=" + pair.upper + "=", "=" + pair.lower + "="};
+        for (const std::string& text : {pair.upper, pair.lower})
+            if (search(engine.recovery, "=" + text + "=") != (pair.folds ? both : Names{"=" + text + "="}))
+                wrong.push_back(text);
+    }
+    EXPECT_EQ(wrong, Names{});
+}
 TEST(RecoverySearch, CancelKeepsWhatWasFound)
 {
     HandBuiltResults engine;
@@ -319,6 +349,25 @@ TEST(RecoveryReport, FilesAreRowsAndFoldersSectionsInListOrderAndALoopIsListedOn
     quietly([&] { engine.recovery.searchItems("file"); });
     EXPECT_EQ(report(engine.recovery, {engine.recovery.resultRoot}, out.file("r.html")),
               frame(section("Results") + rows + kEmptyRow));
+}
+TEST(RecoveryReport, SendsProgressEventsAndACancelFromOneWritesNothing)
+{
+    HandBuiltResults engine;
+    ScratchDir out;
+    ASSERT_TRUE(writeFileText(out.file("r.html"), "before"));
+    CVolumeItem* folder = addFolder(engine.recovery.resultRoot, "docs");
+    addFile(folder, "a.txt", Bytes(10));
+    ScriptedListener listener;
+    listener.cancelFromEvent = 0;
+    engine.recovery.setStatusListener(&listener);
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html")).substr(0, 6), "failed");
+    EXPECT_EQ(readFileBytes(out.file("r.html")), Bytes({'b', 'e', 'f', 'o', 'r', 'e'}));
+    listener.cancelFromEvent = -1;
+    listener.progress.clear();
+    EXPECT_EQ(report(engine.recovery, {folder}, out.file("r.html")),
+              frame(section("docs") + fileRow("a.txt", "0 KB") + kEmptyRow));
+    EXPECT_FALSE(listener.progress.empty()) << "the progress sheet is pumped from the start";
+    engine.recovery.setStatusListener(nullptr);
 }
 TEST(RecoveryReport, NamesIdentifiersTitleAndFooterAreEscaped)
 {

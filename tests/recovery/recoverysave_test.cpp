@@ -1,8 +1,14 @@
 // Saving chosen items: safe names, no write through a link, the overwrite question, failures.
 #include "recoveryfixture.h"
 
+#include "fakepaceclock.h"
+#include "hfsimagebuilder.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
@@ -12,6 +18,7 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 using Answer = ScriptedListener::Answer;
+using Names = std::vector<std::string>;
 class RecoverySave : public ::testing::Test {
 protected:
     bool save(CRecovery& recovery, const std::vector<CVolumeItem*>& items, std::string folder = {})
@@ -107,6 +114,110 @@ TEST_F(RecoverySave, FolderSwappedForALinkDuringTheSaveLeadsNowhere)
                                                     {"moved/b", {2}},
                                                     {"moved/sub/", {}},
                                                     {"moved/sub/c", {3}}}));
+}
+// Another process puts a link at the file's name after the save looked: as the file is begun, or
+// while the person is asked about the older file there. Nothing is written through the link: a new
+// file is not saved, an older one is replaced by the new file, the link with it.
+TEST_F(RecoverySave, FileNameSwappedForALinkAfterTheCheckIsNeverWrittenThrough)
+{
+    struct Swapper : ScriptedListener {
+        void fileSaving(std::string path) override
+        {
+            if (whenSaving)
+                swap(path);
+        }
+        void askOverwrite(std::string path, bool* overwrite, bool* skip, bool* cancel) override
+        {
+            ScriptedListener::askOverwrite(path, overwrite, skip, cancel);
+            if (!whenSaving)
+                swap(path);
+        }
+        void swap(const std::string& path)
+        {
+            ::unlink(path.c_str());
+            swapped = ::symlink(target.c_str(), path.c_str()) == 0;
+        }
+        bool whenSaving = true;
+        std::string target;
+        bool swapped = false;
+    };
+    ScratchDir outside;
+    ASSERT_TRUE(writeFileText(outside.file("victim"), "keep") && makeDirectory(outside.file("dir")));
+    const FileTree untouched{{"victim", {'k', 'e', 'e', 'p'}}, {"dir/", {}}};
+    const struct {
+        const char* target; // in outside
+        bool older;         // a file of the name is there before the save
+        bool whenSaving;
+    } cases[] = {
+        {"victim", false, true}, {"dir", false, true},    {"missing", false, true}, {"victim", true, true},
+        {"dir", true, true},     {"victim", true, false}, {"missing", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.target) + (c.older ? " over an older file" : " new") +
+                     (c.whenSaving ? " when saving" : " when asked"));
+        HandBuiltResults fresh;
+        ScratchDir folder;
+        if (c.older) {
+            ASSERT_TRUE(writeFileText(folder.file("a"), "old"));
+        }
+        Swapper swapper;
+        swapper.whenSaving = c.whenSaving;
+        swapper.target = outside.file(c.target);
+        fresh.recovery.setStatusListener(&swapper);
+        EXPECT_EQ(save(fresh.recovery, {addFile(fresh.recovery.resultRoot, "a", Bytes{1, 2, 3})}, folder.path()),
+                  c.older);
+        ASSERT_TRUE(swapper.swapped);
+        EXPECT_EQ(folderSnapshot(outside.path()), untouched);
+        EXPECT_EQ(folderSnapshot(folder.path()), (c.older ? FileTree{{"a", {1, 2, 3}}} : FileTree{{"a->", {}}}));
+    }
+}
+// A thread exchanges the name of a folder, or of a file, with a link (renameat2 RENAME_EXCHANGE) as
+// fast as it can while the item is saved again and again: whichever the save finds, nothing lands
+// outside. Only the item is saved, so that no call of the save in the folder holds the swaps back.
+TEST_F(RecoverySave, NameExchangedWithALinkByAnotherThreadIsNeverWrittenThrough)
+{
+    for (const std::string name : {"d", "a"}) {
+        SCOPED_TRACE(name);
+        HandBuiltResults fresh;
+        ScratchDir folder, outside;
+        ASSERT_TRUE(writeFileText(outside.file("victim"), "keep"));
+        CVolumeItem* item = nullptr;
+        if (name == "d") {
+            ASSERT_TRUE(makeDirectory(folder.file(name)));
+            ASSERT_EQ(::symlink(outside.path().c_str(), folder.file("link").c_str()), 0);
+            item = addFolder(fresh.recovery.resultRoot, name);
+            addFile(item, "x", Bytes{7});
+        } else {
+            ASSERT_TRUE(writeFileText(folder.file(name), "old"));
+            ASSERT_EQ(::symlink(outside.file("victim").c_str(), folder.file("link").c_str()), 0);
+            item = addFile(fresh.recovery.resultRoot, name, Bytes{1, 2, 3});
+        }
+        ScriptedListener overwriting;
+        fresh.recovery.setStatusListener(&overwriting);
+        std::atomic<bool> stop{false};
+        std::atomic<int> exchanges{0};
+        std::thread swapper([&] {
+            while (!stop) {
+                if (::renameat2(AT_FDCWD, folder.file(name).c_str(), AT_FDCWD, folder.file("link").c_str(),
+                                RENAME_EXCHANGE) == 0)
+                    ++exchanges;
+                // A save that replaced the file replaced the link with it: the link is made again.
+                struct stat info;
+                if (::lstat(folder.file("link").c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                    ::lstat(folder.file(name).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                    ::unlink(folder.file("link").c_str()) == 0)
+                    ::symlink(outside.file("victim").c_str(), folder.file("link").c_str());
+            }
+        });
+        quietly([&] {
+            for (int round = 0; round < 3000; ++round)
+                fresh.recovery.save({item}, folder.path());
+        });
+        stop = true;
+        swapper.join();
+        EXPECT_GT(exchanges.load(), 0);
+        EXPECT_EQ(folderSnapshot(outside.path()), (FileTree{{"victim", {'k', 'e', 'e', 'p'}}}));
+    }
 }
 TEST_F(RecoverySave, OverwritingAHardLinkedFileLeavesTheOtherLinkAlone)
 {
@@ -245,6 +356,34 @@ TEST_F(RecoverySave, ProgressComesAsTimePassesWithinAFile)
     ScratchDir again;
     save({item}, again.path());
     EXPECT_GE(listener.progress.size(), 500u);
+}
+// A file of 4 GiB and more (on a sparse volume) is copied for its whole 64-bit size: cancelled at the
+// progress event after its first 1000 chunks, it holds those and the save reports the cancel.
+TEST_F(RecoverySave, FileOfFourGibibytesAndMoreIsCopiedForItsWholeSize)
+{
+    for (const uint64_t size : {uint64_t(1) << 32, (uint64_t(1) << 32) + 100}) {
+        SCOPED_TRACE(size);
+        HfsImageBuilder builder({.sparse = true});
+        builder.addFile(kHfsRootFolderID, "big", {}, {.dataSize = size});
+        ScratchDir volume;
+        ASSERT_TRUE(builder.build().writeFile(volume.file("volume.img")));
+        std::unique_ptr<CMacDisk> disk;
+        quietly([&] { disk = std::make_unique<CMacDisk>(volume.file("volume.img").c_str()); });
+        BrowsedRecovery recovery(disk.get());
+        ASSERT_NE(recovery.resultRoot, nullptr);
+        quietly([&] { recovery.resultRoot->addChildren(); });
+        ASSERT_EQ(namesOf(recovery.resultRoot), Names{"big"});
+        ASSERT_EQ(recovery.resultRoot->children[0]->getSize(), size);
+        FakePaceClock still; // progress by chunks only
+        ScriptedListener cancelling;
+        cancelling.cancelFromEvent = 1;
+        recovery.setStatusListener(&cancelling);
+        ScratchDir target;
+        EXPECT_FALSE(save(recovery, {recovery.resultRoot->children[0]}, target.path()));
+        EXPECT_TRUE(recovery.saveCancelled);
+        EXPECT_EQ(std::filesystem::file_size(target.file("big")), 1000u * 2048u);
+        recovery.setStatusListener(nullptr);
+    }
 }
 TEST_F(RecoverySave, TargetThatIsNotAFolderIsRefused)
 {

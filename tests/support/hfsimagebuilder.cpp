@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <tuple>
+#include <unistd.h>
 
 namespace {
 constexpr uint32_t kVolumeHeaderOffset = 1024;
@@ -308,7 +310,7 @@ std::vector<Record> HfsLayoutWriter::catalogRecords() const
             storeBig32(p + 32 + 12, opt.bsdSpecial);
             storeBig32(p + 48, opt.fileType);
             storeBig32(p + 52, opt.fileCreator);
-            storeForkData(p + 88, item.data.size(), B, dataForks[i].extents);
+            storeForkData(p + 88, std::max<uint64_t>(item.data.size(), opt.dataSize), B, dataForks[i].extents);
             storeForkData(p + 168, opt.resourceFork.size(), B, resourceForks[i].extents);
         }
         const uint32_t contentDate = i == 0 ? kHfsDefaultVolumeDate : kHfsDefaultContentDate;
@@ -397,17 +399,19 @@ HfsImage HfsLayoutWriter::run()
     items.push_back(root);
     items.insert(items.end(), b.items.begin(), b.items.end());
     // Fork sizes and their pieces are known before any block is placed.
-    auto planFork = [this](uint32_t fileID, uint8_t forkType, const std::vector<uint8_t>& bytes, uint32_t pieces) {
+    auto planFork = [this](uint32_t fileID, uint8_t forkType, uint64_t size, uint32_t pieces) {
         Fork fork{fileID, forkType, {}, {}};
-        const uint32_t blocks = uint32_t(divideUp(bytes.size(), B));
+        const uint32_t blocks = uint32_t(divideUp(size, B));
         if (blocks > 0)
             fork.pieceBlocks = splitCounts(blocks, pieces);
         return fork;
     };
     for (const HfsImageBuilder::Item& item : items) {
-        dataForks.push_back(item.folder ? Fork{} : planFork(item.id, 0x00, item.data, item.options.dataExtents));
+        const uint64_t dataSize = std::max<uint64_t>(item.data.size(), item.options.dataSize);
+        dataForks.push_back(item.folder ? Fork{} : planFork(item.id, 0x00, dataSize, item.options.dataExtents));
         resourceForks.push_back(
-            item.folder ? Fork{} : planFork(item.id, 0xFF, item.options.resourceFork, item.options.resourceExtents));
+            item.folder ? Fork{}
+                        : planFork(item.id, 0xFF, item.options.resourceFork.size(), item.options.resourceExtents));
     }
     // Tree shapes depend on record sizes only, which do not change once blocks are placed.
     auto planTree = [this](Fork& fork, uint32_t fileID, const TreeBuild& plan, const HfsTreeShape& shape) {
@@ -466,14 +470,17 @@ HfsImage HfsLayoutWriter::run()
     const uint32_t nextAllocation = cursor;
     for (uint32_t k = T - tailBlocks; k < T; ++k)
         used[k] = true;
-    // The bytes, with the trees built again from the real extents.
-    image.bytes.assign(uint64_t(T) * B, 0);
+    // The bytes, with the trees built again from the real extents; a sparse volume's grow as written.
+    image.bytes.assign(o.sparse ? uint64_t(headBlocks) * B : uint64_t(T) * B, 0);
     image.blockSize = B;
     image.totalBlocks = T;
     auto writeFork = [&](const std::vector<HfsExtent>& extents, const uint8_t* data, uint64_t size, uint64_t at = 0) {
         for (uint64_t done = 0; done < size;) {
             const uint64_t chunk = std::min<uint64_t>(size - done, B - (at + done) % B);
-            std::memcpy(image.bytes.data() + mapFork(extents, B, at + done), data + done, chunk);
+            const uint64_t to = mapFork(extents, B, at + done);
+            if (image.bytes.size() < to + chunk)
+                image.bytes.resize(to + chunk);
+            std::memcpy(image.bytes.data() + to, data + done, chunk);
             done += chunk;
         }
     };
@@ -500,6 +507,7 @@ HfsImage HfsLayoutWriter::run()
         maxID = std::max(maxID, items[i].id);
         if (items[i].folder)
             continue;
+        image.dataForks[items[i].id] = dataForks[i].extents;
         const std::vector<uint8_t>& resource = items[i].options.resourceFork;
         writeFork(dataForks[i].extents, items[i].data.data(), items[i].data.size());
         writeFork(resourceForks[i].extents, resource.data(), resource.size());
@@ -529,7 +537,8 @@ HfsImage HfsLayoutWriter::run()
                   image.allocationFile);
     storeForkData(v + 192, uint64_t(image.extents.totalNodes) * image.extents.nodeSize, B, image.extents.extents);
     storeForkData(v + 272, uint64_t(image.catalog.totalNodes) * image.catalog.nodeSize, B, image.catalog.extents);
-    std::memcpy(image.bytes.data() + image.bytes.size() - 1024, v, kVolumeHeaderSize);
+    if (!o.sparse)
+        std::memcpy(image.bytes.data() + image.bytes.size() - 1024, v, kVolumeHeaderSize);
     return image;
 }
 HfsImageBuilder::HfsImageBuilder(HfsBuildOptions options) : opts(std::move(options)) {}
@@ -569,6 +578,33 @@ uint64_t HfsImage::recordOffset(HfsTree which, uint32_t node, uint16_t index) co
 {
     const uint64_t at = nodeOffset(which, node);
     return at + loadBig16(&bytes.at(at + tree(which).nodeSize - 2 - 2 * uint64_t(index)));
+}
+uint64_t HfsImage::dataOffset(uint32_t fileID, uint64_t forkOffset) const
+{
+    return mapFork(dataForks.at(fileID), blockSize, forkOffset);
+}
+bool HfsImage::writeFile(const std::string& path, const std::map<uint64_t, std::vector<uint8_t>>& patches) const
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const uint64_t size = volumeSize();
+    auto writeAt = [fd](uint64_t at, const uint8_t* data, uint64_t length) {
+        for (uint64_t done = 0; done < length;) {
+            const ssize_t n = ::pwrite(fd, data + done, length - done, off_t(at + done));
+            if (n <= 0)
+                return false;
+            done += uint64_t(n);
+        }
+        return true;
+    };
+    // The alternate header, 1024 bytes before the end, is the one at 1024.
+    bool written = ::ftruncate(fd, off_t(size)) == 0 && bytes.size() >= kVolumeHeaderOffset + kVolumeHeaderSize &&
+                   writeAt(0, bytes.data(), std::min<uint64_t>(bytes.size(), size)) &&
+                   writeAt(size - 1024, bytes.data() + kVolumeHeaderOffset, kVolumeHeaderSize);
+    for (const auto& [at, patch] : patches)
+        written = written && writeAt(at, patch.data(), patch.size());
+    return ::close(fd) == 0 && written;
 }
 bool HfsImage::isBlockUsed(uint32_t block) const
 {

@@ -35,6 +35,10 @@ struct HfsBuildOptions {
     uint32_t spareBlocks = 8;               // free zero blocks before the alternate header
     uint32_t minimumBlocks = 0;             // more spare blocks until the volume has this many
     bool allocationFileWholeBlocks = false; // the allocation file's size in whole blocks, as a Mac writes it
+    // HfsImage::bytes end after the last byte written, for a volume too large to hold in memory
+    // (its files given data are best added first); HfsImage::writeFile makes it whole, the blocks
+    // never written left as holes of a sparse file.
+    bool sparse = false;
 };
 // The defaults describe a sound item; the others build odd or corrupt catalogs.
 struct HfsItemOptions {
@@ -43,6 +47,9 @@ struct HfsItemOptions {
     uint32_t attributeModDate = kHfsDefaultAttributeDate;
     // Files only: pieces of each fork, one free block apart; pieces beyond 8 go to the overflow file.
     uint32_t dataExtents = 1;
+    // A data fork larger than the data given: its logicalSize and blocks; the blocks past the data
+    // are not written (zeros). 0: the data's size.
+    uint64_t dataSize = 0;
     std::vector<uint8_t> resourceFork{};
     uint32_t resourceExtents = 1;
     // File record fields as written (a hard link: 'hlnk', 'hfs+' and its number in bsdSpecial).
@@ -82,7 +89,14 @@ public:
     HfsTreeLayout extents;
     std::vector<HfsExtent> allocationFile;
     std::vector<HfsExtent> freeRuns; // HfsImageBuilder::addFreeData's runs, by handle
+    std::map<uint32_t, std::vector<HfsExtent>> dataForks; // every file's data fork, by ID
     std::vector<uint8_t> volumeBytes() const { return bytes; }
+    uint64_t volumeSize() const { return uint64_t(totalBlocks) * blockSize; }
+    // Where a file's data fork holds the byte at forkOffset.
+    uint64_t dataOffset(uint32_t fileID, uint64_t forkOffset) const;
+    // The whole volume as a file (sparse where nothing was written), with the patches (volume
+    // offset -> bytes) written over it; false when it cannot be written.
+    bool writeFile(const std::string& path, const std::map<uint64_t, std::vector<uint8_t>>& patches = {}) const;
     const HfsTreeLayout& tree(HfsTree which) const { return which == HfsTree::Catalog ? catalog : extents; }
     uint64_t blockOffset(uint32_t block) const { return uint64_t(block) * blockSize; }
     uint64_t nodeOffset(HfsTree which, uint32_t node) const;

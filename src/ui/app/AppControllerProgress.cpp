@@ -2,6 +2,7 @@
 // throttled progress, Cancel, and the views the events marked for a reload.
 #include "AppController.h"
 #include "EngineLock.h"
+#include "OutlineExpander.h"
 
 #include "recovery.h"
 
@@ -214,9 +215,12 @@ void AppController::expandOutlineView()
             outlineView->expand(first);
         return;
     }
-    // Every row with its whole subtree: the top-level rows' subtrees hold all the others.
+    // Every row with its whole subtree: the top-level rows' subtrees hold all the others. A large
+    // tree is read in slices with the window answered in between.
+    QList<QModelIndex> tops;
     for (int row = 0; row < model->rowCount(); ++row)
-        outlineView->expandRecursively(model->index(row, 0));
+        tops.append(model->index(row, 0));
+    OutlineExpander::of(outlineView)->expandAll(tops);
 }
 
 void AppController::playSound(const QString& resourceName)

@@ -129,8 +129,10 @@ void AppController::saveReport()
                         {infoValue(QStringLiteral("AppName")), reportDate(QDateTime::currentDateTime())})
             .toStdString();
     const bool written = rec->saveReport(items, path.toStdString(), title, footer);
+    const bool cancelled = cancelAction;
     endProgressSheet();
-    if (!written)
+    // A cancelled report wrote nothing, as asked: no failure to report.
+    if (!written && !cancelled)
         showAlert(QStringLiteral("SaveFileList"), QStringLiteral("SaveReportFailedNotice"), QStringLiteral("OK"));
 }
 
@@ -156,10 +158,18 @@ void AppController::searchUsingToolbarSearchField()
     outline->setModel(nullptr);
     {
         EngineLocker lock(engineLock());
-        if (beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress"))) {
+        const bool searched =
+            beginProgressSheet(QStringLiteral("SearchingFilesPleaseWait"), QStringLiteral("SearchProgress"));
+        // Over a large result the outline and the table take a while each to rebuild: the sheet
+        // stays up until both are, and the window is answered between the steps.
+        auto answerWindow = [this, searched] {
+            if (searched && modalSession && services.eventPump)
+                services.eventPump->processEvents();
+        };
+        if (searched) {
             // HFS Plus keeps names decomposed: the typed text is compared in the same form.
             rec->searchItems(text.normalized(QString::NormalizationForm_D).toStdString());
-            endProgressSheet();
+            answerWindow();
         }
         outline->setModel(treeModel);
         if (outlineView) {
@@ -171,6 +181,7 @@ void AppController::searchUsingToolbarSearchField()
                 outline->rowCount(root);
             }
         }
+        answerWindow();
         outlineViewSelectionDidChange(true);
         const QModelIndex found = outline->findShown(rec->searchFolder);
         if (found.isValid() && outlineView) {
@@ -178,6 +189,8 @@ void AppController::searchUsingToolbarSearchField()
                                                                       QItemSelectionModel::Rows);
             outlineView->scrollTo(found);
         }
+        if (searched)
+            endProgressSheet();
     }
     validateCommands();
     logLine(QStringLiteral("searchUsingToolbarSearchField done"));

@@ -25,7 +25,8 @@ void TreeModelAdapter::setModel(CAbstractTreeModel* model)
 
 void TreeModelAdapter::replaceModel(QTreeView* view, CAbstractTreeModel* model)
 {
-    const bool ours = view && view->model() == this;
+    // Without a new model there is nothing to open again.
+    const bool ours = view && view->model() == this && model;
     const QList<ItemPath> paths = ours ? expandedPaths(view) : QList<ItemPath>();
     setModel(model);
     if (ours)
@@ -137,28 +138,45 @@ TreeModelAdapter::ItemPath TreeModelAdapter::pathOf(const QModelIndex& index) co
 
 QModelIndex TreeModelAdapter::indexForPath(const ItemPath& path)
 {
+    LookupCache cache;
+    return findPath(path, cache);
+}
+
+const TreeModelAdapter::ChildLookup& TreeModelAdapter::lookupOf(Node* node, LookupCache& cache)
+{
+    auto [entry, added] = cache.try_emplace(node);
+    if (added) {
+        load(node);
+        for (const auto& child : node->children) {
+            entry->second.byPointer[child->item].append(child.get());
+            auto& [last, count] = entry->second.byText[textOf(child.get())];
+            last = child.get();
+            ++count;
+        }
+    }
+    return entry->second;
+}
+
+QModelIndex TreeModelAdapter::findPath(const ItemPath& path, LookupCache& cache)
+{
     Node* node = top.get();
     for (const PathStep& step : path) {
-        load(node);
-        Node* samePointer = nullptr;
+        const ChildLookup& lookup = lookupOf(node, cache);
+        const QList<Node*> samePointer = lookup.byPointer.value(step.item);
+        const auto sameText = lookup.byText.value(step.text, {nullptr, 0});
         Node* sameBoth = nullptr;
-        Node* sameText = nullptr;
-        int textMatches = 0;
-        for (const auto& child : node->children) {
-            const bool pointerMatch = child->item == step.item;
-            const bool textMatch = textOf(child.get()) == step.text;
-            if (pointerMatch && textMatch && !sameBoth)
-                sameBoth = child.get();
-            if (pointerMatch && !samePointer)
-                samePointer = child.get();
-            if (textMatch) {
-                ++textMatches;
-                sameText = child.get();
+        for (Node* child : samePointer) {
+            if (textOf(child) == step.text) {
+                sameBoth = child;
+                break;
             }
         }
         // A freed item's address may be reused by a new, unrelated item, so the pointer alone is
         // trusted only when no unique name says otherwise.
-        Node* next = sameBoth ? sameBoth : textMatches == 1 ? sameText : samePointer;
+        Node* next = sameBoth                ? sameBoth
+                     : sameText.second == 1  ? sameText.first
+                     : samePointer.isEmpty() ? nullptr
+                                             : samePointer.first();
         if (!next)
             return QModelIndex();
         node = next;
@@ -191,8 +209,11 @@ void TreeModelAdapter::restoreExpanded(QTreeView* view, const QList<ItemPath>& p
 {
     if (!view || view->model() != this)
         return;
+    // Each node's children are looked up by pointer and text once for all the paths through it,
+    // so a tree with tens of thousands of open folders is restored in one pass.
+    LookupCache cache;
     for (const ItemPath& path : paths) {
-        const QModelIndex index = indexForPath(path);
+        const QModelIndex index = findPath(path, cache);
         if (index.isValid())
             view->expand(index);
     }

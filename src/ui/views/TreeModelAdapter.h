@@ -7,11 +7,14 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <QHash>
 #include <QList>
 #include <QString>
 
 #include <memory>
 #include <optional>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class CAbstractTreeModel;
@@ -75,6 +78,15 @@ private:
         std::optional<QString> text;
         std::vector<std::unique_ptr<Node>> children;
     };
+
+    // A node's children by engine pointer and by text, made once when many paths are found at once.
+    struct ChildLookup {
+        QHash<const void*, QList<Node*>> byPointer;   // in row order
+        QHash<QString, std::pair<Node*, int>> byText; // the last child with the text, and how many have it
+    };
+    using LookupCache = std::unordered_map<const Node*, ChildLookup>;
+    QModelIndex findPath(const ItemPath& path, LookupCache& cache);
+    const ChildLookup& lookupOf(Node* node, LookupCache& cache);
 
     Node* nodeOf(const QModelIndex& index) const;
     void load(Node* node) const;

@@ -83,6 +83,10 @@ public:
     {
         calls += " saveReport(" + namesOf(items) + " to " + path + ", " + footer + ")";
         reportTitle = title;
+        if (duringReport)
+            duringReport();
+        if (realReport)
+            return CRecovery::saveReport(items, path, title, footer);
         return !failReport;
     }
     // A result root (flags as given) with the folder "Docs" holding "b.txt" and "a.txt".
@@ -111,11 +115,12 @@ public:
     std::string calls;
     bool failOpen = false;
     bool failReport = false;
+    bool realReport = false;             // the engine's own report, with its progress events
     std::string failure;                 // what the next scan reports it could not do
     int64_t readErrors = 0;              // the sectors the next scan reports it could not read
     bool realVolume = false;             // a browse mounts the volume on the disk
     std::vector<std::string> incomplete; // what the next save reports it did not save whole
-    std::function<void()> beforeSetDisk, duringScan;
+    std::function<void()> beforeSetDisk, duringScan, duringReport;
     std::string reportTitle;
 };
 // A main window over "Disk A" holding "Part A1" and the recording engine, or over a volume and a real engine.
@@ -548,6 +553,23 @@ TEST(SaveCommand, SavesTheChosenRowsElseTheFolderKeepsThemOverAReloadWritesTheRe
     EXPECT_EQ(h.engine->takeCalls(), "save(Docs to " + target.path() + ")");
     EXPECT_EQ(h.fakes.messages.back(),
               "SaveIncompleteNotice\n\n" + QString::fromStdString(target.file("Docs/%s%n.txt")));
+}
+TEST(SaveCommand, CancelOnTheReportsProgressSheetWritesNoReportAndReportsNoFailure)
+{
+    CommandHarness h;
+    h.browseDocs();
+    ScratchDir out;
+    h.fakes.saveAnswer = QString::fromStdString(out.file("list.html"));
+    h.fakes.messages.clear();
+    h.engine->realReport = true;
+    h.engine->duringReport = [&] { h.controller->progressWindowEndCancel(); };
+    // The engine's events reach the sheet through the application's delegate.
+    AppController::setApplicationDelegate(h.controller.get());
+    quietly([&] { h.controller->saveReport(); });
+    AppController::setApplicationDelegate(nullptr);
+    EXPECT_FALSE(std::filesystem::exists(out.file("list.html")));
+    EXPECT_TRUE(h.fakes.messages.isEmpty()) << h.fakes.messages.join(' ').toStdString();
+    EXPECT_FALSE(h.controller->progressWindow->isVisible());
 }
 TEST(SaveTarget, SavingOntoTheRecoveredDeviceAsksFirst)
 {

@@ -1,5 +1,6 @@
 // The outline and table adapters under Qt's model checker, and the mapping of selections to items.
 #include "ListIcons.h"
+#include "OutlineExpander.h"
 #include "SelectedItems.h"
 #include "TableModelAdapter.h"
 #include "TreeModelAdapter.h"
@@ -9,6 +10,7 @@
 #include <QAbstractItemModelTester>
 #include <QImage>
 #include <QStandardItemModel>
+#include <QTest>
 #include <QTreeView>
 #include <functional>
 #include <map>
@@ -125,6 +127,38 @@ TEST(TreeModelAdapter, ShowsSharedItemsTwiceAndKeepsExpandedRowsAcrossAnInstallA
         EXPECT_TRUE(indexesOf(adapter, after.docs).isEmpty());
         EXPECT_TRUE(view.isExpanded(indexesOf(adapter, after.pics).value(0)));
     }
+}
+TEST(OutlineExpander, OpensWholeSubtreesFromACallOrTheStarKey)
+{
+    // Two top rows, each with three folders of three folders.
+    QStandardItemModel model;
+    for (int top = 0; top < 2; ++top) {
+        auto* topItem = new QStandardItem(QStringLiteral("top"));
+        for (int middle = 0; middle < 3; ++middle) {
+            auto* middleItem = new QStandardItem(QStringLiteral("middle"));
+            for (int leaf = 0; leaf < 3; ++leaf)
+                middleItem->appendRow(new QStandardItem(QStringLiteral("leaf")));
+            topItem->appendRow(middleItem);
+        }
+        model.appendRow(topItem);
+    }
+    QTreeView view;
+    view.setModel(&model);
+    OutlineExpander* expander = OutlineExpander::of(&view);
+    EXPECT_EQ(OutlineExpander::of(&view), expander);
+    auto wholeSubtreeOpen = [&](int top) {
+        bool open = view.isExpanded(model.index(top, 0));
+        for (int middle = 0; middle < 3; ++middle)
+            open = open && view.isExpanded(model.index(middle, 0, model.index(top, 0)));
+        return open;
+    };
+    expander->expandAll({model.index(0, 0)});
+    EXPECT_FALSE(expander->isRunning()) << "a small tree opens before the call returns";
+    EXPECT_TRUE(wholeSubtreeOpen(0));
+    EXPECT_FALSE(view.isExpanded(model.index(1, 0)));
+    view.setCurrentIndex(model.index(1, 0));
+    QTest::keyClick(&view, Qt::Key_Asterisk);
+    EXPECT_TRUE(wholeSubtreeOpen(1));
 }
 TEST(ListIcons, LoadsByImageIndexAndGivesNoneForMissingFilesOrUnknownIndexes)
 {

@@ -1,0 +1,35 @@
+// Opens whole subtrees of an outline without holding the window: the rows are read (which may load
+// folders from the disk) in slices of a few milliseconds with the event loop running in between,
+// and the view opens them in one pass once every row is read. It lives as a child of its view and
+// also takes the view's "*" key; a model reset or a new model drops the rows still to read.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPersistentModelIndex>
+
+class QTreeView;
+
+class OutlineExpander : public QObject {
+    Q_OBJECT
+public:
+    // The view's expander, made on first use.
+    static OutlineExpander* of(QTreeView* view);
+
+    // Opens every index given with all the rows below it; replaces an expansion still running.
+    // A small tree is opened before this returns.
+    void expandAll(const QList<QModelIndex>& indexes);
+    bool isRunning() const { return !pending.isEmpty(); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    explicit OutlineExpander(QTreeView* view);
+    void step();
+
+    QTreeView* view;
+    QList<QPersistentModelIndex> tops;    // what opens once everything is read
+    QList<QPersistentModelIndex> pending; // rows whose children are still to be read, last first
+    bool scheduled = false;
+};
