@@ -82,24 +82,52 @@ void CCachedDisk::doClose()
         disk->close();
 }
 
-// Blocks [first, end) become known as unreadable; only blocks not known before are counted.
-void CCachedDisk::markFailed(int64_t first, int64_t end)
+namespace {
+// Adds blocks [first, end) to a map of runs that never touch; answers how many were not in it.
+int64_t addRun(std::map<int64_t, int64_t>& runs, int64_t first, int64_t end)
 {
     if (first >= end)
-        return;
+        return 0;
     int64_t added = end - first;
     // Fold every run that touches or overlaps [first, end) into one, taking its blocks off the count.
-    auto run = failedBlocks.upper_bound(first);
-    if (run != failedBlocks.begin() && std::prev(run)->second >= first)
+    auto run = runs.upper_bound(first);
+    if (run != runs.begin() && std::prev(run)->second >= first)
         --run;
-    while (run != failedBlocks.end() && run->first <= end) {
+    while (run != runs.end() && run->first <= end) {
         added -= std::max<int64_t>(0, std::min(end, run->second) - std::max(first, run->first));
         first = std::min(first, run->first);
         end = std::max(end, run->second);
-        run = failedBlocks.erase(run);
+        run = runs.erase(run);
     }
-    failedBlocks.emplace(first, end);
-    disk->readErrorCount += added;
+    runs.emplace(first, end);
+    return added;
+}
+} // namespace
+
+// Blocks [first, end) become known as unreadable; only blocks not known before are counted.
+void CCachedDisk::markFailed(int64_t first, int64_t end)
+{
+    disk->readErrorCount += addRun(failedBlocks, first, end);
+}
+
+void CCachedDisk::noteUnreadable(int64_t first, int64_t end)
+{
+    ++unreadableReads;
+    for (auto run = failedRunFrom(first); run != failedBlocks.end() && run->first < end; ++run)
+        operationUnreadable += addRun(operationBlocks, std::max(first, run->first), std::min(end, run->second));
+}
+
+void CCachedDisk::restartOperationCount()
+{
+    std::lock_guard<CMutex> guard(lruMutex);
+    operationBlocks.clear();
+    operationUnreadable = 0;
+}
+
+int64_t CCachedDisk::getOperationUnreadableBlocks()
+{
+    std::lock_guard<CMutex> guard(lruMutex);
+    return operationUnreadable;
 }
 
 int64_t CCachedDisk::pageStart(int64_t block) const
@@ -249,7 +277,7 @@ bool CCachedDisk::touchesFailedBytes(int64_t offset, int64_t length) const
 void CCachedDisk::noteRead(int64_t offset, int64_t length)
 {
     if (touchesFailedBytes(offset, length))
-        ++unreadableReads;
+        noteUnreadable(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
 }
 
 bool CCachedDisk::hadReadErrors(int64_t offset, int64_t length)
@@ -331,7 +359,7 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         left = blocksPerRead;
     }
     if (touchesFailed(firstBlock, firstBlock + blocks))
-        ++unreadableReads;
+        noteUnreadable(firstBlock, firstBlock + blocks);
     return true;
 }
 

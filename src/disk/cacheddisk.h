@@ -35,6 +35,10 @@ public:
     // How many reads so far handed out zeros of an unreadable block, whether the device failed
     // during that read or earlier: a copy that raised it met damage, even from a cached line.
     int64_t getUnreadableReads();
+    // The unreadable blocks handed out since the last restart, each once: what one operation met,
+    // whether the device failed them during it or before.
+    void restartOperationCount();
+    int64_t getOperationUnreadableBlocks();
 
     int getBlocksPerRead() const { return blocksPerRead; }
     int getCacheLines() const { return cacheLines; }
@@ -55,12 +59,15 @@ private:
     bool touchesFailed(int64_t first, int64_t end) const;          // lock held; blocks [first, end)
     bool touchesFailedBytes(int64_t offset, int64_t length) const; // lock held; bytes
     void noteRead(int64_t offset, int64_t length);                 // lock held; bytes
+    void noteUnreadable(int64_t first, int64_t end);               // lock held; blocks touching failed ones
     bool validRequest(int64_t offset, int length, const void* buffer) const;
 
     std::map<int64_t, uint8_t*> lines;
     std::vector<int64_t> lruList;
     std::map<int64_t, int64_t> failedBlocks; // first block -> end of a run of unreadable blocks; runs never touch
     int64_t unreadableReads = 0;
+    std::map<int64_t, int64_t> operationBlocks; // the failed runs handed out since the restart
+    int64_t operationUnreadable = 0;
     int64_t lockedLine = -1;
     int cacheLines = 2;
     CMutex lruMutex;

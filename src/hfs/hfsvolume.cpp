@@ -1454,9 +1454,13 @@ bool CHFSVolumeItem::addChildren()
 
         CHFSBTreeNode node(hfs->catalogTree, hfs->catalogTree->header.rootNode);
         BTreeRecord* record = nullptr;
-        while (node.findLeafRecord(&comparator, &record))
+        bool found = false;
+        while (node.findLeafRecord(&comparator, &record)) {
+            found = true;
             addRecord(record);
-        if (node.failed) {
+        }
+        // Every folder has its thread record: a walk that meets none went astray in a damaged index.
+        if (node.failed || !found) {
             // The index or a node on the walk is damaged: the chain of leaves may still hold the
             // folder's other records. Either way the listing is not known to be whole.
             complete = false;

@@ -226,14 +226,13 @@ bool CRecovery::setDisk(CDisk* disk)
 
 void CRecovery::beginOperation()
 {
-    CDisk* device = cachedDisk ? cachedDisk->disk : nullptr;
-    operationReadErrorsBase = device ? device->getReadErrorCount() : 0;
+    if (cachedDisk)
+        cachedDisk->restartOperationCount();
 }
 
 int64_t CRecovery::operationReadErrors()
 {
-    CDisk* device = cachedDisk ? cachedDisk->disk : nullptr;
-    return device ? std::max<int64_t>(0, device->getReadErrorCount() - operationReadErrorsBase) : 0;
+    return cachedDisk ? cachedDisk->getOperationUnreadableBlocks() : 0;
 }
 
 void CRecovery::clearVolumeList()

@@ -107,8 +107,8 @@ public:
     // item was not saved whole (listed in incompleteFiles; the rest of the list is still saved).
     virtual bool save(const std::vector<CVolumeItem*>& items, const std::string& folder);
     // True when the report file was written and closed without error.
-    virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path,
-                            const std::string& title, const std::string& footer);
+    virtual bool saveReport(const std::vector<CVolumeItem*>& items, const std::string& path, const std::string& title,
+                            const std::string& footer);
     virtual void searchItems(const std::string& text);
     // Takes the results out of the engine at once, as releasing them does, but leaves freeing them
     // to freeReleasedResults, so a large tree need not be freed in one go. What is left of them is
@@ -117,26 +117,27 @@ public:
     void releaseResultsLater();
     // Frees released results for about the given time; true when none are left.
     bool freeReleasedResults(double seconds);
-    // Sectors the device could not read since the current (or last) operation began: setting the
-    // disk, a browse, a scan, a save, a report or a search each start counting anew. Reads of
-    // previews and folders opened later count towards the operation they follow.
+    // Unreadable sectors met since the current (or last) operation began, each once, whether the
+    // device failed them during it or an earlier one did: setting the disk, a browse, a scan, a
+    // save, a report or a search each start counting anew. Reads of previews and folders opened
+    // later count towards the operation they follow.
     int64_t operationReadErrors();
 
     // Read directly by the analysers, the result-tree model and the interface.
-    CStatusListener* listener = nullptr;  // not owned; null: no events
-    CVolumeItem* resultRoot = nullptr;    // in volume's tree
-    CVolumeItem* searchFolder = nullptr;  // a child of resultRoot; does not own its entries
+    CStatusListener* listener = nullptr; // not owned; null: no events
+    CVolumeItem* resultRoot = nullptr;   // in volume's tree
+    CVolumeItem* searchFolder = nullptr; // a child of resultRoot; does not own its entries
     std::string searchText;
-    CCachedDisk* cachedDisk = nullptr;    // owned
-    std::vector<CVolume*> volumeList;     // found volumes, owned (their roots are in the tree)
+    CCachedDisk* cachedDisk = nullptr; // owned
+    std::vector<CVolume*> volumeList;  // found volumes, owned (their roots are in the tree)
     int scanType = ScanDeletedFiles;
-    CData* readBuffer = nullptr;          // owned
-    int64_t currentOffset = 0;            // byte offset on the cached disk of the current read
-    int64_t currentDiskBlock = 0;         // disk block where the current allocation block starts
-    int64_t currentAllocBlock = 0;        // index of the current allocation block
-    CHFSVolume* volume = nullptr;         // owned; owns the result tree
+    CData* readBuffer = nullptr;   // owned
+    int64_t currentOffset = 0;     // byte offset on the cached disk of the current read
+    int64_t currentDiskBlock = 0;  // disk block where the current allocation block starts
+    int64_t currentAllocBlock = 0; // index of the current allocation block
+    CHFSVolume* volume = nullptr;  // owned; owns the result tree
     double progress = 0;
-    int64_t allocBlockCount = 0;          // allocation blocks the scan walks (64-bit: large disks)
+    int64_t allocBlockCount = 0; // allocation blocks the scan walks (64-bit: large disks)
     int blocksPerAllocBlock = 0;
     std::string magicFilePath;
     bool skipUsedBlocks = false;
@@ -210,7 +211,6 @@ private:
     void beginOperation();
 
     std::string searchKey; // searchText with A-Z folded
-    int64_t operationReadErrorsBase = 0; // the device's count when the operation began
     // Items the name search took out of folders loaded only for its walk: the search folder refers
     // to them, this list owns them (freed when the search folder is emptied).
     std::vector<CVolumeItem*> searchOwned;

@@ -175,6 +175,31 @@ TEST(CCachedDiskBadPages, OnlyReadsTouchingTheBadPageMeetDamage)
         EXPECT_EQ(cache.hadReadErrors(r.offset, r.length), r.damaged);
     }
 }
+// An operation counts the unreadable blocks it was handed, once each, also those an earlier one
+// made the device fail; a line's bad page that the operation never asked for is not its damage.
+TEST(CCachedDiskBadPages, AnOperationCountsTheBadBlocksItMetOnceEach)
+{
+    std::optional<CMemoryDisk> disk;
+    makeZonedDisk(disk, 2048, {{600, 608}});
+    CCachedDisk cache(&*disk, kCacheBytes, kLineBytes);
+    const struct {
+        const char* operation;
+        std::vector<std::pair<int64_t, int>> reads; // offset, length
+        int64_t counted;
+    } operations[] = {
+        {"reads beside the bad page in its line", {{512 * 512, 88 * 512}, {608 * 512, 4096}}, 0},
+        {"reads over half the page, twice", {{596 * 512, 8 * 512}, {596 * 512, 8 * 512}}, 4},
+        {"reads over the page the device failed before", {{0, 2 * kLineBytes}}, 8},
+    };
+    for (const auto& op : operations) {
+        SCOPED_TRACE(op.operation);
+        cache.restartOperationCount();
+        for (const auto& [offset, length] : op.reads)
+            viaRead(cache, offset, length);
+        EXPECT_EQ(cache.getOperationUnreadableBlocks(), op.counted);
+    }
+    EXPECT_EQ(disk->getReadErrorCount(), 8);
+}
 // A zone not on page boundaries also costs the readable blocks of the two pages at its edges.
 TEST(CCachedDiskBadZone, HundredMiBZoneCostsAtMostAThousandFailedReadsAndCountsEveryBlock)
 {

@@ -746,6 +746,12 @@ TEST_F(HFSVolumeTest, DamagedCatalogIsReportedAndListedAsFarAsTheDamageAllows)
              i.put32(i.recordOffset(HfsTree::Catalog, backwardLeaf, 0) + kCKParentID, 1);
          },
          without({backwardName}), fromChain},
+        // A flipped bit in the index puts its first key above every record of the root: the walk
+        // finds not even the root's thread record.
+        {[&](HfsImage& i, std::set<int64_t>&) {
+             i.put32(i.recordOffset(HfsTree::Catalog, root, 0) + kCKParentID, 0x7FFF0000);
+         },
+         names, fromChain},
     };
     for (size_t c = 0; c < std::size(cases); ++c) {
         SCOPED_TRACE(c);

@@ -138,6 +138,8 @@ void AppController::chooseDisk()
         mainWindow->setWindowTitle(infoValue(QStringLiteral("AppName")));
 
     releaseShownItems(true);
+    // The disks are listed anew: the chosen one may be freed.
+    disk = nullptr;
     {
         EngineLocker lock(engineLock());
         if (rec) {

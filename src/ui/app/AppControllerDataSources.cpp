@@ -276,9 +276,10 @@ void AppController::outlineViewSelectionDidChange(bool modelChanged)
     if (handlingOutlineSelection)
         return;
     handlingOutlineSelection = true;
-    // A result tree holds no disks: installing one chooses none, and the disk it came from stays.
-    // The folder always goes: the tree it was in may be gone.
-    if (!modelChanged || !showsResults())
+    // A result tree holds no disks: installing one, or emptying the outline for the next command,
+    // chooses none, and the disk it came from stays. The folder always goes: the tree it was in may
+    // be gone.
+    if (!modelChanged || (treeModel && !showsResults()))
         disk = nullptr;
     folder = nullptr;
     QModelIndex index;

@@ -135,6 +135,10 @@ void AppController::pumpProgressSheet()
 void AppController::progressEvent(double percent, bool* cancel)
 {
     if (!progressUpdateDue()) {
+        // The file names of a save share the pace and take nearly every update: a cancel still
+        // reaches the engine at its next call.
+        if (cancelAction && cancel)
+            *cancel = true;
         // A rejected update changes nothing shown; it only keeps the window answered. Not while
         // the engine has changed what a view shows: it reads it again at an accepted update
         // before it may repaint. (A search empties both views before it starts.)

@@ -294,6 +294,24 @@ TEST(DiskCommands, CallTheEngineInOrderAfterTheViewsLetGoAndOnlyScanResultsAskBe
         EXPECT_EQ(h.controller->mainWindow->windowTitle(), QStringLiteral("Gleaner"));
     }
 }
+TEST(DiskCommands, ACommandRunOverAnotherCommandsResultsKeepsTheDiskChosen)
+{
+    using Command = void (AppController::*)();
+    const std::pair<Command, Command> cases[] = {
+        {&AppController::browseVolume, &AppController::browseVolume},
+        {&AppController::browseVolume, &AppController::lostFilesScan},
+        {&AppController::deletedFilesScan, &AppController::lostFilesScan},
+        {&AppController::lostFilesScan, &AppController::deletedFilesScan},
+    };
+    for (const auto& [first, second] : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&first - &cases[0].first) / 2);
+        CommandHarness h;
+        ASSERT_TRUE(h.selectInOutline(h.partition));
+        h.command(first);
+        h.command(second);
+        EXPECT_EQ(h.enabledCommands(), "11110001111");
+    }
+}
 TEST(DiskCommands, ACancelledScanStillPlaysTheSoundOnceAndAScanThatCouldNotWorkSaysWhy)
 {
     CommandHarness h;
