@@ -22,7 +22,7 @@ public:
     // Opens every index given with all the rows below it; replaces an expansion still running.
     // A small tree is opened before this returns.
     void expandAll(const QList<QModelIndex>& indexes);
-    bool isRunning() const { return !pending.isEmpty() || !opening.isEmpty(); }
+    bool isRunning() const { return !pending.isEmpty() || !opening.isEmpty() || !tops.isEmpty(); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
