@@ -14,6 +14,9 @@ constexpr auto kSlice = std::chrono::milliseconds(20);
 // The first slice runs inside the call, often after a reload that took its own time: it is only
 // long enough for a small tree to open before the call returns.
 constexpr auto kFirstSlice = std::chrono::milliseconds(5);
+// Rows a slice handles before it looks at the clock: a small tree opens inside the call however
+// busy the machine is, and a large one still yields after a few milliseconds of reading.
+constexpr int kRowsBeforeDeadline = 64;
 } // namespace
 
 OutlineExpander::OutlineExpander(QTreeView* treeView) : QObject(treeView), view(treeView)
@@ -58,6 +61,8 @@ void OutlineExpander::schedule()
 void OutlineExpander::step(std::chrono::milliseconds slice)
 {
     const auto deadline = std::chrono::steady_clock::now() + slice;
+    int handled = 0;
+    auto pastDeadline = [&] { return ++handled > kRowsBeforeDeadline && std::chrono::steady_clock::now() >= deadline; };
     const QAbstractItemModel* model = view->model();
     // Gone with a reset or a new model: nothing of it is left to read or open.
     auto gone = [model](const QPersistentModelIndex& index) { return !index.isValid() || index.model() != model; };
@@ -71,7 +76,7 @@ void OutlineExpander::step(std::chrono::milliseconds slice)
         if (gone(index))
             continue;
         appendChildren(pending, index);
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (pastDeadline()) {
             schedule();
             return;
         }
@@ -98,7 +103,7 @@ void OutlineExpander::step(std::chrono::milliseconds slice)
             }
         }
         appendChildren(opening, index);
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (pastDeadline()) {
             schedule();
             return;
         }
