@@ -233,6 +233,10 @@ void TreeModelAdapter::restoreExpanded(QTreeView* view, const QList<ItemPath>& p
 void TreeModelAdapter::restoreStep(std::chrono::milliseconds slice)
 {
     const auto deadline = std::chrono::steady_clock::now() + slice;
+    // A few dozen folders open before the clock is asked, so a small outline comes back whole
+    // inside the call however busy the machine is.
+    constexpr int kPathsBeforeDeadline = 64;
+    int opened = 0;
     // Opening a row of a view waiting for its layout only marks it open: each slice starts by
     // asking for one layout, so the view lays out once after the slice, not once per row. Each
     // node's children are looked up by pointer and text once for all the paths through it.
@@ -249,7 +253,8 @@ void TreeModelAdapter::restoreStep(std::chrono::milliseconds slice)
                 view->expand(index);
             layoutAsked = true;
         }
-        if (slice.count() >= 0 && restoreNext < restorePaths.size() && std::chrono::steady_clock::now() >= deadline) {
+        if (slice.count() >= 0 && restoreNext < restorePaths.size() && ++opened > kPathsBeforeDeadline &&
+            std::chrono::steady_clock::now() >= deadline) {
             if (!restoreScheduled) {
                 restoreScheduled = true;
                 QTimer::singleShot(0, this, [this] {
