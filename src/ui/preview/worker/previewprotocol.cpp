@@ -51,6 +51,25 @@ bool waitReady(int fd, short events, int64_t deadline)
     }
 }
 
+// Moves length bytes in pieces through step (one write or one read), continuing after short counts,
+// EINTR and EAGAIN; false when step fails, the stream ends or the deadline passes.
+template <class Byte, class Step>
+bool transferFully(int fd, short events, Byte* bytes, size_t length, int64_t deadline, Step step)
+{
+    while (length > 0) {
+        if (!waitReady(fd, events, deadline))
+            return false;
+        const ssize_t n = step(bytes, length);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
 } // namespace
 
 int64_t monotonicMilliseconds()
@@ -62,43 +81,25 @@ int64_t monotonicMilliseconds()
 
 bool writeFully(int fd, const void* data, size_t length, int64_t deadline)
 {
-    const auto* bytes = static_cast<const uint8_t*>(data);
+    // The application's side (it has a deadline) sends, so a worker that died is an error, not a
+    // signal; the worker writes, since its filter allows nothing else.
     bool socket = deadline >= 0;
-    while (length > 0) {
-        if (!waitReady(fd, POLLOUT, deadline))
-            return false;
-        // The application's side (it has a deadline) sends, so a worker that died is an error,
-        // not a signal; the worker writes, since its filter allows nothing else.
-        ssize_t n = socket ? ::send(fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT) : ::write(fd, bytes, length);
-        if (n < 0 && socket && errno == ENOTSOCK) {
-            socket = false;
-            continue;
-        }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transferFully(fd, POLLOUT, static_cast<const uint8_t*>(data), length, deadline,
+                         [&](const uint8_t* bytes, size_t left) {
+                             if (socket) {
+                                 const ssize_t n = ::send(fd, bytes, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+                                 if (n >= 0 || errno != ENOTSOCK)
+                                     return n;
+                                 socket = false;
+                             }
+                             return ::write(fd, bytes, left);
+                         });
 }
 
 bool readFully(int fd, void* data, size_t length, int64_t deadline)
 {
-    auto* bytes = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        if (!waitReady(fd, POLLIN, deadline))
-            return false;
-        const ssize_t n = ::read(fd, bytes, length);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transferFully(fd, POLLIN, static_cast<uint8_t*>(data), length, deadline,
+                         [fd](uint8_t* bytes, size_t left) { return ::read(fd, bytes, left); });
 }
 
 bool writePreviewRequest(int fd, const PreviewRequest& request, int64_t deadline)
