@@ -196,7 +196,8 @@ void waitFor(QuilThumbnailView& view, uint64_t made)
     }
 }
 
-void throughput(QuilThumbnailView& view, int cells)
+// Milliseconds to build the first cells thumbnails from a reload on.
+double buildAll(QuilThumbnailView& view, int cells)
 {
     view.reloadData();
     const uint64_t start = view.thumbnailsMade();
@@ -209,7 +210,12 @@ void throughput(QuilThumbnailView& view, int cells)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     waitFor(view, start + uint64_t(cells));
-    const double ms = msSince(began);
+    return msSince(began);
+}
+
+void throughput(QuilThumbnailView& view, int cells)
+{
+    const double ms = buildAll(view, cells);
     std::printf("thumbnails: %d built in %.0f ms, %.0f a second (%d workers)\n", cells, ms, cells * 1000.0 / ms,
                 QuilThumbnailView::workerCount());
 }
@@ -271,18 +277,8 @@ double previewPace(Preview& preview, std::vector<std::unique_ptr<BenchFile>>& fi
     view.setDataSource(&source);
     view.show();
     QuietStdout quiet(true);
-    view.reloadData();
-    const uint64_t start = view.thumbnailsMade();
-    const auto began = Clock::now();
     const int cells = int(files.size());
-    for (int next = 0; next < cells;) {
-        while (next < cells && view.queuedIndexes().size() < 200)
-            view.requestThumbnail(next++);
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    waitFor(view, start + uint64_t(cells));
-    return cells * 1000.0 / msSince(began);
+    return cells * 1000.0 / buildAll(view, cells);
 }
 
 void carvedFiles(Preview& preview, int cells)
