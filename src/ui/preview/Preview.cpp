@@ -133,10 +133,18 @@ QImage Preview::getFilePreview(CVolumeItem* item, int width, int height)
     QImage image;
     if (ext == "PDF")
         image = getPDFPreview(item, width, height);
+    // The image request's bytes begin with the text preview's, so the item is read only once.
+    PreviewRequest request;
     if (image.isNull())
-        image = getFileImagePreview(item, width, height);
-    if (image.isNull())
+        image = imagePreview(item, width, height, &request);
+    if (image.isNull() && request.bytes.empty()) {
         image = getFileTextPreview(item, width, height);
+    } else if (image.isNull()) {
+        std::printf("getFileTextPreview\n");
+        const size_t length = std::min<size_t>(request.bytes.size(), kPreviewMaxTextBytes);
+        image = textPreview(QByteArray(reinterpret_cast<const char*>(request.bytes.data()), qsizetype(length)), width,
+                            height);
+    }
     if (image.isNull())
         GLEANER_LOG("failed to make preview\n");
     return image;
@@ -161,18 +169,23 @@ QImage Preview::decodeInWorker(PreviewRequest& request, const std::string& name)
 
 QImage Preview::getFileImagePreview(CVolumeItem* item, int width, int height)
 {
+    PreviewRequest request;
+    return imagePreview(item, width, height, &request);
+}
+
+QImage Preview::imagePreview(CVolumeItem* item, int width, int height, PreviewRequest* request)
+{
     if (!item)
         return QImage();
     const std::string name = item->getName();
     std::printf("GetFileImagePreview %s\n", name.c_str());
-    PreviewRequest request;
-    if (!makeRequest(item, PreviewKind::Image, width, height, kPreviewMaxImageBytes, &request))
+    if (!makeRequest(item, PreviewKind::Image, width, height, kPreviewMaxImageBytes, request))
         return QImage();
-    if (request.bytes.empty()) {
+    if (request->bytes.empty()) {
         std::printf("freeimage: unknown format\n");
         return QImage();
     }
-    return decodeInWorker(request, name);
+    return decodeInWorker(*request, name);
 }
 
 QImage Preview::getPDFPreview(CVolumeItem* item, int width, int height)
@@ -194,6 +207,12 @@ QImage Preview::getFileTextPreview(CVolumeItem* item, int width, int height)
     QByteArray bytes;
     if (!readItemStart(item, kPreviewMaxTextBytes, &bytes))
         return QImage();
+    return textPreview(bytes, width, height);
+}
+
+// Lines of the bytes as text on white, from the top down.
+QImage Preview::textPreview(const QByteArray& bytes, int width, int height)
+{
     const QSize size = atLeastOnePixel(width, height);
     QImage image = whiteImage(size);
     if (image.isNull())

@@ -8,6 +8,7 @@
 
 #include "previewworkerpool.h"
 
+#include <QByteArray>
 #include <QImage>
 
 #include <cstdint>
@@ -50,6 +51,9 @@ public:
 private:
     // The worker's picture of the request, null (with one log line) when the worker failed.
     QImage decodeInWorker(PreviewRequest& request, const std::string& name);
+    // The image preview; *request keeps the item's first bytes it read, for the text preview after.
+    QImage imagePreview(CVolumeItem* item, int width, int height, PreviewRequest* request);
+    static QImage textPreview(const QByteArray& bytes, int width, int height);
 
     std::unique_ptr<PreviewWorkerPool> workers_;
 };

@@ -365,6 +365,7 @@ TEST(PreviewGuards, HostileFilesAreRefusedOrDecodedAsFarAsTheyHoldAndTheNextFile
         } else {
             EXPECT_NE(text.find("getFileTextPreview"), std::string::npos) << text;
             EXPECT_EQ(image.size(), QSize(128, 96)) << text;
+            EXPECT_LE(file.reads, 1) << "the text preview reads what the image preview read again";
         }
     }
 }
