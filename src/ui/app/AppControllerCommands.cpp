@@ -167,7 +167,11 @@ void AppController::chooseDisk()
 
 void AppController::freeReleasedResultsSoon()
 {
+    if (freeingReleased)
+        return;
+    freeingReleased = true;
     QTimer::singleShot(0, this, [this] {
+        freeingReleased = false;
         EngineLocker lock(engineLock());
         if (rec && !rec->freeReleasedResults(kFreeSlice))
             freeReleasedResultsSoon();
