@@ -360,6 +360,7 @@ private:
     void pumpProgressSheet();
     // Frees the results the engine released, a slice at each turn of the event loop.
     void freeReleasedResultsSoon();
+    bool freeingReleased = false; // a slice is scheduled: a second release joins it
     void showPendingProgressText();
     void forgetWidgets();
 

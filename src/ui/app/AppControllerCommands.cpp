@@ -167,7 +167,11 @@ void AppController::chooseDisk()
 
 void AppController::freeReleasedResultsSoon()
 {
+    if (freeingReleased)
+        return;
+    freeingReleased = true;
     QTimer::singleShot(0, this, [this] {
+        freeingReleased = false;
         EngineLocker lock(engineLock());
         if (rec && !rec->freeReleasedResults(kFreeSlice))
             freeReleasedResultsSoon();
@@ -224,25 +228,28 @@ void AppController::tellBrowseDamage()
     if (!watchBrowseDamage || busy || isQuitting())
         return;
     QStringList notices;
-    QString volumeName;
     {
         std::unique_lock<std::recursive_mutex> lock(engineLock(), std::try_to_lock);
         if (!lock.owns_lock() || !rec || !rec->volume)
             return;
         CHFSVolume* volume = rec->volume;
-        volumeName = QString::fromStdString(volume->getName());
-        if (!truncationTold && volume->bytesPastDisk() > 0) {
+        const bool truncated = !truncationTold && volume->bytesPastDisk() > 0;
+        const bool damaged = !catalogDamageTold && volume->isCatalogDamaged();
+        if (!truncated && !damaged)
+            return;
+        const QString volumeName = QString::fromStdString(volume->getName());
+        if (truncated) {
             truncationTold = true;
             notices << localizedFormat(QStringLiteral("VolumeTruncatedNotice"),
                                        {volumeName, formattedCount(qint64(volume->bytesPastDisk()))});
         }
-        if (!catalogDamageTold && volume->isCatalogDamaged()) {
+        if (damaged) {
             catalogDamageTold = true;
             notices << localizedFormat(QStringLiteral("CatalogDamagedNotice"), {volumeName});
         }
     }
-    if (notices.isEmpty())
-        return;
+    // Both told: the timer has nothing left to ask.
+    watchBrowseDamage = !(truncationTold && catalogDamageTold);
     // The hint no longer invites to save as if the listing were whole.
     if (catalogDamageTold)
         setHelpText(localizedString(QStringLiteral("DamagedVolumeHint")), true);

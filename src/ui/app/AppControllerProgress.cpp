@@ -23,6 +23,11 @@ constexpr int kProgressScale = 100;       // the bar counts hundredths of a perc
 // Between two accepted updates the sheet still gets the event loop this often, so it paints and
 // hears its Cancel button while the engine works; its texts and bar change only at the updates.
 constexpr double kSheetPumpInterval = 0.03;
+
+double clockNow(const AppServices& services)
+{
+    return services.clock ? services.clock->now() : 0.0;
+}
 } // namespace
 
 bool AppController::beginProgressSheet(const QString& textKey, const QString& titleKey)
@@ -106,7 +111,7 @@ void AppController::updateReadErrorCount()
 
 bool AppController::progressUpdateDue()
 {
-    const double now = services.clock ? services.clock->now() : 0.0;
+    const double now = clockNow(services);
     if (lastProgressUpdateSet && now - lastProgressUpdate < kProgressInterval)
         return false;
     lastProgressUpdateSet = true;
@@ -128,7 +133,7 @@ void AppController::pumpProgressSheet()
 {
     if (!modalSession || !services.eventPump)
         return;
-    lastSheetPump = services.clock ? services.clock->now() : 0.0;
+    lastSheetPump = clockNow(services);
     services.eventPump->processEvents();
 }
 
@@ -144,8 +149,7 @@ void AppController::progressEvent(double percent, bool* cancel)
         // before it may repaint. (A search empties both views before it starts.)
         const bool outlineCurrent = !updateOutlineViewPending || !treeObjDict || !outlineAdapter()->model();
         const bool tableCurrent = !updateTableViewPending || !tableModel;
-        if (modalSession && outlineCurrent && tableCurrent &&
-            (services.clock ? services.clock->now() : 0.0) - lastSheetPump >= kSheetPumpInterval)
+        if (modalSession && outlineCurrent && tableCurrent && clockNow(services) - lastSheetPump >= kSheetPumpInterval)
             pumpProgressSheet();
         return;
     }

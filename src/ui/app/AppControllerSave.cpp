@@ -163,8 +163,8 @@ void AppController::searchUsingToolbarSearchField()
         // Over a large result the outline and the table take a while each to rebuild: the sheet
         // stays up until both are, and the window is answered between the steps.
         auto answerWindow = [this, searched] {
-            if (searched && modalSession && services.eventPump)
-                services.eventPump->processEvents();
+            if (searched)
+                pumpProgressSheet();
         };
         if (searched) {
             // HFS Plus keeps names decomposed: the typed text is compared in the same form.

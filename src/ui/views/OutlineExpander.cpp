@@ -81,9 +81,8 @@ void OutlineExpander::step(std::chrono::milliseconds slice)
             return;
         }
     }
-    // Every row is read: each subtree opens parents first, without reading anything more. Opening
-    // a row of a view waiting for its layout only marks it open, so every slice starts by asking
-    // for one layout; the view lays out once between two slices, not once per row.
+    // Every row is read: each subtree opens parents first, without reading anything more; the view
+    // lays out once between two slices.
     if (!tops.isEmpty()) {
         for (auto top = tops.crbegin(); top != tops.crend(); ++top)
             opening.append(*top);
@@ -94,20 +93,23 @@ void OutlineExpander::step(std::chrono::milliseconds slice)
         const QPersistentModelIndex index = opening.takeLast();
         if (gone(index))
             continue;
-        if (!view->isExpanded(index)) {
-            if (!layoutAsked) {
-                view->expandRecursively(index, 0);
-                layoutAsked = true;
-            } else {
-                view->expand(index);
-            }
-        }
+        if (!view->isExpanded(index))
+            openInBatch(view, index, layoutAsked);
         appendChildren(opening, index);
         if (pastDeadline()) {
             schedule();
             return;
         }
     }
+}
+
+void OutlineExpander::openInBatch(QTreeView* view, const QModelIndex& index, bool& layoutAsked)
+{
+    if (!layoutAsked)
+        view->expandRecursively(index, 0);
+    else
+        view->expand(index);
+    layoutAsked = true;
 }
 
 bool OutlineExpander::eventFilter(QObject* watched, QEvent* event)

@@ -24,6 +24,11 @@ public:
     void expandAll(const QList<QModelIndex>& indexes);
     bool isRunning() const { return !pending.isEmpty() || !opening.isEmpty() || !tops.isEmpty(); }
 
+    // Opens one row of many opened in a row. Opening a row of a view waiting for its layout only
+    // marks it open, so the first row of a batch (layoutAsked false) asks for one layout: the view
+    // lays out once after the batch, not once per row.
+    static void openInBatch(QTreeView* view, const QModelIndex& index, bool& layoutAsked);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

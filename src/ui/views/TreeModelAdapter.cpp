@@ -2,6 +2,7 @@
 
 #include "EngineLock.h"
 #include "ListIcons.h"
+#include "OutlineExpander.h"
 #include "interfaces.h"
 #include "machelpers.h"
 #include "volumes.h"
@@ -237,22 +238,16 @@ void TreeModelAdapter::restoreStep(std::chrono::milliseconds slice)
     // inside the call however busy the machine is.
     constexpr int kPathsBeforeDeadline = 64;
     int opened = 0;
-    // Opening a row of a view waiting for its layout only marks it open: each slice starts by
-    // asking for one layout, so the view lays out once after the slice, not once per row. Each
-    // node's children are looked up by pointer and text once for all the paths through it.
+    // The view lays out once after the slice. Each node's children are looked up by pointer and
+    // text once for all the paths through it.
     bool layoutAsked = false;
     while (restoreNext < restorePaths.size()) {
         QTreeView* view = restoreView;
         if (!view || view->model() != this)
             break;
         const QModelIndex index = findPath(restorePaths[restoreNext++], restoreCache);
-        if (index.isValid()) {
-            if (!layoutAsked)
-                view->expandRecursively(index, 0);
-            else
-                view->expand(index);
-            layoutAsked = true;
-        }
+        if (index.isValid())
+            OutlineExpander::openInBatch(view, index, layoutAsked);
         if (slice.count() >= 0 && restoreNext < restorePaths.size() && ++opened > kPathsBeforeDeadline &&
             std::chrono::steady_clock::now() >= deadline) {
             if (!restoreScheduled) {
