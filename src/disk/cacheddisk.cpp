@@ -112,8 +112,11 @@ void CCachedDisk::markFailed(int64_t first, int64_t end)
 
 void CCachedDisk::noteUnreadable(int64_t first, int64_t end)
 {
+    auto run = failedRunFrom(first);
+    if (first >= end || run == failedBlocks.end() || run->first >= end)
+        return;
     ++unreadableReads;
-    for (auto run = failedRunFrom(first); run != failedBlocks.end() && run->first < end; ++run)
+    for (; run != failedBlocks.end() && run->first < end; ++run)
         operationUnreadable += addRun(operationBlocks, std::max(first, run->first), std::min(end, run->second));
 }
 
@@ -276,7 +279,7 @@ bool CCachedDisk::touchesFailedBytes(int64_t offset, int64_t length) const
 
 void CCachedDisk::noteRead(int64_t offset, int64_t length)
 {
-    if (touchesFailedBytes(offset, length))
+    if (length > 0 && innerBlockSize > 0)
         noteUnreadable(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
 }
 
@@ -358,8 +361,7 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         count -= n;
         left = blocksPerRead;
     }
-    if (touchesFailed(firstBlock, firstBlock + blocks))
-        noteUnreadable(firstBlock, firstBlock + blocks);
+    noteUnreadable(firstBlock, firstBlock + blocks);
     return true;
 }
 
