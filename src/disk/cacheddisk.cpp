@@ -146,7 +146,7 @@ int64_t CCachedDisk::pageEnd(int64_t block) const
 // Reads blocks [first, end) into buffer; when the device fails them, they read as zeros.
 bool CCachedDisk::readPiece(int64_t first, int64_t end, uint8_t* buffer)
 {
-    if (disk->readBlocks(first, int(end - first), buffer))
+    if (disk->rereadBlocks(first, int(end - first), buffer))
         return true;
     std::memset(buffer, 0, size_t(end - first) * size_t(innerBlockSize));
     return false;
@@ -162,9 +162,9 @@ void CCachedDisk::trimPage(int64_t first, int64_t end, uint8_t* buffer)
     int64_t from = first;
     int64_t to = end;
     if (end - first > 1) {
-        while (from < end && disk->readBlocks(from, 1, buffer + size_t(from - first) * bs))
+        while (from < end && disk->rereadBlocks(from, 1, buffer + size_t(from - first) * bs))
             ++from;
-        while (to - 1 > from && disk->readBlocks(to - 1, 1, buffer + size_t(to - 1 - first) * bs))
+        while (to - 1 > from && disk->rereadBlocks(to - 1, 1, buffer + size_t(to - 1 - first) * bs))
             --to;
     }
     if (from >= to)
