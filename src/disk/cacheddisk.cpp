@@ -112,8 +112,11 @@ void CCachedDisk::markFailed(int64_t first, int64_t end)
 
 void CCachedDisk::noteUnreadable(int64_t first, int64_t end)
 {
+    auto run = failedRunFrom(first);
+    if (first >= end || run == failedBlocks.end() || run->first >= end)
+        return;
     ++unreadableReads;
-    for (auto run = failedRunFrom(first); run != failedBlocks.end() && run->first < end; ++run)
+    for (; run != failedBlocks.end() && run->first < end; ++run)
         operationUnreadable += addRun(operationBlocks, std::max(first, run->first), std::min(end, run->second));
 }
 
@@ -143,7 +146,7 @@ int64_t CCachedDisk::pageEnd(int64_t block) const
 // Reads blocks [first, end) into buffer; when the device fails them, they read as zeros.
 bool CCachedDisk::readPiece(int64_t first, int64_t end, uint8_t* buffer)
 {
-    if (disk->readBlocks(first, int(end - first), buffer))
+    if (disk->rereadBlocks(first, int(end - first), buffer))
         return true;
     std::memset(buffer, 0, size_t(end - first) * size_t(innerBlockSize));
     return false;
@@ -159,9 +162,9 @@ void CCachedDisk::trimPage(int64_t first, int64_t end, uint8_t* buffer)
     int64_t from = first;
     int64_t to = end;
     if (end - first > 1) {
-        while (from < end && disk->readBlocks(from, 1, buffer + size_t(from - first) * bs))
+        while (from < end && disk->rereadBlocks(from, 1, buffer + size_t(from - first) * bs))
             ++from;
-        while (to - 1 > from && disk->readBlocks(to - 1, 1, buffer + size_t(to - 1 - first) * bs))
+        while (to - 1 > from && disk->rereadBlocks(to - 1, 1, buffer + size_t(to - 1 - first) * bs))
             --to;
     }
     if (from >= to)
@@ -276,7 +279,7 @@ bool CCachedDisk::touchesFailedBytes(int64_t offset, int64_t length) const
 
 void CCachedDisk::noteRead(int64_t offset, int64_t length)
 {
-    if (touchesFailedBytes(offset, length))
+    if (length > 0 && innerBlockSize > 0)
         noteUnreadable(offset / innerBlockSize, (offset + length - 1) / innerBlockSize + 1);
 }
 
@@ -358,8 +361,7 @@ bool CCachedDisk::readBlocks(int64_t block, int count, void* buffer)
         count -= n;
         left = blocksPerRead;
     }
-    if (touchesFailed(firstBlock, firstBlock + blocks))
-        noteUnreadable(firstBlock, firstBlock + blocks);
+    noteUnreadable(firstBlock, firstBlock + blocks);
     return true;
 }
 

@@ -59,7 +59,7 @@ private:
     bool touchesFailed(int64_t first, int64_t end) const;          // lock held; blocks [first, end)
     bool touchesFailedBytes(int64_t offset, int64_t length) const; // lock held; bytes
     void noteRead(int64_t offset, int64_t length);                 // lock held; bytes
-    void noteUnreadable(int64_t first, int64_t end);               // lock held; blocks touching failed ones
+    void noteUnreadable(int64_t first, int64_t end);               // lock held; blocks, counted if any failed
     bool validRequest(int64_t offset, int length, const void* buffer) const;
 
     std::map<int64_t, uint8_t*> lines;

@@ -33,6 +33,9 @@ public:
     virtual int getType();
     // Reads count whole blocks starting at block into buffer (count x getBlockSize bytes).
     virtual bool readBlocks(int64_t block, int count, void* buffer) = 0;
+    // Reads blocks where a read failed, or beside them: a device read through the page cache fails
+    // a whole page for one bad sector, so a disk that can read past that cache does so here.
+    virtual bool rereadBlocks(int64_t block, int count, void* buffer) { return readBlocks(block, count, buffer); }
     virtual bool writeBlocks(int64_t block, int count, const void* buffer) = 0;
     virtual bool open(bool write);
     virtual void close();

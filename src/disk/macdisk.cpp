@@ -94,9 +94,6 @@ void keepDescriptor(const std::string& path, int fd, const struct stat& node)
     kept = {fd, node};
 }
 
-// A read no larger than this is the block cache reading a failed line again in pages or sectors.
-constexpr size_t kDirectReadLimit = 4096;
-
 // Log lines print 64-bit numbers through single precision, like every other count in the log.
 double logNumber(int64_t value)
 {
@@ -195,6 +192,16 @@ void CMacDisk::closeDirectDescriptor()
 
 bool CMacDisk::readBlocks(int64_t block, int count, void* buffer)
 {
+    return readFrom(false, block, count, buffer);
+}
+
+bool CMacDisk::rereadBlocks(int64_t block, int count, void* buffer)
+{
+    return readFrom(true, block, count, buffer);
+}
+
+bool CMacDisk::readFrom(bool direct, int64_t block, int count, void* buffer)
+{
     const int size = blockSize;
     if (block < 0 || count < 0 || size <= 0 || !buffer || block > INT64_MAX / size ||
         int64_t(count) > (INT64_MAX - block * size) / size) {
@@ -205,10 +212,9 @@ bool CMacDisk::readBlocks(int64_t block, int count, void* buffer)
     const size_t length = size_t(count) * size_t(size);
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
 
-    // A small read is a retry around unreadable sectors: it goes past the page cache when the
-    // device allows it here (direct I/O wants the buffer on a block boundary).
+    // Direct I/O wants the buffer on a block boundary.
     int fd = descriptor;
-    if (directDescriptor >= 0 && length <= kDirectReadLimit && reinterpret_cast<uintptr_t>(buffer) % size_t(size) == 0)
+    if (direct && directDescriptor >= 0 && reinterpret_cast<uintptr_t>(buffer) % size_t(size) == 0)
         fd = directDescriptor;
     // pread leaves the shared descriptor's position alone, so two threads may read at once.
     size_t done = 0;

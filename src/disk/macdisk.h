@@ -1,8 +1,8 @@
 // CMacDisk: a disk over a device node ("/dev/" + kernel name) or an image file, read with pread and
 // never opened for writing; owns its descriptor and its partitions. A device the person may not
 // read is opened read-only with administrator rights (asked once a run; the owner and mode of the
-// node never change). Read failures and short reads return false (unread bytes zeroed). Reads of
-// a page or less bypass the page cache where the device allows, so they fail only where it does.
+// node never change). Read failures and short reads return false (unread bytes zeroed). Reads again
+// after a failure bypass the page cache where the device allows, so they fail only where it does.
 // CMacDiskManager lists the machine's disks and partitions from the sysfs registry; an unreadable
 // attribute leaves the device's own numbers in place.
 #pragma once
@@ -29,6 +29,7 @@ public:
     ~CMacDisk() override;
 
     bool readBlocks(int64_t block, int count, void* buffer) override;
+    bool rereadBlocks(int64_t block, int count, void* buffer) override;
     bool writeBlocks(int64_t block, int count, const void* buffer) override;
     bool doOpen(bool write) override;
     void doClose() override;
@@ -48,12 +49,13 @@ public:
 
 protected:
     int descriptor = -1;
-    int directDescriptor = -1; // the same device read past the page cache, for small reads; -1: none
+    int directDescriptor = -1; // the same device read past the page cache, for reads again; -1: none
     int64_t base = -1;
 
 private:
     void openDirectDescriptor();
     void closeDirectDescriptor();
+    bool readFrom(bool direct, int64_t block, int count, void* buffer);
 };
 
 // Asks for administrator rights and answers a read-only descriptor of the device at path, or -1

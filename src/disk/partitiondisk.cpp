@@ -41,6 +41,11 @@ bool CPartitionDisk::readBlocks(int64_t block, int count, void* buffer)
     return parent && parent->readBlocks(firstBlock + block, count, buffer);
 }
 
+bool CPartitionDisk::rereadBlocks(int64_t block, int count, void* buffer)
+{
+    return parent && parent->rereadBlocks(firstBlock + block, count, buffer);
+}
+
 bool CPartitionDisk::writeBlocks(int64_t block, int count, const void* buffer)
 {
     return parent && parent->writeBlocks(firstBlock + block, count, buffer);

@@ -15,6 +15,7 @@ public:
     int getBlockSize() override;
     int64_t getBlockCount() override;
     bool readBlocks(int64_t block, int count, void* buffer) override;
+    bool rereadBlocks(int64_t block, int count, void* buffer) override;
     bool writeBlocks(int64_t block, int count, const void* buffer) override;
     bool doOpen(bool write) override;
     void doClose() override;

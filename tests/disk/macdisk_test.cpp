@@ -106,9 +106,9 @@ TEST_F(MacDiskTest, DeviceIsOpenedReadOnlyAndAShortReadGivesZerosForWhatTheFileL
     EXPECT_EQ(disk.fd(), -1);
     EXPECT_EQ(readFileBytes(imagePath), bytes);
 }
-// Reads of a page or less from a buffer on a block boundary go past the page cache where the file
-// system allows it; they give what other reads give, up to and past the end of the file.
-TEST_F(MacDiskTest, SmallReadsPastThePageCacheGiveWhatOtherReadsGive)
+// Reads again into a buffer on a block boundary go past the page cache where the file system allows
+// it; they give what other reads give, up to and past the end of the file.
+TEST_F(MacDiskTest, ReadsAgainPastThePageCacheGiveWhatOtherReadsGive)
 {
     ProbeDisk disk(imagePath.c_str());
     OutputCapture quiet;
@@ -125,7 +125,7 @@ TEST_F(MacDiskTest, SmallReadsPastThePageCacheGiveWhatOtherReadsGive)
         SCOPED_TRACE(testing::Message() << block << "+" << count);
         const size_t length = size_t(count) * 512;
         std::memset(aligned.get(), 0xAA, length);
-        const bool direct = disk.readBlocks(block, count, aligned.get());
+        const bool direct = disk.rereadBlocks(block, count, aligned.get());
         const bool cached = disk.readBlocks(block, count, unaligned.data() + 1);
         EXPECT_EQ(direct, cached);
         EXPECT_EQ(Bytes(aligned.get(), aligned.get() + length),
