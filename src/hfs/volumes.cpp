@@ -636,12 +636,29 @@ void CVolumeItem::removeEmptyFoldersLevel(bool recursive, int depth)
     }
 }
 
-void CVolumeItem::removeDuplicates(bool recursive)
+void CVolumeItem::removeDuplicates(bool recursive, const std::function<void()>& afterFolder)
 {
-    removeDuplicatesLevel(recursive, 0);
+    // Each folder before its subfolders, which may have gained the children of a dropped
+    // duplicate. A list, not recursion, so a deep tree cannot exhaust the stack.
+    try {
+        std::vector<CVolumeItem*> folders{this};
+        while (!folders.empty()) {
+            CVolumeItem* folder = folders.back();
+            folders.pop_back();
+            folder->removeDuplicatesHere();
+            if (afterFolder)
+                afterFolder();
+            if (recursive)
+                for (auto child = folder->children.rbegin(); child != folder->children.rend(); ++child)
+                    if ((*child)->isContainer())
+                        folders.push_back(*child);
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("CVolumeItem::removeDuplicates - error: out of memory, duplicates left in place\n");
+    }
 }
 
-void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
+void CVolumeItem::removeDuplicatesHere()
 {
     if (volume)
         volume->setSortType(SortByName);
@@ -663,10 +680,6 @@ void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
         childrenChanged();
         delete current;
     }
-    if (recursive && depth + 1 < kMaxTreeDepth)
-        for (CVolumeItem* child : children)
-            if (child->isContainer())
-                child->removeDuplicatesLevel(true, depth + 1);
 }
 
 // ------------------------------------------------------------------------------------------------
