@@ -85,8 +85,8 @@ int idTerm(const SortKey& a, const SortKey& b)
     return compareBytes(a.item->getIdString(), b.item->getIdString());
 }
 
-// CVolumeItem::compare over keys. Its weights make it lexicographic: the chosen field first, then
-// name, size, ID and date in that order (without a valid choice, the same order from the name on).
+// The order of items: the chosen field first, then name, size, ID and date in that order (without a
+// valid choice, the same order from the name on). CVolumeItem::compare and the keyed sort share it.
 int compareKeys(const SortKey& a, const SortKey& b)
 {
     int term = 0;
@@ -474,25 +474,7 @@ int CVolumeItem::compare(CVolumeItem* other)
 {
     if (!other)
         return 0;
-    int dateWeight = 1, idWeight = 10, sizeWeight = 100, nameWeight = 1000;
-    const int key = volume ? volume->sortType : SortByName;
-    switch (key) {
-    case SortByName: nameWeight = 10000; break;
-    case SortBySize: sizeWeight = 10000; break;
-    case SortByDate: dateWeight = 10000; break;
-    case SortByID: idWeight = 10000; break;
-    default: std::printf("error: invalid sortType!\n"); break;
-    }
-    const int dateTerm = Sign64(int64_t(getDate()) - int64_t(other->getDate()));
-    const int idTerm = compareBytes(getIdString(), other->getIdString());
-    // Sizes are compared as unsigned values, so a difference beyond the signed range keeps its sign.
-    const uint64_t mySize = getSize(), theirSize = other->getSize();
-    int sizeTerm = mySize < theirSize ? -1 : (mySize > theirSize ? 1 : 0);
-    if (sizeTerm == 0)
-        sizeTerm = Sign64(int64_t(other->isContainer()) - int64_t(isContainer()));
-    const int nameTerm = compareBytes(getName(), other->getName());
-    return Sign64(int64_t(dateTerm) * dateWeight + int64_t(idTerm) * idWeight + int64_t(sizeTerm) * sizeWeight +
-                  int64_t(nameTerm) * nameWeight);
+    return compareKeys(sortKeyOf(this), sortKeyOf(other));
 }
 
 bool CVolumeItem::lessThan(CVolumeItem* a, CVolumeItem* b)
@@ -654,12 +636,29 @@ void CVolumeItem::removeEmptyFoldersLevel(bool recursive, int depth)
     }
 }
 
-void CVolumeItem::removeDuplicates(bool recursive)
+void CVolumeItem::removeDuplicates(bool recursive, const std::function<void()>& afterFolder)
 {
-    removeDuplicatesLevel(recursive, 0);
+    // Each folder before its subfolders, which may have gained the children of a dropped
+    // duplicate. A list, not recursion, so a deep tree cannot exhaust the stack.
+    try {
+        std::vector<CVolumeItem*> folders{this};
+        while (!folders.empty()) {
+            CVolumeItem* folder = folders.back();
+            folders.pop_back();
+            folder->removeDuplicatesHere();
+            if (afterFolder)
+                afterFolder();
+            if (recursive)
+                for (auto child = folder->children.rbegin(); child != folder->children.rend(); ++child)
+                    if ((*child)->isContainer())
+                        folders.push_back(*child);
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("CVolumeItem::removeDuplicates - error: out of memory, duplicates left in place\n");
+    }
 }
 
-void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
+void CVolumeItem::removeDuplicatesHere()
 {
     if (volume)
         volume->setSortType(SortByName);
@@ -681,10 +680,6 @@ void CVolumeItem::removeDuplicatesLevel(bool recursive, int depth)
         childrenChanged();
         delete current;
     }
-    if (recursive && depth + 1 < kMaxTreeDepth)
-        for (CVolumeItem* child : children)
-            if (child->isContainer())
-                child->removeDuplicatesLevel(true, depth + 1);
 }
 
 // ------------------------------------------------------------------------------------------------

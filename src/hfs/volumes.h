@@ -155,8 +155,9 @@ public:
     void childrenChanged() { sortedKnown = false; }
     virtual void removeEmptyFolders(bool recursive);
     // Keeps one of each run of equal children; the children of a folder dropped as a duplicate
-    // move into the folder that stays.
-    virtual void removeDuplicates(bool recursive);
+    // move into the folder that stays. afterFolder, when set, is called after each folder is done
+    // (a long pass over a large tree reports progress there).
+    virtual void removeDuplicates(bool recursive, const std::function<void()>& afterFolder = {});
 
     static bool lessThan(CVolumeItem* a, CVolumeItem* b);
 
@@ -181,7 +182,7 @@ private:
     int childSortType() const;
     bool traverseLevel(CVolumeItemCallback* callback, bool recursive, int depth);
     void removeEmptyFoldersLevel(bool recursive, int depth);
-    void removeDuplicatesLevel(bool recursive, int depth);
+    void removeDuplicatesHere();
 };
 
 // A file carved out of raw blocks: firstBlock is a disk block counted from the volume's start.

@@ -374,29 +374,14 @@ void CHFSAnalyser::buildTree()
     root->removeEmptyFolders(true);
     reportProgress();
     std::printf("removing duplicates\n");
-    removeDuplicates(root);
-    reportProgress();
-    std::printf("done!\n");
-}
-
-void CHFSAnalyser::removeDuplicates(CVolumeItem* root)
-{
-    // Folder by folder in the order of CVolumeItem::removeDuplicates(true) (each folder before its
-    // subfolders, which may have gained the children of a dropped duplicate), with progress between
-    // folders: over a tree of many folders the whole pass takes long. A list, not recursion, so a
-    // deep tree cannot exhaust the stack.
+    // Over a tree of many folders the pass takes long: progress goes out between folders.
     CProgressPace pace;
-    std::vector<CVolumeItem*> folders{root};
-    while (!folders.empty()) {
-        CVolumeItem* folder = folders.back();
-        folders.pop_back();
-        folder->removeDuplicates(false);
+    root->removeDuplicates(true, [&] {
         if (pace.due())
             reportProgress();
-        for (auto child = folder->children.rbegin(); child != folder->children.rend(); ++child)
-            if ((*child)->isContainer())
-                folders.push_back(*child);
-    }
+    });
+    reportProgress();
+    std::printf("done!\n");
 }
 
 void CHFSAnalyser::reportProgress()

@@ -56,6 +56,4 @@ private:
     void dropPending();
     // A progress event without a percentage, when the engine has a listener.
     void reportProgress();
-    // Keeps one of each run of equal items in every folder of the tree, as removeDuplicates(true).
-    void removeDuplicates(CVolumeItem* root);
 };

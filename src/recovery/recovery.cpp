@@ -33,6 +33,20 @@ constexpr int kCacheSize = 4194304;
 constexpr int kReadAheadSize = 262144;
 // Blocks skipped as used between two looks at the clock: skipping one costs far less than reading it.
 constexpr int64_t kUsedBlocksPerPaceCheck = 256;
+
+// Frees the found volumes of a list and empties it.
+void deleteFoundVolumes(std::vector<CVolume*>& volumes)
+{
+    std::printf("clearVolumeList\n");
+    for (CVolume* found : volumes) {
+        if (!found)
+            continue;
+        // The root item lives on in the result tree (or went with it); the volume must not free it.
+        found->root = nullptr;
+        delete found;
+    }
+    volumes.clear();
+}
 } // namespace
 
 struct CRecovery::Walk {
@@ -169,9 +183,7 @@ bool CRecovery::freeReleasedResults(double seconds)
         released.volume = nullptr;
     }
     released.freed = 0;
-    volumeList.swap(released.volumeList);
-    clearVolumeList();
-    volumeList.swap(released.volumeList);
+    deleteFoundVolumes(released.volumeList);
     malloc_trim(0);
     return true;
 }
@@ -237,15 +249,7 @@ int64_t CRecovery::operationReadErrors()
 
 void CRecovery::clearVolumeList()
 {
-    std::printf("clearVolumeList\n");
-    for (CVolume* found : volumeList) {
-        if (!found)
-            continue;
-        // The root item lives on in the result tree (or went with it); the volume must not free it.
-        found->root = nullptr;
-        delete found;
-    }
-    volumeList.clear();
+    deleteFoundVolumes(volumeList);
 }
 
 CHFSVolume* CRecovery::addVolume(CHFSVolume* found)

@@ -171,6 +171,23 @@ TEST_F(VolumesTest, SortOrdersByNameThenSizeThenIDThenDateOrBySizeFirst)
     EXPECT_EQ(empty.compare(&big), -1);
     EXPECT_EQ(huge.compare(&big), 1); // a difference beyond the signed range keeps its sign
     EXPECT_EQ(big.compare(&huge), -1);
+    // The chosen field leads; a tie in it falls back to name, size, ID and date.
+    FakeItem early("z", 9, 1, "9"), late("a", 0, 5, "10"), lateBig("a", 7, 5, "1");
+    for (FakeItem* item : {&early, &late, &lateBig})
+        item->volume = &volume;
+    const struct {
+        int sortType;
+        FakeItem *a, *b;
+        int order;
+    } cases[] = {{SortByDate, &early, &late, -1},
+                 {SortByDate, &late, &lateBig, -1},
+                 {SortByID, &late, &early, -1},
+                 {SortByID, &lateBig, &late, -1},
+                 {SortByName, &lateBig, &early, -1}};
+    for (const auto& c : cases) {
+        volume.setSortType(c.sortType);
+        EXPECT_EQ(c.a->compare(c.b), c.order) << c.sortType << " " << c.a->getName() << c.a->getSize();
+    }
 }
 TEST_F(VolumesTest, SortChildrenGivesThePairwiseComparisonsOrderForEverySortType)
 {
